@@ -1,0 +1,118 @@
+#include "app/command_line.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "platform/text.h"
+
+namespace koru {
+namespace {
+
+bool HasWord(std::string_view line, std::string_view word) {
+  size_t start = 0;
+  while (start <= line.size()) {
+    size_t end = line.find(' ', start);
+    if (end == std::string_view::npos) end = line.size();
+    if (line.substr(start, end - start) == word) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+int32_t DelayFromWord(std::string_view word) {
+  const double value = std::floor(NumericValue(word.substr(2)));
+  const double magnitude = std::fabs(value);
+  constexpr double kMax = std::numeric_limits<int32_t>::max();
+  return static_cast<int32_t>(magnitude > kMax ? kMax : magnitude);
+}
+
+// Applies every row of the switch table that matches `word`.
+void ApplySwitch(std::string_view word, RunSettings& s, Location& location) {
+  const std::string key = UpperCase(word.substr(0, 2));
+  const bool exact = word.size() == 2;
+  if (key == "-D" || (key == "+D" && word.size() > 2)) s.BlockDelay = DelayFromWord(word);
+  if (key == "-M" && exact) s.MoveMode = kOn;
+  if (key == "+M" && exact) s.MoveMode = s.UniqueNames = kOn;
+  if (key == "-O" || (key == "+O" && exact)) s.OverwriteMode = kOn;
+  if (key == "-R" && exact) s.ResumeMode = -1;
+  if (key == "+R" && exact) s.ResumeMode = 1;
+  if (key == "-T" && exact) s.SubDirMode = -1;
+  if (key == "-U" && exact) location.useStepVariant = true;
+  if (key == "-S" || (key == "+S" && exact)) s.SubDirMode = 1;
+  if (key == "-V" && exact) s.VerboseLevel = -1;
+  if (key == "+V" && exact) s.VerboseLevel = 1;
+}
+
+}  // namespace
+
+std::string NormaliseCommandLine(std::string_view text) {
+  std::string line;
+  for (char c : TrimBlanks(text)) {
+    if (c == ' ' && !line.empty() && line.back() == ' ') continue;
+    line += c;
+  }
+  return line;
+}
+
+std::string LASTWORD(std::string_view text) {
+  const size_t blank = text.rfind(' ');
+  return std::string(blank == std::string_view::npos ? text : text.substr(blank + 1));
+}
+
+bool WantsUsage(std::string_view line) {
+  return line.empty() || line.find("-?") != std::string_view::npos ||
+         line.find("+?") != std::string_view::npos || HasWord(line, "--help") ||
+         HasWord(line, "-h");
+}
+
+bool WantsVersion(std::string_view line) { return HasWord(line, "--version"); }
+
+std::string ReadSwitches(std::string line, RunSettings& settings, Location& location) {
+  for (;;) {
+    const std::string word = LASTWORD(line);
+    if (word.empty() || (word[0] != '-' && word[0] != '+')) return line;
+    ApplySwitch(word, settings, location);
+    line.resize(line.size() - word.size());
+    if (!line.empty()) line.pop_back();  // the blank before the word
+  }
+}
+
+void SplitLocation(std::string_view line, Location& location, std::string& password) {
+  std::string_view word = line.substr(0, line.find(' '));
+  const std::string prefix = UpperCase(word.substr(0, 6));
+  if (prefix == "FTP://" || prefix == "FTP:\\\\") word.remove_prefix(6);
+
+  std::string rest(word);
+  const size_t at = word.rfind('@');
+  if (at != std::string_view::npos) {
+    const std::string_view credentials = word.substr(0, at);
+    rest = std::string(word.substr(at + 1));
+    const size_t colon = credentials.find(':');
+    location.user = std::string(credentials.substr(0, colon));
+    if (colon != std::string_view::npos) password = std::string(credentials.substr(colon + 1));
+  }
+  for (char& c : rest) {
+    if (c == '\\') c = '/';
+  }
+  const size_t slash = rest.find('/');
+  location.server = rest.substr(0, slash);
+  location.remotePath = slash == std::string::npos ? "./" : rest.substr(slash);
+  if (location.remotePath.back() != '/') {
+    const size_t last = location.remotePath.rfind('/');
+    location.mask = location.remotePath.substr(last + 1);
+    location.remotePath.resize(last + 1);
+  }
+}
+
+std::string DefaultPassword(const SYSTEMTIME& now) {
+  std::string seconds = std::to_string(now.wHour * 3600 + now.wMinute * 60 + now.wSecond);
+  if (now.wMilliseconds > 0) {
+    std::string fraction = ZeroPad(now.wMilliseconds, 3);
+    while (fraction.back() == '0') fraction.pop_back();
+    seconds += "." + fraction;
+  }
+  return "koru" + seconds + "@example.com";
+}
+
+}  // namespace koru

@@ -1,0 +1,48 @@
+#ifndef KORU_APP_COMMAND_LINE_H_
+#define KORU_APP_COMMAND_LINE_H_
+
+#include <string>
+#include <string_view>
+
+#include "app/run_settings.h"
+#include "platform/system_time.h"
+
+// Reading the command line: normalisation, the switches (read from the right) and the split of
+// the location [user:pass@]server[:port][/path[/[=]mask]]. Pure functions over texts.
+namespace koru {
+
+// What the entry procedure keeps besides the run settings.
+struct Location {
+  std::string user = "anonymous";
+  std::string server;      // host, with ":port" when one was given
+  std::string remotePath;  // ends in "/", or "./"
+  std::string mask;        // a leading "=" means list-only mode
+  bool useStepVariant = false;  // -U
+};
+
+// Leading and trailing blanks removed, every run of blanks made one blank (blanks only).
+std::string NormaliseCommandLine(std::string_view text);
+
+// The last blank-separated word.
+std::string LASTWORD(std::string_view text);
+
+// True when the normalised line asks for the usage text: empty, or "-?" / "+?" anywhere, or a
+// word --help or -h.
+bool WantsUsage(std::string_view line);
+// True when the normalised line holds the word --version.
+bool WantsVersion(std::string_view line);
+
+// Reads switches from the right of `line` into `settings` (and -U into `location`) and returns
+// the line without them.
+std::string ReadSwitches(std::string line, RunSettings& settings, Location& location);
+
+// Splits the first word of `line` into `location`; a password in it replaces `password`.
+void SplitLocation(std::string_view line, Location& location, std::string& password);
+
+// The default anonymous password for the local time `now`: the seconds since midnight with
+// their milliseconds (09:05:03.120 gives 32703.12) between a fixed prefix and domain.
+std::string DefaultPassword(const SYSTEMTIME& now);
+
+}  // namespace koru
+
+#endif  // KORU_APP_COMMAND_LINE_H_

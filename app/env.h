@@ -1,0 +1,51 @@
+#ifndef KORU_APP_ENV_H_
+#define KORU_APP_ENV_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "app/run_settings.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/handle_pool.h"
+#include "platform/tcp_channel.h"
+#include "platform/text.h"
+
+namespace koru {
+
+// Everything a run works with: the run settings and shared state, and the platform facilities
+// (console, clock, the numbered channels and files). The program builds one from the real
+// facilities; tests build one from fakes and shorten the time-outs.
+struct Env {
+  Env(Console& console_in, Clock& clock_in)
+      : console(console_in), clock(clock_in), channels(pool) {}
+  Env(const Env&) = delete;
+  Env& operator=(const Env&) = delete;
+
+  RunSettings state;
+  Console& console;
+  Clock& clock;
+  HandlePool pool;
+  Channels channels;
+  int channel_timeout_ms = 60000;   // every wait on a channel
+  int status_line_wait_ms = 5000;   // final reply of a listing that began with "total "
+
+  bool verbose() const { return state.VerboseLevel != 0; }
+  bool debug() const { return state.VerboseLevel > 0; }
+
+  // TIME: the local time as hh:mm:ss.
+  std::string Time() { return TimeText(clock.Now()); }
+  void Line(std::string_view text) { console.WriteLine(text); }
+  // TIME followed by `text` (which brings its own leading blank).
+  void TimedLine(std::string_view text) { console.WriteLine(Time() + std::string(text)); }
+  // Sets the console title to the first `limit` characters of `text`.
+  void Title(std::string_view text, size_t limit = 255) {
+    console.SetTitle(text.substr(0, limit));
+  }
+  int PollKey() { return console.PollKey(); }
+};
+
+}  // namespace koru
+
+#endif  // KORU_APP_ENV_H_

@@ -1,0 +1,43 @@
+#ifndef KORU_APP_RUN_SETTINGS_H_
+#define KORU_APP_RUN_SETTINGS_H_
+
+#include <cstdint>
+#include <string>
+
+#include "platform/system_time.h"
+
+namespace koru {
+
+// The run settings, the two run counters and the state that the FTP procedures and the
+// synchronisation engine share. Flags are 0 (off) or -1 (on); VerboseLevel, ResumeMode and
+// SubDirMode take 0, -1 or 1 and their sign matters. Nothing here is reset between
+// directories or passes of one run.
+struct RunSettings {
+  std::string ProgramTitle;      // base of the console title: "KORU 20080313"
+  std::string LoginPassword;     // handed to ftpConnect
+  int32_t BlockDelay = 0;        // pause in ms after each received block
+  int32_t VerboseLevel = 0;      // 0 quiet, -1 verbose (-V), 1 debug (+V)
+  int32_t MoveMode = 0;          // delete remote files after verified downloads
+  int32_t UniqueNames = 0;       // store under a free numbered name (with MoveMode)
+  int32_t OverwriteMode = 0;     // download every file, erasing the local copy first
+  int32_t ResumeMode = 0;        // 0 never, -1 when dates agree (-R), 1 always (+R)
+  int32_t SubDirMode = 0;        // 0 none, 1 recurse (-S), -1 create the first level (-T)
+  std::string RemoteFileName;    // trimmed remote name of the entry being handled
+  int64_t RemoteFileSize = 0;    // listed size of the file about to be downloaded
+  SYSTEMTIME RemoteFileTime;     // listed date of the entry, local time
+  int32_t FilesTransferred = 0;  // verified downloads of the whole run
+  int32_t SubDirsCreated = 0;    // local directories the run tried to create
+  int32_t AbortFlag = 0;         // the user asked to stop; nothing sets it back
+  int32_t ConnectedFlag = 0;     // a logged-in control connection is open
+  std::string LastReplyText;     // text of the kept (highest-coded) reply
+  int32_t LastReplyCode = 0;     // code of the kept reply
+  int32_t NoStatusLine = 0;      // transfers no longer await the final reply
+  std::string CommandTerminator; // appended to every FTP command (CR LF once set)
+};
+
+inline constexpr int32_t kOn = -1;
+inline constexpr int32_t kOff = 0;
+
+}  // namespace koru
+
+#endif  // KORU_APP_RUN_SETTINGS_H_

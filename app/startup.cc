@@ -1,0 +1,105 @@
+#include "app/startup.h"
+
+namespace koru {
+namespace {
+
+void GiveStartValues(Env& env, Location& location) {
+  RunSettings& s = env.state;
+  s.SubDirMode = 0;
+  s.VerboseLevel = 0;
+  location.user = "anonymous";
+  s.LoginPassword = DefaultPassword(env.clock.Now());
+  location.mask.clear();
+  s.BlockDelay = 0;
+  s.MoveMode = 0;
+  s.ProgramTitle = std::string("KORU ") + kVersion;
+  s.UniqueNames = 0;
+}
+
+void EchoOptions(Env& env) {
+  const RunSettings& s = env.state;
+  const std::string indent = "           + ";
+  env.Line(DateText(env.clock.Now()) + " Options:");
+  if (s.MoveMode) env.Line(indent + "Move files from server (delete after transfer)");
+  if (s.OverwriteMode) env.Line(indent + "Overwrite local files with downloads");
+  if (s.SubDirMode == -1) {
+    env.Line(indent + "Sub-directory creation enabled");
+  } else if (s.SubDirMode == 1) {
+    env.Line(indent + "Sub-directory recursion enabled");
+  }
+  if (s.VerboseLevel < 0) env.Line(indent + "Verbose mode enabled");
+  if (s.VerboseLevel > 0) env.Line(indent + "Debug verbose mode enabled");
+  if (s.BlockDelay > 0) {
+    env.Line(indent + "Delay enabled for " + std::to_string(s.BlockDelay) +
+             " milliseconds per block");
+  }
+}
+
+void PrintStartLines(Env& env, const Location& location, const std::string& current_dir) {
+  const SYSTEMTIME now = env.clock.Now();
+  env.Line(TimeText(now) + " " + DateText(now));
+  env.Line(" ftp://" + location.user + "@" + location.server);
+  const bool list_only = !location.mask.empty() && location.mask[0] == '=';
+  env.Line(" R Path: " + location.remotePath +
+           (list_only ? location.mask.substr(1) + "  (File List)" : location.mask));
+  env.Line(" L Path: " + current_dir);
+}
+
+}  // namespace
+
+const std::vector<std::string>& UsageText() {
+  static const std::vector<std::string> kUsage = {
+      "",
+      "This utility will compare the contents of the current directory with the ftp",
+      "site directory passed on the command line and get only those files which are",
+      "not in the current local directory.",
+      "",
+      "Syntax: KORU <[user:pass@]server_url[/path[/[=]mask]]> [switch] [switch]",
+      "",
+      "   user:pass@ is the username and password to access the ftp server.",
+      "          if this is blank then the anonymous login will be used.",
+      "   <server_url> is the domain name or IP address of the ftp server.",
+      "   <path> is the CASE SENSITIVE directory on the remote system which",
+      "          will be compared to the current local directory contents.",
+      "          the path MUST end in a slash or it will be considered a mask.",
+      "   <mask> is the file name or mask to find in the remote path. Special",
+      "          case mask starting with \"=\" will just return the list of files.",
+      "",
+      "   Optional Switches: (Must have at least one space between each.)",
+      "     -D# = Delay in milliseconds for file transfer functions.",
+      "     -M  = Move files, Delete files from server after transfer.",
+      "     +M  = Move files and create Unique file names on the local side.",
+      "     -O  = Overwrite mode. Erase local file if it exists before download.",
+      "     -R  = Resume ftp downloads if file dates are the same.",
+      "     +R  = Resume all downloads even if file dates are different.",
+      "     -S  = Create and recurse download sub-directories found in remote path.",
+      "     -T  = Create sub-directory tree found in remote path, no files transfer.",
+      "     -V  = Verbose mode - shows inner workings of KORU functions.",
+      "     +V  = Debug Verbose mode - shows inner workings of FTP functions too.",
+  };
+  return kUsage;
+}
+
+void SETTITLE(Env& env, std::string_view text) { env.Title(text, 249); }
+
+int KoruMain(Env& env, std::string_view command_line, const std::string& current_dir) {
+  Location location;
+  GiveStartValues(env, location);
+  SETTITLE(env, env.state.ProgramTitle);
+  env.Line("Koru (" + env.state.ProgramTitle + ")");
+
+  std::string line = NormaliseCommandLine(command_line);
+  if (WantsUsage(line)) {
+    for (const std::string& usage_line : UsageText()) env.Line(usage_line);
+    return 0;
+  }
+  if (WantsVersion(line)) return 0;
+
+  line = ReadSwitches(line, env.state, location);
+  SplitLocation(line, location, env.state.LoginPassword);
+  if (env.verbose()) EchoOptions(env);
+  PrintStartLines(env, location, current_dir);
+  return 0;
+}
+
+}  // namespace koru

@@ -1,0 +1,27 @@
+#ifndef KORU_APP_STARTUP_H_
+#define KORU_APP_STARTUP_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/env.h"
+
+namespace koru {
+
+inline constexpr char kVersion[] = "20080313";
+
+// The usage text, one entry per console line.
+const std::vector<std::string>& UsageText();
+
+// Sets the console title to the first 249 characters of `text`.
+void SETTITLE(Env& env, std::string_view text);
+
+// The entry procedure: start values, title, banner, command line, usage text or option echo and
+// start lines. Returns the process exit code. `current_dir` is shown as the local path.
+int KoruMain(Env& env, std::string_view command_line, const std::string& current_dir);
+
+}  // namespace koru
+
+#endif  // KORU_APP_STARTUP_H_

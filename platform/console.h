@@ -1,0 +1,27 @@
+#ifndef KORU_PLATFORM_CONSOLE_H_
+#define KORU_PLATFORM_CONSOLE_H_
+
+#include <string_view>
+
+namespace koru {
+
+// Key codes the program acts on.
+inline constexpr int kKeyTab = 9;
+inline constexpr int kKeyEsc = 27;
+inline constexpr int kNoKey = -1;
+
+// The console: lines on standard output, the window title, and one key read without waiting.
+class Console {
+ public:
+  virtual ~Console() = default;
+  // Writes one line; the line end is the console's own.
+  virtual void WriteLine(std::string_view line) = 0;
+  // Shows `title` as the window title (the caller has already cut it to its limit).
+  virtual void SetTitle(std::string_view title) = 0;
+  // The next pending key press, or kNoKey. Never waits.
+  virtual int PollKey() = 0;
+};
+
+}  // namespace koru
+
+#endif  // KORU_PLATFORM_CONSOLE_H_

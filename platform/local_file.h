@@ -1,0 +1,89 @@
+#ifndef KORU_PLATFORM_LOCAL_FILE_H_
+#define KORU_PLATFORM_LOCAL_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/handle_pool.h"
+#include "platform/system_time.h"
+
+// Local files over POSIX calls. Paths are used literally (no wildcard expansion), symbolic links
+// are followed, and failures come back as the program's error numbers, never as exceptions.
+namespace koru {
+
+inline constexpr int kErrBadFileName = 52;
+inline constexpr int kErrFileNotFound = 53;
+inline constexpr int kErrDiskFull = 61;
+inline constexpr int kErrTooManyFiles = 67;
+inline constexpr int kErrAccessDenied = 70;
+inline constexpr int kErrPathAccess = 75;
+inline constexpr int kErrPathNotFound = 76;
+
+// The program's error number for a failed file call's errno.
+int FileErrorNumber(int errno_value);
+
+enum class EntryKind { kMissing, kRegular, kDirectory, kOther };
+
+struct LocalEntry {
+  EntryKind kind = EntryKind::kMissing;
+  int64_t size = 0;
+  int64_t modified_seconds = 0;  // last write, seconds since the epoch
+};
+
+// What stands at `path` (links followed).
+LocalEntry StatLocal(const std::string& path);
+
+// Deletes a file; false (error number in `error` when given) on failure.
+bool DeleteLocalFile(const std::string& path, int* error = nullptr);
+// Creates one directory.
+bool MakeLocalDirectory(const std::string& path, int* error = nullptr);
+// Sets the last-access and/or last-write time of `path` to `seconds` since the epoch.
+bool SetLocalFileTimes(const std::string& path, bool access, bool write, int64_t seconds);
+
+// Local time <-> seconds since the epoch, in the process time zone. LocalToEpoch is false for
+// a record that is no valid calendar time (month 13, hour 24, 31 February ...).
+bool LocalToEpoch(const SYSTEMTIME& local, int64_t* seconds);
+SYSTEMTIME EpochToLocal(int64_t seconds);
+
+// An open local file, named by a number from the shared pool, closed when destroyed.
+class LocalFile {
+ public:
+  enum class Mode {
+    kRead,            // existing file, read only
+    kReadWrite,       // read and write, created when missing, never truncated
+    kReadWriteEmpty,  // read and write, created when missing, emptied
+  };
+
+  LocalFile() = default;
+  ~LocalFile();
+  LocalFile(LocalFile&& other) noexcept;
+  LocalFile& operator=(LocalFile&& other) noexcept;
+  LocalFile(const LocalFile&) = delete;
+  LocalFile& operator=(const LocalFile&) = delete;
+
+  // Opens `path`; false with error() set on failure.
+  bool Open(HandlePool& pool, const std::string& path, Mode mode);
+  void Close();
+
+  bool is_open() const { return fd_ >= 0; }
+  int number() const { return number_; }
+  int error() const { return error_; }
+
+  int64_t Size();
+  bool SeekToEnd();
+  // Writes all `length` bytes at the current position; false (error() set) otherwise.
+  bool Write(const char* data, size_t length);
+  // Reads up to `length` bytes; -1 (error() set) on failure, 0 at the end.
+  int64_t Read(char* data, size_t length);
+
+ private:
+  HandlePool* pool_ = nullptr;
+  int fd_ = -1;
+  int number_ = 0;
+  int error_ = 0;
+};
+
+}  // namespace koru
+
+#endif  // KORU_PLATFORM_LOCAL_FILE_H_

@@ -1,0 +1,23 @@
+#include "platform/process.h"
+
+#include <unistd.h>
+
+#include <climits>
+
+namespace koru {
+
+std::string CommandLineText(int argc, const char* const* argv) {
+  std::string text;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) text += ' ';
+    text += argv[i];
+  }
+  return text;
+}
+
+std::string CurrentDirectory() {
+  char path[PATH_MAX];
+  return getcwd(path, sizeof path) ? std::string(path) : std::string();
+}
+
+}  // namespace koru

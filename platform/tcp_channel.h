@@ -1,0 +1,80 @@
+#ifndef KORU_PLATFORM_TCP_CHANNEL_H_
+#define KORU_PLATFORM_TCP_CHANNEL_H_
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/handle_pool.h"
+
+namespace koru {
+
+// Error numbers left by the channel facility.
+inline constexpr int kErrTimeout = 24;       // time-out waiting to send or receive
+inline constexpr int kErrNoChannel = 52;     // the number names no open channel
+inline constexpr int kErrNotTcp = 54;        // the number names something that is not a channel
+inline constexpr int kErrAlreadyOpen = 55;   // the number is already open
+inline constexpr int kErrSocket = 57;        // resolve, socket, connect, send or receive failed
+inline constexpr int kErrNoLibrary = 68;     // the socket layer cannot be used
+inline constexpr int kErrInProgress = 70;    // a socket call failed with "operation in progress"
+
+inline constexpr size_t kChannelBufferSize = 65536;
+
+// TCP channels named by numbers from the shared pool. Each channel has a time-out fixed at
+// Open that bounds every wait for data or for room to send (the connect itself blocks).
+// A failing operation never throws: it leaves an error number (Error()) and returns an
+// empty result. Channels still open are closed when the facility is destroyed.
+class Channels {
+ public:
+  explicit Channels(HandlePool& pool);
+  ~Channels();
+  Channels(const Channels&) = delete;
+  Channels& operator=(const Channels&) = delete;
+
+  // Resolves `host` (name or dotted IPv4, first address), connects to `port` and claims
+  // `channel` in the pool. False with the error number set on failure; nothing stays open.
+  bool Open(int channel, const std::string& host, int port, int timeout_ms);
+
+  // Sends every byte of `text`, nothing appended.
+  void Send(int channel, std::string_view text);
+
+  // The next line: bytes up to LF (LF consumed, not returned), every CR dropped. A line is also
+  // returned once 65,536 bytes have been taken for it. Time-out with nothing stored: empty, error
+  // 24; time-out after part of a line: that part. Peer closed: what is stored, no error.
+  std::string ReadLine(int channel);
+  // The same with a time-out of its own for this read only.
+  std::string ReadLine(int channel, int timeout_ms);
+
+  // Up to `max` bytes into `buffer`: buffered bytes first, otherwise the bytes of one network
+  // receive. 0 on time-out (error 24) or when the peer has closed and nothing is left.
+  size_t Receive(int channel, char* buffer, size_t max);
+
+  // True once the buffer is empty and the last receive was short, or the peer has closed.
+  bool EndOfData(int channel) const;
+
+  // Closes the socket and frees the number; an unknown number sets error 52.
+  void Close(int channel);
+
+  // The dotted IPv4 address the channel is connected to, empty when it names no channel.
+  std::string PeerAddress(int channel) const;
+
+  int Error() const { return error_; }
+  void ClearError() { error_ = 0; }
+
+ private:
+  struct Channel;
+  Channel* Find(int channel);
+  const Channel* Find(int channel) const;
+  bool WaitReadable(Channel& ch, int timeout_ms);
+  bool Fill(Channel& ch, int timeout_ms);
+
+  HandlePool& pool_;
+  std::map<int, std::unique_ptr<Channel>> open_;
+  int error_ = 0;
+};
+
+}  // namespace koru
+
+#endif  // KORU_PLATFORM_TCP_CHANNEL_H_

@@ -1,0 +1,44 @@
+#ifndef KORU_PLATFORM_TEXT_H_
+#define KORU_PLATFORM_TEXT_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/system_time.h"
+
+// Small text rules shared by every layer: numbers at the start of a text, upper-casing,
+// trimming and the fixed number formats of console lines.
+namespace koru {
+
+// The number at the start of `text`: spaces, tabs and line feeds skipped, an optional sign,
+// digits, an optional decimal fraction and an optional exponent introduced by E or D. Reading
+// stops at the first character that cannot continue the number; no number gives 0.
+double NumericValue(std::string_view text);
+
+// Upper-cases a-z and the code-page-437 letters with a capital (ä ö ü é ñ å ç); other bytes stay.
+std::string UpperCase(std::string_view text);
+char UpperCaseByte(char c);
+
+// Blanks are the space character only.
+std::string_view TrimLeftBlanks(std::string_view text);
+std::string_view TrimRightBlanks(std::string_view text);
+std::string_view TrimBlanks(std::string_view text);
+
+// Decimal digits with at least `digits` places, zero-padded ("000" gives 007, 057, 1234).
+std::string ZeroPad(int64_t value, int digits);
+
+// Decimal digits with a comma between groups of three (1,234,567).
+std::string GroupThousands(int64_t value);
+
+// hh:mm:ss, 24-hour clock.
+std::string TimeText(const SYSTEMTIME& t);
+// MM-DD-YYYY.
+std::string DateText(const SYSTEMTIME& t);
+
+// Control characters other than TAB shown as "?", for text written to a terminal.
+std::string PrintableText(std::string_view text);
+
+}  // namespace koru
+
+#endif  // KORU_PLATFORM_TEXT_H_

@@ -1,0 +1,16 @@
+#include "tests/fakes.h"
+
+namespace koru::testing {
+
+void FakeClock::Advance(int milliseconds) {
+  int64_t ms = now.wMilliseconds + int64_t{milliseconds};
+  int64_t seconds = now.wSecond + ms / 1000;
+  int64_t minutes = now.wMinute + seconds / 60;
+  int64_t hours = now.wHour + minutes / 60;
+  now.wMilliseconds = static_cast<uint16_t>(ms % 1000);
+  now.wSecond = static_cast<uint16_t>(seconds % 60);
+  now.wMinute = static_cast<uint16_t>(minutes % 60);
+  now.wHour = static_cast<uint16_t>(hours % 24);  // a test never runs past one day
+}
+
+}  // namespace koru::testing

@@ -1,0 +1,59 @@
+#ifndef KORU_TESTS_FAKES_H_
+#define KORU_TESTS_FAKES_H_
+
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/console.h"
+
+namespace koru::testing {
+
+// Records every console line and title; hands out scripted keys, then none.
+class RecordingConsole : public Console {
+ public:
+  void WriteLine(std::string_view line) override { lines.emplace_back(line); }
+  void SetTitle(std::string_view title) override { titles.emplace_back(title); }
+  int PollKey() override {
+    ++polls;
+    if (keys.empty()) return kNoKey;
+    const int key = keys.front();
+    keys.pop_front();
+    return key;
+  }
+
+  std::vector<std::string> lines;
+  std::vector<std::string> titles;
+  std::deque<int> keys;
+  int polls = 0;
+};
+
+// A clock that stands still until something sleeps; sleeping only moves it forward.
+class FakeClock : public Clock {
+ public:
+  FakeClock() {
+    now.wYear = 2026;
+    now.wMonth = 12;
+    now.wDay = 10;
+    now.wDayOfWeek = 4;
+    now.wHour = 9;
+    now.wMinute = 5;
+    now.wSecond = 3;
+    now.wMilliseconds = 120;
+  }
+  SYSTEMTIME Now() override { return now; }
+  void Sleep(int milliseconds) override {
+    sleeps.push_back(milliseconds);
+    Advance(milliseconds);
+  }
+  void Advance(int milliseconds);
+
+  SYSTEMTIME now;
+  std::vector<int> sleeps;
+};
+
+}  // namespace koru::testing
+
+#endif  // KORU_TESTS_FAKES_H_
