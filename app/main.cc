@@ -1,5 +1,7 @@
 #include <signal.h>
 
+#include <clocale>
+
 #include "app/env.h"
 #include "app/startup.h"
 #include "platform/clock.h"
@@ -7,6 +9,7 @@
 #include "platform/terminal.h"
 
 int main(int argc, char** argv) {
+  std::setlocale(LC_TIME, "");
   // A write past a file size limit must fail with an error, not end the process.
   signal(SIGXFSZ, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);

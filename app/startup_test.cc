@@ -1,0 +1,77 @@
+#include "app/startup.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/fakes.h"
+
+namespace koru {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+class StartupTest : public ::testing::Test {
+ protected:
+  int Run(const char* line) { return KoruMain(env_, line, "/home/user/mirror"); }
+
+  testing::RecordingConsole console_;
+  testing::FakeClock clock_;
+  Env env_{console_, clock_};
+};
+
+TEST_F(StartupTest, QuietRunPrintsBannerAndFourStartLines) {
+  EXPECT_EQ(Run("host/pub/"), 0);
+  EXPECT_THAT(console_.lines, ElementsAre("Koru (KORU 20080313)", "09:05:03 12-10-2026",
+                                          " ftp://anonymous@host", " R Path: /pub/",
+                                          " L Path: /home/user/mirror"));
+  EXPECT_THAT(console_.titles, ElementsAre("KORU 20080313"));
+  EXPECT_EQ(env_.state.LoginPassword, "koru32703.12@example.com");
+}
+
+TEST_F(StartupTest, VerboseEchoListsEveryOptionInOrder) {
+  EXPECT_EQ(Run("bob:pw@host/pub/=*.txt -M -O -V -S -D250 -R"), 0);
+  EXPECT_THAT(console_.lines,
+              ElementsAre("Koru (KORU 20080313)", "12-10-2026 Options:",
+                          "           + Move files from server (delete after transfer)",
+                          "           + Overwrite local files with downloads",
+                          "           + Sub-directory recursion enabled",
+                          "           + Verbose mode enabled",
+                          "           + Delay enabled for 250 milliseconds per block",
+                          "09:05:03 12-10-2026", " ftp://bob@host",
+                          " R Path: /pub/*.txt  (File List)", " L Path: /home/user/mirror"));
+  EXPECT_EQ(env_.state.LoginPassword, "pw");
+}
+
+TEST_F(StartupTest, DebugEchoWithCreationOnly) {
+  EXPECT_EQ(Run("host -T +V"), 0);
+  EXPECT_THAT(console_.lines,
+              ElementsAre("Koru (KORU 20080313)", "12-10-2026 Options:",
+                          "           + Sub-directory creation enabled",
+                          "           + Debug verbose mode enabled", "09:05:03 12-10-2026",
+                          " ftp://anonymous@host", " R Path: ./", " L Path: /home/user/mirror"));
+}
+
+TEST_F(StartupTest, UsageTextEndsTheRunWithZero) {
+  for (const char* line : {"", "   ", "host/a-?b/", "+?", "--help", "host/ -h"}) {
+    SCOPED_TRACE(line);
+    console_.lines.clear();
+    EXPECT_EQ(Run(line), 0);
+    std::vector<std::string> expected = {"Koru (KORU 20080313)"};
+    expected.insert(expected.end(), UsageText().begin(), UsageText().end());
+    EXPECT_THAT(console_.lines, ElementsAreArray(expected));
+  }
+}
+
+TEST_F(StartupTest, VersionPrintsOnlyTheBanner) {
+  EXPECT_EQ(Run("--version"), 0);
+  EXPECT_THAT(console_.lines, ElementsAre("Koru (KORU 20080313)"));
+}
+
+TEST_F(StartupTest, TitleIsCutTo249Characters) {
+  SETTITLE(env_, std::string(300, 'x'));
+  EXPECT_EQ(console_.titles.back(), std::string(249, 'x'));
+}
+
+}  // namespace
+}  // namespace koru

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds every test with AddressSanitizer and UndefinedBehaviorSanitizer and runs them.
+# Installs what a fresh Debian machine lacks first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev \
+  vsftpd python3-pyftpdlib
+
+cmake -S . -B build-test -G Ninja -DKORU_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+ninja -C build-test
+ctest --test-dir build-test --output-on-failure -j2 --timeout 300

@@ -1,0 +1,59 @@
+#ifndef KORU_TESTS_CHILD_PROCESS_H_
+#define KORU_TESTS_CHILD_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace koru::testing {
+
+struct ChildResult {
+  std::string output;  // standard output (and, in a terminal, everything the terminal got)
+  int exit_code = -1;  // -1 when the child did not exit normally
+};
+
+// Runs the program at `path` with `args` in `directory` (empty: the current one), its standard
+// output in a pipe, no controlling terminal, standard input from /dev/null.
+ChildResult RunProgram(const std::string& path, const std::vector<std::string>& args,
+                       const std::string& directory = "");
+
+// A child process in a new session whose controlling terminal is a fresh pseudo-terminal.
+// The parent keeps both ends, so it can type, read, and look at the terminal mode after the
+// child has ended.
+class PtyChild {
+ public:
+  // Runs `body` in the child (it must end with _exit), standard streams on the terminal.
+  explicit PtyChild(const std::function<void()>& body);
+  // Runs a program in the child.
+  PtyChild(const std::string& path, const std::vector<std::string>& args,
+           const std::string& directory = "");
+  ~PtyChild();
+  PtyChild(const PtyChild&) = delete;
+  PtyChild& operator=(const PtyChild&) = delete;
+
+  void Type(const std::string& bytes);
+  // Reads what the terminal shows until `text` has appeared or `timeout_ms` has passed; returns
+  // everything read so far.
+  const std::string& ReadUntil(const std::string& text, int timeout_ms = 10000);
+  // Waits for the child to end (reading its output meanwhile); returns the exit code or -1.
+  int Wait(int timeout_ms = 10000);
+  void Signal(int signal_number);
+  // The terminal's local mode flags as they are now.
+  unsigned LocalModes() const;
+  const std::string& output() const { return output_; }
+
+ private:
+  void Start(const std::function<void()>& body);
+  bool ReadSome(int timeout_ms);
+
+  int master_ = -1;
+  int slave_ = -1;
+  pid_t pid_ = -1;
+  std::string output_;
+};
+
+}  // namespace koru::testing
+
+#endif  // KORU_TESTS_CHILD_PROCESS_H_
