@@ -18,7 +18,8 @@ int FileErrorNumber(int errno_value) {
     case EPERM:
     case EBUSY:
     case ETXTBSY:
-    case EROFS: return kErrAccessDenied;
+    case EROFS:
+    case EISDIR: return kErrAccessDenied;
     case EMFILE:
     case ENFILE: return kErrTooManyFiles;
     case ENOSPC:
@@ -130,17 +131,18 @@ bool LocalFile::Open(HandlePool& pool, const std::string& path, Mode mode) {
     case Mode::kReadWrite: flags |= O_RDWR | O_CREAT; break;
     case Mode::kReadWriteEmpty: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
   }
-  const int fd = ::open(path.c_str(), flags, 0666);
+  const int fd = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
   if (fd < 0) {
     error_ = path.empty() ? kErrFileNotFound : FileErrorNumber(errno);
     return false;
   }
   struct stat st {};
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     error_ = kErrAccessDenied;
     return false;
   }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   fd_ = fd;
   pool_ = &pool;
   number_ = pool.Lowest();

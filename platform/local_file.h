@@ -62,7 +62,8 @@ class LocalFile {
   LocalFile(const LocalFile&) = delete;
   LocalFile& operator=(const LocalFile&) = delete;
 
-  // Opens `path`; false with error() set on failure.
+  // Opens the regular file `path` (anything else, a directory or a FIFO, is refused with
+  // kErrAccessDenied); false with error() set on failure.
   bool Open(HandlePool& pool, const std::string& path, Mode mode);
   void Close();
 
