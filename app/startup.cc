@@ -1,5 +1,7 @@
 #include "app/startup.h"
 
+#include "sync/sync_engine.h"
+
 namespace koru {
 namespace {
 
@@ -43,6 +45,27 @@ void PrintStartLines(Env& env, const Location& location, const std::string& curr
   env.Line(" R Path: " + location.remotePath +
            (list_only ? location.mask.substr(1) + "  (File List)" : location.mask));
   env.Line(" L Path: " + current_dir);
+}
+
+// Runs the engine for the current directory and prints the run's totals.
+int32_t RunFromDriver(Env& env, const Location& location) {
+  RunSettings& s = env.state;
+  const std::string localDir = "./";
+  s.FilesTransferred = 0;
+  const auto engine = location.useStepVariant ? SyncDirectory : SyncSubDirectory;
+  const int32_t result = engine(env, location.server, location.user, s.LoginPassword,
+                                location.remotePath, localDir, location.mask);
+  if (s.FilesTransferred > 0) {
+    env.TimedLine(" " + std::to_string(s.FilesTransferred) + " file" +
+                  (s.FilesTransferred == 1 ? "" : "s") + " transferred.");
+  } else {
+    env.TimedLine(" * No more files to transfer.");
+  }
+  if (s.SubDirsCreated > 0) {
+    env.TimedLine(" " + std::to_string(s.SubDirsCreated) + " subdirector" +
+                  (s.SubDirsCreated == 1 ? "y" : "ies") + " found.");
+  }
+  return result;
 }
 
 }  // namespace
@@ -99,7 +122,7 @@ int KoruMain(Env& env, std::string_view command_line, const std::string& current
   SplitLocation(line, location, env.state.LoginPassword);
   if (env.verbose()) EchoOptions(env);
   PrintStartLines(env, location, current_dir);
-  return 0;
+  return RunFromDriver(env, location);
 }
 
 }  // namespace koru

@@ -1,5 +1,6 @@
 #include "platform/text.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 
@@ -88,14 +89,28 @@ std::string ZeroPad(int64_t value, int digits) {
   return value < 0 ? "-" + magnitude : magnitude;
 }
 
-std::string GroupThousands(int64_t value) {
-  const std::string digits = std::to_string(value < 0 ? -value : value);
-  std::string grouped;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
-    grouped += digits[i];
+void AppendDecimal(std::string& out, int64_t value) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out.append(digits, end);
+}
+
+void AppendGroupedThousands(std::string& out, int64_t value) {
+  char digits[24];
+  const char* first = digits;
+  const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  if (*first == '-') out += *first++;
+  const size_t count = static_cast<size_t>(end - first);
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0 && (count - i) % 3 == 0) out += ',';
+    out += first[i];
   }
-  return value < 0 ? "-" + grouped : grouped;
+}
+
+std::string GroupThousands(int64_t value) {
+  std::string grouped;
+  AppendGroupedThousands(grouped, value);
+  return grouped;
 }
 
 std::string TimeText(const SYSTEMTIME& t) {

@@ -30,6 +30,10 @@ std::string ZeroPad(int64_t value, int digits);
 
 // Decimal digits with a comma between groups of three (1,234,567).
 std::string GroupThousands(int64_t value);
+// The same appended to `out` (no allocation once `out` has room).
+void AppendGroupedThousands(std::string& out, int64_t value);
+// Plain decimal digits appended to `out`.
+void AppendDecimal(std::string& out, int64_t value);
 
 // hh:mm:ss, 24-hour clock.
 std::string TimeText(const SYSTEMTIME& t);

@@ -1,0 +1,82 @@
+#include "ftp/data_connection.h"
+
+#include <cmath>
+#include <vector>
+
+#include "ftp/control.h"
+
+namespace koru {
+namespace {
+
+// The text between the first "(" or ")" and the next one; empty when there is none.
+std::string_view SecondParenthesisPiece(std::string_view text) {
+  const size_t open = text.find_first_of("()");
+  if (open == std::string_view::npos) return {};
+  const size_t close = text.find_first_of("()", open + 1);
+  return text.substr(open + 1, close == std::string_view::npos ? close : close - open - 1);
+}
+
+// The `index`-th (from 1) comma-separated piece of `fields`, empty when there are fewer.
+std::string_view Piece(std::string_view fields, int index) {
+  for (int i = 1; i < index; ++i) {
+    const size_t comma = fields.find(',');
+    if (comma == std::string_view::npos) return {};
+    fields.remove_prefix(comma + 1);
+  }
+  return fields.substr(0, fields.find(','));
+}
+
+// A port byte: the number at the start of the piece, rounded down, its low 8 bits.
+int PortByte(std::string_view piece) {
+  const double value = std::floor(NumericValue(piece));
+  if (!(value > -1e15 && value < 1e15)) return 0;
+  return static_cast<int>(static_cast<int64_t>(value) & 0xFF);
+}
+
+// The value of the decimal digits the text begins with; 0 when it begins with none.
+int64_t LeadingDigitsValue(std::string_view text) {
+  int64_t value = 0;
+  for (size_t i = 0; i < text.size() && i < 18 && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+  }
+  return value;
+}
+
+}  // namespace
+
+int32_t ftpOpenDataConnection(Env& env, int control, const std::string& host) {
+  std::string reply = "250";
+  // A 250 still waiting from an earlier command is swallowed and PASV asked again.
+  while (LeadingDigitsValue(reply) == 250) {
+    ftpSendCommand(env, control, "PASV");
+    reply = ftpGetReply(env, control);
+    ftpRecordReply(env, reply);
+    if (env.debug()) env.Line(reply);
+  }
+  if (ftpReplyCode(reply) != 227) return -1;
+  std::string peer = env.channels.PeerAddress(control);
+  if (peer.empty()) peer = host;
+  const int32_t data = ftpParsePasv(env, peer, SecondParenthesisPiece(reply));
+  return data > 0 ? data : -1;
+}
+
+int32_t ftpParsePasv(Env& env, const std::string& host, std::string_view fields) {
+  const int port = PortByte(Piece(fields, 5)) * 256 + PortByte(Piece(fields, 6));
+  if (port == 0) return -1;
+  const int channel = env.pool.Lowest();
+  env.channels.ClearError();
+  if (!env.channels.Open(channel, host, port, env.channel_timeout_ms)) return -1;
+  return channel;
+}
+
+size_t Read_data_block(Env& env, int data, std::span<char> buffer) {
+  return env.channels.Receive(data, buffer.data(), buffer.size());
+}
+
+int32_t Write_data_block(Env& env, int data, std::string_view block) {
+  env.channels.ClearError();
+  env.channels.Send(data, block);
+  return env.channels.Error() == 0 ? 1 : 0;
+}
+
+}  // namespace koru

@@ -1,0 +1,56 @@
+#ifndef KORU_FTP_DATA_CONNECTION_H_
+#define KORU_FTP_DATA_CONNECTION_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "app/env.h"
+
+// Passive data connections and the blocks that travel over them.
+namespace koru {
+
+inline constexpr size_t kDataBlockSize = 8192;
+
+// Sends PASV (again while the answer is a 250 left over from an earlier command) and connects
+// to the port of the 227 reply, at the address the control connection is connected to (the
+// address in the reply is never used; `host` serves only when that address is unknown).
+// Returns the data channel (> 0), closed by the caller, or -1.
+int32_t ftpOpenDataConnection(Env& env, int control, const std::string& host);
+
+// The port from the fields between the parentheses of a 227 reply (fifth and sixth numbers, low
+// 8 bits each), connected on `host`. Returns the data channel or -1.
+int32_t ftpParsePasv(Env& env, const std::string& host, std::string_view fields);
+
+// The bytes available now on `data`, at most buffer.size(), waiting at most the channel time-out.
+// 0 when the server closed the connection or nothing came in time.
+size_t Read_data_block(Env& env, int data, std::span<char> buffer);
+
+// Sends every byte of `block`; 1 when all were handed to the network, 0 on failure.
+int32_t Write_data_block(Env& env, int data, std::string_view block);
+
+// Owns an open data channel and closes it when it goes out of scope (or at Close()).
+class DataChannel {
+ public:
+  DataChannel(Env& env, int32_t channel) : env_(env), channel_(channel) {}
+  ~DataChannel() { Close(); }
+  DataChannel(const DataChannel&) = delete;
+  DataChannel& operator=(const DataChannel&) = delete;
+
+  bool is_open() const { return channel_ > 0; }
+  int32_t channel() const { return channel_; }
+  void Close() {
+    if (channel_ > 0) env_.channels.Close(channel_);
+    channel_ = -1;
+  }
+
+ private:
+  Env& env_;
+  int32_t channel_;
+};
+
+}  // namespace koru
+
+#endif  // KORU_FTP_DATA_CONNECTION_H_

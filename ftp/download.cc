@@ -1,0 +1,250 @@
+#include "ftp/download.h"
+
+#include <array>
+#include <cmath>
+
+#include "ftp/commands.h"
+#include "ftp/control.h"
+#include "ftp/data_connection.h"
+#include "localfs/local_files.h"
+#include "platform/local_file.h"
+
+namespace koru {
+namespace {
+
+// What one download works with, besides the run settings.
+struct Transfer {
+  LocalFile file;
+  int64_t offset = 0;     // bytes the local file held when the server accepted REST
+  int64_t expected = -1;  // bytes this transfer should deliver; 0 or less: unknown
+  int64_t received = 0;
+  std::string last_text;  // the last text read from the control connection
+};
+
+// Erases the local file or decides to resume it. True when it is to be resumed.
+bool PrepareLocalFile(Env& env, const std::string& local) {
+  const RunSettings& s = env.state;
+  const int64_t size = FILEEXISTS(local);
+  if (size < 0) return false;
+  if (s.OverwriteMode) {
+    if (env.verbose()) {
+      env.TimedLine(" * Overwrite mode enabled and local file exists, erasing.");
+    }
+    DeleteLocalFile(local);
+    return false;
+  }
+  if (size == 0) {
+    DeleteLocalFile(local);
+    return false;
+  }
+  SYSTEMTIME local_time;
+  GETFILEDATE(local, local_time);
+  const bool same_date = FORMATFILEDATE(s.RemoteFileTime) == FORMATFILEDATE(local_time);
+  return same_date ? s.ResumeMode != 0 : s.ResumeMode > 0;
+}
+
+// Opens the local file, emptied unless it is resumed; prints the error line on failure.
+bool OpenLocalFile(Env& env, Transfer& t, const std::string& local, bool resume) {
+  const auto mode = resume ? LocalFile::Mode::kReadWrite : LocalFile::Mode::kReadWriteEmpty;
+  if (t.file.Open(env.pool, local, mode)) return true;
+  t.last_text = ZeroPad(t.file.error(), 3) + " Local File Open Error";
+  env.TimedLine(" " + t.last_text);
+  return false;
+}
+
+// Sends REST for the bytes present. False when the file could not be opened afresh after a
+// refusal.
+bool Restart(Env& env, int control, Transfer& t, const std::string& local) {
+  const int64_t present = t.file.Size();
+  ftpSendCommand(env, control, "REST " + std::to_string(present));
+  t.last_text = ftpGetShownReply(env, control);
+  if (ftpReplyCode(t.last_text) == 350 && t.file.SeekToEnd()) {
+    t.offset = present;
+    return true;
+  }
+  if (env.verbose()) env.TimedLine(" * Server does not support download resume.");
+  t.file.Close();
+  DeleteLocalFile(local);
+  return OpenLocalFile(env, t, local, false);
+}
+
+// The bytes the server announces in its 150 reply ("... (1234 bytes)"), or from the listing.
+int64_t ExpectedCount(Env& env, const std::string& reply, const std::string& remote,
+                      int64_t offset) {
+  const RunSettings& s = env.state;
+  std::string_view text = reply;
+  if (remote.find_first_of("()") != std::string::npos) {
+    // Parentheses in the name are not the size: look behind the name (or its last part).
+    const std::string upper = UpperCase(reply);
+    size_t at = upper.find(UpperCase(remote));
+    size_t length = remote.size();
+    if (at == std::string::npos) {
+      const std::string base = remote.substr(remote.rfind('/') + 1);
+      at = upper.find(UpperCase(base));
+      length = base.size();
+    }
+    if (at != std::string::npos) text.remove_prefix(at + length);
+  }
+  int64_t expected = -1;
+  const size_t open = text.find_first_of("()");
+  if (text.find('(') != std::string_view::npos && text.find(')') != std::string_view::npos) {
+    const size_t close = text.find_first_of("()", open + 1);
+    const double value = std::floor(NumericValue(text.substr(open + 1, close - open - 1)));
+    expected = std::fabs(value) < 9e18 ? static_cast<int64_t>(value) : 0;
+  } else if (s.RemoteFileSize > 0) {
+    expected = s.RemoteFileSize - offset;
+  }
+  if (s.RemoteFileSize > 0 && expected + offset > s.RemoteFileSize) {
+    expected = s.RemoteFileSize - offset;
+    if (env.verbose()) {
+      env.TimedLine(" Server lied about REST bytes. Adjusting to " + std::to_string(expected) +
+                    " bytes.");
+    }
+  }
+  return expected;
+}
+
+// Percentage rounded half to even, as the progress title shows it.
+int64_t Percent(int64_t part, int64_t whole) {
+  return static_cast<int64_t>(std::nearbyint(100.0 * static_cast<double>(part) /
+                                             static_cast<double>(whole)));
+}
+
+void ShowProgress(Env& env, const Transfer& t, std::string& title) {
+  title.clear();
+  if (t.expected > 0) {
+    AppendDecimal(title, Percent(t.received + t.offset, t.expected + t.offset));
+    title += "% Received, ";
+    AppendGroupedThousands(title, t.expected - t.received);
+    title += " bytes remain";
+  } else {
+    title += "Received ";
+    AppendGroupedThousands(title, t.received);
+    title += " bytes";
+  }
+  env.Title(title);
+}
+
+void ChangeDelay(Env& env, int step) {
+  RunSettings& s = env.state;
+  s.BlockDelay += step;
+  std::string text = "Delay = " + std::to_string(s.BlockDelay) + "ms";
+  if (s.BlockDelay < 0) {
+    s.BlockDelay = 0;
+    text = "Delay disabled, full speed transfer.";
+  }
+  env.Title(text);
+  if (env.debug()) env.TimedLine(" * " + text);
+  if (s.BlockDelay > 0) env.clock.Sleep(s.BlockDelay);
+}
+
+// Acts on a key pressed during the transfer. False when the loop is to end.
+bool HandleKey(Env& env, int key) {
+  switch (key) {
+    case '+':
+    case '=':
+      ChangeDelay(env, 100);
+      return true;
+    case '-':
+    case '_':
+      ChangeDelay(env, -100);
+      return true;
+    case kKeyEsc:
+      env.Title("User abort - closing connection");
+      env.state.AbortFlag = kOn;
+      return false;
+    case kKeyTab:
+      env.Title("User abort file - closing connection");
+      return false;
+    default:
+      return true;
+  }
+}
+
+void ReceiveLoop(Env& env, int data, Transfer& t) {
+  std::array<char, kDataBlockSize> block;
+  std::string title;
+  title.reserve(64);
+  for (;;) {
+    const size_t n = Read_data_block(env, data, block);
+    if (n < 1) {
+      if (env.debug()) env.TimedLine(" ** Read_data_block returned zero bytes. Ending transfer.");
+      return;
+    }
+    // A block that cannot be stored ends the transfer; the size check then tells.
+    if (!t.file.Write(block.data(), n)) return;
+    t.received += static_cast<int64_t>(n);
+    if (t.expected > 0 && t.expected - t.received <= 0) return;
+    ShowProgress(env, t, title);
+    if (env.state.BlockDelay > 0) env.clock.Sleep(env.state.BlockDelay);
+    if (!HandleKey(env, env.PollKey())) return;
+  }
+}
+
+void FinishLocalFile(Env& env, const std::string& local) {
+  const SYSTEMTIME& date = env.state.RemoteFileTime;
+  if (FILEEXISTS(local) == 0) {
+    DeleteLocalFile(local);
+  } else if (date.wYear && date.wMonth && date.wDay) {
+    SETFILEDATE(env, local, date, -1);
+  } else if (env.verbose()) {
+    env.TimedLine(" * We do not know the remote file date and time.");
+  }
+}
+
+// Opens the local file, restarts where asked and sends RETR. False when the transfer cannot
+// start; `t.last_text` then holds the text to record.
+bool StartTransfer(Env& env, int control, Transfer& t, const std::string& remote,
+                   const std::string& local) {
+  const bool resume = PrepareLocalFile(env, local);
+  if (!OpenLocalFile(env, t, local, resume)) return false;
+  ftpTypeBinary(env, control);
+  if (resume && !Restart(env, control, t, local)) return false;
+  ftpSendCommand(env, control, "RETR " + remote);
+  t.last_text = ftpGetShownReply(env, control);
+  const int32_t code = ftpReplyCode(t.last_text);
+  if (code != 150 && code != 125) {
+    if (env.debug()) env.Line("* Did not receive 125 or 150 level message, aborting transfer.");
+    return false;
+  }
+  if (env.debug()) env.Line("* Received 125 or 150, starting transfer.");
+  return true;
+}
+
+}  // namespace
+
+int64_t ftpGetFile(Env& env, int control, const std::string& host, const std::string& remote,
+                   const std::string& local) {
+  RunSettings& s = env.state;
+  if (s.AbortFlag) return 0;
+  DataChannel data(env, ftpOpenDataConnection(env, control, host));
+  if (!data.is_open()) {
+    const std::string line = ZeroPad(s.LastReplyCode, 3) + " " + s.LastReplyText;
+    env.TimedLine(" " + line);
+    ftpRecordReply(env, line);
+    return 0;
+  }
+  Transfer t;
+  int64_t result = 0;
+  if (StartTransfer(env, control, t, remote, local)) {
+    t.expected = ExpectedCount(env, t.last_text, remote, t.offset);
+    ReceiveLoop(env, data.channel(), t);
+    // Closed before the final reply, so a server still sending is never left blocked on it.
+    data.Close();
+    if (s.NoStatusLine != kOn && s.AbortFlag != kOn) {
+      if (env.debug()) env.Line("** Waiting for server to send status line.");
+      t.last_text = ftpGetReply(env, control);
+      if (t.last_text.empty()) s.NoStatusLine = kOn;
+      if (env.debug()) env.Line(t.last_text);
+    }
+    result = t.expected + t.offset;
+    env.Title(s.ProgramTitle);
+  }
+  data.Close();
+  t.file.Close();
+  FinishLocalFile(env, local);
+  ftpRecordReply(env, t.last_text);
+  return result;
+}
+
+}  // namespace koru

@@ -1,0 +1,35 @@
+#ifndef KORU_SYNC_SYNC_ENGINE_H_
+#define KORU_SYNC_SYNC_ENGINE_H_
+
+#include <cstdint>
+#include <string>
+
+#include "app/env.h"
+
+namespace koru {
+
+// Deeper directories than this below the starting one are not entered.
+inline constexpr int kMaxDirectoryDepth = 100;
+
+// Makes the local directory `localDir` (ending in "/") catch up with the remote directory
+// `remotePath` (ending in "/", or "./"): with SubDirMode set, first creates the local
+// sub-directories and, with -S, synchronises them depth first; then downloads every listed file
+// that is missing or smaller locally, verifies it by size, deletes it on the server with
+// MoveMode, and dates complete local files like the remote ones. Passes repeat while one
+// verified a download (never with OverwriteMode). A mask beginning with "=" only prints the
+// listing. Returns 1 after a failed connection or a user abort, else 0 (or the result of the
+// last sub-directory). Every connection it opens is closed before it returns.
+int32_t SyncSubDirectory(Env& env, const std::string& server, const std::string& user,
+                         const std::string& password, const std::string& remotePath,
+                         const std::string& localDir, const std::string& mask);
+
+// The step-by-step variant for the starting directory: it creates the remote path on the server
+// where it is missing, connects anew for every step, and hands sub-directories to
+// SyncSubDirectory.
+int32_t SyncDirectory(Env& env, const std::string& server, const std::string& user,
+                      const std::string& password, const std::string& remotePath,
+                      const std::string& localDir, const std::string& mask);
+
+}  // namespace koru
+
+#endif  // KORU_SYNC_SYNC_ENGINE_H_
