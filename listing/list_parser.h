@@ -1,0 +1,54 @@
+#ifndef KORU_LISTING_LIST_PARSER_H_
+#define KORU_LISTING_LIST_PARSER_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/system_time.h"
+
+// One line of a server's LIST answer turned into a record. Three layouts are recognised
+// without being told which one the server uses:
+//   Unix       drwxr-xr-x   2 owner  group      512 Jan 12 12:34 pub
+//   dashed     FOO.TXT;3     2  12-JAN-2000 12:34:56 [GRP,OWNER] (RWED,RWED,RE,)
+//   DOS        03-15-99  02:05PM                 1024 a.txt
+namespace koru {
+
+struct LISTENTRY {
+  int64_t size = 0;   // size column (0 for DOS directories)
+  int32_t year = 0;   // four-digit year
+  int16_t month = 0;  // 1 to 12
+  int16_t day = 0;    // day of month as written
+  int16_t hour = 0;   // 24-hour clock; 0 when the line shows no time
+  int16_t minute = 0;
+  int16_t isDir = 0;  // 1 for a directory
+  std::string name;   // at most kListNameLength characters; readers trim blanks
+
+  bool operator==(const LISTENTRY&) const = default;
+};
+
+inline constexpr size_t kListNameLength = 256;
+
+// Parses `line` (without its line terminator). The layout is chosen by the first month
+// abbreviation found, months tried in calendar order: " MON " selects Unix, "-MON-" the dashed
+// layout, none the DOS layout. `today` (the local date) gives the year of Unix lines that show a
+// time instead of a year: the current year, or the one before when the date would otherwise lie
+// more than one day in the future.
+// On success (a name that is not blank was found): -1, every field of `entry` written.
+// On failure (no layout fits, the line ends before its name): 0, `entry` left untouched.
+// Never reads outside `line`.
+int32_t PARSELISTLINE(std::string_view line, LISTENTRY& entry, const SYSTEMTIME& today);
+
+// The text of a link's name before its first "->", trailing blanks removed ("lnk -> /data/f"
+// gives "lnk"); a name without "->" comes back unchanged.
+std::string CutLinkTarget(std::string_view name);
+
+// The listing filter: false for a line whose entry name would lead outside the current
+// directory, that is a name (link target cut off; directories examined whole, since the
+// directory walk uses their name uncut) holding "/" or "\". Every other line passes, lines that
+// yield no entry included; ":" "?" "*" in names pass.
+bool ListingLinePasses(std::string_view line, const SYSTEMTIME& today);
+
+}  // namespace koru
+
+#endif  // KORU_LISTING_LIST_PARSER_H_
