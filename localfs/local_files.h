@@ -1,0 +1,63 @@
+#ifndef KORU_LOCALFS_LOCAL_FILES_H_
+#define KORU_LOCALFS_LOCAL_FILES_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "app/env.h"
+#include "platform/system_time.h"
+
+// The procedures through which the program touches local files and the calendar: sizes,
+// dates, time stamps, the day of the week and temporary files. Paths are used literally
+// (symbolic links followed, no wildcards); dates are local time. Nothing is printed except the
+// verbose line of SETFILEDATE, and nothing keeps state.
+namespace koru {
+
+// Size in bytes of the entry at `path` (all 64 bits; 0 for a directory); -1 when there is none.
+int64_t FILEEXISTS(const std::string& path);
+
+// True for a regular file at `path` (links followed); directories, FIFOs, sockets and devices
+// are no plain files.
+bool PlainLocalFileExists(const std::string& path);
+
+// 1 when any entry stands at `path`, else 0.
+int32_t EXIST(const std::string& path);
+
+// Writes the last-write time of `path`, local time, into all eight fields of `date` (week day
+// filled in, milliseconds 0). When nothing stands at `path`, `date` is left untouched.
+void GETFILEDATE(const std::string& path, SYSTEMTIME& date);
+
+// The locale's short date (a two-digit year widened to four digits; a picture that leaves out
+// year, month or day replaced by YYYY-MM-DD), one blank and hh:mm (24-hour clock). Seconds and
+// milliseconds do not show, so dates of the same minute give the same text and dates of
+// different minutes different texts. A record that is no valid calendar time gives "?" and
+// its raw fields as MM-DD-YYYY hh:mm, a text no valid date gives.
+std::string FORMATFILEDATE(const SYSTEMTIME& date);
+
+// The strftime picture FORMATFILEDATE uses for a locale's short date picture `format`.
+std::string WidenedShortDateFormat(std::string_view format);
+
+// Stamps `date` (local time) onto `path`: `which` 0 the last-write time, 1 the last-access
+// time, -1 both. A creation time cannot be set on this platform: `which` 2, like every other
+// value, sets nothing and gives 0. In verbose mode, once the path is known to exist, prints
+// "hh:mm:ss * Setting <path> to MM-DD-YYYY hh:mm:ss".
+// On success: 1. On failure (empty or missing path, `date` no valid calendar time, the platform
+// refusing the time, nothing settable): 0.
+int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which);
+
+// Day of the week, 0 = Sunday to 6 = Saturday, of a date text 'YYYYMMDD' (year from the first
+// four characters, month from the fifth and sixth, day from the last two). Always 0 to 6, even
+// for texts that are no date.
+int32_t DAYOFWEEK(std::string_view yyyymmdd);
+
+// The temporary directory: $TMPDIR, or /tmp when it is unset or empty, ending in "/".
+std::string GETWINDOWSTEMPDIR();
+
+// Creates a new empty file named "CCS" + six unique characters in GETWINDOWSTEMPDIR(), or in
+// "./" when that fails. On success: the file's name. On failure: empty.
+std::string GETNEWTEMPFILE();
+
+}  // namespace koru
+
+#endif  // KORU_LOCALFS_LOCAL_FILES_H_
