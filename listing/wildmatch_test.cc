@@ -56,7 +56,7 @@ const MatchCase kMatchCases[] = {
     {"\x84", "\x8E", 0, 0},
 };
 
-TEST(WildMatchTest, DocumentedCasesAndSuffixRule) {
+TEST(WildMatchTest, EqualityPrefixMiddleAndSuffix) {
   for (const MatchCase& c : kMatchCases) {
     EXPECT_EQ(WILDMATCH(c.name, c.mask, c.ignore_case), c.result)
         << "'" << c.name << "' against '" << c.mask << "', ignoreCase " << c.ignore_case;
