@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# The benchmark: KORU against curl, wget and lftp (and the socket file-to-file limit) on a local
+# vsftpd. Run as root on a Debian machine; it installs what it needs, builds KORU optimised,
+# and prints one table per workload. Extra arguments go to bench.py (--rounds N, --only abcd).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh cmake ninja-build g++ vsftpd wget curl lftp socat time python3
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORU_TESTS=OFF >/dev/null
+ninja -C build-bench koru >/dev/null
+python3 bench/bench.py --koru build-bench/koru "$@"
