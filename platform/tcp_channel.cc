@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -23,6 +24,10 @@ struct Channels::Channel {
   size_t end = 0;
   bool last_receive_short = false;
   bool peer_closed = false;
+  bool end_of_data = false;  // as left by the latest read
+
+  // After a read: the buffer is used up and its receive was short, or the peer has gone.
+  void NoteEndOfData() { end_of_data = peer_closed || (buffered() == 0 && last_receive_short); }
 
   size_t buffered() const { return end - begin; }
   ~Channel() {
@@ -70,6 +75,21 @@ int SocketErrorNumber(int errno_value) {
   return errno_value == EINPROGRESS ? kErrInProgress : kErrSocket;
 }
 
+// A blocking connect; 0 or the errno of the failure. A signal does not cut the connect short:
+// the connection goes on in the background and is waited for without a time-out of its own.
+int Connect(int fd, const sockaddr_in& peer) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) return 0;
+  if (errno != EINTR) return errno;
+  pollfd p{fd, POLLOUT, 0};
+  while (::poll(&p, 1, -1) < 0) {
+    if (errno != EINTR) return errno;
+  }
+  int failure = 0;
+  socklen_t size = sizeof failure;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &size) != 0) return errno;
+  return failure;
+}
+
 }  // namespace
 
 Channels::Channels(HandlePool& pool) : pool_(pool) {}
@@ -88,7 +108,17 @@ const Channels::Channel* Channels::Find(int channel) const {
   return it == open_.end() ? nullptr : it->second.get();
 }
 
+Channels::Channel* Channels::Lookup(int channel) {
+  Channel* ch = Find(channel);
+  if (!ch) error_ = pool_.InUse(channel) ? kErrNotTcp : kErrNoChannel;
+  return ch;
+}
+
 bool Channels::Open(int channel, const std::string& host, int port, int timeout_ms) {
+  if (channel < 1) {
+    error_ = kErrNoChannel;
+    return false;
+  }
   if (open_.count(channel) || pool_.InUse(channel)) {
     error_ = kErrAlreadyOpen;
     return false;
@@ -112,12 +142,8 @@ bool Channels::Open(int channel, const std::string& host, int port, int timeout_
   peer.sin_family = AF_INET;
   peer.sin_port = htons(static_cast<uint16_t>(port));
   peer.sin_addr = address;
-  int result;
-  do {
-    result = ::connect(ch->fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) {
-    error_ = SocketErrorNumber(errno);
+  if (const int failure = Connect(ch->fd, peer); failure != 0) {
+    error_ = SocketErrorNumber(failure);
     return false;
   }
   char dotted[INET_ADDRSTRLEN] = {};
@@ -130,11 +156,8 @@ bool Channels::Open(int channel, const std::string& host, int port, int timeout_
 }
 
 void Channels::Send(int channel, std::string_view text) {
-  Channel* ch = Find(channel);
-  if (!ch) {
-    error_ = kErrNoChannel;
-    return;
-  }
+  Channel* ch = Lookup(channel);
+  if (!ch) return;
   while (!text.empty()) {
     if (!WaitFor(ch->fd, POLLOUT, ch->timeout_ms)) {
       error_ = kErrTimeout;
@@ -155,27 +178,33 @@ bool Channels::WaitReadable(Channel& ch, int timeout_ms) {
   return WaitFor(ch.fd, POLLIN, timeout_ms);
 }
 
-// One network receive into the empty buffer. False on time-out (error 24) or when the peer has
-// closed or failed (no error for a close).
-bool Channels::Fill(Channel& ch, int timeout_ms) {
+// One network receive into the empty buffer. False when nothing came: on time-out
+// (`*timed_out` set) or when the peer has closed or failed (error 57 for a failure only).
+bool Channels::Fill(Channel& ch, int timeout_ms, bool* timed_out) {
   ch.begin = ch.end = 0;
   if (ch.peer_closed) return false;
   if (!WaitReadable(ch, timeout_ms)) {
-    error_ = kErrTimeout;
+    *timed_out = true;
     return false;
   }
   ssize_t got;
   do {
     got = ::recv(ch.fd, ch.buffer, kChannelBufferSize, 0);
   } while (got < 0 && errno == EINTR);
+  if (!NoteReceived(ch, got, kChannelBufferSize)) return false;
+  ch.end = static_cast<size_t>(got);
+  return true;
+}
+
+// Takes note of what one recv() of at most `asked` bytes gave; false when it gave nothing.
+bool Channels::NoteReceived(Channel& ch, ssize_t got, size_t asked) {
   if (got <= 0) {
     if (got < 0) error_ = kErrSocket;
     ch.peer_closed = true;
     ch.last_receive_short = true;
     return false;
   }
-  ch.end = static_cast<size_t>(got);
-  ch.last_receive_short = ch.end < kChannelBufferSize;
+  ch.last_receive_short = static_cast<size_t>(got) < asked;
   return true;
 }
 
@@ -185,21 +214,17 @@ std::string Channels::ReadLine(int channel) {
 }
 
 std::string Channels::ReadLine(int channel, int timeout_ms) {
-  Channel* ch = Find(channel);
   std::string line;
-  if (!ch) {
-    error_ = kErrNoChannel;
-    return line;
-  }
+  Channel* ch = Lookup(channel);
+  if (!ch) return line;
+  ch->end_of_data = false;
   size_t taken = 0;
+  bool timed_out = false;
   const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
   while (taken < kChannelBufferSize) {
-    if (ch->buffered() == 0) {
-      if (!Fill(*ch, RemainingMs(deadline))) break;
-    }
+    if (ch->buffered() == 0 && !Fill(*ch, RemainingMs(deadline), &timed_out)) break;
     const char* start = ch->buffer + ch->begin;
-    const size_t room = kChannelBufferSize - taken;
-    const size_t span = ch->buffered() < room ? ch->buffered() : room;
+    const size_t span = std::min(ch->buffered(), kChannelBufferSize - taken);
     const void* lf = std::memchr(start, '\n', span);
     const size_t used = lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1 : span;
     for (size_t i = 0; i < used; ++i) {
@@ -209,56 +234,50 @@ std::string Channels::ReadLine(int channel, int timeout_ms) {
     taken += used;
     if (lf) break;
   }
-  if (!line.empty() && error_ == kErrTimeout) error_ = 0;
+  if (timed_out) {
+    // Only a read that got nothing of its line counts as failed; a time-out never means the end.
+    if (line.empty()) error_ = kErrTimeout;
+    return line;
+  }
+  ch->NoteEndOfData();
   return line;
 }
 
 size_t Channels::Receive(int channel, char* buffer, size_t max) {
-  Channel* ch = Find(channel);
-  if (!ch) {
-    error_ = kErrNoChannel;
-    return 0;
-  }
-  if (max == 0) return 0;
+  Channel* ch = Lookup(channel);
+  if (!ch || max == 0) return 0;
+  ch->end_of_data = false;
   if (ch->buffered() > 0) {
-    const size_t n = ch->buffered() < max ? ch->buffered() : max;
+    const size_t n = std::min(ch->buffered(), max);
     std::memcpy(buffer, ch->buffer + ch->begin, n);
     ch->begin += n;
+    ch->NoteEndOfData();
     return n;
   }
-  if (ch->peer_closed) return 0;
   // The hot path: one receive straight into the caller's block.
-  if (!WaitReadable(*ch, ch->timeout_ms)) {
+  if (!ch->peer_closed && !WaitReadable(*ch, ch->timeout_ms)) {
     error_ = kErrTimeout;
     return 0;
   }
-  ssize_t got;
-  do {
-    got = ::recv(ch->fd, buffer, max, 0);
-  } while (got < 0 && errno == EINTR);
-  if (got <= 0) {
-    if (got < 0) error_ = kErrSocket;
-    ch->peer_closed = true;
-    ch->last_receive_short = true;
-    return 0;
+  ssize_t got = 0;
+  if (!ch->peer_closed) {
+    do {
+      got = ::recv(ch->fd, buffer, max, 0);
+    } while (got < 0 && errno == EINTR);
   }
-  ch->last_receive_short = static_cast<size_t>(got) < max;
-  return static_cast<size_t>(got);
+  const bool received = !ch->peer_closed && NoteReceived(*ch, got, max);
+  ch->NoteEndOfData();
+  return received ? static_cast<size_t>(got) : 0;
 }
 
 bool Channels::EndOfData(int channel) const {
   const Channel* ch = Find(channel);
-  if (!ch) return true;
-  return ch->peer_closed || (ch->buffered() == 0 && ch->last_receive_short);
+  return !ch || ch->end_of_data;
 }
 
 void Channels::Close(int channel) {
-  auto it = open_.find(channel);
-  if (it == open_.end()) {
-    error_ = kErrNoChannel;
-    return;
-  }
-  open_.erase(it);
+  if (!Lookup(channel)) return;
+  open_.erase(channel);
   pool_.Release(channel);
 }
 

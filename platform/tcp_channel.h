@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/types.h>
+
 #include "platform/handle_pool.h"
 
 namespace koru {
@@ -25,7 +27,9 @@ inline constexpr size_t kChannelBufferSize = 65536;
 // TCP channels named by numbers from the shared pool. Each channel has a time-out fixed at
 // Open that bounds every wait for data or for room to send (the connect itself blocks).
 // A failing operation never throws: it leaves an error number (Error()) and returns an
-// empty result. Channels still open are closed when the facility is destroyed.
+// empty result; an operation on a number that names no open channel leaves 52, or 54 when the
+// number is in use for something else (a local file). A successful operation leaves the error
+// number as it was. Channels still open are closed when the facility is destroyed.
 class Channels {
  public:
   explicit Channels(HandlePool& pool);
@@ -34,10 +38,13 @@ class Channels {
   Channels& operator=(const Channels&) = delete;
 
   // Resolves `host` (name or dotted IPv4, first address), connects to `port` and claims
-  // `channel` in the pool. False with the error number set on failure; nothing stays open.
+  // `channel` in the pool. False with the error number set on failure; nothing stays open:
+  // 55 when `channel` is in use, 52 when it is below 1, 57 for a port outside 0-65535 or a
+  // failed lookup, socket or connect, 70 for a connect reported as in progress.
   bool Open(int channel, const std::string& host, int port, int timeout_ms);
 
-  // Sends every byte of `text`, nothing appended.
+  // Sends every byte of `text`, nothing appended. Each wait for room is bounded by the time-out
+  // (error 24); a failed send leaves 57.
   void Send(int channel, std::string_view text);
 
   // The next line: bytes up to LF (LF consumed, not returned), every CR dropped. A line is also
@@ -51,7 +58,8 @@ class Channels {
   // receive. 0 on time-out (error 24) or when the peer has closed and nothing is left.
   size_t Receive(int channel, char* buffer, size_t max);
 
-  // True once the buffer is empty and the last receive was short, or the peer has closed.
+  // True when the latest read used up the buffer and the receive behind it was short, or the
+  // peer has closed. Each read resets it; a read that timed out leaves it false.
   bool EndOfData(int channel) const;
 
   // Closes the socket and frees the number; an unknown number sets error 52.
@@ -67,8 +75,12 @@ class Channels {
   struct Channel;
   Channel* Find(int channel);
   const Channel* Find(int channel) const;
+  // The open channel `channel`, or null with error 54 (a number in use for something else,
+  // such as a local file) or 52 (a number not in use).
+  Channel* Lookup(int channel);
   bool WaitReadable(Channel& ch, int timeout_ms);
-  bool Fill(Channel& ch, int timeout_ms);
+  bool Fill(Channel& ch, int timeout_ms, bool* timed_out);
+  bool NoteReceived(Channel& ch, ssize_t got, size_t asked);
 
   HandlePool& pool_;
   std::map<int, std::unique_ptr<Channel>> open_;

@@ -1,0 +1,167 @@
+#include "ftp/control.h"
+
+#include <array>
+#include <cmath>
+#include <utility>
+
+#include "platform/text.h"
+
+namespace koru {
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool BeginsWithThreeDigits(std::string_view line) {
+  return line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]);
+}
+
+struct ReplyDescription {
+  int32_t code;
+  const char* text;
+};
+
+constexpr std::array<ReplyDescription, 39> kReplyDescriptions{{
+    {110, "Restart Marker Reply"},
+    {120, "Service available soon:"},
+    {125, "Data Connection Open. Starting Transfer"},
+    {150, "File ready. About to open data connection."},
+    {200, "Success"},
+    {202, "Command Not Implemented"},
+    {211, "System Status"},
+    {212, "Directory Status"},
+    {213, "File Status"},
+    {214, "Help Message"},
+    {215, "System Type Name"},
+    {220, "Service Ready"},
+    {221, "Connection Closing. Operation Aborted"},
+    {225, "Connection Open. No transfer in progress."},
+    {226, "Transfer completed successfully."},
+    {227, "Entering Passive Mode"},
+    {230, "User Logged In"},
+    {250, "Action Completed Successfully"},
+    {257, "Directory Created Ok or Current Directory is Ok."},
+    {331, "User Ok, but password needed."},
+    {332, "Account needed"},
+    {350, "Action Pending Further Information"},
+    {421, "Service Unavailable"},
+    {425, "Data Connection Not Opened."},
+    {426, "Data Connection Closed"},
+    {450, "File unavailable"},
+    {451, "Local Processing Error"},
+    {452, "Not Enough Disk Space"},
+    {500, "Command Not Recognized"},
+    {501, "Syntax Error: Invalid parameters or arguments"},
+    {502, "Not Implemented"},
+    {503, "Bad Command Sequence"},
+    {504, "Command Unavailable"},
+    {530, "User Not Logged In"},
+    {532, "Account Needed to Store Files"},
+    {550, "Access Denied"},
+    {551, "Page Type Unknown"},
+    {552, "Storage Limit Exceeded"},
+    {553, "Bad File Name"},
+}};
+
+}  // namespace
+
+bool ReplyContinues(std::string_view line) { return line.size() >= 4 && line[3] == '-'; }
+
+std::optional<std::string> ReplyFraming::Take(std::string line) {
+  if (line.empty()) {
+    if (continued_) return std::move(last_continuation_);
+    return line;
+  }
+  if (ReplyContinues(line)) {
+    multi_line_ = true;
+  } else if (multi_line_ ? BeginsWithThreeDigits(line) : IsDigit(line[0])) {
+    return line;
+  }
+  continued_ = true;
+  last_continuation_ = std::move(line);
+  return std::nullopt;
+}
+
+void ftpSendCommand(Env& env, int h, std::string_view text) {
+  RunSettings& s = env.state;
+  if (s.AbortFlag) return;
+  if (s.CommandTerminator.empty()) s.CommandTerminator = "\r\n";
+  std::string line;
+  line.reserve(text.size() + s.CommandTerminator.size());
+  line.append(text).append(s.CommandTerminator);
+  env.channels.Send(h, line);
+  if (env.debug()) env.Line(text);
+}
+
+namespace {
+
+// Reads one reply, each line waiting at most `timeout_ms`, or the channel's own time-out when
+// that is negative.
+std::string ReadReply(Env& env, int h, int timeout_ms) {
+  auto read_line = [&] {
+    return timeout_ms < 0 ? env.channels.ReadLine(h) : env.channels.ReadLine(h, timeout_ms);
+  };
+  ReplyFraming framing;
+  std::string line = read_line();
+  for (;;) {
+    std::optional<std::string> reply = framing.Take(std::move(line));
+    if (reply) return std::move(*reply);
+    if (env.debug()) env.Line(framing.last_continuation());
+    line = read_line();
+    if (!line.empty() && env.PollKey() == kKeyEsc) return std::string();
+  }
+}
+
+}  // namespace
+
+std::string ftpGetReply(Env& env, int h) { return ReadReply(env, h, -1); }
+
+std::string ftpGetReply(Env& env, int h, int timeout_ms) {
+  return ReadReply(env, h, timeout_ms < 0 ? 0 : timeout_ms);
+}
+
+int32_t ftpReplyCode(std::string_view line) {
+  std::string_view code = line.substr(0, 3);
+  // An exponent does not continue a reply code: "1E2" is 1.
+  code = code.substr(0, code.find_first_of("EeDd"));
+  return static_cast<int32_t>(std::floor(NumericValue(code)));
+}
+
+void ftpRecordReply(Env& env, std::string_view line) {
+  const int32_t code = ftpReplyCode(line);
+  if (code <= env.state.LastReplyCode) return;
+  env.state.LastReplyText = std::string(TrimBlanks(line.substr(std::min<size_t>(3, line.size()))));
+  env.state.LastReplyCode = code;
+}
+
+void ftpClearReply(Env& env) {
+  env.state.LastReplyText.clear();
+  env.state.LastReplyCode = 0;
+}
+
+int32_t ftpLastReplyCode(const Env& env) { return env.state.LastReplyCode; }
+
+std::string ftpLastReplyText(const Env& env) {
+  return std::string(TrimLeftBlanks(env.state.LastReplyText));
+}
+
+std::string ftpReplyText(int32_t code) {
+  for (const ReplyDescription& row : kReplyDescriptions) {
+    if (row.code == code) return row.text;
+  }
+  return std::string();
+}
+
+std::string ftpGetShownReply(Env& env, int h) {
+  std::string reply = ftpGetReply(env, h);
+  if (env.debug()) env.Line(reply);
+  return reply;
+}
+
+std::string ftpExchange(Env& env, int h, std::string_view command) {
+  ftpSendCommand(env, h, command);
+  std::string reply = ftpGetShownReply(env, h);
+  ftpRecordReply(env, reply);
+  return reply;
+}
+
+}  // namespace koru

@@ -1,0 +1,82 @@
+#ifndef KORU_FTP_CONTROL_H_
+#define KORU_FTP_CONTROL_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/env.h"
+
+// The command/reply exchange on an FTP control connection and the last-reply bookkeeping.
+// Every FTP procedure sends its commands and reads its replies through these operations.
+// `h` is an open channel of env.channels; nothing here opens or closes one.
+namespace koru {
+
+// Sends `text` followed by CommandTerminator (set to CR LF before the first command) in one
+// send, and echoes `text` in debug mode. While AbortFlag is set nothing is sent or printed.
+// Send failures are not reported: the following reply comes back empty.
+void ftpSendCommand(Env& env, int h, std::string_view text);
+
+// Reads one complete reply and returns its final line (possibly empty). Continuation lines are
+// printed in debug mode as received, and the keyboard is polled between lines. Empty when
+// nothing came within the channel time-out, when the server has closed the connection, or when
+// Esc was pressed during a multi-line reply (what is left of it stays buffered). A multi-line
+// reply cut short by a time-out or a close gives its latest continuation line.
+std::string ftpGetReply(Env& env, int h);
+// The same with a time-out of its own for each line of this reply, in place of the channel's.
+std::string ftpGetReply(Env& env, int h, int timeout_ms);
+
+// The reply code of `line`: the number read from its first three characters (blanks and tabs
+// skipped, optional sign, digits, optional decimal fraction), rounded down; 0 without a number.
+int32_t ftpReplyCode(std::string_view line);
+
+// Keeps `line` as the last reply when its code is higher than LastReplyCode: the text from the
+// fourth character on, trimmed of blanks, and the code.
+void ftpRecordReply(Env& env, std::string_view line);
+
+// Empties the last reply (text "", code 0).
+void ftpClearReply(Env& env);
+
+int32_t ftpLastReplyCode(const Env& env);
+// LastReplyText without leading blanks.
+std::string ftpLastReplyText(const Env& env);
+
+// A short English description of reply code `code`; empty for codes without one.
+std::string ftpReplyText(int32_t code);
+
+// Reads one reply and prints its final line in debug mode; nothing is recorded.
+std::string ftpGetShownReply(Env& env, int h);
+
+// The standard exchange of a command: send `command`, read the reply, print it in debug mode
+// and record it. Returns the reply line.
+std::string ftpExchange(Env& env, int h, std::string_view command);
+
+// True when the fourth character of `line` is "-" (a line that opens or continues a reply).
+bool ReplyContinues(std::string_view line);
+
+// Framing of one reply, line by line, without any input or output of its own.
+//
+// The first line of a reply is its final line when it is empty or begins with a digit. Once a
+// line with "-" in its fourth place has opened a multi-line reply, a later line ends it only
+// when it begins with three digits and has no "-" in its fourth place, so a text line such as
+// "2 files here" inside a banner does not end the reply. An empty line after a continuation
+// line (the read timed out or the connection closed) ends the reply with that continuation
+// line as its result.
+class ReplyFraming {
+ public:
+  // Takes the next line received. Returns the reply's final line when `line` completes the
+  // reply, nothing when `line` is a continuation line (then available as last_continuation()).
+  std::optional<std::string> Take(std::string line);
+
+  const std::string& last_continuation() const { return last_continuation_; }
+
+ private:
+  bool multi_line_ = false;    // a line with "-" in its fourth place has opened the reply
+  bool continued_ = false;     // at least one continuation line has been taken
+  std::string last_continuation_;
+};
+
+}  // namespace koru
+
+#endif  // KORU_FTP_CONTROL_H_

@@ -1,0 +1,246 @@
+#include "ftp/control.h"
+
+#include <string>
+#include <vector>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "tests/ftp_fixture.h"
+
+namespace koru {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testing::FtpFixture;
+using testing::Hangup;
+using testing::Reply;
+using testing::SendRaw;
+using testing::Session;
+using testing::Silence;
+
+// ---- Framing ---------------------------------------------------------------------------------
+
+struct FramingCase {
+  const char* name;
+  std::vector<std::string> lines;  // received in this order
+  std::string reply;               // the final line
+  size_t taken;                    // lines taken up to and including the one that ended it
+};
+
+class ReplyFramingTest : public ::testing::TestWithParam<FramingCase> {};
+
+TEST_P(ReplyFramingTest, EndsTheReplyAtItsFinalLine) {
+  const FramingCase& c = GetParam();
+  ReplyFraming framing;
+  size_t taken = 0;
+  std::optional<std::string> reply;
+  while (!reply && taken < c.lines.size()) reply = framing.Take(c.lines[taken++]);
+  ASSERT_TRUE(reply.has_value()) << "the reply never ended";
+  EXPECT_EQ(*reply, c.reply);
+  EXPECT_EQ(taken, c.taken);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Control, ReplyFramingTest,
+    ::testing::Values(
+        FramingCase{"SingleLine", {"230 User logged in"}, "230 User logged in", 1},
+        FramingCase{"MultiLine", {"220-Welcome", "220-Second line", "220 Ready"}, "220 Ready", 3},
+        FramingCase{"IndentedTextInside", {"220-Welcome", "  indented text", "220 Ready"},
+                    "220 Ready", 3},
+        // A text line that begins with a digit does not end a reply opened by "220-".
+        FramingCase{"DigitTextInside", {"220-Welcome", "2 files here", "220 Ready", "331 x"},
+                    "220 Ready", 3},
+        FramingCase{"TwoDigitsInside", {"220-Welcome", "22", "220 Ready"}, "220 Ready", 3},
+        FramingCase{"OtherCodeEnds", {"220-Welcome", "230 Other"}, "230 Other", 2},
+        FramingCase{"ThreeDigitsAlone", {"220-Welcome", "220"}, "220", 2},
+        FramingCase{"ShortFirstLine", {"12"}, "12", 1},
+        FramingCase{"DigitFirstLine", {"2 files here"}, "2 files here", 1},
+        FramingCase{"EmptyFirstLine", {""}, "", 1},
+        FramingCase{"CutAfterContinuation", {"250-Start", ""}, "250-Start", 2},
+        FramingCase{"CutAfterSeveral", {"250-Start", "text", ""}, "text", 3},
+        // A first line that does not begin with a digit continues; the documented rule
+        // (first character a digit) still ends a reply that no "-" line has opened.
+        FramingCase{"TextFirstLine", {"hello", "2 ok"}, "2 ok", 2},
+        FramingCase{"BlankFirstLine", {" 220 Ready", "220 Ready"}, "220 Ready", 2},
+        FramingCase{"DashInFourthPlaceOfText", {"230-a", "abc-def", "230 b"}, "230 b", 3}),
+    [](const ::testing::TestParamInfo<FramingCase>& info) { return info.param.name; });
+
+TEST(ReplyFraming, KeepsTheLatestContinuationLine) {
+  ReplyFraming framing;
+  EXPECT_FALSE(framing.Take("220-Welcome"));
+  EXPECT_EQ(framing.last_continuation(), "220-Welcome");
+  EXPECT_FALSE(framing.Take("more"));
+  EXPECT_EQ(framing.last_continuation(), "more");
+}
+
+// ---- Reply codes and the last reply ----------------------------------------------------------
+
+TEST(ReplyCode, ReadsTheNumberInTheFirstThreeCharacters) {
+  const std::vector<std::pair<std::string, int32_t>> cases = {
+      {"220 Service ready", 220}, {"", 0},   {"12", 12},  {"abc", 0},   {" 22x", 22},
+      {"\t5 x", 5},               {"2200", 220}, {"-12", -12}, {"+30", 30}, {"1.5", 1},
+      {"-.5", -1},                {"1E2", 1},  {"1d2", 1},  {"250-Start", 250}};
+  for (const auto& [line, code] : cases) EXPECT_EQ(ftpReplyCode(line), code) << line;
+}
+
+TEST(ReplyText, DescribesKnownCodesOnly) {
+  EXPECT_EQ(ftpReplyText(226), "Transfer completed successfully.");
+  EXPECT_EQ(ftpReplyText(110), "Restart Marker Reply");
+  EXPECT_EQ(ftpReplyText(257), "Directory Created Ok or Current Directory is Ok.");
+  EXPECT_EQ(ftpReplyText(553), "Bad File Name");
+  EXPECT_EQ(ftpReplyText(999), "");
+  EXPECT_EQ(ftpReplyText(0), "");
+  EXPECT_EQ(ftpReplyText(-1), "");
+}
+
+TEST(LastReply, KeepsTheHighestCodeSinceTheLastClear) {
+  testing::RecordingConsole console;
+  testing::FakeClock clock;
+  Env env(console, clock);
+  struct Step {
+    std::string recorded;
+    int32_t code;
+    std::string text;
+  };
+  const std::vector<Step> steps = {
+      {"230 User logged in", 230, "User logged in"},
+      {"550 No such file", 550, "No such file"},
+      {"226 Transfer complete", 550, "No such file"},  // lower codes never replace it
+      {"550 Another", 550, "No such file"},            // nor does an equal one
+      {"", 550, "No such file"},
+  };
+  ftpClearReply(env);
+  for (const Step& step : steps) {
+    ftpRecordReply(env, step.recorded);
+    EXPECT_EQ(ftpLastReplyCode(env), step.code) << step.recorded;
+    EXPECT_EQ(ftpLastReplyText(env), step.text) << step.recorded;
+  }
+  ftpClearReply(env);
+  EXPECT_EQ(env.state.LastReplyCode, 0);
+  EXPECT_EQ(env.state.LastReplyText, "");
+  ftpRecordReply(env, "250");
+  EXPECT_EQ(ftpLastReplyCode(env), 250);
+  EXPECT_EQ(ftpLastReplyText(env), "");
+  ftpRecordReply(env, "257    padded text  ");
+  EXPECT_EQ(env.state.LastReplyText, "padded text");
+  ftpClearReply(env);
+  ftpRecordReply(env, "0 zero");
+  ftpRecordReply(env, "-5 negative");
+  EXPECT_EQ(ftpLastReplyCode(env), 0);
+  EXPECT_EQ(ftpLastReplyText(env), "");
+  env.state.LastReplyText = "  set elsewhere ";
+  EXPECT_EQ(ftpLastReplyText(env), "set elsewhere ");
+}
+
+// ---- Sending commands and reading replies over a channel -------------------------------------
+
+using ControlTest = FtpFixture;
+
+TEST_F(ControlTest, SendCommandAppendsCrLfAndEchoesInDebugMode) {
+  const int h = OpenControl(Session({}, {Reply("200 NOOP ok"), Reply("331 Password")}));
+  env.state.VerboseLevel = 1;
+  ftpSendCommand(env, h, "NOOP");
+  EXPECT_EQ(env.state.CommandTerminator, "\r\n");
+  EXPECT_EQ(ftpGetReply(env, h), "200 NOOP ok");
+  env.state.VerboseLevel = -1;
+  ftpSendCommand(env, h, "USER anonymous");
+  EXPECT_EQ(ftpGetReply(env, h), "331 Password");
+  EXPECT_THAT(ServerCommands(), ElementsAre("NOOP", "USER anonymous"));
+  EXPECT_THAT(console.lines, ElementsAre("NOOP"));
+}
+
+TEST_F(ControlTest, SendCommandSendsAndPrintsNothingOnceAborted) {
+  const int h = OpenControl(Session({}));
+  env.state.VerboseLevel = 1;
+  env.state.AbortFlag = kOn;
+  ftpSendCommand(env, h, "QUIT");
+  env.channels.Close(h);
+  EXPECT_THAT(ServerCommands(), IsEmpty());
+  EXPECT_THAT(console.lines, IsEmpty());
+}
+
+struct GetReplyCase {
+  const char* name;
+  std::vector<testing::Action> server;  // what the server does once the client is there
+  std::vector<int> keys;                // pressed while the reply is read
+  std::string reply;
+  std::vector<std::string> debug_lines;  // printed in debug mode
+  std::string next_reply;                // the reply read after it
+};
+
+class GetReplyTest : public FtpFixture, public ::testing::WithParamInterface<GetReplyCase> {
+ protected:
+  void Run(int32_t verbose_level) {
+    const GetReplyCase& c = GetParam();
+    env.state.VerboseLevel = verbose_level;
+    const int h = OpenControl(Session(c.server));
+    console.keys.assign(c.keys.begin(), c.keys.end());
+    EXPECT_EQ(ftpGetReply(env, h), c.reply);
+    const std::vector<std::string> printed = console.lines;
+    EXPECT_EQ(ftpGetReply(env, h), c.next_reply);
+    EXPECT_EQ(printed, verbose_level > 0 ? c.debug_lines : std::vector<std::string>{});
+  }
+};
+
+TEST_P(GetReplyTest, Debug) { Run(1); }
+TEST_P(GetReplyTest, Verbose) { Run(-1); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Control, GetReplyTest,
+    ::testing::Values(
+        GetReplyCase{"SingleLine", {SendRaw("230 User logged in\r\n"), Hangup()}, {},
+                     "230 User logged in", {}, ""},
+        GetReplyCase{"MultiLine",
+                     {SendRaw("220-Welcome\r\n220-Second line\r\n220 Ready\r\n"), Hangup()}, {},
+                     "220 Ready", {"220-Welcome", "220-Second line"}, ""},
+        GetReplyCase{"DigitTextInsideBanner",
+                     {SendRaw("220-Welcome\r\n2 files here\r\n220 Ready\r\n331 Next\r\n")}, {},
+                     "220 Ready", {"220-Welcome", "2 files here"}, "331 Next"},
+        GetReplyCase{"CrCrLf", {SendRaw("226 Done\r\r\n"), Hangup()}, {}, "226 Done", {}, ""},
+        GetReplyCase{"LinesInPieces",
+                     {SendRaw("220-Wel"), testing::Pause(50), SendRaw("come\r\n220 Re"),
+                      testing::Pause(50), SendRaw("ady\r\n"), Hangup()},
+                     {}, "220 Ready", {"220-Welcome"}, ""},
+        GetReplyCase{"TimeOutInsideAReply", {SendRaw("250-Start\r\n")}, {}, "250-Start",
+                     {"250-Start"}, ""},
+        GetReplyCase{"ServerClosesInsideAReply", {SendRaw("250-Start\r\nmore\r\n"), Hangup()},
+                     {}, "more", {"250-Start", "more"}, ""},
+        GetReplyCase{"Silence", {Silence()}, {}, "", {}, ""},
+        // Esc between lines gives an empty reply; the rest stays for the next read.
+        GetReplyCase{"EscInsideAReply",
+                     {SendRaw("220-Welcome\r\n220-Second\r\n220 Ready\r\n")}, {kKeyEsc}, "",
+                     {"220-Welcome"}, "220 Ready"},
+        GetReplyCase{"OtherKeysAreIgnored",
+                     {SendRaw("220-Welcome\r\n220 Ready\r\n"), Hangup()}, {kKeyTab}, "220 Ready",
+                     {"220-Welcome"}, ""}),
+    [](const ::testing::TestParamInfo<GetReplyCase>& info) { return info.param.name; });
+
+TEST_F(ControlTest, KeysArePolledBetweenLinesOnly) {
+  const int h = OpenControl(Session({SendRaw("230 One\r\n220-a\r\n220-b\r\n220 c\r\n")}));
+  EXPECT_EQ(ftpGetReply(env, h), "230 One");
+  EXPECT_EQ(console.polls, 0);
+  EXPECT_EQ(ftpGetReply(env, h), "220 c");
+  EXPECT_EQ(console.polls, 2);
+}
+
+TEST_F(ControlTest, ExchangeRecordsAndShowsTheReply) {
+  const int h = OpenControl(Session({}, {Reply("550 No such file"), Reply("250 Okay")}));
+  env.state.VerboseLevel = 1;
+  ftpClearReply(env);
+  EXPECT_EQ(ftpExchange(env, h, "DELE a"), "550 No such file");
+  EXPECT_EQ(ftpExchange(env, h, "CWD b"), "250 Okay");
+  EXPECT_EQ(env.state.LastReplyCode, 550);
+  EXPECT_EQ(env.state.LastReplyText, "No such file");
+  EXPECT_THAT(console.lines, ElementsAre("DELE a", "550 No such file", "CWD b", "250 Okay"));
+  EXPECT_THAT(ServerCommands(), ElementsAre("DELE a", "CWD b"));
+}
+
+TEST_F(ControlTest, GetReplyWithItsOwnTimeOut) {
+  const int h = OpenControl(Session({Silence()}));
+  EXPECT_EQ(ftpGetReply(env, h, 10), "");
+  EXPECT_EQ(env.channels.Error(), kErrTimeout);
+}
+
+}  // namespace
+}  // namespace koru

@@ -1,0 +1,237 @@
+#include "platform/tcp_channel.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "tests/fake_ftp_server.h"
+
+namespace koru {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::FakeFtpServer;
+using testing::Hangup;
+using testing::SendRaw;
+using testing::Session;
+using testing::Silence;
+
+constexpr int kTimeoutMs = 300;
+
+// A port on 127.0.0.1 that nothing listens on.
+int UnusedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+class ChannelTest : public ::testing::Test {
+ protected:
+  // Opens channel 1 to a peer that first runs `on_connect`.
+  void Connect(std::vector<testing::Action> on_connect) {
+    server_.AddSession(Session(std::move(on_connect)));
+    ASSERT_TRUE(channels_.Open(1, "127.0.0.1", server_.port(), kTimeoutMs));
+  }
+
+  FakeFtpServer server_;
+  HandlePool pool_;
+  Channels channels_{pool_};
+};
+
+struct LineCase {
+  const char* name;
+  std::string received;  // sent by the peer, which then closes the connection
+  std::vector<std::string> lines;
+};
+
+class ReadLineTest : public ChannelTest, public ::testing::WithParamInterface<LineCase> {};
+
+TEST_P(ReadLineTest, SplitsWhatThePeerSentIntoLines) {
+  Connect({SendRaw(GetParam().received), Hangup()});
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < GetParam().lines.size(); ++i) lines.push_back(channels_.ReadLine(1));
+  EXPECT_EQ(lines, GetParam().lines);
+  // Once the peer has closed and everything is read: empty lines at once, without an error.
+  EXPECT_EQ(channels_.ReadLine(1), "");
+  EXPECT_EQ(channels_.Error(), 0);
+  EXPECT_TRUE(channels_.EndOfData(1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Channel, ReadLineTest,
+    ::testing::Values(
+        LineCase{"CrLfAndLf", "220 Ready\r\n331 Password\n", {"220 Ready", "331 Password"}},
+        LineCase{"CrCrLf", "226 Done\r\r\n", {"226 Done"}},
+        LineCase{"CrInsideALine", "a\rb\r\n", {"ab"}},
+        LineCase{"EmptyLines", "\r\n\n", {"", ""}},
+        LineCase{"LastLineWithoutLf", "220 Ready\r\ntail", {"220 Ready", "tail"}},
+        LineCase{"LongLineIsCutAt65536Bytes",
+                 std::string(70000, 'a') + "\n",
+                 {std::string(65536, 'a'), std::string(70000 - 65536, 'a')}},
+        // The CR counts as received for the cap, though it is dropped: the LF starts a line.
+        LineCase{"CapCountsDroppedCr",
+                 std::string(65535, 'b') + "\r\n",
+                 {std::string(65535, 'b'), ""}},
+        LineCase{"BinaryBytes", std::string("\0\xff x\n", 5), {std::string("\0\xff x", 4)}}),
+    [](const ::testing::TestParamInfo<LineCase>& info) { return info.param.name; });
+
+TEST_F(ChannelTest, TimeOutWithNothingReceivedGivesAnEmptyLineAndError24) {
+  Connect({Silence()});
+  EXPECT_EQ(channels_.ReadLine(1), "");
+  EXPECT_EQ(channels_.Error(), kErrTimeout);
+  EXPECT_FALSE(channels_.EndOfData(1));
+}
+
+TEST_F(ChannelTest, TimeOutAfterPartOfALineGivesThatPartWithoutError) {
+  Connect({SendRaw("220 Rea")});
+  EXPECT_EQ(channels_.ReadLine(1), "220 Rea");
+  EXPECT_EQ(channels_.Error(), 0);
+  EXPECT_FALSE(channels_.EndOfData(1));
+}
+
+TEST_F(ChannelTest, ALineReadLeavesAnEarlierErrorNumberAlone) {
+  Connect({Silence()});
+  channels_.ReadLine(1);
+  ASSERT_EQ(channels_.Error(), kErrTimeout);
+  channels_.Send(1, "NOOP\r\n");  // the default script answers 502
+  EXPECT_EQ(channels_.ReadLine(1), "502 Command not scripted.");
+  EXPECT_EQ(channels_.Error(), kErrTimeout);
+  channels_.ClearError();
+  EXPECT_EQ(channels_.Error(), 0);
+}
+
+TEST_F(ChannelTest, ReadLineWithItsOwnTimeOut) {
+  Connect({Silence()});
+  EXPECT_EQ(channels_.ReadLine(1, 20), "");
+  EXPECT_EQ(channels_.Error(), kErrTimeout);
+}
+
+TEST_F(ChannelTest, EndOfDataOnceAShortReceiveIsUsedUp) {
+  Connect({SendRaw("220-One\r\n220 Two\r\n")});
+  EXPECT_EQ(channels_.ReadLine(1), "220-One");
+  EXPECT_FALSE(channels_.EndOfData(1));  // the rest is buffered
+  EXPECT_EQ(channels_.ReadLine(1), "220 Two");
+  EXPECT_TRUE(channels_.EndOfData(1));
+  EXPECT_EQ(channels_.ReadLine(1), "");  // a read that times out resets it
+  EXPECT_FALSE(channels_.EndOfData(1));
+}
+
+TEST_F(ChannelTest, SendDeliversEveryByteWithNothingAppended) {
+  Connect({});
+  channels_.Send(1, "USER anonymous\r\n");
+  EXPECT_EQ(channels_.ReadLine(1), "502 Command not scripted.");
+  channels_.Send(1, "NO LINE END");
+  channels_.Close(1);
+  server_.Stop();
+  EXPECT_THAT(server_.commands(), ElementsAre("USER anonymous", "NO LINE END"));
+  EXPECT_EQ(channels_.Error(), 0);
+}
+
+TEST_F(ChannelTest, ReceiveTakesBufferedBytesFirst) {
+  Connect({SendRaw("150 Opening\r\nDATA"), Hangup()});
+  EXPECT_EQ(channels_.ReadLine(1), "150 Opening");
+  char block[100];
+  const size_t n = channels_.Receive(1, block, sizeof block);
+  EXPECT_EQ(std::string(block, n), "DATA");
+  EXPECT_EQ(channels_.Receive(1, block, sizeof block), 0u);  // peer closed
+  EXPECT_EQ(channels_.Error(), 0);
+  EXPECT_TRUE(channels_.EndOfData(1));
+}
+
+TEST_F(ChannelTest, ReceiveTimesOutWithError24) {
+  Connect({Silence()});
+  char block[100];
+  EXPECT_EQ(channels_.Receive(1, block, sizeof block), 0u);
+  EXPECT_EQ(channels_.Error(), kErrTimeout);
+}
+
+TEST_F(ChannelTest, ChannelNumbersComeFromTheSharedPool) {
+  Connect({});
+  EXPECT_TRUE(pool_.InUse(1));
+  EXPECT_EQ(pool_.Lowest(), 2);
+  EXPECT_EQ(channels_.PeerAddress(1), "127.0.0.1");
+  channels_.Close(1);
+  EXPECT_FALSE(pool_.InUse(1));
+  EXPECT_EQ(channels_.PeerAddress(1), "");
+}
+
+TEST_F(ChannelTest, ANumberAlreadyInUseCannotBeOpenedAgain) {
+  Connect({});
+  EXPECT_FALSE(channels_.Open(1, "127.0.0.1", server_.port(), kTimeoutMs));
+  EXPECT_EQ(channels_.Error(), kErrAlreadyOpen);
+  channels_.ClearError();
+  pool_.Claim(2);  // as an open local file holds it
+  EXPECT_FALSE(channels_.Open(2, "127.0.0.1", server_.port(), kTimeoutMs));
+  EXPECT_EQ(channels_.Error(), kErrAlreadyOpen);
+  EXPECT_TRUE(pool_.InUse(2));
+}
+
+// Every operation on a number that is not an open channel: 52, or 54 for a local file's number.
+TEST(ChannelNumbers, OperationsOnNumbersThatNameNoChannel) {
+  HandlePool pool;
+  Channels channels(pool);
+  pool.Claim(3);
+  char block[10];
+  for (const auto& [number, error] : std::vector<std::pair<int, int>>{
+           {7, kErrNoChannel}, {0, kErrNoChannel}, {-1, kErrNoChannel}, {3, kErrNotTcp}}) {
+    SCOPED_TRACE(number);
+    channels.ClearError();
+    channels.Send(number, "x");
+    EXPECT_EQ(channels.Error(), error);
+    channels.ClearError();
+    EXPECT_EQ(channels.ReadLine(number), "");
+    EXPECT_EQ(channels.Error(), error);
+    channels.ClearError();
+    EXPECT_EQ(channels.Receive(number, block, sizeof block), 0u);
+    EXPECT_EQ(channels.Error(), error);
+    channels.ClearError();
+    channels.Close(number);
+    EXPECT_EQ(channels.Error(), error);
+  }
+  EXPECT_TRUE(pool.InUse(3));  // the local file's number is left alone
+}
+
+TEST(ChannelOpen, FailuresLeaveError57AndNothingOpen) {
+  HandlePool pool;
+  Channels channels(pool);
+  struct Case {
+    std::string host;
+    int port;
+  };
+  // No case needs a name server: an empty name cannot be resolved.
+  for (const Case& c : {Case{"127.0.0.1", UnusedPort()}, Case{"", 21},
+                        Case{"127.0.0.1", 65536}, Case{"127.0.0.1", -1}}) {
+    SCOPED_TRACE(c.host + ":" + std::to_string(c.port));
+    channels.ClearError();
+    EXPECT_FALSE(channels.Open(1, c.host, c.port, kTimeoutMs));
+    EXPECT_EQ(channels.Error(), kErrSocket);
+    EXPECT_FALSE(pool.InUse(1));
+  }
+  EXPECT_FALSE(channels.Open(0, "127.0.0.1", 21, kTimeoutMs));
+  EXPECT_EQ(channels.Error(), kErrNoChannel);
+}
+
+TEST(ChannelOpen, ClosesWhatIsStillOpenWhenDestroyed) {
+  FakeFtpServer server;
+  HandlePool pool;
+  {
+    Channels channels(pool);
+    ASSERT_TRUE(channels.Open(4, "127.0.0.1", server.port(), kTimeoutMs));
+  }
+  EXPECT_FALSE(pool.InUse(4));
+}
+
+}  // namespace
+}  // namespace koru

@@ -1,0 +1,46 @@
+#ifndef KORU_TESTS_FTP_FIXTURE_H_
+#define KORU_TESTS_FTP_FIXTURE_H_
+
+#include <string>
+
+#include "app/env.h"
+#include "gtest/gtest.h"
+#include "tests/fake_ftp_server.h"
+#include "tests/fakes.h"
+
+namespace koru::testing {
+
+// An Env of fakes (console, clock at 09:05:03) with a short channel time-out, and a fake FTP
+// server. The server is stopped before the Env closes its channels.
+class FtpFixture : public ::testing::Test {
+ protected:
+  static constexpr int kTimeoutMs = 300;
+
+  FtpFixture() {
+    env.channel_timeout_ms = kTimeoutMs;
+    env.state.ProgramTitle = "KORU 20080313";
+  }
+
+  // Opens channel 1 straight to the server (no greeting, no login); its first connection
+  // follows `script`. Returns the channel number.
+  int OpenControl(SessionScript script) {
+    server.AddSession(std::move(script));
+    EXPECT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), kTimeoutMs));
+    return 1;
+  }
+
+  // The commands the server received, once it has stopped.
+  std::vector<std::string> ServerCommands() {
+    server.Stop();
+    return server.commands();
+  }
+
+  RecordingConsole console;
+  FakeClock clock;
+  Env env{console, clock};
+  FakeFtpServer server;
+};
+
+}  // namespace koru::testing
+
+#endif  // KORU_TESTS_FTP_FIXTURE_H_
