@@ -28,6 +28,8 @@ struct FramingCase {
   size_t taken;                    // lines taken up to and including the one that ended it
 };
 
+void PrintTo(const FramingCase& c, std::ostream* os) { *os << c.name; }
+
 class ReplyFramingTest : public ::testing::TestWithParam<FramingCase> {};
 
 TEST_P(ReplyFramingTest, EndsTheReplyAtItsFinalLine) {
@@ -168,6 +170,8 @@ struct GetReplyCase {
   std::vector<std::string> debug_lines;  // printed in debug mode
   std::string next_reply;                // the reply read after it
 };
+
+void PrintTo(const GetReplyCase& c, std::ostream* os) { *os << c.name; }
 
 class GetReplyTest : public FtpFixture, public ::testing::WithParamInterface<GetReplyCase> {
  protected:

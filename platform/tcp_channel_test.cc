@@ -56,6 +56,8 @@ struct LineCase {
   std::vector<std::string> lines;
 };
 
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
+
 class ReadLineTest : public ChannelTest, public ::testing::WithParamInterface<LineCase> {};
 
 TEST_P(ReadLineTest, SplitsWhatThePeerSentIntoLines) {

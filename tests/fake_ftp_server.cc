@@ -23,9 +23,14 @@ void CloseFd(int& fd) {
   fd = -1;
 }
 
+// Every socket of the server is non-blocking: each wait is a poll() that Stop() can end.
+constexpr int kSocketFlags = SOCK_CLOEXEC | SOCK_NONBLOCK;
+
+bool TryAgain() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
+
 // A listening socket on 127.0.0.1, port 0 for an ephemeral one; -1 on failure.
 int ListenOnLoopback(int port, int* bound_port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | kSocketFlags, 0);
   if (fd < 0) return -1;
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -137,6 +142,7 @@ bool FakeFtpSession::WaitFor(int fd, short events, int timeout_ms) const {
 void FakeFtpSession::SendAll(int fd, std::string_view bytes) {
   while (fd >= 0 && !bytes.empty() && WaitFor(fd, POLLOUT, kBoundMs)) {
     const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent < 0 && TryAgain()) continue;
     if (sent <= 0) return;  // the client has gone; the script goes on regardless
     bytes.remove_prefix(static_cast<size_t>(sent));
   }
@@ -174,6 +180,7 @@ bool FakeFtpSession::ReadCommand(std::string* command) {
     if (control_fd_ < 0 || !WaitFor(control_fd_, POLLIN, -1)) return false;
     char buffer[4096];
     const ssize_t got = ::recv(control_fd_, buffer, sizeof buffer, 0);
+    if (got < 0 && TryAgain()) continue;
     if (got <= 0) {
       if (!received_.empty()) {  // a last line without its line end
         *command = std::exchange(received_, std::string());
@@ -190,7 +197,7 @@ std::vector<std::string> FakeFtpSession::TakeBufferedCommands() {
   char buffer[4096];
   ssize_t got;
   while (control_fd_ >= 0 &&
-         (got = ::recv(control_fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+         (got = ::recv(control_fd_, buffer, sizeof buffer, 0)) > 0) {
     received_.append(buffer, static_cast<size_t>(got));
   }
   std::vector<std::string> lines;
@@ -212,7 +219,7 @@ std::string FakeFtpSession::Passive() {
 bool FakeFtpSession::AcceptData() {
   if (listen_fd_ < 0 || !WaitFor(listen_fd_, POLLIN, kBoundMs)) return false;
   CloseFd(data_fd_);
-  data_fd_ = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  data_fd_ = ::accept4(listen_fd_, nullptr, nullptr, kSocketFlags);
   return data_fd_ >= 0;
 }
 
@@ -230,6 +237,7 @@ std::string FakeFtpSession::ReceiveData() {
   char buffer[65536];
   while (data_fd_ >= 0 && WaitFor(data_fd_, POLLIN, kBoundMs)) {
     const ssize_t got = ::recv(data_fd_, buffer, sizeof buffer, 0);
+    if (got < 0 && TryAgain()) continue;
     if (got <= 0) break;
     bytes.append(buffer, static_cast<size_t>(got));
   }
@@ -315,9 +323,14 @@ void FakeFtpServer::Serve() {
     pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_pipe_[0], POLLIN, 0}};
     while (::poll(p, 2, -1) < 0 && errno == EINTR) {
     }
-    if (p[1].revents != 0) return;
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) RunSession(fd, ScriptFor(connection++));
+    // A client that connected before Stop() is still taken in, so that what it sent is
+    // recorded; its script does not run.
+    if (p[0].revents != 0) {
+      const int fd = ::accept4(listen_fd_, nullptr, nullptr, kSocketFlags);
+      if (fd >= 0) RunSession(fd, ScriptFor(connection++));
+    } else if (p[1].revents != 0) {
+      return;
+    }
   }
 }
 

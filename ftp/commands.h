@@ -1,0 +1,48 @@
+#ifndef KORU_FTP_COMMANDS_H_
+#define KORU_FTP_COMMANDS_H_
+
+#include <cstdint>
+#include <string>
+
+#include "app/env.h"
+
+// The single-exchange commands on a logged-in control connection `h`. Each sends its command,
+// reads the reply, prints it in debug mode and records it (ftpExchange), and returns 1 for the
+// success code(s) named, 0 otherwise (a time-out or a closed connection included). Nothing is
+// printed besides the debug display. Names are sent as given, except by ftpChangeDir.
+namespace koru {
+
+// "CWD " + `dir` without trailing "/" and then without leading and trailing blanks; success on
+// 250, 220 or 200. Returns 0 at once, without traffic, while AbortFlag is set.
+int32_t ftpChangeDir(Env& env, int h, const std::string& dir);
+
+// "MKD " + `dir`: success on 257.
+int32_t ftpMakeDir(Env& env, int h, const std::string& dir);
+// "RMD " + `dir`: success on 250.
+int32_t ftpRemoveDir(Env& env, int h, const std::string& dir);
+// "DELE " + `file`: success on 250.
+int32_t ftpRemoveFile(Env& env, int h, const std::string& file);
+
+// "RNFR " + `from`, and on 350 "RNTO " + `to`; success when RNTO is answered 250. Only the
+// latest reply read is recorded.
+int32_t ftpRename(Env& env, int h, const std::string& from, const std::string& to);
+int32_t ftpRenameFile(Env& env, int h, const std::string& from, const std::string& to);
+
+// "TYPE A" / "TYPE I"; the reply is recorded but not examined. Nothing while AbortFlag is set.
+void ftpTypeAscii(Env& env, int h);
+void ftpTypeBinary(Env& env, int h);
+
+// "PWD": on 257 the text between the first two double quotes of the reply (the rest of the
+// line after a lone quote), otherwise empty. Empty at once while AbortFlag is set.
+std::string ftpPwd(Env& env, int h);
+
+// Makes sure the remote directory `path` exists, creating missing levels from the top down
+// (each MKD names the full path of its level). A name without "/" is created in the current
+// remote directory. Returns the result of the final change of directory: into `path` itself
+// when it existed, otherwise into the parent of the level created last, which is then the
+// remote working directory.
+int32_t ftpMakeDirTree(Env& env, int h, const std::string& path);
+
+}  // namespace koru
+
+#endif  // KORU_FTP_COMMANDS_H_

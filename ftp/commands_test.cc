@@ -1,0 +1,306 @@
+#include "ftp/commands.h"
+
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ftp/control.h"
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "tests/ftp_fixture.h"
+
+namespace koru {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+using testing::Argument;
+using testing::FakeFtpSession;
+using testing::FtpFixture;
+using testing::Reply;
+using testing::Session;
+using testing::Silence;
+using testing::Verb;
+
+using CommandsTest = FtpFixture;
+
+// ---- One command, one reply ------------------------------------------------------------------
+
+struct CommandCase {
+  const char* name;
+  std::function<int32_t(Env&, int)> call;
+  std::string reply;
+  std::vector<std::string> commands;
+  int32_t result;
+};
+
+void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
+
+class SingleCommandTest : public FtpFixture, public ::testing::WithParamInterface<CommandCase> {};
+
+TEST_P(SingleCommandTest, SendsTheCommandAndTestsTheReplyCode) {
+  const CommandCase& c = GetParam();
+  const int h = OpenControl(Session({}, {Reply(c.reply), Reply(c.reply)}));
+  env.state.VerboseLevel = 1;
+  ftpClearReply(env);
+  EXPECT_EQ(c.call(env, h), c.result);
+  EXPECT_EQ(env.state.LastReplyCode, ftpReplyCode(c.reply));
+  std::vector<std::string> shown;
+  for (const std::string& command : c.commands) shown.insert(shown.end(), {command, c.reply});
+  EXPECT_EQ(console.lines, shown);
+  EXPECT_EQ(ServerCommands(), c.commands);
+}
+
+int32_t ChangeDir(Env& env, int h, const std::string& dir) { return ftpChangeDir(env, h, dir); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, SingleCommandTest,
+    ::testing::Values(
+        CommandCase{"CwdTrailingSlash",
+                    [](Env& e, int h) { return ChangeDir(e, h, "/pub/"); }, "250 Okay",
+                    {"CWD /pub"}, 1},
+        CommandCase{"CwdBlanks", [](Env& e, int h) { return ChangeDir(e, h, " /pub "); },
+                    "250 Okay", {"CWD /pub"}, 1},
+        CommandCase{"CwdSeveralSlashes",
+                    [](Env& e, int h) { return ChangeDir(e, h, "/pub///"); }, "250 Okay",
+                    {"CWD /pub"}, 1},
+        // Slashes go first, blanks after: a slash before a trailing blank stays.
+        CommandCase{"CwdSlashThenBlank",
+                    [](Env& e, int h) { return ChangeDir(e, h, "/pub/ "); }, "250 Okay",
+                    {"CWD /pub/"}, 1},
+        CommandCase{"CwdRoot", [](Env& e, int h) { return ChangeDir(e, h, "/"); },
+                    "501 Missing argument", {"CWD "}, 0},
+        CommandCase{"Cwd200", [](Env& e, int h) { return ChangeDir(e, h, "a"); },
+                    "200 Command okay", {"CWD a"}, 1},
+        CommandCase{"Cwd220", [](Env& e, int h) { return ChangeDir(e, h, "a"); }, "220 Ready",
+                    {"CWD a"}, 1},
+        CommandCase{"Cwd550", [](Env& e, int h) { return ChangeDir(e, h, "a"); },
+                    "550 No such directory", {"CWD a"}, 0},
+        CommandCase{"Mkd257", [](Env& e, int h) { return ftpMakeDir(e, h, "/pub/new"); },
+                    "257 \"/pub/new\" created", {"MKD /pub/new"}, 1},
+        CommandCase{"MkdExists", [](Env& e, int h) { return ftpMakeDir(e, h, "/pub/ x/"); },
+                    "550 Directory exists", {"MKD /pub/ x/"}, 0},
+        CommandCase{"Rmd250", [](Env& e, int h) { return ftpRemoveDir(e, h, "old"); },
+                    "250 Removed", {"RMD old"}, 1},
+        CommandCase{"Rmd257", [](Env& e, int h) { return ftpRemoveDir(e, h, "old"); },
+                    "257 Odd", {"RMD old"}, 0},
+        CommandCase{"Dele250", [](Env& e, int h) { return ftpRemoveFile(e, h, "/pub/a b"); },
+                    "250 Deleted", {"DELE /pub/a b"}, 1},
+        CommandCase{"Dele550", [](Env& e, int h) { return ftpRemoveFile(e, h, "a"); },
+                    "550 No such file", {"DELE a"}, 0},
+        CommandCase{"TypeAscii", [](Env& e, int h) { return (ftpTypeAscii(e, h), 0); },
+                    "200 Type set to A", {"TYPE A"}, 0},
+        // A refused type change shows only in the last reply.
+        CommandCase{"TypeBinaryRefused",
+                    [](Env& e, int h) { return (ftpTypeBinary(e, h), 0); },
+                    "504 Not supported", {"TYPE I"}, 0}),
+    [](const ::testing::TestParamInfo<CommandCase>& info) { return info.param.name; });
+
+TEST_F(CommandsTest, AClosedConnectionFailsAtOnce) {
+  const int h = OpenControl(Session({testing::Hangup()}));
+  EXPECT_EQ(ftpChangeDir(env, h, "/pub"), 0);
+  EXPECT_EQ(ftpMakeDir(env, h, "/pub"), 0);
+}
+
+TEST_F(CommandsTest, NoReplyFails) {
+  const int h = OpenControl(Session({}, {Silence()}));
+  EXPECT_EQ(ftpRemoveFile(env, h, "a"), 0);
+  EXPECT_EQ(env.channels.Error(), kErrTimeout);
+}
+
+// ---- Rename ----------------------------------------------------------------------------------
+
+struct RenameCase {
+  const char* name;
+  std::vector<std::string> replies;
+  int32_t result;
+  std::vector<std::string> commands;
+  int32_t recorded;
+};
+
+void PrintTo(const RenameCase& c, std::ostream* os) { *os << c.name; }
+
+class RenameTest : public FtpFixture, public ::testing::WithParamInterface<RenameCase> {};
+
+TEST_P(RenameTest, SendsRntoOnlyAfter350) {
+  const RenameCase& c = GetParam();
+  std::vector<testing::Action> replies;
+  for (const std::string& reply : c.replies) replies.push_back(Reply(reply));
+  const int h = OpenControl(Session({}, replies));
+  env.state.VerboseLevel = 1;
+  ftpClearReply(env);
+  EXPECT_EQ(ftpRename(env, h, "old name", "new name"), c.result);
+  EXPECT_EQ(env.state.LastReplyCode, c.recorded);
+  std::vector<std::string> shown;
+  for (size_t i = 0; i < c.commands.size(); ++i) shown.insert(shown.end(), {c.commands[i], c.replies[i]});
+  EXPECT_EQ(console.lines, shown);
+  EXPECT_EQ(ServerCommands(), c.commands);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, RenameTest,
+    ::testing::Values(
+        // Only the RNTO reply is recorded: the kept code is 250, not the higher 350.
+        RenameCase{"Renamed", {"350 Ready for RNTO", "250 Renamed"}, 1,
+                   {"RNFR old name", "RNTO new name"}, 250},
+        RenameCase{"RefusedAtRnfr", {"550 No such file"}, 0, {"RNFR old name"}, 550},
+        RenameCase{"RefusedAtRnto", {"350 Ready for RNTO", "553 Bad name"}, 0,
+                   {"RNFR old name", "RNTO new name"}, 553},
+        RenameCase{"Rnfr250", {"250 Odd"}, 0, {"RNFR old name"}, 250}),
+    [](const ::testing::TestParamInfo<RenameCase>& info) { return info.param.name; });
+
+// ---- PWD -------------------------------------------------------------------------------------
+
+TEST_F(CommandsTest, PwdTakesTheTextBetweenTheFirstTwoQuotes) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"257 \"/home/user\" is current directory", "/home/user"},
+      {"257 /home/user", ""},
+      {"550 Failed", ""},
+      {"257 \"/unclosed", "/unclosed"},
+      {"257 \"a\"\"b\" doubled quotes stay", "a"},
+      {"257 \"\" empty", ""},
+      {"", ""},
+  };
+  std::vector<testing::Action> replies;
+  for (const auto& [reply, dir] : cases) replies.push_back(Reply(reply));
+  const int h = OpenControl(Session({}, replies));
+  for (const auto& [reply, dir] : cases) EXPECT_EQ(ftpPwd(env, h), dir) << reply;
+  EXPECT_EQ(ServerCommands(), std::vector<std::string>(cases.size(), "PWD"));
+}
+
+// ---- After a user abort ----------------------------------------------------------------------
+
+TEST_F(CommandsTest, SomeCommandsReturnAtOnceAfterAnAbort) {
+  const int h = OpenControl(Session({}));
+  env.state.AbortFlag = kOn;
+  EXPECT_EQ(ftpChangeDir(env, h, "/pub"), 0);
+  EXPECT_EQ(ftpPwd(env, h), "");
+  ftpTypeAscii(env, h);
+  ftpTypeBinary(env, h);
+  EXPECT_EQ(ftpMakeDirTree(env, h, "/pub/a/b"), 0);
+  EXPECT_EQ(env.channels.Error(), 0) << "nothing waited for a reply";
+  EXPECT_THAT(ServerCommands(), IsEmpty());
+}
+
+TEST_F(CommandsTest, OthersSendNothingButWaitForAReplyAfterAnAbort) {
+  const int h = OpenControl(Session({}));
+  env.state.AbortFlag = kOn;
+  EXPECT_EQ(ftpMakeDir(env, h, "/pub/a"), 0);
+  EXPECT_EQ(env.channels.Error(), kErrTimeout);
+  env.channels.ClearError();
+  EXPECT_EQ(ftpRename(env, h, "a", "b"), 0);
+  EXPECT_EQ(env.channels.Error(), kErrTimeout);
+  EXPECT_THAT(ServerCommands(), IsEmpty());
+}
+
+// ---- Directory trees -------------------------------------------------------------------------
+
+// A server's directories: CWD and MKD on absolute or relative paths; "CWD " without an argument
+// is refused. Runs in the server thread; read it after the server has stopped.
+struct RemoteTree {
+  std::set<std::string> dirs = {"/"};
+  std::string cwd = "/";
+
+  std::string Resolve(const std::string& name) const {
+    std::vector<std::string> parts;
+    std::string path = name[0] == '/' ? name : cwd + "/" + name;
+    size_t start = 0;
+    while (start <= path.size()) {
+      const size_t slash = std::min(path.find('/', start), path.size());
+      const std::string part = path.substr(start, slash - start);
+      if (part == "..") {
+        if (!parts.empty()) parts.pop_back();
+      } else if (!part.empty() && part != ".") {
+        parts.push_back(part);
+      }
+      start = slash + 1;
+    }
+    std::string resolved;
+    for (const std::string& part : parts) resolved += "/" + part;
+    return resolved.empty() ? "/" : resolved;
+  }
+
+  static std::string Parent(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
+  }
+
+  void Handle(const std::string& command, FakeFtpSession& session) {
+    const std::string name = Argument(command);
+    const std::string path = name.empty() ? "" : Resolve(name);
+    if (Verb(command) == "CWD") {
+      if (path.empty()) return session.Reply("501 Missing argument.");
+      if (!dirs.count(path)) return session.Reply("550 No such directory.");
+      cwd = path;
+      return session.Reply("250 Okay.");
+    }
+    if (Verb(command) == "MKD") {
+      if (path.empty() || dirs.count(path) || !dirs.count(Parent(path))) {
+        return session.Reply("550 Cannot create.");
+      }
+      dirs.insert(path);
+      return session.Reply("257 \"" + path + "\" created.");
+    }
+    session.Reply("502 Not here.");
+  }
+};
+
+struct TreeCase {
+  const char* name;
+  std::set<std::string> existing;
+  std::string cwd;
+  std::string path;
+  int32_t result;
+  std::vector<std::string> commands;
+  std::set<std::string> after;
+  std::string cwd_after;
+};
+
+void PrintTo(const TreeCase& c, std::ostream* os) { *os << c.name; }
+
+class MakeDirTreeTest : public FtpFixture, public ::testing::WithParamInterface<TreeCase> {};
+
+TEST_P(MakeDirTreeTest, CreatesTheMissingLevelsFromTheTopDown) {
+  const TreeCase& c = GetParam();
+  RemoteTree tree{c.existing, c.cwd};
+  const int h = OpenControl(Session({}, {}, [&tree](const std::string& command,
+                                                     FakeFtpSession& session) {
+    tree.Handle(command, session);
+  }));
+  EXPECT_EQ(ftpMakeDirTree(env, h, c.path), c.result);
+  EXPECT_THAT(ServerCommands(), ElementsAreArray(c.commands));
+  EXPECT_EQ(tree.dirs, c.after);
+  EXPECT_EQ(tree.cwd, c.cwd_after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, MakeDirTreeTest,
+    ::testing::Values(
+        TreeCase{"TwoMissingLevels", {"/", "/pub"}, "/", "/pub/a/b/", 1,
+                 {"CWD /pub/a/b", "CWD /pub/a", "CWD /pub/a", "CWD /pub", "MKD /pub/a",
+                  "CWD /pub", "MKD /pub/a/b", "CWD /pub/a"},
+                 {"/", "/pub", "/pub/a", "/pub/a/b"}, "/pub/a"},
+        TreeCase{"WithoutTrailingSlash", {"/", "/pub"}, "/", "/pub/a/b", 1,
+                 {"CWD /pub/a/b", "CWD /pub/a", "CWD /pub/a", "CWD /pub", "MKD /pub/a",
+                  "CWD /pub", "MKD /pub/a/b", "CWD /pub/a"},
+                 {"/", "/pub", "/pub/a", "/pub/a/b"}, "/pub/a"},
+        TreeCase{"Existing", {"/", "/pub"}, "/", "/pub/", 1, {"CWD /pub", "CWD /pub"},
+                 {"/", "/pub"}, "/pub"},
+        TreeCase{"OneMissingLevel", {"/", "/pub"}, "/", "/pub/a", 1,
+                 {"CWD /pub/a", "CWD /pub", "MKD /pub/a", "CWD /pub"},
+                 {"/", "/pub", "/pub/a"}, "/pub"},
+        // The parent of "/a" is empty, and "CWD " is refused: nothing is created.
+        TreeCase{"TopLevelOnAServerRefusingEmptyCwd", {"/"}, "/", "/a", 0,
+                 {"CWD /a", "CWD ", "CWD ", "CWD ", "CWD "}, {"/"}, "/"},
+        TreeCase{"SingleRelativeName", {"/", "/home"}, "/home", "new", 1,
+                 {"CWD new", "CWD .", "MKD ./new", "CWD ."}, {"/", "/home", "/home/new"},
+                 "/home"},
+        TreeCase{"RelativePath", {"/", "/home"}, "/home", "x/y/", 1,
+                 {"CWD x/y", "CWD x", "CWD x", "CWD .", "MKD ./x", "CWD .", "MKD x/y", "CWD x"},
+                 {"/", "/home", "/home/x", "/home/x/y"}, "/home/x"}),
+    [](const ::testing::TestParamInfo<TreeCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace koru

@@ -1,0 +1,165 @@
+#include "ftp/session.h"
+
+#include "ftp/control.h"
+#include "platform/text.h"
+
+namespace koru {
+namespace {
+
+constexpr char kUserAbortTitle[] = "User abort - closing connection";
+
+void UserAbort(Env& env) {
+  env.Title(kUserAbortTitle);
+  env.state.AbortFlag = kOn;
+}
+
+bool GreetingAccepted(const std::string& reply) {
+  const int32_t code = ftpReplyCode(reply);
+  return code == 220 || code == 230 || (!reply.empty() && reply[0] == ' ');
+}
+
+// Reads the greeting, and further replies while an accepted one announces more ("220-").
+std::string ReadGreeting(Env& env, int h) {
+  for (;;) {
+    std::string reply = ftpGetShownReply(env, h);
+    if (!GreetingAccepted(reply) || !ReplyContinues(reply)) return reply;
+  }
+}
+
+// Discards what the server sent after its greeting, up to a line that begins with a positive
+// number, the end of the data received, or a read that gets nothing.
+void DrainAfterGreeting(Env& env, int h) {
+  while (!env.channels.EndOfData(h)) {
+    const std::string reply = ftpGetShownReply(env, h);
+    if (reply.empty() || NumericValue(reply) > 0) return;
+  }
+}
+
+// The wait after a "421 busy" greeting: 90 one-second steps with a countdown in the title.
+// Tab ends it early. False when Esc aborted it (AbortFlag set).
+bool WaitForBusyServer(Env& env) {
+  for (int n = kBusyWaitSeconds; n > 0;) {
+    env.clock.Sleep(1000);
+    --n;
+    env.Title(env.state.ProgramTitle + ": Waiting " + ZeroPad(n, 2) +
+              " seconds for busy server.");
+    const int key = env.PollKey();
+    if (key == kKeyTab) return true;
+    if (key == kKeyEsc) {
+      UserAbort(env);
+      return false;
+    }
+  }
+  return true;
+}
+
+// USER, and PASS when asked for it. Returns the reply that decides the login.
+std::string LogIn(Env& env, int h, const std::string& user, const std::string& password) {
+  ftpSendCommand(env, h, "USER " + user);
+  std::string reply = ftpGetShownReply(env, h);
+  if (ftpReplyCode(reply) == 0) {
+    if (env.debug()) env.TimedLine(" * Server did not respond, sending USER again.");
+    ftpSendCommand(env, h, "USER " + user);
+  }
+  if (ftpReplyCode(reply) == 331) {
+    ftpSendCommand(env, h, "PASS " + password);
+  } else {
+    env.TimedLine(" * Server did not request a password for user " + user + "?");
+    if (env.debug()) env.TimedLine(" > Last reply= " + reply);
+    // Logged in on USER alone: no further reply will come.
+    if (ftpReplyCode(reply) == 230) return reply;
+  }
+  do {
+    reply = ftpGetShownReply(env, h);
+  } while (ReplyContinues(reply));
+  return reply;
+}
+
+enum class Attempt { kLoggedIn, kBusy, kFailed };
+
+// One connection attempt on channel `h`: open, greeting, login. On kLoggedIn the channel is
+// open; otherwise it is closed again.
+Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::string& user,
+                   const std::string& password) {
+  if (!env.channels.Open(h, address.host, address.port, env.channel_timeout_ms)) {
+    const std::string error = ZeroPad(env.channels.Error(), 3);
+    ftpRecordReply(env, error + " Unable to open socket");
+    if (env.verbose()) env.TimedLine(" * " + error + "- Unable to open socket");
+    env.state.ConnectedFlag = kOff;
+    return Attempt::kFailed;
+  }
+  const std::string greeting = ReadGreeting(env, h);
+  if (!GreetingAccepted(greeting)) {
+    ftpRecordReply(env, greeting);
+    env.channels.ClearError();
+    env.channels.Close(h);
+    if (ftpReplyCode(greeting) == 421) return Attempt::kBusy;
+    if (env.verbose()) {
+      env.TimedLine(" * " + ZeroPad(env.channels.Error(), 3) + "- Invalid socket.");
+    }
+    env.state.ConnectedFlag = kOff;
+    return Attempt::kFailed;
+  }
+  DrainAfterGreeting(env, h);
+  const std::string result = LogIn(env, h, user, password);
+  ftpRecordReply(env, result);
+  if (ftpReplyCode(result) != 230) {
+    env.channels.Close(h);
+    return Attempt::kFailed;
+  }
+  return Attempt::kLoggedIn;
+}
+
+}  // namespace
+
+ServerAddress SplitServerText(std::string_view server) {
+  const size_t colon = server.rfind(':');
+  if (colon == std::string_view::npos) return {std::string(server), kFtpPort};
+  ServerAddress address{std::string(server.substr(0, colon)), -1};
+  const std::string_view digits = server.substr(colon + 1);
+  if (digits.empty() || digits.size() > 5) return address;
+  int port = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return address;
+    port = port * 10 + (c - '0');
+  }
+  if (port <= 65535) address.port = port;
+  return address;
+}
+
+int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
+                   const std::string& password) {
+  const ServerAddress address = SplitServerText(server);
+  int32_t result = 0;
+  for (int busy_replies = 0;;) {
+    if (env.PollKey() == kKeyEsc) {
+      UserAbort(env);
+      result = -1;
+    }
+    if (env.state.AbortFlag) return result;
+    env.channels.ClearError();
+    const int h = env.pool.Lowest();
+    ftpClearReply(env);
+    switch (TryConnect(env, h, address, user, password)) {
+      case Attempt::kFailed:
+        return -1;
+      case Attempt::kLoggedIn:
+        if (env.PollKey() == kKeyEsc) UserAbort(env);
+        env.state.ConnectedFlag = kOn;
+        return h;
+      case Attempt::kBusy:
+        if (env.verbose()) env.TimedLine(" * Pausing for busy server.");
+        if (!WaitForBusyServer(env)) return -1;
+        if (++busy_replies >= kMaxConnectAttempts) return -1;
+        break;
+    }
+  }
+}
+
+void ftpQuit(Env& env, int h) {
+  ftpExchange(env, h, "QUIT");
+  env.channels.Close(h);
+  env.state.ConnectedFlag = kOff;
+}
+
+}  // namespace koru

@@ -1,0 +1,354 @@
+#include "ftp/session.h"
+
+#include <string>
+#include <vector>
+
+#include "ftp/control.h"
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "tests/ftp_fixture.h"
+
+namespace koru {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testing::FtpFixture;
+using testing::Hangup;
+using testing::Reply;
+using testing::ReplyLines;
+using testing::SendRaw;
+using testing::Session;
+using testing::SessionScript;
+using testing::Silence;
+
+constexpr int kQuiet = 0;
+constexpr int kVerbose = -1;
+constexpr int kDebug = 1;
+
+SessionScript Busy() { return Session({Reply("421 Too many users"), Hangup()}); }
+
+// Greeting, USER and PASS answered as a server that wants a password does.
+SessionScript Normal() {
+  return Session({Reply("220 Ready")},
+                 {Reply("331 Password required"), Reply("230 Logged in")});
+}
+
+std::vector<SessionScript> Repeat(int count, SessionScript script) {
+  return std::vector<SessionScript>(count, script);
+}
+
+struct ConnectCase {
+  const char* name;
+  std::vector<SessionScript> sessions;
+  int32_t verbose_level;
+  int32_t result;  // 1: the handle (channel 1)
+  std::vector<std::string> commands;
+  int32_t last_code;
+  std::string last_text;
+  std::vector<std::string> lines;  // the whole console output
+  int connections = 1;
+  std::vector<int> keys = {};
+};
+
+void PrintTo(const ConnectCase& c, std::ostream* os) { *os << c.name; }
+
+class ConnectTest : public FtpFixture, public ::testing::WithParamInterface<ConnectCase> {};
+
+TEST_P(ConnectTest, LogsInOrFails) {
+  const ConnectCase& c = GetParam();
+  for (const SessionScript& script : c.sessions) server.AddSession(script);
+  env.state.VerboseLevel = c.verbose_level;
+  console.keys.assign(c.keys.begin(), c.keys.end());
+
+  const int32_t h = ftpConnect(env, server.address(), "anonymous", "guest@");
+
+  EXPECT_EQ(h, c.result);
+  EXPECT_EQ(env.state.ConnectedFlag, h > 0 ? kOn : kOff);
+  EXPECT_EQ(env.pool.InUse(1), h > 0) << "the channel is open exactly on success";
+  EXPECT_EQ(env.state.LastReplyCode, c.last_code);
+  EXPECT_EQ(env.state.LastReplyText, c.last_text);
+  EXPECT_EQ(console.lines, c.lines);
+  if (h > 0) env.channels.Close(h);
+  EXPECT_EQ(ServerCommands(), c.commands);
+  EXPECT_EQ(server.connections(), c.connections);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Session, ConnectTest,
+    ::testing::Values(
+        ConnectCase{"PasswordLoginQuiet", {Normal()}, kQuiet, 1,
+                    {"USER anonymous", "PASS guest@"}, 230, "Logged in", {}},
+        ConnectCase{"PasswordLoginVerbose", {Normal()}, kVerbose, 1,
+                    {"USER anonymous", "PASS guest@"}, 230, "Logged in", {}},
+        ConnectCase{"PasswordLoginDebug", {Normal()}, kDebug, 1,
+                    {"USER anonymous", "PASS guest@"}, 230, "Logged in",
+                    {"220 Ready", "USER anonymous", "331 Password required", "PASS guest@",
+                     "230 Logged in"}},
+        ConnectCase{"Greeting230",
+                    {Session({Reply("230 Already logged in")},
+                             {Reply("331 Password"), Reply("230 Logged in")})},
+                    kQuiet, 1, {"USER anonymous", "PASS guest@"}, 230, "Logged in", {}},
+        ConnectCase{"GreetingBeginningWithABlank",
+                    {Session({Reply(" Hello")}, {Reply("331 Password"), Reply("230 Ok")})},
+                    kQuiet, 1, {"USER anonymous", "PASS guest@"}, 230, "Ok", {}},
+        // "2 files here" continues the banner: the login is not read one reply late.
+        ConnectCase{"BannerWithADigitTextLine",
+                    {Session({ReplyLines({"220-Welcome", "2 files here", "220 Ready"})},
+                             {Reply("331 Password"), Reply("230 Logged in")})},
+                    kDebug, 1, {"USER anonymous", "PASS guest@"}, 230, "Logged in",
+                    {"220-Welcome", "2 files here", "220 Ready", "USER anonymous",
+                     "331 Password", "PASS guest@", "230 Logged in"}},
+        ConnectCase{"ExtraGreetingLinesAreDrained",
+                    {Session({SendRaw("220 Ready\r\n220 Ready again\r\n")},
+                             {Reply("331 Password"), Reply("230 Logged in")})},
+                    kDebug, 1, {"USER anonymous", "PASS guest@"}, 230, "Logged in",
+                    {"220 Ready", "220 Ready again", "USER anonymous", "331 Password",
+                     "PASS guest@", "230 Logged in"}},
+        // A drained text line followed by silence: the drain ends at the empty read.
+        ConnectCase{"DrainEndsOnAnEmptyRead",
+                    {Session({SendRaw("220 Ready\r\nNote\r\n")},
+                             {Reply("331 Password"), Reply("230 Logged in")})},
+                    kDebug, 1, {"USER anonymous", "PASS guest@"}, 230, "Logged in",
+                    {"220 Ready", "Note", "Note", "", "USER anonymous", "331 Password",
+                     "PASS guest@", "230 Logged in"}},
+        ConnectCase{"MultiLineLoginReply",
+                    {Session({Reply("220 Ready")},
+                             {Reply("331 Password"),
+                              ReplyLines({"230-Welcome", "230-Rules", "230 Logged in"})})},
+                    kDebug, 1, {"USER anonymous", "PASS guest@"}, 230, "Logged in",
+                    {"220 Ready", "USER anonymous", "331 Password", "PASS guest@",
+                     "230-Welcome", "230-Rules", "230 Logged in"}},
+        ConnectCase{"CutGreetingIsInvalid", {Session({Reply("220-Hello")})}, kVerbose, -1, {},
+                    0, "", {"09:05:03 * 000- Invalid socket."}},
+        ConnectCase{"CutGreetingDebug", {Session({Reply("220-Hello")})}, kDebug, -1, {}, 0, "",
+                    {"220-Hello", "220-Hello", "", "09:05:03 * 000- Invalid socket."}},
+        ConnectCase{"RejectedGreetingQuiet", {Session({Reply("500 Go away")})}, kQuiet, -1, {},
+                    500, "Go away", {}},
+        ConnectCase{"RejectedGreetingVerbose", {Session({Reply("500 Go away")})}, kVerbose, -1,
+                    {}, 500, "Go away", {"09:05:03 * 000- Invalid socket."}},
+        ConnectCase{"NoGreeting", {Session({Hangup()})}, kVerbose, -1, {}, 0, "",
+                    {"09:05:03 * 000- Invalid socket."}},
+        ConnectCase{"PasswordRefused",
+                    {Session({Reply("220 Ready")},
+                             {Reply("331 Password"), Reply("530 Login incorrect")})},
+                    kVerbose, -1, {"USER anonymous", "PASS guest@"}, 530, "Login incorrect",
+                    {}},
+        ConnectCase{"AccountNeeded",
+                    {Session({Reply("220 Ready")},
+                             {Reply("331 Password"), Reply("332 Need account")})},
+                    kQuiet, -1, {"USER anonymous", "PASS guest@"}, 332, "Need account", {}},
+        // USER answered 230: logged in at once, without PASS and without a further read.
+        ConnectCase{"NoPasswordNeededQuiet",
+                    {Session({Reply("220 Ready")}, {Reply("230 Welcome")})}, kQuiet, 1,
+                    {"USER anonymous"}, 230, "Welcome",
+                    {"09:05:03 * Server did not request a password for user anonymous?"}},
+        ConnectCase{"NoPasswordNeededDebug",
+                    {Session({Reply("220 Ready")}, {Reply("230 Welcome")})}, kDebug, 1,
+                    {"USER anonymous"}, 230, "Welcome",
+                    {"220 Ready", "USER anonymous", "230 Welcome",
+                     "09:05:03 * Server did not request a password for user anonymous?",
+                     "09:05:03 > Last reply= 230 Welcome"}},
+        // The reply to USER is not recorded; the login result read after it is empty.
+        ConnectCase{"UserAnsweredOtherwise",
+                    {Session({Reply("220 Ready")}, {Reply("500 What?")})},
+                    kDebug, -1, {"USER anonymous"}, 0, "",
+                    {"220 Ready", "USER anonymous", "500 What?",
+                     "09:05:03 * Server did not request a password for user anonymous?",
+                     "09:05:03 > Last reply= 500 What?", ""}},
+        // No answer to USER: USER again, and the next reply decides.
+        ConnectCase{"UserUnansweredThenLoggedIn",
+                    {Session({Reply("220 Ready")}, {Silence(), Reply("230 Logged in")})},
+                    kDebug, 1, {"USER anonymous", "USER anonymous"}, 230, "Logged in",
+                    {"220 Ready", "USER anonymous", "",
+                     "09:05:03 * Server did not respond, sending USER again.",
+                     "USER anonymous",
+                     "09:05:03 * Server did not request a password for user anonymous?",
+                     "09:05:03 > Last reply= ", "230 Logged in"}},
+        ConnectCase{"UserUnansweredThenPasswordAsked",
+                    {Session({Reply("220 Ready")}, {Silence(), Reply("331 Password")})},
+                    kQuiet, -1, {"USER anonymous", "USER anonymous"}, 331, "Password",
+                    {"09:05:03 * Server did not request a password for user anonymous?"}},
+        ConnectCase{"BusyThreeTimes",
+                    {Busy(), Busy(), Busy(), Normal()}, kVerbose, 1,
+                    {"USER anonymous", "PASS guest@"}, 230, "Logged in",
+                    {"09:05:03 * Pausing for busy server.", "09:06:33 * Pausing for busy server.",
+                     "09:08:03 * Pausing for busy server."},
+                    4},
+        ConnectCase{"BusyTenTimes", Repeat(10, Busy()), kQuiet, -1, {}, 421, "Too many users",
+                    {}, 10},
+        ConnectCase{"TabEndsTheBusyWait", {Busy(), Normal()}, kQuiet, 1,
+                    {"USER anonymous", "PASS guest@"}, 230, "Logged in", {}, 2,
+                    {kNoKey, kNoKey, kNoKey, kKeyTab}},
+        ConnectCase{"EscDuringTheBusyWait", {Busy(), Normal()}, kQuiet, -1, {}, 421,
+                    "Too many users", {}, 1, {kNoKey, kNoKey, kKeyEsc}},
+        ConnectCase{"EscBeforeConnecting", {Normal()}, kQuiet, -1, {}, 0, "", {}, 0,
+                    {kKeyEsc}}),
+    [](const ::testing::TestParamInfo<ConnectCase>& info) { return info.param.name; });
+
+TEST_F(FtpFixture, BusyWaitCountsDownInTheTitle) {
+  server.AddSession(Busy());
+  server.AddSession(Normal());
+  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), 1);
+  EXPECT_EQ(clock.sleeps, std::vector<int>(90, 1000));
+  ASSERT_EQ(console.titles.size(), 90u);
+  EXPECT_EQ(console.titles.front(), "KORU 20080313: Waiting 89 seconds for busy server.");
+  EXPECT_EQ(console.titles[80], "KORU 20080313: Waiting 09 seconds for busy server.");
+  EXPECT_EQ(console.titles.back(), "KORU 20080313: Waiting 00 seconds for busy server.");
+  // One poll before each attempt, one a second while waiting, one after the login.
+  EXPECT_EQ(console.polls, 1 + 90 + 1 + 1);
+}
+
+TEST_F(FtpFixture, TenBusyRepliesWaitTenTimes) {
+  for (int i = 0; i < kMaxConnectAttempts; ++i) server.AddSession(Busy());
+  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), -1);
+  EXPECT_EQ(clock.sleeps.size(), 900u);
+  EXPECT_EQ(TimeText(clock.now), "09:20:03");
+}
+
+TEST_F(FtpFixture, EscDuringTheBusyWaitAbortsTheRun) {
+  server.AddSession(Busy());
+  console.keys = {kNoKey, kNoKey, kKeyEsc};
+  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), -1);
+  EXPECT_EQ(env.state.AbortFlag, kOn);
+  EXPECT_EQ(clock.sleeps.size(), 2u);
+  EXPECT_EQ(console.titles.back(), "User abort - closing connection");
+}
+
+TEST_F(FtpFixture, EscBeforeConnectingAbortsTheRun) {
+  console.keys = {kKeyEsc};
+  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), -1);
+  EXPECT_EQ(env.state.AbortFlag, kOn);
+  EXPECT_THAT(console.titles, ElementsAre("User abort - closing connection"));
+}
+
+TEST_F(FtpFixture, EscAfterTheLoginStillGivesTheConnection) {
+  server.AddSession(Normal());
+  console.keys = {kNoKey, kKeyEsc};
+  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), 1);
+  EXPECT_EQ(env.state.AbortFlag, kOn);
+  EXPECT_EQ(env.state.ConnectedFlag, kOn);
+  EXPECT_THAT(console.titles, ElementsAre("User abort - closing connection"));
+}
+
+TEST_F(FtpFixture, AlreadyAbortedReturnsZeroAndTouchesNothing) {
+  env.state.AbortFlag = kOn;
+  env.state.LastReplyCode = 550;
+  env.state.LastReplyText = "Earlier";
+  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), 0);
+  EXPECT_EQ(env.state.LastReplyCode, 550);
+  EXPECT_EQ(env.state.LastReplyText, "Earlier");
+  EXPECT_EQ(server.connections(), 0);
+  EXPECT_THAT(console.lines, IsEmpty());
+  EXPECT_EQ(env.pool.Lowest(), 1);
+}
+
+TEST_F(FtpFixture, TheLastReplyIsClearedAtEveryAttempt) {
+  server.AddSession(Session({Reply("220 Ready")}, {Reply("230 Welcome")}));
+  env.state.LastReplyCode = 550;
+  env.state.LastReplyText = "Earlier";
+  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), 1);
+  EXPECT_EQ(env.state.LastReplyCode, 230);
+  EXPECT_EQ(env.state.LastReplyText, "Welcome");
+}
+
+TEST_F(FtpFixture, ConnectsOnTheNextFreeChannelNumber) {
+  server.AddSession(Normal());
+  env.pool.Claim(1);  // an open local file
+  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), 2);
+}
+
+// Channels that cannot be opened: the error number becomes the last reply.
+TEST_F(FtpFixture, UnopenableServer) {
+  struct Case {
+    std::string server;
+    int32_t verbose_level;
+    std::vector<std::string> lines;
+  };
+  const std::string refused = "127.0.0.1:" + std::to_string(server.port());
+  server.Stop();  // nothing listens there any more
+  for (const Case& c : {Case{"", kVerbose, {"09:05:03 * 057- Unable to open socket"}},
+                        Case{":21", kDebug, {"09:05:03 * 057- Unable to open socket"}},
+                        Case{"127.0.0.1:99999", kVerbose, {"09:05:03 * 057- Unable to open socket"}},
+                        Case{refused, kVerbose, {"09:05:03 * 057- Unable to open socket"}},
+                        Case{refused, kQuiet, {}}}) {
+    SCOPED_TRACE(c.server);
+    console.lines.clear();
+    env.state.VerboseLevel = c.verbose_level;
+    env.state.ConnectedFlag = kOn;
+    EXPECT_EQ(ftpConnect(env, c.server, "anonymous", "guest@"), -1);
+    EXPECT_EQ(env.state.LastReplyCode, 57);
+    EXPECT_EQ(env.state.LastReplyText, "Unable to open socket");
+    EXPECT_EQ(env.state.ConnectedFlag, kOff);
+    EXPECT_EQ(console.lines, c.lines);
+    EXPECT_FALSE(env.pool.InUse(1));
+  }
+}
+
+TEST(ServerText, SplitsHostAndPort) {
+  struct Case {
+    std::string text;
+    std::string host;
+    int port;
+  };
+  for (const Case& c : {Case{"ftp.example.org", "ftp.example.org", 21},
+                        Case{"127.0.0.1:2121", "127.0.0.1", 2121}, Case{"host:0", "host", 0},
+                        Case{"host:65535", "host", 65535}, Case{"host:65536", "host", -1},
+                        Case{"host:", "host", -1}, Case{"host:21x", "host", -1},
+                        Case{"host:000021", "host", -1}, Case{"", "", 21}}) {
+    const ServerAddress address = SplitServerText(c.text);
+    EXPECT_EQ(address.host, c.host) << c.text;
+    EXPECT_EQ(address.port, c.port) << c.text;
+  }
+}
+
+// ---- QUIT ------------------------------------------------------------------------------------
+
+TEST_F(FtpFixture, QuitSendsQuitRecordsTheReplyAndCloses) {
+  const int h = OpenControl(Session({}, {Reply("221 Goodbye")}));
+  env.state.VerboseLevel = kDebug;
+  env.state.ConnectedFlag = kOn;
+  ftpQuit(env, h);
+  EXPECT_EQ(env.state.ConnectedFlag, kOff);
+  EXPECT_FALSE(env.pool.InUse(h));
+  EXPECT_EQ(env.state.LastReplyCode, 221);
+  EXPECT_EQ(env.state.LastReplyText, "Goodbye");
+  EXPECT_THAT(console.lines, ElementsAre("QUIT", "221 Goodbye"));
+  EXPECT_THAT(ServerCommands(), ElementsAre("QUIT"));
+}
+
+TEST_F(FtpFixture, QuitAfterAnAbortSendsNothingButStillCloses) {
+  const int h = OpenControl(Session({}));
+  env.state.AbortFlag = kOn;
+  env.state.ConnectedFlag = kOn;
+  ftpQuit(env, h);
+  EXPECT_EQ(env.state.ConnectedFlag, kOff);
+  EXPECT_FALSE(env.pool.InUse(h));
+  EXPECT_THAT(ServerCommands(), IsEmpty());
+}
+
+TEST_F(FtpFixture, ConnectAndQuitInEveryMode) {
+  struct Case {
+    int32_t verbose_level;
+    std::vector<std::string> lines;
+  };
+  for (const Case& c :
+       {Case{kQuiet, {}}, Case{kVerbose, {}},
+        Case{kDebug,
+             {"220 Ready", "USER bob", "331 Password required", "PASS secret",
+              "230 Logged in", "QUIT", "221 Goodbye."}}}) {
+    server.AddSession(Normal());
+    console.lines.clear();
+    env.state.VerboseLevel = c.verbose_level;
+    const int32_t h = ftpConnect(env, server.address(), "bob", "secret");
+    ASSERT_EQ(h, 1);
+    ftpQuit(env, h);
+    EXPECT_EQ(console.lines, c.lines);
+  }
+  EXPECT_THAT(ServerCommands(),
+              ElementsAre("USER bob", "PASS secret", "QUIT", "USER bob", "PASS secret", "QUIT",
+                          "USER bob", "PASS secret", "QUIT"));
+}
+
+}  // namespace
+}  // namespace koru
