@@ -1,0 +1,197 @@
+// The control connection against real FTP servers (vsftpd and pyftpdlib) started on 127.0.0.1.
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ftp/commands.h"
+#include "ftp/control.h"
+#include "ftp/session.h"
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "tests/fakes.h"
+#include "tests/real_ftp_server.h"
+
+namespace koru {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+using ::testing::Matcher;
+using ::testing::StartsWith;
+using testing::FtpServerKind;
+using testing::RealFtpServer;
+using testing::RealFtpServerOptions;
+
+class RealServerFixture : public ::testing::Test {
+ protected:
+  RealServerFixture() {
+    // Replies come at once; a long time-out only matters when something is wrong.
+    env_.channel_timeout_ms = 5000;
+    env_.state.ProgramTitle = "KORU 20080313";
+  }
+
+  // Starts a server of `kind`; the test is skipped when its package is missing.
+  void StartServer(FtpServerKind kind, const RealFtpServerOptions& options = {}) {
+    const std::string missing = RealFtpServer::Missing(kind);
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    std::string error;
+    server_ = RealFtpServer::Start(kind, &error, options);
+    ASSERT_TRUE(server_) << error;
+  }
+
+  std::string Pub(const std::string& name) const { return server_->root() + "/pub" + name; }
+
+  testing::RecordingConsole console_;
+  testing::FakeClock clock_;
+  Env env_{console_, clock_};
+  std::unique_ptr<RealFtpServer> server_;
+};
+
+class RealServerTest : public RealServerFixture,
+                       public ::testing::WithParamInterface<FtpServerKind> {
+ protected:
+  void SetUp() override { StartServer(GetParam()); }
+
+  // Logs in, changes directory, creates a directory tree, renames, deletes and quits, checking
+  // each result and the files on disk. Returns the debug transcript it must have printed:
+  // each command, then its reply line (whose text is the server's own).
+  std::vector<Matcher<const std::string&>> Walk() {
+    std::vector<Matcher<const std::string&>> shown;
+    auto expect = [&shown](const std::string& command, const std::string& code) {
+      if (!command.empty()) shown.push_back(command);
+      shown.push_back(StartsWith(code + " "));
+    };
+    std::ofstream(Pub("/old.txt")) << "old";
+    server_->HandOver(Pub("/old.txt"));
+
+    const int32_t h = ftpConnect(env_, server_->address(), "anonymous", "guest@example.org");
+    EXPECT_GT(h, 0);
+    EXPECT_EQ(env_.state.ConnectedFlag, kOn);
+    EXPECT_EQ(env_.state.LastReplyCode, 230);
+    expect("", "220");
+    expect("USER anonymous", "331");
+    expect("PASS guest@example.org", "230");
+
+    EXPECT_EQ(ftpChangeDir(env_, h, "/pub/"), 1);
+    expect("CWD /pub", "250");
+    EXPECT_EQ(ftpPwd(env_, h), "/pub");
+    expect("PWD", "257");
+
+    EXPECT_EQ(ftpMakeDirTree(env_, h, "/pub/a/b/c/"), 1);
+    for (const auto& [command, code] : std::vector<std::pair<std::string, std::string>>{
+             {"CWD /pub/a/b/c", "550"}, {"CWD /pub/a/b", "550"}, {"CWD /pub/a/b", "550"},
+             {"CWD /pub/a", "550"}, {"CWD /pub/a", "550"}, {"CWD /pub", "250"},
+             {"MKD /pub/a", "257"}, {"CWD /pub", "250"}, {"MKD /pub/a/b", "257"},
+             {"CWD /pub/a", "250"}, {"MKD /pub/a/b/c", "257"}, {"CWD /pub/a/b", "250"}}) {
+      expect(command, code);
+    }
+    EXPECT_TRUE(fs::is_directory(Pub("/a/b/c")));
+    EXPECT_EQ(ftpPwd(env_, h), "/pub/a/b");
+    expect("PWD", "257");
+
+    EXPECT_EQ(ftpRename(env_, h, "/pub/a/b/c", "/pub/a/b/d"), 1);
+    expect("RNFR /pub/a/b/c", "350");
+    expect("RNTO /pub/a/b/d", "250");
+    EXPECT_FALSE(fs::exists(Pub("/a/b/c")));
+    EXPECT_TRUE(fs::is_directory(Pub("/a/b/d")));
+
+    EXPECT_EQ(ftpRemoveDir(env_, h, "/pub/a/b/d"), 1);
+    expect("RMD /pub/a/b/d", "250");
+    EXPECT_FALSE(fs::exists(Pub("/a/b/d")));
+
+    EXPECT_EQ(ftpRemoveFile(env_, h, "/pub/old.txt"), 1);
+    expect("DELE /pub/old.txt", "250");
+    EXPECT_FALSE(fs::exists(Pub("/old.txt")));
+    EXPECT_EQ(ftpRemoveFile(env_, h, "/pub/old.txt"), 0);
+    expect("DELE /pub/old.txt", "550");
+    EXPECT_EQ(env_.state.LastReplyCode, 550);
+
+    ftpTypeBinary(env_, h);
+    expect("TYPE I", "200");
+    ftpQuit(env_, h);
+    expect("QUIT", "221");
+    EXPECT_EQ(env_.state.ConnectedFlag, kOff);
+    EXPECT_FALSE(env_.pool.InUse(h));
+    return shown;
+  }
+};
+
+TEST_P(RealServerTest, LogsInBuildsATreeRenamesDeletesAndQuitsInEveryMode) {
+  for (const int32_t level : {0, -1, 1}) {
+    SCOPED_TRACE("VerboseLevel " + std::to_string(level));
+    env_.state.VerboseLevel = level;
+    console_.lines.clear();
+    const auto shown = Walk();
+    if (level > 0) {
+      EXPECT_THAT(console_.lines, ElementsAreArray(shown));
+    } else {
+      EXPECT_THAT(console_.lines, IsEmpty());
+    }
+    fs::remove_all(Pub("/a"));
+  }
+}
+
+TEST_P(RealServerTest, RefusedChangeOfDirectoryIsKeptAsTheLastReply) {
+  const int32_t h = ftpConnect(env_, server_->address(), "anonymous", "guest@example.org");
+  ASSERT_GT(h, 0);
+  EXPECT_EQ(ftpChangeDir(env_, h, "/no/such/dir"), 0);
+  EXPECT_EQ(ftpLastReplyCode(env_), 550);
+  EXPECT_EQ(ftpChangeDir(env_, h, "pub"), 1);
+  EXPECT_EQ(ftpMakeDirTree(env_, h, "single"), 1);  // a name without "/" goes here
+  EXPECT_TRUE(fs::is_directory(Pub("/single")));
+  EXPECT_EQ(ftpPwd(env_, h), "/pub");
+  EXPECT_EQ(ftpLastReplyCode(env_), 550);
+  ftpQuit(env_, h);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Real, RealServerTest, ::testing::Values(FtpServerKind::kVsftpd, FtpServerKind::kPyftpdlib),
+    [](const ::testing::TestParamInfo<FtpServerKind>& info) {
+      return info.param == FtpServerKind::kVsftpd ? "Vsftpd" : "Pyftpdlib";
+    });
+
+// A server that logs anonymous users in on USER alone: logged in at once, with the note.
+TEST_F(RealServerFixture, VsftpdWithoutAnonymousPassword) {
+  RealFtpServerOptions options;
+  options.anonymous_password = false;
+  StartServer(FtpServerKind::kVsftpd, options);
+  if (IsSkipped() || !server_) return;
+  for (const int32_t level : {0, 1}) {
+    console_.lines.clear();
+    env_.state.VerboseLevel = level;
+    const int32_t h = ftpConnect(env_, server_->address(), "anonymous", "guest@example.org");
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(env_.state.LastReplyCode, 230);
+    const std::string note = "09:05:03 * Server did not request a password for user anonymous?";
+    if (level > 0) {
+      EXPECT_THAT(console_.lines,
+                  ElementsAre(StartsWith("220 "), "USER anonymous", StartsWith("230 "), note,
+                              StartsWith("09:05:03 > Last reply= 230 ")));
+    } else {
+      EXPECT_THAT(console_.lines, ElementsAre(note));
+    }
+    EXPECT_EQ(ftpChangeDir(env_, h, "/pub"), 1);
+    ftpQuit(env_, h);
+  }
+}
+
+TEST_F(RealServerFixture, PyftpdlibNamedUser) {
+  StartServer(FtpServerKind::kPyftpdlib, {.user = "bob", .password = "secret"});
+  if (IsSkipped() || !server_) return;
+  env_.state.VerboseLevel = -1;
+  const int32_t h = ftpConnect(env_, server_->address(), "bob", "secret");
+  ASSERT_GT(h, 0);
+  EXPECT_EQ(ftpPwd(env_, h), "/");
+  EXPECT_EQ(ftpMakeDir(env_, h, "/pub/bob"), 1);
+  EXPECT_TRUE(fs::is_directory(Pub("/bob")));
+  ftpQuit(env_, h);
+  EXPECT_THAT(console_.lines, IsEmpty());
+}
+
+}  // namespace
+}  // namespace koru
