@@ -26,76 +26,89 @@ using testing::Verb;
 
 using CommandsTest = FtpFixture;
 
-// ---- One command, one reply ------------------------------------------------------------------
+// ---- Commands and their replies -------------------------------------------------------------
 
 struct CommandCase {
   const char* name;
   std::function<int32_t(Env&, int)> call;
-  std::string reply;
-  std::vector<std::string> commands;
+  std::vector<std::string> replies;   // the server's, one per command received
+  std::vector<std::string> commands;  // what the server must receive
   int32_t result;
+  int32_t recorded;  // the last reply's code afterwards
 };
 
 void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
 
-class SingleCommandTest : public FtpFixture, public ::testing::WithParamInterface<CommandCase> {};
+class CommandTest : public FtpFixture, public ::testing::WithParamInterface<CommandCase> {};
 
-TEST_P(SingleCommandTest, SendsTheCommandAndTestsTheReplyCode) {
+TEST_P(CommandTest, SendsTheCommandsAndTestsTheReplyCodes) {
   const CommandCase& c = GetParam();
-  const int h = OpenControl(Session({}, {Reply(c.reply), Reply(c.reply)}));
+  std::vector<testing::Action> replies;
+  for (const std::string& reply : c.replies) replies.push_back(Reply(reply));
+  const int h = OpenControl(Session({}, replies));
   env.state.VerboseLevel = 1;
   ftpClearReply(env);
   EXPECT_EQ(c.call(env, h), c.result);
-  EXPECT_EQ(env.state.LastReplyCode, ftpReplyCode(c.reply));
-  std::vector<std::string> shown;
-  for (const std::string& command : c.commands) shown.insert(shown.end(), {command, c.reply});
+  EXPECT_EQ(env.state.LastReplyCode, c.recorded);
+  std::vector<std::string> shown;  // in debug mode: each command, then its reply
+  for (size_t i = 0; i < c.commands.size(); ++i) {
+    shown.insert(shown.end(), {c.commands[i], c.replies[i]});
+  }
   EXPECT_EQ(console.lines, shown);
   EXPECT_EQ(ServerCommands(), c.commands);
 }
 
 int32_t ChangeDir(Env& env, int h, const std::string& dir) { return ftpChangeDir(env, h, dir); }
+int32_t Rename(Env& env, int h) { return ftpRename(env, h, "old name", "new name"); }
 
 INSTANTIATE_TEST_SUITE_P(
-    Commands, SingleCommandTest,
+    Commands, CommandTest,
     ::testing::Values(
-        CommandCase{"CwdTrailingSlash",
-                    [](Env& e, int h) { return ChangeDir(e, h, "/pub/"); }, "250 Okay",
-                    {"CWD /pub"}, 1},
+        CommandCase{"CwdTrailingSlash", [](Env& e, int h) { return ChangeDir(e, h, "/pub/"); },
+                    {"250 Okay"}, {"CWD /pub"}, 1, 250},
         CommandCase{"CwdBlanks", [](Env& e, int h) { return ChangeDir(e, h, " /pub "); },
-                    "250 Okay", {"CWD /pub"}, 1},
+                    {"250 Okay"}, {"CWD /pub"}, 1, 250},
         CommandCase{"CwdSeveralSlashes",
-                    [](Env& e, int h) { return ChangeDir(e, h, "/pub///"); }, "250 Okay",
-                    {"CWD /pub"}, 1},
+                    [](Env& e, int h) { return ChangeDir(e, h, "/pub///"); }, {"250 Okay"},
+                    {"CWD /pub"}, 1, 250},
         // Slashes go first, blanks after: a slash before a trailing blank stays.
         CommandCase{"CwdSlashThenBlank",
-                    [](Env& e, int h) { return ChangeDir(e, h, "/pub/ "); }, "250 Okay",
-                    {"CWD /pub/"}, 1},
+                    [](Env& e, int h) { return ChangeDir(e, h, "/pub/ "); }, {"250 Okay"},
+                    {"CWD /pub/"}, 1, 250},
         CommandCase{"CwdRoot", [](Env& e, int h) { return ChangeDir(e, h, "/"); },
-                    "501 Missing argument", {"CWD "}, 0},
+                    {"501 Missing argument"}, {"CWD "}, 0, 501},
         CommandCase{"Cwd200", [](Env& e, int h) { return ChangeDir(e, h, "a"); },
-                    "200 Command okay", {"CWD a"}, 1},
-        CommandCase{"Cwd220", [](Env& e, int h) { return ChangeDir(e, h, "a"); }, "220 Ready",
-                    {"CWD a"}, 1},
+                    {"200 Command okay"}, {"CWD a"}, 1, 200},
+        CommandCase{"Cwd220", [](Env& e, int h) { return ChangeDir(e, h, "a"); },
+                    {"220 Ready"}, {"CWD a"}, 1, 220},
         CommandCase{"Cwd550", [](Env& e, int h) { return ChangeDir(e, h, "a"); },
-                    "550 No such directory", {"CWD a"}, 0},
+                    {"550 No such directory"}, {"CWD a"}, 0, 550},
         CommandCase{"Mkd257", [](Env& e, int h) { return ftpMakeDir(e, h, "/pub/new"); },
-                    "257 \"/pub/new\" created", {"MKD /pub/new"}, 1},
+                    {"257 \"/pub/new\" created"}, {"MKD /pub/new"}, 1, 257},
         CommandCase{"MkdExists", [](Env& e, int h) { return ftpMakeDir(e, h, "/pub/ x/"); },
-                    "550 Directory exists", {"MKD /pub/ x/"}, 0},
+                    {"550 Directory exists"}, {"MKD /pub/ x/"}, 0, 550},
         CommandCase{"Rmd250", [](Env& e, int h) { return ftpRemoveDir(e, h, "old"); },
-                    "250 Removed", {"RMD old"}, 1},
+                    {"250 Removed"}, {"RMD old"}, 1, 250},
         CommandCase{"Rmd257", [](Env& e, int h) { return ftpRemoveDir(e, h, "old"); },
-                    "257 Odd", {"RMD old"}, 0},
+                    {"257 Odd"}, {"RMD old"}, 0, 257},
         CommandCase{"Dele250", [](Env& e, int h) { return ftpRemoveFile(e, h, "/pub/a b"); },
-                    "250 Deleted", {"DELE /pub/a b"}, 1},
+                    {"250 Deleted"}, {"DELE /pub/a b"}, 1, 250},
         CommandCase{"Dele550", [](Env& e, int h) { return ftpRemoveFile(e, h, "a"); },
-                    "550 No such file", {"DELE a"}, 0},
+                    {"550 No such file"}, {"DELE a"}, 0, 550},
         CommandCase{"TypeAscii", [](Env& e, int h) { return (ftpTypeAscii(e, h), 0); },
-                    "200 Type set to A", {"TYPE A"}, 0},
+                    {"200 Type set to A"}, {"TYPE A"}, 0, 200},
         // A refused type change shows only in the last reply.
         CommandCase{"TypeBinaryRefused",
                     [](Env& e, int h) { return (ftpTypeBinary(e, h), 0); },
-                    "504 Not supported", {"TYPE I"}, 0}),
+                    {"504 Not supported"}, {"TYPE I"}, 0, 504},
+        // Only the RNTO reply is recorded: the kept code is 250, not the higher 350.
+        CommandCase{"Renamed", Rename, {"350 Ready for RNTO", "250 Renamed"},
+                    {"RNFR old name", "RNTO new name"}, 1, 250},
+        CommandCase{"RenameRefusedAtRnfr", Rename, {"550 No such file"}, {"RNFR old name"}, 0,
+                    550},
+        CommandCase{"RenameRefusedAtRnto", Rename, {"350 Ready for RNTO", "553 Bad name"},
+                    {"RNFR old name", "RNTO new name"}, 0, 553},
+        CommandCase{"Rnfr250", Rename, {"250 Odd"}, {"RNFR old name"}, 0, 250}),
     [](const ::testing::TestParamInfo<CommandCase>& info) { return info.param.name; });
 
 TEST_F(CommandsTest, AClosedConnectionFailsAtOnce) {
@@ -109,47 +122,6 @@ TEST_F(CommandsTest, NoReplyFails) {
   EXPECT_EQ(ftpRemoveFile(env, h, "a"), 0);
   EXPECT_EQ(env.channels.Error(), kErrTimeout);
 }
-
-// ---- Rename ----------------------------------------------------------------------------------
-
-struct RenameCase {
-  const char* name;
-  std::vector<std::string> replies;
-  int32_t result;
-  std::vector<std::string> commands;
-  int32_t recorded;
-};
-
-void PrintTo(const RenameCase& c, std::ostream* os) { *os << c.name; }
-
-class RenameTest : public FtpFixture, public ::testing::WithParamInterface<RenameCase> {};
-
-TEST_P(RenameTest, SendsRntoOnlyAfter350) {
-  const RenameCase& c = GetParam();
-  std::vector<testing::Action> replies;
-  for (const std::string& reply : c.replies) replies.push_back(Reply(reply));
-  const int h = OpenControl(Session({}, replies));
-  env.state.VerboseLevel = 1;
-  ftpClearReply(env);
-  EXPECT_EQ(ftpRename(env, h, "old name", "new name"), c.result);
-  EXPECT_EQ(env.state.LastReplyCode, c.recorded);
-  std::vector<std::string> shown;
-  for (size_t i = 0; i < c.commands.size(); ++i) shown.insert(shown.end(), {c.commands[i], c.replies[i]});
-  EXPECT_EQ(console.lines, shown);
-  EXPECT_EQ(ServerCommands(), c.commands);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Commands, RenameTest,
-    ::testing::Values(
-        // Only the RNTO reply is recorded: the kept code is 250, not the higher 350.
-        RenameCase{"Renamed", {"350 Ready for RNTO", "250 Renamed"}, 1,
-                   {"RNFR old name", "RNTO new name"}, 250},
-        RenameCase{"RefusedAtRnfr", {"550 No such file"}, 0, {"RNFR old name"}, 550},
-        RenameCase{"RefusedAtRnto", {"350 Ready for RNTO", "553 Bad name"}, 0,
-                   {"RNFR old name", "RNTO new name"}, 553},
-        RenameCase{"Rnfr250", {"250 Odd"}, 0, {"RNFR old name"}, 250}),
-    [](const ::testing::TestParamInfo<RenameCase>& info) { return info.param.name; });
 
 // ---- PWD -------------------------------------------------------------------------------------
 

@@ -220,9 +220,9 @@ std::string Channels::ReadLine(int channel, int timeout_ms) {
   ch->end_of_data = false;
   size_t taken = 0;
   bool timed_out = false;
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
   while (taken < kChannelBufferSize) {
-    if (ch->buffered() == 0 && !Fill(*ch, RemainingMs(deadline), &timed_out)) break;
+    // Each wait for more of the line is bounded by the time-out, not the line as a whole.
+    if (ch->buffered() == 0 && !Fill(*ch, timeout_ms, &timed_out)) break;
     const char* start = ch->buffer + ch->begin;
     const size_t span = std::min(ch->buffered(), kChannelBufferSize - taken);
     const void* lf = std::memchr(start, '\n', span);

@@ -48,8 +48,9 @@ class Channels {
   void Send(int channel, std::string_view text);
 
   // The next line: bytes up to LF (LF consumed, not returned), every CR dropped. A line is also
-  // returned once 65,536 bytes have been taken for it. Time-out with nothing stored: empty, error
-  // 24; time-out after part of a line: that part. Peer closed: what is stored, no error.
+  // returned once 65,536 bytes (CRs included) have been taken for it. Each wait for more data
+  // is bounded by the time-out. Time-out with nothing stored: empty, error 24; time-out after
+  // part of a line: that part, no error. Peer closed: what is stored, no error, no wait.
   std::string ReadLine(int channel);
   // The same with a time-out of its own for this read only.
   std::string ReadLine(int channel, int timeout_ms);

@@ -114,6 +114,14 @@ TEST_F(ChannelTest, ALineReadLeavesAnEarlierErrorNumberAlone) {
   EXPECT_EQ(channels_.Error(), 0);
 }
 
+// The time-out bounds each wait for more of a line, not the line as a whole.
+TEST_F(ChannelTest, ALineArrivingInPiecesIsReadWhole) {
+  Connect({SendRaw("220 Re"), testing::Pause(250), SendRaw("a"), testing::Pause(250),
+           SendRaw("dy"), testing::Pause(250), SendRaw("\r\n")});
+  EXPECT_EQ(channels_.ReadLine(1, 500), "220 Ready");
+  EXPECT_EQ(channels_.Error(), 0);
+}
+
 TEST_F(ChannelTest, ReadLineWithItsOwnTimeOut) {
   Connect({Silence()});
   EXPECT_EQ(channels_.ReadLine(1, 20), "");

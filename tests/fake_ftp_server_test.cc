@@ -30,6 +30,13 @@ class FakeServerTest : public ::testing::Test {
     ASSERT_TRUE(channels_.Open(2, "127.0.0.1", p1 * 256 + p2, kTimeoutMs));
   }
 
+  // Connects, sends PASV and opens the data connection the reply names.
+  void OpenPassive() {
+    OpenControl();
+    channels_.Send(1, "PASV\r\n");
+    OpenData(channels_.ReadLine(1));
+  }
+
   std::string ReceiveAll() {
     std::string bytes;
     char block[8192];
@@ -113,9 +120,7 @@ TEST_F(FakeServerTest, ReceivesEverythingTheClientSends) {
                                     received = s.ReceiveData();
                                     s.Reply("226 Stored " + std::to_string(received.size()));
                                   }}));
-  OpenControl();
-  channels_.Send(1, "PASV\r\n");
-  OpenData(channels_.ReadLine(1));
+  OpenPassive();
   const std::string upload(100000, 'u');
   channels_.Send(2, upload);
   channels_.Close(2);
@@ -129,9 +134,7 @@ TEST_F(FakeServerTest, ResetsADataConnection) {
                                     s.Reply(s.Passive());
                                     if (s.AcceptData()) s.ResetData();
                                   }}));
-  OpenControl();
-  channels_.Send(1, "PASV\r\n");
-  OpenData(channels_.ReadLine(1));
+  OpenPassive();
   char block[100];
   EXPECT_EQ(channels_.Receive(2, block, sizeof block), 0u);
   EXPECT_EQ(channels_.Error(), kErrSocket);
@@ -142,9 +145,7 @@ TEST_F(FakeServerTest, WithholdsDataUntilTheClientGivesUp) {
                                     s.Reply(s.Passive());
                                     if (s.AcceptData()) s.Pause(60000);  // ends at Stop()
                                   }}));
-  OpenControl();
-  channels_.Send(1, "PASV\r\n");
-  OpenData(channels_.ReadLine(1));
+  OpenPassive();
   char block[100];
   EXPECT_EQ(channels_.Receive(2, block, sizeof block), 0u);
   EXPECT_EQ(channels_.Error(), kErrTimeout);
