@@ -20,17 +20,21 @@ class StartupTest : public ::testing::Test {
   Env env_{console_, clock_};
 };
 
-TEST_F(StartupTest, QuietRunPrintsBannerAndFourStartLines) {
-  EXPECT_EQ(Run("host/pub/"), 0);
-  EXPECT_THAT(console_.lines, ElementsAre("Koru (KORU 20080313)", "09:05:03 12-10-2026",
-                                          " ftp://anonymous@host", " R Path: /pub/",
-                                          " L Path: /home/user/mirror"));
-  EXPECT_THAT(console_.titles, ElementsAre("KORU 20080313"));
+// Port 1 on the loopback refuses at once: the engine's connection fails.
+TEST_F(StartupTest, QuietRunPrintsBannerStartLinesAndTotals) {
+  EXPECT_EQ(Run("127.0.0.1:1/pub/"), 1);
+  EXPECT_THAT(console_.lines,
+              ElementsAre("Koru (KORU 20080313)", "09:05:03 12-10-2026",
+                          " ftp://anonymous@127.0.0.1:1", " R Path: /pub/",
+                          " L Path: /home/user/mirror",
+                          "09:05:03 ERROR: Unable to open connection to server.",
+                          "09:05:03 * No more files to transfer."));
+  EXPECT_EQ(console_.titles.front(), "KORU 20080313");
   EXPECT_EQ(env_.state.LoginPassword, "koru32703.12@example.com");
 }
 
 TEST_F(StartupTest, VerboseEchoListsEveryOptionInOrder) {
-  EXPECT_EQ(Run("bob:pw@host/pub/=*.txt -M -O -V -S -D250 -R"), 0);
+  EXPECT_EQ(Run("bob:pw@127.0.0.1:1/pub/=*.txt -M -O -V -S -D250 -R"), 1);
   EXPECT_THAT(console_.lines,
               ElementsAre("Koru (KORU 20080313)", "12-10-2026 Options:",
                           "           + Move files from server (delete after transfer)",
@@ -38,18 +42,28 @@ TEST_F(StartupTest, VerboseEchoListsEveryOptionInOrder) {
                           "           + Sub-directory recursion enabled",
                           "           + Verbose mode enabled",
                           "           + Delay enabled for 250 milliseconds per block",
-                          "09:05:03 12-10-2026", " ftp://bob@host",
-                          " R Path: /pub/*.txt  (File List)", " L Path: /home/user/mirror"));
+                          "09:05:03 12-10-2026", " ftp://bob@127.0.0.1:1",
+                          " R Path: /pub/*.txt  (File List)", " L Path: /home/user/mirror",
+                          "09:05:03 * Connecting to 127.0.0.1:1",
+                          "09:05:03 * 057- Unable to open socket",
+                          "09:05:03 ERROR: Unable to open connection to server.",
+                          "09:05:03  57 Unable to open socket",
+                          "09:05:03 * No more files to transfer."));
   EXPECT_EQ(env_.state.LoginPassword, "pw");
 }
 
 TEST_F(StartupTest, DebugEchoWithCreationOnly) {
-  EXPECT_EQ(Run("host -T +V"), 0);
+  EXPECT_EQ(Run("127.0.0.1:1 -T +V"), 1);
   EXPECT_THAT(console_.lines,
               ElementsAre("Koru (KORU 20080313)", "12-10-2026 Options:",
                           "           + Sub-directory creation enabled",
                           "           + Debug verbose mode enabled", "09:05:03 12-10-2026",
-                          " ftp://anonymous@host", " R Path: ./", " L Path: /home/user/mirror"));
+                          " ftp://anonymous@127.0.0.1:1", " R Path: ./",
+                          " L Path: /home/user/mirror", "09:05:03 * Connecting to 127.0.0.1:1",
+                          "09:05:03 * 057- Unable to open socket",
+                          "09:05:03 ERROR: Unable to open connection to server.",
+                          "09:05:03  57 Unable to open socket",
+                          "09:05:03 * No more files to transfer."));
 }
 
 TEST_F(StartupTest, UsageTextEndsTheRunWithZero) {

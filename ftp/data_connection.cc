@@ -56,12 +56,18 @@ int32_t ftpOpenDataConnection(Env& env, int control, const std::string& host) {
   if (ftpReplyCode(reply) != 227) return -1;
   std::string peer = env.channels.PeerAddress(control);
   if (peer.empty()) peer = host;
-  const int32_t data = ftpParsePasv(env, peer, SecondParenthesisPiece(reply));
+  const int32_t data = ftpParsePasv(env, peer, PasvFields(reply));
   return data > 0 ? data : -1;
 }
 
+std::string_view PasvFields(std::string_view reply) { return SecondParenthesisPiece(reply); }
+
+int PasvPort(std::string_view fields) {
+  return PortByte(Piece(fields, 5)) * 256 + PortByte(Piece(fields, 6));
+}
+
 int32_t ftpParsePasv(Env& env, const std::string& host, std::string_view fields) {
-  const int port = PortByte(Piece(fields, 5)) * 256 + PortByte(Piece(fields, 6));
+  const int port = PasvPort(fields);
   if (port == 0) return -1;
   const int channel = env.pool.Lowest();
   env.channels.ClearError();

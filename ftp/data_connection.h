@@ -24,6 +24,12 @@ int32_t ftpOpenDataConnection(Env& env, int control, const std::string& host);
 // 8 bits each), connected on `host`. Returns the data channel or -1.
 int32_t ftpParsePasv(Env& env, const std::string& host, std::string_view fields);
 
+// The text between the first parenthesis of a 227 reply and the next one ("" without any).
+std::string_view PasvFields(std::string_view reply);
+// The port the fields of a 227 reply name: fifth number x 256 + sixth, each rounded down and
+// cut to its low 8 bits; missing numbers count as 0.
+int PasvPort(std::string_view fields);
+
 // The bytes available now on `data`, at most buffer.size(), waiting at most the channel time-out.
 // 0 when the server closed the connection or nothing came in time.
 size_t Read_data_block(Env& env, int data, std::span<char> buffer);

@@ -68,34 +68,15 @@ bool Restart(Env& env, int control, Transfer& t, const std::string& local) {
   return OpenLocalFile(env, t, local, false);
 }
 
-// The bytes the server announces in its 150 reply ("... (1234 bytes)"), or from the listing.
+// The expected count with the listing's check: a count that would make the file larger than
+// listed is cut down, with a verbose line.
 int64_t ExpectedCount(Env& env, const std::string& reply, const std::string& remote,
                       int64_t offset) {
-  const RunSettings& s = env.state;
-  std::string_view text = reply;
-  if (remote.find_first_of("()") != std::string::npos) {
-    // Parentheses in the name are not the size: look behind the name (or its last part).
-    const std::string upper = UpperCase(reply);
-    size_t at = upper.find(UpperCase(remote));
-    size_t length = remote.size();
-    if (at == std::string::npos) {
-      const std::string base = remote.substr(remote.rfind('/') + 1);
-      at = upper.find(UpperCase(base));
-      length = base.size();
-    }
-    if (at != std::string::npos) text.remove_prefix(at + length);
-  }
-  int64_t expected = -1;
-  const size_t open = text.find_first_of("()");
-  if (text.find('(') != std::string_view::npos && text.find(')') != std::string_view::npos) {
-    const size_t close = text.find_first_of("()", open + 1);
-    const double value = std::floor(NumericValue(text.substr(open + 1, close - open - 1)));
-    expected = std::fabs(value) < 9e18 ? static_cast<int64_t>(value) : 0;
-  } else if (s.RemoteFileSize > 0) {
-    expected = s.RemoteFileSize - offset;
-  }
-  if (s.RemoteFileSize > 0 && expected + offset > s.RemoteFileSize) {
-    expected = s.RemoteFileSize - offset;
+  const int64_t listed = env.state.RemoteFileSize;
+  int64_t expected = AnnouncedCount(reply, remote);
+  if (expected == kNoCount) expected = listed > 0 ? listed - offset : -1;
+  if (listed > 0 && expected + offset > listed) {
+    expected = listed - offset;
     if (env.verbose()) {
       env.TimedLine(" Server lied about REST bytes. Adjusting to " + std::to_string(expected) +
                     " bytes.");
@@ -237,6 +218,28 @@ bool StartTransfer(Env& env, int control, Transfer& t, const std::string& remote
 }
 
 }  // namespace
+
+int64_t AnnouncedCount(std::string_view reply, std::string_view remote) {
+  if (remote.find_first_of("()") != std::string_view::npos) {
+    // Parentheses in the name are not the size: look behind the name (or its last part).
+    const std::string upper = UpperCase(reply);
+    size_t at = upper.find(UpperCase(remote));
+    size_t length = remote.size();
+    if (at == std::string::npos) {
+      const std::string_view base = remote.substr(remote.rfind('/') + 1);
+      at = upper.find(UpperCase(base));
+      length = base.size();
+    }
+    if (at != std::string::npos) reply.remove_prefix(at + length);
+  }
+  if (reply.find('(') == std::string_view::npos || reply.find(')') == std::string_view::npos) {
+    return kNoCount;
+  }
+  const size_t open = reply.find_first_of("()");
+  const size_t close = reply.find_first_of("()", open + 1);
+  const double value = std::floor(NumericValue(reply.substr(open + 1, close - open - 1)));
+  return std::fabs(value) < 9e18 ? static_cast<int64_t>(value) : 0;
+}
 
 int64_t ftpGetFile(Env& env, int control, const std::string& host, const std::string& remote,
                    const std::string& local) {

@@ -47,7 +47,8 @@ TEST(CliTest, VersionPrintsTheBanner) {
 
 TEST(CliTest, OptionEchoWhole) {
   const ChildResult run =
-      RunProgram(KORU_BINARY, {"host/pub/=*.txt", "-V", "-S", "-D250"}, "/tmp");
+      RunProgram(KORU_BINARY, {"127.0.0.1:1/pub/=*.txt", "-V", "-S", "-D250"}, "/tmp");
+  EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(Normalised(run.output),
             "Koru (KORU 20080313)\n"
             "DATE Options:\n"
@@ -55,15 +56,20 @@ TEST(CliTest, OptionEchoWhole) {
             "           + Verbose mode enabled\n"
             "           + Delay enabled for 250 milliseconds per block\n"
             "TIME DATE\n"
-            " ftp://anonymous@host\n"
+            " ftp://anonymous@127.0.0.1:1\n"
             " R Path: /pub/*.txt  (File List)\n"
-            " L Path: /tmp\n");
+            " L Path: /tmp\n"
+            "TIME * Connecting to 127.0.0.1:1\n"
+            "TIME * 057- Unable to open socket\n"
+            "TIME ERROR: Unable to open connection to server.\n"
+            "TIME  57 Unable to open socket\n"
+            "TIME * No more files to transfer.\n");
   EXPECT_EQ(run.output.find('\x1b'), std::string::npos) << "no title without a terminal";
 }
 
 TEST(CliTest, TitleInATerminalAndTheModeRestored) {
-  testing::PtyChild child(KORU_BINARY, {"host/pub/"}, "/tmp");
-  EXPECT_EQ(child.Wait(), 0);
+  testing::PtyChild child(KORU_BINARY, {"127.0.0.1:1/pub/"}, "/tmp");
+  EXPECT_EQ(child.Wait(), 1);
   EXPECT_NE(child.output().find("\x1b]0;KORU 20080313\x07"), std::string::npos);
   EXPECT_NE(child.output().find("Koru (KORU 20080313)"), std::string::npos);
   EXPECT_EQ(child.LocalModes() & (ICANON | ECHO), unsigned{ICANON | ECHO});
