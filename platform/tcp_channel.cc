@@ -254,18 +254,20 @@ size_t Channels::Receive(int channel, char* buffer, size_t max) {
     ch->NoteEndOfData();
     return n;
   }
+  if (ch->peer_closed) {
+    ch->NoteEndOfData();
+    return 0;
+  }
   // The hot path: one receive straight into the caller's block.
-  if (!ch->peer_closed && !WaitReadable(*ch, ch->timeout_ms)) {
+  if (!WaitReadable(*ch, ch->timeout_ms)) {
     error_ = kErrTimeout;
     return 0;
   }
-  ssize_t got = 0;
-  if (!ch->peer_closed) {
-    do {
-      got = ::recv(ch->fd, buffer, max, 0);
-    } while (got < 0 && errno == EINTR);
-  }
-  const bool received = !ch->peer_closed && NoteReceived(*ch, got, max);
+  ssize_t got;
+  do {
+    got = ::recv(ch->fd, buffer, max, 0);
+  } while (got < 0 && errno == EINTR);
+  const bool received = NoteReceived(*ch, got, max);
   ch->NoteEndOfData();
   return received ? static_cast<size_t>(got) : 0;
 }

@@ -11,7 +11,9 @@
 namespace koru::testing {
 
 // An Env of fakes (console, clock at 09:05:03) with a short channel time-out, and a fake FTP
-// server. The server is stopped before the Env closes its channels.
+// server. The server is stopped before the Env closes its channels. A script that uses
+// variables of the test body must see the server stopped (ServerCommands() or server.Stop())
+// before the body ends.
 class FtpFixture : public ::testing::Test {
  protected:
   static constexpr int kTimeoutMs = 300;
