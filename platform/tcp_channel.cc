@@ -159,17 +159,19 @@ void Channels::Send(int channel, std::string_view text) {
   Channel* ch = Lookup(channel);
   if (!ch) return;
   while (!text.empty()) {
-    if (!WaitFor(ch->fd, POLLOUT, ch->timeout_ms)) {
-      error_ = kErrTimeout;
-      return;
-    }
-    const ssize_t sent = ::send(ch->fd, text.data(), text.size(), MSG_NOSIGNAL);
-    if (sent < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
+    // Most sends find room at once; the wait is only for a full socket buffer.
+    const ssize_t sent = ::send(ch->fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) {
+      text.remove_prefix(static_cast<size_t>(sent));
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (!WaitFor(ch->fd, POLLOUT, ch->timeout_ms)) {
+        error_ = kErrTimeout;
+        return;
+      }
+    } else if (errno != EINTR) {
       error_ = kErrSocket;
       return;
     }
-    text.remove_prefix(static_cast<size_t>(sent));
   }
 }
 
@@ -258,15 +260,18 @@ size_t Channels::Receive(int channel, char* buffer, size_t max) {
     ch->NoteEndOfData();
     return 0;
   }
-  // The hot path: one receive straight into the caller's block.
-  if (!WaitReadable(*ch, ch->timeout_ms)) {
-    error_ = kErrTimeout;
-    return 0;
+  // The hot path: one receive straight into the caller's block. During a transfer the data is
+  // usually there already, so the wait comes only when the receive finds nothing.
+  ssize_t got = ::recv(ch->fd, buffer, max, MSG_DONTWAIT);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    if (!WaitReadable(*ch, ch->timeout_ms)) {
+      error_ = kErrTimeout;
+      return 0;
+    }
+    do {
+      got = ::recv(ch->fd, buffer, max, 0);
+    } while (got < 0 && errno == EINTR);
   }
-  ssize_t got;
-  do {
-    got = ::recv(ch->fd, buffer, max, 0);
-  } while (got < 0 && errno == EINTR);
   const bool received = NoteReceived(*ch, got, max);
   ch->NoteEndOfData();
   return received ? static_cast<size_t>(got) : 0;
