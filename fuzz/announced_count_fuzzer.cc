@@ -2,9 +2,9 @@
 #include "ftp/download.h"
 #include "fuzz/fuzz_target.h"
 
+namespace koru::fuzz {
+
 KORU_FUZZ_TARGET(announced_count) {
-  using namespace koru;
-  using namespace koru::fuzz;
   FuzzInput input(data, size);
   const ExactText reply(input.Field());
   const ExactText remote(input.Rest());
@@ -19,3 +19,5 @@ KORU_FUZZ_TARGET(announced_count) {
           "a name without parentheses does not change the count");
   }
 }
+
+}  // namespace koru::fuzz

@@ -36,11 +36,8 @@ void CheckLocation(const Location& location) {
 }
 
 }  // namespace
-}  // namespace koru::fuzz
 
 KORU_FUZZ_TARGET(command_line) {
-  using namespace koru;
-  using namespace koru::fuzz;
   const ExactText text(FuzzInput(data, size).Rest());
 
   const std::string line = NormaliseCommandLine(text);
@@ -55,3 +52,5 @@ KORU_FUZZ_TARGET(command_line) {
   SplitLocation(ExactText(rest), location, password);
   CheckLocation(location);
 }
+
+}  // namespace koru::fuzz

@@ -10,7 +10,7 @@
 
 #include "platform/system_time.h"
 
-// What every fuzz target shares. A target is written once as
+// What every fuzz target shares. A target is written once, inside namespace koru::fuzz, as
 //
 //   KORU_FUZZ_TARGET(list_parser) { ... data, size ... }
 //

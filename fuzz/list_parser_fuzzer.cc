@@ -39,11 +39,8 @@ void CheckLinkCut(const LISTENTRY& entry) {
 }
 
 }  // namespace
-}  // namespace koru::fuzz
 
 KORU_FUZZ_TARGET(list_parser) {
-  using namespace koru;
-  using namespace koru::fuzz;
   FuzzInput input(data, size);
   const SYSTEMTIME today = input.Date();
   const ExactText line(input.Rest());
@@ -66,3 +63,5 @@ KORU_FUZZ_TARGET(list_parser) {
   const std::string used = entry.isDir ? entry.name : CutLinkTarget(entry.name);
   Check(!passes || !HoldsSlash(used), "a name the listing filter passes holds no / or \\");
 }
+
+}  // namespace koru::fuzz

@@ -40,11 +40,8 @@ void CheckNumbered(std::string_view name, int k) {
 }
 
 }  // namespace
-}  // namespace koru::fuzz
 
 KORU_FUZZ_TARGET(local_name) {
-  using namespace koru;
-  using namespace koru::fuzz;
   FuzzInput input(data, size);
   const uint8_t flags = input.Byte();
   const bool unique = flags & 1;
@@ -70,3 +67,5 @@ KORU_FUZZ_TARGET(local_name) {
     Check(chosen == MapLocalName(remote, charset), "without unique names the mapped name");
   }
 }
+
+}  // namespace koru::fuzz

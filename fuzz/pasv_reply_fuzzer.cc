@@ -18,11 +18,8 @@ void CheckPort(std::string_view fields) {
 }
 
 }  // namespace
-}  // namespace koru::fuzz
 
 KORU_FUZZ_TARGET(pasv_reply) {
-  using namespace koru;
-  using namespace koru::fuzz;
   const ExactText reply(FuzzInput(data, size).Rest());
 
   const int32_t code = ftpReplyCode(reply);
@@ -34,3 +31,5 @@ KORU_FUZZ_TARGET(pasv_reply) {
   // A reply without parentheses handed over whole, as a server may make the client do.
   CheckPort(reply);
 }
+
+}  // namespace koru::fuzz

@@ -115,11 +115,8 @@ void ReadReplies(Env& env, int channel, size_t stream_size) {
 }
 
 }  // namespace
-}  // namespace koru::fuzz
 
 KORU_FUZZ_TARGET(reply_framing) {
-  using namespace koru;
-  using namespace koru::fuzz;
   static const LoopbackListener listener;
   const std::string stream =
       ExpandRuns(std::string_view(reinterpret_cast<const char*>(data), size));
@@ -147,3 +144,5 @@ KORU_FUZZ_TARGET(reply_framing) {
   CloseAbruptly(server);
   env.channels.Close(channel);
 }
+
+}  // namespace koru::fuzz

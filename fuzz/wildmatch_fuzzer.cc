@@ -24,11 +24,8 @@ void CheckAgreesWithPlainCases(std::string_view name, std::string_view mask, int
 }
 
 }  // namespace
-}  // namespace koru::fuzz
 
 KORU_FUZZ_TARGET(wildmatch) {
-  using namespace koru;
-  using namespace koru::fuzz;
   FuzzInput input(data, size);
   const auto ignore_case = static_cast<int32_t>(static_cast<int8_t>(input.Byte()));
   const ExactText name(input.Field());
@@ -46,3 +43,5 @@ KORU_FUZZ_TARGET(wildmatch) {
     CheckAgreesWithPlainCases(upper_name, upper_mask, result);
   }
 }
+
+}  // namespace koru::fuzz
