@@ -3,10 +3,11 @@
 // and the reply reader frames them into replies, printing continuation lines as in debug mode.
 //
 // In the input a byte 0xFF followed by a three-byte count (high byte first) and one more byte
-// stands for that many copies of the last byte (at most 160 KiB), so that small inputs reach
+// stands for that many copies of the last byte (at most 140 KiB), so that small inputs reach
 // lines of 65,536 bytes and more.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,8 +25,8 @@ namespace koru::fuzz {
 namespace {
 
 constexpr char kRunMark = '\xFF';
-constexpr size_t kLongestRun = 160 * 1024;
-constexpr size_t kLongestStream = 512 * 1024;
+constexpr size_t kLongestRun = 140 * 1024;
+constexpr size_t kLongestStream = 200 * 1024;
 constexpr int kTimeoutMs = 30000;  // only a fault makes a read wait at all
 // Sent after the input; a reply of its own whatever the input left open.
 constexpr std::string_view kEndReply = "999 end of the fuzz input";
@@ -70,7 +71,13 @@ class LoopbackListener {
   }
 
   int port() const { return port_; }
-  int Accept() const { return ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC); }
+  // The server side of the connection a client has just opened, sending without delay.
+  int Accept() const {
+    const int server = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int on = 1;
+    ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return server;
+  }
 
  private:
   int listener_ = -1;
@@ -132,8 +139,7 @@ KORU_FUZZ_TARGET(reply_framing) {
         "a connection to the loopback listener");
   const int server = listener.Accept();
   std::thread writer([&] {
-    SendAll(server, stream);
-    SendAll(server, "\n" + std::string(kEndReply) + "\r\n");
+    SendAll(server, stream + "\n" + std::string(kEndReply) + "\r\n");
     ::shutdown(server, SHUT_WR);
   });
   ReadReplies(env, channel, stream.size());
