@@ -1,5 +1,6 @@
 #include "ftp/download.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -55,12 +56,16 @@ bool OpenLocalFile(Env& env, Transfer& t, const std::string& local, bool resume)
 // Sends REST for the bytes present. False when the file could not be opened afresh after a
 // refusal.
 bool Restart(Env& env, int control, Transfer& t, const std::string& local) {
-  const int64_t present = t.file.Size();
-  ftpSendCommand(env, control, "REST " + std::to_string(present));
-  t.last_text = ftpGetShownReply(env, control);
-  if (ftpReplyCode(t.last_text) == 350 && t.file.SeekToEnd()) {
-    t.offset = present;
-    return true;
+  // The write position is settled before the server is asked: once it has accepted REST, the
+  // data must go after the bytes present, never over them.
+  if (t.file.SeekToEnd()) {
+    const int64_t present = t.file.Size();
+    ftpSendCommand(env, control, "REST " + std::to_string(present));
+    t.last_text = ftpGetShownReply(env, control);
+    if (ftpReplyCode(t.last_text) == 350) {
+      t.offset = present;
+      return true;
+    }
   }
   if (env.verbose()) env.TimedLine(" * Server does not support download resume.");
   t.file.Close();
@@ -156,10 +161,11 @@ char* StepBuffer() {
 size_t NextStep(const Transfer& t, bool fast) {
   if (!fast) return kDataBlockSize;
   if (t.expected <= 0) return kFastStep;
-  // Up to the expected end, so the last block overruns it no more than an 8,192-byte one.
-  const int64_t left = t.expected - t.received;
-  if (left <= static_cast<int64_t>(kDataBlockSize)) return kDataBlockSize;
-  return left < static_cast<int64_t>(kFastStep) ? static_cast<size_t>(left) : kFastStep;
+  // Whole blocks up to the one that reaches the expected end: a server that sends more than
+  // expected leaves the same bytes in the file as with 8,192-byte blocks.
+  constexpr int64_t kBlock = kDataBlockSize;
+  const int64_t blocks = (t.expected - t.received + kBlock - 1) / kBlock;
+  return static_cast<size_t>(std::min<int64_t>(blocks * kBlock, kFastStep));
 }
 
 void ReceiveLoop(Env& env, int data, Transfer& t) {
