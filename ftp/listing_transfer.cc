@@ -1,5 +1,7 @@
 #include "ftp/listing_transfer.h"
 
+#include <algorithm>
+
 #include "ftp/commands.h"
 #include "ftp/control.h"
 #include "ftp/data_connection.h"
@@ -11,11 +13,13 @@ namespace {
 bool IsBlank(const std::string& line) { return TrimBlanks(line).empty(); }
 
 // The listing's final reply. A listing that began with "total " comes from a server that may
-// send none, so it is given a short wait; one that does not come stops all later waits.
+// send none, so it is given a short wait (never longer than the channel's own); one that does
+// not come stops all later waits.
 std::string AwaitFinalReply(Env& env, int control, bool began_with_total) {
   const std::string reply =
-      began_with_total ? ftpGetReply(env, control, env.status_line_wait_ms)
-                       : ftpGetReply(env, control);
+      began_with_total
+          ? ftpGetReply(env, control, std::min(env.status_line_wait_ms, env.channel_timeout_ms))
+          : ftpGetReply(env, control);
   if (reply.empty()) env.state.NoStatusLine = kOn;
   if (env.debug()) env.Line(reply);
   return reply;
@@ -50,7 +54,7 @@ int32_t ftpList(Env& env, int control, const std::string& host, const std::strin
   for (;;) {
     const std::string line = env.channels.ReadLine(data.channel());
     if (env.debug()) env.Line(line);
-    if (lines.empty() && !s.NoStatusLine && line.rfind("total ", 0) == 0) began_with_total = true;
+    if (count == 0 && !s.NoStatusLine && line.rfind("total ", 0) == 0) began_with_total = true;
     if (IsBlank(line)) break;
     ++count;
     env.Title("(" + std::to_string(count) + " lines) LIST " + directory + argument);

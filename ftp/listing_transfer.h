@@ -9,15 +9,25 @@
 
 namespace koru {
 
-// Fetches the listing of the current remote directory ("LIST", or "LIST " + argument) into
-// `lines` (emptied first), in the order received; lines naming entries with "/" or "\" are
-// dropped. `directory` is shown in the title only. Returns the number of lines stored; 0 on
-// failure or when AbortFlag is set.
+// Fetches the listing of the current remote directory into `lines` (emptied first): PASV,
+// "TYPE A", then "LIST" (or "LIST " + argument), and the data connection's lines in the order
+// received up to the first blank one or its end. Lines whose entry name holds "/" or "\" are
+// dropped (ListingLinePasses); every other line is kept. The title shows the lines read,
+// "(n lines) LIST " + directory + argument; Esc ends the listing and sets AbortFlag.
+// The data connection is closed before the final reply is awaited, and that reply is recorded.
+// No final reply is awaited while NoStatusLine or AbortFlag is set; one that does not come sets
+// NoStatusLine. After a first line beginning with "total " it is awaited at most
+// env.status_line_wait_ms (the channel time-out when shorter).
+// Returns the number of lines stored. 0 when AbortFlag is set on entry, when no data connection
+// could be opened (the last reply is printed, and in verbose mode that no passive connection
+// could be had), and when LIST is refused with a code of 400 or more (recorded; no data read,
+// no final reply awaited).
 int32_t ftpList(Env& env, int control, const std::string& host, const std::string& directory,
                 const std::string& argument, std::vector<std::string>& lines);
 
-// The raw lines of the full listing that describe directories, into `names`. Returns their
-// number; 0 (and `names` untouched) when AbortFlag is set.
+// The raw lines of the full listing (a plain "LIST" through ftpList) that PARSELISTLINE reads
+// as directories, into `names` (emptied first). Returns their number; 0 (and `names` untouched)
+// when AbortFlag is set.
 int32_t ftpListDirs(Env& env, int control, const std::string& host, const std::string& directory,
                     std::vector<std::string>& names);
 
