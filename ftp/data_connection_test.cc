@@ -1,0 +1,265 @@
+#include "ftp/data_connection.h"
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ftp/control.h"
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "tests/ftp_fixture.h"
+
+namespace koru {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::FakeFtpSession;
+using testing::FtpFixture;
+using testing::Session;
+
+// ---- The numbers of a 227 reply -------------------------------------------------------------
+
+TEST(PasvFields, AreTheTextBetweenTheFirstParenthesisAndTheNextOne) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"227 Entering Passive Mode (127,0,0,1,4,1).", "127,0,0,1,4,1"},
+      {"227 Entering Passive Mode 127,0,0,1,4,1", ""},
+      {"227 =(1,2,3,4,5,6", "1,2,3,4,5,6"},       // no closing one: the rest of the line
+      {"227 )1,2,3,4,5,6( odd", "1,2,3,4,5,6"},    // either kind opens and closes
+      {"227 first (a) then (b)", "a"},
+      {"227 ()", ""},
+      {"", ""},
+  };
+  for (const auto& [reply, fields] : cases) EXPECT_EQ(PasvFields(reply), fields) << reply;
+}
+
+TEST(PasvPort, IsTheFifthNumberTimes256PlusTheSixthEachCutToItsLow8Bits) {
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"192,168,1,2,19,137", 5001},
+      {"10,0,0,1,260,1", 1025},         // 260 reduced to 4
+      {"1,2,3,4,256,256", 0},
+      {"1,2,3,4,-1,0", 65280},          // -1 has the low 8 bits 255
+      {" 1, 2, 3, 4, 19.9, 137.5", 5001},  // blanks skipped, fractions rounded down
+      {"1,2,3,4,x,7", 7},               // no number counts as 0
+      {"1,2,3,4,5", 1280},              // five numbers: p1 x 256
+      {"1,2,3,4", 0},
+      {"", 0},
+      {"1,2,3,4,4,1,99", 1025},         // numbers after the sixth are not read
+      {"1,2,3,4,1e1,0", 2560},          // a number may carry an exponent
+      {"1,2,3,4,1e300,1e300", 0},       // too large to cut: 0
+  };
+  for (const auto& [fields, port] : cases) EXPECT_EQ(PasvPort(fields), port) << fields;
+}
+
+// ---- Opening the data connection -------------------------------------------------------------
+
+// Makes a reply to PASV from the port the fake server listens on for the data connection.
+using PasvReply = std::function<std::string(int port)>;
+
+std::string Numbers(const char* address, int p1, int p2) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%s,%d,%d", address, p1, p2);
+  return text;
+}
+
+PasvReply Fixed(std::string reply) {
+  return [reply](int) { return reply; };
+}
+PasvReply Entering(const char* address, int p1_extra = 0) {
+  return [=](int port) {
+    return "227 Entering Passive Mode (" + Numbers(address, port / 256 + p1_extra, port % 256) +
+           ").";
+  };
+}
+
+struct PasvCase {
+  const char* name;
+  std::vector<PasvReply> replies;  // to the PASV commands in turn
+  bool connects;                   // the data connection reaches the server's listener
+  int32_t recorded;                // LastReplyCode afterwards
+  bool closed_port = false;        // the reply names a port nobody listens on any more
+};
+
+void PrintTo(const PasvCase& c, std::ostream* os) { *os << c.name; }
+
+class OpenDataConnectionTest : public FtpFixture,
+                               public ::testing::WithParamInterface<PasvCase> {};
+
+// Every case runs in debug mode: the console shows each PASV and the reply to it. The host text
+// handed in names another address, so a connection can only come about through the address the
+// control connection is connected to.
+TEST_P(OpenDataConnectionTest, SwallowsLeftOver250sAndConnectsToTheControlConnectionsAddress) {
+  const PasvCase& c = GetParam();
+  std::vector<std::string> sent;
+  bool accepted = false;
+  std::vector<testing::Action> replies;
+  for (size_t i = 0; i < c.replies.size(); ++i) {
+    const bool last = i + 1 == c.replies.size();
+    replies.push_back([&, i, last](FakeFtpSession& s) {
+      s.Passive();
+      const int port = s.data_port();
+      if (c.closed_port) s.CloseData();
+      sent.push_back(c.replies[i](port));
+      s.Reply(sent.back());
+      if (last && c.connects && s.AcceptData()) {
+        accepted = true;
+        s.SendData("hello");
+        s.CloseData();
+      }
+    });
+  }
+  if (replies.empty()) replies.push_back(testing::Silence());
+  const int h = OpenControl(Session({}, replies));
+  env.state.VerboseLevel = 1;
+
+  const int32_t data = ftpOpenDataConnection(env, h, "127.0.0.2");
+  std::string received(16, '\0');
+  if (data > 0) {
+    received.resize(Read_data_block(env, data, received));
+    env.channels.Close(data);
+  }
+  const std::vector<std::string> commands = ServerCommands();
+
+  EXPECT_EQ(accepted, c.connects);
+  if (c.connects) {
+    EXPECT_EQ(data, 2);  // the lowest free channel number
+    EXPECT_EQ(received, "hello");
+  } else {
+    EXPECT_EQ(data, -1);
+  }
+  EXPECT_EQ(commands, std::vector<std::string>(replies.size(), "PASV"));
+  std::vector<std::string> shown;
+  for (const std::string& reply : sent) shown.insert(shown.end(), {"PASV", reply});
+  if (sent.empty()) shown = {"PASV", ""};
+  EXPECT_EQ(console.lines, shown);
+  EXPECT_EQ(env.state.LastReplyCode, c.recorded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pasv, OpenDataConnectionTest,
+    ::testing::Values(
+        PasvCase{"Plain", {Entering("127,0,0,1")}, true, 227},
+        PasvCase{"LeftOver250First",
+                 {Fixed("250 Directory successfully changed."), Entering("127,0,0,1")}, true,
+                 250},
+        PasvCase{"TwoLeftOver250s", {Fixed("250 One"), Fixed("250 Two"), Entering("127,0,0,1")},
+                 true, 250},
+        // The reply's address is never used, however wrong.
+        PasvCase{"OtherAddressIgnored", {Entering("127,0,0,2")}, true, 227},
+        PasvCase{"BogusAddressIgnored", {Entering("x,,y,999")}, true, 227},
+        PasvCase{"FifthNumberReducedToItsLow8Bits", {Entering("127,0,0,1", 256)}, true, 227},
+        PasvCase{"NoParentheses",
+                 {[](int port) {
+                   return "227 Entering Passive Mode " + Numbers("127,0,0,1", port / 256,
+                                                                 port % 256);
+                 }},
+                 false, 227},
+        PasvCase{"Refused", {Fixed("502 PASV not implemented.")}, false, 502},
+        PasvCase{"250ThenRefused", {Fixed("250 Old news"), Fixed("425 Cannot listen.")}, false,
+                 425},
+        PasvCase{"NothingListensOnThePort", {Entering("127,0,0,1")}, false, 227, true},
+        PasvCase{"NoReply", {}, false, 0}),
+    [](const ::testing::TestParamInfo<PasvCase>& info) { return info.param.name; });
+
+// ---- Blocks ----------------------------------------------------------------------------------
+
+class DataBlockTest : public FtpFixture {
+ protected:
+  // Opens a data connection whose server side runs `serve` once the client has connected, and
+  // reads the control line that `serve` sends when it is done sending.
+  int32_t OpenData(std::function<void(FakeFtpSession&)> serve) {
+    const int h = OpenControl(Session({}, {[serve](FakeFtpSession& s) {
+                                        s.Reply(s.Passive());
+                                        if (s.AcceptData()) serve(s);
+                                      }}));
+    const int32_t data = ftpOpenDataConnection(env, h, "127.0.0.1");
+    EXPECT_GT(data, 0);
+    EXPECT_EQ(env.channels.ReadLine(h), "150 sent");
+    return data;
+  }
+};
+
+std::string Bytes(size_t count) {
+  std::string bytes(count, '\0');
+  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>(i * 7 + i / 256);
+  return bytes;
+}
+
+TEST_F(DataBlockTest, ReadsAtMost8192BytesAndLeavesTheRestForTheNextRead) {
+  const std::string sent = Bytes(20000);
+  const int32_t data = OpenData([&](FakeFtpSession& s) {
+    s.SendData(sent);
+    s.CloseData();
+    s.Reply("150 sent");
+  });
+  std::vector<char> block(kDataBlockSize);
+  std::vector<size_t> counts;
+  std::string received;
+  while (size_t n = Read_data_block(env, data, block)) {
+    counts.push_back(n);
+    received.append(block.data(), n);
+  }
+  EXPECT_THAT(counts, ElementsAre(8192u, 8192u, 3616u));
+  EXPECT_TRUE(received == sent);
+  EXPECT_EQ(Read_data_block(env, data, block), 0u);  // and so on once the server has closed
+  EXPECT_EQ(env.channels.Error(), 0);
+  ServerCommands();
+}
+
+TEST_F(DataBlockTest, ReturnsWhatHasArrivedAndZeroWhenNothingMoreComesInTime) {
+  const int32_t data = OpenData([](FakeFtpSession& s) {
+    s.SendData("only this");
+    s.Reply("150 sent");
+    s.Pause(60000);  // silent, the connection open, until the server stops
+  });
+  std::vector<char> block(kDataBlockSize);
+  EXPECT_EQ(std::string(block.data(), Read_data_block(env, data, block)), "only this");
+  EXPECT_EQ(Read_data_block(env, data, block), 0u);
+  EXPECT_EQ(env.channels.Error(), kErrTimeout);
+  ServerCommands();
+}
+
+TEST_F(DataBlockTest, ReadsZeroWhenTheServerClosesWithoutSending) {
+  const int32_t data = OpenData([](FakeFtpSession& s) {
+    s.CloseData();
+    s.Reply("150 sent");
+  });
+  std::vector<char> block(kDataBlockSize);
+  EXPECT_EQ(Read_data_block(env, data, block), 0u);
+  ServerCommands();
+}
+
+TEST_F(DataBlockTest, WritesEveryByteOfABlock) {
+  std::string received;
+  const int32_t data = OpenData([&](FakeFtpSession& s) {
+    s.Reply("150 sent");
+    received = s.ReceiveData();
+    s.Reply("226 received");
+  });
+  const std::string block = Bytes(300000);  // more than the network takes in one send
+  EXPECT_EQ(Write_data_block(env, data, block), 1);
+  EXPECT_EQ(Write_data_block(env, data, "!"), 1);
+  env.channels.Close(data);
+  EXPECT_EQ(env.channels.ReadLine(1), "226 received");
+  ServerCommands();
+  EXPECT_EQ(received.size(), block.size() + 1);
+  EXPECT_TRUE(received == block + "!");
+}
+
+TEST_F(DataBlockTest, WriteFailsOnAConnectionTheServerHasReset) {
+  const int32_t data = OpenData([](FakeFtpSession& s) {
+    s.ResetData();
+    s.Reply("150 sent");
+  });
+  const std::string block(65536, 'x');
+  int32_t status = 1;
+  // The reset may still be on its way for the first block; it cannot be for long.
+  for (int i = 0; i < 50 && status == 1; ++i) status = Write_data_block(env, data, block);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(env.channels.Error(), kErrSocket);
+  EXPECT_EQ(Write_data_block(env, 7, "x"), 0);  // no such channel
+  ServerCommands();
+}
+
+}  // namespace
+}  // namespace koru
