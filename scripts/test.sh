@@ -10,3 +10,7 @@ bash scripts/install-deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev \
 cmake -S . -B build-test -G Ninja -DKORU_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 ninja -C build-test
 ctest --test-dir build-test --output-on-failure -j2 --timeout 300
+
+# A few seconds of fuzzing for every fuzz target from its seeds and kept inputs (clang and
+# libFuzzer, installed when missing); scripts/fuzz.sh alone runs the long sessions.
+bash scripts/fuzz.sh -t 2
