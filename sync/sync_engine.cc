@@ -1,5 +1,7 @@
 #include "sync/sync_engine.h"
 
+#include <set>
+#include <string_view>
 #include <vector>
 
 #include "ftp/commands.h"
@@ -14,6 +16,9 @@
 namespace koru {
 namespace {
 
+// The engine's titles are set the way SETTITLE sets them: their first 249 characters.
+constexpr size_t kTitleLength = 249;
+
 std::string Plural(int32_t n, const char* one, const char* many) {
   return n == 1 ? one : many;
 }
@@ -22,14 +27,26 @@ bool HasWildcard(const std::string& mask) {
   return mask.find_first_of("?*") != std::string::npos;
 }
 
-// Names a listing may give that must never become a local path.
+bool IsListOnly(const std::string& mask) { return !mask.empty() && mask[0] == '='; }
+
+// Names a listing may give that must never become a local path: "." and ".." stand for
+// directories that are no entries of their own, a separator leads elsewhere, and a NUL byte
+// would cut the path short.
 bool IsUnsafeName(const std::string& name) {
+  static constexpr std::string_view kSeparators("/\\\0", 3);
   return name.empty() || name == "." || name == ".." ||
-         name.find_first_of("/\\") != std::string::npos;
+         name.find_first_of(kSeparators) != std::string::npos;
+}
+
+// What tells one listed file from another between the passes of one call.
+std::string EntryKey(const LISTENTRY& entry, const std::string& name) {
+  return name + '\n' + std::to_string(entry.size) + ' ' + std::to_string(entry.year) + '-' +
+         std::to_string(entry.month) + '-' + std::to_string(entry.day) + ' ' +
+         std::to_string(entry.hour) + ':' + std::to_string(entry.minute);
 }
 
 // One engine call for one directory. `step_variant` selects the connect-per-step behaviour of
-// the starting directory under -U.
+// the starting directory under -U; `depth` counts the levels below the starting directory.
 class DirectorySync {
  public:
   DirectorySync(Env& env, const std::string& server, const std::string& user,
@@ -48,15 +65,18 @@ class DirectorySync {
         depth_(depth) {}
 
   int32_t Run() {
-    if (s_.SubDirMode != 0 && !DirectoryPhase()) return result_;
-    FilePhase();
+    if (s_.SubDirMode == 0 || DirectoryPhase()) FilePhase();
+    // The user's stop ends every directory it reaches as a failure, also when it was noticed
+    // inside a transfer or a listing rather than by the test between entries.
+    if (s_.AbortFlag) result_ = 1;
     return result_;
   }
 
  private:
-  // --- connections ---
+  // --- connections, titles, abort ---
 
-  void Title(const std::string& activity) { env_.Title(s_.ProgramTitle + activity); }
+  void Title(const std::string& text) { env_.Title(text, kTitleLength); }
+  void ActivityTitle(const std::string& activity) { Title(s_.ProgramTitle + activity); }
 
   bool Connected() const { return s_.ConnectedFlag == kOn; }
 
@@ -64,29 +84,23 @@ class DirectorySync {
     if (Connected()) ftpQuit(env_, h_);
   }
 
-  void ConnectionError() {
-    if (!s_.AbortFlag) env_.TimedLine(" ERROR: Unable to open connection to server.");
-  }
-
-  // Logs in; false (after the error line) when that failed.
+  // Logs in; false (after the error line, unless the user has stopped the run) on failure.
   bool Connect(bool with_line) {
     if (with_line && env_.verbose()) env_.TimedLine(" * Connecting to " + server_);
-    Title(" Connecting to " + server_);
+    ActivityTitle(" Connecting to " + server_);
     h_ = ftpConnect(env_, server_, user_, password_);
     if (h_ >= 1) return true;
-    ConnectionError();
+    if (!s_.AbortFlag) env_.TimedLine(" ERROR: Unable to open connection to server.");
     result_ = 1;
     return false;
   }
 
   // The abort test between entries: AbortFlag, or Esc waiting (other keys are dropped).
-  bool AbortRequested() {
-    return s_.AbortFlag || env_.PollKey() == kKeyEsc;
-  }
+  bool AbortRequested() { return s_.AbortFlag || env_.PollKey() == kKeyEsc; }
 
-  void Abort(bool quit) {
-    if (quit) QuitIfConnected();
-    env_.TimedLine(" ** User Abort **");
+  void PrintAbort() { env_.TimedLine(" ** User Abort **"); }
+
+  void EndByAbort() {
     s_.AbortFlag = kOn;
     result_ = 1;
   }
@@ -96,12 +110,12 @@ class DirectorySync {
   // False when the call ends here (failed connection, remote path not creatable, abort).
   bool DirectoryPhase() {
     if (env_.verbose()) env_.TimedLine(" * Connecting to " + server_);
-    Title(" Connecting to " + server_);
+    ActivityTitle(" Connecting to " + server_);
     h_ = ftpConnect(env_, server_, user_, password_);
     if (h_ < 1 || !Connected() || s_.LastReplyCode / 100 > 3) {
       if (h_ >= 1) QuitIfConnected();
       if (!s_.AbortFlag) {
-        ConnectionError();
+        env_.TimedLine(" ERROR: Unable to open connection to server.");
         env_.TimedLine("  " + std::to_string(s_.LastReplyCode) + " " + s_.LastReplyText);
       }
       result_ = 1;
@@ -112,16 +126,16 @@ class DirectorySync {
       ftpQuit(env_, h_);
       return false;
     }
-    Title(" CD " + remotePath_);
+    ActivityTitle(" CD " + remotePath_);
     if (!ftpChangeDir(env_, h_, remotePath_)) {
       if (step_) ftpQuit(env_, h_);
       return true;
     }
     std::vector<std::string> directories;
-    env_.Title("DIRLIST " + remotePath_);
+    Title("DIRLIST " + remotePath_);
     const int32_t n = ftpListDirs(env_, h_, server_, remotePath_, directories);
     ftpQuit(env_, h_);
-    env_.Title(s_.ProgramTitle);
+    Title(s_.ProgramTitle);
     if (env_.verbose()) {
       env_.TimedLine(" * Found " + std::to_string(n) + " Director" + Plural(n, "y", "ies") +
                      " in " + remotePath_);
@@ -132,13 +146,20 @@ class DirectorySync {
   bool VisitSubDirectories(const std::vector<std::string>& directories) {
     for (const std::string& line : directories) {
       if (AbortRequested()) {
-        Abort(!step_);
+        if (!step_) QuitIfConnected();
+        PrintAbort();
+        EndByAbort();
         return false;
       }
       LISTENTRY entry;
       if (!PARSELISTLINE(line, entry, env_.clock.Now())) continue;
       const std::string name(TrimBlanks(entry.name));
       if (IsUnsafeName(name)) continue;
+      if (depth_ >= kMaxDirectoryDepth) {
+        env_.TimedLine(" * Warning: directory nesting too deep, not entered: " + remotePath_ +
+                       name + "/");
+        continue;
+      }
       CreateLocalDirectory(localDir_ + name);
       if (s_.SubDirMode > 0) {
         Recurse(name);
@@ -157,48 +178,42 @@ class DirectorySync {
   }
 
   void Recurse(const std::string& name) {
-    const std::string remote = remotePath_ + name + "/";
-    if (depth_ >= kMaxDirectoryDepth) {
-      env_.TimedLine(" * Warning: directory nesting too deep, not entered: " + remote);
-      return;
-    }
     if (env_.verbose()) env_.TimedLine(" * Recurse to directory " + name);
-    result_ = DirectorySync(env_, server_, user_, password_, remote, localDir_ + name + "/",
-                            mask_, false, depth_ + 1)
-                  .Run();
+    const int32_t sub_result =
+        DirectorySync(env_, server_, user_, password_, remotePath_ + name + "/",
+                      localDir_ + name + "/", mask_, false, depth_ + 1)
+            .Run();
+    // A sub-directory that failed leaves the whole run failed, whatever its siblings do.
+    if (sub_result != 0) result_ = 1;
   }
 
   // --- file phase ---
 
   void FilePhase() {
-    for (;;) {
+    do {
       pass_transfers_ = 0;
       if ((step_ || !Connected()) && !Connect(true)) return;
-      Title(" CD " + remotePath_);
+      ActivityTitle(" CD " + remotePath_);
       if (!ftpChangeDir(env_, h_, remotePath_)) break;
       std::vector<std::string> lines;
-      const bool list_only = !mask_.empty() && mask_[0] == '=';
-      Title(" LIST " + remotePath_ + mask_);
-      const int32_t n = ftpList(env_, h_, server_, remotePath_,
-                                list_only ? mask_.substr(1) : mask_, lines);
-      env_.Title(s_.ProgramTitle);
-      if (step_) ftpQuit(env_, h_);
-      if (list_only) {
+      const int32_t n = List(lines);
+      if (IsListOnly(mask_)) {
         PrintListing(lines, n);
         break;
       }
       PrintFileCount(n);
-      for (const std::string& line : lines) {
-        if (AbortRequested()) {
-          Abort(!step_);
-          return;
-        }
-        HandleEntry(line);
-        if (connection_lost_) return;
-      }
-      if (s_.OverwriteMode || pass_transfers_ == 0) break;
-    }
+      if (!HandleEntries(lines)) return;
+    } while (!s_.OverwriteMode && pass_transfers_ > 0);
     QuitIfConnected();
+  }
+
+  int32_t List(std::vector<std::string>& lines) {
+    ActivityTitle(" LIST " + remotePath_ + mask_);
+    const int32_t n = ftpList(env_, h_, server_, remotePath_,
+                              IsListOnly(mask_) ? mask_.substr(1) : mask_, lines);
+    Title(s_.ProgramTitle);
+    if (step_) ftpQuit(env_, h_);
+    return n;
   }
 
   void PrintListing(const std::vector<std::string>& lines, int32_t n) {
@@ -213,26 +228,47 @@ class DirectorySync {
                    " in " + remotePath_);
   }
 
-  void HandleEntry(const std::string& line) {
+  // False when the call has ended (user abort, or no connection for a download).
+  bool HandleEntries(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+      if (AbortRequested()) {
+        PrintAbort();
+        if (!step_) QuitIfConnected();
+        EndByAbort();
+        return false;
+      }
+      if (!HandleEntry(line)) return false;
+    }
+    return true;
+  }
+
+  // False when a download found no connection.
+  bool HandleEntry(const std::string& line) {
     LISTENTRY entry;
-    if (!PARSELISTLINE(line, entry, env_.clock.Now()) || entry.isDir) return;
+    if (!PARSELISTLINE(line, entry, env_.clock.Now()) || entry.isDir) return true;
     const std::string name(TrimBlanks(CutLinkTarget(entry.name)));
     FillRemoteFileTime(entry);
     s_.RemoteFileName = name;
-    if (IsUnsafeName(name)) return;
-    const NameCharset charset = step_ ? NameCharset::kStepVariant : NameCharset::kStandard;
-    const std::string localName =
-        ChooseLocalName(name, s_.UniqueNames && s_.MoveMode, charset,
-                        [&](const std::string& candidate) {
-                          return PlainLocalFileExists(localDir_ + candidate);
-                        });
-    const std::string localPath = localDir_ + localName;
+    if (IsUnsafeName(name)) return true;
+    const std::string localPath = localDir_ + LocalName(name);
     if (!s_.OverwriteMode && PlainLocalFileExists(localPath) &&
         FILEEXISTS(localPath) >= entry.size) {
       DateCompleteFile(localPath);
-    } else {
-      Download(entry, localPath);
+      return true;
     }
+    // A file this call has fetched and verified is not fetched again while the listing shows it
+    // unchanged: a server whose listed size differs from what it sends, or a refused DELE
+    // under +M, would otherwise make the passes repeat without end.
+    if (verified_.count(EntryKey(entry, name))) return true;
+    return Download(entry, localPath);
+  }
+
+  std::string LocalName(const std::string& name) {
+    const NameCharset charset = step_ ? NameCharset::kStepVariant : NameCharset::kStandard;
+    return ChooseLocalName(name, s_.UniqueNames && s_.MoveMode, charset,
+                           [&](const std::string& candidate) {
+                             return PlainLocalFileExists(localDir_ + candidate);
+                           });
   }
 
   void FillRemoteFileTime(const LISTENTRY& entry) {
@@ -249,18 +285,15 @@ class DirectorySync {
     t.wMilliseconds = 0;
   }
 
-  void Download(const LISTENTRY& entry, const std::string& localPath) {
+  bool Download(const LISTENTRY& entry, const std::string& localPath) {
     const std::string remote = remotePath_ + s_.RemoteFileName;
     env_.TimedLine(" " + std::to_string(entry.size) + " " + ZeroPad(entry.year, 4) + "-" +
                    ZeroPad(entry.month, 2) + "-" + ZeroPad(entry.day, 2) + " " + remote);
-    if ((step_ || !Connected()) && !Connect(false)) {
-      connection_lost_ = true;
-      return;
-    }
+    if ((step_ || !Connected()) && !Connect(false)) return false;
     if (!s_.OverwriteMode && FILEEXISTS(localPath) > entry.size) {
       env_.TimedLine(" * Warning: remote file is smaller than local file. Skipping transfer.");
       if (step_) ftpQuit(env_, h_);
-      return;
+      return true;
     }
     s_.RemoteFileSize = entry.size;
     int64_t expected = 0;
@@ -270,12 +303,17 @@ class DirectorySync {
       LocalFile empty;
       empty.Open(env_.pool, localPath, LocalFile::Mode::kReadWriteEmpty);
     }
-    env_.Title(s_.ProgramTitle);
-    if (expected > 0 && PlainLocalFileExists(localPath)) Verify(expected, localPath, remote);
+    Title(s_.ProgramTitle);
+    if (expected > 0 && PlainLocalFileExists(localPath) &&
+        Verify(expected, localPath, remote)) {
+      verified_.insert(EntryKey(entry, s_.RemoteFileName));
+    }
     if (step_) ftpQuit(env_, h_);
+    return true;
   }
 
-  void Verify(int64_t expected, const std::string& localPath, const std::string& remote) {
+  // The size check after a download, with the count and the DELE of a verified one.
+  bool Verify(int64_t expected, const std::string& localPath, const std::string& remote) {
     const int64_t actual = FILEEXISTS(localPath);
     if (actual != expected) {
       env_.TimedLine(" * Warning: Local file size does not match remote (" +
@@ -283,18 +321,19 @@ class DirectorySync {
       if (s_.MoveMode) {
         env_.TimedLine(" * Remote file was not erased as requested by move option switch.");
       }
-      return;
+      return false;
     }
     ++pass_transfers_;
     ++s_.FilesTransferred;
-    if (!s_.MoveMode) return;
-    Title(" DELE " + remote);
+    if (!s_.MoveMode) return true;
+    ActivityTitle(" DELE " + remote);
     if (ftpRemoveFile(env_, h_, remote)) {
       env_.TimedLine(" * Removed remote file " + remote);
     } else {
       env_.TimedLine(" * Warning: Unable to delete remote file as requested.");
     }
-    env_.Title(s_.ProgramTitle);
+    Title(s_.ProgramTitle);
+    return true;
   }
 
   void DateCompleteFile(const std::string& localPath) {
@@ -324,7 +363,7 @@ class DirectorySync {
   int h_ = -1;
   int32_t result_ = 0;
   int32_t pass_transfers_ = 0;
-  bool connection_lost_ = false;  // a download could not connect: the call ends
+  std::set<std::string> verified_;  // EntryKey of every file this call verified
 };
 
 }  // namespace

@@ -8,7 +8,8 @@
 
 namespace koru {
 
-// Deeper directories than this below the starting one are not entered.
+// Directories deeper than this below the starting one are neither created nor entered; a
+// warning names each of them.
 inline constexpr int kMaxDirectoryDepth = 100;
 
 // Makes the local directory `localDir` (ending in "/") catch up with the remote directory
@@ -16,9 +17,12 @@ inline constexpr int kMaxDirectoryDepth = 100;
 // sub-directories and, with -S, synchronises them depth first; then downloads every listed file
 // that is missing or smaller locally, verifies it by size, deletes it on the server with
 // MoveMode, and dates complete local files like the remote ones. Passes repeat while one
-// verified a download (never with OverwriteMode). A mask beginning with "=" only prints the
-// listing. Returns 1 after a failed connection or a user abort, else 0 (or the result of the
-// last sub-directory). Every connection it opens is closed before it returns.
+// verified a download (never with OverwriteMode); a file verified once is not fetched again by
+// the same call while it is listed unchanged. A mask beginning with "=" only prints the
+// listing. Listed names "." and "..", and names holding "/", "\" or a NUL byte, are skipped, so
+// nothing is written outside `localDir`.
+// Returns 1 after a failed connection, a user abort (AbortFlag set) or a sub-directory that
+// returned 1; else 0. Every connection it opens is closed before it returns.
 int32_t SyncSubDirectory(Env& env, const std::string& server, const std::string& user,
                          const std::string& password, const std::string& remotePath,
                          const std::string& localDir, const std::string& mask);

@@ -1,0 +1,860 @@
+// The engine against the fake FTP site: whole command transcripts, whole console output and the
+// local files, for the cases real servers cannot be made to produce.
+#include "sync/sync_engine.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <initializer_list>
+#include <sstream>
+
+#include "platform/local_file.h"
+#include "tests/fake_ftp_server.h"
+#include "tests/fake_ftp_tree.h"
+#include "tests/fakes.h"
+
+namespace koru {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using testing::FakeFile;
+using testing::FakeFtpServer;
+using testing::FakeFtpSession;
+using testing::FakeFtpTree;
+using testing::Reply;
+using testing::Session;
+
+using Lines = std::vector<std::string>;
+
+// The command transcript pieces of one connection.
+Lines Cat(std::initializer_list<Lines> parts) {
+  Lines all;
+  for (const Lines& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+const Lines kLogin = {"USER anonymous", "PASS guest@"};
+const Lines kQuit = {"QUIT"};
+Lines Cd(const std::string& dir) { return {"CWD " + dir}; }
+Lines List(const std::string& argument = "") {
+  return {"PASV", "TYPE A", argument.empty() ? "LIST" : "LIST " + argument};
+}
+Lines Retr(const std::string& path) { return {"PASV", "TYPE I", "RETR " + path}; }
+Lines Dele(const std::string& path) { return {"DELE " + path}; }
+
+SYSTEMTIME Date(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
+  SYSTEMTIME t;
+  t.wYear = static_cast<uint16_t>(year);
+  t.wMonth = static_cast<uint16_t>(month);
+  t.wDay = static_cast<uint16_t>(day);
+  t.wHour = static_cast<uint16_t>(hour);
+  t.wMinute = static_cast<uint16_t>(minute);
+  t.wSecond = static_cast<uint16_t>(second);
+  return t;
+}
+
+// Listing lines as the fake tree writes them.
+std::string ListingLine(const char* mode, int size, const std::string& name) {
+  const std::string digits = std::to_string(size);
+  return std::string(mode) + "   1 owner    group    " + std::string(8 - digits.size(), ' ') +
+         digits + " Mar  5  2001 " + name;
+}
+std::string DirectoryLine(const std::string& name) {
+  return ListingLine("drwxr-xr-x", 512, name);
+}
+std::string FileLine(const std::string& name, int size = 5) {
+  return ListingLine("-rw-r--r--", size, name);
+}
+
+// Records like RecordingConsole; answers one poll with Esc once `esc_when` holds.
+class EscConsole : public testing::RecordingConsole {
+ public:
+  int PollKey() override {
+    if (esc_when && esc_when(*this)) {
+      esc_when = nullptr;
+      ++polls;
+      return kKeyEsc;
+    }
+    return RecordingConsole::PollKey();
+  }
+  std::function<bool(const RecordingConsole&)> esc_when;
+};
+
+class SyncEngineTest : public ::testing::Test {
+ protected:
+  static constexpr char kTitle[] = "KORU 20080313";
+
+  SyncEngineTest() {
+    env.channel_timeout_ms = 300;
+    env.state.ProgramTitle = kTitle;
+    std::string pattern = (fs::temp_directory_path() / "koru-sync-XXXXXX").string();
+    if (mkdtemp(pattern.data())) top_ = pattern;
+    fs::create_directory(top_ + "/local");
+    local_ = top_ + "/local/";
+    server.SetDefaultSession(site.Script());
+  }
+  ~SyncEngineTest() override {
+    server.Stop();
+    std::error_code ignored;
+    fs::remove_all(top_, ignored);
+  }
+
+  int32_t Sync(const std::string& remotePath, const std::string& mask = "") {
+    return SyncSubDirectory(env, server.address(), "anonymous", "guest@", remotePath, local_,
+                            mask);
+  }
+  int32_t SyncStepwise(const std::string& remotePath, const std::string& mask = "") {
+    return SyncDirectory(env, server.address(), "anonymous", "guest@", remotePath, local_, mask);
+  }
+  Lines Commands() {
+    server.Stop();
+    return server.commands();
+  }
+
+  void WriteLocal(const std::string& name, const std::string& content) {
+    std::ofstream(local_ + name, std::ios::binary) << content;
+  }
+  void DateLocal(const std::string& name, const SYSTEMTIME& date) {
+    int64_t seconds = 0;
+    ASSERT_TRUE(LocalToEpoch(date, &seconds));
+    ASSERT_TRUE(SetLocalFileTimes(local_ + name, true, true, seconds));
+  }
+  std::string ReadLocal(const std::string& name) const {
+    if (StatLocal(local_ + name).kind != EntryKind::kRegular) return "<no file>";
+    std::ifstream in(local_ + name, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+  }
+  // The local file's date to the minute.
+  SYSTEMTIME LocalDate(const std::string& name) const {
+    SYSTEMTIME t = EpochToLocal(StatLocal(local_ + name).modified_seconds);
+    t.wDayOfWeek = 0;
+    t.wSecond = 0;
+    return t;
+  }
+  // The names in the local directory (or one below it), sorted.
+  Lines LocalNames(const std::string& sub = "") const {
+    Lines names;
+    for (const auto& entry : fs::directory_iterator(local_ + sub)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string T(const std::string& text) const { return "09:05:03" + text; }
+
+  EscConsole console;
+  testing::FakeClock clock;
+  Env env{console, clock};
+  std::string top_;    // holds nothing but local_
+  std::string local_;  // the local directory, ending in "/"
+  FakeFtpTree site;
+  FakeFtpServer server;  // stopped first: its scripts use `site`
+};
+
+// ---- File phase ----------------------------------------------------------------------------
+
+TEST_F(SyncEngineTest, MissingFileIsFetchedDatedCountedAndFoundCompleteByTheNextPass) {
+  site.AddFile("/pub/a.txt", std::string(100, 'a'));
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List(), Retr("/pub/a.txt"), Cd("/pub"), List(),
+                             kQuit}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 1 file in /pub/"), T(" 100 2001-03-05 /pub/a.txt")));
+  const std::string connecting = std::string(kTitle) + " Connecting to " + server.address();
+  EXPECT_THAT(console.titles,
+              ElementsAre(connecting, "KORU 20080313 CD /pub/", "KORU 20080313 LIST /pub/",
+                          "(1 lines) LIST /pub/", kTitle, kTitle, kTitle,
+                          "KORU 20080313 CD /pub/", "KORU 20080313 LIST /pub/",
+                          "(1 lines) LIST /pub/", kTitle));
+  EXPECT_EQ(ReadLocal("a.txt"), std::string(100, 'a'));
+  EXPECT_EQ(LocalDate("a.txt"), Date(2001, 3, 5));
+  EXPECT_EQ(env.state.FilesTransferred, 1);
+  EXPECT_EQ(env.state.RemoteFileName, "a.txt");
+  EXPECT_EQ(env.state.RemoteFileSize, 100);
+  EXPECT_EQ(env.state.ConnectedFlag, kOff);
+}
+
+struct CompleteCase {
+  const char* name;
+  int local_size;
+  SYSTEMTIME local_date;
+  int32_t verbose_level;
+  Lines lines;  // after the connecting line of verbose mode
+};
+
+void PrintTo(const CompleteCase& c, std::ostream* os) { *os << c.name; }
+
+class CompleteFileTest : public SyncEngineTest,
+                         public ::testing::WithParamInterface<CompleteCase> {};
+
+// A local file at least as large as the remote one is complete: never fetched, only dated.
+TEST_P(CompleteFileTest, IsOnlyDatedLikeTheRemoteFile) {
+  const CompleteCase& c = GetParam();
+  site.AddFile("/pub/a.txt", std::string(100, 'r'));
+  WriteLocal("a.txt", std::string(c.local_size, 'l'));
+  DateLocal("a.txt", c.local_date);
+  env.state.VerboseLevel = c.verbose_level;
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List(), kQuit}));
+  Lines expected;
+  if (c.verbose_level != 0) expected.push_back(T(" * Connecting to " + server.address()));
+  for (const std::string& line : c.lines) {
+    expected.push_back(line[0] == ' ' ? T(line) : line);
+  }
+  for (std::string& line : expected) {
+    const size_t at = line.find("LOCAL/");
+    if (at != std::string::npos) line.replace(at, 6, local_);
+  }
+  EXPECT_EQ(console.lines, expected);
+  EXPECT_EQ(ReadLocal("a.txt"), std::string(c.local_size, 'l'));
+  EXPECT_EQ(LocalDate("a.txt"), Date(2001, 3, 5));
+  EXPECT_EQ(env.state.FilesTransferred, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SyncEngine, CompleteFileTest,
+    ::testing::Values(
+        CompleteCase{"SameDateQuiet", 100, Date(2001, 3, 5), 0, {" * Found 1 file in /pub/"}},
+        // Seconds do not count: the same minute is the same date.
+        CompleteCase{"SameMinuteVerbose", 100, Date(2001, 3, 5, 0, 0, 42), -1,
+                     {" * Found 1 file in /pub/"}},
+        CompleteCase{"OtherDateQuiet", 100, Date(2020, 1, 2, 3, 4), 0,
+                     {" * Found 1 file in /pub/"}},
+        CompleteCase{"OtherDateVerbose",
+                     100,
+                     Date(2020, 1, 2, 3, 4),
+                     -1,
+                     {" * Found 1 file in /pub/", "  File date stamps are different.",
+                      "    Remote= 03/05/2001 00:00", "    Local = 01/02/2020 03:04",
+                      " * Setting LOCAL/a.txt to 03-05-2001 00:00:00"}},
+        CompleteCase{"LargerLocalFileNoWarning", 150, Date(2001, 3, 5), 0,
+                     {" * Found 1 file in /pub/"}}));
+
+TEST_F(SyncEngineTest, SmallerLocalFileIsFetchedAgainOrResumed) {
+  for (const int32_t resume : {0, -1}) {
+    SCOPED_TRACE("ResumeMode " + std::to_string(resume));
+    site.AddFile("/pub/a.txt", "0123456789");
+    WriteLocal("a.txt", "ABCD");
+    DateLocal("a.txt", Date(2001, 3, 5));
+    env.state.ResumeMode = resume;
+    FakeFtpServer one;
+    one.SetDefaultSession(site.Script());
+
+    EXPECT_EQ(SyncSubDirectory(env, one.address(), "anonymous", "guest@", "/pub/", local_, ""),
+              0);
+
+    one.Stop();
+    const Lines restart = resume ? Lines{"REST 4"} : Lines{};
+    EXPECT_EQ(one.commands(),
+              Cat({kLogin, Cd("/pub"), List(), {"PASV", "TYPE I"}, restart,
+                   {"RETR /pub/a.txt"}, Cd("/pub"), List(), kQuit}));
+    EXPECT_EQ(ReadLocal("a.txt"), resume ? "ABCD456789" : "0123456789");
+  }
+}
+
+TEST_F(SyncEngineTest, OverwriteFetchesEveryFileInExactlyOnePass) {
+  site.AddFile("/pub/a.txt", "new a");
+  site.AddFile("/pub/b.txt", "new b");
+  WriteLocal("a.txt", "old a");
+  DateLocal("a.txt", Date(2001, 3, 5));
+  env.state.OverwriteMode = kOn;
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List(), Retr("/pub/a.txt"), Retr("/pub/b.txt"),
+                             kQuit}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 2 files in /pub/"), T(" 5 2001-03-05 /pub/a.txt"),
+                          T(" 5 2001-03-05 /pub/b.txt")));
+  EXPECT_EQ(ReadLocal("a.txt"), "new a");
+  EXPECT_EQ(ReadLocal("b.txt"), "new b");
+  EXPECT_EQ(env.state.FilesTransferred, 2);
+}
+
+// An empty remote file becomes an empty local file without a transfer: not counted, not dated,
+// not deleted on the server, and it causes no further pass.
+TEST_F(SyncEngineTest, EmptyRemoteFileIsCreatedWithoutATransfer) {
+  site.AddFile("/pub/empty", "");
+  env.state.MoveMode = kOn;
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List(), kQuit}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 1 file in /pub/"), T(" 0 2001-03-05 /pub/empty")));
+  EXPECT_EQ(ReadLocal("empty"), "");
+  EXPECT_NE(LocalDate("empty").wYear, 2001);
+  EXPECT_EQ(env.state.FilesTransferred, 0);
+  EXPECT_TRUE(site.HasFile("/pub/empty"));
+}
+
+TEST_F(SyncEngineTest, MoveDeletesVerifiedDownloadsAndCountsThemEvenWhenRefused) {
+  site.AddFile("/pub/a.txt", "aaaaa");
+  site.AddFile("/pub/b.txt", FakeFile{.content = "bbbbb", .refuse_delete = true});
+  env.state.MoveMode = kOn;
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List(), Retr("/pub/a.txt"), Dele("/pub/a.txt"),
+                             Retr("/pub/b.txt"), Dele("/pub/b.txt"), Cd("/pub"), List(),
+                             kQuit}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 2 files in /pub/"), T(" 5 2001-03-05 /pub/a.txt"),
+                          T(" * Removed remote file /pub/a.txt"), T(" 5 2001-03-05 /pub/b.txt"),
+                          T(" * Warning: Unable to delete remote file as requested.")));
+  const auto dele = std::find(console.titles.begin(), console.titles.end(),
+                              "KORU 20080313 DELE /pub/a.txt");
+  ASSERT_NE(dele, console.titles.end());
+  EXPECT_EQ(*(dele + 1), kTitle);
+  EXPECT_FALSE(site.HasFile("/pub/a.txt"));
+  EXPECT_TRUE(site.HasFile("/pub/b.txt"));
+  EXPECT_EQ(env.state.FilesTransferred, 2);
+}
+
+TEST_F(SyncEngineTest, UniqueNamesNeverWriteOverALocalFile) {
+  site.AddFile("/pub/x.zip", "remote x");
+  site.AddFile("/pub/a:b.txt", "remote ab");
+  WriteLocal("x.zip", "first");
+  WriteLocal("x(1).zip", "second");
+  WriteLocal("a_b.txt", "local ab");  // the remote a:b.txt would be stored as a_b.txt
+  env.state.MoveMode = kOn;
+  env.state.UniqueNames = kOn;
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List(), Retr("/pub/a:b.txt"),
+                             Dele("/pub/a:b.txt"), Retr("/pub/x.zip"), Dele("/pub/x.zip"),
+                             Cd("/pub"), List(), kQuit}));
+  EXPECT_THAT(LocalNames(), ElementsAre("a_b(1).txt", "a_b.txt", "x(1).zip", "x(2).zip", "x.zip"));
+  EXPECT_EQ(ReadLocal("x(2).zip"), "remote x");
+  EXPECT_EQ(ReadLocal("x.zip"), "first");
+  EXPECT_EQ(ReadLocal("x(1).zip"), "second");
+  EXPECT_EQ(ReadLocal("a_b(1).txt"), "remote ab");
+  EXPECT_EQ(ReadLocal("a_b.txt"), "local ab");
+}
+
+// With +M a refused DELE leaves the file listed; fetching it again under the next free name in
+// every pass would never end.
+TEST_F(SyncEngineTest, UniqueNamesWithARefusedDeleteKeepOneCopy) {
+  site.AddFile("/pub/x.zip", FakeFile{.content = "remote x", .refuse_delete = true});
+  WriteLocal("x.zip", "first");
+  env.state.MoveMode = kOn;
+  env.state.UniqueNames = kOn;
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List(), Retr("/pub/x.zip"), Dele("/pub/x.zip"),
+                             Cd("/pub"), List(), kQuit}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 1 file in /pub/"), T(" 8 2001-03-05 /pub/x.zip"),
+                          T(" * Warning: Unable to delete remote file as requested.")));
+  EXPECT_THAT(LocalNames(), ElementsAre("x(1).zip", "x.zip"));
+  EXPECT_EQ(env.state.FilesTransferred, 1);
+}
+
+// The server lists 100 bytes but sends 60 without naming a size: every pass warns, nothing is
+// deleted, and the passes end once no other download is verified.
+TEST_F(SyncEngineTest, SizeThatNeverMatchesEndsThePasses) {
+  site.AddFile("/pub/ok.txt", "ok");
+  site.AddFile("/pub/short.txt", FakeFile{.content = std::string(60, 's'),
+                                          .listed_size = 100,
+                                          .announced_size = testing::kNoAnnouncedSize});
+  env.state.MoveMode = kOn;
+  env.state.VerboseLevel = -1;
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List(), Retr("/pub/ok.txt"), Dele("/pub/ok.txt"),
+                             Retr("/pub/short.txt"), Cd("/pub"), List(), Retr("/pub/short.txt"),
+                             kQuit}));
+  const std::string setting = T(" * Setting " + local_);
+  const Lines short_download = {
+      T(" 100 2001-03-05 /pub/short.txt"), setting + "short.txt to 03-05-2001 00:00:00",
+      T(" * Warning: Local file size does not match remote (60/100)"),
+      T(" * Remote file was not erased as requested by move option switch.")};
+  EXPECT_EQ(console.lines,
+            Cat({{T(" * Connecting to " + server.address()), T(" * Found 2 files in /pub/"),
+                  T(" 2 2001-03-05 /pub/ok.txt"), setting + "ok.txt to 03-05-2001 00:00:00",
+                  T(" * Removed remote file /pub/ok.txt")},
+                 short_download, {T(" * Found 1 file in /pub/")}, short_download}));
+  EXPECT_EQ(env.state.FilesTransferred, 1);
+  EXPECT_TRUE(site.HasFile("/pub/short.txt"));
+}
+
+// A link lists the size of its own text but sends its target: the download is verified by the
+// size the server announced, and later passes do not fetch it again and again.
+TEST_F(SyncEngineTest, FileListedLargerThanItsVerifiedDownloadIsFetchedOncePerRun) {
+  site.AddFile("/pub/lnk", FakeFile{.content = "12345", .listed_size = 20});
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  EXPECT_EQ(Commands(),
+            Cat({kLogin, Cd("/pub"), List(), Retr("/pub/lnk"), Cd("/pub"), List(), kQuit}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 1 file in /pub/"), T(" 20 2001-03-05 /pub/lnk")));
+  EXPECT_EQ(ReadLocal("lnk"), "12345");
+  EXPECT_EQ(env.state.FilesTransferred, 1);
+}
+
+// Whatever the server lists, nothing is written outside the local directory.
+TEST_F(SyncEngineTest, HostileAndOddNamesStayInsideTheLocalDirectory) {
+  site.SetListing("/pub", {FileLine("../x"), FileLine("a/b"), FileLine("a\\b"), FileLine(".."),
+                           FileLine("."), FileLine(std::string("nul\0/../x", 9)),
+                           "lrwxrwxrwx   1 owner    group           5 Mar  5  2001 lnk -> "
+                           "/etc/passwd",
+                           FileLine("a:b?.txt"), FileLine("<>|*?:;.txt"), FileLine("  spaced  ")});
+  for (const char* name : {"lnk", "a:b?.txt", "<>|*?:;.txt", "spaced"}) {
+    site.AddFile(std::string("/pub/") + name, "12345");
+  }
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  EXPECT_EQ(Commands(),
+            Cat({kLogin, Cd("/pub"), List(), Retr("/pub/lnk"), Retr("/pub/a:b?.txt"),
+                 Retr("/pub/<>|*?:;.txt"), Retr("/pub/spaced"), Cd("/pub"), List(), kQuit}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 6 files in /pub/"), T(" 5 2001-03-05 /pub/lnk"),
+                          T(" 5 2001-03-05 /pub/a:b?.txt"), T(" 5 2001-03-05 /pub/<>|*?:;.txt"),
+                          T(" 5 2001-03-05 /pub/spaced")));
+  EXPECT_THAT(LocalNames(), ElementsAre("_______.txt", "a_b_.txt", "lnk", "spaced"));
+  Lines outside;
+  for (const auto& entry : fs::directory_iterator(top_)) {
+    outside.push_back(entry.path().filename().string());
+  }
+  EXPECT_THAT(outside, ElementsAre("local"));
+}
+
+TEST_F(SyncEngineTest, DosListingGivesTheRemoteDateAndSkipsDirectories) {
+  site.SetListing("/pub", {"01-12-00  09:30AM       <DIR>          My Dir",
+                           "03-15-99  02:05PM                   10 a.txt"});
+  site.AddFile("/pub/a.txt", "0123456789");
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  EXPECT_EQ(Commands(),
+            Cat({kLogin, Cd("/pub"), List(), Retr("/pub/a.txt"), Cd("/pub"), List(), kQuit}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 2 files in /pub/"), T(" 10 1999-03-15 /pub/a.txt")));
+  SYSTEMTIME expected = Date(1999, 3, 15, 14, 5);
+  expected.wDayOfWeek = 1;  // a Monday
+  EXPECT_EQ(env.state.RemoteFileTime, expected);
+  EXPECT_EQ(LocalDate("a.txt"), Date(1999, 3, 15, 14, 5));
+  EXPECT_THAT(LocalNames(), ElementsAre("a.txt"));
+}
+
+TEST_F(SyncEngineTest, ListOnlyPrintsTheRawListingAndItsCount) {
+  site.AddFile("/pub/a.txt", "a");
+  site.AddFile("/pub/b.txt", "b");
+  site.AddFile("/pub/c.zip", "c");
+
+  EXPECT_EQ(Sync("/pub/", "=*.txt"), 0);
+  EXPECT_EQ(Sync("/pub/", "=c.zip"), 0);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List("*.txt"), kQuit, kLogin, Cd("/pub"),
+                             List("c.zip"), kQuit}));
+  EXPECT_THAT(console.lines, ElementsAre(FileLine("a.txt", 1), FileLine("b.txt", 1),
+                                         " 2 Items found", FileLine("c.zip", 1), " 1 Item found"));
+  EXPECT_EQ(console.titles[2], "KORU 20080313 LIST /pub/=*.txt");
+  EXPECT_THAT(LocalNames(), ElementsAre());
+}
+
+TEST_F(SyncEngineTest, FileCountLineNamesAWildcardMask) {
+  const struct {
+    const char* mask;
+    const char* line;
+  } cases[] = {{"*.zip", " * Found 2 *.zip files in /pub/"},
+               {"one.zip", " * Found 1 file in /pub/"},
+               {"?.txt", " * Found 0 ?.txt files in /pub/"}};
+  site.AddFile("/pub/one.zip", "1");
+  site.AddFile("/pub/two.zip", "2");
+  WriteLocal("one.zip", "1");
+  WriteLocal("two.zip", "2");
+  DateLocal("one.zip", Date(2001, 3, 5));
+  DateLocal("two.zip", Date(2001, 3, 5));
+  for (const auto& c : cases) {
+    console.lines.clear();
+    EXPECT_EQ(Sync("/pub/", c.mask), 0);
+    EXPECT_THAT(console.lines, ElementsAre(T(c.line))) << c.mask;
+  }
+}
+
+TEST_F(SyncEngineTest, EscBetweenTwoDownloadsStopsTheRun) {
+  site.AddFile("/pub/a.txt", "aaaaa");
+  site.AddFile("/pub/b.txt", "bbbbb");
+  console.keys = {'x', 'y', 'z', 'q', kKeyTab};  // keys other than Esc change nothing
+  console.esc_when = [this](const testing::RecordingConsole& c) {
+    const bool first_fetched = std::find(c.lines.begin(), c.lines.end(),
+                                         T(" 5 2001-03-05 /pub/a.txt")) != c.lines.end();
+    return first_fetched && c.titles.back() == kTitle;
+  };
+  env.state.VerboseLevel = 1;
+
+  EXPECT_EQ(Sync("/pub/"), 1);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List(), Retr("/pub/a.txt"), kQuit}));
+  const Lines tail(console.lines.end() - 3, console.lines.end());
+  EXPECT_THAT(tail, ElementsAre(T(" ** User Abort **"), "QUIT", "221 Goodbye."))
+      << "the abort line comes before the QUIT";
+  EXPECT_EQ(ReadLocal("a.txt"), "aaaaa");
+  EXPECT_EQ(ReadLocal("b.txt"), "<no file>");
+  EXPECT_EQ(env.state.AbortFlag, kOn);
+  EXPECT_EQ(env.state.ConnectedFlag, kOff);
+}
+
+// Esc inside the last transfer ends the run as a user abort too (exit code 1).
+TEST_F(SyncEngineTest, EscDuringTheLastDownloadFailsTheRun) {
+  site.AddFile("/pub/a.txt", std::string(100, 'a'));
+  site.Intercept([](const std::string& command, FakeFtpSession& session) {
+    if (testing::Verb(command) != "RETR") return false;
+    session.Reply("150 Opening BINARY mode data connection for a.txt (100 bytes).");
+    if (session.AcceptData()) session.SendData(std::string(50, 'a'));
+    session.ReceiveData();  // until the client gives up
+    session.CloseData();
+    session.Reply("426 Transfer aborted.");
+    return true;
+  });
+  console.esc_when = [](const testing::RecordingConsole& c) {
+    return c.titles.back().find("% Received") != std::string::npos;
+  };
+
+  EXPECT_EQ(Sync("/pub/"), 1);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List(), Retr("/pub/a.txt")}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 1 file in /pub/"), T(" 100 2001-03-05 /pub/a.txt"),
+                          T(" * Warning: Local file size does not match remote (50/100)")));
+  EXPECT_EQ(env.state.ConnectedFlag, kOff);
+}
+
+TEST_F(SyncEngineTest, FailedConnectionEndsTheDirectory) {
+  const struct {
+    const char* name;
+    bool abort_flag;
+    Lines lines;
+  } cases[] = {{"Refused", false, {T(" ERROR: Unable to open connection to server.")}},
+               {"AfterAnAbort", true, {}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    console.lines.clear();
+    env.state.AbortFlag = c.abort_flag ? kOn : kOff;
+    EXPECT_EQ(SyncSubDirectory(env, "127.0.0.1:1", "anonymous", "guest@", "/pub/", local_, ""),
+              1);
+    EXPECT_EQ(console.lines, c.lines);
+  }
+}
+
+TEST_F(SyncEngineTest, RefusedLoginBeforeADownloadEndsTheStepwiseRun) {
+  site.AddFile("/pub/a.txt", "aaaaa");
+  server.AddSession(site.Script());
+  server.AddSession(Session({Reply("220 Ready")},
+                            {Reply("331 Password required."), Reply("530 Login incorrect.")}));
+
+  EXPECT_EQ(SyncStepwise("/pub/"), 1);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List(), kQuit, kLogin}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 1 file in /pub/"), T(" 5 2001-03-05 /pub/a.txt"),
+                          T(" ERROR: Unable to open connection to server.")));
+  EXPECT_EQ(server.connections(), 2);
+}
+
+// -U connects for every step, maps "+" and "`" too, and fetches empty files like any other.
+TEST_F(SyncEngineTest, StepwiseVariantConnectsForEveryStep) {
+  site.AddFile("/pub/a+b`c.txt", "abc");
+  site.AddFile("/pub/zero", "");
+
+  EXPECT_EQ(SyncStepwise("/pub/"), 0);
+
+  const Lines listing = Cat({kLogin, Cd("/pub"), List(), kQuit});
+  EXPECT_EQ(Commands(), Cat({listing, kLogin, Retr("/pub/a+b`c.txt"), kQuit, kLogin,
+                             Retr("/pub/zero"), kQuit, listing, kLogin, Retr("/pub/zero"),
+                             kQuit}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 2 files in /pub/"), T(" 3 2001-03-05 /pub/a+b`c.txt"),
+                          T(" 0 2001-03-05 /pub/zero"), T(" 0 2001-03-05 /pub/zero")));
+  EXPECT_THAT(LocalNames(), ElementsAre("a_b_c.txt"));
+  EXPECT_EQ(env.state.FilesTransferred, 1);
+}
+
+// Titles are cut as SETTITLE cuts them.
+TEST_F(SyncEngineTest, TitlesKeepTheirFirst249Characters) {
+  const std::string path = "/" + std::string(300, 'd') + "/";
+
+  EXPECT_EQ(Sync(path), 0);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd(path.substr(0, 301)), kQuit}));
+  ASSERT_EQ(console.titles.size(), 2u);
+  EXPECT_EQ(console.titles[1], ("KORU 20080313 CD " + path).substr(0, 249));
+}
+
+// ---- Directory phase -----------------------------------------------------------------------
+
+class TreeTest : public SyncEngineTest {
+ protected:
+  TreeTest() {
+    site.AddFile("/pub/a/a1.txt", "a1");
+    site.AddFile("/pub/b/b1.txt", "b1");
+    site.AddFile("/pub/top.txt", "top");
+  }
+  // The directory phase's connection: the sub-directory listing.
+  static Lines DirectoryPhase(const std::string& dir) {
+    return Cat({kLogin, Cd(dir), List(), kQuit});
+  }
+  // A file phase that fetches one file and lists again.
+  static Lines FetchOne(const std::string& dir, const std::string& file) {
+    return Cat({kLogin, Cd(dir), List(), Retr(dir + "/" + file), Cd(dir), List(), kQuit});
+  }
+};
+
+TEST_F(TreeTest, RecursionIsDepthFirstAndCreatesMissingDirectories) {
+  env.state.SubDirMode = 1;
+  env.state.VerboseLevel = -1;
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  EXPECT_EQ(Commands(), Cat({DirectoryPhase("/pub"), DirectoryPhase("/pub/a"),
+                             FetchOne("/pub/a", "a1.txt"), DirectoryPhase("/pub/b"),
+                             FetchOne("/pub/b", "b1.txt"), FetchOne("/pub", "top.txt")}));
+  const std::string connecting = T(" * Connecting to " + server.address());
+  auto sub = [&](const std::string& name, const std::string& file, int size) {
+    const std::string dir = "/pub/" + name + "/";
+    return Lines{T(" Creating local directory: " + local_ + name),
+                 T(" * Recurse to directory " + name),
+                 connecting,
+                 T(" * Found 0 Directories in " + dir),
+                 connecting,
+                 T(" * Found 1 file in " + dir),
+                 T(" " + std::to_string(size) + " 2001-03-05 " + dir + file),
+                 T(" * Setting " + local_ + name + "/" + file + " to 03-05-2001 00:00:00"),
+                 T(" * Found 1 file in " + dir)};
+  };
+  EXPECT_EQ(console.lines,
+            Cat({{connecting, T(" * Found 2 Directories in /pub/")}, sub("a", "a1.txt", 2),
+                 sub("b", "b1.txt", 2),
+                 {connecting, T(" * Found 3 files in /pub/"), T(" 3 2001-03-05 /pub/top.txt"),
+                  T(" * Setting " + local_ + "top.txt to 03-05-2001 00:00:00"),
+                  T(" * Found 3 files in /pub/")}}));
+  EXPECT_THAT(console.titles, ::testing::Contains("DIRLIST /pub/"));
+  EXPECT_EQ(ReadLocal("a/a1.txt"), "a1");
+  EXPECT_EQ(ReadLocal("b/b1.txt"), "b1");
+  EXPECT_EQ(ReadLocal("top.txt"), "top");
+  EXPECT_EQ(env.state.SubDirsCreated, 2);
+  EXPECT_EQ(env.state.FilesTransferred, 3);
+}
+
+TEST_F(TreeTest, SecondRunCreatesAndFetchesNothing) {
+  env.state.SubDirMode = 1;
+  EXPECT_EQ(Sync("/pub/"), 0);
+  env.state = RunSettings();
+  env.state.ProgramTitle = kTitle;
+  env.state.SubDirMode = 1;
+  console.lines.clear();
+  server.Stop();
+  FakeFtpServer again;
+  again.SetDefaultSession(site.Script());
+
+  EXPECT_EQ(SyncSubDirectory(env, again.address(), "anonymous", "guest@", "/pub/", local_, ""),
+            0);
+
+  again.Stop();
+  EXPECT_EQ(again.commands(),
+            Cat({DirectoryPhase("/pub"), DirectoryPhase("/pub/a"),
+                 Cat({kLogin, Cd("/pub/a"), List(), kQuit}), DirectoryPhase("/pub/b"),
+                 Cat({kLogin, Cd("/pub/b"), List(), kQuit}),
+                 Cat({kLogin, Cd("/pub"), List(), kQuit})}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 1 file in /pub/a/"), T(" * Found 1 file in /pub/b/"),
+                          T(" * Found 3 files in /pub/")));
+  EXPECT_EQ(env.state.SubDirsCreated, 0);
+  EXPECT_EQ(env.state.FilesTransferred, 0);
+}
+
+TEST_F(TreeTest, CreationOnlyMakesTheFirstLevelAndFetchesTheStartingDirectory) {
+  site.AddFile("/pub/a/deeper/d.txt", "d");
+  env.state.SubDirMode = -1;
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  EXPECT_EQ(Commands(), Cat({DirectoryPhase("/pub"), FetchOne("/pub", "top.txt")}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 3 files in /pub/"), T(" 3 2001-03-05 /pub/top.txt")));
+  EXPECT_THAT(LocalNames(), ElementsAre("a", "b", "top.txt"));
+  EXPECT_THAT(LocalNames("a"), ElementsAre());
+  EXPECT_EQ(env.state.SubDirsCreated, 2);
+}
+
+// A local file named like a remote directory counts as existing; the recursion still runs and
+// its downloads fail for want of the directory.
+TEST_F(TreeTest, LocalFileBlocksADirectoryButNotTheRecursion) {
+  WriteLocal("a", "in the way");
+  env.state.SubDirMode = 1;
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  EXPECT_EQ(Commands(),
+            Cat({DirectoryPhase("/pub"), DirectoryPhase("/pub/a"),
+                 Cat({kLogin, Cd("/pub/a"), List(), {"PASV"}, kQuit}), DirectoryPhase("/pub/b"),
+                 FetchOne("/pub/b", "b1.txt"), FetchOne("/pub", "top.txt")}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 1 file in /pub/a/"), T(" 2 2001-03-05 /pub/a/a1.txt"),
+                          T(" 076 Local File Open Error"), T(" * Found 1 file in /pub/b/"),
+                          T(" 2 2001-03-05 /pub/b/b1.txt"), T(" 3 2001-03-05 /pub/top.txt")));
+  EXPECT_EQ(ReadLocal("a"), "in the way");
+  EXPECT_EQ(env.state.SubDirsCreated, 1);
+}
+
+TEST_F(SyncEngineTest, DotsAndSeparatorsInDirectoryNamesAreNeverVisited) {
+  site.AddDirectory("/pub/ok");
+  site.SetListing("/pub", {DirectoryLine("."), DirectoryLine(".."), DirectoryLine("../up"),
+                           DirectoryLine("a\\b"), DirectoryLine(std::string("..\0x", 4)),
+                           DirectoryLine("ok")});
+  env.state.SubDirMode = 1;
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List(), kQuit, kLogin, Cd("/pub/ok"), List(),
+                             kQuit, kLogin, Cd("/pub/ok"), List(), kQuit, kLogin, Cd("/pub"),
+                             List(), kQuit}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 0 files in /pub/ok/"), T(" * Found 4 files in /pub/")));
+  EXPECT_THAT(LocalNames(), ElementsAre("ok"));
+  EXPECT_EQ(env.state.SubDirsCreated, 1);
+}
+
+// A server that lists a directory inside every directory: the walk stops 100 levels down.
+TEST_F(SyncEngineTest, RecursionStopsAtTheDepthBound) {
+  site.Intercept([](const std::string& command, FakeFtpSession& session) {
+    const std::string verb = testing::Verb(command);
+    if (verb == "CWD") {
+      session.Reply("250 Directory successfully changed.");
+    } else if (verb == "LIST") {
+      // The data first and both replies in one send, as the tree answers (no delayed ACKs).
+      if (session.AcceptData()) session.SendData(DirectoryLine("a") + "\r\n");
+      session.CloseData();
+      session.SendRaw("150 Here comes the directory listing.\r\n226 Directory send OK.\r\n");
+    } else {
+      return false;
+    }
+    return true;
+  });
+  env.state.SubDirMode = 1;
+
+  EXPECT_EQ(Sync("/loop/"), 0);
+
+  Lines expected;
+  std::string path = "/loop/";
+  for (int depth = 0; depth <= kMaxDirectoryDepth; ++depth) path += "a/";
+  expected.push_back(T(" * Warning: directory nesting too deep, not entered: " + path));
+  for (int depth = kMaxDirectoryDepth; depth >= 0; --depth) {
+    path.resize(path.size() - 2);
+    expected.push_back(T(" * Found 1 file in " + path));
+  }
+  EXPECT_EQ(console.lines, expected);
+  EXPECT_EQ(server.connections(), 2 * (kMaxDirectoryDepth + 1));
+  EXPECT_EQ(env.state.SubDirsCreated, kMaxDirectoryDepth);
+  std::string deepest = local_;
+  for (int depth = 0; depth < kMaxDirectoryDepth; ++depth) deepest += "a/";
+  EXPECT_EQ(StatLocal(deepest).kind, EntryKind::kDirectory);
+  EXPECT_EQ(StatLocal(deepest + "a").kind, EntryKind::kMissing);
+}
+
+// A failed connection prints the kept reply; it fails the run even when a later sibling
+// succeeds.
+TEST_F(TreeTest, FailedConnectionOfASubDirectoryIsReportedAndFailsTheRun) {
+  env.state.SubDirMode = 1;
+  server.AddSession(site.Script());
+  server.AddSession(Session({Reply("220 Ready")},
+                            {Reply("331 Password required."), Reply("530 Login incorrect.")}));
+
+  EXPECT_EQ(Sync("/pub/"), 1);
+
+  EXPECT_EQ(Commands(), Cat({DirectoryPhase("/pub"), kLogin, DirectoryPhase("/pub/b"),
+                             FetchOne("/pub/b", "b1.txt"), FetchOne("/pub", "top.txt")}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" ERROR: Unable to open connection to server."),
+                          T("  530 Login incorrect."), T(" * Found 1 file in /pub/b/"),
+                          T(" 2 2001-03-05 /pub/b/b1.txt"), T(" 3 2001-03-05 /pub/top.txt")));
+  EXPECT_EQ(env.state.SubDirsCreated, 2);
+}
+
+TEST_F(SyncEngineTest, DirectoryThatCannotBeEnteredIsLeftOnOneConnection) {
+  env.state.SubDirMode = 1;
+
+  EXPECT_EQ(Sync("/nosuch/"), 0);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/nosuch"), Cd("/nosuch"), kQuit}));
+  EXPECT_THAT(console.lines, ElementsAre());
+  EXPECT_EQ(server.connections(), 1);
+}
+
+TEST_F(TreeTest, EscInTheDirectoryLoopEndsTheCallBeforeItsFiles) {
+  env.state.SubDirMode = 1;
+  console.esc_when = [](const testing::RecordingConsole& c) {
+    const bool listed = std::find(c.titles.begin(), c.titles.end(), "DIRLIST /pub/") !=
+                        c.titles.end();
+    return listed && c.titles.back() == kTitle;
+  };
+
+  EXPECT_EQ(Sync("/pub/"), 1);
+
+  EXPECT_EQ(Commands(), DirectoryPhase("/pub"));
+  EXPECT_THAT(console.lines, ElementsAre(T(" ** User Abort **")));
+  EXPECT_EQ(env.state.AbortFlag, kOn);
+  EXPECT_THAT(LocalNames(), ElementsAre());
+}
+
+TEST_F(TreeTest, ListOnlyVisitsEveryDirectoryAndStillCreatesThem) {
+  env.state.SubDirMode = 1;
+
+  EXPECT_EQ(Sync("/pub/", "=*.txt"), 0);
+
+  EXPECT_THAT(console.lines,
+              ElementsAre(FileLine("a1.txt", 2), " 1 Item found", FileLine("b1.txt", 2),
+                          " 1 Item found", FileLine("top.txt", 3), " 1 Item found"));
+  EXPECT_THAT(LocalNames(), ElementsAre("a", "b"));
+  EXPECT_THAT(LocalNames("a"), ElementsAre());
+}
+
+// -U with -T creates the remote path level by level before it lists it.
+TEST_F(SyncEngineTest, StepwiseVariantCreatesTheRemotePath) {
+  site.AddDirectory("/pub");
+  env.state.SubDirMode = -1;
+
+  EXPECT_EQ(SyncStepwise("/pub/new/deep/"), 0);
+
+  EXPECT_EQ(Commands(),
+            Cat({kLogin,
+                 {"CWD /pub/new/deep", "CWD /pub/new", "CWD /pub/new", "CWD /pub",
+                  "MKD /pub/new", "CWD /pub", "MKD /pub/new/deep", "CWD /pub/new"},
+                 Cd("/pub/new/deep"), List(), kQuit, kLogin, Cd("/pub/new/deep"), List(),
+                 kQuit}));
+  EXPECT_TRUE(site.HasDirectory("/pub/new/deep"));
+  EXPECT_THAT(console.lines, ElementsAre(T(" * Found 0 files in /pub/new/deep/")));
+}
+
+TEST_F(SyncEngineTest, StepwiseVariantFailsQuietlyWhenThePathCannotBeMade) {
+  env.state.SubDirMode = 1;
+
+  EXPECT_EQ(SyncStepwise("/locked/x/"), 1);
+
+  EXPECT_EQ(Commands(), Cat({kLogin,
+                             {"CWD /locked/x", "CWD /locked", "CWD /locked", "CWD ", "CWD ",
+                              "CWD ", "CWD ", "CWD /locked"},
+                             kQuit}));
+  EXPECT_THAT(console.lines, ElementsAre());
+}
+
+}  // namespace
+}  // namespace koru
