@@ -1,5 +1,6 @@
 /* The procedures KORU exports to C callers: opening and closing an FTP session, and three
- * local file utilities.
+ * local file utilities. Plain C99; the library behind it prints nothing, sets no title and
+ * reads no keys. Call it from one thread at a time.
  *
  * Texts crossing this boundary are counted byte strings: a pointer to the bytes, with the byte
  * count kept by the library in front of them (any byte value, NUL included, may stand in the
@@ -32,17 +33,25 @@ KORU_API void SysFreeString(BSTR text);
 KORU_API uint32_t SysStringByteLen(BSTR text);
 
 /* Connects to `server` ("host" or "host:port", port 21 when absent), waits out a busy server
- * and logs in. Returns the session handle (1 or above) after a successful login, -1 after a
- * failure. Nothing is printed. */
+ * (up to ten "421" greetings, 90 seconds each) and logs in with USER and, when asked for,
+ * PASS; user and password are sent unchanged. Returns the session handle (1 or above) after a
+ * successful login; a value below 1 after a failure. A server text holding a NUL byte, or a
+ * user or password holding a CR or LF byte (it would end the command line early and send the
+ * rest as a command of its own), fails at once with -1 and nothing sent. */
 KORU_API int32_t ftpConnect(const BSTR* server, const BSTR* user, const BSTR* password);
-/* Sends QUIT and closes the session. */
+/* Sends QUIT, waits for the reply and closes the session. A handle that names no session is
+ * ignored. */
 KORU_API void ftpQuit(int32_t handle);
 
-/* 1 when an entry named `path` exists, else 0. */
+/* 1 when an entry (file, directory or other) stands at `path`, else 0. A path holding a NUL
+ * byte names no entry: 0. */
 KORU_API int32_t EXIST(BSTR path);
-/* The system's directory for temporary files, ending in "/". */
+/* The system's directory for temporary files ($TMPDIR, else /tmp), ending in "/"; null only
+ * when memory runs out. */
 KORU_API BSTR GETWINDOWSTEMPDIR(void);
-/* The full name of a newly created empty temporary file; empty when none could be created. */
+/* The full name of a newly created empty temporary file ("CCS" and six unique characters) in
+ * that directory, or in the current directory when that fails; empty when none could be
+ * created, null only when memory runs out. */
 KORU_API BSTR GETNEWTEMPFILE(void);
 
 #ifdef __cplusplus

@@ -1,9 +1,11 @@
-// The C entry points of libkoru, over the same code the program runs.
+// The C entry points of libkoru, over the same code the program runs. No exception leaves an
+// entry point: one that cannot finish (memory ran out) gives its failure result.
 #include "app/c_api/koru.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "app/env.h"
 #include "app/startup.h"
@@ -21,17 +23,28 @@ class SilentConsole : public Console {
   int PollKey() override { return kNoKey; }
 };
 
+struct Library {
+  Library() : env(console, clock) { env.state.ProgramTitle = std::string("KORU ") + kVersion; }
+
+  SilentConsole console;
+  PosixClock clock;
+  Env env;
+};
+
 // The library's one run state, living as long as the process.
 Env& LibraryEnv() {
-  static SilentConsole console;
-  static PosixClock clock;
-  static Env env(console, clock);
-  static const bool ready = [] {
-    env.state.ProgramTitle = std::string("KORU ") + kVersion;
-    return true;
-  }();
-  (void)ready;
-  return env;
+  static Library library;
+  return library.env;
+}
+
+// Runs `body`; `failure` when it throws.
+template <typename Result, typename Body>
+Result Guarded(Result failure, Body body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return failure;
+  }
 }
 
 std::string Text(BSTR text) {
@@ -44,13 +57,23 @@ BSTR NewText(const std::string& text) {
   return SysAllocStringByteLen(text.data(), static_cast<uint32_t>(text.size()));
 }
 
+// A path or host name ends at its first NUL on the way to the system, which would then act on
+// another name than the one given.
+bool HoldsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+// A CR or LF inside a user name or password would end the command line early and send the
+// rest of the text as a command of its own.
+bool SplitsCommandLine(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
 }  // namespace
 }  // namespace koru
 
 extern "C" {
 
 BSTR SysAllocStringByteLen(const char* bytes, uint32_t length) {
-  auto* block = static_cast<char*>(std::malloc(sizeof(uint32_t) + length + 1));
+  auto* block = static_cast<char*>(std::malloc(sizeof(uint32_t) + length + size_t{1}));
   if (!block) return nullptr;
   std::memcpy(block, &length, sizeof length);
   char* text = block + sizeof(uint32_t);
@@ -75,16 +98,38 @@ uint32_t SysStringByteLen(BSTR text) {
 }
 
 int32_t ftpConnect(const BSTR* server, const BSTR* user, const BSTR* password) {
-  return koru::ftpConnect(koru::LibraryEnv(), koru::Text(server), koru::Text(user),
-                          koru::Text(password));
+  return koru::Guarded(int32_t{-1}, [&] {
+    const std::string server_text = koru::Text(server);
+    const std::string user_text = koru::Text(user);
+    const std::string password_text = koru::Text(password);
+    if (koru::HoldsNul(server_text) || koru::SplitsCommandLine(user_text) ||
+        koru::SplitsCommandLine(password_text)) {
+      return int32_t{-1};
+    }
+    return koru::ftpConnect(koru::LibraryEnv(), server_text, user_text, password_text);
+  });
 }
 
-void ftpQuit(int32_t handle) { koru::ftpQuit(koru::LibraryEnv(), handle); }
+void ftpQuit(int32_t handle) {
+  koru::Guarded(0, [&] {
+    koru::ftpQuit(koru::LibraryEnv(), handle);
+    return 0;
+  });
+}
 
-int32_t EXIST(BSTR path) { return koru::EXIST(koru::Text(path)); }
+int32_t EXIST(BSTR path) {
+  return koru::Guarded(int32_t{0}, [&] {
+    const std::string text = koru::Text(path);
+    return koru::HoldsNul(text) ? 0 : koru::EXIST(text);
+  });
+}
 
-BSTR GETWINDOWSTEMPDIR(void) { return koru::NewText(koru::GETWINDOWSTEMPDIR()); }
+BSTR GETWINDOWSTEMPDIR(void) {
+  return koru::Guarded(BSTR{}, [] { return koru::NewText(koru::GETWINDOWSTEMPDIR()); });
+}
 
-BSTR GETNEWTEMPFILE(void) { return koru::NewText(koru::GETNEWTEMPFILE()); }
+BSTR GETNEWTEMPFILE(void) {
+  return koru::Guarded(BSTR{}, [] { return koru::NewText(koru::GETNEWTEMPFILE()); });
+}
 
 }  // extern "C"
