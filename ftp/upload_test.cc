@@ -1,0 +1,363 @@
+#include "ftp/upload.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ftp/control.h"
+#include "ftp/session.h"
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "platform/text.h"
+#include "tests/fakes.h"
+#include "tests/ftp_fixture.h"
+#include "tests/real_ftp_server.h"
+
+namespace koru {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::IsEmpty;
+using testing::FakeFtpSession;
+using testing::FtpFixture;
+using testing::FtpServerKind;
+using testing::RealFtpServer;
+using testing::Reply;
+using testing::Session;
+using testing::SessionScript;
+
+constexpr char kTimeNow[] = "09:05:03";  // the fake clock
+
+// `size` bytes of every value (CR, LF and NUL included), different in every block.
+std::string Content(size_t size) {
+  std::mt19937 random(static_cast<unsigned>(size));
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
+}
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// A fresh local directory, removed with everything in it.
+class LocalDir {
+ public:
+  LocalDir() {
+    std::string pattern = (fs::temp_directory_path() / "koru-up-XXXXXX").string();
+    if (mkdtemp(pattern.data())) path_ = pattern + "/";
+  }
+  ~LocalDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+
+  // Writes `bytes` into the file `name` and returns its path.
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(path_ + name, std::ios::binary) << bytes;
+    return path_ + name;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The kept last reply as a reply line.
+std::string LastReply(const Env& env) {
+  return ZeroPad(env.state.LastReplyCode, 3) + " " + env.state.LastReplyText;
+}
+
+// Answers TYPE I and PASV (the 227 reply goes to `*pasv`), then STOR with `stor_reply`; after
+// a 1xx reply, takes every byte of the data connection into `*received` and answers
+// `final_reply`. Further commands get the default answers.
+SessionScript Storing(std::string stor_reply, std::string final_reply, std::string* received,
+                      std::string* pasv) {
+  return Session({}, {Reply("200 Type set to I"),
+                      [pasv](FakeFtpSession& s) {
+                        *pasv = s.Passive();
+                        s.Reply(*pasv);
+                      },
+                      [=](FakeFtpSession& s) {
+                        s.Reply(stor_reply);
+                        if (stor_reply[0] != '1' || !s.AcceptData()) return;
+                        *received = s.ReceiveData();
+                        s.Reply(final_reply);
+                      }});
+}
+
+class UploadTest : public FtpFixture {
+ protected:
+  // Only the control connection (channel 1) is left open: the local file and the data
+  // connection are closed.
+  void ExpectOnlyTheControlConnectionOpen() {
+    EXPECT_TRUE(env.pool.InUse(1));
+    for (int n = 2; n <= 4; ++n) EXPECT_FALSE(env.pool.InUse(n)) << "number " << n;
+  }
+
+  LocalDir local;
+};
+
+struct UploadCase {
+  const char* name;
+  size_t size;
+  int32_t progress;
+  std::string stor_reply;
+  std::string final_reply;
+  int32_t result;
+  std::vector<std::string> titles;
+  std::string last_reply = {};  // empty: the 227 reply to PASV (226 is lower)
+};
+
+void PrintTo(const UploadCase& c, std::ostream* os) { *os << c.name; }
+
+class UploadCaseTest : public UploadTest, public ::testing::WithParamInterface<UploadCase> {};
+
+TEST_P(UploadCaseTest, StoresTheFileInFullBlocksAndAFinalPart) {
+  const UploadCase& c = GetParam();
+  const std::string content = Content(c.size);
+  std::string received;
+  std::string pasv;
+  const int control = OpenControl(Storing(c.stor_reply, c.final_reply, &received, &pasv));
+
+  const int32_t result =
+      ftpPutFile(env, control, "127.0.0.1", c.progress, "up.bin", local.Write("up.bin", content));
+
+  EXPECT_EQ(result, c.result);
+  EXPECT_EQ(console.titles, c.titles);
+  EXPECT_THAT(console.lines, IsEmpty());
+  ExpectOnlyTheControlConnectionOpen();
+  EXPECT_EQ(ServerCommands(), (std::vector<std::string>{"TYPE I", "PASV", "STOR up.bin"}));
+  EXPECT_EQ(LastReply(env), c.last_reply.empty() ? pasv : c.last_reply);
+  if (c.stor_reply[0] == '1') {
+    EXPECT_TRUE(received == content) << "received " << received.size() << " of " << c.size;
+  } else {
+    EXPECT_THAT(received, IsEmpty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Upload, UploadCaseTest,
+    ::testing::Values(
+        UploadCase{"EmptyFile", 0, kOn, "150 Ok", "226 Stored", 1, {}},
+        UploadCase{"TwoFullBlocks", 16384, kOn, "150 Ok", "226 Stored", 1,
+                   {"50% Sent", "100% Sent"}},
+        UploadCase{"OneBlockAndAFinalPart", 10000, kOn, "150 Ok", "226 Stored", 1, {"81% Sent"}},
+        UploadCase{"ThreeBlocksAndOneByteRoundDown", 3 * 8192 + 1, kOn, "150 Ok", "226 Stored",
+                   1, {"33% Sent", "66% Sent", "99% Sent"}},
+        UploadCase{"ProgressOffLeavesTheTitle", 16384, kOff, "150 Ok", "226 Stored", 1, {}},
+        UploadCase{"DataConnectionAlreadyOpen", 10000, kOn, "125 Go ahead", "226 Stored", 1,
+                   {"81% Sent"}},
+        UploadCase{"StorRefused", 16384, kOn, "553 Could not create file.", "", 0, {},
+                   "553 Could not create file."},
+        UploadCase{"StoreFailedOnTheServer", 10000, kOn, "150 Ok", "451 Write error", 0,
+                   {"81% Sent"}, "451 Write error"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A local file that cannot be sent, or a run already aborted: nothing goes to the server.
+struct LocalProblemCase {
+  const char* name;
+  const char* local_name;  // below the test's directory; "" names the directory itself
+  int32_t abort_flag;
+  std::vector<std::string> lines;
+  std::string last_reply;
+};
+
+void PrintTo(const LocalProblemCase& c, std::ostream* os) { *os << c.name; }
+
+class LocalProblemTest : public UploadTest,
+                         public ::testing::WithParamInterface<LocalProblemCase> {};
+
+TEST_P(LocalProblemTest, SendsNothing) {
+  const LocalProblemCase& c = GetParam();
+  local.Write("present.bin", Content(100));
+  env.state.AbortFlag = c.abort_flag;
+  const int control = OpenControl(Session({}));
+
+  EXPECT_EQ(ftpPutFile(env, control, "127.0.0.1", kOn, "up.bin", local.path() + c.local_name),
+            0);
+
+  EXPECT_EQ(console.lines, c.lines);
+  EXPECT_THAT(console.titles, IsEmpty());
+  EXPECT_EQ(LastReply(env), c.last_reply);
+  ExpectOnlyTheControlConnectionOpen();
+  EXPECT_THAT(ServerCommands(), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Upload, LocalProblemTest,
+    ::testing::Values(
+        LocalProblemCase{"MissingFile", "missing.bin", kOff, {}, "001 Local File Not Found"},
+        LocalProblemCase{"DirectoryCannotBeOpened", "", kOff,
+                         {std::string(kTimeNow) + " 070 Local File Access Error"},
+                         "070 Local File Access Error"},
+        LocalProblemCase{"RunAborted", "present.bin", kOn, {}, "000 "}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// PASV refused, or a 227 naming a port where nothing listens.
+class NoDataConnectionTest : public UploadTest,
+                             public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(NoDataConnectionTest, PrintsTheLastReplyAndSendsNoStor) {
+  const std::string& pasv_reply = GetParam();
+  const int control = OpenControl(Session({}, {Reply("200 Type set to I"), Reply(pasv_reply)}));
+
+  EXPECT_EQ(ftpPutFile(env, control, "127.0.0.1", kOn, "up.bin",
+                       local.Write("up.bin", Content(10000))),
+            0);
+
+  EXPECT_EQ(console.lines, std::vector<std::string>{std::string(kTimeNow) + " " + pasv_reply});
+  EXPECT_EQ(LastReply(env), pasv_reply);
+  EXPECT_THAT(console.titles, IsEmpty());
+  ExpectOnlyTheControlConnectionOpen();
+  EXPECT_EQ(ServerCommands(), (std::vector<std::string>{"TYPE I", "PASV"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Upload, NoDataConnectionTest,
+                         ::testing::Values("425 Cannot open passive connection",
+                                           "227 Entering Passive Mode (127,0,0,1,0,1)"));
+
+TEST_F(UploadTest, DataConnectionResetMidUploadFailsAndTheFinalReplyIsNotLeftBehind) {
+  const std::string abort_reply = "426 Connection reset; transfer aborted.";
+  server.AddSession(Session({}, {Reply("200 Type set to I"),
+                                 [](FakeFtpSession& s) { s.Reply(s.Passive()); },
+                                 [&abort_reply](FakeFtpSession& s) {
+                                   if (!s.AcceptData()) return;
+                                   s.Reply("150 Ok");
+                                   s.ResetData();
+                                   s.Reply(abort_reply);
+                                 },
+                                 Reply("200 NOOP ok")}));
+  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), kTimeoutMs));
+  // Far more than the socket buffers hold, so the reset meets the upload under way.
+  const std::string path = local.Write("big.bin", Content(8 << 20));
+
+  EXPECT_EQ(ftpPutFile(env, 1, "127.0.0.1", kOff, "big.bin", path), 0);
+
+  EXPECT_THAT(console.lines, IsEmpty());
+  EXPECT_EQ(LastReply(env), abort_reply);
+  ExpectOnlyTheControlConnectionOpen();
+  // The abort reply was read by the upload, so the next command gets its own reply.
+  EXPECT_EQ(ftpExchange(env, 1, "NOOP"), "200 NOOP ok");
+  EXPECT_EQ(ServerCommands(),
+            (std::vector<std::string>{"TYPE I", "PASV", "STOR big.bin", "NOOP"}));
+}
+
+// A copy of a program, running while it lives: nobody may write the file, not even root
+// ("text file busy"), and its mode allows reading and running only.
+class RunningProgram {
+ public:
+  explicit RunningProgram(const std::string& path) {
+    fs::copy_file("/bin/sleep", path);
+    chmod(path.c_str(), 0555);
+    int started[2];
+    if (pipe2(started, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      execl(path.c_str(), path.c_str(), "60", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(started[1]);
+    char ignored;
+    // The pipe closes when the program has replaced the child (close-on-exec).
+    while (read(started[0], &ignored, 1) > 0) {
+    }
+    close(started[0]);
+  }
+  ~RunningProgram() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+
+  bool running() const { return pid_ > 0; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+TEST_F(UploadTest, AFileThatMayBeReadButNotWrittenStillUploads) {
+  const std::string path = local.path() + "program";
+  RunningProgram program(path);
+  ASSERT_TRUE(program.running());
+  ASSERT_LT(open(path.c_str(), O_RDWR), 0) << "the file should not be writable";
+  std::string received;
+  std::string pasv;
+  const int control = OpenControl(Storing("150 Ok", "226 Stored", &received, &pasv));
+
+  EXPECT_EQ(ftpPutFile(env, control, "127.0.0.1", kOff, "program", path), 1);
+
+  EXPECT_THAT(console.lines, IsEmpty());
+  EXPECT_EQ(ServerCommands(), (std::vector<std::string>{"TYPE I", "PASV", "STOR program"}));
+  EXPECT_TRUE(received == ReadWhole(path)) << "received " << received.size() << " bytes";
+}
+
+class RealUploadTest : public ::testing::TestWithParam<FtpServerKind> {
+ protected:
+  void SetUp() override {
+    const std::string missing = RealFtpServer::Missing(GetParam());
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    std::string error;
+    server_ = RealFtpServer::Start(GetParam(), &error);
+    ASSERT_TRUE(server_) << error;
+    env_.channel_timeout_ms = 5000;  // replies come at once; only a fault waits this long
+  }
+
+  testing::RecordingConsole console_;
+  testing::FakeClock clock_;
+  Env env_{console_, clock_};
+  std::unique_ptr<RealFtpServer> server_;
+  LocalDir local_;
+};
+
+TEST_P(RealUploadTest, StoresFilesByteForByte) {
+  const std::vector<size_t> sizes = {0, 10000, 16384, 12 * 8192 + 345};
+  const int32_t h = ftpConnect(env_, server_->address(), "anonymous", "guest@example.org");
+  ASSERT_GT(h, 0);
+
+  for (size_t size : sizes) {
+    const std::string name = "up" + std::to_string(size) + ".bin";
+    EXPECT_EQ(ftpPutFile(env_, h, "127.0.0.1", kOn, "/pub/" + name,
+                         local_.Write(name, Content(size))),
+              1)
+        << name << ": " << LastReply(env_);
+  }
+  // Refused by the server: a directory that does not exist.
+  EXPECT_EQ(ftpPutFile(env_, h, "127.0.0.1", kOn, "/missing/up.bin",
+                       local_.Write("up.bin", Content(10000))),
+            0);
+  EXPECT_EQ(env_.state.LastReplyCode / 100, 5) << LastReply(env_);
+  ftpQuit(env_, h);
+
+  EXPECT_THAT(console_.lines, IsEmpty());
+  for (size_t size : sizes) {
+    const std::string name = "up" + std::to_string(size) + ".bin";
+    EXPECT_TRUE(ReadWhole(server_->root() + "/pub/" + name) == Content(size)) << name;
+  }
+  EXPECT_FALSE(fs::exists(server_->root() + "/missing"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Upload, RealUploadTest,
+                         ::testing::Values(FtpServerKind::kVsftpd, FtpServerKind::kPyftpdlib),
+                         [](const auto& info) {
+                           return info.param == FtpServerKind::kVsftpd ? "Vsftpd" : "Pyftpdlib";
+                         });
+
+}  // namespace
+}  // namespace koru
