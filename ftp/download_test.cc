@@ -1,7 +1,10 @@
 #include "ftp/download.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <deque>
 #include <filesystem>
@@ -144,6 +147,31 @@ CommandHandler ServeDownload(RemoteFile file) {
 
 enum class Dated { kRemote, kOther };
 
+// Makes writes beyond `bytes` fail (EFBIG rather than a signal) while it lives; -1 does nothing.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(int64_t bytes) : active_(bytes >= 0) {
+    if (!active_) return;
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &old_limit_);
+    rlimit limit = old_limit_;
+    limit.rlim_cur = static_cast<rlim_t>(bytes);
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    if (!active_) return;
+    setrlimit(RLIMIT_FSIZE, &old_limit_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  bool active_;
+  rlimit old_limit_{};
+  void (*old_handler_)(int) = SIG_DFL;
+};
+
 struct DownloadCase {
   const char* name;
   // Before the call:
@@ -156,6 +184,7 @@ struct DownloadCase {
   int32_t block_delay = 0;
   int32_t no_status_line = 0;
   int32_t abort = 0;
+  int64_t file_size_limit = -1;  // the largest file this process may write; -1: no limit
   int64_t listed = 20000;  // RemoteFileSize
   bool date_known = true;  // RemoteFileTime is kRemoteTime, else all zero
   std::string remote = "/pub/a.txt";
@@ -213,7 +242,10 @@ TEST_P(DownloadTest, Downloads) {
   s.RemoteFileTime = c.date_known ? kRemoteTime : SYSTEMTIME{};
   console.keys = c.keys;
 
-  EXPECT_EQ(ftpGetFile(env, h, "127.0.0.1", c.remote, local), c.result);
+  {
+    FileSizeLimit limit(c.file_size_limit);
+    EXPECT_EQ(ftpGetFile(env, h, "127.0.0.1", c.remote, local), c.result);
+  }
 
   EXPECT_EQ(ServerCommands(), c.commands);
   if (c.file) {
@@ -540,6 +572,24 @@ INSTANTIATE_TEST_SUITE_P(
             .sleeps = {100},
             .last_code = 426,
             .block_delay_after = 100},
+        // The second block cannot be stored whole: the transfer ends there, without reading
+        // on (the server keeps the connection open), and the file stays short.
+        DownloadCase{
+            .name = "FailingLocalWriteEndsTheTransfer",
+            .verbose = 0,
+            .block_delay = 1,
+            .file_size_limit = 10000,
+            .listed = 30000,
+            .server = {.content = Pattern(30000),
+                       .retr_reply = "150 Opening BINARY mode data connection for /pub/a.txt "
+                                     "(30000 bytes).",
+                       .sent = 20000,
+                       .keep_open = true},
+            .commands = kGet,
+            .result = 30000,
+            .file = Pattern(10000),
+            .titles = {"27% Received, 21,808 bytes remain", kTitle},
+            .sleeps = {1}},
         DownloadCase{.name = "UnknownRemoteDate",
                      .date_known = false,
                      .commands = kGet,

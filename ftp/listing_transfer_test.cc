@@ -40,6 +40,7 @@ struct ListServer {
   std::optional<std::string> pasv_reply = std::nullopt;  // none: a passive listener is offered
   std::string list_reply = "150 Here comes the directory listing.";
   std::string data = "";                  // sent, then the data connection is closed
+  bool keep_open = false;                 // ... only once the client has closed it
   std::optional<std::string> final_reply = "226 Directory send OK.";
 };
 
@@ -56,6 +57,7 @@ CommandHandler Serve(ListServer server) {
       s.Reply(server.list_reply);
       if (server.list_reply[0] != '1' || !s.AcceptData()) return;
       s.SendData(server.data);
+      if (server.keep_open) s.ReceiveData();  // until the client closes
       s.CloseData();
       if (server.final_reply) s.Reply(*server.final_reply);
     } else {
@@ -169,8 +171,10 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{.name = "EmptyListing",
                  .commands = {"PASV", "TYPE A", "LIST"},
                  .shown = Join({kListOpen, {"LIST", kListReply, "", "226 Directory send OK."}})},
+        // The rest is not read; the client closes the data connection before it awaits the
+        // final reply, which this server sends only then.
         ListCase{.name = "ThirdLineBlankEndsIt",
-                 .server = {.data = Crlf({kFile, kDir, "", kLink})},
+                 .server = {.data = Crlf({kFile, kDir, "", kLink}), .keep_open = true},
                  .commands = {"PASV", "TYPE A", "LIST"},
                  .lines = {kFile, kDir},
                  .shown = Join({kListOpen, {"LIST", kListReply, kFile, kDir, "",
