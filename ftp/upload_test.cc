@@ -2,16 +2,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +20,7 @@
 #include "tests/fakes.h"
 #include "tests/ftp_fixture.h"
 #include "tests/real_ftp_server.h"
+#include "tests/scratch_dir.h"
 
 namespace koru {
 namespace {
@@ -30,12 +28,15 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::IsEmpty;
 using testing::FakeFtpSession;
+using testing::FileContent;
 using testing::FtpFixture;
 using testing::FtpServerKind;
 using testing::RealFtpServer;
 using testing::Reply;
+using testing::ScratchDir;
 using testing::Session;
 using testing::SessionScript;
+using testing::WriteFile;
 
 constexpr char kTimeNow[] = "09:05:03";  // the fake clock
 
@@ -47,35 +48,11 @@ std::string Content(size_t size) {
   return bytes;
 }
 
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+// Writes `bytes` into the file `name` of `dir` and returns its path.
+std::string Written(const ScratchDir& dir, const std::string& name, const std::string& bytes) {
+  WriteFile(dir / name, bytes);
+  return dir / name;
 }
-
-// A fresh local directory, removed with everything in it.
-class LocalDir {
- public:
-  LocalDir() {
-    std::string pattern = (fs::temp_directory_path() / "koru-up-XXXXXX").string();
-    if (mkdtemp(pattern.data())) path_ = pattern + "/";
-  }
-  ~LocalDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-
-  // Writes `bytes` into the file `name` and returns its path.
-  std::string Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(path_ + name, std::ios::binary) << bytes;
-    return path_ + name;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // The kept last reply as a reply line.
 std::string LastReply(const Env& env) {
@@ -109,7 +86,7 @@ class UploadTest : public FtpFixture {
     for (int n = 2; n <= 4; ++n) EXPECT_FALSE(env.pool.InUse(n)) << "number " << n;
   }
 
-  LocalDir local;
+  ScratchDir local;
 };
 
 struct UploadCase {
@@ -134,8 +111,8 @@ TEST_P(UploadCaseTest, StoresTheFileInFullBlocksAndAFinalPart) {
   std::string pasv;
   const int control = OpenControl(Storing(c.stor_reply, c.final_reply, &received, &pasv));
 
-  const int32_t result =
-      ftpPutFile(env, control, "127.0.0.1", c.progress, "up.bin", local.Write("up.bin", content));
+  const int32_t result = ftpPutFile(env, control, "127.0.0.1", c.progress, "up.bin",
+                                    Written(local, "up.bin", content));
 
   EXPECT_EQ(result, c.result);
   EXPECT_EQ(console.titles, c.titles);
@@ -184,11 +161,11 @@ class LocalProblemTest : public UploadTest,
 
 TEST_P(LocalProblemTest, SendsNothing) {
   const LocalProblemCase& c = GetParam();
-  local.Write("present.bin", Content(100));
+  Written(local, "present.bin", Content(100));
   env.state.AbortFlag = c.abort_flag;
   const int control = OpenControl(Session({}));
 
-  EXPECT_EQ(ftpPutFile(env, control, "127.0.0.1", kOn, "up.bin", local.path() + c.local_name),
+  EXPECT_EQ(ftpPutFile(env, control, "127.0.0.1", kOn, "up.bin", local / c.local_name),
             0);
 
   EXPECT_EQ(console.lines, c.lines);
@@ -217,7 +194,7 @@ TEST_P(NoDataConnectionTest, PrintsTheLastReplyAndSendsNoStor) {
   const int control = OpenControl(Session({}, {Reply("200 Type set to I"), Reply(pasv_reply)}));
 
   EXPECT_EQ(ftpPutFile(env, control, "127.0.0.1", kOn, "up.bin",
-                       local.Write("up.bin", Content(10000))),
+                       Written(local, "up.bin", Content(10000))),
             0);
 
   EXPECT_EQ(console.lines, std::vector<std::string>{std::string(kTimeNow) + " " + pasv_reply});
@@ -244,7 +221,7 @@ TEST_F(UploadTest, DataConnectionResetMidUploadFailsAndTheFinalReplyIsNotLeftBeh
                                  Reply("200 NOOP ok")}));
   ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), kTimeoutMs));
   // Far more than the socket buffers hold, so the reset meets the upload under way.
-  const std::string path = local.Write("big.bin", Content(8 << 20));
+  const std::string path = Written(local, "big.bin", Content(8 << 20));
 
   EXPECT_EQ(ftpPutFile(env, 1, "127.0.0.1", kOff, "big.bin", path), 0);
 
@@ -293,7 +270,7 @@ class RunningProgram {
 };
 
 TEST_F(UploadTest, AFileThatMayBeReadButNotWrittenStillUploads) {
-  const std::string path = local.path() + "program";
+  const std::string path = local / "program";
   RunningProgram program(path);
   ASSERT_TRUE(program.running());
   ASSERT_LT(open(path.c_str(), O_RDWR), 0) << "the file should not be writable";
@@ -305,7 +282,7 @@ TEST_F(UploadTest, AFileThatMayBeReadButNotWrittenStillUploads) {
 
   EXPECT_THAT(console.lines, IsEmpty());
   EXPECT_EQ(ServerCommands(), (std::vector<std::string>{"TYPE I", "PASV", "STOR program"}));
-  EXPECT_TRUE(received == ReadWhole(path)) << "received " << received.size() << " bytes";
+  EXPECT_TRUE(received == FileContent(path)) << "received " << received.size() << " bytes";
 }
 
 class RealUploadTest : public ::testing::TestWithParam<FtpServerKind> {
@@ -323,7 +300,7 @@ class RealUploadTest : public ::testing::TestWithParam<FtpServerKind> {
   testing::FakeClock clock_;
   Env env_{console_, clock_};
   std::unique_ptr<RealFtpServer> server_;
-  LocalDir local_;
+  ScratchDir local_;
 };
 
 TEST_P(RealUploadTest, StoresFilesByteForByte) {
@@ -334,13 +311,13 @@ TEST_P(RealUploadTest, StoresFilesByteForByte) {
   for (size_t size : sizes) {
     const std::string name = "up" + std::to_string(size) + ".bin";
     EXPECT_EQ(ftpPutFile(env_, h, "127.0.0.1", kOn, "/pub/" + name,
-                         local_.Write(name, Content(size))),
+                         Written(local_, name, Content(size))),
               1)
         << name << ": " << LastReply(env_);
   }
   // Refused by the server: a directory that does not exist.
   EXPECT_EQ(ftpPutFile(env_, h, "127.0.0.1", kOn, "/missing/up.bin",
-                       local_.Write("up.bin", Content(10000))),
+                       Written(local_, "up.bin", Content(10000))),
             0);
   EXPECT_EQ(env_.state.LastReplyCode / 100, 5) << LastReply(env_);
   ftpQuit(env_, h);
@@ -348,7 +325,7 @@ TEST_P(RealUploadTest, StoresFilesByteForByte) {
   EXPECT_THAT(console_.lines, IsEmpty());
   for (size_t size : sizes) {
     const std::string name = "up" + std::to_string(size) + ".bin";
-    EXPECT_TRUE(ReadWhole(server_->root() + "/pub/" + name) == Content(size)) << name;
+    EXPECT_TRUE(FileContent(server_->root() + "/pub/" + name) == Content(size)) << name;
   }
   EXPECT_FALSE(fs::exists(server_->root() + "/missing"));
 }
