@@ -206,7 +206,11 @@ TEST_P(NoDataConnectionTest, PrintsTheLastReplyAndSendsNoStor) {
 
 INSTANTIATE_TEST_SUITE_P(Upload, NoDataConnectionTest,
                          ::testing::Values("425 Cannot open passive connection",
-                                           "227 Entering Passive Mode (127,0,0,1,0,1)"));
+                                           "227 Entering Passive Mode (127,0,0,1,0,1)"),
+                         [](const auto& info) {
+                           return info.param.starts_with("227") ? "NothingListensOnThePort"
+                                                                : "PasvRefused";
+                         });
 
 TEST_F(UploadTest, DataConnectionResetMidUploadFailsAndTheFinalReplyIsNotLeftBehind) {
   const std::string abort_reply = "426 Connection reset; transfer aborted.";
