@@ -1,0 +1,514 @@
+// The real program against real FTP servers (vsftpd and pyftpdlib from Debian, started on a
+// free loopback port): small remote trees, a fresh local directory for every run, and what the
+// run printed and left on disk.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/local_file.h"
+#include "platform/text.h"
+#include "tests/child_process.h"
+#include "tests/fake_ftp_server.h"
+#include "tests/fake_ftp_tree.h"
+#include "tests/real_ftp_server.h"
+
+namespace koru {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ChildResult;
+using testing::FtpServerKind;
+using testing::RealFtpServer;
+
+// `size` bytes of every value, in an order that differs from file to file.
+std::string Bytes(size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + seed + i / 251) & 0xff);
+  return bytes;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+}
+
+// Whether `text` at `at` fits `pattern`, in which "d" stands for a digit.
+bool Fits(const std::string& text, size_t at, std::string_view pattern) {
+  if (at + pattern.size() > text.size()) return false;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    const char c = text[at + i];
+    if (pattern[i] == 'd' ? (c < '0' || c > '9') : c != pattern[i]) return false;
+  }
+  return true;
+}
+
+// `text` without the title sequences a terminal gets (ESC ] 0 ; title BEL).
+std::string WithoutTitles(std::string text) {
+  for (size_t at = text.find("\x1b]0;"); at != std::string::npos; at = text.find("\x1b]0;", at)) {
+    const size_t bell = text.find('\a', at);
+    text.erase(at, bell == std::string::npos ? std::string::npos : bell + 1 - at);
+  }
+  return text;
+}
+
+// The output with the times of day as TIME and the dates of the start line as DATE.
+std::string WithoutClock(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    if (Fits(text, i, "dd:dd:dd")) {
+      out += "TIME";
+      i += 8;
+    } else if (Fits(text, i, "dd-dd-dddd")) {
+      out += "DATE";
+      i += 10;
+    } else {
+      out += text[i++];
+    }
+  }
+  return out;
+}
+
+// A date to the minute, three days ago: servers list it with its time of day.
+SYSTEMTIME RecentDate() {
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  SYSTEMTIME t = EpochToLocal(now - 3 * 86400);
+  t.wDayOfWeek = 0;
+  t.wSecond = 0;
+  t.wMilliseconds = 0;
+  return t;
+}
+
+SYSTEMTIME Date(int year, int month, int day, int hour = 0, int minute = 0) {
+  SYSTEMTIME t;
+  t.wYear = static_cast<uint16_t>(year);
+  t.wMonth = static_cast<uint16_t>(month);
+  t.wDay = static_cast<uint16_t>(day);
+  t.wHour = static_cast<uint16_t>(hour);
+  t.wMinute = static_cast<uint16_t>(minute);
+  return t;
+}
+
+// YYYY-MM-DD, as the download line shows the remote date.
+std::string DayText(const SYSTEMTIME& t) {
+  return ZeroPad(t.wYear, 4) + "-" + ZeroPad(t.wMonth, 2) + "-" + ZeroPad(t.wDay, 2);
+}
+
+void Stamp(const std::string& path, const SYSTEMTIME& date) {
+  int64_t seconds = 0;
+  ASSERT_TRUE(LocalToEpoch(date, &seconds));
+  ASSERT_TRUE(SetLocalFileTimes(path, true, true, seconds));
+}
+
+// The last-write time of `path` to the minute.
+SYSTEMTIME DateOf(const std::string& path) {
+  SYSTEMTIME t = EpochToLocal(StatLocal(path).modified_seconds);
+  t.wDayOfWeek = 0;
+  t.wSecond = 0;
+  t.wMilliseconds = 0;
+  return t;
+}
+
+// What a tree holds: for each path below it, "dir" or the size, the date to the minute and
+// a digest of the content.
+std::map<std::string, std::string> TreeState(const std::string& top) {
+  std::map<std::string, std::string> state;
+  for (const auto& entry : fs::recursive_directory_iterator(top)) {
+    const std::string path = entry.path().string();
+    const std::string name = path.substr(top.size());
+    if (entry.is_directory()) {
+      state[name] = "dir";
+      continue;
+    }
+    const std::string content = ReadFile(path);
+    const SYSTEMTIME date = DateOf(path);
+    state[name] = std::to_string(content.size()) + " " + DayText(date) + " " +
+                  ZeroPad(date.wHour, 2) + ":" + ZeroPad(date.wMinute, 2) + " " +
+                  std::to_string(std::hash<std::string>()(content));
+  }
+  return state;
+}
+
+class E2eFixture : public ::testing::Test {
+ protected:
+  E2eFixture() {
+    std::string pattern = (fs::temp_directory_path() / "koru-e2e-XXXXXX").string();
+    if (mkdtemp(pattern.data())) local_ = fs::canonical(pattern).string();
+  }
+  ~E2eFixture() override {
+    std::error_code ignored;
+    fs::remove_all(local_, ignored);
+  }
+
+  // Starts a server of `kind`, or skips the test when it is not installed.
+  void StartServer(FtpServerKind kind) {
+    const std::string missing = RealFtpServer::Missing(kind);
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    std::string error;
+    server_ = RealFtpServer::Start(kind, &error);
+    ASSERT_TRUE(server_) << error;
+  }
+
+  std::string Pub(const std::string& name) const { return server_->root() + "/pub/" + name; }
+  std::string Local(const std::string& name) const { return local_ + "/" + name; }
+
+  // A remote file below /pub/, dated `date`, that the server's users may change.
+  void Remote(const std::string& name, const std::string& content, const SYSTEMTIME& date) {
+    WriteFile(Pub(name), content);
+    Stamp(Pub(name), date);
+    server_->HandOver(server_->root() + "/pub");
+  }
+
+  // Runs the program in the local directory on /pub/ (or `path`) with `switches`.
+  ChildResult Run(std::vector<std::string> switches, const std::string& path = "/pub/") {
+    switches.insert(switches.begin(), server_->address() + path);
+    ChildResult run = testing::RunProgram(KORU_BINARY, switches, local_);
+    run.output = WithoutClock(run.output);
+    ReplaceAll(run.output, server_->address(), "ADDR");
+    ReplaceAll(run.output, local_, "LOCAL");
+    return run;
+  }
+
+  // The banner and start lines of a run on `path` without option echo.
+  static std::string Start(const std::string& path = "/pub/") {
+    return "Koru (KORU 20080313)\nTIME DATE\n ftp://anonymous@ADDR\n R Path: " + path +
+           "\n L Path: LOCAL\n";
+  }
+
+  std::unique_ptr<RealFtpServer> server_;
+  std::string local_;  // the directory the program runs in
+};
+
+class E2eTest : public E2eFixture, public ::testing::WithParamInterface<FtpServerKind> {
+ protected:
+  void SetUp() override { StartServer(GetParam()); }
+};
+
+std::string ServerName(const ::testing::TestParamInfo<FtpServerKind>& info) {
+  return info.param == FtpServerKind::kVsftpd ? "Vsftpd" : "Pyftpdlib";
+}
+
+TEST_P(E2eTest, EmptyDirectoryFillsAndTheSecondRunTransfersNothing) {
+  const SYSTEMTIME recent = RecentDate();
+  Remote("a.txt", "0123456789", recent);
+  Remote("b.bin", Bytes(300000, 1), recent);
+  Remote("old.txt", "old one", Date(2020, 3, 15, 12, 34));  // listed with its year only
+
+  const ChildResult first = Run({});
+
+  EXPECT_EQ(first.exit_code, 0);
+  const std::string day = DayText(recent);
+  EXPECT_EQ(first.output, Start() + "TIME * Found 3 files in /pub/\n"
+                                    "TIME 10 " + day + " /pub/a.txt\n"
+                                    "TIME 300000 " + day + " /pub/b.bin\n"
+                                    "TIME 7 2020-03-15 /pub/old.txt\n"
+                                    "TIME 3 files transferred.\n");
+  EXPECT_EQ(ReadFile(Local("a.txt")), "0123456789");
+  EXPECT_EQ(ReadFile(Local("b.bin")), Bytes(300000, 1));
+  EXPECT_EQ(ReadFile(Local("old.txt")), "old one");
+  EXPECT_EQ(DateOf(Local("a.txt")), recent);
+  EXPECT_EQ(DateOf(Local("b.bin")), recent);
+  EXPECT_EQ(DateOf(Local("old.txt")), Date(2020, 3, 15));
+
+  const ChildResult second = Run({});
+
+  EXPECT_EQ(second.exit_code, 0);
+  EXPECT_EQ(second.output,
+            Start() + "TIME * Found 3 files in /pub/\nTIME * No more files to transfer.\n");
+  EXPECT_EQ(DateOf(Local("b.bin")), recent);
+}
+
+// -R with equal dates: REST asks for the rest only, so the local prefix stays as it was.
+TEST_P(E2eTest, SmallerLocalFileIsCompletedThroughRest) {
+  const SYSTEMTIME recent = RecentDate();
+  const std::string remote = Bytes(20000, 2);
+  Remote("big.bin", remote, recent);
+  const std::string prefix(5000, 'L');
+  WriteFile(Local("big.bin"), prefix);
+  Stamp(Local("big.bin"), recent);
+
+  const ChildResult run = Run({"-R", "-V"});
+
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(ReadFile(Local("big.bin")), prefix + remote.substr(5000));
+  // vsftpd names the whole size in its 150 reply after REST; pyftpdlib names none.
+  const std::string adjusted = GetParam() == FtpServerKind::kVsftpd
+                                   ? "TIME Server lied about REST bytes. Adjusting to 15000 "
+                                     "bytes.\n"
+                                   : "";
+  const std::string stamp = "TIME * Setting ./big.bin to DATE TIME\n";
+  EXPECT_EQ(run.output,
+            "Koru (KORU 20080313)\nDATE Options:\n           + Verbose mode enabled\n" +
+                Start().substr(21) + "TIME * Connecting to ADDR\nTIME * Found 1 file in /pub/\n" +
+                "TIME 20000 " + DayText(recent) + " /pub/big.bin\n" + adjusted + stamp +
+                "TIME * Found 1 file in /pub/\nTIME 1 file transferred.\n");
+}
+
+TEST_P(E2eTest, MoveRemovesTheRemoteFilesOfVerifiedDownloads) {
+  const SYSTEMTIME recent = RecentDate();
+  Remote("a.txt", "aaa", recent);
+  Remote("b.txt", "bbbb", recent);
+
+  const ChildResult run = Run({"-M"});
+
+  EXPECT_EQ(run.exit_code, 0);
+  const std::string day = DayText(recent);
+  EXPECT_EQ(run.output, Start() + "TIME * Found 2 files in /pub/\n"
+                                  "TIME 3 " + day + " /pub/a.txt\n"
+                                  "TIME * Removed remote file /pub/a.txt\n"
+                                  "TIME 4 " + day + " /pub/b.txt\n"
+                                  "TIME * Removed remote file /pub/b.txt\n"
+                                  "TIME 2 files transferred.\n");
+  EXPECT_FALSE(fs::exists(Pub("a.txt")));
+  EXPECT_FALSE(fs::exists(Pub("b.txt")));
+  EXPECT_EQ(ReadFile(Local("a.txt")), "aaa");
+  EXPECT_EQ(ReadFile(Local("b.txt")), "bbbb");
+}
+
+// The local tree ends up equal to the remote one, directories, content and dates; a second
+// run has nothing to do.
+TEST_P(E2eTest, RecursionMirrorsATreeTwoLevelsDeepExactlyTwice) {
+  const SYSTEMTIME recent = RecentDate();
+  Remote("top.txt", "top", recent);
+  Remote("a/a1.txt", Bytes(70000, 3), recent);
+  Remote("a/deep/d.txt", "deep", recent);
+  Remote("b/b1.txt", "b one", Date(2021, 7, 4));  // listed with its year only
+  const std::string day = DayText(recent);
+
+  const ChildResult first = Run({"-S"});
+
+  EXPECT_EQ(first.exit_code, 0);
+  EXPECT_EQ(first.output, Start() + "TIME * Found 1 file in /pub/a/deep/\n"
+                                    "TIME 4 " + day + " /pub/a/deep/d.txt\n"
+                                    "TIME 70000 " + day + " /pub/a/a1.txt\n"
+                                    "TIME 5 2021-07-04 /pub/b/b1.txt\n"
+                                    "TIME 3 " + day + " /pub/top.txt\n"
+                                    "TIME 4 files transferred.\n"
+                                    "TIME 3 subdirectories found.\n");
+  const std::map<std::string, std::string> local = TreeState(local_);
+  EXPECT_EQ(local, TreeState(server_->root() + "/pub"));
+
+  const ChildResult second = Run({"-S"});
+
+  EXPECT_EQ(second.exit_code, 0);
+  EXPECT_EQ(second.output, Start() + "TIME * Found 1 file in /pub/a/deep/\n"
+                                     "TIME * Found 2 files in /pub/a/\n"
+                                     "TIME * Found 1 file in /pub/b/\n"
+                                     "TIME * Found 3 files in /pub/\n"
+                                     "TIME * No more files to transfer.\n");
+  EXPECT_EQ(TreeState(local_), local);
+}
+
+INSTANTIATE_TEST_SUITE_P(Real, E2eTest,
+                         ::testing::Values(FtpServerKind::kVsftpd, FtpServerKind::kPyftpdlib),
+                         ServerName);
+
+// The cases one server shows as well as another: vsftpd, which also globs a LIST mask.
+class VsftpdE2eTest : public E2eFixture {
+ protected:
+  void SetUp() override { StartServer(FtpServerKind::kVsftpd); }
+};
+
+TEST_F(VsftpdE2eTest, LargerLocalFileIsLeftAloneAndDated) {
+  const SYSTEMTIME recent = RecentDate();
+  Remote("a.txt", "short", recent);
+  WriteFile(Local("a.txt"), "longer local text");
+
+  const ChildResult run = Run({});
+
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output,
+            Start() + "TIME * Found 1 file in /pub/\nTIME * No more files to transfer.\n");
+  EXPECT_EQ(ReadFile(Local("a.txt")), "longer local text");
+  EXPECT_EQ(DateOf(Local("a.txt")), recent);
+}
+
+// -O downloads every file again, complete or not, in exactly one pass (one count line).
+TEST_F(VsftpdE2eTest, OverwriteDownloadsEverythingInOnePass) {
+  const SYSTEMTIME recent = RecentDate();
+  Remote("a.txt", "remote a", recent);
+  Remote("b.txt", "remote b", recent);
+  WriteFile(Local("a.txt"), "local a!");
+  Stamp(Local("a.txt"), recent);
+
+  const ChildResult run = Run({"-O", "-V"});
+
+  EXPECT_EQ(run.exit_code, 0);
+  const std::string day = DayText(recent);
+  EXPECT_EQ(run.output,
+            "Koru (KORU 20080313)\nDATE Options:\n"
+            "           + Overwrite local files with downloads\n"
+            "           + Verbose mode enabled\n" +
+                Start().substr(21) +
+                "TIME * Connecting to ADDR\n"
+                "TIME * Found 2 files in /pub/\n"
+                "TIME 8 " + day + " /pub/a.txt\n"
+                "TIME * Overwrite mode enabled and local file exists, erasing.\n"
+                "TIME * Setting ./a.txt to DATE TIME\n"
+                "TIME 8 " + day + " /pub/b.txt\n"
+                "TIME * Setting ./b.txt to DATE TIME\n"
+                "TIME 2 files transferred.\n");
+  EXPECT_EQ(ReadFile(Local("a.txt")), "remote a");
+  EXPECT_EQ(ReadFile(Local("b.txt")), "remote b");
+}
+
+TEST_F(VsftpdE2eTest, MaskFetchesWhatTheServerMatchesAndListOnlyFetchesNothing) {
+  const SYSTEMTIME recent = RecentDate();
+  Remote("a.txt", "a", recent);
+  Remote("b.txt", "b", recent);
+  Remote("c.zip", "c", recent);
+
+  const ChildResult list = Run({}, "/pub/=*.txt");
+
+  EXPECT_EQ(list.exit_code, 0);
+  const std::string head = Start("/pub/*.txt  (File List)");
+  ASSERT_EQ(list.output.substr(0, head.size()), head);
+  std::vector<std::string> lines;
+  std::istringstream rest(list.output.substr(head.size()));
+  for (std::string line; std::getline(rest, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u) << list.output;
+  EXPECT_THAT(lines[0], ::testing::StartsWith("-rw-r--r--"));
+  EXPECT_THAT(lines[0], ::testing::EndsWith(" a.txt"));
+  EXPECT_THAT(lines[1], ::testing::EndsWith(" b.txt"));
+  EXPECT_EQ(lines[2], " 2 Items found");
+  EXPECT_EQ(lines[3], "TIME * No more files to transfer.");
+  EXPECT_TRUE(fs::is_empty(local_));
+
+  const ChildResult fetch = Run({}, "/pub/*.txt");
+
+  EXPECT_EQ(fetch.exit_code, 0);
+  const std::string day = DayText(recent);
+  EXPECT_EQ(fetch.output, Start("/pub/*.txt") + "TIME * Found 2 *.txt files in /pub/\n"
+                                                "TIME 1 " + day + " /pub/a.txt\n"
+                                                "TIME 1 " + day + " /pub/b.txt\n"
+                                                "TIME 2 files transferred.\n");
+  EXPECT_FALSE(fs::exists(Local("c.zip")));
+}
+
+TEST_F(VsftpdE2eTest, UniqueNamesStoreUnderTheNextFreeNumber) {
+  const SYSTEMTIME recent = RecentDate();
+  Remote("x.zip", "remote x", recent);
+  WriteFile(Local("x.zip"), "first");
+  WriteFile(Local("x(1).zip"), "second");
+
+  const ChildResult run = Run({"+M"});
+
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, Start() + "TIME * Found 1 file in /pub/\n"
+                                  "TIME 8 " + DayText(recent) + " /pub/x.zip\n"
+                                  "TIME * Removed remote file /pub/x.zip\n"
+                                  "TIME 1 file transferred.\n");
+  EXPECT_EQ(ReadFile(Local("x(2).zip")), "remote x");
+  EXPECT_EQ(ReadFile(Local("x.zip")), "first");
+  EXPECT_EQ(ReadFile(Local("x(1).zip")), "second");
+  EXPECT_FALSE(fs::exists(Pub("x.zip")));
+}
+
+// -T makes the first level of directories and fetches only the starting directory's files.
+TEST_F(VsftpdE2eTest, CreationOnlyMakesTheFirstLevel) {
+  const SYSTEMTIME recent = RecentDate();
+  Remote("top.txt", "top", recent);
+  Remote("a/a1.txt", "a1", recent);
+  Remote("a/deep/d.txt", "deep", recent);
+
+  const ChildResult run = Run({"-T"});
+
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, Start() + "TIME * Found 2 files in /pub/\n"
+                                  "TIME 3 " + DayText(recent) + " /pub/top.txt\n"
+                                  "TIME 1 file transferred.\n"
+                                  "TIME 1 subdirectory found.\n");
+  EXPECT_TRUE(fs::is_directory(Local("a")));
+  EXPECT_TRUE(fs::is_empty(Local("a")));
+  EXPECT_EQ(ReadFile(Local("top.txt")), "top");
+}
+
+// -U creates the remote path on the server before it lists it.
+TEST_F(VsftpdE2eTest, StepwiseVariantCreatesAMissingRemotePath) {
+  const ChildResult run = Run({"-U", "-T", "-V"}, "/pub/new/deeper/");
+
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output,
+            "Koru (KORU 20080313)\nDATE Options:\n"
+            "           + Sub-directory creation enabled\n"
+            "           + Verbose mode enabled\n" +
+                Start("/pub/new/deeper/").substr(21) +
+                "TIME * Connecting to ADDR\n"
+                "TIME * Found 0 Directories in /pub/new/deeper/\n"
+                "TIME * Connecting to ADDR\n"
+                "TIME * Found 0 files in /pub/new/deeper/\n"
+                "TIME * No more files to transfer.\n");
+  EXPECT_TRUE(fs::is_directory(Pub("new/deeper")));
+}
+
+// Esc typed in the terminal between two downloads: the first file is in, the second is not
+// fetched, the totals still come, and the exit code is 1.
+using E2eKeyTest = E2eFixture;
+
+TEST_F(E2eKeyTest, EscBetweenDownloadsStopsTheRun) {
+  testing::FakeFtpTree tree;
+  tree.AddFile("/pub/a.txt", "aaaaa");
+  tree.AddFile("/pub/b.txt", "bbbbb");
+  std::atomic<bool> esc_typed = false;
+  // The first file's transfer waits until Esc is in the terminal's input.
+  tree.Intercept([&](const std::string& command, testing::FakeFtpSession& session) {
+    if (command != "RETR /pub/a.txt") return false;
+    for (int waited = 0; !esc_typed && waited < 10000; waited += 10) session.Pause(10);
+    return false;
+  });
+  testing::FakeFtpServer server;
+  server.SetDefaultSession(tree.Script());
+
+  testing::PtyChild child(KORU_BINARY, {server.address() + "/pub/"}, local_);
+  child.ReadUntil(" 5 2001-03-05 /pub/a.txt");
+  child.Type("\x1b");
+  esc_typed = true;
+
+  EXPECT_EQ(child.Wait(), 1);
+  std::string output = WithoutClock(WithoutTitles(child.output()));
+  ReplaceAll(output, "\r\n", "\n");
+  EXPECT_EQ(output, "Koru (KORU 20080313)\nTIME DATE\n ftp://anonymous@" + server.address() +
+                        "\n R Path: /pub/\n L Path: " + local_ +
+                        "\nTIME * Found 2 files in /pub/\n"
+                        "TIME 5 2001-03-05 /pub/a.txt\n"
+                        "TIME ** User Abort **\n"
+                        "TIME 1 file transferred.\n");
+  server.Stop();
+  std::vector<std::string> retrieved;
+  for (const std::string& command : server.commands()) {
+    if (command.rfind("RETR ", 0) == 0) retrieved.push_back(command);
+  }
+  EXPECT_THAT(retrieved, ::testing::ElementsAre("RETR /pub/a.txt"));
+  EXPECT_EQ(server.commands().back(), "QUIT");
+  EXPECT_EQ(ReadFile(Local("a.txt")), "aaaaa");
+  EXPECT_FALSE(fs::exists(Local("b.txt")));
+}
+
+}  // namespace
+}  // namespace koru
