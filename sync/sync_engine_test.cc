@@ -693,6 +693,14 @@ TEST_F(TreeTest, CreationOnlyMakesTheFirstLevelAndFetchesTheStartingDirectory) {
   EXPECT_THAT(LocalNames(), ElementsAre("a", "b", "top.txt"));
   EXPECT_THAT(LocalNames("a"), ElementsAre());
   EXPECT_EQ(env.state.SubDirsCreated, 2);
+  const std::string connecting = std::string(kTitle) + " Connecting to " + server.address();
+  const Lines listing = {"KORU 20080313 LIST /pub/", "(1 lines) LIST /pub/",
+                         "(2 lines) LIST /pub/", "(3 lines) LIST /pub/", kTitle};
+  EXPECT_EQ(console.titles,
+            Cat({{connecting, "KORU 20080313 CD /pub/", "DIRLIST /pub/"},
+                 Lines(listing.begin() + 1, listing.end()),
+                 {connecting, "KORU 20080313 CD /pub/"}, listing, {kTitle, kTitle},
+                 {"KORU 20080313 CD /pub/"}, listing}));
 }
 
 // A local file named like a remote directory counts as existing; the recursion still runs and
@@ -842,6 +850,63 @@ TEST_F(SyncEngineTest, StepwiseVariantCreatesTheRemotePath) {
                  kQuit}));
   EXPECT_TRUE(site.HasDirectory("/pub/new/deep"));
   EXPECT_THAT(console.lines, ElementsAre(T(" * Found 0 files in /pub/new/deep/")));
+}
+
+// The path exists up to its parent, the last level cannot be made: nothing to list, no
+// message, and every connection is closed.
+TEST_F(SyncEngineTest, StepwiseVariantLeavesADirectoryItCannotEnter) {
+  site.AddDirectory("/pub");
+  site.Intercept([](const std::string& command, FakeFtpSession& session) {
+    if (testing::Verb(command) != "MKD") return false;
+    session.Reply("550 Permission denied.");
+    return true;
+  });
+  env.state.SubDirMode = -1;
+
+  EXPECT_EQ(SyncStepwise("/pub/x/"), 0);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, {"CWD /pub/x", "CWD /pub", "MKD /pub/x", "CWD /pub"},
+                             Cd("/pub/x"), kQuit, kLogin, Cd("/pub/x"), kQuit}));
+  EXPECT_THAT(console.lines, ElementsAre());
+  EXPECT_EQ(env.state.ConnectedFlag, kOff);
+}
+
+// Only the starting directory is handled step by step: a sub-directory keeps one connection
+// for its passes.
+TEST_F(TreeTest, StepwiseVariantHandsSubDirectoriesToTheNormalEngine) {
+  site.AddFile("/pub/b/b2.txt", "b2");
+  env.state.SubDirMode = 1;
+
+  EXPECT_EQ(SyncStepwise("/pub/"), 0);
+
+  const Lines top_listing = Cat({kLogin, Cd("/pub"), List(), kQuit});
+  EXPECT_EQ(Commands(),
+            Cat({kLogin, {"CWD /pub", "CWD /pub", "CWD /pub"}, List(), kQuit,
+                 DirectoryPhase("/pub/a"),
+                 FetchOne("/pub/a", "a1.txt"), DirectoryPhase("/pub/b"),
+                 Cat({kLogin, Cd("/pub/b"), List(), Retr("/pub/b/b1.txt"), Retr("/pub/b/b2.txt"),
+                      Cd("/pub/b"), List(), kQuit}),
+                 top_listing, kLogin, Retr("/pub/top.txt"), kQuit, top_listing}));
+  EXPECT_EQ(env.state.FilesTransferred, 4);
+}
+
+// Nothing is open at the abort test of the stepwise variant, so nothing is closed there.
+TEST_F(SyncEngineTest, StepwiseVariantStopsBetweenDownloadsWithoutAQuit) {
+  site.AddFile("/pub/a.txt", "aaaaa");
+  site.AddFile("/pub/b.txt", "bbbbb");
+  console.esc_when = [this](const testing::RecordingConsole& c) {
+    const bool first_fetched = std::find(c.lines.begin(), c.lines.end(),
+                                         T(" 5 2001-03-05 /pub/a.txt")) != c.lines.end();
+    return first_fetched && c.titles.back() == kTitle;
+  };
+
+  EXPECT_EQ(SyncStepwise("/pub/"), 1);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List(), kQuit, kLogin, Retr("/pub/a.txt"),
+                             kQuit}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 2 files in /pub/"), T(" 5 2001-03-05 /pub/a.txt"),
+                          T(" ** User Abort **")));
 }
 
 TEST_F(SyncEngineTest, StepwiseVariantFailsQuietlyWhenThePathCannotBeMade) {
