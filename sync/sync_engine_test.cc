@@ -17,6 +17,7 @@
 #include "tests/fake_ftp_server.h"
 #include "tests/fake_ftp_tree.h"
 #include "tests/fakes.h"
+#include "tests/local_dates.h"
 
 namespace koru {
 namespace {
@@ -24,6 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
+using testing::Date;
 using testing::FakeFile;
 using testing::FakeFtpServer;
 using testing::FakeFtpSession;
@@ -47,17 +49,6 @@ Lines List(const std::string& argument = "") {
 }
 Lines Retr(const std::string& path) { return {"PASV", "TYPE I", "RETR " + path}; }
 Lines Dele(const std::string& path) { return {"DELE " + path}; }
-
-SYSTEMTIME Date(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
-  SYSTEMTIME t;
-  t.wYear = static_cast<uint16_t>(year);
-  t.wMonth = static_cast<uint16_t>(month);
-  t.wDay = static_cast<uint16_t>(day);
-  t.wHour = static_cast<uint16_t>(hour);
-  t.wMinute = static_cast<uint16_t>(minute);
-  t.wSecond = static_cast<uint16_t>(second);
-  return t;
-}
 
 // Listing lines as the fake tree writes them.
 std::string ListingLine(const char* mode, int size, const std::string& name) {
@@ -121,9 +112,7 @@ class SyncEngineTest : public ::testing::Test {
     std::ofstream(local_ + name, std::ios::binary) << content;
   }
   void DateLocal(const std::string& name, const SYSTEMTIME& date) {
-    int64_t seconds = 0;
-    ASSERT_TRUE(LocalToEpoch(date, &seconds));
-    ASSERT_TRUE(SetLocalFileTimes(local_ + name, true, true, seconds));
+    testing::StampDate(local_ + name, date);
   }
   std::string ReadLocal(const std::string& name) const {
     if (StatLocal(local_ + name).kind != EntryKind::kRegular) return "<no file>";
@@ -132,12 +121,8 @@ class SyncEngineTest : public ::testing::Test {
     content << in.rdbuf();
     return content.str();
   }
-  // The local file's date to the minute.
   SYSTEMTIME LocalDate(const std::string& name) const {
-    SYSTEMTIME t = EpochToLocal(StatLocal(local_ + name).modified_seconds);
-    t.wDayOfWeek = 0;
-    t.wSecond = 0;
-    return t;
+    return testing::DateToTheMinute(local_ + name);
   }
   // The names in the local directory (or one below it), sorted.
   Lines LocalNames(const std::string& sub = "") const {

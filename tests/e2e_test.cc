@@ -22,6 +22,7 @@
 #include "tests/child_process.h"
 #include "tests/fake_ftp_server.h"
 #include "tests/fake_ftp_tree.h"
+#include "tests/local_dates.h"
 #include "tests/real_ftp_server.h"
 
 namespace koru {
@@ -29,6 +30,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::ChildResult;
+using testing::Date;
+using testing::DateToTheMinute;
+using testing::StampDate;
 using testing::FtpServerKind;
 using testing::RealFtpServer;
 
@@ -105,34 +109,9 @@ SYSTEMTIME RecentDate() {
   return t;
 }
 
-SYSTEMTIME Date(int year, int month, int day, int hour = 0, int minute = 0) {
-  SYSTEMTIME t;
-  t.wYear = static_cast<uint16_t>(year);
-  t.wMonth = static_cast<uint16_t>(month);
-  t.wDay = static_cast<uint16_t>(day);
-  t.wHour = static_cast<uint16_t>(hour);
-  t.wMinute = static_cast<uint16_t>(minute);
-  return t;
-}
-
 // YYYY-MM-DD, as the download line shows the remote date.
 std::string DayText(const SYSTEMTIME& t) {
   return ZeroPad(t.wYear, 4) + "-" + ZeroPad(t.wMonth, 2) + "-" + ZeroPad(t.wDay, 2);
-}
-
-void Stamp(const std::string& path, const SYSTEMTIME& date) {
-  int64_t seconds = 0;
-  ASSERT_TRUE(LocalToEpoch(date, &seconds));
-  ASSERT_TRUE(SetLocalFileTimes(path, true, true, seconds));
-}
-
-// The last-write time of `path` to the minute.
-SYSTEMTIME DateOf(const std::string& path) {
-  SYSTEMTIME t = EpochToLocal(StatLocal(path).modified_seconds);
-  t.wDayOfWeek = 0;
-  t.wSecond = 0;
-  t.wMilliseconds = 0;
-  return t;
 }
 
 // What a tree holds: for each path below it, "dir" or the size, the date to the minute and
@@ -147,7 +126,7 @@ std::map<std::string, std::string> TreeState(const std::string& top) {
       continue;
     }
     const std::string content = ReadFile(path);
-    const SYSTEMTIME date = DateOf(path);
+    const SYSTEMTIME date = DateToTheMinute(path);
     state[name] = std::to_string(content.size()) + " " + DayText(date) + " " +
                   ZeroPad(date.wHour, 2) + ":" + ZeroPad(date.wMinute, 2) + " " +
                   std::to_string(std::hash<std::string>()(content));
@@ -181,7 +160,7 @@ class E2eFixture : public ::testing::Test {
   // A remote file below /pub/, dated `date`, that the server's users may change.
   void Remote(const std::string& name, const std::string& content, const SYSTEMTIME& date) {
     WriteFile(Pub(name), content);
-    Stamp(Pub(name), date);
+    StampDate(Pub(name), date);
     server_->HandOver(server_->root() + "/pub");
   }
 
@@ -232,16 +211,16 @@ TEST_P(E2eTest, EmptyDirectoryFillsAndTheSecondRunTransfersNothing) {
   EXPECT_EQ(ReadFile(Local("a.txt")), "0123456789");
   EXPECT_EQ(ReadFile(Local("b.bin")), Bytes(300000, 1));
   EXPECT_EQ(ReadFile(Local("old.txt")), "old one");
-  EXPECT_EQ(DateOf(Local("a.txt")), recent);
-  EXPECT_EQ(DateOf(Local("b.bin")), recent);
-  EXPECT_EQ(DateOf(Local("old.txt")), Date(2020, 3, 15));
+  EXPECT_EQ(DateToTheMinute(Local("a.txt")), recent);
+  EXPECT_EQ(DateToTheMinute(Local("b.bin")), recent);
+  EXPECT_EQ(DateToTheMinute(Local("old.txt")), Date(2020, 3, 15));
 
   const ChildResult second = Run({});
 
   EXPECT_EQ(second.exit_code, 0);
   EXPECT_EQ(second.output,
             Start() + "TIME * Found 3 files in /pub/\nTIME * No more files to transfer.\n");
-  EXPECT_EQ(DateOf(Local("b.bin")), recent);
+  EXPECT_EQ(DateToTheMinute(Local("b.bin")), recent);
 }
 
 // -R with equal dates: REST asks for the rest only, so the local prefix stays as it was.
@@ -251,7 +230,7 @@ TEST_P(E2eTest, SmallerLocalFileIsCompletedThroughRest) {
   Remote("big.bin", remote, recent);
   const std::string prefix(5000, 'L');
   WriteFile(Local("big.bin"), prefix);
-  Stamp(Local("big.bin"), recent);
+  StampDate(Local("big.bin"), recent);
 
   const ChildResult run = Run({"-R", "-V"});
 
@@ -346,7 +325,7 @@ TEST_F(VsftpdE2eTest, LargerLocalFileIsLeftAloneAndDated) {
   EXPECT_EQ(run.output,
             Start() + "TIME * Found 1 file in /pub/\nTIME * No more files to transfer.\n");
   EXPECT_EQ(ReadFile(Local("a.txt")), "longer local text");
-  EXPECT_EQ(DateOf(Local("a.txt")), recent);
+  EXPECT_EQ(DateToTheMinute(Local("a.txt")), recent);
 }
 
 // -O downloads every file again, complete or not, in exactly one pass (one count line).
@@ -355,7 +334,7 @@ TEST_F(VsftpdE2eTest, OverwriteDownloadsEverythingInOnePass) {
   Remote("a.txt", "remote a", recent);
   Remote("b.txt", "remote b", recent);
   WriteFile(Local("a.txt"), "local a!");
-  Stamp(Local("a.txt"), recent);
+  StampDate(Local("a.txt"), recent);
 
   const ChildResult run = Run({"-O", "-V"});
 
