@@ -1,14 +1,17 @@
 #include "tests/child_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 
@@ -33,31 +36,97 @@ void ExecIn(const std::string& directory, const std::string& path,
 
 int ExitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
-}  // namespace
+constexpr uid_t kNobody = 65534;
 
-ChildResult RunProgram(const std::string& path, const std::vector<std::string>& args,
-                       const std::string& directory) {
+// In the child, before its body runs: the limits and the user of `options`.
+void ApplyOptions(const ChildOptions& options) {
+  if (options.file_size_limit >= 0) {
+    const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
+                       static_cast<rlim_t>(options.file_size_limit)};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(125);
+  }
+  if (options.unprivileged && geteuid() == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(125);
+  }
+}
+
+// Reads both pipes to their ends.
+void ReadBoth(int out_fd, int err_fd, ChildResult& result) {
+  pollfd p[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* into[2] = {&result.output, &result.errors};
+  int open_pipes = 2;
+  while (open_pipes > 0) {
+    if (poll(p, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (p[i].fd < 0 || p[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t got = read(p[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        into[i]->append(buffer, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        p[i].fd = -1;
+        --open_pipes;
+      }
+    }
+  }
+}
+
+// Runs `body` in a child whose standard output and error go to pipes; `directory` is entered
+// before the options take effect, so an unprivileged child may start in a directory it could
+// not enter by itself.
+ChildResult RunWithPipes(const std::function<void()>& body, const ChildOptions& options) {
   ChildResult result;
   int out[2];
+  int err[2];
   if (pipe(out) != 0) return result;
+  if (pipe(err) != 0) {
+    close(out[0]);
+    close(out[1]);
+    return result;
+  }
   const pid_t pid = fork();
   if (pid == 0) {
     setsid();
     const int null_in = open("/dev/null", O_RDONLY);
     dup2(null_in, STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    ExecIn(directory, path, args);
+    dup2(err[1], STDERR_FILENO);
+    for (const int fd : {null_in, out[0], out[1], err[0], err[1]}) {
+      if (fd > STDERR_FILENO) close(fd);
+    }
+    if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(126);
+    ApplyOptions(options);
+    body();
+    _exit(0);
   }
   close(out[1]);
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(out[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, got);
+  close(err[1]);
+  ReadBoth(out[0], err[0], result);
   close(out[0]);
+  close(err[0]);
   int status = 0;
   waitpid(pid, &status, 0);
   result.exit_code = ExitCodeOf(status);
   return result;
+}
+
+}  // namespace
+
+ChildResult RunProgram(const std::string& path, const std::vector<std::string>& args,
+                       const std::string& directory) {
+  return RunProgram(path, args, ChildOptions{.directory = directory});
+}
+
+ChildResult RunProgram(const std::string& path, const std::vector<std::string>& args,
+                       const ChildOptions& options) {
+  return RunWithPipes([&] { ExecIn("", path, args); }, options);
+}
+
+ChildResult RunInChild(const std::function<void()>& body, const ChildOptions& options) {
+  return RunWithPipes(body, options);
 }
 
 PtyChild::PtyChild(const std::function<void()>& body) { Start(body); }

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -11,13 +12,29 @@ namespace koru::testing {
 
 struct ChildResult {
   std::string output;  // standard output (and, in a terminal, everything the terminal got)
+  std::string errors;  // standard error: where sanitizer reports go
   int exit_code = -1;  // -1 when the child did not exit normally
 };
 
+// How a child runs besides its program and arguments.
+struct ChildOptions {
+  std::string directory;         // working directory; empty: the current one
+  int64_t file_size_limit = -1;  // RLIMIT_FSIZE in bytes (writes beyond it fail); -1: none
+  // Run as the unprivileged user "nobody" when the tests run as root, who ignores
+  // permissions; an unprivileged test run is left as it is.
+  bool unprivileged = false;
+};
+
 // Runs the program at `path` with `args` in `directory` (empty: the current one), its standard
-// output in a pipe, no controlling terminal, standard input from /dev/null.
+// output and standard error in pipes, no controlling terminal, standard input from /dev/null.
 ChildResult RunProgram(const std::string& path, const std::vector<std::string>& args,
                        const std::string& directory = "");
+ChildResult RunProgram(const std::string& path, const std::vector<std::string>& args,
+                       const ChildOptions& options);
+
+// Runs `body` in a forked child set up as RunProgram sets up a program; the child exits with
+// code 0 when `body` returns.
+ChildResult RunInChild(const std::function<void()>& body, const ChildOptions& options = {});
 
 // A child process in a new session whose controlling terminal is a fresh pseudo-terminal.
 // The parent keeps both ends, so it can type, read, and look at the terminal mode after the
