@@ -1,0 +1,185 @@
+// A server that fails at every step of a run, end to end: what the user sees, the exit code,
+// the dialogue the server saw and what is left on disk, which the next run with -R completes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/end_to_end.h"
+#include "tests/scratch_dir.h"
+
+namespace koru::testing {
+namespace {
+
+const std::vector<RemoteFile>& Files() {
+  static const std::vector<RemoteFile> files = {{"a.bin", FileBytes(20000)},
+                                                {"b.txt", FileBytes(300)}};
+  return files;
+}
+
+const std::map<std::string, std::string> kBothComplete = {{"a.bin", "complete"},
+                                                          {"b.txt", "complete"}};
+
+// Console lines shared by the rows; TIME stands for the time of day.
+const std::string kFoundTwo = "TIME * Found 2 files in /pub/";
+const std::string kFoundNone = "TIME * Found 0 files in /pub/";
+const std::string kGetA = "TIME 20000 1999-03-15 /pub/a.bin";
+const std::string kGetB = "TIME 300 1999-03-15 /pub/b.txt";
+const std::string kRemovedA = "TIME * Removed remote file /pub/a.bin";
+const std::string kRemovedB = "TIME * Removed remote file /pub/b.txt";
+const std::string kNoMore = "TIME * No more files to transfer.";
+const std::string kTwoTransferred = "TIME 2 files transferred.";
+const std::string kNoConnection = "TIME ERROR: Unable to open connection to server.";
+const std::string kNoPasswordAsked =
+    "TIME * Server did not request a password for user anonymous?";
+const std::string kPartialA = "TIME * Warning: Local file size does not match remote (8000/20000)";
+// A data connection that cannot be had prints the kept last reply: the highest code since the
+// login, here the CWD's 250.
+const std::string kNoDataConnection = "TIME 250 Directory successfully changed.";
+
+struct FaultCase {
+  const char* name;
+  SiteFault fault;
+  std::vector<std::string> switches;
+  bool in_process;  // the server falls silent: the run needs short time-outs
+  Outcome outcome;
+  std::vector<std::string> restarts;  // the next run's REST commands
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+class FaultInjectionTest : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(FaultInjectionTest, RunEndsAsDocumented) {
+  const FaultCase& c = GetParam();
+  ScratchDir dir;
+  FakeFtpSite site(Files(), c.fault);
+
+  const ChildResult run =
+      RunKoru(site, dir.path(), RunOptions{.switches = c.switches, .in_process = c.in_process});
+
+  ExpectOutcome(run, site, dir.path(), Files(), c.outcome);
+  ExpectNextRunCompletes(Files(), dir.path(), c.restarts);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EndToEnd, FaultInjectionTest,
+    ::testing::Values(
+        // A lost control connection reads as empty replies. Before the login ends it fails
+        // the connection; after it, each step fails quietly in its own way.
+        FaultCase{"CloseAfterGreeting", SiteFault::kCloseAfterGreeting, {}, false,
+                  {{kNoPasswordAsked, kNoConnection, kNoMore}, 1, {}, {}}, {}},
+        FaultCase{"CloseAtUser", SiteFault::kCloseAtUser, {}, false,
+                  {{kNoPasswordAsked, kNoConnection, kNoMore}, 1, {"USER anonymous"}, {}}, {}},
+        FaultCase{"CloseAtPass", SiteFault::kCloseAtPass, {}, false,
+                  {{kNoConnection, kNoMore}, 1, Login(), {}}, {}},
+        // A directory that cannot be entered ends the run silently.
+        FaultCase{"CloseAtCwd", SiteFault::kCloseAtCwd, {}, false,
+                  {{kNoMore}, 0, Joined({Login(), {"CWD /pub"}}), {}}, {}},
+        FaultCase{"CloseAtPasv", SiteFault::kCloseAtPasv, {}, false,
+                  {{kNoDataConnection, kFoundNone, kNoMore}, 0,
+                   Joined({Login(), {"CWD /pub", "PASV"}}), {}},
+                  {}},
+        FaultCase{"CloseAfterList150", SiteFault::kCloseAfterList150, {}, false,
+                  {{kFoundNone, kNoMore}, 0, Joined({Login(), ListPub()}), {}}, {}},
+        // No byte came: no file is left.
+        FaultCase{"CloseAfterRetr150", SiteFault::kCloseAfterRetr150, {}, false,
+                  {{kFoundTwo, kGetA, kGetB, kNoDataConnection, kNoMore}, 0,
+                   Joined({Login(), ListPub(), Get("a.bin")}), {}},
+                  {}},
+        // The bytes that came stay, dated like the remote file, for a later resume.
+        FaultCase{"CloseMidData", SiteFault::kCloseMidData, {}, false,
+                  {{kFoundTwo, kGetA, kPartialA, kGetB, kNoDataConnection, kNoMore}, 0,
+                   Joined({Login(), ListPub(), Get("a.bin")}), {{"a.bin", "first 8000 bytes"}}},
+                  {"REST 8000"}},
+        // Every byte came: the download counts, though the final reply and the DELE are lost.
+        FaultCase{"CloseBefore226", SiteFault::kCloseBefore226, {"-M"}, false,
+                  {{kFoundTwo, kGetA, "TIME * Warning: Unable to delete remote file as requested.",
+                    kGetB, kNoDataConnection, "TIME 1 file transferred."},
+                   0, Joined({Login(), ListPub(), Get("a.bin")}), {{"a.bin", "complete"}}},
+                  {}},
+        // The control connection survives: the run goes on with the next file, a file that
+        // failed is neither counted nor deleted, and the next pass fetches it again.
+        FaultCase{"JunkInListing", SiteFault::kJunkInListing, {}, false,
+                  {{"TIME * Found 4 files in /pub/", kGetA, kGetB, kTwoTransferred}, 0,
+                   Joined({Login(), ListPub(), Get("a.bin"), Get("b.txt"), ListPub(), {"QUIT"}}),
+                   kBothComplete},
+                  {}},
+        FaultCase{"PasvRefused", SiteFault::kPasvRefused, {"-M"}, false,
+                  {{kFoundTwo, kGetA, "TIME 425 Cannot open data connection.", kGetB, kRemovedB,
+                    kGetA, kRemovedA, kTwoTransferred},
+                   0,
+                   Joined({Login(), ListPub(), {"PASV"}, Get("b.txt"), {"DELE /pub/b.txt"},
+                           ListPub(), Get("a.bin"), {"DELE /pub/a.bin"}, ListPub(), {"QUIT"}}),
+                   kBothComplete},
+                  {}},
+        FaultCase{"PasvToClosedPort", SiteFault::kPasvToClosedPort, {}, false,
+                  {{kFoundTwo, kGetA, kNoDataConnection, kGetB, kGetA, kTwoTransferred}, 0,
+                   Joined({Login(), ListPub(), {"PASV"}, Get("b.txt"), ListPub(), Get("a.bin"),
+                           ListPub(), {"QUIT"}}),
+                   kBothComplete},
+                  {}},
+        FaultCase{"RetrRefused", SiteFault::kRetrRefused, {"-M"}, false,
+                  {{kFoundTwo, kGetA, kGetB, kRemovedB, kGetA, kRemovedA, kTwoTransferred}, 0,
+                   Joined({Login(), ListPub(), Get("a.bin"), Get("b.txt"), {"DELE /pub/b.txt"},
+                           ListPub(), Get("a.bin"), {"DELE /pub/a.bin"}, ListPub(), {"QUIT"}}),
+                   kBothComplete},
+                  {}},
+        FaultCase{"DataResetMidData", SiteFault::kResetMidData, {"-M"}, false,
+                  {{kFoundTwo, kGetA, kPartialA,
+                    "TIME * Remote file was not erased as requested by move option switch.",
+                    kGetB, kRemovedB, kGetA, kRemovedA, kTwoTransferred},
+                   0,
+                   Joined({Login(), ListPub(), Get("a.bin"), Get("b.txt"), {"DELE /pub/b.txt"},
+                           ListPub(), Get("a.bin"), {"DELE /pub/a.bin"}, ListPub(), {"QUIT"}}),
+                   kBothComplete},
+                  {}},
+        // A server that stops answering: every wait ends at the time-out.
+        FaultCase{"SilentGreeting", SiteFault::kSilentGreeting, {}, true,
+                  {{kNoConnection, kNoMore}, 1, {}, {}}, {}},
+        FaultCase{"SilentAtPass", SiteFault::kSilentAtPass, {}, true,
+                  {{kNoConnection, kNoMore}, 1, Login(), {}}, {}},
+        FaultCase{"SilentAtRetr", SiteFault::kSilentAtRetr, {}, true,
+                  {{kFoundTwo, kGetA, kGetB, kNoDataConnection, kNoMore}, 0,
+                   Joined({Login(), ListPub(), Get("a.bin"), {"PASV", "QUIT"}}), {}},
+                  {}},
+        FaultCase{"SilentMidData", SiteFault::kSilentMidData, {}, true,
+                  {{kFoundTwo, kGetA, kPartialA, kGetB, kNoDataConnection, kNoMore}, 0,
+                   Joined({Login(), ListPub(), Get("a.bin"), {"PASV", "QUIT"}}),
+                   {{"a.bin", "first 8000 bytes"}}},
+                  {"REST 8000"}}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
+
+// The runs above rely on the sanitized binary reporting on standard error: a leak must show
+// there when the process ends.
+#if defined(__SANITIZE_ADDRESS__)
+#define KORU_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KORU_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+[[gnu::noinline]] void LoseMemory() {
+  char* volatile lost = new char[64];
+  lost[0] = 1;
+}
+
+TEST(SanitizerTest, ALeakIsReportedOnStandardError) {
+#ifndef KORU_ADDRESS_SANITIZER
+  GTEST_SKIP() << "not built with AddressSanitizer";
+#else
+  const ChildResult run = RunInChild([] {
+    LoseMemory();
+    std::exit(0);
+  });
+  EXPECT_NE(run.exit_code, 0);
+  EXPECT_THAT(run.errors, ::testing::HasSubstr("ERROR: LeakSanitizer: detected memory leaks"));
+#endif
+}
+
+}  // namespace
+}  // namespace koru::testing
