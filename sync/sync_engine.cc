@@ -84,13 +84,22 @@ class DirectorySync {
     if (Connected()) ftpQuit(env_, h_);
   }
 
-  // Logs in; false (after the error line, unless the user has stopped the run) on failure.
-  bool Connect(bool with_line) {
+  // The connecting line (in verbose mode, where `with_line`), the title and the login.
+  void OpenConnection(bool with_line) {
     if (with_line && env_.verbose()) env_.TimedLine(" * Connecting to " + server_);
     ActivityTitle(" Connecting to " + server_);
     h_ = ftpConnect(env_, server_, user_, password_);
+  }
+
+  void PrintConnectionError() {
+    env_.TimedLine(" ERROR: Unable to open connection to server.");
+  }
+
+  // Logs in; false (after the error line, unless the user has stopped the run) on failure.
+  bool Connect(bool with_line) {
+    OpenConnection(with_line);
     if (h_ >= 1) return true;
-    if (!s_.AbortFlag) env_.TimedLine(" ERROR: Unable to open connection to server.");
+    if (!s_.AbortFlag) PrintConnectionError();
     result_ = 1;
     return false;
   }
@@ -109,13 +118,12 @@ class DirectorySync {
 
   // False when the call ends here (failed connection, remote path not creatable, abort).
   bool DirectoryPhase() {
-    if (env_.verbose()) env_.TimedLine(" * Connecting to " + server_);
-    ActivityTitle(" Connecting to " + server_);
-    h_ = ftpConnect(env_, server_, user_, password_);
+    OpenConnection(true);
+    // A kept 4xx or 5xx reply also counts as a failed connection here.
     if (h_ < 1 || !Connected() || s_.LastReplyCode / 100 > 3) {
       if (h_ >= 1) QuitIfConnected();
       if (!s_.AbortFlag) {
-        env_.TimedLine(" ERROR: Unable to open connection to server.");
+        PrintConnectionError();
         env_.TimedLine("  " + std::to_string(s_.LastReplyCode) + " " + s_.LastReplyText);
       }
       result_ = 1;
