@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -122,11 +123,22 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
 
 ChildResult RunProgram(const std::string& path, const std::vector<std::string>& args,
                        const ChildOptions& options) {
-  return RunWithPipes([&] { ExecIn("", path, args); }, options);
+  ChildResult result = RunWithPipes([&] { ExecIn("", path, args); }, options);
+  if (HasSanitizerReport(result.errors)) ADD_FAILURE() << path << " reported:\n" << result.errors;
+  return result;
 }
 
 ChildResult RunInChild(const std::function<void()>& body, const ChildOptions& options) {
   return RunWithPipes(body, options);
+}
+
+bool HasSanitizerReport(std::string_view text) {
+  for (const std::string_view mark :
+       {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+        "Sanitizer has encountered a fatal error"}) {
+    if (text.find(mark) != std::string_view::npos) return true;
+  }
+  return false;
 }
 
 PtyChild::PtyChild(const std::function<void()>& body) { Start(body); }
@@ -194,6 +206,7 @@ int PtyChild::Wait(int timeout_ms) {
       pid_ = -1;
       while (ReadSome(20)) {
       }
+      if (HasSanitizerReport(output_)) ADD_FAILURE() << "the child reported:\n" << output_;
       return ExitCodeOf(status);
     }
   }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace koru::testing {
@@ -27,6 +28,8 @@ struct ChildOptions {
 
 // Runs the program at `path` with `args` in `directory` (empty: the current one), its standard
 // output and standard error in pipes, no controlling terminal, standard input from /dev/null.
+// A sanitizer report on its standard error fails the running test: a sanitized program exits
+// with a code the test may well expect.
 ChildResult RunProgram(const std::string& path, const std::vector<std::string>& args,
                        const std::string& directory = "");
 ChildResult RunProgram(const std::string& path, const std::vector<std::string>& args,
@@ -35,6 +38,10 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
 // Runs `body` in a forked child set up as RunProgram sets up a program; the child exits with
 // code 0 when `body` returns.
 ChildResult RunInChild(const std::function<void()>& body, const ChildOptions& options = {});
+
+// True when `text` holds a report of AddressSanitizer, LeakSanitizer or
+// UndefinedBehaviorSanitizer.
+bool HasSanitizerReport(std::string_view text);
 
 // A child process in a new session whose controlling terminal is a fresh pseudo-terminal.
 // The parent keeps both ends, so it can type, read, and look at the terminal mode after the
@@ -55,6 +62,7 @@ class PtyChild {
   // everything read so far.
   const std::string& ReadUntil(const std::string& text, int timeout_ms = 10000);
   // Waits for the child to end (reading its output meanwhile); returns the exit code or -1.
+  // A sanitizer report in what the terminal got fails the running test.
   int Wait(int timeout_ms = 10000);
   void Signal(int signal_number);
   // The terminal's local mode flags as they are now.

@@ -1,6 +1,7 @@
 // A server that fails at every step of a run, end to end: what the user sees, the exit code,
 // the dialogue the server saw and what is left on disk, which the next run with -R completes.
 #include <gmock/gmock.h>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -153,8 +154,14 @@ INSTANTIATE_TEST_SUITE_P(
                   {"REST 8000"}}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
 
-// The runs above rely on the sanitized binary reporting on standard error: a leak must show
-// there when the process ends.
+// The runs of the binary fail on a sanitizer report on its standard error, and a leak must show
+// there when a sanitized process ends.
+TEST(SanitizerTest, AReportOnStandardErrorFailsTheTest) {
+  EXPECT_NONFATAL_FAILURE(
+      RunProgram("/bin/sh", {"-c", "echo '==1==ERROR: AddressSanitizer: use-after-free' >&2"}),
+      "ERROR: AddressSanitizer: use-after-free");
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 #define KORU_ADDRESS_SANITIZER 1
 #elif defined(__has_feature)
