@@ -17,8 +17,8 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "localfs/local_files.h"
-#include "platform/local_file.h"
 #include "tests/ftp_fixture.h"
+#include "tests/local_dates.h"
 #include "tests/scratch_dir.h"
 
 namespace koru {
@@ -82,19 +82,7 @@ std::string Pattern(size_t count, uint64_t from = 0) {
   return bytes;
 }
 
-const SYSTEMTIME kRemoteTime = {.wYear = 1999, .wMonth = 3, .wDayOfWeek = 1, .wDay = 15,
-                                .wHour = 14, .wMinute = 5};
-
-bool SameMinute(const SYSTEMTIME& a, const SYSTEMTIME& b) {
-  return a.wYear == b.wYear && a.wMonth == b.wMonth && a.wDay == b.wDay && a.wHour == b.wHour &&
-         a.wMinute == b.wMinute;
-}
-
-void DateFile(const std::string& path, const SYSTEMTIME& date) {
-  int64_t seconds = 0;
-  ASSERT_TRUE(LocalToEpoch(date, &seconds));
-  ASSERT_TRUE(SetLocalFileTimes(path, true, true, seconds));
-}
+const SYSTEMTIME kRemoteTime = testing::Date(1999, 3, 15, 14, 5);
 
 // The server side of a download.
 struct RemoteFile {
@@ -228,7 +216,7 @@ TEST_P(DownloadTest, Downloads) {
   const DownloadCase& c = GetParam();
   const std::string local = dir_ / c.local_name;
   if (c.local) WriteFile(local, *c.local);
-  if (c.local_dated_remote) DateFile(local, kRemoteTime);
+  if (c.local_dated_remote) testing::StampDate(local, kRemoteTime);
   if (c.local_is_directory) std::filesystem::create_directory(local);
   const int h = OpenControl(Session({}, {}, ServeDownload(c.server)));
   RunSettings& s = env.state;
@@ -252,9 +240,7 @@ TEST_P(DownloadTest, Downloads) {
     const std::string content = FileContent(local);
     EXPECT_EQ(content.size(), c.file->size());
     EXPECT_TRUE(content == *c.file) << "the local file's content differs";
-    SYSTEMTIME date;
-    GETFILEDATE(local, date);
-    EXPECT_EQ(SameMinute(date, kRemoteTime), c.dated == Dated::kRemote);
+    EXPECT_EQ(testing::DateToTheMinute(local) == kRemoteTime, c.dated == Dated::kRemote);
   } else {
     EXPECT_FALSE(PlainLocalFileExists(local));
   }
@@ -728,9 +714,7 @@ TEST_F(FtpFixture, ResumesAFileBeyond2GiB) {
   ::close(fd);
   EXPECT_TRUE(end == marker + Pattern(kTail, kPresent)) << "the bytes around the offset differ";
   EXPECT_EQ(hole, 0);
-  SYSTEMTIME date;
-  GETFILEDATE(local, date);
-  EXPECT_TRUE(SameMinute(date, kRemoteTime));
+  EXPECT_EQ(testing::DateToTheMinute(local), kRemoteTime);
 }
 
 }  // namespace
