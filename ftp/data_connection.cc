@@ -42,12 +42,16 @@ int64_t LeadingDigitsValue(std::string_view text) {
   return value;
 }
 
+constexpr int kMaxPasvRequests = 16;
+
 }  // namespace
 
 int32_t ftpOpenDataConnection(Env& env, int control, const std::string& host) {
   std::string reply = "250";
-  // A 250 still waiting from an earlier command is swallowed and PASV asked again.
-  while (LeadingDigitsValue(reply) == 250) {
+  // A 250 still waiting from an earlier command is swallowed and PASV asked again. A server
+  // that answers every PASV with 250 is given up on instead of being asked for ever.
+  for (int asked = 0; LeadingDigitsValue(reply) == 250; ++asked) {
+    if (asked == kMaxPasvRequests) return -1;
     ftpSendCommand(env, control, "PASV");
     reply = ftpGetReply(env, control);
     ftpRecordReply(env, reply);

@@ -158,6 +158,9 @@ INSTANTIATE_TEST_SUITE_P(
         PasvCase{"250ThenRefused", {Fixed("250 Old news"), Fixed("425 Cannot listen.")}, false,
                  425},
         PasvCase{"NothingListensOnThePort", {Entering("127,0,0,1")}, false, 227, true},
+        // A server that answers every PASV with 250 is asked 16 times, then given up on.
+        PasvCase{"Endless250sGivenUp", std::vector<PasvReply>(16, Fixed("250 Again")), false,
+                 250},
         PasvCase{"NoReply", {}, false, 0}),
     [](const ::testing::TestParamInfo<PasvCase>& info) { return info.param.name; });
 

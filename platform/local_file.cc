@@ -133,7 +133,10 @@ bool LocalFile::Open(HandlePool& pool, const std::string& path, Mode mode) {
   }
   const int fd = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
   if (fd < 0) {
-    error_ = path.empty() ? kErrFileNotFound : FileErrorNumber(errno);
+    // A file that would be created but cannot be: a directory of its path is missing.
+    const bool path_missing = errno == ENOENT && (flags & O_CREAT);
+    error_ = path.empty() ? kErrFileNotFound
+                          : path_missing ? kErrPathNotFound : FileErrorNumber(errno);
     return false;
   }
   struct stat st {};

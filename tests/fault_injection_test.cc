@@ -170,7 +170,7 @@ TEST(SanitizerTest, AReportOnStandardErrorFailsTheTest) {
 #endif
 #endif
 
-[[gnu::noinline]] void LoseMemory() {
+[[gnu::noinline, maybe_unused]] void LoseMemory() {
   char* volatile lost = new char[64];
   lost[0] = 1;
 }
