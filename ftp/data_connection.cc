@@ -64,6 +64,12 @@ int32_t ftpOpenDataConnection(Env& env, int control, const std::string& host) {
   return data > 0 ? data : -1;
 }
 
+std::string ReportNoDataConnection(Env& env) {
+  const std::string line = ZeroPad(env.state.LastReplyCode, 3) + " " + env.state.LastReplyText;
+  env.TimedLine(" " + line);
+  return line;
+}
+
 std::string_view PasvFields(std::string_view reply) { return SecondParenthesisPiece(reply); }
 
 int PasvPort(std::string_view fields) {

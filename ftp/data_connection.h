@@ -24,6 +24,10 @@ int32_t ftpOpenDataConnection(Env& env, int control, const std::string& host);
 // 8 bits each), connected on `host`. Returns the data channel or -1.
 int32_t ftpParsePasv(Env& env, const std::string& host, std::string_view fields);
 
+// Prints, in every mode, the line that tells a transfer got no data connection: TIME, the kept
+// last reply's code with three digits and its text. Returns that line without the time.
+std::string ReportNoDataConnection(Env& env);
+
 // The text between the first parenthesis of a 227 reply and the next one ("" without any).
 std::string_view PasvFields(std::string_view reply);
 // The port the fields of a 227 reply name: fifth number x 256 + sixth, each rounded down and

@@ -253,9 +253,7 @@ int64_t ftpGetFile(Env& env, int control, const std::string& host, const std::st
   if (s.AbortFlag) return 0;
   DataChannel data(env, ftpOpenDataConnection(env, control, host));
   if (!data.is_open()) {
-    const std::string line = ZeroPad(s.LastReplyCode, 3) + " " + s.LastReplyText;
-    env.TimedLine(" " + line);
-    ftpRecordReply(env, line);
+    ftpRecordReply(env, ReportNoDataConnection(env));
     return 0;
   }
   Transfer t;

@@ -34,7 +34,7 @@ int32_t ftpList(Env& env, int control, const std::string& host, const std::strin
   if (s.AbortFlag) return 0;
   DataChannel data(env, ftpOpenDataConnection(env, control, host));
   if (!data.is_open()) {
-    env.TimedLine(" " + ZeroPad(s.LastReplyCode, 3) + " " + s.LastReplyText);
+    ReportNoDataConnection(env);
     if (env.verbose()) env.TimedLine(" * Error: Unable to get passive connection.");
     return 0;
   }

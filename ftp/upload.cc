@@ -45,12 +45,10 @@ bool SendFile(Env& env, int data, LocalFile& file, int32_t progress) {
 // result and leaves the reply to record in `working`.
 int32_t Store(Env& env, int control, const std::string& host, int32_t progress,
               const std::string& remote, LocalFile& file, std::string& working) {
-  const RunSettings& s = env.state;
   ftpTypeBinary(env, control);
   DataChannel data(env, ftpOpenDataConnection(env, control, host));
   if (!data.is_open()) {
-    working = ZeroPad(s.LastReplyCode, 3) + " " + s.LastReplyText;
-    env.TimedLine(" " + working);
+    working = ReportNoDataConnection(env);
     return 0;
   }
   ftpSendCommand(env, control, "STOR " + remote);
