@@ -1,7 +1,9 @@
 #include "listing/list_parser.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
+#include <vector>
 
 #include "platform/integer_value.h"
 #include "platform/text.h"
@@ -13,19 +15,28 @@ constexpr std::array<std::string_view, 12> kMonths = {"JAN", "FEB", "MAR", "APR"
                                                       "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
 constexpr std::string_view kMonthLookup = "JANFEBMARAPRMAYJUNJULAUGSEPOCTNOVDEC";
 
-struct Anchor {
-  size_t position;  // of the space or hyphen before the month
-  int16_t month;
-  bool dashed;
+// A blank-separated word of a line and where it begins.
+struct Word {
+  size_t begin;
+  std::string_view text;
 };
+
+std::vector<Word> SplitWords(std::string_view line) {
+  std::vector<Word> words;
+  size_t begin = line.find_first_not_of(' ');
+  while (begin != std::string_view::npos) {
+    const size_t end = std::min(line.find(' ', begin), line.size());
+    words.push_back({begin, line.substr(begin, end - begin)});
+    begin = line.find_first_not_of(' ', end);
+  }
+  return words;
+}
 
 // The text from its first space onward without leading spaces; empty without a space.
 std::string_view DropFirstField(std::string_view text) {
   const size_t space = text.find(' ');
   return space == std::string_view::npos ? std::string_view() : TrimLeftBlanks(text.substr(space));
 }
-
-std::string_view FirstField(std::string_view text) { return text.substr(0, text.find(' ')); }
 
 // Field `index` (0-based) of `text` split at every `separator`; empty when there are fewer.
 std::string_view NthField(std::string_view text, char separator, int index) {
@@ -35,6 +46,69 @@ std::string_view NthField(std::string_view text, char separator, int index) {
     text.remove_prefix(cut + 1);
   }
   return text.substr(0, text.find(separator));
+}
+
+bool IsDigits(std::string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool IsOneOrTwoDigits(std::string_view text) { return text.size() <= 2 && IsDigits(text); }
+
+// h:mm or hh:mm.
+bool IsClockTime(std::string_view text) {
+  const size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  const std::string_view minutes = text.substr(colon + 1);
+  return IsOneOrTwoDigits(text.substr(0, colon)) && minutes.size() == 2 && IsDigits(minutes);
+}
+
+// 1 to 12 for a month abbreviation in any case; 0 for every other word.
+int16_t MonthOfWord(std::string_view word) {
+  if (word.size() != 3) return 0;
+  const std::string upper = UpperCase(word);
+  for (size_t i = 0; i < kMonths.size(); ++i) {
+    if (upper == kMonths[i]) return static_cast<int16_t>(i + 1);
+  }
+  return 0;
+}
+
+// The columns of a Unix line from the size to the time or year, and where its name begins.
+struct UnixDate {
+  std::string_view size;
+  int16_t month;
+  std::string_view day;
+  std::string_view time_or_year;
+  size_t name_begin;
+};
+
+// Whether words[month - 1 .. month + 2] read size, month, day, time or year.
+bool IsUnixDateAt(const std::vector<Word>& words, size_t month) {
+  const std::string_view time_or_year = words[month + 2].text;
+  return IsDigits(words[month - 1].text) && MonthOfWord(words[month].text) != 0 &&
+         IsOneOrTwoDigits(words[month + 1].text) &&
+         (IsClockTime(time_or_year) || IsDigits(time_or_year));
+}
+
+// The first month word in line order that stands where a Unix date does: a month word in the
+// owner, the group or the name is never taken for the date column.
+std::optional<UnixDate> FindUnixDate(std::string_view line) {
+  const std::vector<Word> words = SplitWords(line);
+  for (size_t month = 1; month + 2 < words.size(); ++month) {
+    if (!IsUnixDateAt(words, month)) continue;
+    const Word& time_or_year = words[month + 2];
+    const size_t after = time_or_year.begin + time_or_year.text.size();
+    return UnixDate{words[month - 1].text, MonthOfWord(words[month].text), words[month + 1].text,
+                    time_or_year.text, std::min(after + 1, line.size())};
+  }
+  return std::nullopt;
+}
+
+bool HoldsDashedMonth(std::string_view line) {
+  const std::string upper = UpperCase(line);
+  return std::any_of(kMonths.begin(), kMonths.end(), [&](std::string_view month) {
+    return upper.find('-' + std::string(month) + '-') != std::string::npos;
+  });
 }
 
 // hour and minute of a time text: the values before and after its first ":". Without ":" the
@@ -48,19 +122,6 @@ void ReadTime(std::string_view text, LISTENTRY& entry) {
     entry.hour = IntegerValue<int16_t>(text.substr(0, colon));
     entry.minute = IntegerValue<int16_t>(text.substr(colon + 1));
   }
-}
-
-std::optional<Anchor> FindAnchor(const std::string& upper) {
-  for (size_t i = 0; i < kMonths.size(); ++i) {
-    const auto month = static_cast<int16_t>(i + 1);
-    for (const bool dashed : {false, true}) {
-      const char edge = dashed ? '-' : ' ';
-      const std::string pattern = edge + std::string(kMonths[i]) + edge;
-      const size_t hit = upper.find(pattern);
-      if (hit != std::string::npos) return Anchor{hit, month, dashed};
-    }
-  }
-  return std::nullopt;
 }
 
 int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
@@ -97,25 +158,19 @@ bool ParseDashed(std::string_view line, LISTENTRY& entry) {
   return true;
 }
 
-void ParseUnix(std::string_view line, const Anchor& anchor, const SYSTEMTIME& today,
+void ParseUnix(std::string_view line, const UnixDate& date, const SYSTEMTIME& today,
                LISTENTRY& entry) {
   entry.isDir = UpperCaseByte(line[0]) == 'D' ? 1 : 0;
-  const std::string_view before = TrimRightBlanks(line.substr(0, anchor.position));
-  const size_t last_space = before.rfind(' ');
-  entry.size = IntegerValue<int64_t>(
-      last_space == std::string_view::npos ? before : before.substr(last_space + 1));
-  entry.month = anchor.month;
-  std::string_view rest = DropFirstField(TrimLeftBlanks(line.substr(anchor.position)));
-  entry.day = IntegerValue<int16_t>(rest);
-  rest = DropFirstField(rest);
-  const std::string_view time_or_year = FirstField(rest);
-  if (time_or_year.find(':') != std::string_view::npos) {
-    ReadTime(time_or_year, entry);
+  entry.size = IntegerValue<int64_t>(date.size);
+  entry.month = date.month;
+  entry.day = IntegerValue<int16_t>(date.day);
+  if (IsClockTime(date.time_or_year)) {
+    ReadTime(date.time_or_year, entry);
     entry.year = YearOfRecentDate(entry.month, entry.day, today);
   } else {
-    entry.year = IntegerValue<int32_t>(time_or_year);
+    entry.year = IntegerValue<int32_t>(date.time_or_year);
   }
-  entry.name = DropFirstField(rest);
+  entry.name = line.substr(date.name_begin);
 }
 
 int32_t CenturyOfDosYear(int32_t year) {
@@ -151,19 +206,23 @@ bool ParseDos(std::string_view line, LISTENTRY& entry) {
   return true;
 }
 
+// The layout of a line: a Unix date where one qualifies, else "-MON-" for the dashed layout,
+// else DOS. False when the chosen layout does not fit.
+bool ParseAnyLayout(std::string_view line, const SYSTEMTIME& today, LISTENTRY& entry) {
+  if (const std::optional<UnixDate> date = FindUnixDate(line)) {
+    ParseUnix(line, *date, today, entry);
+    return true;
+  }
+  if (HoldsDashedMonth(line)) return ParseDashed(line, entry);
+  return ParseDos(line, entry);
+}
+
 }  // namespace
 
 int32_t PARSELISTLINE(std::string_view line, LISTENTRY& entry, const SYSTEMTIME& today) {
   if (line.empty()) return 0;
   LISTENTRY parsed;
-  const std::optional<Anchor> anchor = FindAnchor(UpperCase(line));
-  if (!anchor) {
-    if (!ParseDos(line, parsed)) return 0;
-  } else if (anchor->dashed) {
-    if (!ParseDashed(line, parsed)) return 0;
-  } else {
-    ParseUnix(line, *anchor, today, parsed);
-  }
+  if (!ParseAnyLayout(line, today, parsed)) return 0;
   if (TrimBlanks(parsed.name).empty()) return 0;
   if (parsed.name.size() > kListNameLength) parsed.name.resize(kListNameLength);
   entry = std::move(parsed);

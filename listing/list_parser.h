@@ -22,18 +22,28 @@ struct LISTENTRY {
   int16_t hour = 0;   // 24-hour clock; 0 when the line shows no time
   int16_t minute = 0;
   int16_t isDir = 0;  // 1 for a directory
-  std::string name;   // at most kListNameLength characters; readers trim blanks
+  // The name as listed, at most kListNameLength characters. Unix names are exact: blanks at
+  // either end belong to the name, and a link's name still carries its "-> target".
+  std::string name;
 
   bool operator==(const LISTENTRY&) const = default;
 };
 
 inline constexpr size_t kListNameLength = 256;
 
-// Parses `line` (without its line terminator). The layout is chosen by the first month
-// abbreviation found, months tried in calendar order: " MON " selects Unix, "-MON-" the dashed
-// layout, none the DOS layout. `today` (the local date) gives the year of Unix lines that show a
-// time instead of a year: the current year, or the one before when the date would otherwise lie
-// more than one day in the future.
+// Parses `line` (without its line terminator).
+//
+// Unix: the date is the first whole month word (JAN to DEC, any case, set off by blanks) that
+// follows a word of digits, the size, and is followed by a day of one or two digits and then a
+// time (h:mm or hh:mm) or a year of digits. Month words in the owner, the group or the name
+// do not qualify. The name is everything after the one blank that follows the time or year,
+// blanks at either end included. `today` (the local date) gives the year of lines that show a
+// time: the current year, or the one before when the date would otherwise lie more than one
+// day in the future. A type letter d or D marks a directory.
+// Dashed: tried when no Unix date qualifies and the line holds "-MON-" somewhere; the name is
+// the text before the first ";" (none: no entry).
+// DOS: tried when neither fits; the first time must be followed straight away by AM or PM.
+//
 // On success (a name that is not blank was found): -1, every field of `entry` written.
 // On failure (no layout fits, the line ends before its name): 0, `entry` left untouched.
 // Never reads outside `line`.

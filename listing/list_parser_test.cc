@@ -44,11 +44,37 @@ const LineCase kLineCases[] = {
      Entry(7, 2001, 2, 2, 0, 0, 0, "link -> target")},
     {"Drwxr-xr-x 2 o g 0 dec 31 2000 upper D, lower month", -1,
      Entry(0, 2000, 12, 31, 0, 0, 1, "upper D, lower month")},
-    // Months are tried in calendar order: an owner named jan wins over the date column.
+    // The date is the first month word between the size and a day with a time or year: month
+    // words in the owner, the group or the name leave it alone, whatever their calendar order.
     {"-rw-r--r--   1 jan    users      100 Mar  5  2001 x", -1,
-     Entry(1, 100, 1, 0, 0, 0, 0, "Mar  5  2001 x")},
-    // ... and a name with "-jan-" turns a February line into a dashed one without ";".
-    {"-rw-r--r--   1 o g 5 Feb  3  1999 x-jan-y", 0, kUntouched},
+     Entry(100, 2001, 3, 5, 0, 0, 0, "x")},
+    {"-rw-r--r--   1 root   Dec        100 Mar  5 12:00 y", -1,
+     Entry(100, 2026, 3, 5, 12, 0, 0, "y")},
+    {"drwxr-xr-x   2 jan    dec       4096 Feb 28  2020 both", -1,
+     Entry(4096, 2020, 2, 28, 0, 0, 1, "both")},
+    {"-rw-r--r-- 1 ftp ftp 100 Mar  3  2024 notes Jan 2024.txt", -1,
+     Entry(100, 2024, 3, 3, 0, 0, 0, "notes Jan 2024.txt")},
+    {"-rw-r--r-- 1 ftp ftp 100 Mar  3 09:15 notes Jan 2024.txt", -1,
+     Entry(100, 2026, 3, 3, 9, 15, 0, "notes Jan 2024.txt")},
+    {"-rw-r--r-- 1 ftp ftp 100 Mar  3 09:15 7 Jan 12 2024", -1,
+     Entry(100, 2026, 3, 3, 9, 15, 0, "7 Jan 12 2024")},
+    {"-rw-r--r--   1 o g 5 Feb  3  1999 x-jan-y", -1, Entry(5, 1999, 2, 3, 0, 0, 0, "x-jan-y")},
+    // A month word anywhere else is no Unix date: the line is tried as dashed, then as DOS.
+    {"-rw-r--r-- 1 ftp ftp 100 2024-03-03 12:34 notes Jan 2024.txt", 0, kUntouched},
+    {"-rw-r--r-- 1 o g 5k Jan 12 12:34 size-not-digits", 0, kUntouched},
+    {"-rw-r--r-- 1 o g 5 Jan 123 12:34 day-of-three-digits", 0, kUntouched},
+    {"-rw-r--r-- 1 o g 5 Jan 12 1:2 one-minute-digit", 0, kUntouched},
+    {"03-15-99  02:05PM  1024 Jan 12 report.txt", -1,
+     Entry(1024, 1999, 3, 15, 14, 5, 0, "Jan 12 report.txt")},
+    // The name is all that follows the one blank after the time or year, blanks included.
+    {"-rw-r--r-- 1 o g 5 Jan 12 12:34  leading.txt", -1,
+     Entry(5, 2026, 1, 12, 12, 34, 0, " leading.txt")},
+    {"-rw-r--r-- 1 o g 5 Jan 12  2000  leading.txt", -1,
+     Entry(5, 2000, 1, 12, 0, 0, 0, " leading.txt")},
+    {"-rw-r--r-- 1 o g 5 Jan 12 12:34 trailing.txt ", -1,
+     Entry(5, 2026, 1, 12, 12, 34, 0, "trailing.txt ")},
+    {"-rw-r--r-- 1 o g 5 Jan 12 12:34 two  blanks.txt", -1,
+     Entry(5, 2026, 1, 12, 12, 34, 0, "two  blanks.txt")},
     // Dashed dates with file versions.
     {"FOO.TXT;3     2  12-JAN-2000 12:34:56 [GRP,OWNER] (RWED,RWED,RE,)", -1,
      Entry(2, 2000, 1, 12, 12, 34, 0, "FOO.TXT")},
@@ -80,8 +106,9 @@ const LineCase kLineCases[] = {
      Entry(INT64_MAX, 1999, 3, 3, 0, 0, 0, "max")},
     {"-rw-r--r-- 1 o g 99999999999999999999999 Mar  3  1999 huge", -1,
      Entry(INT64_MAX, 1999, 3, 3, 0, 0, 0, "huge")},
-    {"-rw-r--r-- 1 o g 1e300 Mar  3 1e300 expo", -1,
-     Entry(INT64_MAX, INT32_MAX, 3, 3, 0, 0, 0, "expo")},
+    {"-rw-r--r-- 1 o g 5 Mar  3 99999999999 far", -1, Entry(5, INT32_MAX, 3, 3, 0, 0, 0, "far")},
+    // A size or year in exponent notation is no word of digits: no Unix date.
+    {"-rw-r--r-- 1 o g 1e300 Mar  3 1e300 expo", 0, kUntouched},
     {"03-15-99  02:05PM  3000000000 big.dos", -1,
      Entry(3000000000, 1999, 3, 15, 14, 5, 0, "big.dos")},
     // Hostile names reach the record as listed: the listing filter judges them.
