@@ -10,7 +10,7 @@ namespace koru::fuzz {
 namespace {
 
 // What the caller had in the record: a line that yields no entry must leave it so.
-const LISTENTRY kUntouched{-7, -7, -7, -7, -7, -7, -7, "untouched"};
+const LISTENTRY kUntouched{-7, -7, -7, -7, -7, -7, -7, "untouched", -7};
 
 // A second local date: what the parser takes from a line other than the year must not depend
 // on the date (the listing filter and the engine parse the same line at different moments).
@@ -23,19 +23,26 @@ void CheckEntry(std::string_view line, const LISTENTRY& entry) {
   Check(entry.name.size() <= kListNameLength, "a name has at most 256 characters");
   Check(line.find(entry.name) != line.npos, "the name is text of the line");
   Check(entry.isDir == 0 || entry.isDir == 1, "isDir is 0 or 1");
+  Check(entry.isLink == 0 || entry.isLink == 1, "isLink is 0 or 1");
+  Check(!(entry.isDir && entry.isLink), "no entry is both a directory and a link");
 }
 
 void CheckSameDespiteDate(const LISTENTRY& entry, const LISTENTRY& other) {
   Check(entry.name == other.name && entry.isDir == other.isDir && entry.size == other.size &&
             entry.month == other.month && entry.day == other.day &&
-            entry.hour == other.hour && entry.minute == other.minute,
+            entry.hour == other.hour && entry.minute == other.minute &&
+            entry.isLink == other.isLink,
         "only the year depends on the local date");
 }
 
-void CheckLinkCut(const LISTENTRY& entry) {
-  const std::string cut = CutLinkTarget(entry.name);
-  Check(entry.name.starts_with(cut), "the link cut keeps the start of the name");
-  Check(cut.find("->") == cut.npos, "the link cut leaves no arrow");
+void CheckFileName(const LISTENTRY& entry) {
+  const std::string used = EntryFileName(entry);
+  if (!entry.isLink) {
+    Check(used == entry.name, "only a link's name loses its target");
+    return;
+  }
+  Check(entry.name.starts_with(used), "the link cut keeps the start of the name");
+  Check(used.find(" -> ") == used.npos, "the link cut leaves no arrow");
 }
 
 }  // namespace
@@ -58,10 +65,9 @@ KORU_FUZZ_TARGET(list_parser) {
   }
   CheckEntry(line, entry);
   CheckSameDespiteDate(entry, other);
-  CheckLinkCut(entry);
-  // The engine uses a directory's name whole and a file's name without its link target.
-  const std::string used = entry.isDir ? entry.name : CutLinkTarget(entry.name);
-  Check(!passes || !HoldsSlash(used), "a name the listing filter passes holds no / or \\");
+  CheckFileName(entry);
+  Check(!passes || !HoldsSlash(EntryFileName(entry)),
+        "a name the listing filter passes holds no / or \\");
 }
 
 }  // namespace koru::fuzz

@@ -160,7 +160,9 @@ bool ParseDashed(std::string_view line, LISTENTRY& entry) {
 
 void ParseUnix(std::string_view line, const UnixDate& date, const SYSTEMTIME& today,
                LISTENTRY& entry) {
-  entry.isDir = UpperCaseByte(line[0]) == 'D' ? 1 : 0;
+  const char type = UpperCaseByte(line[0]);
+  entry.isDir = type == 'D' ? 1 : 0;
+  entry.isLink = type == 'L' ? 1 : 0;
   entry.size = IntegerValue<int64_t>(date.size);
   entry.month = date.month;
   entry.day = IntegerValue<int16_t>(date.day);
@@ -230,16 +232,17 @@ int32_t PARSELISTLINE(std::string_view line, LISTENTRY& entry, const SYSTEMTIME&
 }
 
 std::string CutLinkTarget(std::string_view name) {
-  const size_t arrow = name.find("->");
-  if (arrow == std::string_view::npos) return std::string(name);
-  return std::string(TrimRightBlanks(name.substr(0, arrow)));
+  return std::string(name.substr(0, name.find(" -> ")));
+}
+
+std::string EntryFileName(const LISTENTRY& entry) {
+  return entry.isLink ? CutLinkTarget(entry.name) : entry.name;
 }
 
 bool ListingLinePasses(std::string_view line, const SYSTEMTIME& today) {
   LISTENTRY entry;
   if (PARSELISTLINE(line, entry, today) == 0) return true;
-  const std::string examined = entry.isDir ? entry.name : CutLinkTarget(entry.name);
-  return examined.find_first_of("/\\") == std::string::npos;
+  return EntryFileName(entry).find_first_of("/\\") == std::string::npos;
 }
 
 }  // namespace koru

@@ -23,8 +23,9 @@ struct LISTENTRY {
   int16_t minute = 0;
   int16_t isDir = 0;  // 1 for a directory
   // The name as listed, at most kListNameLength characters. Unix names are exact: blanks at
-  // either end belong to the name, and a link's name still carries its "-> target".
+  // either end belong to the name, and a link's name still carries its " -> target".
   std::string name;
+  int16_t isLink = 0;  // 1 for a Unix line whose type letter is l or L
 
   bool operator==(const LISTENTRY&) const = default;
 };
@@ -39,7 +40,7 @@ inline constexpr size_t kListNameLength = 256;
 // do not qualify. The name is everything after the one blank that follows the time or year,
 // blanks at either end included. `today` (the local date) gives the year of lines that show a
 // time: the current year, or the one before when the date would otherwise lie more than one
-// day in the future. A type letter d or D marks a directory.
+// day in the future. A type letter d or D marks a directory, l or L a link.
 // Dashed: tried when no Unix date qualifies and the line holds "-MON-" somewhere; the name is
 // the text before the first ";" (none: no entry).
 // DOS: tried when neither fits; the first time must be followed straight away by AM or PM.
@@ -49,14 +50,20 @@ inline constexpr size_t kListNameLength = 256;
 // Never reads outside `line`.
 int32_t PARSELISTLINE(std::string_view line, LISTENTRY& entry, const SYSTEMTIME& today);
 
-// The text of a link's name before its first "->", trailing blanks removed ("lnk -> /data/f"
-// gives "lnk"); a name without "->" comes back unchanged.
+// The text before the first " -> " (blank, arrow, blank), unchanged otherwise ("lnk -> /data/f"
+// gives "lnk", "a->b" stays whole). Meant for the names of link entries only: a plain file may
+// be called "a -> b.txt".
 std::string CutLinkTarget(std::string_view name);
 
+// The name a caller uses for `entry`: a link's name without its target, any other name whole.
+// Nothing is trimmed.
+std::string EntryFileName(const LISTENTRY& entry);
+
 // The listing filter: false for a line whose entry name would lead outside the current
-// directory, that is a name (link target cut off; directories examined whole, since the
-// directory walk uses their name uncut) holding "/" or "\". Every other line passes, lines that
-// yield no entry included; ":" "?" "*" in names pass.
+// directory, that is a name holding "/" or "\". The name examined is EntryFileName's: only a
+// link loses its target, directories and plain files are examined whole (the directory walk
+// uses a directory's name as listed). Every other line passes, lines that yield no entry
+// included; ":" "?" "*" in names pass.
 bool ListingLinePasses(std::string_view line, const SYSTEMTIME& today);
 
 }  // namespace koru

@@ -23,8 +23,19 @@ LISTENTRY Entry(int64_t size, int32_t year, int16_t month, int16_t day, int16_t 
   return LISTENTRY{size, year, month, day, hour, minute, is_dir, std::move(name)};
 }
 
+LISTENTRY Link(int64_t size, int32_t year, int16_t month, int16_t day, int16_t hour,
+               int16_t minute, std::string name) {
+  LISTENTRY link = Entry(size, year, month, day, hour, minute, 0, std::move(name));
+  link.isLink = 1;
+  return link;
+}
+
 // What the caller had in the record before: a line that yields nothing must leave it so.
-const LISTENTRY kUntouched = Entry(-7, -7, -7, -7, -7, -7, -7, "untouched");
+const LISTENTRY kUntouched = [] {
+  LISTENTRY entry = Entry(-7, -7, -7, -7, -7, -7, -7, "untouched");
+  entry.isLink = -7;
+  return entry;
+}();
 
 struct LineCase {
   std::string line;
@@ -41,7 +52,7 @@ const LineCase kLineCases[] = {
     {"-rw-r--r--   1 owner  group  1234567 Mar  3  1999 file one.txt", -1,
      Entry(1234567, 1999, 3, 3, 0, 0, 0, "file one.txt")},
     {"lrwxrwxrwx   1 owner  group        7 Feb  2  2001 link -> target", -1,
-     Entry(7, 2001, 2, 2, 0, 0, 0, "link -> target")},
+     Link(7, 2001, 2, 2, 0, 0, "link -> target")},
     {"Drwxr-xr-x 2 o g 0 dec 31 2000 upper D, lower month", -1,
      Entry(0, 2000, 12, 31, 0, 0, 1, "upper D, lower month")},
     // The date is the first month word between the size and a day with a time or year: month
@@ -75,6 +86,13 @@ const LineCase kLineCases[] = {
      Entry(5, 2026, 1, 12, 12, 34, 0, "trailing.txt ")},
     {"-rw-r--r-- 1 o g 5 Jan 12 12:34 two  blanks.txt", -1,
      Entry(5, 2026, 1, 12, 12, 34, 0, "two  blanks.txt")},
+    // Only a line typed l is a link; an arrow in a plain file's name is part of that name.
+    {"-rw-r--r-- 1 o g 5 Jan 12 12:34 a -> b.txt", -1,
+     Entry(5, 2026, 1, 12, 12, 34, 0, "a -> b.txt")},
+    {"lrwxrwxrwx 1 o g 10 Jan 12 12:34 lnk -> /data/file", -1,
+     Link(10, 2026, 1, 12, 12, 34, "lnk -> /data/file")},
+    {"Lrwxrwxrwx 1 o g 2 Jan 12 12:34 n -> 12", -1, Link(2, 2026, 1, 12, 12, 34, "n -> 12")},
+    {"lrwxrwxrwx 1 o g 3 Jan  5  2000 Jan -> Dec", -1, Link(3, 2000, 1, 5, 0, 0, "Jan -> Dec")},
     // Dashed dates with file versions.
     {"FOO.TXT;3     2  12-JAN-2000 12:34:56 [GRP,OWNER] (RWED,RWED,RE,)", -1,
      Entry(2, 2000, 1, 12, 12, 34, 0, "FOO.TXT")},
@@ -115,7 +133,7 @@ const LineCase kLineCases[] = {
     {"drwxr-xr-x 2 o g 512 Jan  1  2000 ../../etc", -1,
      Entry(512, 2000, 1, 1, 0, 0, 1, "../../etc")},
     {"lrwxrwxrwx 1 o g 9 Jan  1  2000 a -> ../../etc", -1,
-     Entry(9, 2000, 1, 1, 0, 0, 0, "a -> ../../etc")},
+     Link(9, 2000, 1, 1, 0, 0, "a -> ../../etc")},
     {"-rw-r--r-- 1 o g 5 Jan  1  2000 " + kLongName, -1,
      Entry(5, 2000, 1, 1, 0, 0, 0, std::string(256, 'n'))},
     // Lines that fit no layout or end before their name.
@@ -180,13 +198,32 @@ TEST(ParseListLineTest, UnixTimeLinesTakeTheYearThatIsNotInTheFuture) {
   }
 }
 
-TEST(CutLinkTargetTest, KeepsTheTextBeforeTheFirstArrow) {
+TEST(CutLinkTargetTest, KeepsTheTextBeforeTheFirstBlankArrowBlank) {
   const std::pair<std::string, std::string> cases[] = {
-      {"lnk -> /data/file", "lnk"}, {"a->b", "a"},
-      {"x  ->  y -> z", "x"},       {"-> t", ""},
-      {"plain", "plain"},           {"trailing  ", "trailing  "},
+      {"lnk -> /data/file", "lnk"}, {"a -> b -> c", "a"},
+      {"x  ->  y -> z", "x "},      {" -> t", ""},
+      {"a->b", "a->b"},             {"-> t", "-> t"},
+      {"a ->b", "a ->b"},           {"plain", "plain"},
+      {"trailing  ", "trailing  "},
   };
   for (const auto& [name, cut] : cases) EXPECT_EQ(CutLinkTarget(name), cut) << name;
+}
+
+TEST(EntryFileNameTest, CutsTheTargetOfLinksOnlyAndTrimsNothing) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"lrwxrwxrwx 1 o g 10 Jan 12 12:34 lnk -> /data/file", "lnk"},
+      {"lrwxrwxrwx 1 o g 4 Jan 12 12:34  sp  -> file", " sp "},
+      {"lrwxrwxrwx 1 o g 4 Jan 12 12:34 no->arrow", "no->arrow"},
+      {"-rw-r--r-- 1 o g 5 Jan 12 12:34 a -> b.txt", "a -> b.txt"},
+      {"drwxr-xr-x 2 o g 5 Jan 12 12:34 d -> e", "d -> e"},
+      {"03-15-99  02:05PM  1024 dos -> file", "dos -> file"},
+  };
+  for (const auto& [line, name] : cases) {
+    SCOPED_TRACE(line);
+    LISTENTRY entry;
+    ASSERT_EQ(PARSELISTLINE(line, entry, kToday), -1);
+    EXPECT_EQ(EntryFileName(entry), name);
+  }
 }
 
 struct FilterCase {
@@ -204,6 +241,10 @@ TEST(ListingLinePassesTest, DropsNamesThatLeadOutOfTheDirectory) {
       {"lrwxrwxrwx 1 o g 5 Jan 12 12:34 lnk -> /data/file", true},
       {"lrwxrwxrwx 1 o g 9 Jan  1  2000 a -> ../../etc", true},
       {"lrwxrwxrwx 1 o g 9 Jan  1  2000 x/y -> z", false},
+      {"lrwxrwxrwx 1 o g 9 Jan  1  2000 x->../y", false},
+      // A plain file's name is examined whole, arrow and all.
+      {"-rw-r--r-- 1 o g 9 Jan  1  2000 a -> ../../etc", false},
+      {"-rw-r--r-- 1 o g 9 Jan  1  2000 a -> b.txt", true},
       // The directory walk uses a directory's name uncut.
       {"drwxr-xr-x 2 o g 9 Jan  1  2000 d -> ../../etc", false},
       {"drwxr-xr-x 2 o g 9 Jan  1  2000 sub", true},
