@@ -28,8 +28,11 @@ struct Env {
   Clock& clock;
   HandlePool pool;
   Channels channels;
-  int channel_timeout_ms = 60000;   // every wait on a channel
-  int status_line_wait_ms = 5000;   // final reply of a listing that began with "total "
+  int channel_timeout_ms = 60000;    // every wait on a channel
+  int status_line_wait_ms = 5000;    // final reply of a listing that began with "total "
+  int stalled_reply_wait_ms = 5000;  // final reply after the data connection timed out
+  int quit_wait_ms = 5000;           // reply to QUIT
+  int abort_quit_wait_ms = 1000;     // reply to QUIT once the user has asked to stop
 
   bool verbose() const { return state.VerboseLevel != 0; }
   bool debug() const { return state.VerboseLevel > 0; }
@@ -40,9 +43,7 @@ struct Env {
   // TIME followed by `text` (which brings its own leading blank).
   void TimedLine(std::string_view text) { console.WriteLine(Time() + std::string(text)); }
   // Sets the console title to the first `limit` characters of `text`.
-  void Title(std::string_view text, size_t limit = 255) {
-    console.SetTitle(text.substr(0, limit));
-  }
+  void Title(std::string_view text, size_t limit = 255) { console.SetTitle(text.substr(0, limit)); }
   int PollKey() { return console.PollKey(); }
 };
 

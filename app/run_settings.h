@@ -2,37 +2,56 @@
 #define KORU_APP_RUN_SETTINGS_H_
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "platform/system_time.h"
 
 namespace koru {
 
+// How the latest listing or download ended, beyond its documented result.
+struct TransferOutcome {
+  bool failed = false;    // refused, no data connection, cut by a 4xx/5xx final reply or a lost
+                          // connection: what arrived (if anything) is not the whole
+  bool refused = false;   // the server refused the transfer command (or the connection was
+                          // gone before it could answer)
+  bool user_cut = false;  // Tab or Esc ended it
+  std::string reply;      // the reply line that refused or ended it; empty when none was awaited
+};
+
 // The run settings, the two run counters and the state that the FTP procedures and the
 // synchronisation engine share. Flags are 0 (off) or -1 (on); VerboseLevel, ResumeMode and
 // SubDirMode take 0, -1 or 1 and their sign matters. Nothing here is reset between
 // directories or passes of one run.
 struct RunSettings {
-  std::string ProgramTitle;      // base of the console title: "KORU 20080313"
-  std::string LoginPassword;     // handed to ftpConnect
-  int32_t BlockDelay = 0;        // pause in ms after each received block
-  int32_t VerboseLevel = 0;      // 0 quiet, -1 verbose (-V), 1 debug (+V)
-  int32_t MoveMode = 0;          // delete remote files after verified downloads
-  int32_t UniqueNames = 0;       // store under a free numbered name (with MoveMode)
-  int32_t OverwriteMode = 0;     // download every file, erasing the local copy first
-  int32_t ResumeMode = 0;        // 0 never, -1 when dates agree (-R), 1 always (+R)
-  int32_t SubDirMode = 0;        // 0 none, 1 recurse (-S), -1 create the first level (-T)
-  std::string RemoteFileName;    // trimmed remote name of the entry being handled
-  int64_t RemoteFileSize = 0;    // listed size of the file about to be downloaded
-  SYSTEMTIME RemoteFileTime;     // listed date of the entry, local time
-  int32_t FilesTransferred = 0;  // verified downloads of the whole run
-  int32_t SubDirsCreated = 0;    // local directories the run tried to create
-  int32_t AbortFlag = 0;         // the user asked to stop; nothing sets it back
-  int32_t ConnectedFlag = 0;     // a logged-in control connection is open
-  std::string LastReplyText;     // text of the kept (highest-coded) reply
-  int32_t LastReplyCode = 0;     // code of the kept reply
-  int32_t NoStatusLine = 0;      // transfers no longer await the final reply
-  std::string CommandTerminator; // appended to every FTP command (CR LF once set)
+  std::string ProgramTitle;       // base of the console title: "KORU 20080313"
+  std::string LoginPassword;      // handed to ftpConnect
+  int32_t BlockDelay = 0;         // pause in ms after each received block
+  int32_t VerboseLevel = 0;       // 0 quiet, -1 verbose (-V), 1 debug (+V)
+  int32_t MoveMode = 0;           // delete remote files after verified downloads
+  int32_t UniqueNames = 0;        // store under a free numbered name (with MoveMode)
+  int32_t OverwriteMode = 0;      // download every file, erasing the local copy first
+  int32_t ResumeMode = 0;         // 0 never, -1 when dates agree (-R), 1 always (+R)
+  int32_t SubDirMode = 0;         // 0 none, 1 recurse (-S), -1 create the first level (-T)
+  std::string RemoteFileName;     // trimmed remote name of the entry being handled
+  int64_t RemoteFileSize = 0;     // listed size of the file about to be downloaded
+  SYSTEMTIME RemoteFileTime;      // listed date of the entry, local time
+  int32_t FilesTransferred = 0;   // verified downloads of the whole run
+  int32_t SubDirsCreated = 0;     // local directories the run tried to create
+  int32_t AbortFlag = 0;          // the user asked to stop; nothing sets it back
+  int32_t ConnectedFlag = 0;      // a logged-in control connection is open
+  std::string LastReplyText;      // text of the kept (highest-coded) reply
+  int32_t LastReplyCode = 0;      // code of the kept reply
+  int32_t NoStatusLine = 0;       // transfers no longer await the final reply
+  std::string CommandTerminator;  // appended to every FTP command (CR LF once set)
+
+  // The whole line of the latest reply read on a control connection, or "000 Connection lost"
+  // when the connection gave none and was dropped. Error lines quote it, never a kept reply.
+  std::string ReplyLine;
+  TransferOutcome LastTransfer;  // how the latest listing or download ended
+  // Downloads of this run that ended unverified, by remote path, with the number of tries;
+  // a file leaves it once it arrives whole. Its size is the "files failed" count.
+  std::map<std::string, int32_t> FailedDownloads;
 };
 
 inline constexpr int32_t kOn = -1;

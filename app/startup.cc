@@ -65,7 +65,11 @@ int32_t RunFromDriver(Env& env, const Location& location) {
     env.TimedLine(" " + std::to_string(s.SubDirsCreated) + " subdirector" +
                   (s.SubDirsCreated == 1 ? "y" : "ies") + " found.");
   }
-  return result;
+  // Files tried and still not whole at the end: a run that leaves any behind has failed.
+  const size_t failed = s.FailedDownloads.size();
+  if (failed == 0) return result;
+  env.TimedLine(" " + std::to_string(failed) + " file" + (failed == 1 ? "" : "s") + " failed.");
+  return 1;
 }
 
 }  // namespace

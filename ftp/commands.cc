@@ -1,5 +1,7 @@
 #include "ftp/commands.h"
 
+#include <cstdint>
+
 #include "ftp/control.h"
 #include "platform/text.h"
 
@@ -20,8 +22,22 @@ int32_t ExchangeExpecting(Env& env, int h, std::string_view command, int32_t suc
 int32_t ftpChangeDir(Env& env, int h, const std::string& dir) {
   if (env.state.AbortFlag) return 0;
   const std::string_view d = TrimBlanks(WithoutTrailingSlashes(dir));
-  const int32_t code = ftpReplyCode(ftpExchange(env, h, "CWD " + std::string(d)));
+  // A path of slashes only is the root, which servers do not take as an empty argument.
+  const std::string target = d.empty() ? "/" : std::string(d);
+  const int32_t code = ftpReplyCode(ftpExchange(env, h, "CWD " + target));
   return code == 250 || code == 220 || code == 200 ? 1 : 0;
+}
+
+int64_t ftpFileSize(Env& env, int h, const std::string& file) {
+  const std::string reply = ftpExchange(env, h, "SIZE " + file);
+  if (ftpReplyCode(reply) != 213) return -1;
+  const std::string_view digits = TrimBlanks(std::string_view(reply).substr(3));
+  int64_t size = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9' || size > (INT64_MAX - 9) / 10) return -1;
+    size = size * 10 + (c - '0');
+  }
+  return digits.empty() ? -1 : size;
 }
 
 int32_t ftpMakeDir(Env& env, int h, const std::string& dir) {

@@ -12,9 +12,13 @@
 // printed besides the debug display. Names are sent as given, except by ftpChangeDir.
 namespace koru {
 
-// "CWD " + `dir` without trailing "/" and then without leading and trailing blanks; success on
-// 250, 220 or 200. Returns 0 at once, without traffic, while AbortFlag is set.
+// "CWD " + `dir` without trailing "/" and then without leading and trailing blanks ("CWD /"
+// when nothing is left, so a path of slashes only reaches the root); success on 250, 220 or 200.
+// Returns 0 at once, without traffic, while AbortFlag is set.
 int32_t ftpChangeDir(Env& env, int h, const std::string& dir);
+
+// "SIZE " + `file`: the size of a 213 reply; -1 for any other reply (ReplyLine then holds it).
+int64_t ftpFileSize(Env& env, int h, const std::string& file);
 
 // "MKD " + `dir`: success on 257.
 int32_t ftpMakeDir(Env& env, int h, const std::string& dir);

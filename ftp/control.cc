@@ -94,29 +94,61 @@ void ftpSendCommand(Env& env, int h, std::string_view text) {
 
 namespace {
 
-// Reads one reply, each line waiting at most `timeout_ms`, or the channel's own time-out when
-// that is negative.
-std::string ReadReply(Env& env, int h, int timeout_ms) {
-  auto read_line = [&] {
-    return timeout_ms < 0 ? env.channels.ReadLine(h) : env.channels.ReadLine(h, timeout_ms);
-  };
+std::string WaitText(int timeout_ms) {
+  if (timeout_ms % 1000 == 0) return std::to_string(timeout_ms / 1000) + " s";
+  return std::to_string(timeout_ms) + " ms";
+}
+
+// A logged-in control connection that gave no reply is of no further use: it is closed at
+// once, without QUIT, so the engine connects anew for what is left.
+void DropConnection(Env& env, int h, const std::string& why) {
+  env.channels.Close(h);
+  env.state.ConnectedFlag = kOff;
+  env.state.ReplyLine = kConnectionLostReply;
+  env.TimedLine(" * Warning: Connection lost (" + why + ")");
+}
+
+// Reads one reply, each line waiting at most `timeout_ms`. `silence` tells whether a wait that
+// ends with nothing loses the connection.
+std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence) {
+  env.channels.ClearError();
   ReplyFraming framing;
-  std::string line = read_line();
+  std::string line = env.channels.ReadLine(h, timeout_ms);
+  const bool got_nothing = line.empty();
   for (;;) {
     std::optional<std::string> reply = framing.Take(std::move(line));
-    if (reply) return std::move(*reply);
+    if (reply) {
+      if (got_nothing && !env.channels.IsOpen(h)) {
+        env.state.ReplyLine = kConnectionLostReply;
+        return std::string();
+      }
+      if (got_nothing && env.state.ConnectedFlag == kOn) {
+        if (env.channels.PeerClosed(h)) {
+          DropConnection(env, h, "closed by the server");
+          return std::string();
+        }
+        if (silence == OnSilence::kDropConnection && env.channels.Error() == kErrTimeout) {
+          DropConnection(env, h, "no reply in " + WaitText(timeout_ms));
+          return std::string();
+        }
+      }
+      env.state.ReplyLine = *reply;
+      return std::move(*reply);
+    }
     if (env.debug()) env.Line(framing.last_continuation());
-    line = read_line();
+    line = env.channels.ReadLine(h, timeout_ms);
     if (!line.empty() && env.PollKey() == kKeyEsc) return std::string();
   }
 }
 
 }  // namespace
 
-std::string ftpGetReply(Env& env, int h) { return ReadReply(env, h, -1); }
+std::string ftpGetReply(Env& env, int h) {
+  return ReadReply(env, h, env.channels.TimeoutOf(h), OnSilence::kDropConnection);
+}
 
-std::string ftpGetReply(Env& env, int h, int timeout_ms) {
-  return ReadReply(env, h, timeout_ms < 0 ? 0 : timeout_ms);
+std::string ftpGetReply(Env& env, int h, int timeout_ms, OnSilence silence) {
+  return ReadReply(env, h, timeout_ms < 0 ? 0 : timeout_ms, silence);
 }
 
 int32_t ftpReplyCode(std::string_view line) {

@@ -18,14 +18,27 @@ namespace koru {
 // Send failures are not reported: the following reply comes back empty.
 void ftpSendCommand(Env& env, int h, std::string_view text);
 
-// Reads one complete reply and returns its final line (possibly empty). Continuation lines are
-// printed in debug mode as received, and the keyboard is polled between lines. Empty when
-// nothing came within the channel time-out, when the server has closed the connection, or when
-// Esc was pressed during a multi-line reply (what is left of it stays buffered). A multi-line
-// reply cut short by a time-out or a close gives its latest continuation line.
+// The reply line that stands for a control connection that gave no reply and was dropped.
+inline constexpr char kConnectionLostReply[] = "000 Connection lost";
+
+// Whether a wait for a reply that ends with nothing loses a logged-in control connection.
+enum class OnSilence { kKeepConnection, kDropConnection };
+
+// Reads one complete reply and returns its final line (possibly empty), also kept as
+// ReplyLine. Continuation lines are printed in debug mode as received, and the keyboard is
+// polled between lines. Empty when nothing came within the channel time-out, when the server
+// has closed the connection, or when Esc was pressed during a multi-line reply (what is left of
+// it stays buffered). A multi-line reply cut short by a time-out or a close gives its latest
+// continuation line.
+// On a logged-in connection (ConnectedFlag set) a reply that does not come in time, or a
+// connection the server has closed, drops the connection: the channel is closed without QUIT,
+// ConnectedFlag becomes 0, ReplyLine "000 Connection lost", and a warning names the cause in
+// every mode.
 std::string ftpGetReply(Env& env, int h);
-// The same with a time-out of its own for each line of this reply, in place of the channel's.
-std::string ftpGetReply(Env& env, int h, int timeout_ms);
+// The same with a time-out of its own for each line of this reply, in place of the channel's;
+// with OnSilence::kKeepConnection a time-out keeps the connection (a close by the server
+// never does).
+std::string ftpGetReply(Env& env, int h, int timeout_ms, OnSilence silence);
 
 // The reply code of `line`: the number read from its first three characters (blanks and tabs
 // skipped, optional sign, digits, optional decimal fraction), rounded down; 0 without a number.
@@ -72,8 +85,8 @@ class ReplyFraming {
   const std::string& last_continuation() const { return last_continuation_; }
 
  private:
-  bool multi_line_ = false;    // a line with "-" in its fourth place has opened the reply
-  bool continued_ = false;     // at least one continuation line has been taken
+  bool multi_line_ = false;  // a line with "-" in its fourth place has opened the reply
+  bool continued_ = false;   // at least one continuation line has been taken
   std::string last_continuation_;
 };
 

@@ -1,5 +1,6 @@
 #include "ftp/data_connection.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -65,7 +66,10 @@ int32_t ftpOpenDataConnection(Env& env, int control, const std::string& host) {
 }
 
 std::string ReportNoDataConnection(Env& env) {
-  const std::string line = ZeroPad(env.state.LastReplyCode, 3) + " " + env.state.LastReplyText;
+  const std::string& reply = env.state.ReplyLine;
+  const std::string line =
+      ZeroPad(ftpReplyCode(reply), 3) + " " +
+      std::string(TrimBlanks(std::string_view(reply).substr(std::min<size_t>(3, reply.size()))));
   env.TimedLine(" " + line);
   return line;
 }
@@ -93,6 +97,32 @@ int32_t Write_data_block(Env& env, int data, std::string_view block) {
   env.channels.ClearError();
   env.channels.Send(data, block);
   return env.channels.Error() == 0 ? 1 : 0;
+}
+
+std::string ftpEndTransfer(Env& env, int control, DataChannel& data, FinalReplyWait wait) {
+  data.Close();
+  RunSettings& s = env.state;
+  if (s.NoStatusLine == kOn || s.AbortFlag == kOn) return std::string();
+  if (!env.channels.IsOpen(control)) return std::string(kConnectionLostReply);
+  const int channel_wait = env.channels.TimeoutOf(control);
+  std::string reply;
+  switch (wait) {
+    case FinalReplyWait::kChannel:
+      reply = ftpGetReply(env, control);
+      break;
+    case FinalReplyWait::kAfterStall:
+      reply = ftpGetReply(env, control, std::min(env.stalled_reply_wait_ms, channel_wait),
+                          OnSilence::kDropConnection);
+      break;
+    case FinalReplyWait::kMayBeMissing:
+      reply = ftpGetReply(env, control, std::min(env.status_line_wait_ms, channel_wait),
+                          OnSilence::kKeepConnection);
+      break;
+  }
+  // A server that sends no final reply while the connection stays: later transfers stop
+  // waiting for one.
+  if (reply.empty() && s.ReplyLine != kConnectionLostReply) s.NoStatusLine = kOn;
+  return reply;
 }
 
 }  // namespace koru

@@ -24,8 +24,9 @@ int32_t ftpOpenDataConnection(Env& env, int control, const std::string& host);
 // 8 bits each), connected on `host`. Returns the data channel or -1.
 int32_t ftpParsePasv(Env& env, const std::string& host, std::string_view fields);
 
-// Prints, in every mode, the line that tells a transfer got no data connection: TIME, the kept
-// last reply's code with three digits and its text. Returns that line without the time.
+// Prints, in every mode, the line that tells a transfer got no data connection: TIME, then the
+// reply to the command that failed (ReplyLine: the PASV reply, or "000 Connection lost") as its
+// code with three digits and its text. Returns that line without the time.
 std::string ReportNoDataConnection(Env& env);
 
 // The text between the first parenthesis of a 227 reply and the next one ("" without any).
@@ -60,6 +61,20 @@ class DataChannel {
   Env& env_;
   int32_t channel_;
 };
+
+// How long the final reply of a transfer is awaited.
+enum class FinalReplyWait {
+  kChannel,       // the channel time-out; none coming loses the connection
+  kMayBeMissing,  // a server that may send none: env.status_line_wait_ms (at most the
+                  // channel time-out); none coming sets NoStatusLine
+  kAfterStall,    // the data connection timed out: env.stalled_reply_wait_ms (at most the
+                  // channel time-out); none coming loses the connection
+};
+
+// The one end of every transfer: closes the data connection first, so a server still sending
+// is never left blocked on it, then awaits the final reply unless NoStatusLine or AbortFlag is
+// set. Returns that reply, empty when none was awaited or none came.
+std::string ftpEndTransfer(Env& env, int control, DataChannel& data, FinalReplyWait wait);
 
 }  // namespace koru
 

@@ -92,8 +92,8 @@ int64_t ExpectedCount(Env& env, const std::string& reply, const std::string& rem
 
 // Percentage rounded half to even, as the progress title shows it.
 int64_t Percent(int64_t part, int64_t whole) {
-  return static_cast<int64_t>(std::nearbyint(100.0 * static_cast<double>(part) /
-                                             static_cast<double>(whole)));
+  return static_cast<int64_t>(
+      std::nearbyint(100.0 * static_cast<double>(part) / static_cast<double>(whole)));
 }
 
 void ShowProgress(Env& env, const Transfer& t, std::string& title) {
@@ -138,9 +138,11 @@ bool HandleKey(Env& env, int key) {
     case kKeyEsc:
       env.Title("User abort - closing connection");
       env.state.AbortFlag = kOn;
+      env.state.LastTransfer.user_cut = true;
       return false;
     case kKeyTab:
       env.Title("User abort file - closing connection");
+      env.state.LastTransfer.user_cut = true;
       return false;
     default:
       return true;
@@ -168,28 +170,31 @@ size_t NextStep(const Transfer& t, bool fast) {
   return static_cast<size_t>(std::min<int64_t>(blocks * kBlock, kFastStep));
 }
 
-void ReceiveLoop(Env& env, int data, Transfer& t) {
+// Receives until the transfer ends. True when it ended because the data connection fell silent
+// for the whole channel time-out.
+bool ReceiveLoop(Env& env, int data, Transfer& t) {
   char* buffer = StepBuffer();
   std::string title;
   title.reserve(64);
   bool key_pressed = false;
+  env.channels.ClearError();
   for (;;) {
     const bool fast = env.state.BlockDelay <= 0 && !key_pressed;
     const size_t n = Read_data_block(env, data, std::span<char>(buffer, NextStep(t, fast)));
     if (n < 1) {
       if (env.debug()) env.TimedLine(" ** Read_data_block returned zero bytes. Ending transfer.");
-      return;
+      return env.channels.Error() == kErrTimeout;
     }
     // A block that cannot be stored ends the transfer; the size check then tells.
-    if (!t.file.Write(buffer, n)) return;
+    if (!t.file.Write(buffer, n)) return false;
     t.received += static_cast<int64_t>(n);
-    if (t.expected > 0 && t.expected - t.received <= 0) return;
+    if (t.expected > 0 && t.expected - t.received <= 0) return false;
     ShowProgress(env, t, title);
     if (env.state.BlockDelay > 0) env.clock.Sleep(env.state.BlockDelay);
     const int key = env.PollKey();
     if (key == kNoKey) continue;
     key_pressed = true;
-    if (!HandleKey(env, key)) return;
+    if (!HandleKey(env, key)) return false;
   }
 }
 
@@ -216,6 +221,7 @@ bool StartTransfer(Env& env, int control, Transfer& t, const std::string& remote
   t.last_text = ftpGetShownReply(env, control);
   const int32_t code = ftpReplyCode(t.last_text);
   if (code != 150 && code != 125) {
+    env.state.LastTransfer.refused = true;
     if (env.debug()) env.Line("* Did not receive 125 or 150 level message, aborting transfer.");
     return false;
   }
@@ -250,27 +256,36 @@ int64_t AnnouncedCount(std::string_view reply, std::string_view remote) {
 int64_t ftpGetFile(Env& env, int control, const std::string& host, const std::string& remote,
                    const std::string& local) {
   RunSettings& s = env.state;
+  TransferOutcome& outcome = s.LastTransfer;
+  outcome = TransferOutcome{};
   if (s.AbortFlag) return 0;
   DataChannel data(env, ftpOpenDataConnection(env, control, host));
   if (!data.is_open()) {
-    ftpRecordReply(env, ReportNoDataConnection(env));
+    outcome.failed = true;
+    outcome.reply = ReportNoDataConnection(env);
+    ftpRecordReply(env, outcome.reply);
     return 0;
   }
   Transfer t;
   int64_t result = 0;
   if (StartTransfer(env, control, t, remote, local)) {
     t.expected = ExpectedCount(env, t.last_text, remote, t.offset);
-    ReceiveLoop(env, data.channel(), t);
-    // Closed before the final reply, so a server still sending is never left blocked on it.
-    data.Close();
-    if (s.NoStatusLine != kOn && s.AbortFlag != kOn) {
-      if (env.debug()) env.Line("** Waiting for server to send status line.");
-      t.last_text = ftpGetReply(env, control);
-      if (t.last_text.empty()) s.NoStatusLine = kOn;
+    const bool stalled = ReceiveLoop(env, data.channel(), t);
+    const bool awaited = s.NoStatusLine != kOn && s.AbortFlag != kOn;
+    if (awaited && env.debug()) env.Line("** Waiting for server to send status line.");
+    const std::string final_reply = ftpEndTransfer(
+        env, control, data, stalled ? FinalReplyWait::kAfterStall : FinalReplyWait::kChannel);
+    if (awaited) {
+      t.last_text = final_reply;
       if (env.debug()) env.Line(t.last_text);
+      outcome.reply = final_reply;
+      outcome.failed = s.ReplyLine == kConnectionLostReply || ftpReplyCode(final_reply) >= 400;
     }
     result = t.expected + t.offset;
     env.Title(s.ProgramTitle);
+  } else {
+    outcome.failed = true;
+    outcome.reply = outcome.refused ? s.ReplyLine : t.last_text;
   }
   data.Close();
   t.file.Close();

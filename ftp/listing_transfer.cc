@@ -6,23 +6,40 @@
 #include "ftp/control.h"
 #include "ftp/data_connection.h"
 #include "listing/list_parser.h"
+#include "platform/tcp_channel.h"
 
 namespace koru {
 namespace {
 
 bool IsBlank(const std::string& line) { return TrimBlanks(line).empty(); }
 
-// The listing's final reply. A listing that began with "total " comes from a server that may
-// send none, so it is given a short wait (never longer than the channel's own); one that does
-// not come stops all later waits.
-std::string AwaitFinalReply(Env& env, int control, bool began_with_total) {
-  const std::string reply =
-      began_with_total
-          ? ftpGetReply(env, control, std::min(env.status_line_wait_ms, env.channel_timeout_ms))
-          : ftpGetReply(env, control);
-  if (reply.empty()) env.state.NoStatusLine = kOn;
-  if (env.debug()) env.Line(reply);
-  return reply;
+// Reads the listing's lines into `lines` up to the first blank one or the end of the data.
+// True when the lines ended because the data connection timed out.
+bool ReadListingLines(Env& env, int data, const std::string& title_tail,
+                      std::vector<std::string>& lines, bool& began_with_total) {
+  RunSettings& s = env.state;
+  env.channels.ClearError();
+  for (;;) {
+    std::string line = env.channels.ReadLine(data);
+    if (env.debug()) env.Line(line);
+    if (lines.empty() && !s.NoStatusLine && line.rfind("total ", 0) == 0) began_with_total = true;
+    if (IsBlank(line)) return line.empty() && env.channels.Error() == kErrTimeout;
+    lines.push_back(std::move(line));
+    env.Title("(" + std::to_string(lines.size()) + " lines) LIST " + title_tail);
+    if (env.PollKey() == kKeyEsc) {
+      env.Title("User abort - closing connection");
+      s.AbortFlag = kOn;
+      env.state.LastTransfer.user_cut = true;
+      return false;
+    }
+  }
+}
+
+// A listing is incomplete when its final reply refuses it (400 or more) or the connection was
+// lost on the way; a listing whose final reply was not awaited is taken as it is.
+bool ListingComplete(const Env& env, const std::string& final_reply) {
+  if (env.state.ReplyLine == kConnectionLostReply) return false;
+  return final_reply.empty() || ftpReplyCode(final_reply) < 400;
 }
 
 }  // namespace
@@ -30,11 +47,14 @@ std::string AwaitFinalReply(Env& env, int control, bool began_with_total) {
 int32_t ftpList(Env& env, int control, const std::string& host, const std::string& directory,
                 const std::string& argument, std::vector<std::string>& lines) {
   RunSettings& s = env.state;
+  TransferOutcome& outcome = s.LastTransfer;
+  outcome = TransferOutcome{};
   lines.clear();
   if (s.AbortFlag) return 0;
   DataChannel data(env, ftpOpenDataConnection(env, control, host));
   if (!data.is_open()) {
-    ReportNoDataConnection(env);
+    outcome.failed = true;
+    outcome.reply = ReportNoDataConnection(env);
     if (env.verbose()) env.TimedLine(" * Error: Unable to get passive connection.");
     return 0;
   }
@@ -43,33 +63,30 @@ int32_t ftpList(Env& env, int control, const std::string& host, const std::strin
   const std::string reply = ftpGetShownReply(env, control);
   // A refused listing sends no data and no final reply: waiting for them would only stall
   // the run and misplace the replies of the commands that follow.
-  if (ftpReplyCode(reply) >= 400) {
+  if (ftpReplyCode(reply) >= 400 || s.ReplyLine == kConnectionLostReply) {
     ftpRecordReply(env, reply);
+    outcome.failed = outcome.refused = true;
+    outcome.reply = s.ReplyLine;
     return 0;
   }
 
-  const SYSTEMTIME today = env.clock.Now();
   bool began_with_total = false;
-  int32_t count = 0;
-  for (;;) {
-    const std::string line = env.channels.ReadLine(data.channel());
-    if (env.debug()) env.Line(line);
-    if (count == 0 && !s.NoStatusLine && line.rfind("total ", 0) == 0) began_with_total = true;
-    if (IsBlank(line)) break;
-    ++count;
-    env.Title("(" + std::to_string(count) + " lines) LIST " + directory + argument);
-    if (ListingLinePasses(line, today)) lines.push_back(line);
-    if (env.PollKey() == kKeyEsc) {
-      env.Title("User abort - closing connection");
-      s.AbortFlag = kOn;
-      break;
-    }
-  }
-  // Closed first, so a server still sending is never left blocked on it.
-  data.Close();
-  if (s.NoStatusLine != kOn && s.AbortFlag != kOn) {
-    const std::string final_reply = AwaitFinalReply(env, control, began_with_total);
-    if (NumericValue(final_reply) > 0) ftpRecordReply(env, final_reply);
+  const bool stalled =
+      ReadListingLines(env, data.channel(), directory + argument, lines, began_with_total);
+  const FinalReplyWait wait = stalled            ? FinalReplyWait::kAfterStall
+                              : began_with_total ? FinalReplyWait::kMayBeMissing
+                                                 : FinalReplyWait::kChannel;
+  const bool awaited = s.NoStatusLine != kOn && s.AbortFlag != kOn;
+  const std::string final_reply = ftpEndTransfer(env, control, data, wait);
+  if (awaited && env.debug()) env.Line(final_reply);
+  if (NumericValue(final_reply) > 0) ftpRecordReply(env, final_reply);
+  if (!s.AbortFlag && !ListingComplete(env, final_reply)) {
+    // What came is not the whole directory: none of it may be acted on.
+    outcome.failed = true;
+    outcome.reply = s.ReplyLine;
+    lines.clear();
+  } else {
+    outcome.reply = final_reply;
   }
   return static_cast<int32_t>(lines.size());
 }

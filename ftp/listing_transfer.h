@@ -11,17 +11,21 @@ namespace koru {
 
 // Fetches the listing of the current remote directory into `lines` (emptied first): PASV,
 // "TYPE A", then "LIST" (or "LIST " + argument), and the data connection's lines in the order
-// received up to the first blank one or its end. Lines whose entry name holds "/" or "\" are
-// dropped (ListingLinePasses); every other line is kept. The title shows the lines read,
-// "(n lines) LIST " + directory + argument; Esc ends the listing and sets AbortFlag.
+// received up to the first blank one or its end, every one kept as it came (the engine decides
+// which names it may act on). The title shows the lines read, "(n lines) LIST " + directory +
+// argument; Esc ends the listing and sets AbortFlag.
 // The data connection is closed before the final reply is awaited, and that reply is recorded.
-// No final reply is awaited while NoStatusLine or AbortFlag is set; one that does not come sets
-// NoStatusLine. After a first line beginning with "total " it is awaited at most
-// env.status_line_wait_ms (the channel time-out when shorter).
+// No final reply is awaited while NoStatusLine or AbortFlag is set. One that does not come
+// within the channel time-out loses the connection (see ftpGetReply); after a data connection
+// that timed out it is awaited at most env.stalled_reply_wait_ms. After a first line beginning
+// with "total " it is awaited at most env.status_line_wait_ms, and one that does not come sets
+// NoStatusLine. (Each of these waits is at most the channel time-out.)
 // Returns the number of lines stored. 0 when AbortFlag is set on entry, when no data connection
-// could be opened (the last reply is printed, and in verbose mode that no passive connection
-// could be had), and when LIST is refused with a code of 400 or more (recorded; no data read,
-// no final reply awaited).
+// could be opened (the reply to PASV is printed, and in verbose mode that no passive connection
+// could be had), when LIST is refused with a code of 400 or more (recorded; no data read, no
+// final reply awaited), and when the listing is incomplete: a final reply of 400 or more or a
+// connection lost on the way (what arrived is dropped whole). LastTransfer tells these apart:
+// `failed` with the reply line that tells why.
 int32_t ftpList(Env& env, int control, const std::string& host, const std::string& directory,
                 const std::string& argument, std::vector<std::string>& lines);
 

@@ -1,5 +1,7 @@
 #include "ftp/session.h"
 
+#include <algorithm>
+
 #include "ftp/control.h"
 #include "platform/text.h"
 
@@ -41,8 +43,7 @@ bool WaitForBusyServer(Env& env) {
   for (int n = kBusyWaitSeconds; n > 0;) {
     env.clock.Sleep(1000);
     --n;
-    env.Title(env.state.ProgramTitle + ": Waiting " + ZeroPad(n, 2) +
-              " seconds for busy server.");
+    env.Title(env.state.ProgramTitle + ": Waiting " + ZeroPad(n, 2) + " seconds for busy server.");
     const int key = env.PollKey();
     if (key == kKeyTab) return true;
     if (key == kKeyEsc) {
@@ -157,7 +158,14 @@ int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
 }
 
 void ftpQuit(Env& env, int h) {
-  ftpExchange(env, h, "QUIT");
+  ftpSendCommand(env, h, "QUIT");
+  // A server that does not answer QUIT must not hold the run: the wait is short, and shorter
+  // still once the user has asked to stop.
+  const int wait = env.state.AbortFlag ? env.abort_quit_wait_ms : env.quit_wait_ms;
+  const std::string reply =
+      ftpGetReply(env, h, std::min(wait, env.channels.TimeoutOf(h)), OnSilence::kKeepConnection);
+  if (env.debug()) env.Line(reply);
+  ftpRecordReply(env, reply);
   env.channels.Close(h);
   env.state.ConnectedFlag = kOff;
 }

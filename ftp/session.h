@@ -31,7 +31,9 @@ ServerAddress SplitServerText(std::string_view server);
 int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
                    const std::string& password);
 
-// Sends QUIT, reads and records the reply, closes `h` and sets ConnectedFlag to 0.
+// Sends QUIT, reads and records the reply, closes `h` and sets ConnectedFlag to 0. The reply is
+// awaited at most env.quit_wait_ms, or env.abort_quit_wait_ms once AbortFlag is set (never
+// longer than the channel time-out); a server that stays silent is closed on all the same.
 void ftpQuit(Env& env, int h);
 
 }  // namespace koru

@@ -210,10 +210,7 @@ bool Channels::NoteReceived(Channel& ch, ssize_t got, size_t asked) {
   return true;
 }
 
-std::string Channels::ReadLine(int channel) {
-  const Channel* ch = Find(channel);
-  return ReadLine(channel, ch ? ch->timeout_ms : 0);
-}
+std::string Channels::ReadLine(int channel) { return ReadLine(channel, TimeoutOf(channel)); }
 
 std::string Channels::ReadLine(int channel, int timeout_ms) {
   std::string line;
@@ -280,6 +277,16 @@ size_t Channels::Receive(int channel, char* buffer, size_t max) {
 bool Channels::EndOfData(int channel) const {
   const Channel* ch = Find(channel);
   return !ch || ch->end_of_data;
+}
+
+int Channels::TimeoutOf(int channel) const {
+  const Channel* ch = Find(channel);
+  return ch ? ch->timeout_ms : 0;
+}
+
+bool Channels::PeerClosed(int channel) const {
+  const Channel* ch = Find(channel);
+  return ch && ch->peer_closed && ch->buffered() == 0;
 }
 
 void Channels::Close(int channel) {

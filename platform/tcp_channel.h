@@ -1,26 +1,26 @@
 #ifndef KORU_PLATFORM_TCP_CHANNEL_H_
 #define KORU_PLATFORM_TCP_CHANNEL_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 
-#include <sys/types.h>
-
 #include "platform/handle_pool.h"
 
 namespace koru {
 
 // Error numbers left by the channel facility.
-inline constexpr int kErrTimeout = 24;       // time-out waiting to send or receive
-inline constexpr int kErrNoChannel = 52;     // the number names no open channel
-inline constexpr int kErrNotTcp = 54;        // the number names something that is not a channel
-inline constexpr int kErrAlreadyOpen = 55;   // the number is already open
-inline constexpr int kErrSocket = 57;        // resolve, socket, connect, send or receive failed
-inline constexpr int kErrNoLibrary = 68;     // the socket layer cannot be used
-inline constexpr int kErrInProgress = 70;    // a socket call failed with "operation in progress"
+inline constexpr int kErrTimeout = 24;      // time-out waiting to send or receive
+inline constexpr int kErrNoChannel = 52;    // the number names no open channel
+inline constexpr int kErrNotTcp = 54;       // the number names something that is not a channel
+inline constexpr int kErrAlreadyOpen = 55;  // the number is already open
+inline constexpr int kErrSocket = 57;       // resolve, socket, connect, send or receive failed
+inline constexpr int kErrNoLibrary = 68;    // the socket layer cannot be used
+inline constexpr int kErrInProgress = 70;   // a socket call failed with "operation in progress"
 
 inline constexpr size_t kChannelBufferSize = 65536;
 
@@ -62,6 +62,14 @@ class Channels {
   // True when the latest read used up the buffer and the receive behind it was short, or the
   // peer has closed. Each read resets it; a read that timed out leaves it false.
   bool EndOfData(int channel) const;
+
+  bool IsOpen(int channel) const { return Find(channel) != nullptr; }
+
+  // The time-out fixed at Open; 0 when `channel` names no open channel.
+  int TimeoutOf(int channel) const;
+
+  // True when the peer has closed `channel` (or it failed) and nothing received is left unread.
+  bool PeerClosed(int channel) const;
 
   // Closes the socket and frees the number; an unknown number sets error 52.
   void Close(int channel);

@@ -61,17 +61,16 @@ SessionScript FakeFtpTree::Script() {
     state_ = SessionState{};
     session.Reply("220 Fake tree ready.");
   };
-  return Session({open}, {},
-                 [this](const std::string& command, FakeFtpSession& session) {
-                   Interceptor interceptor;
-                   {
-                     std::lock_guard lock(mutex_);
-                     interceptor = interceptor_;
-                   }
-                   if (interceptor && interceptor(command, session)) return;
-                   std::lock_guard lock(mutex_);
-                   Answer(command, session);
-                 });
+  return Session({open}, {}, [this](const std::string& command, FakeFtpSession& session) {
+    Interceptor interceptor;
+    {
+      std::lock_guard lock(mutex_);
+      interceptor = interceptor_;
+    }
+    if (interceptor && interceptor(command, session)) return;
+    std::lock_guard lock(mutex_);
+    Answer(command, session);
+  });
 }
 
 bool FakeFtpTree::HasFile(const std::string& path) const {
@@ -113,6 +112,8 @@ void FakeFtpTree::Answer(const std::string& command, FakeFtpSession& session) {
     session.Reply("350 Restarting at " + argument + ".");
   } else if (verb == "RETR") {
     Retrieve(argument, session);
+  } else if (verb == "SIZE") {
+    Size(argument, session);
   } else if (verb == "DELE") {
     Delete(argument, session);
   } else if (verb == "MKD") {
@@ -183,6 +184,15 @@ void FakeFtpTree::Retrieve(const std::string& path, FakeFtpSession& session) {
   const int64_t from = std::min(state_.restart, size);
   state_.restart = 0;
   Transfer(std::string_view(f.content).substr(from), opening + ".", session);
+}
+
+void FakeFtpTree::Size(const std::string& path, FakeFtpSession& session) {
+  const auto it = nodes_.find(Resolve(state_.cwd, path));
+  if (it == nodes_.end() || it->second.directory) {
+    session.Reply("550 Could not get file size.");
+    return;
+  }
+  session.Reply("213 " + std::to_string(it->second.file.content.size()));
 }
 
 void FakeFtpTree::Delete(const std::string& path, FakeFtpSession& session) {

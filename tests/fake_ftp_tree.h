@@ -17,7 +17,8 @@
 //   USER -> 331, PASS -> 230, CWD (absolute or relative, trailing "/" ignored) -> 250 or 550,
 //   PWD -> 257, TYPE -> 200, PASV -> 227, LIST [mask] -> the listing, 150, 226 (the mask
 //   matched with shell wildcards), REST n -> 350, RETR -> the content from the restart offset,
-//   150 "(size bytes)", 226 (550 for what is no file), DELE -> 250 (removed) or 550, MKD -> 257
+//   150 "(size bytes)", 226 (550 for what is no file), SIZE -> 213 and the content's size (550
+//   for what is no file), DELE -> 250 (removed) or 550, MKD -> 257
 //   (550 when the parent is missing or the name taken), QUIT -> 221 and the connection closed.
 //
 // Paths are absolute ("/pub/a.txt"); the root "/" always exists. Listing lines are generated
@@ -73,6 +74,7 @@ class FakeFtpTree {
   void ChangeDirectory(const std::string& path, FakeFtpSession& session);
   void List(const std::string& mask, FakeFtpSession& session);
   void Retrieve(const std::string& path, FakeFtpSession& session);
+  void Size(const std::string& path, FakeFtpSession& session);
   void Transfer(std::string_view data, const std::string& opening, FakeFtpSession& session);
   void Delete(const std::string& path, FakeFtpSession& session);
   void MakeDirectory(const std::string& path, FakeFtpSession& session);
