@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ftp/commands.h"
+#include "ftp/control.h"
 #include "ftp/download.h"
 #include "ftp/listing_transfer.h"
 #include "ftp/session.h"
@@ -19,13 +20,12 @@ namespace {
 // The engine's titles are set the way SETTITLE sets them: their first 249 characters.
 constexpr size_t kTitleLength = 249;
 
-std::string Plural(int32_t n, const char* one, const char* many) {
-  return n == 1 ? one : many;
-}
+// Tries of one file in one run before it is left as failed.
+constexpr int32_t kMaxDownloadTries = 3;
 
-bool HasWildcard(const std::string& mask) {
-  return mask.find_first_of("?*") != std::string::npos;
-}
+std::string Plural(int32_t n, const char* one, const char* many) { return n == 1 ? one : many; }
+
+bool HasWildcard(const std::string& mask) { return mask.find_first_of("?*") != std::string::npos; }
 
 bool IsListOnly(const std::string& mask) { return !mask.empty() && mask[0] == '='; }
 
@@ -51,8 +51,7 @@ class DirectorySync {
  public:
   DirectorySync(Env& env, const std::string& server, const std::string& user,
                 const std::string& password, const std::string& remotePath,
-                const std::string& localDir, const std::string& mask, bool step_variant,
-                int depth)
+                const std::string& localDir, const std::string& mask, bool step_variant, int depth)
       : env_(env),
         s_(env.state),
         server_(server),
@@ -91,9 +90,7 @@ class DirectorySync {
     h_ = ftpConnect(env_, server_, user_, password_);
   }
 
-  void PrintConnectionError() {
-    env_.TimedLine(" ERROR: Unable to open connection to server.");
-  }
+  void PrintConnectionError() { env_.TimedLine(" ERROR: Unable to open connection to server."); }
 
   // Logs in; false (after the error line, unless the user has stopped the run) on failure.
   bool Connect(bool with_line) {
@@ -112,6 +109,31 @@ class DirectorySync {
   void EndByAbort() {
     s_.AbortFlag = kOn;
     result_ = 1;
+  }
+
+  // --- failures the run must not pass over ---
+
+  // Changes to remotePath_; a refusal is reported once per directory and fails the run.
+  bool ChangeToRemoteDirectory() {
+    if (ftpChangeDir(env_, h_, remotePath_)) return true;
+    if (s_.AbortFlag) return false;
+    if (!change_dir_reported_) {
+      env_.TimedLine(" * Warning: Unable to change to remote directory " + remotePath_ + " (" +
+                     s_.ReplyLine + ")");
+      change_dir_reported_ = true;
+    }
+    result_ = 1;
+    return false;
+  }
+
+  // True (after the warning, failing the run) when the listing just read was refused or is
+  // incomplete.
+  bool ListingFailed(const std::string& argument) {
+    if (!s_.LastTransfer.failed || s_.AbortFlag) return false;
+    env_.TimedLine(" * Warning: Unable to list remote directory " + remotePath_ + argument + " (" +
+                   s_.LastTransfer.reply + ")");
+    result_ = 1;
+    return true;
   }
 
   // --- directory phase ---
@@ -135,15 +157,16 @@ class DirectorySync {
       return false;
     }
     ActivityTitle(" CD " + remotePath_);
-    if (!ftpChangeDir(env_, h_, remotePath_)) {
+    if (!ChangeToRemoteDirectory()) {
       if (step_) ftpQuit(env_, h_);
       return true;
     }
     std::vector<std::string> directories;
     Title("DIRLIST " + remotePath_);
     const int32_t n = ftpListDirs(env_, h_, server_, remotePath_, directories);
-    ftpQuit(env_, h_);
+    QuitIfConnected();
     Title(s_.ProgramTitle);
+    if (ListingFailed("")) return true;
     if (env_.verbose()) {
       env_.TimedLine(" * Found " + std::to_string(n) + " Director" + Plural(n, "y", "ies") +
                      " in " + remotePath_);
@@ -202,9 +225,10 @@ class DirectorySync {
       pass_transfers_ = 0;
       if ((step_ || !Connected()) && !Connect(true)) return;
       ActivityTitle(" CD " + remotePath_);
-      if (!ftpChangeDir(env_, h_, remotePath_)) break;
+      if (!ChangeToRemoteDirectory()) break;
       std::vector<std::string> lines;
       const int32_t n = List(lines);
+      if (ListingFailed(ListArgument())) break;
       if (IsListOnly(mask_)) {
         PrintListing(lines, n);
         break;
@@ -215,10 +239,11 @@ class DirectorySync {
     QuitIfConnected();
   }
 
+  std::string ListArgument() const { return IsListOnly(mask_) ? mask_.substr(1) : mask_; }
+
   int32_t List(std::vector<std::string>& lines) {
     ActivityTitle(" LIST " + remotePath_ + mask_);
-    const int32_t n = ftpList(env_, h_, server_, remotePath_,
-                              IsListOnly(mask_) ? mask_.substr(1) : mask_, lines);
+    const int32_t n = ftpList(env_, h_, server_, remotePath_, ListArgument(), lines);
     Title(s_.ProgramTitle);
     if (step_) ftpQuit(env_, h_);
     return n;
@@ -254,10 +279,19 @@ class DirectorySync {
   bool HandleEntry(const std::string& line) {
     LISTENTRY entry;
     if (!PARSELISTLINE(line, entry, env_.clock.Now()) || entry.isDir) return true;
-    const std::string name(TrimBlanks(CutLinkTarget(entry.name)));
+    const std::string name = EntryFileName(entry);
     FillRemoteFileTime(entry);
     s_.RemoteFileName = name;
-    if (IsUnsafeName(name)) return true;
+    if (IsUnsafeName(name)) {
+      if (name != "." && name != "..") {
+        env_.TimedLine(" * Warning: Unsafe file name skipped: " + name);
+      }
+      return true;
+    }
+    if (entry.isLink) {
+      const LinkSize link = ResolveLinkSize(entry);
+      if (link != LinkSize::kResolved) return link == LinkSize::kSkipped;
+    }
     const std::string localPath = localDir_ + LocalName(name);
     if (!s_.OverwriteMode && PlainLocalFileExists(localPath) &&
         FILEEXISTS(localPath) >= entry.size) {
@@ -271,12 +305,32 @@ class DirectorySync {
     return Download(entry, localPath);
   }
 
+  enum class LinkSize { kResolved, kSkipped, kNoConnection };
+
+  // A link is listed with the size of the link itself; what counts is the size of the file it
+  // leads to, which SIZE tells. A link to anything else (a directory, nothing, a server without
+  // SIZE) is skipped.
+  LinkSize ResolveLinkSize(LISTENTRY& entry) {
+    if ((step_ || !Connected()) && !Connect(false)) return LinkSize::kNoConnection;
+    const std::string remote = remotePath_ + s_.RemoteFileName;
+    ftpTypeBinary(env_, h_);
+    const int64_t size = ftpFileSize(env_, h_, remote);
+    if (step_) ftpQuit(env_, h_);
+    if (size < 0) {
+      if (env_.verbose()) {
+        env_.TimedLine(" * Skipping link " + remote + " (" + s_.ReplyLine + ")");
+      }
+      return LinkSize::kSkipped;
+    }
+    entry.size = size;
+    return LinkSize::kResolved;
+  }
+
   std::string LocalName(const std::string& name) {
     const NameCharset charset = step_ ? NameCharset::kStepVariant : NameCharset::kStandard;
-    return ChooseLocalName(name, s_.UniqueNames && s_.MoveMode, charset,
-                           [&](const std::string& candidate) {
-                             return PlainLocalFileExists(localDir_ + candidate);
-                           });
+    return ChooseLocalName(
+        name, s_.UniqueNames && s_.MoveMode, charset,
+        [&](const std::string& candidate) { return PlainLocalFileExists(localDir_ + candidate); });
   }
 
   void FillRemoteFileTime(const LISTENTRY& entry) {
@@ -284,9 +338,8 @@ class DirectorySync {
     t.wYear = static_cast<uint16_t>(entry.year);
     t.wMonth = static_cast<uint16_t>(entry.month);
     t.wDay = static_cast<uint16_t>(entry.day);
-    t.wDayOfWeek = static_cast<uint16_t>(DAYOFWEEK(ZeroPad(entry.year, 4) +
-                                                   ZeroPad(entry.month, 2) +
-                                                   ZeroPad(entry.day, 2)));
+    t.wDayOfWeek = static_cast<uint16_t>(
+        DAYOFWEEK(ZeroPad(entry.year, 4) + ZeroPad(entry.month, 2) + ZeroPad(entry.day, 2)));
     t.wHour = static_cast<uint16_t>(entry.hour);
     t.wMinute = static_cast<uint16_t>(entry.minute);
     t.wSecond = 0;
@@ -295,6 +348,7 @@ class DirectorySync {
 
   bool Download(const LISTENTRY& entry, const std::string& localPath) {
     const std::string remote = remotePath_ + s_.RemoteFileName;
+    if (TriesUsedUp(remote)) return true;
     env_.TimedLine(" " + std::to_string(entry.size) + " " + ZeroPad(entry.year, 4) + "-" +
                    ZeroPad(entry.month, 2) + "-" + ZeroPad(entry.day, 2) + " " + remote);
     if ((step_ || !Connected()) && !Connect(false)) return false;
@@ -304,20 +358,45 @@ class DirectorySync {
       return true;
     }
     s_.RemoteFileSize = entry.size;
+    const bool fetch = entry.size > 0 || step_;
     int64_t expected = 0;
-    if (entry.size > 0 || step_) {
+    if (fetch) {
       expected = ftpGetFile(env_, h_, server_, remote, localPath);
+      ReportRefusal(remote);
     } else {
       LocalFile empty;
       empty.Open(env_.pool, localPath, LocalFile::Mode::kReadWriteEmpty);
     }
     Title(s_.ProgramTitle);
-    if (expected > 0 && PlainLocalFileExists(localPath) &&
-        Verify(expected, localPath, remote)) {
+    const bool verified =
+        expected > 0 && PlainLocalFileExists(localPath) && Verify(expected, localPath, remote);
+    if (verified) {
       verified_.insert(EntryKey(entry, s_.RemoteFileName));
+      s_.FailedDownloads.erase(remote);
+    } else if (fetch) {
+      CountFailure(entry, remote);
     }
-    if (step_) ftpQuit(env_, h_);
+    if (step_) QuitIfConnected();
     return true;
+  }
+
+  void ReportRefusal(const std::string& remote) {
+    if (!s_.LastTransfer.refused || s_.AbortFlag) return;
+    env_.TimedLine(" * Warning: Unable to download " + remote + " (" + s_.LastTransfer.reply + ")");
+  }
+
+  // A file that was tried and did not arrive whole counts as failed, unless the user cut the
+  // transfer short (a file that is empty on the server and arrived empty has not failed).
+  void CountFailure(const LISTENTRY& entry, const std::string& remote) {
+    const TransferOutcome& outcome = s_.LastTransfer;
+    if (outcome.user_cut || s_.AbortFlag) return;
+    if (entry.size > 0 || outcome.failed) ++s_.FailedDownloads[remote];
+  }
+
+  // A file that failed this often in this run is not tried again.
+  bool TriesUsedUp(const std::string& remote) const {
+    const auto it = s_.FailedDownloads.find(remote);
+    return it != s_.FailedDownloads.end() && it->second >= kMaxDownloadTries;
   }
 
   // The size check after a download, with the count and the DELE of a verified one.
@@ -326,14 +405,16 @@ class DirectorySync {
     if (actual != expected) {
       env_.TimedLine(" * Warning: Local file size does not match remote (" +
                      std::to_string(actual) + "/" + std::to_string(expected) + ")");
-      if (s_.MoveMode) {
-        env_.TimedLine(" * Remote file was not erased as requested by move option switch.");
-      }
+      PrintNotErased();
       return false;
     }
     ++pass_transfers_;
     ++s_.FilesTransferred;
     if (!s_.MoveMode) return true;
+    if (!ArrivedWhole(actual)) {
+      PrintNotErased();
+      return true;
+    }
     ActivityTitle(" DELE " + remote);
     if (ftpRemoveFile(env_, h_, remote)) {
       env_.TimedLine(" * Removed remote file " + remote);
@@ -342,6 +423,20 @@ class DirectorySync {
     }
     Title(s_.ProgramTitle);
     return true;
+  }
+
+  void PrintNotErased() {
+    if (!s_.MoveMode) return;
+    env_.TimedLine(" * Remote file was not erased as requested by move option switch.");
+  }
+
+  // Only a file the server confirms it sent in full (226 or 250) and that has the listed size
+  // may be deleted on the server: one that grew after it was listed, or whose transfer the
+  // server announced short, is still there to be fetched whole.
+  bool ArrivedWhole(int64_t actual) const {
+    const int32_t final_code = ftpReplyCode(s_.LastTransfer.reply);
+    if (final_code != 226 && final_code != 250) return false;
+    return s_.RemoteFileSize <= 0 || actual == s_.RemoteFileSize;
   }
 
   void DateCompleteFile(const std::string& localPath) {
@@ -371,6 +466,7 @@ class DirectorySync {
   int h_ = -1;
   int32_t result_ = 0;
   int32_t pass_transfers_ = 0;
+  bool change_dir_reported_ = false;
   std::set<std::string> verified_;  // EntryKey of every file this call verified
 };
 

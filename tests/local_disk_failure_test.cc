@@ -41,11 +41,11 @@ struct DiskCase {
   std::vector<std::string> switches;
   std::vector<RemoteFile> remote;
   std::map<std::string, std::string> local;  // set up before the run; "x/" is a directory
-  int64_t file_size_limit;                    // -1: none
-  bool read_only;                             // the directory is not writable for the run
+  int64_t file_size_limit;                   // -1: none
+  bool read_only;                            // the directory is not writable for the run
   Outcome outcome;
-  bool completes_later;                       // a later run with -R completes the directory
-  std::vector<std::string> restarts;          // and sends these REST commands
+  bool completes_later;               // a later run with -R completes the directory
+  std::vector<std::string> restarts;  // and sends these REST commands
 };
 
 void PrintTo(const DiskCase& c, std::ostream* os) { *os << c.name; }
@@ -75,56 +75,109 @@ TEST_P(LocalDiskFailureTest, RunGoesOnAndKeepsWhatIsDone) {
   if (c.completes_later) ExpectNextRunCompletes(c.remote, dir.path(), c.restarts);
 }
 
+// A file that did not arrive whole is named in the totals and fails the run.
+const std::string kOneFailed = "TIME 1 file failed.";
+
 INSTANTIATE_TEST_SUITE_P(
     EndToEnd, LocalDiskFailureTest,
     ::testing::Values(
         // The disk fills up: the file holds what could be written, and each pass tries again.
-        DiskCase{"DiskFillsUp", {"-M"}, {kA, kB, kC}, {{"c.txt", kC.content}}, 10000, false,
+        DiskCase{"DiskFillsUp",
+                 {"-M"},
+                 {kA, kB, kC},
+                 {{"c.txt", kC.content}},
+                 10000,
+                 false,
                  {{kFoundThree, kGetA, kTruncatedA, kNotErased, kGetB, kRemovedB, kGetA,
-                   kTruncatedA, kNotErased, kOneTransferred},
-                  0,
-                  Joined({Login(), ListPub(), Get("a.bin"), Get("b.txt"), {"DELE /pub/b.txt"},
-                          ListPub(), Get("a.bin"), {"QUIT"}}),
+                   kTruncatedA, kNotErased, kOneTransferred, kOneFailed},
+                  1,
+                  Joined({Login(),
+                          ListPub(),
+                          Get("a.bin"),
+                          Get("b.txt"),
+                          {"DELE /pub/b.txt"},
+                          ListPub(),
+                          Get("a.bin"),
+                          {"QUIT"}}),
                   {{"a.bin", "first 10000 bytes"}, {"b.txt", "complete"}, {"c.txt", "complete"}}},
-                 true, {"REST 10000"}},
+                 true,
+                 {"REST 10000"}},
         // A resumed file keeps its bytes when the disk fills up behind them.
-        DiskCase{"DiskFillsUpWhileResuming", {"+R", "-M"}, {kA, kB, kC},
-                 {{"a.bin", kA.content.substr(0, 8000)}, {"c.txt", kC.content}}, 10000, false,
+        DiskCase{"DiskFillsUpWhileResuming",
+                 {"+R", "-M"},
+                 {kA, kB, kC},
+                 {{"a.bin", kA.content.substr(0, 8000)}, {"c.txt", kC.content}},
+                 10000,
+                 false,
                  {{kFoundThree, kGetA, kTruncatedA, kNotErased, kGetB, kRemovedB, kGetA,
-                   kTruncatedA, kNotErased, kOneTransferred},
-                  0,
-                  Joined({Login(), ListPub(), {"PASV", "TYPE I", "REST 8000", "RETR /pub/a.bin"},
-                          Get("b.txt"), {"DELE /pub/b.txt"}, ListPub(),
-                          {"PASV", "TYPE I", "REST 10000", "RETR /pub/a.bin"}, {"QUIT"}}),
+                   kTruncatedA, kNotErased, kOneTransferred, kOneFailed},
+                  1,
+                  Joined({Login(),
+                          ListPub(),
+                          {"PASV", "TYPE I", "REST 8000", "RETR /pub/a.bin"},
+                          Get("b.txt"),
+                          {"DELE /pub/b.txt"},
+                          ListPub(),
+                          {"PASV", "TYPE I", "REST 10000", "RETR /pub/a.bin"},
+                          {"QUIT"}}),
                   {{"a.bin", "first 10000 bytes"}, {"b.txt", "complete"}, {"c.txt", "complete"}}},
-                 true, {"REST 10000"}},
-        DiskCase{"DirectoryNotWritable", {"-M"}, {kA, kB, kC}, {{"c.txt", kC.content}}, -1, true,
+                 true,
+                 {"REST 10000"}},
+        DiskCase{"DirectoryNotWritable",
+                 {"-M"},
+                 {kA, kB, kC},
+                 {{"c.txt", kC.content}},
+                 -1,
+                 true,
                  {{kFoundThree, kGetA, kAccessDenied, kGetB, kAccessDenied,
-                   "TIME * No more files to transfer."},
-                  0, Joined({Login(), ListPub(), {"PASV", "PASV", "QUIT"}}),
+                   "TIME * No more files to transfer.", "TIME 2 files failed."},
+                  1,
+                  Joined({Login(), ListPub(), {"PASV", "PASV", "QUIT"}}),
                   {{"c.txt", "complete"}}},
-                 true, {}},
-        DiskCase{"NameTooLong", {"-M"}, {kLong, kB, kC}, {{"c.txt", kC.content}}, -1, false,
+                 true,
+                 {}},
+        DiskCase{"NameTooLong",
+                 {"-M"},
+                 {kLong, kB, kC},
+                 {{"c.txt", kC.content}},
+                 -1,
+                 false,
                  {{kFoundThree, kGetLong, kBadFileName, kGetB, kRemovedB, kGetLong, kBadFileName,
-                   kOneTransferred},
-                  0,
-                  Joined({Login(), ListPub(), {"PASV"}, Get("b.txt"), {"DELE /pub/b.txt"},
-                          ListPub(), {"PASV", "QUIT"}}),
+                   kOneTransferred, kOneFailed},
+                  1,
+                  Joined({Login(),
+                          ListPub(),
+                          {"PASV"},
+                          Get("b.txt"),
+                          {"DELE /pub/b.txt"},
+                          ListPub(),
+                          {"PASV", "QUIT"}}),
                   {{"b.txt", "complete"}, {"c.txt", "complete"}}},
-                 false, {}},
+                 false,
+                 {}},
         // The directory and what it holds stay untouched.
-        DiskCase{"LocalNameIsADirectory", {"-M"}, {kA, kB, kC},
-                 {{"a.bin/", ""}, {"a.bin/keep.txt", "keep"}, {"c.txt", kC.content}}, -1, false,
+        DiskCase{"LocalNameIsADirectory",
+                 {"-M"},
+                 {kA, kB, kC},
+                 {{"a.bin/", ""}, {"a.bin/keep.txt", "keep"}, {"c.txt", kC.content}},
+                 -1,
+                 false,
                  {{kFoundThree, kGetA, kAccessDenied, kGetB, kRemovedB, kGetA, kAccessDenied,
-                   kOneTransferred},
-                  0,
-                  Joined({Login(), ListPub(), {"PASV"}, Get("b.txt"), {"DELE /pub/b.txt"},
-                          ListPub(), {"PASV", "QUIT"}}),
+                   kOneTransferred, kOneFailed},
+                  1,
+                  Joined({Login(),
+                          ListPub(),
+                          {"PASV"},
+                          Get("b.txt"),
+                          {"DELE /pub/b.txt"},
+                          ListPub(),
+                          {"PASV", "QUIT"}}),
                   {{"a.bin/", "directory"},
                    {"a.bin/keep.txt", "\"keep\""},
                    {"b.txt", "complete"},
                    {"c.txt", "complete"}}},
-                 false, {}}),
+                 false,
+                 {}}),
     [](const ::testing::TestParamInfo<DiskCase>& info) { return info.param.name; });
 
 }  // namespace
