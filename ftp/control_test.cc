@@ -11,9 +11,9 @@ namespace koru {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 using testing::FtpFixture;
 using testing::Hangup;
-using ::testing::IsEmpty;
 using testing::Reply;
 using testing::SendRaw;
 using testing::Session;
@@ -48,13 +48,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FramingCase{"SingleLine", {"230 User logged in"}, "230 User logged in", 1},
         FramingCase{"MultiLine", {"220-Welcome", "220-Second line", "220 Ready"}, "220 Ready", 3},
-        FramingCase{
-            "IndentedTextInside", {"220-Welcome", "  indented text", "220 Ready"}, "220 Ready", 3},
+        FramingCase{"IndentedTextInside", {"220-Welcome", "  indented text", "220 Ready"},
+                    "220 Ready", 3},
         // A text line that begins with a digit does not end a reply opened by "220-".
-        FramingCase{"DigitTextInside",
-                    {"220-Welcome", "2 files here", "220 Ready", "331 x"},
-                    "220 Ready",
-                    3},
+        FramingCase{"DigitTextInside", {"220-Welcome", "2 files here", "220 Ready", "331 x"},
+                    "220 Ready", 3},
         FramingCase{"TwoDigitsInside", {"220-Welcome", "22", "220 Ready"}, "220 Ready", 3},
         FramingCase{"OtherCodeEnds", {"220-Welcome", "230 Other"}, "230 Other", 2},
         FramingCase{"ThreeDigitsAlone", {"220-Welcome", "220"}, "220", 2},
@@ -81,20 +79,10 @@ TEST(ReplyFraming, KeepsTheLatestContinuationLine) {
 // ---- Reply codes and the last reply ----------------------------------------------------------
 
 TEST(ReplyCode, ReadsTheNumberInTheFirstThreeCharacters) {
-  const std::vector<std::pair<std::string, int32_t>> cases = {{"220 Service ready", 220},
-                                                              {"", 0},
-                                                              {"12", 12},
-                                                              {"abc", 0},
-                                                              {" 22x", 22},
-                                                              {"\t5 x", 5},
-                                                              {"2200", 220},
-                                                              {"-12", -12},
-                                                              {"+30", 30},
-                                                              {"1.5", 1},
-                                                              {"-.5", -1},
-                                                              {"1E2", 1},
-                                                              {"1d2", 1},
-                                                              {"250-Start", 250}};
+  const std::vector<std::pair<std::string, int32_t>> cases = {
+      {"220 Service ready", 220}, {"", 0},   {"12", 12},  {"abc", 0},   {" 22x", 22},
+      {"\t5 x", 5},               {"2200", 220}, {"-12", -12}, {"+30", 30}, {"1.5", 1},
+      {"-.5", -1},                {"1E2", 1},  {"1d2", 1},  {"250-Start", 250}};
   for (const auto& [line, code] : cases) EXPECT_EQ(ftpReplyCode(line), code) << line;
 }
 
@@ -205,54 +193,31 @@ TEST_P(GetReplyTest, Verbose) { Run(-1); }
 INSTANTIATE_TEST_SUITE_P(
     Control, GetReplyTest,
     ::testing::Values(
-        GetReplyCase{"SingleLine",
-                     {SendRaw("230 User logged in\r\n"), Hangup()},
-                     {},
-                     "230 User logged in",
-                     {},
-                     ""},
+        GetReplyCase{"SingleLine", {SendRaw("230 User logged in\r\n"), Hangup()}, {},
+                     "230 User logged in", {}, ""},
         GetReplyCase{"MultiLine",
-                     {SendRaw("220-Welcome\r\n220-Second line\r\n220 Ready\r\n"), Hangup()},
-                     {},
-                     "220 Ready",
-                     {"220-Welcome", "220-Second line"},
-                     ""},
+                     {SendRaw("220-Welcome\r\n220-Second line\r\n220 Ready\r\n"), Hangup()}, {},
+                     "220 Ready", {"220-Welcome", "220-Second line"}, ""},
         GetReplyCase{"DigitTextInsideBanner",
-                     {SendRaw("220-Welcome\r\n2 files here\r\n220 Ready\r\n331 Next\r\n")},
-                     {},
-                     "220 Ready",
-                     {"220-Welcome", "2 files here"},
-                     "331 Next"},
+                     {SendRaw("220-Welcome\r\n2 files here\r\n220 Ready\r\n331 Next\r\n")}, {},
+                     "220 Ready", {"220-Welcome", "2 files here"}, "331 Next"},
         GetReplyCase{"CrCrLf", {SendRaw("226 Done\r\r\n"), Hangup()}, {}, "226 Done", {}, ""},
         GetReplyCase{"LinesInPieces",
                      {SendRaw("220-Wel"), testing::Pause(50), SendRaw("come\r\n220 Re"),
                       testing::Pause(50), SendRaw("ady\r\n"), Hangup()},
-                     {},
-                     "220 Ready",
-                     {"220-Welcome"},
-                     ""},
-        GetReplyCase{
-            "TimeOutInsideAReply", {SendRaw("250-Start\r\n")}, {}, "250-Start", {"250-Start"}, ""},
-        GetReplyCase{"ServerClosesInsideAReply",
-                     {SendRaw("250-Start\r\nmore\r\n"), Hangup()},
-                     {},
-                     "more",
-                     {"250-Start", "more"},
-                     ""},
+                     {}, "220 Ready", {"220-Welcome"}, ""},
+        GetReplyCase{"TimeOutInsideAReply", {SendRaw("250-Start\r\n")}, {}, "250-Start",
+                     {"250-Start"}, ""},
+        GetReplyCase{"ServerClosesInsideAReply", {SendRaw("250-Start\r\nmore\r\n"), Hangup()},
+                     {}, "more", {"250-Start", "more"}, ""},
         GetReplyCase{"Silence", {Silence()}, {}, "", {}, ""},
         // Esc between lines gives an empty reply; the rest stays for the next read.
         GetReplyCase{"EscInsideAReply",
-                     {SendRaw("220-Welcome\r\n220-Second\r\n220 Ready\r\n")},
-                     {kKeyEsc},
-                     "",
-                     {"220-Welcome"},
-                     "220 Ready"},
+                     {SendRaw("220-Welcome\r\n220-Second\r\n220 Ready\r\n")}, {kKeyEsc}, "",
+                     {"220-Welcome"}, "220 Ready"},
         GetReplyCase{"OtherKeysAreIgnored",
-                     {SendRaw("220-Welcome\r\n220 Ready\r\n"), Hangup()},
-                     {kKeyTab},
-                     "220 Ready",
-                     {"220-Welcome"},
-                     ""}),
+                     {SendRaw("220-Welcome\r\n220 Ready\r\n"), Hangup()}, {kKeyTab}, "220 Ready",
+                     {"220-Welcome"}, ""}),
     [](const ::testing::TestParamInfo<GetReplyCase>& info) { return info.param.name; });
 
 TEST_F(ControlTest, KeysArePolledBetweenLinesOnly) {

@@ -13,11 +13,11 @@
 namespace koru {
 namespace {
 
-using testing::CommandHandler;
 using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testing::CommandHandler;
 using testing::FakeFtpSession;
 using testing::FtpFixture;
-using ::testing::IsEmpty;
 using testing::Session;
 using testing::Verb;
 
@@ -39,8 +39,8 @@ std::string Crlf(const std::vector<std::string>& lines) {
 struct ListServer {
   std::optional<std::string> pasv_reply = std::nullopt;  // none: a passive listener is offered
   std::string list_reply = "150 Here comes the directory listing.";
-  std::string data = "";   // sent, then the data connection is closed
-  bool keep_open = false;  // ... only once the client has closed it
+  std::string data = "";                  // sent, then the data connection is closed
+  bool keep_open = false;                 // ... only once the client has closed it
   std::optional<std::string> final_reply = "226 Directory send OK.";
 };
 
@@ -149,24 +149,24 @@ std::vector<std::string> Titles(int count, const std::string& what) {
 INSTANTIATE_TEST_SUITE_P(
     Listings, ListTest,
     ::testing::Values(
-        ListCase{
-            .name = "WithMask",
-            .argument = "*.txt",
-            .server = {.data = Crlf({kFile, kDir})},
-            .commands = {"PASV", "TYPE A", "LIST *.txt"},
-            .lines = {kFile, kDir},
-            .shown = Join({kListOpen,
-                           {"LIST *.txt", kListReply, kFile, kDir, "", "226 Directory send OK."}}),
-            .titles = Titles(2, "LIST /pub/*.txt")},
+        ListCase{.name = "WithMask",
+                 .argument = "*.txt",
+                 .server = {.data = Crlf({kFile, kDir})},
+                 .commands = {"PASV", "TYPE A", "LIST *.txt"},
+                 .lines = {kFile, kDir},
+                 .shown = Join({kListOpen, {"LIST *.txt", kListReply, kFile, kDir, "",
+                                            "226 Directory send OK."}}),
+                 .titles = Titles(2, "LIST /pub/*.txt")},
         // "LIST" alone, with no blank after it; the last line has no line end; LF alone ends a
         // line. The final reply is recorded.
         ListCase{.name = "NoArgumentAndNoTrailingLineEnd",
-                 .server = {.data = kFile + "\n" + kDir, .final_reply = "451 Listing cut short."},
+                 .server = {.data = kFile + "\n" + kDir,
+                            .final_reply = "451 Listing cut short."},
                  .commands = {"PASV", "TYPE A", "LIST"},
                  // A listing its final reply refuses may be cut short: none of it is kept.
                  .lines = {},
-                 .shown = Join({kListOpen,
-                                {"LIST", kListReply, kFile, kDir, "", "451 Listing cut short."}}),
+                 .shown = Join({kListOpen, {"LIST", kListReply, kFile, kDir, "",
+                                            "451 Listing cut short."}}),
                  .titles = Titles(2, "LIST /pub/"),
                  .last_code = 451},
         ListCase{.name = "EmptyListing",
@@ -178,15 +178,15 @@ INSTANTIATE_TEST_SUITE_P(
                  .server = {.data = Crlf({kFile, kDir, "", kLink}), .keep_open = true},
                  .commands = {"PASV", "TYPE A", "LIST"},
                  .lines = {kFile, kDir},
-                 .shown = Join({kListOpen,
-                                {"LIST", kListReply, kFile, kDir, "", "226 Directory send OK."}}),
+                 .shown = Join({kListOpen, {"LIST", kListReply, kFile, kDir, "",
+                                            "226 Directory send OK."}}),
                  .titles = Titles(2, "LIST /pub/")},
         ListCase{.name = "LineOfBlanksEndsIt",
                  .server = {.data = Crlf({kFile, "   ", kDir})},
                  .commands = {"PASV", "TYPE A", "LIST"},
                  .lines = {kFile},
-                 .shown = Join({kListOpen,
-                                {"LIST", kListReply, kFile, "   ", "226 Directory send OK."}}),
+                 .shown = Join({kListOpen, {"LIST", kListReply, kFile, "   ",
+                                            "226 Directory send OK."}}),
                  .titles = Titles(1, "LIST /pub/")},
         // Only names holding "/" or "\" are dropped (a link's target does not count); the
         // colons of times and ":" "?" "*" in names pass. Dropped lines still count in the title.
@@ -195,18 +195,16 @@ INSTANTIATE_TEST_SUITE_P(
                  .commands = {"PASV", "TYPE A", "LIST"},
                  // Every line is kept: which names may be acted on is the engine's choice.
                  .lines = {kFile, kSlash, kLink, kBackslash, kDos, kDosDir},
-                 .shown = Join({kListOpen,
-                                {"LIST", kListReply, kFile, kSlash, kLink, kBackslash, kDos,
-                                 kDosDir, "", "226 Directory send OK."}}),
+                 .shown = Join({kListOpen, {"LIST", kListReply, kFile, kSlash, kLink, kBackslash,
+                                            kDos, kDosDir, "", "226 Directory send OK."}}),
                  .titles = Titles(6, "LIST /pub/")},
-        ListCase{
-            .name = "TotalFirstAndAFinalReply",
-            .server = {.data = Crlf({"total 8", kFile})},
-            .commands = {"PASV", "TYPE A", "LIST"},
-            .lines = {"total 8", kFile},
-            .shown = Join({kListOpen,
-                           {"LIST", kListReply, "total 8", kFile, "", "226 Directory send OK."}}),
-            .titles = Titles(2, "LIST /pub/")},
+        ListCase{.name = "TotalFirstAndAFinalReply",
+                 .server = {.data = Crlf({"total 8", kFile})},
+                 .commands = {"PASV", "TYPE A", "LIST"},
+                 .lines = {"total 8", kFile},
+                 .shown = Join({kListOpen, {"LIST", kListReply, "total 8", kFile, "",
+                                            "226 Directory send OK."}}),
+                 .titles = Titles(2, "LIST /pub/")},
         // The short wait passes without a reply: no later transfer waits for one.
         ListCase{.name = "TotalFirstAndNoFinalReply",
                  .server = {.data = Crlf({"total 8", kFile}), .final_reply = std::nullopt},
@@ -272,8 +270,8 @@ TEST_F(ListingTest, NoDataConnectionFromAServerThatHasGone) {
   env.state.VerboseLevel = -1;
   std::vector<std::string> lines;
   EXPECT_EQ(ftpList(env, h, "127.0.0.1", "/", "", lines), 0);
-  EXPECT_THAT(console.lines,
-              ElementsAre("09:05:03 000 ", "09:05:03 * Error: Unable to get passive connection."));
+  EXPECT_THAT(console.lines, ElementsAre("09:05:03 000 ",
+                                         "09:05:03 * Error: Unable to get passive connection."));
 }
 
 TEST_F(ListingTest, AbortedRunListsNothing) {
