@@ -36,14 +36,6 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
   }
 }
 
-std::string Normalised(std::string text, const std::string& address,
-                       const std::string& directory) {
-  ReplaceAll(text, directory, "DIR");
-  ReplaceAll(text, address, "SERVER");
-  text = std::regex_replace(text, std::regex(R"(\d\d:\d\d:\d\d)"), "TIME");
-  return std::regex_replace(text, std::regex(R"(\d\d-\d\d-\d\d\d\d)"), "DATE");
-}
-
 // The process's working directory is `directory` while this lives.
 class WorkingDirectory {
  public:
@@ -61,11 +53,22 @@ class WorkingDirectory {
   fs::path previous_;
 };
 
-ChildResult RunInThisProcess(const std::vector<std::string>& args, const std::string& directory) {
+}  // namespace
+
+std::string Normalised(std::string text, const std::string& address,
+                       const std::string& directory) {
+  ReplaceAll(text, directory, "DIR");
+  ReplaceAll(text, address, "SERVER");
+  text = std::regex_replace(text, std::regex(R"(\d\d:\d\d:\d\d)"), "TIME");
+  return std::regex_replace(text, std::regex(R"(\d\d-\d\d-\d\d\d\d)"), "DATE");
+}
+
+ChildResult RunKoruInThisProcess(const std::vector<std::string>& args,
+                                 const std::string& directory, int channel_timeout_ms) {
   RecordingConsole console;
   FakeClock clock;
   Env env(console, clock);
-  env.channel_timeout_ms = kShortTimeoutMs;
+  env.channel_timeout_ms = channel_timeout_ms;
   std::string command_line;
   for (const std::string& arg : args) command_line += (command_line.empty() ? "" : " ") + arg;
   ChildResult result;
@@ -76,8 +79,6 @@ ChildResult RunInThisProcess(const std::vector<std::string>& args, const std::st
   for (const std::string& line : console.lines) result.output += line + "\n";
   return result;
 }
-
-}  // namespace
 
 std::string FileBytes(size_t size) {
   std::string bytes(size, '\0');
@@ -210,7 +211,7 @@ ChildResult RunKoru(const FakeFtpSite& site, const std::string& directory,
   args.insert(args.end(), options.switches.begin(), options.switches.end());
   ChildResult run =
       options.in_process
-          ? RunInThisProcess(args, directory)
+          ? RunKoruInThisProcess(args, directory, kShortTimeoutMs)
           : RunProgram(KORU_BINARY, args,
                        ChildOptions{directory, options.file_size_limit, options.unprivileged});
   run.output = Normalised(run.output, site.address(), directory);

@@ -105,6 +105,17 @@ struct RunOptions {
 ChildResult RunKoru(const FakeFtpSite& site, const std::string& directory,
                     const RunOptions& options);
 
+// Runs KoruMain in this process with `args` in `directory`: `channel_timeout_ms` for every wait
+// on a channel, a recording console (whose lines are the output) and a clock at 09:05:03 on
+// 12-10-2026. The output comes back as the console had it.
+ChildResult RunKoruInThisProcess(const std::vector<std::string>& args,
+                                 const std::string& directory, int channel_timeout_ms);
+
+// `text` with every time hh:mm:ss as TIME, every date MM-DD-YYYY as DATE, `address` as SERVER
+// and `directory` as DIR.
+std::string Normalised(std::string text, const std::string& address,
+                       const std::string& directory);
+
 // What a run ends with, as a row of a table states it.
 struct Outcome {
   std::vector<std::string> lines;           // the console after the start lines, times as TIME

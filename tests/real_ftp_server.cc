@@ -1,7 +1,9 @@
 #include "tests/real_ftp_server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
@@ -10,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -28,9 +31,14 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr char kVsftpd[] = "/usr/sbin/vsftpd";
+// Where scripts/test.sh unpacks proftpd, which cannot be installed beside vsftpd.
+constexpr char kProftpd[] = "/opt/koru-test-servers/usr/sbin/proftpd";
 // Debian's python, which has the python3-pyftpdlib package (a python3 on PATH may not).
 constexpr char kPython[] = "/usr/bin/python3";
-constexpr char kAnonymousUser[] = "ftp";  // the account vsftpd runs anonymous sessions as
+// The account vsftpd and proftpd run anonymous sessions as.
+constexpr char kAnonymousUser[] = "ftp";
+// The account pyftpdlib runs as when the tests run as root, and proftpd's between sessions.
+constexpr char kUnprivilegedUser[] = "nobody";
 constexpr int kPassivePorts = 20;
 
 sockaddr_in Loopback(int port) {
@@ -80,7 +88,7 @@ std::string ReadFile(const std::string& path) {
 }
 
 std::string VsftpdConfig(const std::string& root, const std::string& empty, int port,
-                         bool anonymous_password) {
+                         bool anonymous_password, int max_rate) {
   std::ostringstream c;
   c << "listen=YES\nlisten_ipv6=NO\nbackground=NO\n"
     << "listen_address=127.0.0.1\nlisten_port=" << port << "\n"
@@ -94,14 +102,59 @@ std::string VsftpdConfig(const std::string& root, const std::string& empty, int 
     << "secure_chroot_dir=" << empty << "\n"
     << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
     << "xferlog_enable=NO\nconnect_from_port_20=NO\nuse_localtime=YES\n";
+  if (max_rate > 0) c << "anon_max_rate=" << max_rate << "\n";
   return c.str();
 }
 
-// Runs `args` in a process group of its own, output to `log`. The process id, or -1.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& log) {
+std::string GroupName(gid_t gid) {
+  const group* g = ::getgrgid(gid);
+  return g ? g->gr_name : std::to_string(gid);
+}
+
+// A user by name and group name.
+struct Account {
+  std::string user;
+  std::string group;
+};
+
+Account AccountOf(const char* name) {
+  const passwd* p = ::getpwnam(name);
+  if (!p) return {};
+  const std::string user = p->pw_name;
+  return {user, GroupName(p->pw_gid)};
+}
+
+// proftpd in the foreground: the anonymous user (alias "anonymous", any password) is shut in
+// `root` and may write there; the server waits as `idle` between sessions.
+std::string ProftpdConfig(const std::string& work, const std::string& root, int port,
+                          const Account& anonymous, const Account& idle, int max_rate) {
+  std::ostringstream c;
+  c << "ServerName \"koru test\"\nServerType standalone\n"
+    << "DefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n"
+    << "Port " << port << "\nPassivePorts " << port + 1 << " " << port + kPassivePorts << "\n"
+    << "User " << idle.user << "\nGroup " << idle.group << "\n"
+    << "Umask 022\nAllowOverwrite on\nUseReverseDNS off\nUseFtpUsers off\nAuthPAM off\n"
+    << "WtmpLog off\nTransferLog none\nDelayEngine off\nTimesGMT off\n"
+    << "PidFile " << work << "/proftpd.pid\nScoreboardFile " << work << "/proftpd.scoreboard\n"
+    << "SystemLog " << work << "/proftpd.log\n";
+  if (max_rate > 0) c << "TransferRate RETR " << std::max(1, max_rate / 1024) << "\n";
+  c << "<Anonymous " << root << ">\n"
+    << "  User " << anonymous.user << "\n  Group " << anonymous.group << "\n"
+    << "  UserAlias anonymous " << anonymous.user << "\n  RequireValidShell off\n"
+    << "  <Limit WRITE>\n    AllowAll\n  </Limit>\n"
+    << "</Anonymous>\n";
+  return c.str();
+}
+
+// Runs `args` in a process group of its own, in "/", output to `log`, as the user `as` when
+// it is given. The process id, or -1.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& log,
+            const passwd* as = nullptr) {
   std::vector<char*> argv;
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
+  const uid_t uid = as ? as->pw_uid : 0;
+  const gid_t gid = as ? as->pw_gid : 0;
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::setpgid(0, 0);
@@ -110,6 +163,10 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& log) {
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(out, 2);
+    if (::chdir("/") != 0) ::_exit(126);
+    if (as && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) {
+      ::_exit(125);
+    }
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
@@ -118,7 +175,29 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& log) {
 
 }  // namespace
 
+std::string KindName(FtpServerKind kind) {
+  switch (kind) {
+    case FtpServerKind::kVsftpd:
+      return "Vsftpd";
+    case FtpServerKind::kPyftpdlib:
+      return "Pyftpdlib";
+    case FtpServerKind::kProftpd:
+      return "Proftpd";
+  }
+  return "";
+}
+
 std::string RealFtpServer::Missing(FtpServerKind kind) {
+  if (kind == FtpServerKind::kProftpd) {
+    if (::access(kProftpd, X_OK) != 0) {
+      return std::string("proftpd is not unpacked at ") + kProftpd +
+             " (Debian package proftpd-core; scripts/test.sh unpacks it)";
+    }
+    if (::geteuid() != 0) return "proftpd serves anonymous users only when started as root";
+    if (!::getpwnam(kAnonymousUser)) return "no user 'ftp' for proftpd's anonymous sessions";
+    if (!::getpwnam(kUnprivilegedUser)) return "no user 'nobody' for proftpd";
+    return "";
+  }
   if (kind == FtpServerKind::kVsftpd) {
     if (::access(kVsftpd, X_OK) != 0) {
       return "vsftpd is not installed (Debian package vsftpd; scripts/test.sh installs it)";
@@ -166,20 +245,36 @@ bool RealFtpServer::Launch(FtpServerKind kind, const RealFtpServerOptions& optio
       std::to_string(port_ + 1) + "-" + std::to_string(port_ + kPassivePorts);
 
   std::vector<std::string> args;
+  const passwd* run_as = nullptr;
   if (kind == FtpServerKind::kVsftpd) {
     const passwd* anonymous = ::getpwnam(kAnonymousUser);
     owner_uid_ = anonymous->pw_uid;
     owner_gid_ = anonymous->pw_gid;
     const std::string config = work_ + "/vsftpd.conf";
-    std::ofstream(config) << VsftpdConfig(root_, empty, port_, options.anonymous_password);
+    std::ofstream(config) << VsftpdConfig(root_, empty, port_, options.anonymous_password,
+                                          options.max_rate);
     args = {kVsftpd, config};
+  } else if (kind == FtpServerKind::kProftpd) {
+    const passwd* anonymous = ::getpwnam(kAnonymousUser);
+    owner_uid_ = anonymous->pw_uid;
+    owner_gid_ = anonymous->pw_gid;
+    const std::string config = work_ + "/proftpd.conf";
+    std::ofstream(config) << ProftpdConfig(work_, root_, port_, AccountOf(kAnonymousUser),
+                                           AccountOf(kUnprivilegedUser), options.max_rate);
+    args = {kProftpd, "-n", "-c", config};
   } else {
     args = {kPython, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port_),
             "-d", root_, "-r", passive, "-w"};
     if (!options.user.empty()) args.insert(args.end(), {"-u", options.user, "-P", options.password});
+    // As root pyftpdlib would read and write everything; it runs as "nobody" instead.
+    run_as = ::geteuid() == 0 ? ::getpwnam(kUnprivilegedUser) : nullptr;
+    if (run_as) {
+      owner_uid_ = run_as->pw_uid;
+      owner_gid_ = run_as->pw_gid;
+    }
   }
   HandOver(root_ + "/pub");
-  pid_ = Spawn(args, log_);
+  pid_ = Spawn(args, log_, run_as);
   if (pid_ < 0) *error = "cannot start " + args[0];
   return pid_ > 0;
 }
@@ -190,13 +285,15 @@ bool RealFtpServer::WaitUntilListening(std::string* error) {
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
-      *error = "the FTP server ended at once:\n" + ReadFile(log_);
+      *error =
+          "the FTP server ended at once:\n" + ReadFile(log_) + ReadFile(work_ + "/proftpd.log");
       return false;
     }
     if (Accepts(port_)) return true;
     std::this_thread::sleep_for(50ms);
   }
-  *error = "the FTP server did not listen within 15 s:\n" + ReadFile(log_);
+  *error = "the FTP server did not listen within 15 s:\n" + ReadFile(log_) +
+           ReadFile(work_ + "/proftpd.log");
   return false;
 }
 
@@ -208,8 +305,13 @@ RealFtpServer::~RealFtpServer() {
 
 void RealFtpServer::Stop() {
   if (pid_ <= 0) return;
-  // The server and the session processes it forked share its process group.
+  // The server and its session processes (a session a test stopped goes on, to end).
+  for (const pid_t session : SessionProcesses()) {
+    ::kill(session, SIGTERM);
+    ::kill(session, SIGCONT);
+  }
   ::kill(-pid_, SIGTERM);
+  ::kill(-pid_, SIGCONT);
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
@@ -220,6 +322,40 @@ void RealFtpServer::Stop() {
     std::this_thread::sleep_for(20ms);
   }
   pid_ = -1;
+}
+
+std::vector<pid_t> RealFtpServer::SessionProcesses() const {
+  std::vector<pid_t> sessions;
+  if (pid_ <= 0) return sessions;
+  // Every process by its parent. vsftpd's sessions are sessions of their own (setsid), so they
+  // are found as descendants of the server, not by its process group.
+  std::vector<std::pair<pid_t, pid_t>> parents;
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return sessions;
+  while (const dirent* entry = ::readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (pid <= 0) continue;
+    // /proc/<pid>/stat: pid (name) state ppid ...; the name may hold blanks and ")".
+    const std::string stat = ReadFile("/proc/" + std::string(entry->d_name) + "/stat");
+    const size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos) continue;
+    std::istringstream fields(stat.substr(name_end + 1));
+    std::string state;
+    pid_t parent = 0;
+    if (fields >> state >> parent) parents.emplace_back(pid, parent);
+  }
+  ::closedir(proc);
+  std::vector<pid_t> ancestors = {pid_};
+  while (!ancestors.empty()) {
+    const pid_t ancestor = ancestors.back();
+    ancestors.pop_back();
+    for (const auto& [pid, parent] : parents) {
+      if (parent != ancestor) continue;
+      sessions.push_back(pid);
+      ancestors.push_back(pid);
+    }
+  }
+  return sessions;
 }
 
 std::string RealFtpServer::address() const { return "127.0.0.1:" + std::to_string(port_); }

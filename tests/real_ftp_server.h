@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 // Real FTP servers from Debian packages, started by a test on 127.0.0.1 on a free high port,
 // serving a fresh temporary directory, and stopped (by their process id) when the object goes.
@@ -15,12 +16,19 @@
 //   auto server = RealFtpServer::Start(kind, &error);
 //   ASSERT_TRUE(server) << error;
 //
-// Both serve anonymous users (user "anonymous", any password) with the right to create,
+// Each serves anonymous users (user "anonymous", any password) with the right to create,
 // rename and delete files and directories below the directory "pub", which belongs to the
-// anonymous user; see RealFtpServerOptions for the variants.
+// anonymous user; see RealFtpServerOptions for the variants. Run as root, every server reads
+// and writes as an unprivileged user, so a file or directory of mode 000 that belongs to root
+// is one it cannot open.
 namespace koru::testing {
 
-enum class FtpServerKind { kVsftpd, kPyftpdlib };
+// vsftpd and proftpd fork a process for each session (proftpd is unpacked, not installed: see
+// scripts/unpack-debs.sh); pyftpdlib serves every session in its one process.
+enum class FtpServerKind { kVsftpd, kPyftpdlib, kProftpd };
+
+// "Vsftpd", "Pyftpdlib" or "Proftpd", for test names.
+std::string KindName(FtpServerKind kind);
 
 struct RealFtpServerOptions {
   // pyftpdlib: a named user (with this password) in place of anonymous.
@@ -28,6 +36,8 @@ struct RealFtpServerOptions {
   std::string password;
   // vsftpd: false logs anonymous users in on USER alone (230 at once, no PASS).
   bool anonymous_password = true;
+  // vsftpd and proftpd: the bytes per second a download is served at; 0: as fast as it goes.
+  int max_rate = 0;
 };
 
 class RealFtpServer {
@@ -50,6 +60,10 @@ class RealFtpServer {
   const std::string& root() const { return root_; }
   // Gives what a test created below root() to the server's anonymous user.
   void HandOver(const std::string& path) const;
+  // The processes the server started and that still run: for vsftpd and proftpd those that
+  // serve sessions. A test stops them with SIGSTOP to make a server that falls silent while it
+  // still accepts connections.
+  std::vector<pid_t> SessionProcesses() const;
 
  private:
   RealFtpServer() = default;
