@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/run_settings.h"
+#include "run/run_settings.h"
 #include "platform/system_time.h"
 
 // Reading the command line: normalisation, the switches (read from the right) and the split of

@@ -1,18 +1,11 @@
-#include <signal.h>
-
-#include <clocale>
-
-#include "app/env.h"
 #include "app/startup.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/terminal.h"
+#include "run/env.h"
 
 int main(int argc, char** argv) {
-  std::setlocale(LC_TIME, "");
-  // A write past a file size limit must fail with an error, not end the process.
-  signal(SIGXFSZ, SIG_IGN);
-  signal(SIGPIPE, SIG_IGN);
+  koru::PrepareProcess();
   int exit_code;
   {
     koru::TerminalConsole console;

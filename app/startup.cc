@@ -107,7 +107,7 @@ const std::vector<std::string>& UsageText() {
   return kUsage;
 }
 
-void SETTITLE(Env& env, std::string_view text) { env.Title(text, 249); }
+void SETTITLE(Env& env, std::string_view text) { env.Title(text, kTitleLength); }
 
 int KoruMain(Env& env, std::string_view command_line, const std::string& current_dir) {
   Location location;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "app/env.h"
+#include "run/env.h"
 
 namespace koru {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/env.h"
+#include "run/env.h"
 
 // The single-exchange commands on a logged-in control connection `h`. Each sends its command,
 // reads the reply, prints it in debug mode and records it (ftpExchange), and returns 1 for the

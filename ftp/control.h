@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/env.h"
+#include "run/env.h"
 
 // The command/reply exchange on an FTP control connection and the last-reply bookkeeping.
 // Every FTP procedure sends its commands and reads its replies through these operations.

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/env.h"
+#include "run/env.h"
 
 // Passive data connections and the blocks that travel over them.
 namespace koru {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/env.h"
+#include "run/env.h"
 
 namespace koru {
 

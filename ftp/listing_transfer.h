@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/env.h"
+#include "run/env.h"
 
 namespace koru {
 

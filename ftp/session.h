@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/env.h"
+#include "run/env.h"
 
 // Opening (connect, busy-server wait, login) and closing an FTP control connection.
 namespace koru {

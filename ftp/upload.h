@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/env.h"
+#include "run/env.h"
 
 namespace koru {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "app/env.h"
+#include "run/env.h"
 #include "ftp/control.h"
 #include "fuzz/fuzz_target.h"
 #include "tests/fakes.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/env.h"
+#include "run/env.h"
 #include "platform/system_time.h"
 
 // The procedures through which the program touches local files and the calendar: sizes,

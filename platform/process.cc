@@ -1,8 +1,10 @@
 #include "platform/process.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <climits>
+#include <clocale>
 
 namespace koru {
 
@@ -13,6 +15,12 @@ std::string CommandLineText(int argc, const char* const* argv) {
     text += argv[i];
   }
   return text;
+}
+
+void PrepareProcess() {
+  std::setlocale(LC_TIME, "");
+  signal(SIGXFSZ, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
 }
 
 std::string CurrentDirectory() {

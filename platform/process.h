@@ -8,6 +8,11 @@ namespace koru {
 // The command line text: the arguments after the program name joined by single blanks.
 std::string CommandLineText(int argc, const char* const* argv);
 
+// Sets up the process for the program: the locale's date and time conventions, and a write
+// past a file size limit or to a closed connection failing with an error instead of ending
+// the process.
+void PrepareProcess();
+
 // The full path of the current directory as the system reports it (empty when unknown).
 std::string CurrentDirectory();
 

@@ -17,9 +17,6 @@
 namespace koru {
 namespace {
 
-// The engine's titles are set the way SETTITLE sets them: their first 249 characters.
-constexpr size_t kTitleLength = 249;
-
 // Tries of one file in one run before it is left as failed.
 constexpr int32_t kMaxDownloadTries = 3;
 

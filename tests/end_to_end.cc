@@ -9,7 +9,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "app/env.h"
+#include "run/env.h"
 #include "app/startup.h"
 #include "tests/fakes.h"
 #include "tests/scratch_dir.h"

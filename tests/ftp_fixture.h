@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/env.h"
+#include "run/env.h"
 #include "gtest/gtest.h"
 #include "tests/fake_ftp_server.h"
 #include "tests/fakes.h"

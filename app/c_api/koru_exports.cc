@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/env.h"
+#include "run/env.h"
 #include "app/startup.h"
 #include "ftp/session.h"
 #include "localfs/local_files.h"

@@ -1,11 +1,11 @@
-#ifndef KORU_APP_ENV_H_
-#define KORU_APP_ENV_H_
+#ifndef KORU_RUN_ENV_H_
+#define KORU_RUN_ENV_H_
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
-#include "app/run_settings.h"
+#include "run/run_settings.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/handle_pool.h"
@@ -13,6 +13,9 @@
 #include "platform/text.h"
 
 namespace koru {
+
+// The console title holds at most this many characters of what the program sets.
+inline constexpr size_t kTitleLength = 249;
 
 // Everything a run works with: the run settings and shared state, and the platform facilities
 // (console, clock, the numbered channels and files). The program builds one from the real
@@ -49,4 +52,4 @@ struct Env {
 
 }  // namespace koru
 
-#endif  // KORU_APP_ENV_H_
+#endif  // KORU_RUN_ENV_H_

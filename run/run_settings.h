@@ -1,5 +1,5 @@
-#ifndef KORU_APP_RUN_SETTINGS_H_
-#define KORU_APP_RUN_SETTINGS_H_
+#ifndef KORU_RUN_RUN_SETTINGS_H_
+#define KORU_RUN_RUN_SETTINGS_H_
 
 #include <cstdint>
 #include <map>
@@ -59,4 +59,4 @@ inline constexpr int32_t kOff = 0;
 
 }  // namespace koru
 
-#endif  // KORU_APP_RUN_SETTINGS_H_
+#endif  // KORU_RUN_RUN_SETTINGS_H_
