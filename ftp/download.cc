@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 
 #include "ftp/commands.h"
 #include "ftp/control.h"
@@ -136,8 +135,7 @@ bool HandleKey(Env& env, int key) {
       ChangeDelay(env, -100);
       return true;
     case kKeyEsc:
-      env.Title("User abort - closing connection");
-      env.state.AbortFlag = kOn;
+      env.UserAbort();
       env.state.LastTransfer.user_cut = true;
       return false;
     case kKeyTab:
@@ -154,10 +152,10 @@ bool HandleKey(Env& env, int key) {
 // receive, one write, one title and one key poll per step.
 constexpr size_t kFastStep = 256 * 1024;
 
-char* StepBuffer() {
-  // One buffer for the whole run: no allocation per block or per file.
-  static const std::unique_ptr<char[]> buffer(new char[kFastStep]);
-  return buffer.get();
+// One buffer for every download of the run: no allocation per block or per file.
+char* StepBuffer(Env& env) {
+  if (env.receive_buffer.size() < kFastStep) env.receive_buffer.resize(kFastStep);
+  return env.receive_buffer.data();
 }
 
 size_t NextStep(const Transfer& t, bool fast) {
@@ -173,7 +171,7 @@ size_t NextStep(const Transfer& t, bool fast) {
 // Receives until the transfer ends. True when it ended because the data connection fell silent
 // for the whole channel time-out.
 bool ReceiveLoop(Env& env, int data, Transfer& t) {
-  char* buffer = StepBuffer();
+  char* buffer = StepBuffer(env);
   std::string title;
   title.reserve(64);
   bool key_pressed = false;

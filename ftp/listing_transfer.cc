@@ -27,8 +27,7 @@ bool ReadListingLines(Env& env, int data, const std::string& title_tail,
     lines.push_back(std::move(line));
     env.Title("(" + std::to_string(lines.size()) + " lines) LIST " + title_tail);
     if (env.PollKey() == kKeyEsc) {
-      env.Title("User abort - closing connection");
-      s.AbortFlag = kOn;
+      env.UserAbort();
       env.state.LastTransfer.user_cut = true;
       return false;
     }

@@ -8,13 +8,6 @@
 namespace koru {
 namespace {
 
-constexpr char kUserAbortTitle[] = "User abort - closing connection";
-
-void UserAbort(Env& env) {
-  env.Title(kUserAbortTitle);
-  env.state.AbortFlag = kOn;
-}
-
 bool GreetingAccepted(const std::string& reply) {
   const int32_t code = ftpReplyCode(reply);
   return code == 220 || code == 230 || (!reply.empty() && reply[0] == ' ');
@@ -47,7 +40,7 @@ bool WaitForBusyServer(Env& env) {
     const int key = env.PollKey();
     if (key == kKeyTab) return true;
     if (key == kKeyEsc) {
-      UserAbort(env);
+      env.UserAbort();
       return false;
     }
   }
@@ -134,7 +127,7 @@ int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
   int32_t result = 0;
   for (int busy_replies = 0;;) {
     if (env.PollKey() == kKeyEsc) {
-      UserAbort(env);
+      env.UserAbort();
       result = -1;
     }
     if (env.state.AbortFlag) return result;
@@ -145,7 +138,7 @@ int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
       case Attempt::kFailed:
         return -1;
       case Attempt::kLoggedIn:
-        if (env.PollKey() == kKeyEsc) UserAbort(env);
+        if (env.PollKey() == kKeyEsc) env.UserAbort();
         env.state.ConnectedFlag = kOn;
         return h;
       case Attempt::kBusy:

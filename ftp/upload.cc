@@ -56,11 +56,12 @@ int32_t Store(Env& env, int control, const std::string& host, int32_t progress,
   const int32_t code = ftpReplyCode(working);
   if (code != 150 && code != 125) return 0;
   const bool sent = SendFile(env, data.channel(), file, progress);
-  // Closing the data connection tells the server the file is complete.
-  data.Close();
-  // The final reply is read after a failed upload too, so that it is not taken later for the
-  // reply to another command.
-  working = ftpGetReply(env, control);
+  // Closing the data connection tells the server the file is complete. The final reply is
+  // read after a failed upload too, so that it is not taken later for the reply to another
+  // command; a server known to send none is trusted with what was sent.
+  const bool awaited = env.state.NoStatusLine != kOn && env.state.AbortFlag != kOn;
+  working = ftpEndTransfer(env, control, data, FinalReplyWait::kChannel);
+  if (!awaited) return sent ? 1 : 0;
   return sent && ftpReplyCode(working) == 226 ? 1 : 0;
 }
 

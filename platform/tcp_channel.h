@@ -19,7 +19,6 @@ inline constexpr int kErrNoChannel = 52;    // the number names no open channel
 inline constexpr int kErrNotTcp = 54;       // the number names something that is not a channel
 inline constexpr int kErrAlreadyOpen = 55;  // the number is already open
 inline constexpr int kErrSocket = 57;       // resolve, socket, connect, send or receive failed
-inline constexpr int kErrNoLibrary = 68;    // the socket layer cannot be used
 inline constexpr int kErrInProgress = 70;   // a socket call failed with "operation in progress"
 
 inline constexpr size_t kChannelBufferSize = 65536;

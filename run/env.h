@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "run/run_settings.h"
 #include "platform/clock.h"
@@ -36,6 +37,7 @@ struct Env {
   int stalled_reply_wait_ms = 5000;  // final reply after the data connection timed out
   int quit_wait_ms = 5000;           // reply to QUIT
   int abort_quit_wait_ms = 1000;     // reply to QUIT once the user has asked to stop
+  std::vector<char> receive_buffer;  // the blocks of a download, kept for the next one
 
   bool verbose() const { return state.VerboseLevel != 0; }
   bool debug() const { return state.VerboseLevel > 0; }
@@ -48,6 +50,14 @@ struct Env {
   // Sets the console title to the first `limit` characters of `text`.
   void Title(std::string_view text, size_t limit = 255) { console.SetTitle(text.substr(0, limit)); }
   int PollKey() { return console.PollKey(); }
+
+  // The user's stop noticed inside a procedure (Esc, or Ctrl-C and SIGTERM read as Esc):
+  // AbortFlag is set for the rest of the run and the title says the connection is closing.
+  // The engine prints the abort line when it sees the flag.
+  void UserAbort() {
+    Title("User abort - closing connection");
+    state.AbortFlag = kOn;
+  }
 };
 
 }  // namespace koru

@@ -205,6 +205,28 @@ bool FakeFtpSite::InterceptRetrieve(const std::string& path, FakeFtpSession& s) 
 
 // ---- Local side and runs ---------------------------------------------------------------------
 
+namespace {
+
+// The program for runs as "nobody": the build may lie where that user cannot go (a clone in
+// root's home, or below a directory of mode 0700), so those runs use a copy in a directory of
+// its own under the temporary directory, open to every user, removed with the test process.
+const std::string& ProgramForUnprivilegedRuns() {
+  static const ScratchDir dir;
+  static const std::string program = [] {
+    const std::string copy = dir / "koru";
+    std::error_code error;
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec,
+                    error);
+    fs::copy_file(KORU_BINARY, copy, fs::copy_options::overwrite_existing, error);
+    return error ? std::string(KORU_BINARY) : copy;
+  }();
+  return program;
+}
+
+}  // namespace
+
 ChildResult RunKoru(const FakeFtpSite& site, const std::string& directory,
                     const RunOptions& options) {
   std::vector<std::string> args = {site.Location()};
@@ -212,7 +234,7 @@ ChildResult RunKoru(const FakeFtpSite& site, const std::string& directory,
   ChildResult run =
       options.in_process
           ? RunKoruInThisProcess(args, directory, kShortTimeoutMs)
-          : RunProgram(KORU_BINARY, args,
+          : RunProgram(options.unprivileged ? ProgramForUnprivilegedRuns() : KORU_BINARY, args,
                        ChildOptions{directory, options.file_size_limit, options.unprivileged});
   run.output = Normalised(run.output, site.address(), directory);
   return run;
