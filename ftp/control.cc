@@ -118,6 +118,10 @@ std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence) {
   for (;;) {
     std::optional<std::string> reply = framing.Take(std::move(line));
     if (reply) {
+      if (got_nothing && env.channels.Error() == kErrInterrupted) {
+        if (env.PollKey() == kKeyEsc) env.UserAbort();
+        return std::string();
+      }
       if (got_nothing && !env.channels.IsOpen(h)) {
         env.state.ReplyLine = kConnectionLostReply;
         return std::string();

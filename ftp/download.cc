@@ -180,6 +180,11 @@ bool ReceiveLoop(Env& env, int data, Transfer& t) {
     const bool fast = env.state.BlockDelay <= 0 && !key_pressed;
     const size_t n = Read_data_block(env, data, std::span<char>(buffer, NextStep(t, fast)));
     if (n < 1) {
+      if (env.channels.Error() == kErrInterrupted) {
+        // The user's stop waits among the keys: act on each of them up to it.
+        for (int key = env.PollKey(); key != kNoKey && HandleKey(env, key);) key = env.PollKey();
+        return false;
+      }
       if (env.debug()) env.TimedLine(" ** Read_data_block returned zero bytes. Ending transfer.");
       return env.channels.Error() == kErrTimeout;
     }

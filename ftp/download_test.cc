@@ -6,6 +6,8 @@
 
 #include <csignal>
 
+#include <chrono>
+
 #include <deque>
 #include <filesystem>
 #include <optional>
@@ -715,6 +717,54 @@ TEST_F(FtpFixture, ResumesAFileBeyond2GiB) {
   EXPECT_TRUE(end == marker + Pattern(kTail, kPresent)) << "the bytes around the offset differ";
   EXPECT_EQ(hole, 0);
   EXPECT_EQ(testing::DateToTheMinute(local), kRemoteTime);
+}
+
+// ---- The user's stop while the server is silent ----------------------------------------------
+
+// A console whose user asks to stop (Esc) once a download has shown its progress.
+class StoppingConsole : public testing::RecordingConsole {
+ public:
+  bool StopPending() override { return !stopped && !titles.empty(); }
+  int PollKey() override {
+    if (!StopPending()) return RecordingConsole::PollKey();
+    stopped = true;
+    return kKeyEsc;
+  }
+  bool stopped = false;
+};
+
+// Part of the file arrives, then the server sends and answers nothing: Esc ends the download
+// at once, not after the channel time-out, and no final reply is awaited.
+TEST(StopWhileSilent, EndsADownloadAtOnce) {
+  StoppingConsole console;
+  testing::FakeClock clock;
+  Env env(console, clock);
+  env.channel_timeout_ms = 20000;
+  testing::FakeFtpServer server;
+  server.AddSession(Session({}, {}, [](const std::string& command, FakeFtpSession& s) {
+    const std::string verb = Verb(command);
+    if (verb == "PASV") {
+      s.Reply(s.Passive());
+    } else if (verb == "RETR" && s.AcceptData()) {
+      s.Reply("150 Opening BINARY mode data connection for /pub/a.txt (20000 bytes).");
+      s.SendData(Pattern(5000));
+      s.Pause(30000);  // silent, with the data connection open
+    } else {
+      s.Reply("200 Okay.");
+    }
+  }));
+  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), env.channel_timeout_ms));
+  ScratchDir dir;
+  env.state.RemoteFileSize = 20000;
+  const auto start = std::chrono::steady_clock::now();
+
+  EXPECT_EQ(ftpGetFile(env, 1, "127.0.0.1", "/pub/a.txt", dir / "a.txt"), 20000);
+
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(env.state.AbortFlag, kOn);
+  EXPECT_TRUE(env.state.LastTransfer.user_cut);
+  EXPECT_EQ(FileContent(dir / "a.txt"), Pattern(5000));
+  server.Stop();
 }
 
 }  // namespace

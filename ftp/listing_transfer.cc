@@ -21,6 +21,11 @@ bool ReadListingLines(Env& env, int data, const std::string& title_tail,
   env.channels.ClearError();
   for (;;) {
     std::string line = env.channels.ReadLine(data);
+    if (line.empty() && env.channels.Error() == kErrInterrupted && env.PollKey() == kKeyEsc) {
+      env.UserAbort();
+      s.LastTransfer.user_cut = true;
+      return false;
+    }
     if (env.debug()) env.Line(line);
     if (lines.empty() && !s.NoStatusLine && line.rfind("total ", 0) == 0) began_with_total = true;
     if (IsBlank(line)) return line.empty() && env.channels.Error() == kErrTimeout;

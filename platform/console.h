@@ -20,6 +20,9 @@ class Console {
   virtual void SetTitle(std::string_view title) = 0;
   // The next pending key press, or kNoKey. Never waits.
   virtual int PollKey() = 0;
+  // True when the user has asked to stop (Esc waiting among the keys, or Ctrl-C) and PollKey
+  // has not yet taken it. Consumes nothing; never waits.
+  virtual bool StopPending() { return false; }
 };
 
 }  // namespace koru

@@ -45,17 +45,8 @@ int RemainingMs(SteadyClock::time_point deadline) {
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-// Waits for `events` on `fd` until `timeout_ms` has passed; signals do not cut the wait short.
-bool WaitFor(int fd, short events, int timeout_ms) {
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    pollfd p{fd, events, 0};
-    const int ready = ::poll(&p, 1, RemainingMs(deadline));
-    if (ready > 0) return true;
-    if (ready == 0) return false;
-    if (errno != EINTR) return true;  // let the following call report the failure
-  }
-}
+// How often a long wait looks whether the user has asked to stop.
+constexpr int kStopCheckMs = 100;
 
 bool ResolveIPv4(const std::string& host, in_addr* address) {
   if (inet_pton(AF_INET, host.c_str(), address) == 1) return true;
@@ -93,6 +84,27 @@ int Connect(int fd, const sockaddr_in& peer) {
 }  // namespace
 
 Channels::Channels(HandlePool& pool) : pool_(pool) {}
+
+Channels::Wait Channels::WaitFor(int fd, short events, int timeout_ms) const {
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (stop_pending_ && stop_pending_()) return Wait::kStopped;
+    const int left = RemainingMs(deadline);
+    pollfd p{fd, events, 0};
+    const int ready = ::poll(&p, 1, stop_pending_ ? std::min(left, kStopCheckMs) : left);
+    if (ready > 0) return Wait::kReady;
+    if (ready == 0 && RemainingMs(deadline) == 0) return Wait::kTimedOut;
+    // A signal or a slice of the wait ended: look for a stop, then wait on. Any other failure
+    // is left for the following call to report.
+    if (ready < 0 && errno != EINTR) return Wait::kReady;
+  }
+}
+
+bool Channels::Waited(Wait wait) {
+  if (wait == Wait::kReady) return true;
+  error_ = wait == Wait::kStopped ? kErrInterrupted : kErrTimeout;
+  return false;
+}
 
 Channels::~Channels() {
   for (auto& [number, channel] : open_) pool_.Release(number);
@@ -164,10 +176,7 @@ void Channels::Send(int channel, std::string_view text) {
     if (sent >= 0) {
       text.remove_prefix(static_cast<size_t>(sent));
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (!WaitFor(ch->fd, POLLOUT, ch->timeout_ms)) {
-        error_ = kErrTimeout;
-        return;
-      }
+      if (!Waited(WaitFor(ch->fd, POLLOUT, ch->timeout_ms))) return;
     } else if (errno != EINTR) {
       error_ = kErrSocket;
       return;
@@ -175,20 +184,19 @@ void Channels::Send(int channel, std::string_view text) {
   }
 }
 
-bool Channels::WaitReadable(Channel& ch, int timeout_ms) {
-  if (ch.peer_closed) return true;
+Channels::Wait Channels::WaitReadable(Channel& ch, int timeout_ms) {
+  if (ch.peer_closed) return Wait::kReady;
   return WaitFor(ch.fd, POLLIN, timeout_ms);
 }
 
-// One network receive into the empty buffer. False when nothing came: on time-out
-// (`*timed_out` set) or when the peer has closed or failed (error 57 for a failure only).
-bool Channels::Fill(Channel& ch, int timeout_ms, bool* timed_out) {
+// One network receive into the empty buffer. False when nothing came: when the wait did not
+// end ready (`*wait` tells why) or when the peer has closed or failed (error 57 for a failure
+// only).
+bool Channels::Fill(Channel& ch, int timeout_ms, Wait* wait) {
   ch.begin = ch.end = 0;
   if (ch.peer_closed) return false;
-  if (!WaitReadable(ch, timeout_ms)) {
-    *timed_out = true;
-    return false;
-  }
+  *wait = WaitReadable(ch, timeout_ms);
+  if (*wait != Wait::kReady) return false;
   ssize_t got;
   do {
     got = ::recv(ch.fd, ch.buffer, kChannelBufferSize, 0);
@@ -218,10 +226,10 @@ std::string Channels::ReadLine(int channel, int timeout_ms) {
   if (!ch) return line;
   ch->end_of_data = false;
   size_t taken = 0;
-  bool timed_out = false;
+  Wait wait = Wait::kReady;
   while (taken < kChannelBufferSize) {
     // Each wait for more of the line is bounded by the time-out, not the line as a whole.
-    if (ch->buffered() == 0 && !Fill(*ch, timeout_ms, &timed_out)) break;
+    if (ch->buffered() == 0 && !Fill(*ch, timeout_ms, &wait)) break;
     const char* start = ch->buffer + ch->begin;
     const size_t span = std::min(ch->buffered(), kChannelBufferSize - taken);
     const void* lf = std::memchr(start, '\n', span);
@@ -233,9 +241,9 @@ std::string Channels::ReadLine(int channel, int timeout_ms) {
     taken += used;
     if (lf) break;
   }
-  if (timed_out) {
+  if (wait != Wait::kReady) {
     // Only a read that got nothing of its line counts as failed; a time-out never means the end.
-    if (line.empty()) error_ = kErrTimeout;
+    if (line.empty()) Waited(wait);
     return line;
   }
   ch->NoteEndOfData();
@@ -261,10 +269,7 @@ size_t Channels::Receive(int channel, char* buffer, size_t max) {
   // usually there already, so the wait comes only when the receive finds nothing.
   ssize_t got = ::recv(ch->fd, buffer, max, MSG_DONTWAIT);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-    if (!WaitReadable(*ch, ch->timeout_ms)) {
-      error_ = kErrTimeout;
-      return 0;
-    }
+    if (!Waited(WaitReadable(*ch, ch->timeout_ms))) return 0;
     do {
       got = ::recv(ch->fd, buffer, max, 0);
     } while (got < 0 && errno == EINTR);

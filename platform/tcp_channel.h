@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@ namespace koru {
 
 // Error numbers left by the channel facility.
 inline constexpr int kErrTimeout = 24;      // time-out waiting to send or receive
+inline constexpr int kErrInterrupted = 4;   // the user asked to stop during a wait
 inline constexpr int kErrNoChannel = 52;    // the number names no open channel
 inline constexpr int kErrNotTcp = 54;       // the number names something that is not a channel
 inline constexpr int kErrAlreadyOpen = 55;  // the number is already open
@@ -76,6 +78,11 @@ class Channels {
   // The dotted IPv4 address the channel is connected to, empty when it names no channel.
   std::string PeerAddress(int channel) const;
 
+  // Every wait also ends, with error 4, once `stop_pending` says the user has asked to stop.
+  void SetStopCheck(std::function<bool()> stop_pending) {
+    stop_pending_ = std::move(stop_pending);
+  }
+
   int Error() const { return error_; }
   void ClearError() { error_ = 0; }
 
@@ -86,11 +93,18 @@ class Channels {
   // The open channel `channel`, or null with error 54 (a number in use for something else,
   // such as a local file) or 52 (a number not in use).
   Channel* Lookup(int channel);
-  bool WaitReadable(Channel& ch, int timeout_ms);
-  bool Fill(Channel& ch, int timeout_ms, bool* timed_out);
+  // How a wait for the socket ended.
+  enum class Wait { kReady, kTimedOut, kStopped };
+  // Waits for `events` until `timeout_ms` has passed or the user asks to stop.
+  Wait WaitFor(int fd, short events, int timeout_ms) const;
+  Wait WaitReadable(Channel& ch, int timeout_ms);
+  // Sets the error number for a wait that did not end ready; false then.
+  bool Waited(Wait wait);
+  bool Fill(Channel& ch, int timeout_ms, Wait* wait);
   bool NoteReceived(Channel& ch, ssize_t got, size_t asked);
 
   HandlePool& pool_;
+  std::function<bool()> stop_pending_;
   std::map<int, std::unique_ptr<Channel>> open_;
   int error_ = 0;
 };

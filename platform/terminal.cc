@@ -113,6 +113,21 @@ bool TerminalConsole::FillKeyBuffer() {
   return true;
 }
 
+bool TerminalConsole::StopPending() {
+  if (g_abort_signals_seen != g_abort_signals) return true;
+  if (!keys_from_terminal_) return false;
+  FillKeyBuffer();
+  std::string_view rest = key_bytes_;
+  while (!rest.empty()) {
+    int key = kNoKey;
+    const size_t used = DecodeKey(rest, &key);
+    if (key == kKeyEsc) return true;
+    if (used == 0) break;
+    rest.remove_prefix(used);
+  }
+  return false;
+}
+
 int TerminalConsole::PollKey() {
   FlushTitle();
   if (g_abort_signals_seen != g_abort_signals) {

@@ -24,6 +24,7 @@ class TerminalConsole : public Console {
   void WriteLine(std::string_view line) override;
   void SetTitle(std::string_view title) override;
   int PollKey() override;
+  bool StopPending() override;
 
  private:
   void FlushTitle();

@@ -23,7 +23,10 @@ inline constexpr size_t kTitleLength = 249;
 // facilities; tests build one from fakes and shorten the time-outs.
 struct Env {
   Env(Console& console_in, Clock& clock_in)
-      : console(console_in), clock(clock_in), channels(pool) {}
+      : console(console_in), clock(clock_in), channels(pool) {
+    // A wait on the network ends as soon as the user asks to stop, whatever the server does.
+    channels.SetStopCheck([this] { return console.StopPending(); });
+  }
   Env(const Env&) = delete;
   Env& operator=(const Env&) = delete;
 
