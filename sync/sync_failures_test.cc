@@ -1,5 +1,6 @@
 // Whole runs (KoruMain in this process) against a fake site that fails: what -M leaves on the
-// server, which downloads count as failed and how often a file is tried.
+// server, which downloads count as failed and how often a file is tried, and how long a run is
+// held by a connection that has gone dead, falls silent or answers late.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <functional>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -367,6 +369,156 @@ TEST_F(SyncFailuresTest, CutListingIsNotUsedUnderRecursion) {
   EXPECT_EQ(Commands(), Cat({kLogin, ListDir("/pub"), kQuit, kLogin, ListDir("/pub"), kQuit}));
   EXPECT_THAT(LocalNames(), ElementsAre());
   EXPECT_EQ(env.state.SubDirsCreated, 0);
+}
+
+// ---- A connection that dies, falls silent or answers late ----------------------------------
+
+// Answers the first RETR of `path` with its 150 and the first `sent` bytes of `content`, then
+// sends and answers nothing more on that connection, which stays open; the server still takes
+// new connections once the client has left this one.
+FakeFtpTree::Interceptor StallFirstRetrieve(const std::string& path, const std::string& content,
+                                            size_t sent) {
+  auto stalled = std::make_shared<bool>(false);
+  return [=](const std::string& command, FakeFtpSession& s) {
+    if (*stalled || command != "RETR " + path) return false;
+    *stalled = true;
+    s.Reply(Opening(path, static_cast<int64_t>(content.size())));
+    if (s.AcceptData()) s.SendData(content.substr(0, sent));
+    return true;
+  };
+}
+
+// The first of three files stalls half-way. The connection is given up after one channel
+// time-out for the data and the short wait for a final reply, said once; the other two come
+// through a new connection, and the next pass fetches the first one whole. Three time-outs
+// (the data, the final reply, the QUIT) or even two would break the bound.
+TEST_F(SyncFailuresTest, StalledFileCostsOneTimeOutAndTheRestComesThroughANewConnection) {
+  constexpr int kTimeoutMs = 1000;
+  env.channel_timeout_ms = kTimeoutMs;
+  env.stalled_reply_wait_ms = 100;
+  const std::string first = Bytes(3000);
+  site.AddFile("/pub/a.bin", first);
+  site.AddFile("/pub/b.txt", "bbbbb");
+  site.AddFile("/pub/c.txt", "ccccc");
+  site.Intercept(StallFirstRetrieve("/pub/a.bin", first, 1000));
+
+  EXPECT_EQ(Run("/pub/"), 0);
+
+  EXPECT_LT(elapsed, milliseconds(kTimeoutMs + 100 + 700));
+  const std::string get_a = T(" 3000 2001-03-05 /pub/a.bin");
+  EXPECT_EQ(Output(), (Lines{T(" * Found 3 files in /pub/"), get_a,
+                             T(" * Warning: Connection lost (no reply in 100 ms)"),
+                             T(" * Warning: Local file size does not match remote (1000/3000)"),
+                             T(" 5 2001-03-05 /pub/b.txt"), T(" 5 2001-03-05 /pub/c.txt"), get_a,
+                             T(" 3 files transferred.")}));
+  EXPECT_EQ(Commands(),
+            Cat({kLogin, ListDir("/pub"), Retr("/pub/a.bin"), kLogin, Retr("/pub/b.txt"),
+                 Retr("/pub/c.txt"), ListDir("/pub"), Retr("/pub/a.bin"), ListDir("/pub"), kQuit}));
+  EXPECT_EQ(Local("a.bin"), first);
+  EXPECT_EQ(Local("b.txt"), "bbbbb");
+  EXPECT_EQ(Local("c.txt"), "ccccc");
+  EXPECT_TRUE(env.state.FailedDownloads.empty());
+}
+
+// The same stall during -S with twenty files after it in a sub-directory: one time-out for the
+// directory, not one for each file left, and one new connection for all of them.
+TEST_F(SyncFailuresTest, StallUnderRecursionCostsOneTimeOutNotOnePerFileLeft) {
+  constexpr int kTimeoutMs = 500;
+  env.channel_timeout_ms = kTimeoutMs;
+  env.stalled_reply_wait_ms = 100;
+  const std::string first = Bytes(3000);
+  site.AddFile("/pub/d/f00.bin", first);
+  for (int i = 1; i <= 20; ++i) {
+    site.AddFile("/pub/d/f" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".txt",
+                 "file " + std::to_string(i));
+  }
+  site.AddFile("/pub/top.txt", "top");
+  site.Intercept(StallFirstRetrieve("/pub/d/f00.bin", first, 1000));
+
+  EXPECT_EQ(Run("/pub/", "-S"), 0);
+
+  EXPECT_LT(elapsed, milliseconds(4 * kTimeoutMs));
+  const Lines output = Output();
+  EXPECT_EQ(Count(output, T(" * Warning: Connection lost (no reply in 100 ms)")), 1);
+  EXPECT_THAT(output, Not(Contains(HasSubstr("Unable to"))));
+  EXPECT_THAT(output, Contains(T(" 22 files transferred.")));
+  EXPECT_THAT(output, Not(Contains(HasSubstr("failed"))));
+  const Lines commands = Commands();
+  EXPECT_EQ(Count(commands, "RETR /pub/d/f00.bin"), 2);
+  EXPECT_EQ(std::count_if(commands.begin(), commands.end(),
+                          [](const std::string& c) { return c.starts_with("RETR "); }),
+            23);
+  // The directory phases of /pub/ and /pub/d/, the file phase of /pub/d/ and the one that
+  // takes its place, the file phase of /pub/.
+  EXPECT_EQ(server.connections(), 5);
+  EXPECT_EQ(Local("d/f00.bin"), first);
+  for (int i = 1; i <= 20; ++i) {
+    const std::string name = "f" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".txt";
+    EXPECT_EQ(Local("d/" + name), "file " + std::to_string(i)) << name;
+  }
+  EXPECT_EQ(Local("top.txt"), "top");
+}
+
+// The final reply of the first file comes after the channel time-out, while the server still
+// serves that connection. The connection is given up, so the late 226 is never read as the
+// reply to a later command: the next files come through a new connection and none is taken
+// for refused. Every byte of the first file had come, so all three count and the run succeeds.
+TEST_F(SyncFailuresTest, LateFinalReplyIsNeverReadAsTheReplyToALaterCommand) {
+  constexpr int kTimeoutMs = 500;
+  env.channel_timeout_ms = kTimeoutMs;
+  const std::string first = Bytes(3000);
+  site.AddFile("/pub/a.bin", first);
+  site.AddFile("/pub/b.txt", "bbbbb");
+  site.AddFile("/pub/c.txt", "ccccc");
+  bool late = false;
+  site.Intercept([&](const std::string& command, FakeFtpSession& s) {
+    if (late || command != "RETR /pub/a.bin") return false;
+    late = true;
+    s.Reply(Opening("a.bin", 3000));
+    if (s.AcceptData()) s.SendData(first);
+    s.CloseData();
+    // Past the client's wait, but before its wait for a new greeting ends.
+    s.Pause(kTimeoutMs + kTimeoutMs / 2);
+    s.Reply("226 Transfer complete.");
+    return true;
+  });
+
+  EXPECT_EQ(Run("/pub/"), 0);
+
+  EXPECT_EQ(Output(), (Lines{T(" * Found 3 files in /pub/"), T(" 3000 2001-03-05 /pub/a.bin"),
+                             T(" * Warning: Connection lost (no reply in 500 ms)"),
+                             T(" 5 2001-03-05 /pub/b.txt"), T(" 5 2001-03-05 /pub/c.txt"),
+                             T(" 3 files transferred.")}));
+  EXPECT_EQ(Commands(), Cat({kLogin, ListDir("/pub"), Retr("/pub/a.bin"), kLogin,
+                             Retr("/pub/b.txt"), Retr("/pub/c.txt"), ListDir("/pub"), kQuit}));
+  EXPECT_EQ(env.state.NoStatusLine, 0);
+  EXPECT_EQ(Local("a.bin"), first);
+  EXPECT_EQ(Local("b.txt"), "bbbbb");
+  EXPECT_EQ(Local("c.txt"), "ccccc");
+}
+
+// Esc in the middle of a download from a server that then answers nothing, QUIT included,
+// with a channel time-out of 20 s: the run still ends within two seconds, as a user abort.
+TEST_F(SyncFailuresTest, EscEndsTheRunPromptlyWhateverTheServerDoes) {
+  env.channel_timeout_ms = 20000;
+  const std::string first = Bytes(3000);
+  site.AddFile("/pub/a.bin", first);
+  site.AddFile("/pub/b.txt", "bbbbb");
+  site.Intercept([stall = StallFirstRetrieve("/pub/a.bin", first, 1000)](const std::string& command,
+                                                                         FakeFtpSession& s) {
+    return Verb(command) == "QUIT" || stall(command, s);  // QUIT is never answered
+  });
+  console.key = kKeyEsc;
+  console.when = Downloading;
+
+  EXPECT_EQ(Run("/pub/"), 1);
+
+  EXPECT_LT(elapsed, milliseconds(2000));
+  EXPECT_EQ(Output(), (Lines{T(" * Found 2 files in /pub/"), T(" 3000 2001-03-05 /pub/a.bin"),
+                             T(" * Warning: Local file size does not match remote (1000/3000)"),
+                             T(" ** User Abort **"), T(" * No more files to transfer.")}));
+  EXPECT_EQ(env.state.ConnectedFlag, kOff);
+  EXPECT_EQ(Local("b.txt"), "<no file>");
 }
 
 }  // namespace
