@@ -1,0 +1,525 @@
+// Whole runs (KoruMain in this process) against a fake site that fails: what -M leaves on the
+// server, which downloads count as failed and how often a file is tried, and how long a run is
+// held by a connection that has gone dead, falls silent or answers late.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/startup.h"
+#include "tests/fake_ftp_server.h"
+#include "tests/fake_ftp_tree.h"
+#include "tests/fakes.h"
+#include "tests/scratch_dir.h"
+
+namespace koru {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using testing::FakeFile;
+using testing::FakeFtpServer;
+using testing::FakeFtpSession;
+using testing::FakeFtpTree;
+using testing::FileContent;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::ScratchDir;
+using testing::Verb;
+
+using Lines = std::vector<std::string>;
+
+Lines Cat(std::initializer_list<Lines> parts) {
+  Lines all;
+  for (const Lines& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+const Lines kLogin = {"USER anonymous", "PASS guest"};
+const Lines kQuit = {"QUIT"};
+Lines ListDir(const std::string& dir) { return {"CWD " + dir, "PASV", "TYPE A", "LIST"}; }
+Lines Retr(const std::string& path) { return {"PASV", "TYPE I", "RETR " + path}; }
+
+// A console line with the time of the fake clock.
+std::string T(const std::string& text) { return "09:05:03" + text; }
+
+int Count(const Lines& lines, const std::string& line) {
+  return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+}
+
+// A listing line as the fake tree writes it, dated 5 March 2001.
+std::string FileLine(const std::string& name, size_t size) {
+  const std::string digits = std::to_string(size);
+  return "-rw-r--r--   1 owner    group    " + std::string(8 - digits.size(), ' ') + digits +
+         " Mar  5  2001 " + name;
+}
+
+// `size` bytes that tell one file from another.
+std::string Bytes(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + i % 23);
+  return bytes;
+}
+
+std::string Opening(const std::string& path, int64_t announced) {
+  return "150 Opening BINARY mode data connection for " + path + " (" + std::to_string(announced) +
+         " bytes).";
+}
+
+// Records like RecordingConsole; answers one poll with `key` once `when` holds.
+class KeyConsole : public testing::RecordingConsole {
+ public:
+  int PollKey() override {
+    if (when && when(*this)) {
+      when = nullptr;
+      ++polls;
+      return key;
+    }
+    return RecordingConsole::PollKey();
+  }
+  int key = kNoKey;
+  std::function<bool(const RecordingConsole&)> when;
+};
+
+// The title shows a download on its way.
+bool Downloading(const testing::RecordingConsole& c) {
+  return !c.titles.empty() && c.titles.back().find("% Received") != std::string::npos;
+}
+
+class SyncFailuresTest : public ::testing::Test {
+ protected:
+  SyncFailuresTest() {
+    env.channel_timeout_ms = 300;
+    server.SetDefaultSession(site.Script());
+  }
+  ~SyncFailuresTest() override { server.Stop(); }
+
+  // Runs "koru anonymous:guest@SERVER<path> <switches>" in the local directory, timing it.
+  int Run(const std::string& path, const std::string& switches = "") {
+    const fs::path previous = fs::current_path();
+    fs::current_path(local.path());
+    const auto start = std::chrono::steady_clock::now();
+    const int exit_code =
+        KoruMain(env, "anonymous:guest@" + server.address() + path + " " + switches, local.path());
+    elapsed = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
+    fs::current_path(previous);
+    return exit_code;
+  }
+
+  // The console after the banner and the four start lines.
+  Lines Output() const {
+    return console.lines.size() < 5 ? Lines{}
+                                    : Lines(console.lines.begin() + 5, console.lines.end());
+  }
+  Lines Commands() {
+    server.Stop();
+    return server.commands();
+  }
+  std::string Local(const std::string& name) const {
+    return fs::is_regular_file(local / name) ? FileContent(local / name) : "<no file>";
+  }
+  // The names in the local directory, sorted.
+  Lines LocalNames() const {
+    Lines names;
+    for (const auto& entry : fs::directory_iterator(local.path())) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  KeyConsole console;
+  testing::FakeClock clock;
+  Env env{console, clock};
+  ScratchDir local;
+  milliseconds elapsed{0};
+  FakeFtpTree site;
+  FakeFtpServer server;  // stopped first: its scripts use the test's members
+};
+
+// ---- -M keeps what it did not get whole ------------------------------------------------------
+
+struct MoveCase {
+  const char* name;
+  int64_t listed;     // the size in the listing
+  int64_t announced;  // the size in the 150 reply
+  size_t sent;        // bytes sent before the server waits for the client to close
+  const char* final_reply;
+  bool deleted;
+};
+
+void PrintTo(const MoveCase& c, std::ostream* os) { *os << c.name; }
+
+class MoveTest : public SyncFailuresTest, public ::testing::WithParamInterface<MoveCase> {};
+
+// The server holds 12 bytes. It sends what the row says, then waits for the client to close
+// the data connection and gives its final reply: a file that grew after it was listed is cut
+// at the listed size (426: the client left before the rest), and a 150 reply may announce
+// fewer bytes than the file has. Only a transfer the server confirmed and that holds every
+// listed byte lets -M delete the file.
+TEST_P(MoveTest, DeletesOnlyAConfirmedTransferOfTheListedSize) {
+  const MoveCase& c = GetParam();
+  const std::string content = Bytes(12);
+  site.AddFile("/pub/a.bin", FakeFile{.content = content, .listed_size = c.listed});
+  site.Intercept([&c, &content](const std::string& command, FakeFtpSession& s) {
+    if (command != "RETR /pub/a.bin") return false;
+    s.Reply(Opening("a.bin", c.announced));
+    if (s.AcceptData()) s.SendData(content.substr(0, c.sent));
+    s.ReceiveData();  // until the client closes
+    s.CloseData();
+    s.Reply(c.final_reply);
+    return true;
+  });
+
+  EXPECT_EQ(Run("/pub/", "-M"), 0);
+
+  const std::string got = T(" " + std::to_string(c.listed) + " 2001-03-05 /pub/a.bin");
+  const Lines done = c.deleted
+                         ? Lines{T(" * Removed remote file /pub/a.bin")}
+                         : Lines{T(" * Remote file was not erased as requested by move option "
+                                   "switch.")};
+  EXPECT_EQ(Output(),
+            Cat({{T(" * Found 1 file in /pub/"), got}, done, {T(" 1 file transferred.")}}));
+  const Lines commands = Commands();
+  EXPECT_EQ(Count(commands, "RETR /pub/a.bin"), 1);
+  EXPECT_EQ(Count(commands, "DELE /pub/a.bin"), c.deleted ? 1 : 0);
+  EXPECT_EQ(site.HasFile("/pub/a.bin"), !c.deleted);
+  EXPECT_EQ(Local("a.bin"), content.substr(0, c.sent));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SyncFailures, MoveTest,
+    ::testing::Values(
+        MoveCase{"WholeAndConfirmed", 12, 12, 12, "226 Transfer complete.", true},
+        MoveCase{"GrewAfterListing", 5, 12, 5, "426 Failure writing network stream.", false},
+        MoveCase{"AnnouncedFewerBytesThanListed", 12, 5, 5, "226 Transfer complete.", false}),
+    [](const ::testing::TestParamInfo<MoveCase>& info) { return info.param.name; });
+
+// A server that never sends a final reply (the first listing begins with "total " and the
+// short wait passes): every listing is used as it came, files from the second one too, and
+// -M deletes nothing, since no transfer was confirmed.
+TEST_F(SyncFailuresTest, WithoutFinalRepliesListingsAreUsedAndMoveDeletesNothing) {
+  env.status_line_wait_ms = 100;
+  site.AddDirectory("/pub");
+  std::map<std::string, std::string> files = {{"a.txt", "aaaaa"}};
+  int listings = 0;
+  site.Intercept([&](const std::string& command, FakeFtpSession& s) {
+    const std::string verb = Verb(command);
+    std::string data;
+    std::string opening;
+    if (verb == "LIST") {
+      if (++listings == 2) files["b.txt"] = "bbbbbbb";
+      data = "total " + std::to_string(files.size()) + "\r\n";
+      for (const auto& [name, content] : files) data += FileLine(name, content.size()) + "\r\n";
+      opening = "150 Here comes the directory listing.";
+    } else if (verb == "RETR") {
+      const std::string name = testing::Argument(command).substr(5);  // after "/pub/"
+      data = files.at(name);
+      opening = Opening(name, static_cast<int64_t>(data.size()));
+    } else {
+      return false;
+    }
+    if (s.AcceptData()) s.SendData(data);
+    s.CloseData();
+    s.Reply(opening);  // and nothing more
+    return true;
+  });
+
+  EXPECT_EQ(Run("/pub/", "-M"), 0);
+
+  const std::string kept = T(" * Remote file was not erased as requested by move option switch.");
+  // The "total" line counts among the lines found.
+  EXPECT_EQ(Output(), (Lines{T(" * Found 2 files in /pub/"), T(" 5 2001-03-05 /pub/a.txt"), kept,
+                             T(" 7 2001-03-05 /pub/b.txt"), kept, T(" 2 files transferred.")}));
+  EXPECT_EQ(Commands(), Cat({kLogin, ListDir("/pub"), Retr("/pub/a.txt"), ListDir("/pub"),
+                             Retr("/pub/b.txt"), ListDir("/pub"), kQuit}));
+  EXPECT_EQ(env.state.NoStatusLine, kOn);
+  EXPECT_EQ(Local("a.txt"), "aaaaa");
+  EXPECT_EQ(Local("b.txt"), "bbbbbbb");
+}
+
+// ---- Failed downloads: counted, tried at most three times ----------------------------------
+
+// A file the server always refuses while every pass brings a new file, so that passes go on:
+// the refused file is asked for in three passes, not in every one, each refusal is reported,
+// and the run ends with it counted as failed.
+TEST_F(SyncFailuresTest, RefusedFileIsTriedThreeTimesAndCountedOnce) {
+  site.AddFile("/pub/bad.bin", "never sent");
+  int listings = 0;
+  site.Intercept([&](const std::string& command, FakeFtpSession& s) {
+    if (Verb(command) == "LIST" && ++listings <= 4) {
+      site.AddFile("/pub/new" + std::to_string(listings) + ".txt",
+                   "new" + std::to_string(listings));
+    }
+    if (command != "RETR /pub/bad.bin") return false;
+    s.Reply("550 Permission denied.");
+    return true;
+  });
+
+  EXPECT_EQ(Run("/pub/"), 1);
+
+  const Lines refused = {T(" 10 2001-03-05 /pub/bad.bin"),
+                         T(" * Warning: Unable to download /pub/bad.bin (550 Permission denied.)")};
+  auto fresh = [&](int n) { return T(" 4 2001-03-05 /pub/new" + std::to_string(n) + ".txt"); };
+  EXPECT_EQ(Output(), Cat({{T(" * Found 2 files in /pub/")},
+                           refused,
+                           {fresh(1)},
+                           refused,
+                           {fresh(2)},
+                           refused,
+                           {fresh(3), fresh(4)},
+                           {T(" 4 files transferred."), T(" 1 file failed.")}}));
+  EXPECT_EQ(Count(Commands(), "RETR /pub/bad.bin"), 3);
+  EXPECT_EQ(listings, 5);
+  EXPECT_EQ(env.state.FailedDownloads, (std::map<std::string, int32_t>{{"/pub/bad.bin", 3}}));
+  EXPECT_EQ(Local("bad.bin"), "<no file>");
+}
+
+struct CutCase {
+  const char* name;
+  int key;            // pressed once the download is on its way
+  bool server_waits;  // for the client to close before it closes and replies
+  const char* final_reply;
+  Lines tail;  // after the size warning
+  int exit_code;
+};
+
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+
+class CutDownloadTest : public SyncFailuresTest, public ::testing::WithParamInterface<CutCase> {};
+
+// The same 1,000 of 3,000 bytes arrive either way: cut short by Tab, the user's choice, the
+// file is not counted as failed and the run ends as it would have; cut short by the server,
+// it is.
+TEST_P(CutDownloadTest, OnlyACutTheUserDidNotAskForFailsTheRun) {
+  const CutCase& c = GetParam();
+  const std::string content = Bytes(3000);
+  site.AddFile("/pub/a.bin", content);
+  site.Intercept([&c, &content](const std::string& command, FakeFtpSession& s) {
+    if (command != "RETR /pub/a.bin") return false;
+    s.Reply(Opening("a.bin", 3000));
+    if (s.AcceptData()) s.SendData(content.substr(0, 1000));
+    if (c.server_waits) s.ReceiveData();  // until the client closes
+    s.CloseData();
+    s.Reply(c.final_reply);
+    return true;
+  });
+  console.key = c.key;
+  console.when = Downloading;
+
+  EXPECT_EQ(Run("/pub/"), c.exit_code);
+
+  EXPECT_EQ(Output(), Cat({{T(" * Found 1 file in /pub/"), T(" 3000 2001-03-05 /pub/a.bin"),
+                            T(" * Warning: Local file size does not match remote (1000/3000)")},
+                           c.tail}));
+  EXPECT_EQ(Commands(), Cat({kLogin, ListDir("/pub"), Retr("/pub/a.bin"), kQuit}));
+  EXPECT_EQ(Local("a.bin"), content.substr(0, 1000));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SyncFailures, CutDownloadTest,
+    ::testing::Values(CutCase{"TabByTheUser",
+                              kKeyTab,
+                              true,
+                              "426 Transfer aborted.",
+                              {T(" * No more files to transfer.")},
+                              0},
+                      CutCase{"ShortTransferByTheServer",
+                              kNoKey,
+                              false,
+                              "226 Transfer complete.",
+                              {T(" * No more files to transfer."), T(" 1 file failed.")},
+                              1}),
+    [](const ::testing::TestParamInfo<CutCase>& info) { return info.param.name; });
+
+// ---- Cut listings ----------------------------------------------------------------------------
+
+// Every listing of /pub/ breaks off in the middle of a directory name and the server answers
+// 426. Under -S nothing of it is used: no local directory from the cut name, no directory
+// entered, no file fetched; each listing is reported and the run fails.
+TEST_F(SyncFailuresTest, CutListingIsNotUsedUnderRecursion) {
+  site.AddFile("/pub/a.txt", "aaaaa");
+  site.AddFile("/pub/longdirname/x.txt", "xxxxx");
+  site.Intercept([](const std::string& command, FakeFtpSession& s) {
+    if (Verb(command) != "LIST") return false;
+    const std::string whole = FileLine("a.txt", 5) + "\r\n" +
+                              "drwxr-xr-x   2 owner    group         512 Mar  5  2001 longdirname";
+    if (s.AcceptData()) s.SendData(whole.substr(0, whole.size() - 7));  // "...2001 long"
+    s.CloseData();
+    s.SendRaw(
+        "150 Here comes the directory listing.\r\n426 Connection closed; transfer aborted.\r\n");
+    return true;
+  });
+
+  EXPECT_EQ(Run("/pub/", "-S"), 1);
+
+  const std::string cut =
+      T(" * Warning: Unable to list remote directory /pub/ (426 Connection closed; transfer "
+        "aborted.)");
+  EXPECT_EQ(Output(), (Lines{cut, cut, T(" * No more files to transfer.")}));
+  EXPECT_EQ(Commands(), Cat({kLogin, ListDir("/pub"), kQuit, kLogin, ListDir("/pub"), kQuit}));
+  EXPECT_THAT(LocalNames(), ElementsAre());
+  EXPECT_EQ(env.state.SubDirsCreated, 0);
+}
+
+// ---- A connection that dies, falls silent or answers late ----------------------------------
+
+// Answers the first RETR of `path` with its 150 and the first `sent` bytes of `content`, then
+// sends and answers nothing more on that connection, which stays open; the server still takes
+// new connections once the client has left this one.
+FakeFtpTree::Interceptor StallFirstRetrieve(const std::string& path, const std::string& content,
+                                            size_t sent) {
+  auto stalled = std::make_shared<bool>(false);
+  return [=](const std::string& command, FakeFtpSession& s) {
+    if (*stalled || command != "RETR " + path) return false;
+    *stalled = true;
+    s.Reply(Opening(path, static_cast<int64_t>(content.size())));
+    if (s.AcceptData()) s.SendData(content.substr(0, sent));
+    return true;
+  };
+}
+
+// The first of three files stalls half-way. The connection is given up after one channel
+// time-out for the data and the short wait for a final reply, said once; the other two come
+// through a new connection, and the next pass fetches the first one whole. Three time-outs
+// (the data, the final reply, the QUIT) or even two would break the bound.
+TEST_F(SyncFailuresTest, StalledFileCostsOneTimeOutAndTheRestComesThroughANewConnection) {
+  constexpr int kTimeoutMs = 1000;
+  env.channel_timeout_ms = kTimeoutMs;
+  env.stalled_reply_wait_ms = 100;
+  const std::string first = Bytes(3000);
+  site.AddFile("/pub/a.bin", first);
+  site.AddFile("/pub/b.txt", "bbbbb");
+  site.AddFile("/pub/c.txt", "ccccc");
+  site.Intercept(StallFirstRetrieve("/pub/a.bin", first, 1000));
+
+  EXPECT_EQ(Run("/pub/"), 0);
+
+  EXPECT_LT(elapsed, milliseconds(kTimeoutMs + 100 + 700));
+  const std::string get_a = T(" 3000 2001-03-05 /pub/a.bin");
+  EXPECT_EQ(Output(), (Lines{T(" * Found 3 files in /pub/"), get_a,
+                             T(" * Warning: Connection lost (no reply in 100 ms)"),
+                             T(" * Warning: Local file size does not match remote (1000/3000)"),
+                             T(" 5 2001-03-05 /pub/b.txt"), T(" 5 2001-03-05 /pub/c.txt"), get_a,
+                             T(" 3 files transferred.")}));
+  EXPECT_EQ(Commands(),
+            Cat({kLogin, ListDir("/pub"), Retr("/pub/a.bin"), kLogin, Retr("/pub/b.txt"),
+                 Retr("/pub/c.txt"), ListDir("/pub"), Retr("/pub/a.bin"), ListDir("/pub"), kQuit}));
+  EXPECT_EQ(Local("a.bin"), first);
+  EXPECT_EQ(Local("b.txt"), "bbbbb");
+  EXPECT_EQ(Local("c.txt"), "ccccc");
+  EXPECT_TRUE(env.state.FailedDownloads.empty());
+}
+
+// The same stall during -S with twenty files after it in a sub-directory: one time-out for the
+// directory, not one for each file left, and one new connection for all of them.
+TEST_F(SyncFailuresTest, StallUnderRecursionCostsOneTimeOutNotOnePerFileLeft) {
+  constexpr int kTimeoutMs = 500;
+  env.channel_timeout_ms = kTimeoutMs;
+  env.stalled_reply_wait_ms = 100;
+  const std::string first = Bytes(3000);
+  site.AddFile("/pub/d/f00.bin", first);
+  for (int i = 1; i <= 20; ++i) {
+    site.AddFile("/pub/d/f" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".txt",
+                 "file " + std::to_string(i));
+  }
+  site.AddFile("/pub/top.txt", "top");
+  site.Intercept(StallFirstRetrieve("/pub/d/f00.bin", first, 1000));
+
+  EXPECT_EQ(Run("/pub/", "-S"), 0);
+
+  EXPECT_LT(elapsed, milliseconds(4 * kTimeoutMs));
+  const Lines output = Output();
+  EXPECT_EQ(Count(output, T(" * Warning: Connection lost (no reply in 100 ms)")), 1);
+  EXPECT_THAT(output, Not(Contains(HasSubstr("Unable to"))));
+  EXPECT_THAT(output, Contains(T(" 22 files transferred.")));
+  EXPECT_THAT(output, Not(Contains(HasSubstr("failed"))));
+  const Lines commands = Commands();
+  EXPECT_EQ(Count(commands, "RETR /pub/d/f00.bin"), 2);
+  EXPECT_EQ(std::count_if(commands.begin(), commands.end(),
+                          [](const std::string& c) { return c.starts_with("RETR "); }),
+            23);
+  // The directory phases of /pub/ and /pub/d/, the file phase of /pub/d/ and the one that
+  // takes its place, the file phase of /pub/.
+  EXPECT_EQ(server.connections(), 5);
+  EXPECT_EQ(Local("d/f00.bin"), first);
+  for (int i = 1; i <= 20; ++i) {
+    const std::string name = "f" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".txt";
+    EXPECT_EQ(Local("d/" + name), "file " + std::to_string(i)) << name;
+  }
+  EXPECT_EQ(Local("top.txt"), "top");
+}
+
+// The final reply of the first file comes after the channel time-out, while the server still
+// serves that connection. The connection is given up, so the late 226 is never read as the
+// reply to a later command: the next files come through a new connection and none is taken
+// for refused. Every byte of the first file had come, so all three count and the run succeeds.
+TEST_F(SyncFailuresTest, LateFinalReplyIsNeverReadAsTheReplyToALaterCommand) {
+  constexpr int kTimeoutMs = 500;
+  env.channel_timeout_ms = kTimeoutMs;
+  const std::string first = Bytes(3000);
+  site.AddFile("/pub/a.bin", first);
+  site.AddFile("/pub/b.txt", "bbbbb");
+  site.AddFile("/pub/c.txt", "ccccc");
+  bool late = false;
+  site.Intercept([&](const std::string& command, FakeFtpSession& s) {
+    if (late || command != "RETR /pub/a.bin") return false;
+    late = true;
+    s.Reply(Opening("a.bin", 3000));
+    if (s.AcceptData()) s.SendData(first);
+    s.CloseData();
+    // Past the client's wait, but before its wait for a new greeting ends.
+    s.Pause(kTimeoutMs + kTimeoutMs / 2);
+    s.Reply("226 Transfer complete.");
+    return true;
+  });
+
+  EXPECT_EQ(Run("/pub/"), 0);
+
+  EXPECT_EQ(Output(), (Lines{T(" * Found 3 files in /pub/"), T(" 3000 2001-03-05 /pub/a.bin"),
+                             T(" * Warning: Connection lost (no reply in 500 ms)"),
+                             T(" 5 2001-03-05 /pub/b.txt"), T(" 5 2001-03-05 /pub/c.txt"),
+                             T(" 3 files transferred.")}));
+  EXPECT_EQ(Commands(), Cat({kLogin, ListDir("/pub"), Retr("/pub/a.bin"), kLogin,
+                             Retr("/pub/b.txt"), Retr("/pub/c.txt"), ListDir("/pub"), kQuit}));
+  EXPECT_EQ(env.state.NoStatusLine, 0);
+  EXPECT_EQ(Local("a.bin"), first);
+  EXPECT_EQ(Local("b.txt"), "bbbbb");
+  EXPECT_EQ(Local("c.txt"), "ccccc");
+}
+
+// Esc in the middle of a download from a server that then answers nothing, QUIT included,
+// with a channel time-out of 20 s: the run still ends within two seconds, as a user abort.
+TEST_F(SyncFailuresTest, EscEndsTheRunPromptlyWhateverTheServerDoes) {
+  env.channel_timeout_ms = 20000;
+  const std::string first = Bytes(3000);
+  site.AddFile("/pub/a.bin", first);
+  site.AddFile("/pub/b.txt", "bbbbb");
+  site.Intercept([stall = StallFirstRetrieve("/pub/a.bin", first, 1000)](const std::string& command,
+                                                                         FakeFtpSession& s) {
+    return Verb(command) == "QUIT" || stall(command, s);  // QUIT is never answered
+  });
+  console.key = kKeyEsc;
+  console.when = Downloading;
+
+  EXPECT_EQ(Run("/pub/"), 1);
+
+  EXPECT_LT(elapsed, milliseconds(2000));
+  EXPECT_EQ(Output(), (Lines{T(" * Found 2 files in /pub/"), T(" 3000 2001-03-05 /pub/a.bin"),
+                             T(" * Warning: Local file size does not match remote (1000/3000)"),
+                             T(" ** User Abort **"), T(" * No more files to transfer.")}));
+  EXPECT_EQ(env.state.ConnectedFlag, kOff);
+  EXPECT_EQ(Local("b.txt"), "<no file>");
+}
+
+}  // namespace
+}  // namespace koru
