@@ -137,6 +137,11 @@ std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence) {
         }
       }
       env.state.ReplyLine = *reply;
+      // 421: the server is closing the connection, so the next command would find it gone.
+      if (ftpReplyCode(*reply) == 421 && env.state.ConnectedFlag == kOn) {
+        DropConnection(env, h, "closed by the server");
+        env.state.ReplyLine = *reply;
+      }
       return std::move(*reply);
     }
     if (env.debug()) env.Line(framing.last_continuation());

@@ -33,7 +33,8 @@ enum class OnSilence { kKeepConnection, kDropConnection };
 // On a logged-in connection (ConnectedFlag set) a reply that does not come in time, or a
 // connection the server has closed, drops the connection: the channel is closed without QUIT,
 // ConnectedFlag becomes 0, ReplyLine "000 Connection lost", and a warning names the cause in
-// every mode.
+// every mode. A 421 reply (the server is closing the connection) drops it the same way, and
+// is returned and kept as ReplyLine.
 std::string ftpGetReply(Env& env, int h);
 // The same with a time-out of its own for each line of this reply, in place of the channel's;
 // with OnSilence::kKeepConnection a time-out keeps the connection (a close by the server

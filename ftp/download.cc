@@ -79,6 +79,9 @@ int64_t ExpectedCount(Env& env, const std::string& reply, const std::string& rem
   const int64_t listed = env.state.RemoteFileSize;
   int64_t expected = AnnouncedCount(reply, remote);
   if (expected == kNoCount) expected = listed > 0 ? listed - offset : -1;
+  // A count larger than the whole listed file means it has grown since it was listed (a
+  // server that names the whole size on a resumed transfer names no more than that).
+  if (listed > 0 && expected > listed) env.state.LastTransfer.server_had_more = true;
   if (listed > 0 && expected + offset > listed) {
     expected = listed - offset;
     if (env.verbose()) {

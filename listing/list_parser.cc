@@ -56,11 +56,16 @@ bool IsDigits(std::string_view text) {
 bool IsOneOrTwoDigits(std::string_view text) { return text.size() <= 2 && IsDigits(text); }
 
 // h:mm or hh:mm.
+bool IsTwoDigits(std::string_view text) { return text.size() == 2 && IsDigits(text); }
+
+// h:mm or hh:mm, optionally with seconds (hh:mm:ss, as full-time listings write it).
 bool IsClockTime(std::string_view text) {
   const size_t colon = text.find(':');
-  if (colon == std::string_view::npos) return false;
-  const std::string_view minutes = text.substr(colon + 1);
-  return IsOneOrTwoDigits(text.substr(0, colon)) && minutes.size() == 2 && IsDigits(minutes);
+  if (colon == std::string_view::npos || !IsOneOrTwoDigits(text.substr(0, colon))) return false;
+  const std::string_view rest = text.substr(colon + 1);
+  const size_t second_colon = rest.find(':');
+  if (second_colon == std::string_view::npos) return IsTwoDigits(rest);
+  return IsTwoDigits(rest.substr(0, second_colon)) && IsTwoDigits(rest.substr(second_colon + 1));
 }
 
 // 1 to 12 for a month abbreviation in any case; 0 for every other word.

@@ -75,6 +75,10 @@ const LineCase kLineCases[] = {
     {"-rw-r--r-- 1 o g 5k Jan 12 12:34 size-not-digits", 0, kUntouched},
     {"-rw-r--r-- 1 o g 5 Jan 123 12:34 day-of-three-digits", 0, kUntouched},
     {"-rw-r--r-- 1 o g 5 Jan 12 1:2 one-minute-digit", 0, kUntouched},
+    // A time with seconds, as full-time listings write it, is a time too.
+    {"-rw-r--r-- 1 o g 5 Jan 12 12:34:56 with-seconds", -1,
+     Entry(5, 2026, 1, 12, 12, 34, 0, "with-seconds")},
+    {"-rw-r--r-- 1 o g 5 Jan 12 12:34:5 one-second-digit", 0, kUntouched},
     {"03-15-99  02:05PM  1024 Jan 12 report.txt", -1,
      Entry(1024, 1999, 3, 15, 14, 5, 0, "Jan 12 report.txt")},
     // The name is all that follows the one blank after the time or year, blanks included.

@@ -16,6 +16,7 @@ struct TransferOutcome {
   bool refused = false;   // the server refused the transfer command (or the connection was
                           // gone before it could answer)
   bool user_cut = false;  // Tab or Esc ended it
+  bool server_had_more = false;  // the server announced more bytes than the listing showed
   std::string reply;      // the reply line that refused or ended it; empty when none was awaited
 };
 

@@ -433,6 +433,7 @@ class DirectorySync {
   bool ArrivedWhole(int64_t actual) const {
     const int32_t final_code = ftpReplyCode(s_.LastTransfer.reply);
     if (final_code != 226 && final_code != 250) return false;
+    if (s_.LastTransfer.server_had_more) return false;
     return s_.RemoteFileSize <= 0 || actual == s_.RemoteFileSize;
   }
 

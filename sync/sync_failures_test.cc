@@ -201,6 +201,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         MoveCase{"WholeAndConfirmed", 12, 12, 12, "226 Transfer complete.", true},
         MoveCase{"GrewAfterListing", 5, 12, 5, "426 Failure writing network stream.", false},
+        // The server confirms what it sent, but its 150 reply showed the file larger than
+        // listed: the part fetched now is not the whole file.
+        MoveCase{"GrewAfterListingConfirmed", 5, 12, 5, "226 Transfer complete.", false},
         MoveCase{"AnnouncedFewerBytesThanListed", 12, 5, 5, "226 Transfer complete.", false}),
     [](const ::testing::TestParamInfo<MoveCase>& info) { return info.param.name; });
 
@@ -519,6 +522,37 @@ TEST_F(SyncFailuresTest, EscEndsTheRunPromptlyWhateverTheServerDoes) {
                              T(" ** User Abort **"), T(" * No more files to transfer.")}));
   EXPECT_EQ(env.state.ConnectedFlag, kOff);
   EXPECT_EQ(Local("b.txt"), "<no file>");
+}
+
+// ---- A server that says it is closing --------------------------------------------------------
+
+// "421" closes the connection: it is dropped at once, so the next file goes over a new one
+// instead of failing on a connection that is gone, and the refused file comes in the next pass.
+TEST_F(SyncFailuresTest, ServerClosingWith421IsLeftAndTheRunGoesOn) {
+  site.AddFile("/pub/a.bin", Bytes(100));
+  site.AddFile("/pub/b.bin", Bytes(200));
+  auto first = std::make_shared<bool>(true);
+  site.Intercept([first](const std::string& command, FakeFtpSession& s) {
+    if (!*first || command != "RETR /pub/a.bin") return false;
+    *first = false;
+    s.Reply("421 Timeout.");
+    s.Close();
+    return true;
+  });
+
+  EXPECT_EQ(Run("/pub/"), 0);
+
+  EXPECT_THAT(Output(),
+              ElementsAre(T(" * Found 2 files in /pub/"), T(" 100 2001-03-05 /pub/a.bin"),
+                          T(" * Warning: Connection lost (closed by the server)"),
+                          T(" * Warning: Unable to download /pub/a.bin (421 Timeout.)"),
+                          T(" 200 2001-03-05 /pub/b.bin"), T(" 100 2001-03-05 /pub/a.bin"),
+                          T(" 2 files transferred.")));
+  EXPECT_EQ(Commands(), Cat({kLogin, ListDir("/pub"), Retr("/pub/a.bin"), kLogin,
+                             Retr("/pub/b.bin"), ListDir("/pub"), Retr("/pub/a.bin"),
+                             ListDir("/pub"), kQuit}));
+  EXPECT_EQ(Local("a.bin"), Bytes(100));
+  EXPECT_EQ(Local("b.bin"), Bytes(200));
 }
 
 }  // namespace
