@@ -22,13 +22,13 @@ int64_t ftpFileSize(Env& env, int h, const std::string& file);
 
 // "MKD " + `dir`: success on 257.
 int32_t ftpMakeDir(Env& env, int h, const std::string& dir);
-// "RMD " + `dir`: success on 250.
+// "RMD " + `dir`: success on 250. The program does not use it; it is kept for callers of the FTP library.
 int32_t ftpRemoveDir(Env& env, int h, const std::string& dir);
 // "DELE " + `file`: success on 250.
 int32_t ftpRemoveFile(Env& env, int h, const std::string& file);
 
 // "RNFR " + `from`, and on 350 "RNTO " + `to`; success when RNTO is answered 250. Only the
-// latest reply read is recorded.
+// latest reply read is recorded. The program does not use it; it is kept for callers of the FTP library.
 int32_t ftpRename(Env& env, int h, const std::string& from, const std::string& to);
 int32_t ftpRenameFile(Env& env, int h, const std::string& from, const std::string& to);
 
@@ -38,6 +38,7 @@ void ftpTypeBinary(Env& env, int h);
 
 // "PWD": on 257 the text between the first two double quotes of the reply (the rest of the
 // line after a lone quote), otherwise empty. Empty at once while AbortFlag is set.
+// The program does not use it; it is kept for callers of the FTP library.
 std::string ftpPwd(Env& env, int h);
 
 // Makes sure the remote directory `path` exists, creating missing levels from the top down

@@ -57,6 +57,7 @@ int32_t ftpLastReplyCode(const Env& env);
 std::string ftpLastReplyText(const Env& env);
 
 // A short English description of reply code `code`; empty for codes without one.
+// The program does not use it; it is kept for callers of the FTP library.
 std::string ftpReplyText(int32_t code);
 
 // Reads one reply and prints its final line in debug mode; nothing is recorded.

@@ -19,13 +19,14 @@ namespace koru {
 // closed. On failure: 0; nothing is sent when AbortFlag is set (nothing recorded either) or the
 // local file is missing or cannot be opened. The only console lines are
 // "hh:mm:ss NNN Local File Access Error" (NNN: the error number of the failed open) and
-// "hh:mm:ss " + the last reply's code (three digits) + " " + its text when no data connection
+// "hh:mm:ss " + the PASV reply's code (three digits) + " " + its text when no data connection
 // can be made. A STOR answered with
 // anything but 150 or 125 ends the upload. After a failed read or send the data connection is
 // closed and the final reply still read, so that it is not taken later for the reply to another
 // command. The reply that tells what happened ("001 Local File Not Found" for a missing file, the
 // access error, the data connection error, the STOR reply or the final reply) is offered to
 // ftpRecordReply. The local file and the data connection are closed on every path.
+// The program does not use it; it is kept for callers of the FTP library.
 int32_t ftpPutFile(Env& env, int control, const std::string& host, int32_t progress,
                    const std::string& remote, const std::string& local);
 
