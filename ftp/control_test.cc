@@ -1,11 +1,13 @@
 #include "ftp/control.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "tests/ftp_fixture.h"
+#include "tests/memory_transport.h"
 
 namespace koru {
 namespace {
@@ -13,7 +15,8 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using testing::FtpFixture;
-using testing::Hangup;
+using testing::MemoryPeer;
+using testing::MemoryTransport;
 using testing::Reply;
 using testing::SendRaw;
 using testing::Session;
@@ -164,8 +167,8 @@ TEST_F(ControlTest, SendCommandSendsAndPrintsNothingOnceAborted) {
 
 struct GetReplyCase {
   const char* name;
-  std::vector<testing::Action> server;  // what the server does once the client is there
-  std::vector<int> keys;                // pressed while the reply is read
+  std::function<void(MemoryPeer&)> peer;  // what the server sends once the client is there
+  std::vector<int> keys;                  // pressed while the reply is read
   std::string reply;
   std::vector<std::string> debug_lines;  // printed in debug mode
   std::string next_reply;                // the reply read after it
@@ -173,18 +176,27 @@ struct GetReplyCase {
 
 void PrintTo(const GetReplyCase& c, std::ostream* os) { *os << c.name; }
 
-class GetReplyTest : public FtpFixture, public ::testing::WithParamInterface<GetReplyCase> {
+// Replies over scripted connections: pieces, silences and closes arrive exactly as scripted,
+// and time-outs pass without waiting.
+class GetReplyTest : public ::testing::TestWithParam<GetReplyCase> {
  protected:
   void Run(int32_t verbose_level) {
     const GetReplyCase& c = GetParam();
+    env.channel_timeout_ms = 300;
     env.state.VerboseLevel = verbose_level;
-    const int h = OpenControl(Session(c.server));
+    c.peer(transport.Expect());
+    ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, env.channel_timeout_ms));
     console.keys.assign(c.keys.begin(), c.keys.end());
-    EXPECT_EQ(ftpGetReply(env, h), c.reply);
+    EXPECT_EQ(ftpGetReply(env, 1), c.reply);
     const std::vector<std::string> printed = console.lines;
-    EXPECT_EQ(ftpGetReply(env, h), c.next_reply);
+    EXPECT_EQ(ftpGetReply(env, 1), c.next_reply);
     EXPECT_EQ(printed, verbose_level > 0 ? c.debug_lines : std::vector<std::string>{});
   }
+
+  testing::RecordingConsole console;
+  testing::FakeClock clock;
+  MemoryTransport transport{clock};
+  Env env{console, clock, transport};
 };
 
 TEST_P(GetReplyTest, Debug) { Run(1); }
@@ -193,31 +205,39 @@ TEST_P(GetReplyTest, Verbose) { Run(-1); }
 INSTANTIATE_TEST_SUITE_P(
     Control, GetReplyTest,
     ::testing::Values(
-        GetReplyCase{"SingleLine", {SendRaw("230 User logged in\r\n"), Hangup()}, {},
-                     "230 User logged in", {}, ""},
+        GetReplyCase{"SingleLine", [](MemoryPeer& p) { p.Send("230 User logged in\r\n").Close(); },
+                     {}, "230 User logged in", {}, ""},
         GetReplyCase{"MultiLine",
-                     {SendRaw("220-Welcome\r\n220-Second line\r\n220 Ready\r\n"), Hangup()}, {},
-                     "220 Ready", {"220-Welcome", "220-Second line"}, ""},
+                     [](MemoryPeer& p) {
+                       p.Send("220-Welcome\r\n220-Second line\r\n220 Ready\r\n").Close();
+                     },
+                     {}, "220 Ready", {"220-Welcome", "220-Second line"}, ""},
         GetReplyCase{"DigitTextInsideBanner",
-                     {SendRaw("220-Welcome\r\n2 files here\r\n220 Ready\r\n331 Next\r\n")}, {},
-                     "220 Ready", {"220-Welcome", "2 files here"}, "331 Next"},
-        GetReplyCase{"CrCrLf", {SendRaw("226 Done\r\r\n"), Hangup()}, {}, "226 Done", {}, ""},
+                     [](MemoryPeer& p) {
+                       p.Send("220-Welcome\r\n2 files here\r\n220 Ready\r\n331 Next\r\n");
+                     },
+                     {}, "220 Ready", {"220-Welcome", "2 files here"}, "331 Next"},
+        GetReplyCase{"CrCrLf", [](MemoryPeer& p) { p.Send("226 Done\r\r\n").Close(); }, {},
+                     "226 Done", {}, ""},
         GetReplyCase{"LinesInPieces",
-                     {SendRaw("220-Wel"), testing::Pause(50), SendRaw("come\r\n220 Re"),
-                      testing::Pause(50), SendRaw("ady\r\n"), Hangup()},
+                     [](MemoryPeer& p) {
+                       p.Send("220-Wel").Silence(250).Send("come\r\n220 Re").Silence(250).Send(
+                           "ady\r\n").Close();
+                     },
                      {}, "220 Ready", {"220-Welcome"}, ""},
-        GetReplyCase{"TimeOutInsideAReply", {SendRaw("250-Start\r\n")}, {}, "250-Start",
-                     {"250-Start"}, ""},
-        GetReplyCase{"ServerClosesInsideAReply", {SendRaw("250-Start\r\nmore\r\n"), Hangup()},
-                     {}, "more", {"250-Start", "more"}, ""},
-        GetReplyCase{"Silence", {Silence()}, {}, "", {}, ""},
+        GetReplyCase{"TimeOutInsideAReply", [](MemoryPeer& p) { p.Send("250-Start\r\n"); }, {},
+                     "250-Start", {"250-Start"}, ""},
+        GetReplyCase{"ServerClosesInsideAReply",
+                     [](MemoryPeer& p) { p.Send("250-Start\r\nmore\r\n").Close(); }, {},
+                     "more", {"250-Start", "more"}, ""},
+        GetReplyCase{"Silence", [](MemoryPeer&) {}, {}, "", {}, ""},
         // Esc between lines gives an empty reply; the rest stays for the next read.
         GetReplyCase{"EscInsideAReply",
-                     {SendRaw("220-Welcome\r\n220-Second\r\n220 Ready\r\n")}, {kKeyEsc}, "",
-                     {"220-Welcome"}, "220 Ready"},
+                     [](MemoryPeer& p) { p.Send("220-Welcome\r\n220-Second\r\n220 Ready\r\n"); },
+                     {kKeyEsc}, "", {"220-Welcome"}, "220 Ready"},
         GetReplyCase{"OtherKeysAreIgnored",
-                     {SendRaw("220-Welcome\r\n220 Ready\r\n"), Hangup()}, {kKeyTab}, "220 Ready",
-                     {"220-Welcome"}, ""}),
+                     [](MemoryPeer& p) { p.Send("220-Welcome\r\n220 Ready\r\n").Close(); },
+                     {kKeyTab}, "220 Ready", {"220-Welcome"}, ""}),
     [](const ::testing::TestParamInfo<GetReplyCase>& info) { return info.param.name; });
 
 TEST_F(ControlTest, KeysArePolledBetweenLinesOnly) {

@@ -17,6 +17,12 @@ SYSTEMTIME PosixClock::Now() {
   return t;
 }
 
+int64_t PosixClock::MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 void PosixClock::Sleep(int milliseconds) {
   if (milliseconds <= 0) return;
   timespec left{milliseconds / 1000, (milliseconds % 1000) * 1000000L};

@@ -1,8 +1,6 @@
 #ifndef KORU_PLATFORM_TCP_CHANNEL_H_
 #define KORU_PLATFORM_TCP_CHANNEL_H_
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -10,7 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/clock.h"
 #include "platform/handle_pool.h"
+#include "platform/transport.h"
 
 namespace koru {
 
@@ -25,20 +25,23 @@ inline constexpr int kErrInProgress = 70;   // a socket call failed with "operat
 
 inline constexpr size_t kChannelBufferSize = 65536;
 
-// TCP channels named by numbers from the shared pool. Each channel has a time-out fixed at
-// Open that bounds every wait for data or for room to send (the connect itself blocks).
+// Channels named by numbers from the shared pool, each over a connection of the transport
+// (TCP in the program). Each channel has a time-out fixed at Open that bounds every wait for
+// data or for room to send (the connect itself blocks); waits are measured on the clock.
 // A failing operation never throws: it leaves an error number (Error()) and returns an
 // empty result; an operation on a number that names no open channel leaves 52, or 54 when the
 // number is in use for something else (a local file). A successful operation leaves the error
 // number as it was. Channels still open are closed when the facility is destroyed.
 class Channels {
  public:
+  // Over TCP, with waits measured on the system's monotonic clock.
   explicit Channels(HandlePool& pool);
+  Channels(HandlePool& pool, Transport& transport, Clock& clock);
   ~Channels();
   Channels(const Channels&) = delete;
   Channels& operator=(const Channels&) = delete;
 
-  // Resolves `host` (name or dotted IPv4, first address), connects to `port` and claims
+  // Resolves `host` (name or dotted IPv4, every address tried in turn), connects to `port` and claims
   // `channel` in the pool. False with the error number set on failure; nothing stays open:
   // 55 when `channel` is in use, 52 when it is below 1, 57 for a port outside 0-65535 or a
   // failed lookup, socket or connect, 70 for a connect reported as in progress.
@@ -72,7 +75,7 @@ class Channels {
   // True when the peer has closed `channel` (or it failed) and nothing received is left unread.
   bool PeerClosed(int channel) const;
 
-  // Closes the socket and frees the number; an unknown number sets error 52.
+  // Closes the connection and frees the number; an unknown number sets error 52.
   void Close(int channel);
 
   // The dotted IPv4 address the channel is connected to, empty when it names no channel.
@@ -93,17 +96,20 @@ class Channels {
   // The open channel `channel`, or null with error 54 (a number in use for something else,
   // such as a local file) or 52 (a number not in use).
   Channel* Lookup(int channel);
-  // How a wait for the socket ended.
+  // How a wait for the connection ended.
   enum class Wait { kReady, kTimedOut, kStopped };
-  // Waits for `events` until `timeout_ms` has passed or the user asks to stop.
-  Wait WaitFor(int fd, short events, int timeout_ms) const;
+  // Waits until the connection can be read (or written, `for_sending`), `timeout_ms` has
+  // passed on the clock, or the user asks to stop.
+  Wait WaitFor(Connection& connection, bool for_sending, int timeout_ms) const;
   Wait WaitReadable(Channel& ch, int timeout_ms);
   // Sets the error number for a wait that did not end ready; false then.
   bool Waited(Wait wait);
   bool Fill(Channel& ch, int timeout_ms, Wait* wait);
-  bool NoteReceived(Channel& ch, ssize_t got, size_t asked);
+  bool NoteReceived(Channel& ch, int64_t got, size_t asked);
 
   HandlePool& pool_;
+  Transport& transport_;
+  Clock& clock_;
   std::function<bool()> stop_pending_;
   std::map<int, std::unique_ptr<Channel>> open_;
   int error_ = 0;

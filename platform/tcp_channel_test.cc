@@ -11,16 +11,17 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "tests/fake_ftp_server.h"
+#include "tests/fakes.h"
+#include "tests/memory_transport.h"
 
 namespace koru {
 namespace {
 
 using ::testing::ElementsAre;
 using testing::FakeFtpServer;
-using testing::Hangup;
-using testing::SendRaw;
+using testing::MemoryPeer;
+using testing::MemoryTransport;
 using testing::Session;
-using testing::Silence;
 
 constexpr int kTimeoutMs = 300;
 
@@ -50,6 +51,25 @@ class ChannelTest : public ::testing::Test {
   Channels channels_{pool_};
 };
 
+// Channels over scripted connections: what the peer sends, when, and the time-outs, exact and
+// without waiting.
+class MemoryChannelTest : public ::testing::Test {
+ protected:
+  // Opens channel 1; its peer is `peer`, to be scripted.
+  MemoryPeer& Connect() {
+    MemoryPeer& peer = transport_.Expect();
+    EXPECT_TRUE(channels_.Open(1, "127.0.0.1", 21, kTimeoutMs));
+    return peer;
+  }
+  // The time the channel waited, as the clock measured it.
+  int64_t Waited() const { return clock_.skipped_ms; }
+
+  testing::FakeClock clock_;
+  MemoryTransport transport_{clock_};
+  HandlePool pool_;
+  Channels channels_{pool_, transport_, clock_};
+};
+
 struct LineCase {
   const char* name;
   std::string received;  // sent by the peer, which then closes the connection
@@ -58,10 +78,10 @@ struct LineCase {
 
 void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
 
-class ReadLineTest : public ChannelTest, public ::testing::WithParamInterface<LineCase> {};
+class ReadLineTest : public MemoryChannelTest, public ::testing::WithParamInterface<LineCase> {};
 
 TEST_P(ReadLineTest, SplitsWhatThePeerSentIntoLines) {
-  Connect({SendRaw(GetParam().received), Hangup()});
+  Connect().Send(GetParam().received).Close();
   std::vector<std::string> lines;
   for (size_t i = 0; i < GetParam().lines.size(); ++i) lines.push_back(channels_.ReadLine(1));
   EXPECT_EQ(lines, GetParam().lines);
@@ -89,47 +109,66 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"BinaryBytes", std::string("\0\xff x\n", 5), {std::string("\0\xff x", 4)}}),
     [](const ::testing::TestParamInfo<LineCase>& info) { return info.param.name; });
 
-TEST_F(ChannelTest, TimeOutWithNothingReceivedGivesAnEmptyLineAndError24) {
-  Connect({Silence()});
+TEST_F(MemoryChannelTest, TimeOutWithNothingReceivedGivesAnEmptyLineAndError24) {
+  Connect();
   EXPECT_EQ(channels_.ReadLine(1), "");
   EXPECT_EQ(channels_.Error(), kErrTimeout);
   EXPECT_FALSE(channels_.EndOfData(1));
+  EXPECT_EQ(Waited(), kTimeoutMs);
 }
 
-TEST_F(ChannelTest, TimeOutAfterPartOfALineGivesThatPartWithoutError) {
-  Connect({SendRaw("220 Rea")});
+TEST_F(MemoryChannelTest, TimeOutAfterPartOfALineGivesThatPartWithoutError) {
+  Connect().Send("220 Rea");
   EXPECT_EQ(channels_.ReadLine(1), "220 Rea");
   EXPECT_EQ(channels_.Error(), 0);
   EXPECT_FALSE(channels_.EndOfData(1));
 }
 
-TEST_F(ChannelTest, ALineReadLeavesAnEarlierErrorNumberAlone) {
-  Connect({Silence()});
+TEST_F(MemoryChannelTest, ALineReadLeavesAnEarlierErrorNumberAlone) {
+  MemoryPeer& peer = Connect().Silence(kTimeoutMs + 1).Send("502 Command not scripted.\r\n");
   channels_.ReadLine(1);
   ASSERT_EQ(channels_.Error(), kErrTimeout);
-  channels_.Send(1, "NOOP\r\n");  // the default script answers 502
+  channels_.Send(1, "NOOP\r\n");
   EXPECT_EQ(channels_.ReadLine(1), "502 Command not scripted.");
   EXPECT_EQ(channels_.Error(), kErrTimeout);
   channels_.ClearError();
   EXPECT_EQ(channels_.Error(), 0);
+  EXPECT_EQ(peer.received(), "NOOP\r\n");
 }
 
 // The time-out bounds each wait for more of a line, not the line as a whole.
-TEST_F(ChannelTest, ALineArrivingInPiecesIsReadWhole) {
-  Connect({SendRaw("220 Re"), testing::Pause(250), SendRaw("a"), testing::Pause(250),
-           SendRaw("dy"), testing::Pause(250), SendRaw("\r\n")});
-  EXPECT_EQ(channels_.ReadLine(1, 500), "220 Ready");
+TEST_F(MemoryChannelTest, ALineArrivingInPiecesIsReadWhole) {
+  Connect().Send("220 Re").Silence(250).Send("a").Silence(250).Send("dy").Silence(250).Send(
+      "\r\n");
+  EXPECT_EQ(channels_.ReadLine(1, 300), "220 Ready");
+  EXPECT_EQ(channels_.Error(), 0);
+  EXPECT_EQ(Waited(), 750);
+}
+
+TEST_F(MemoryChannelTest, ReadLineWithItsOwnTimeOut) {
+  Connect().Silence(30).Send("late\r\n");
+  EXPECT_EQ(channels_.ReadLine(1, 20), "");
+  EXPECT_EQ(channels_.Error(), kErrTimeout);
+  EXPECT_EQ(Waited(), 20);
+  EXPECT_EQ(channels_.ReadLine(1, 20), "late");
+}
+
+// A wait ends as soon as the user asks to stop, with its own error number.
+TEST_F(MemoryChannelTest, AStopEndsTheWait) {
+  Connect().Silence(1000).Send("220 Ready\r\n");
+  bool stop = true;
+  channels_.SetStopCheck([&] { return stop; });
+  EXPECT_EQ(channels_.ReadLine(1), "");
+  EXPECT_EQ(channels_.Error(), kErrInterrupted);
+  EXPECT_EQ(Waited(), 0);
+  stop = false;
+  channels_.ClearError();
+  EXPECT_EQ(channels_.ReadLine(1, 2000), "220 Ready");
   EXPECT_EQ(channels_.Error(), 0);
 }
 
-TEST_F(ChannelTest, ReadLineWithItsOwnTimeOut) {
-  Connect({Silence()});
-  EXPECT_EQ(channels_.ReadLine(1, 20), "");
-  EXPECT_EQ(channels_.Error(), kErrTimeout);
-}
-
-TEST_F(ChannelTest, EndOfDataOnceAShortReceiveIsUsedUp) {
-  Connect({SendRaw("220-One\r\n220 Two\r\n")});
+TEST_F(MemoryChannelTest, EndOfDataOnceAShortReceiveIsUsedUp) {
+  Connect().Send("220-One\r\n220 Two\r\n");
   EXPECT_EQ(channels_.ReadLine(1), "220-One");
   EXPECT_FALSE(channels_.EndOfData(1));  // the rest is buffered
   EXPECT_EQ(channels_.ReadLine(1), "220 Two");
@@ -149,8 +188,8 @@ TEST_F(ChannelTest, SendDeliversEveryByteWithNothingAppended) {
   EXPECT_EQ(channels_.Error(), 0);
 }
 
-TEST_F(ChannelTest, ReceiveTakesBufferedBytesFirst) {
-  Connect({SendRaw("150 Opening\r\nDATA"), Hangup()});
+TEST_F(MemoryChannelTest, ReceiveTakesBufferedBytesFirst) {
+  Connect().Send("150 Opening\r\nDATA").Close();
   EXPECT_EQ(channels_.ReadLine(1), "150 Opening");
   char block[100];
   const size_t n = channels_.Receive(1, block, sizeof block);
@@ -160,11 +199,12 @@ TEST_F(ChannelTest, ReceiveTakesBufferedBytesFirst) {
   EXPECT_TRUE(channels_.EndOfData(1));
 }
 
-TEST_F(ChannelTest, ReceiveTimesOutWithError24) {
-  Connect({Silence()});
+TEST_F(MemoryChannelTest, ReceiveTimesOutWithError24) {
+  Connect();
   char block[100];
   EXPECT_EQ(channels_.Receive(1, block, sizeof block), 0u);
   EXPECT_EQ(channels_.Error(), kErrTimeout);
+  EXPECT_EQ(Waited(), kTimeoutMs);
 }
 
 TEST_F(ChannelTest, ChannelNumbersComeFromTheSharedPool) {

@@ -12,6 +12,7 @@
 #include "platform/handle_pool.h"
 #include "platform/tcp_channel.h"
 #include "platform/text.h"
+#include "platform/transport.h"
 
 namespace koru {
 
@@ -23,7 +24,10 @@ inline constexpr size_t kTitleLength = 249;
 // facilities; tests build one from fakes and shorten the time-outs.
 struct Env {
   Env(Console& console_in, Clock& clock_in)
-      : console(console_in), clock(clock_in), channels(pool) {
+      : Env(console_in, clock_in, tcp) {}
+  // With the channels over `transport` in place of TCP.
+  Env(Console& console_in, Clock& clock_in, Transport& transport)
+      : console(console_in), clock(clock_in), channels(pool, transport, clock_in) {
     // A wait on the network ends as soon as the user asks to stop, whatever the server does.
     channels.SetStopCheck([this] { return console.StopPending(); });
   }
@@ -34,6 +38,7 @@ struct Env {
   Console& console;
   Clock& clock;
   HandlePool pool;
+  TcpTransport tcp;
   Channels channels;
   int channel_timeout_ms = 60000;    // every wait on a channel
   int status_line_wait_ms = 5000;    // final reply of a listing that began with "total "

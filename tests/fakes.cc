@@ -1,8 +1,16 @@
 #include "tests/fakes.h"
 
+#include <chrono>
+
 namespace koru::testing {
 
+int64_t FakeClock::MonotonicMs() {
+  const auto since_start = std::chrono::steady_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(since_start).count() + skipped_ms;
+}
+
 void FakeClock::Advance(int milliseconds) {
+  skipped_ms += milliseconds;
   int64_t ms = now.wMilliseconds + int64_t{milliseconds};
   int64_t seconds = now.wSecond + ms / 1000;
   int64_t minutes = now.wMinute + seconds / 60;

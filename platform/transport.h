@@ -1,0 +1,65 @@
+#ifndef KORU_PLATFORM_TRANSPORT_H_
+#define KORU_PLATFORM_TRANSPORT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The byte streams the numbered channels run over. The program uses TCP (TcpTransport); tests
+// put a scripted stream in its place, and an encrypted stream can wrap one.
+namespace koru {
+
+// One open, connected byte stream. Nothing here waits except Wait(); destroying it closes it.
+class Connection {
+ public:
+  // ReceiveSome() results besides a count of bytes.
+  static constexpr int64_t kClosed = 0;      // the peer has closed the stream
+  static constexpr int64_t kNothingYet = -1; // nothing has arrived yet
+  static constexpr int64_t kFailed = -2;     // the stream has failed
+
+  virtual ~Connection() = default;
+
+  // Hands over what fits now of `bytes`: the number taken (0 when there is no room yet), or -1
+  // when the stream has failed.
+  virtual int64_t SendSome(std::string_view bytes) = 0;
+  // Takes what has arrived, at most `max` bytes: their number, or one of the results above.
+  virtual int64_t ReceiveSome(char* buffer, size_t max) = 0;
+  // Waits at most `timeout_ms` until a receive would find something (data, or the end), or
+  // with `for_sending` until there is room to send. False when the time ran out first or a
+  // signal cut the wait short.
+  virtual bool Wait(bool for_sending, int timeout_ms) = 0;
+  // Bytes the stream has received and holds itself, ready without waiting (the rest of a
+  // record of an encrypted stream); 0 for a plain one.
+  virtual size_t Pending() const { return 0; }
+  // Sends no more (the peer reads the end); receiving goes on.
+  virtual void ShutDown() = 0;
+  // The numeric address of the peer.
+  virtual std::string PeerAddress() const = 0;
+};
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // Connects to `port` at the first of `addresses` (numeric) that accepts. Null on failure,
+  // with `*error` set to the channel facility's number for it.
+  virtual std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses,
+                                              int port, int* error) = 0;
+};
+
+// Every address of `host` in the resolver's order (a numeric address stands for itself);
+// IPv4 only. Empty when the name does not resolve.
+std::vector<std::string> ResolveHost(const std::string& host);
+
+// TCP over POSIX sockets.
+class TcpTransport : public Transport {
+ public:
+  std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
+                                      int* error) override;
+};
+
+}  // namespace koru
+
+#endif  // KORU_PLATFORM_TRANSPORT_H_
