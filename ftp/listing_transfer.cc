@@ -6,7 +6,7 @@
 #include "ftp/control.h"
 #include "ftp/data_connection.h"
 #include "listing/list_parser.h"
-#include "platform/tcp_channel.h"
+#include "platform/channels.h"
 
 namespace koru {
 namespace {

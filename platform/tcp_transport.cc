@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/tcp_channel.h"
+#include "platform/channels.h"
 #include "platform/transport.h"
 
 namespace koru {

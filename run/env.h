@@ -10,7 +10,7 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/handle_pool.h"
-#include "platform/tcp_channel.h"
+#include "platform/channels.h"
 #include "platform/text.h"
 #include "platform/transport.h"
 

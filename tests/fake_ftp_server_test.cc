@@ -7,7 +7,7 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "platform/handle_pool.h"
-#include "platform/tcp_channel.h"
+#include "platform/channels.h"
 
 namespace koru::testing {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/tcp_channel.h"
+#include "platform/channels.h"
 
 namespace koru::testing {
 

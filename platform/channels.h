@@ -1,5 +1,5 @@
-#ifndef KORU_PLATFORM_TCP_CHANNEL_H_
-#define KORU_PLATFORM_TCP_CHANNEL_H_
+#ifndef KORU_PLATFORM_CHANNELS_H_
+#define KORU_PLATFORM_CHANNELS_H_
 
 #include <cstddef>
 #include <functional>
@@ -117,4 +117,4 @@ class Channels {
 
 }  // namespace koru
 
-#endif  // KORU_PLATFORM_TCP_CHANNEL_H_
+#endif  // KORU_PLATFORM_CHANNELS_H_

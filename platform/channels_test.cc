@@ -1,4 +1,4 @@
-#include "platform/tcp_channel.h"
+#include "platform/channels.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "platform/tcp_channel.h"
+#include "platform/channels.h"
 
 #include <algorithm>
 #include <cstring>
