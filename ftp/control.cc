@@ -119,6 +119,7 @@ std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence) {
     std::optional<std::string> reply = framing.Take(std::move(line));
     if (reply) {
       if (got_nothing && env.channels.Error() == kErrInterrupted) {
+        env.state.ReplyLine.clear();
         if (env.PollKey() == kKeyEsc) env.UserAbort();
         return std::string();
       }

@@ -266,6 +266,8 @@ int64_t ftpGetFile(Env& env, int control, const std::string& host, const std::st
   outcome = TransferOutcome{};
   if (s.AbortFlag) return 0;
   DataChannel data(env, ftpOpenDataConnection(env, control, host));
+  // The user's stop during the wait for PASV is no failure to report.
+  if (!data.is_open() && s.AbortFlag) return 0;
   if (!data.is_open()) {
     outcome.failed = true;
     outcome.reply = ReportNoDataConnection(env);

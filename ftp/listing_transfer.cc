@@ -56,6 +56,8 @@ int32_t ftpList(Env& env, int control, const std::string& host, const std::strin
   lines.clear();
   if (s.AbortFlag) return 0;
   DataChannel data(env, ftpOpenDataConnection(env, control, host));
+  // The user's stop during the wait for PASV is no failure to report.
+  if (!data.is_open() && s.AbortFlag) return 0;
   if (!data.is_open()) {
     outcome.failed = true;
     outcome.reply = ReportNoDataConnection(env);

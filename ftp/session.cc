@@ -51,6 +51,7 @@ bool WaitForBusyServer(Env& env) {
 std::string LogIn(Env& env, int h, const std::string& user, const std::string& password) {
   ftpSendCommand(env, h, "USER " + user);
   std::string reply = ftpGetShownReply(env, h);
+  if (env.state.AbortFlag) return reply;  // the user stopped the wait
   if (ftpReplyCode(reply) == 0) {
     if (env.debug()) env.TimedLine(" * Server did not respond, sending USER again.");
     ftpSendCommand(env, h, "USER " + user);

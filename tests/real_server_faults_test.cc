@@ -161,8 +161,7 @@ class RealServerFaultsTest : public ::testing::TestWithParam<Server> {
   void Link(const std::string& name, const std::string& target) {
     fs::create_directories(fs::path(Served(name)).parent_path());
     fs::create_symlink(target, Served(name));
-    int64_t seconds = 0;
-    ASSERT_TRUE(LocalToEpoch(kRemoteDate, &seconds));
+    const int64_t seconds = testing::EpochOfLocal(kRemoteDate);
     const timeval times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
     ASSERT_EQ(::lutimes(Served(name).c_str(), times), 0);
   }
