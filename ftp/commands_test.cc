@@ -9,6 +9,7 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "tests/ftp_fixture.h"
+#include "tests/memory_transport.h"
 
 namespace koru {
 namespace {
@@ -120,10 +121,21 @@ TEST_F(CommandsTest, AClosedConnectionFailsAtOnce) {
   EXPECT_EQ(ftpMakeDir(env, h, "/pub"), 0);
 }
 
-TEST_F(CommandsTest, NoReplyFails) {
-  const int h = OpenControl(Session({}, {Silence()}));
-  EXPECT_EQ(ftpRemoveFile(env, h, "a"), 0);
+// A server that never answers, scripted in memory: the command fails once the time-out has
+// passed, without a real wait.
+TEST(CommandsWithoutReply, FailAfterTheTimeOut) {
+  testing::RecordingConsole console;
+  testing::FakeClock clock;
+  testing::MemoryTransport transport(clock);
+  Env env(console, clock, transport);
+  const testing::MemoryPeer& server = transport.Expect();
+  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 300));
+
+  EXPECT_EQ(ftpRemoveFile(env, 1, "a"), 0);
+
   EXPECT_EQ(env.channels.Error(), kErrTimeout);
+  EXPECT_EQ(clock.skipped_ms, 300);
+  EXPECT_EQ(server.received(), "DELE a\r\n");
 }
 
 // ---- PWD -------------------------------------------------------------------------------------

@@ -260,10 +260,28 @@ TEST_F(ControlTest, ExchangeRecordsAndShowsTheReply) {
   EXPECT_THAT(ServerCommands(), ElementsAre("DELE a", "CWD b"));
 }
 
-TEST_F(ControlTest, GetReplyWithItsOwnTimeOut) {
-  const int h = OpenControl(Session({Silence()}));
-  EXPECT_EQ(ftpGetReply(env, h, 10, OnSilence::kKeepConnection), "");
-  EXPECT_EQ(env.channels.Error(), kErrTimeout);
+// A reply with a wait of its own that keeps the connection, and one that drops it.
+TEST(GetReplyWait, OwnTimeOutKeepsOrDropsTheConnectionAsAsked) {
+  for (const OnSilence silence : {OnSilence::kKeepConnection, OnSilence::kDropConnection}) {
+    testing::RecordingConsole console;
+    testing::FakeClock clock;
+    MemoryTransport transport{clock};
+    Env env{console, clock, transport};
+    transport.Expect();
+    ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 300));
+    env.state.ConnectedFlag = kOn;
+
+    EXPECT_EQ(ftpGetReply(env, 1, 10, silence), "");
+
+    EXPECT_EQ(clock.skipped_ms, 10);
+    const bool dropped = silence == OnSilence::kDropConnection;
+    EXPECT_EQ(env.channels.IsOpen(1), !dropped);
+    EXPECT_EQ(env.state.ConnectedFlag, dropped ? kOff : kOn);
+    EXPECT_EQ(env.state.ReplyLine, dropped ? "000 Connection lost" : "");
+    EXPECT_EQ(console.lines, dropped ? std::vector<std::string>{"09:05:03 * Warning: Connection "
+                                                                "lost (no reply in 10 ms)"}
+                                     : std::vector<std::string>{});
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "tests/ftp_fixture.h"
+#include "tests/memory_transport.h"
 
 namespace koru {
 namespace {
@@ -73,6 +74,55 @@ TEST_P(ConnectTest, LogsInOrFails) {
   EXPECT_EQ(ServerCommands(), c.commands);
   EXPECT_EQ(server.connections(), c.connections);
 }
+
+// No answer to USER within the time-out: USER again, and the next reply decides. The server is
+// scripted in memory, so the time-out passes without waiting.
+struct UnansweredUserCase {
+  const char* name;
+  std::string late_reply;  // what comes once the time-out has passed
+  int32_t verbose_level;
+  int32_t result;
+  int32_t last_code;
+  std::vector<std::string> lines;
+};
+
+void PrintTo(const UnansweredUserCase& c, std::ostream* os) { *os << c.name; }
+
+class UnansweredUserTest : public ::testing::TestWithParam<UnansweredUserCase> {};
+
+TEST_P(UnansweredUserTest, SendsUserAgain) {
+  const UnansweredUserCase& c = GetParam();
+  testing::RecordingConsole console;
+  testing::FakeClock clock;
+  testing::MemoryTransport transport(clock);
+  Env env(console, clock, transport);
+  env.channel_timeout_ms = 300;
+  env.state.VerboseLevel = c.verbose_level;
+  const testing::MemoryPeer& server =
+      transport.Expect().Send("220 Ready\r\n").Silence(301).Send(c.late_reply + "\r\n");
+
+  const int32_t h = ftpConnect(env, "127.0.0.1", "anonymous", "guest@");
+
+  EXPECT_EQ(h, c.result);
+  EXPECT_EQ(env.state.LastReplyCode, c.last_code);
+  EXPECT_EQ(console.lines, c.lines);
+  EXPECT_EQ(server.received(), "USER anonymous\r\nUSER anonymous\r\n");
+  EXPECT_EQ(clock.skipped_ms, 301);  // the time-out, then the rest of the silence
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Session, UnansweredUserTest,
+    ::testing::Values(
+        UnansweredUserCase{"ThenLoggedIn", "230 Logged in", kDebug, 1, 230,
+                           {"220 Ready", "USER anonymous", "",
+                            "09:05:03 * Server did not respond, sending USER again.",
+                            "USER anonymous",
+                            "09:05:03 * Server did not request a password for user anonymous?",
+                            "09:05:03 > Last reply= ", "230 Logged in"}},
+        UnansweredUserCase{
+            "ThenPasswordAsked", "331 Password", kQuiet, -1, 331,
+            {"09:05:03 * Server did not request a password for user anonymous?"}}),
+    [](const ::testing::TestParamInfo<UnansweredUserCase>& info) { return info.param.name; });
 
 INSTANTIATE_TEST_SUITE_P(
     Session, ConnectTest,
@@ -156,19 +206,6 @@ INSTANTIATE_TEST_SUITE_P(
                     {"220 Ready", "USER anonymous", "500 What?",
                      "09:05:03 * Server did not request a password for user anonymous?",
                      "09:05:03 > Last reply= 500 What?", ""}},
-        // No answer to USER: USER again, and the next reply decides.
-        ConnectCase{"UserUnansweredThenLoggedIn",
-                    {Session({Reply("220 Ready")}, {Silence(), Reply("230 Logged in")})},
-                    kDebug, 1, {"USER anonymous", "USER anonymous"}, 230, "Logged in",
-                    {"220 Ready", "USER anonymous", "",
-                     "09:05:03 * Server did not respond, sending USER again.",
-                     "USER anonymous",
-                     "09:05:03 * Server did not request a password for user anonymous?",
-                     "09:05:03 > Last reply= ", "230 Logged in"}},
-        ConnectCase{"UserUnansweredThenPasswordAsked",
-                    {Session({Reply("220 Ready")}, {Silence(), Reply("331 Password")})},
-                    kQuiet, -1, {"USER anonymous", "USER anonymous"}, 331, "Password",
-                    {"09:05:03 * Server did not request a password for user anonymous?"}},
         ConnectCase{"BusyThreeTimes",
                     {Busy(), Busy(), Busy(), Normal()}, kVerbose, 1,
                     {"USER anonymous", "PASS guest@"}, 230, "Logged in",
