@@ -9,7 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "app/c_api/koru.h"
+#include <koru.h>
 
 static int failures = 0;
 
