@@ -47,7 +47,7 @@ constexpr int kMaxPasvRequests = 16;
 
 }  // namespace
 
-int32_t ftpOpenDataConnection(Env& env, int control, const std::string& host) {
+int32_t ftpOpenDataConnection(Env& env, int control) {
   std::string reply = "250";
   // A 250 still waiting from an earlier command is swallowed and PASV asked again. A server
   // that answers every PASV with 250 is given up on instead of being asked for ever.
@@ -59,8 +59,10 @@ int32_t ftpOpenDataConnection(Env& env, int control, const std::string& host) {
     if (env.debug()) env.Line(reply);
   }
   if (ftpReplyCode(reply) != 227) return -1;
-  std::string peer = env.channels.PeerAddress(control);
-  if (peer.empty()) peer = host;
+  // The data goes to the address the control connection is connected to, never to one a
+  // reply names.
+  const std::string peer = env.channels.PeerAddress(control);
+  if (peer.empty()) return -1;
   const int32_t data = ftpParsePasv(env, peer, PasvFields(reply));
   return data > 0 ? data : -1;
 }

@@ -16,9 +16,9 @@ inline constexpr size_t kDataBlockSize = 8192;
 
 // Sends PASV (again while the answer is a 250 left over from an earlier command) and connects
 // to the port of the 227 reply, at the address the control connection is connected to (the
-// address in the reply is never used; `host` serves only when that address is unknown).
+// address in the reply is never used).
 // Returns the data channel (> 0), closed by the caller, or -1.
-int32_t ftpOpenDataConnection(Env& env, int control, const std::string& host);
+int32_t ftpOpenDataConnection(Env& env, int control);
 
 // The port from the fields between the parentheses of a 227 reply (fifth and sixth numbers, low
 // 8 bits each), connected on `host`. Returns the data channel or -1.

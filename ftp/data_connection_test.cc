@@ -112,7 +112,7 @@ TEST_P(OpenDataConnectionTest, SwallowsLeftOver250sAndConnectsToTheControlConnec
   const int h = OpenControl(Session({}, replies));
   env.state.VerboseLevel = 1;
 
-  const int32_t data = ftpOpenDataConnection(env, h, "127.0.0.2");
+  const int32_t data = ftpOpenDataConnection(env, h);
   std::string received(16, '\0');
   if (data > 0) {
     received.resize(Read_data_block(env, data, received));
@@ -175,7 +175,7 @@ class DataBlockTest : public FtpFixture {
                                         s.Reply(s.Passive());
                                         if (s.AcceptData()) serve(s);
                                       }}));
-    const int32_t data = ftpOpenDataConnection(env, h, "127.0.0.1");
+    const int32_t data = ftpOpenDataConnection(env, h);
     EXPECT_GT(data, 0);
     EXPECT_EQ(env.channels.ReadLine(h), "150 sent");
     return data;

@@ -259,13 +259,12 @@ int64_t AnnouncedCount(std::string_view reply, std::string_view remote) {
   return std::fabs(value) < 9e18 ? static_cast<int64_t>(value) : 0;
 }
 
-int64_t ftpGetFile(Env& env, int control, const std::string& host, const std::string& remote,
-                   const std::string& local) {
+int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::string& local) {
   RunSettings& s = env.state;
   TransferOutcome& outcome = s.LastTransfer;
   outcome = TransferOutcome{};
   if (s.AbortFlag) return 0;
-  DataChannel data(env, ftpOpenDataConnection(env, control, host));
+  DataChannel data(env, ftpOpenDataConnection(env, control));
   // The user's stop during the wait for PASV is no failure to report.
   if (!data.is_open() && s.AbortFlag) return 0;
   if (!data.is_open()) {

@@ -27,8 +27,7 @@ namespace koru {
 // Returns the size the complete local file must have (expected count + resume offset) once the
 // transfer loop was reached, whatever ended it; 0 when it failed before (no data connection,
 // local file not opened, RETR not answered 150 or 125) or AbortFlag was set on entry.
-int64_t ftpGetFile(Env& env, int control, const std::string& host, const std::string& remote,
-                   const std::string& local);
+int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::string& local);
 
 // What a 150 reply announces as the byte count: the number after the first parenthesis (so
 // "... (1234 bytes)." gives 1234; a piece that holds no number gives 0). When the remote name

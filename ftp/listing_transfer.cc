@@ -48,14 +48,14 @@ bool ListingComplete(const Env& env, const std::string& final_reply) {
 
 }  // namespace
 
-int32_t ftpList(Env& env, int control, const std::string& host, const std::string& directory,
-                const std::string& argument, std::vector<std::string>& lines) {
+int32_t ftpList(Env& env, int control, const std::string& directory, const std::string& argument,
+                std::vector<std::string>& lines) {
   RunSettings& s = env.state;
   TransferOutcome& outcome = s.LastTransfer;
   outcome = TransferOutcome{};
   lines.clear();
   if (s.AbortFlag) return 0;
-  DataChannel data(env, ftpOpenDataConnection(env, control, host));
+  DataChannel data(env, ftpOpenDataConnection(env, control));
   // The user's stop during the wait for PASV is no failure to report.
   if (!data.is_open() && s.AbortFlag) return 0;
   if (!data.is_open()) {
@@ -97,12 +97,12 @@ int32_t ftpList(Env& env, int control, const std::string& host, const std::strin
   return static_cast<int32_t>(lines.size());
 }
 
-int32_t ftpListDirs(Env& env, int control, const std::string& host, const std::string& directory,
+int32_t ftpListDirs(Env& env, int control, const std::string& directory,
                     std::vector<std::string>& names) {
   if (env.state.AbortFlag) return 0;
   names.clear();
   std::vector<std::string> lines;
-  ftpList(env, control, host, directory, "", lines);
+  ftpList(env, control, directory, "", lines);
   const SYSTEMTIME today = env.clock.Now();
   for (const std::string& line : lines) {
     LISTENTRY entry;

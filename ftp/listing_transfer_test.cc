@@ -112,7 +112,7 @@ TEST_P(ListTest, ReadsTheListing) {
   console.keys = c.keys;
   std::vector<std::string> lines = {"left over"};
 
-  const int32_t n = ftpList(env, h, "127.0.0.1", "/pub/", c.argument, lines);
+  const int32_t n = ftpList(env, h, "/pub/", c.argument, lines);
 
   EXPECT_EQ(n, static_cast<int32_t>(c.lines.size()));
   EXPECT_EQ(lines, c.lines);
@@ -260,7 +260,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ListingTest, NoDataConnectionQuietly) {
   const int h = OpenControl(Session({}, {}, Serve({.pasv_reply = "421 Timeout."})));
   std::vector<std::string> lines;
-  EXPECT_EQ(ftpList(env, h, "127.0.0.1", "/", "", lines), 0);
+  EXPECT_EQ(ftpList(env, h, "/", "", lines), 0);
   EXPECT_THAT(console.lines, ElementsAre("09:05:03 421 Timeout."));
   EXPECT_THAT(ServerCommands(), ElementsAre("PASV"));
 }
@@ -269,7 +269,7 @@ TEST_F(ListingTest, NoDataConnectionFromAServerThatHasGone) {
   const int h = OpenControl(Session({testing::Hangup()}));
   env.state.VerboseLevel = -1;
   std::vector<std::string> lines;
-  EXPECT_EQ(ftpList(env, h, "127.0.0.1", "/", "", lines), 0);
+  EXPECT_EQ(ftpList(env, h, "/", "", lines), 0);
   EXPECT_THAT(console.lines, ElementsAre("09:05:03 000 ",
                                          "09:05:03 * Error: Unable to get passive connection."));
 }
@@ -279,9 +279,9 @@ TEST_F(ListingTest, AbortedRunListsNothing) {
   env.state.AbortFlag = kOn;
   std::vector<std::string> lines = {"left over"};
   std::vector<std::string> names = {"kept"};
-  EXPECT_EQ(ftpList(env, h, "127.0.0.1", "/", "", lines), 0);
+  EXPECT_EQ(ftpList(env, h, "/", "", lines), 0);
   EXPECT_THAT(lines, IsEmpty());
-  EXPECT_EQ(ftpListDirs(env, h, "127.0.0.1", "/", names), 0);
+  EXPECT_EQ(ftpListDirs(env, h, "/", names), 0);
   EXPECT_THAT(names, ElementsAre("kept"));
   EXPECT_THAT(ServerCommands(), IsEmpty());
   EXPECT_THAT(console.lines, IsEmpty());
@@ -294,7 +294,7 @@ TEST_F(ListingTest, ListDirsKeepsTheRawLinesOfDirectories) {
   const int h = OpenControl(
       Session({}, {}, Serve({.data = Crlf({"total 5", kFile, kDir, rejected, kDosDir, kDos})})));
   std::vector<std::string> names = {"left over"};
-  EXPECT_EQ(ftpListDirs(env, h, "127.0.0.1", "/pub/", names), 2);
+  EXPECT_EQ(ftpListDirs(env, h, "/pub/", names), 2);
   EXPECT_THAT(names, ElementsAre(kDir, kDosDir));
   EXPECT_EQ(console.titles, Titles(6, "LIST /pub/"));
   EXPECT_THAT(ServerCommands(), ElementsAre("PASV", "TYPE A", "LIST"));

@@ -124,7 +124,7 @@ class RealTransferTest : public ::testing::TestWithParam<FtpServerKind> {
 
 TEST_P(RealTransferTest, ListsAndParsesTheDirectory) {
   std::vector<std::string> lines;
-  EXPECT_EQ(ftpList(env_, h_, server_->address(), "/pub/", "", lines), 3);
+  EXPECT_EQ(ftpList(env_, h_, "/pub/", "", lines), 3);
   const std::map<std::string, LISTENTRY> entries = Parse(lines);
   ASSERT_EQ(entries.size(), 3u);
   for (const auto& [name, size, is_dir] :
@@ -142,7 +142,7 @@ TEST_P(RealTransferTest, ListsAndParsesTheDirectory) {
   }
 
   std::vector<std::string> names;
-  EXPECT_EQ(ftpListDirs(env_, h_, server_->address(), "/pub/", names), 1);
+  EXPECT_EQ(ftpListDirs(env_, h_, "/pub/", names), 1);
   ASSERT_EQ(names.size(), 1u);
   EXPECT_EQ(Parse(names).begin()->first, "sub");
   EXPECT_EQ(env_.state.NoStatusLine, 0);  // both servers send their final replies
@@ -152,7 +152,7 @@ TEST_P(RealTransferTest, ListsAndParsesTheDirectory) {
 // vsftpd applies the mask; pyftpdlib refuses it, and the control connection stays in step.
 TEST_P(RealTransferTest, ListsWithAMask) {
   std::vector<std::string> lines;
-  const int32_t n = ftpList(env_, h_, server_->address(), "/pub/", "*.txt", lines);
+  const int32_t n = ftpList(env_, h_, "/pub/", "*.txt", lines);
   if (GetParam() == FtpServerKind::kVsftpd) {
     EXPECT_EQ(n, 1);
     ASSERT_EQ(lines.size(), 1u);
@@ -167,14 +167,13 @@ TEST_P(RealTransferTest, ListsWithAMask) {
 
 TEST_P(RealTransferTest, DownloadsResumesAndStamps) {
   std::vector<std::string> lines;
-  ftpList(env_, h_, server_->address(), "/pub/", "", lines);
+  ftpList(env_, h_, "/pub/", "", lines);
   AboutToDownload(Parse(lines).at("a.txt"));
   ScratchDir dir;
   const std::string local = dir / "a.txt";
   const std::string content = Content();
 
-  EXPECT_EQ(ftpGetFile(env_, h_, server_->address(), "/pub/a.txt", local),
-            static_cast<int64_t>(kFileSize));
+  EXPECT_EQ(ftpGetFile(env_, h_, "/pub/a.txt", local), static_cast<int64_t>(kFileSize));
   EXPECT_TRUE(FileContent(local) == content);
   SYSTEMTIME date;
   GETFILEDATE(local, date);
@@ -186,8 +185,7 @@ TEST_P(RealTransferTest, DownloadsResumesAndStamps) {
   fs::resize_file(local, 400000);
   env_.state.ResumeMode = 1;
   env_.state.VerboseLevel = 1;
-  EXPECT_EQ(ftpGetFile(env_, h_, server_->address(), "/pub/a.txt", local),
-            static_cast<int64_t>(kFileSize));
+  EXPECT_EQ(ftpGetFile(env_, h_, "/pub/a.txt", local), static_cast<int64_t>(kFileSize));
   EXPECT_TRUE(FileContent(local) == content);
   GETFILEDATE(local, date);
   EXPECT_EQ(FORMATFILEDATE(date), FORMATFILEDATE(env_.state.RemoteFileTime));

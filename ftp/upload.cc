@@ -43,10 +43,10 @@ bool SendFile(Env& env, int data, LocalFile& file, int32_t progress) {
 
 // After the local file is open: TYPE I, the data connection, STOR and the data. Returns the
 // result and leaves the reply to record in `working`.
-int32_t Store(Env& env, int control, const std::string& host, int32_t progress,
-              const std::string& remote, LocalFile& file, std::string& working) {
+int32_t Store(Env& env, int control, int32_t progress, const std::string& remote, LocalFile& file,
+              std::string& working) {
   ftpTypeBinary(env, control);
-  DataChannel data(env, ftpOpenDataConnection(env, control, host));
+  DataChannel data(env, ftpOpenDataConnection(env, control));
   if (!data.is_open()) {
     working = ReportNoDataConnection(env);
     return 0;
@@ -67,8 +67,8 @@ int32_t Store(Env& env, int control, const std::string& host, int32_t progress,
 
 }  // namespace
 
-int32_t ftpPutFile(Env& env, int control, const std::string& host, int32_t progress,
-                   const std::string& remote, const std::string& local) {
+int32_t ftpPutFile(Env& env, int control, int32_t progress, const std::string& remote,
+                   const std::string& local) {
   if (env.state.AbortFlag) return 0;
   std::string working;
   int32_t result = 0;
@@ -79,7 +79,7 @@ int32_t ftpPutFile(Env& env, int control, const std::string& host, int32_t progr
     working = ZeroPad(file.error(), 3) + " Local File Access Error";
     env.TimedLine(" " + working);
   } else {
-    result = Store(env, control, host, progress, remote, file, working);
+    result = Store(env, control, progress, remote, file, working);
     file.Close();
   }
   ftpRecordReply(env, working);

@@ -9,7 +9,7 @@
 namespace koru {
 
 // Stores the local file `local` on the server as `remote`: TYPE I, a passive data connection
-// (ftpOpenDataConnection with `host`), "STOR " + `remote`, then the file in full blocks of 8,192
+// (ftpOpenDataConnection), "STOR " + `remote`, then the file in full blocks of 8,192
 // bytes and a final part of the rest (sizes are 64-bit). With `progress` non-zero the console title
 // shows the share sent after every full block, rounded down ("50% Sent"); the final part does not
 // change it, and the title is left as it is at the end. The local file is opened for reading only,
@@ -27,8 +27,8 @@ namespace koru {
 // access error, the data connection error, the STOR reply or the final reply) is offered to
 // ftpRecordReply. The local file and the data connection are closed on every path.
 // The program does not use it; it is kept for callers of the FTP library.
-int32_t ftpPutFile(Env& env, int control, const std::string& host, int32_t progress,
-                   const std::string& remote, const std::string& local);
+int32_t ftpPutFile(Env& env, int control, int32_t progress, const std::string& remote,
+                   const std::string& local);
 
 }  // namespace koru
 

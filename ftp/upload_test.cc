@@ -111,8 +111,8 @@ TEST_P(UploadCaseTest, StoresTheFileInFullBlocksAndAFinalPart) {
   std::string pasv;
   const int control = OpenControl(Storing(c.stor_reply, c.final_reply, &received, &pasv));
 
-  const int32_t result = ftpPutFile(env, control, "127.0.0.1", c.progress, "up.bin",
-                                    Written(local, "up.bin", content));
+  const int32_t result =
+      ftpPutFile(env, control, c.progress, "up.bin", Written(local, "up.bin", content));
 
   EXPECT_EQ(result, c.result);
   EXPECT_EQ(console.titles, c.titles);
@@ -165,8 +165,7 @@ TEST_P(LocalProblemTest, SendsNothing) {
   env.state.AbortFlag = c.abort_flag;
   const int control = OpenControl(Session({}));
 
-  EXPECT_EQ(ftpPutFile(env, control, "127.0.0.1", kOn, "up.bin", local / c.local_name),
-            0);
+  EXPECT_EQ(ftpPutFile(env, control, kOn, "up.bin", local / c.local_name), 0);
 
   EXPECT_EQ(console.lines, c.lines);
   EXPECT_THAT(console.titles, IsEmpty());
@@ -193,9 +192,7 @@ TEST_P(NoDataConnectionTest, PrintsTheLastReplyAndSendsNoStor) {
   const std::string& pasv_reply = GetParam();
   const int control = OpenControl(Session({}, {Reply("200 Type set to I"), Reply(pasv_reply)}));
 
-  EXPECT_EQ(ftpPutFile(env, control, "127.0.0.1", kOn, "up.bin",
-                       Written(local, "up.bin", Content(10000))),
-            0);
+  EXPECT_EQ(ftpPutFile(env, control, kOn, "up.bin", Written(local, "up.bin", Content(10000))), 0);
 
   EXPECT_EQ(console.lines, std::vector<std::string>{std::string(kTimeNow) + " " + pasv_reply});
   EXPECT_EQ(LastReply(env), pasv_reply);
@@ -227,7 +224,7 @@ TEST_F(UploadTest, DataConnectionResetMidUploadFailsAndTheFinalReplyIsNotLeftBeh
   // Far more than the socket buffers hold, so the reset meets the upload under way.
   const std::string path = Written(local, "big.bin", Content(8 << 20));
 
-  EXPECT_EQ(ftpPutFile(env, 1, "127.0.0.1", kOff, "big.bin", path), 0);
+  EXPECT_EQ(ftpPutFile(env, 1, kOff, "big.bin", path), 0);
 
   EXPECT_THAT(console.lines, IsEmpty());
   EXPECT_EQ(LastReply(env), abort_reply);
@@ -282,7 +279,7 @@ TEST_F(UploadTest, AFileThatMayBeReadButNotWrittenStillUploads) {
   std::string pasv;
   const int control = OpenControl(Storing("150 Ok", "226 Stored", &received, &pasv));
 
-  EXPECT_EQ(ftpPutFile(env, control, "127.0.0.1", kOff, "program", path), 1);
+  EXPECT_EQ(ftpPutFile(env, control, kOff, "program", path), 1);
 
   EXPECT_THAT(console.lines, IsEmpty());
   EXPECT_EQ(ServerCommands(), (std::vector<std::string>{"TYPE I", "PASV", "STOR program"}));
@@ -314,14 +311,11 @@ TEST_P(RealUploadTest, StoresFilesByteForByte) {
 
   for (size_t size : sizes) {
     const std::string name = "up" + std::to_string(size) + ".bin";
-    EXPECT_EQ(ftpPutFile(env_, h, "127.0.0.1", kOn, "/pub/" + name,
-                         Written(local_, name, Content(size))),
-              1)
+    EXPECT_EQ(ftpPutFile(env_, h, kOn, "/pub/" + name, Written(local_, name, Content(size))), 1)
         << name << ": " << LastReply(env_);
   }
   // Refused by the server: a directory that does not exist.
-  EXPECT_EQ(ftpPutFile(env_, h, "127.0.0.1", kOn, "/missing/up.bin",
-                       Written(local_, "up.bin", Content(10000))),
+  EXPECT_EQ(ftpPutFile(env_, h, kOn, "/missing/up.bin", Written(local_, "up.bin", Content(10000))),
             0);
   EXPECT_EQ(env_.state.LastReplyCode / 100, 5) << LastReply(env_);
   ftpQuit(env_, h);

@@ -160,7 +160,7 @@ class DirectorySync {
     }
     std::vector<std::string> directories;
     Title("DIRLIST " + remotePath_);
-    const int32_t n = ftpListDirs(env_, h_, server_, remotePath_, directories);
+    const int32_t n = ftpListDirs(env_, h_, remotePath_, directories);
     QuitIfConnected();
     Title(s_.ProgramTitle);
     if (ListingFailed("")) return true;
@@ -240,7 +240,7 @@ class DirectorySync {
 
   int32_t List(std::vector<std::string>& lines) {
     ActivityTitle(" LIST " + remotePath_ + mask_);
-    const int32_t n = ftpList(env_, h_, server_, remotePath_, ListArgument(), lines);
+    const int32_t n = ftpList(env_, h_, remotePath_, ListArgument(), lines);
     Title(s_.ProgramTitle);
     if (step_) ftpQuit(env_, h_);
     return n;
@@ -358,7 +358,7 @@ class DirectorySync {
     const bool fetch = entry.size > 0 || step_;
     int64_t expected = 0;
     if (fetch) {
-      expected = ftpGetFile(env_, h_, server_, remote, localPath);
+      expected = ftpGetFile(env_, h_, remote, localPath);
       ReportRefusal(remote);
     } else {
       LocalFile empty;
