@@ -9,6 +9,7 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "tests/ftp_fixture.h"
+#include "tests/memory_transport.h"
 
 namespace koru {
 namespace {
@@ -17,6 +18,8 @@ using ::testing::ElementsAre;
 using testing::FakeFtpSession;
 using testing::FtpFixture;
 using testing::Session;
+using testing::MemoryPeer;
+using testing::MemoryTransport;
 
 // ---- The numbers of a 227 reply -------------------------------------------------------------
 
@@ -85,9 +88,8 @@ void PrintTo(const PasvCase& c, std::ostream* os) { *os << c.name; }
 class OpenDataConnectionTest : public FtpFixture,
                                public ::testing::WithParamInterface<PasvCase> {};
 
-// Every case runs in debug mode: the console shows each PASV and the reply to it. The host text
-// handed in names another address, so a connection can only come about through the address the
-// control connection is connected to.
+// Every case runs in debug mode: the console shows each PASV and the reply to it. Replies that
+// name another address still connect to the address the control connection is connected to.
 TEST_P(OpenDataConnectionTest, SwallowsLeftOver250sAndConnectsToTheControlConnectionsAddress) {
   const PasvCase& c = GetParam();
   std::vector<std::string> sent;
@@ -160,8 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
         PasvCase{"NothingListensOnThePort", {Entering("127,0,0,1")}, false, 227, true},
         // A server that answers every PASV with 250 is asked 16 times, then given up on.
         PasvCase{"Endless250sGivenUp", std::vector<PasvReply>(16, Fixed("250 Again")), false,
-                 250},
-        PasvCase{"NoReply", {}, false, 0}),
+                 250}),
     [](const ::testing::TestParamInfo<PasvCase>& info) { return info.param.name; });
 
 // ---- Blocks ----------------------------------------------------------------------------------
@@ -209,17 +210,39 @@ TEST_F(DataBlockTest, ReadsAtMost8192BytesAndLeavesTheRestForTheNextRead) {
   ServerCommands();
 }
 
-TEST_F(DataBlockTest, ReturnsWhatHasArrivedAndZeroWhenNothingMoreComesInTime) {
-  const int32_t data = OpenData([](FakeFtpSession& s) {
-    s.SendData("only this");
-    s.Reply("150 sent");
-    s.Pause(60000);  // silent, the connection open, until the server stops
-  });
+// ---- Time-outs, over scripted connections ---------------------------------------------------
+
+class DataTimeOutTest : public ::testing::Test {
+ protected:
+  DataTimeOutTest() {
+    env.channel_timeout_ms = kTimeoutMs;
+    EXPECT_TRUE(env.channels.Open(1, "127.0.0.1", 21, kTimeoutMs));
+  }
+  static constexpr int kTimeoutMs = 300;
+  testing::RecordingConsole console;
+  testing::FakeClock clock;
+  MemoryTransport transport{clock};
+  MemoryPeer& control = transport.Expect();
+  Env env{console, clock, transport};
+};
+
+TEST_F(DataTimeOutTest, PasvWithoutReplyGivesNoDataConnection) {
+  EXPECT_EQ(ftpOpenDataConnection(env, 1), -1);
+  EXPECT_EQ(control.received(), "PASV\r\n");
+  EXPECT_EQ(clock.skipped_ms, kTimeoutMs);
+  EXPECT_EQ(env.pool.Lowest(), 2);  // no data channel left open
+}
+
+TEST_F(DataTimeOutTest, ReturnsWhatHasArrivedAndZeroWhenNothingMoreComesInTime) {
+  control.Send("227 Entering Passive Mode (127,0,0,1,4,1).\r\n");
+  transport.Expect().Send("only this");  // then silent, the connection open
+  const int32_t data = ftpOpenDataConnection(env, 1);
+  ASSERT_EQ(data, 2);
   std::vector<char> block(kDataBlockSize);
   EXPECT_EQ(std::string(block.data(), Read_data_block(env, data, block)), "only this");
   EXPECT_EQ(Read_data_block(env, data, block), 0u);
   EXPECT_EQ(env.channels.Error(), kErrTimeout);
-  ServerCommands();
+  EXPECT_EQ(clock.skipped_ms, kTimeoutMs);
 }
 
 TEST_F(DataBlockTest, ReadsZeroWhenTheServerClosesWithoutSending) {
