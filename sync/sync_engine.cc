@@ -54,8 +54,8 @@ class DirectorySync {
         server_(server),
         user_(user),
         password_(password),
-        remotePath_(remotePath),
-        localDir_(localDir),
+        remote_path_(remotePath),
+        local_dir_(localDir),
         mask_(mask),
         step_(step_variant),
         depth_(depth) {}
@@ -110,12 +110,12 @@ class DirectorySync {
 
   // --- failures the run must not pass over ---
 
-  // Changes to remotePath_; a refusal is reported once per directory and fails the run.
+  // Changes to remote_path_; a refusal is reported once per directory and fails the run.
   bool ChangeToRemoteDirectory() {
-    if (ftpChangeDir(env_, h_, remotePath_)) return true;
+    if (ftpChangeDir(env_, h_, remote_path_)) return true;
     if (s_.AbortFlag) return false;
     if (!change_dir_reported_) {
-      env_.TimedLine(" * Warning: Unable to change to remote directory " + remotePath_ + " (" +
+      env_.TimedLine(" * Warning: Unable to change to remote directory " + remote_path_ + " (" +
                      s_.ReplyLine + ")");
       change_dir_reported_ = true;
     }
@@ -127,7 +127,7 @@ class DirectorySync {
   // incomplete.
   bool ListingFailed(const std::string& argument) {
     if (!s_.LastTransfer.failed || s_.AbortFlag) return false;
-    env_.TimedLine(" * Warning: Unable to list remote directory " + remotePath_ + argument + " (" +
+    env_.TimedLine(" * Warning: Unable to list remote directory " + remote_path_ + argument + " (" +
                    s_.LastTransfer.reply + ")");
     result_ = 1;
     return true;
@@ -148,25 +148,25 @@ class DirectorySync {
       result_ = 1;
       return false;
     }
-    if (step_ && !ftpMakeDirTree(env_, h_, remotePath_)) {
+    if (step_ && !ftpMakeDirTree(env_, h_, remote_path_)) {
       result_ = 1;
       ftpQuit(env_, h_);
       return false;
     }
-    ActivityTitle(" CD " + remotePath_);
+    ActivityTitle(" CD " + remote_path_);
     if (!ChangeToRemoteDirectory()) {
       if (step_) ftpQuit(env_, h_);
       return true;
     }
     std::vector<std::string> directories;
-    Title("DIRLIST " + remotePath_);
-    const int32_t n = ftpListDirs(env_, h_, remotePath_, directories);
+    Title("DIRLIST " + remote_path_);
+    const int32_t n = ftpListDirs(env_, h_, remote_path_, directories);
     QuitIfConnected();
     Title(s_.ProgramTitle);
     if (ListingFailed("")) return true;
     if (env_.verbose()) {
       env_.TimedLine(" * Found " + std::to_string(n) + " Director" + Plural(n, "y", "ies") +
-                     " in " + remotePath_);
+                     " in " + remote_path_);
     }
     return VisitSubDirectories(directories);
   }
@@ -184,11 +184,11 @@ class DirectorySync {
       const std::string name(TrimBlanks(entry.name));
       if (IsUnsafeName(name)) continue;
       if (depth_ >= kMaxDirectoryDepth) {
-        env_.TimedLine(" * Warning: directory nesting too deep, not entered: " + remotePath_ +
+        env_.TimedLine(" * Warning: directory nesting too deep, not entered: " + remote_path_ +
                        name + "/");
         continue;
       }
-      CreateLocalDirectory(localDir_ + name);
+      CreateLocalDirectory(local_dir_ + name);
       if (s_.SubDirMode > 0) {
         Recurse(name);
         if (s_.AbortFlag) break;
@@ -208,8 +208,8 @@ class DirectorySync {
   void Recurse(const std::string& name) {
     if (env_.verbose()) env_.TimedLine(" * Recurse to directory " + name);
     const int32_t sub_result =
-        DirectorySync(env_, server_, user_, password_, remotePath_ + name + "/",
-                      localDir_ + name + "/", mask_, false, depth_ + 1)
+        DirectorySync(env_, server_, user_, password_, remote_path_ + name + "/",
+                      local_dir_ + name + "/", mask_, false, depth_ + 1)
             .Run();
     // A sub-directory that failed leaves the whole run failed, whatever its siblings do.
     if (sub_result != 0) result_ = 1;
@@ -221,7 +221,7 @@ class DirectorySync {
     do {
       pass_transfers_ = 0;
       if ((step_ || !Connected()) && !Connect(true)) return;
-      ActivityTitle(" CD " + remotePath_);
+      ActivityTitle(" CD " + remote_path_);
       if (!ChangeToRemoteDirectory()) break;
       std::vector<std::string> lines;
       const int32_t n = List(lines);
@@ -239,8 +239,8 @@ class DirectorySync {
   std::string ListArgument() const { return IsListOnly(mask_) ? mask_.substr(1) : mask_; }
 
   int32_t List(std::vector<std::string>& lines) {
-    ActivityTitle(" LIST " + remotePath_ + mask_);
-    const int32_t n = ftpList(env_, h_, remotePath_, ListArgument(), lines);
+    ActivityTitle(" LIST " + remote_path_ + mask_);
+    const int32_t n = ftpList(env_, h_, remote_path_, ListArgument(), lines);
     Title(s_.ProgramTitle);
     if (step_) ftpQuit(env_, h_);
     return n;
@@ -255,7 +255,7 @@ class DirectorySync {
     if (s_.FilesTransferred != 0 && !env_.verbose()) return;
     const std::string masked = HasWildcard(mask_) ? " " + mask_ : "";
     env_.TimedLine(" * Found " + std::to_string(n) + masked + " file" + Plural(n, "", "s") +
-                   " in " + remotePath_);
+                   " in " + remote_path_);
   }
 
   // False when the call has ended (user abort, or no connection for a download).
@@ -289,17 +289,17 @@ class DirectorySync {
       const LinkSize link = ResolveLinkSize(entry);
       if (link != LinkSize::kResolved) return link == LinkSize::kSkipped;
     }
-    const std::string localPath = localDir_ + LocalName(name);
-    if (!s_.OverwriteMode && PlainLocalFileExists(localPath) &&
-        FILEEXISTS(localPath) >= entry.size) {
-      DateCompleteFile(localPath);
+    const std::string local_path = local_dir_ + LocalName(name);
+    if (!s_.OverwriteMode && PlainLocalFileExists(local_path) &&
+        FILEEXISTS(local_path) >= entry.size) {
+      DateCompleteFile(local_path);
       return true;
     }
     // A file this call has fetched and verified is not fetched again while the listing shows it
     // unchanged: a server whose listed size differs from what it sends, or a refused DELE
     // under +M, would otherwise make the passes repeat without end.
     if (verified_.count(EntryKey(entry, name))) return true;
-    return Download(entry, localPath);
+    return Download(entry, local_path);
   }
 
   enum class LinkSize { kResolved, kSkipped, kNoConnection };
@@ -309,7 +309,7 @@ class DirectorySync {
   // SIZE) is skipped.
   LinkSize ResolveLinkSize(LISTENTRY& entry) {
     if ((step_ || !Connected()) && !Connect(false)) return LinkSize::kNoConnection;
-    const std::string remote = remotePath_ + s_.RemoteFileName;
+    const std::string remote = remote_path_ + s_.RemoteFileName;
     ftpTypeBinary(env_, h_);
     const int64_t size = ftpFileSize(env_, h_, remote);
     if (step_) ftpQuit(env_, h_);
@@ -327,7 +327,7 @@ class DirectorySync {
     const NameCharset charset = step_ ? NameCharset::kStepVariant : NameCharset::kStandard;
     return ChooseLocalName(
         name, s_.UniqueNames && s_.MoveMode, charset,
-        [&](const std::string& candidate) { return PlainLocalFileExists(localDir_ + candidate); });
+        [&](const std::string& candidate) { return PlainLocalFileExists(local_dir_ + candidate); });
   }
 
   void FillRemoteFileTime(const LISTENTRY& entry) {
@@ -343,13 +343,13 @@ class DirectorySync {
     t.wMilliseconds = 0;
   }
 
-  bool Download(const LISTENTRY& entry, const std::string& localPath) {
-    const std::string remote = remotePath_ + s_.RemoteFileName;
+  bool Download(const LISTENTRY& entry, const std::string& local_path) {
+    const std::string remote = remote_path_ + s_.RemoteFileName;
     if (TriesUsedUp(remote)) return true;
     env_.TimedLine(" " + std::to_string(entry.size) + " " + ZeroPad(entry.year, 4) + "-" +
                    ZeroPad(entry.month, 2) + "-" + ZeroPad(entry.day, 2) + " " + remote);
     if ((step_ || !Connected()) && !Connect(false)) return false;
-    if (!s_.OverwriteMode && FILEEXISTS(localPath) > entry.size) {
+    if (!s_.OverwriteMode && FILEEXISTS(local_path) > entry.size) {
       env_.TimedLine(" * Warning: remote file is smaller than local file. Skipping transfer.");
       if (step_) ftpQuit(env_, h_);
       return true;
@@ -358,15 +358,15 @@ class DirectorySync {
     const bool fetch = entry.size > 0 || step_;
     int64_t expected = 0;
     if (fetch) {
-      expected = ftpGetFile(env_, h_, remote, localPath);
+      expected = ftpGetFile(env_, h_, remote, local_path);
       ReportRefusal(remote);
     } else {
       LocalFile empty;
-      empty.Open(env_.pool, localPath, LocalFile::Mode::kReadWriteEmpty);
+      empty.Open(env_.pool, local_path, LocalFile::Mode::kReadWriteEmpty);
     }
     Title(s_.ProgramTitle);
     const bool verified =
-        expected > 0 && PlainLocalFileExists(localPath) && Verify(expected, localPath, remote);
+        expected > 0 && PlainLocalFileExists(local_path) && Verify(expected, local_path, remote);
     if (verified) {
       verified_.insert(EntryKey(entry, s_.RemoteFileName));
       s_.FailedDownloads.erase(remote);
@@ -397,8 +397,8 @@ class DirectorySync {
   }
 
   // The size check after a download, with the count and the DELE of a verified one.
-  bool Verify(int64_t expected, const std::string& localPath, const std::string& remote) {
-    const int64_t actual = FILEEXISTS(localPath);
+  bool Verify(int64_t expected, const std::string& local_path, const std::string& remote) {
+    const int64_t actual = FILEEXISTS(local_path);
     if (actual != expected) {
       env_.TimedLine(" * Warning: Local file size does not match remote (" +
                      std::to_string(actual) + "/" + std::to_string(expected) + ")");
@@ -437,9 +437,9 @@ class DirectorySync {
     return s_.RemoteFileSize <= 0 || actual == s_.RemoteFileSize;
   }
 
-  void DateCompleteFile(const std::string& localPath) {
+  void DateCompleteFile(const std::string& local_path) {
     SYSTEMTIME local;
-    GETFILEDATE(localPath, local);
+    GETFILEDATE(local_path, local);
     const std::string remote_text = FORMATFILEDATE(s_.RemoteFileTime);
     const std::string local_text = FORMATFILEDATE(local);
     if (remote_text == local_text) return;
@@ -448,7 +448,7 @@ class DirectorySync {
       env_.TimedLine("    Remote= " + remote_text);
       env_.TimedLine("    Local = " + local_text);
     }
-    SETFILEDATE(env_, localPath, s_.RemoteFileTime, -1);
+    SETFILEDATE(env_, local_path, s_.RemoteFileTime, -1);
   }
 
   Env& env_;
@@ -456,8 +456,8 @@ class DirectorySync {
   const std::string& server_;
   const std::string& user_;
   const std::string& password_;
-  const std::string& remotePath_;
-  const std::string& localDir_;
+  const std::string& remote_path_;
+  const std::string& local_dir_;
   const std::string& mask_;
   const bool step_;
   const int depth_;
