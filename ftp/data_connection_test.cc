@@ -110,7 +110,6 @@ TEST_P(OpenDataConnectionTest, SwallowsLeftOver250sAndConnectsToTheControlConnec
       }
     });
   }
-  if (replies.empty()) replies.push_back(testing::Silence());
   const int h = OpenControl(Session({}, replies));
   env.state.VerboseLevel = 1;
 
