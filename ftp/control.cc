@@ -113,14 +113,24 @@ void DropConnection(Env& env, int h, const std::string& why) {
 std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence) {
   env.channels.ClearError();
   ReplyFraming framing;
-  std::string line = env.channels.ReadLine(h, timeout_ms);
+  // A wait the user's stop cut short is taken up again unless that stop was an Esc.
+  auto read_line = [&] {
+    for (;;) {
+      std::string read = env.channels.ReadLine(h, timeout_ms);
+      if (!read.empty() || env.channels.Error() != kErrInterrupted || env.state.AbortFlag) {
+        return read;
+      }
+      if (env.TakeStop()) return read;
+      env.channels.ClearError();
+    }
+  };
+  std::string line = read_line();
   const bool got_nothing = line.empty();
   for (;;) {
     std::optional<std::string> reply = framing.Take(std::move(line));
     if (reply) {
       if (got_nothing && env.channels.Error() == kErrInterrupted) {
         env.state.ReplyLine.clear();
-        if (env.PollKey() == kKeyEsc) env.UserAbort();
         return std::string();
       }
       if (got_nothing && !env.channels.IsOpen(h)) {
@@ -146,7 +156,7 @@ std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence) {
       return std::move(*reply);
     }
     if (env.debug()) env.Line(framing.last_continuation());
-    line = env.channels.ReadLine(h, timeout_ms);
+    line = read_line();
     if (!line.empty() && env.PollKey() == kKeyEsc) return std::string();
   }
 }

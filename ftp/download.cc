@@ -171,6 +171,14 @@ size_t NextStep(const Transfer& t, bool fast) {
   return static_cast<size_t>(std::min<int64_t>(blocks * kBlock, kFastStep));
 }
 
+// Acts on every key waiting. False when one of them ends the transfer (Esc, Tab).
+bool HandleWaitingKeys(Env& env) {
+  for (int key = env.PollKey(); key != kNoKey; key = env.PollKey()) {
+    if (!HandleKey(env, key)) return false;
+  }
+  return true;
+}
+
 // Receives until the transfer ends. True when it ended because the data connection fell silent
 // for the whole channel time-out.
 bool ReceiveLoop(Env& env, int data, Transfer& t) {
@@ -184,9 +192,12 @@ bool ReceiveLoop(Env& env, int data, Transfer& t) {
     const size_t n = Read_data_block(env, data, std::span<char>(buffer, NextStep(t, fast)));
     if (n < 1) {
       if (env.channels.Error() == kErrInterrupted) {
-        // The user's stop waits among the keys: act on each of them up to it.
-        for (int key = env.PollKey(); key != kNoKey && HandleKey(env, key);) key = env.PollKey();
-        return false;
+        // The user's stop waits among the keys: act on each of them up to it. Without one after
+        // all (the start of an arrow key looks like Esc until its rest arrives), receive on.
+        key_pressed = true;
+        if (!HandleWaitingKeys(env)) return false;
+        env.channels.ClearError();
+        continue;
       }
       if (env.debug()) env.TimedLine(" ** Read_data_block returned zero bytes. Ending transfer.");
       return env.channels.Error() == kErrTimeout;

@@ -767,5 +767,49 @@ TEST(StopWhileSilent, EndsADownloadAtOnce) {
   server.Stop();
 }
 
+// A stop that seemed pending but held no Esc (an arrow key's sequence starts like one): the
+// download goes on and ends whole.
+class FalseStopConsole : public testing::RecordingConsole {
+ public:
+  bool StopPending() override {
+    if (titles.empty() || seen) return false;
+    seen = true;
+    return true;
+  }
+  bool seen = false;
+};
+
+TEST(StopWhileSilent, AWaitWithoutEscGoesOn) {
+  FalseStopConsole console;
+  testing::FakeClock clock;
+  Env env(console, clock);
+  env.channel_timeout_ms = 5000;
+  testing::FakeFtpServer server;
+  server.AddSession(Session({}, {}, [](const std::string& command, FakeFtpSession& s) {
+    const std::string verb = Verb(command);
+    if (verb == "PASV") {
+      s.Reply(s.Passive());
+    } else if (verb == "RETR" && s.AcceptData()) {
+      s.Reply("150 Opening BINARY mode data connection for /pub/a.txt (20000 bytes).");
+      s.SendDataWithPause(Pattern(20000).substr(0, 5000), 300, Pattern(20000).substr(5000));
+      s.CloseData();
+      s.Reply("226 Transfer complete.");
+    } else {
+      s.Reply("200 Okay.");
+    }
+  }));
+  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), env.channel_timeout_ms));
+  ScratchDir dir;
+  env.state.RemoteFileSize = 20000;
+
+  EXPECT_EQ(ftpGetFile(env, 1, "/pub/a.txt", dir / "a.txt"), 20000);
+
+  EXPECT_TRUE(console.seen);
+  EXPECT_EQ(env.state.AbortFlag, kOff);
+  EXPECT_FALSE(env.state.LastTransfer.user_cut);
+  EXPECT_EQ(FileContent(dir / "a.txt"), Pattern(20000));
+  server.Stop();
+}
+
 }  // namespace
 }  // namespace koru

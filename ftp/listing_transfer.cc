@@ -21,10 +21,13 @@ bool ReadListingLines(Env& env, int data, const std::string& title_tail,
   env.channels.ClearError();
   for (;;) {
     std::string line = env.channels.ReadLine(data);
-    if (line.empty() && env.channels.Error() == kErrInterrupted && env.PollKey() == kKeyEsc) {
-      env.UserAbort();
-      s.LastTransfer.user_cut = true;
-      return false;
+    if (line.empty() && env.channels.Error() == kErrInterrupted) {
+      if (env.TakeStop()) {
+        s.LastTransfer.user_cut = true;
+        return false;
+      }
+      env.channels.ClearError();
+      continue;  // no Esc after all: the listing goes on
     }
     if (env.debug()) env.Line(line);
     if (lines.empty() && !s.NoStatusLine && line.rfind("total ", 0) == 0) began_with_total = true;

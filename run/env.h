@@ -66,6 +66,19 @@ struct Env {
     Title("User abort - closing connection");
     state.AbortFlag = kOn;
   }
+
+  // After a wait that ended because a stop seemed to be pending: takes the waiting keys up to
+  // an Esc (the others are dropped) and aborts the run on it. False when no Esc was there
+  // (the start of an arrow key's sequence looks like one until its rest arrives).
+  bool TakeStop() {
+    for (int key = PollKey(); key != kNoKey; key = PollKey()) {
+      if (key == kKeyEsc) {
+        UserAbort();
+        return true;
+      }
+    }
+    return false;
+  }
 };
 
 }  // namespace koru
