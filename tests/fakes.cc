@@ -6,6 +6,7 @@ namespace koru::testing {
 
 int64_t FakeClock::MonotonicMs() {
   const auto since_start = std::chrono::steady_clock::now().time_since_epoch();
+  if (!follows_real_time) return skipped_ms;
   return std::chrono::duration_cast<std::chrono::milliseconds>(since_start).count() + skipped_ms;
 }
 

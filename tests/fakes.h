@@ -49,14 +49,15 @@ class FakeClock : public Clock {
     Advance(milliseconds);
   }
   void Advance(int milliseconds);
-  // Real time, plus every wait that was passed in no time: waits on real sockets end when they
-  // should, and waits on scripted connections end at once.
+  // Real time (unless `follows_real_time` is off), plus every wait that was passed in no time:
+  // waits on real sockets end when they should, and waits on scripted connections end at once.
   int64_t MonotonicMs() override;
   // A wait of `ms` that passes in no time, leaving the time of day alone.
   void SkipWait(int ms) { skipped_ms += ms; }
 
   SYSTEMTIME now;
   int64_t skipped_ms = 0;  // time passed without waiting (sleeps, scripted silences)
+  bool follows_real_time = true;
   std::vector<int> sleeps;
 };
 

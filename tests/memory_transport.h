@@ -42,7 +42,9 @@ class MemoryPeer {
 
 class MemoryTransport : public Transport {
  public:
-  explicit MemoryTransport(FakeClock& clock) : clock_(clock) {}
+  // Over scripted connections only the scripted silences make time pass, so every wait is
+  // measured exactly: the clock stops following real time.
+  explicit MemoryTransport(FakeClock& clock) : clock_(clock) { clock.follows_real_time = false; }
 
   // The peer of the next connection the client opens, to be scripted.
   MemoryPeer& Expect();
