@@ -99,12 +99,13 @@ std::string WaitText(int timeout_ms) {
   return std::to_string(timeout_ms) + " ms";
 }
 
-// A logged-in control connection that gave no reply is of no further use: it is closed at
-// once, without QUIT, so the engine connects anew for what is left.
-void DropConnection(Env& env, int h, const std::string& why) {
+// A logged-in control connection that gave no reply, or said it is closing, is of no further
+// use: it is closed at once, without QUIT, so the engine connects anew for what is left.
+// `reply_line` is what ReplyLine keeps of it.
+void DropConnection(Env& env, int h, const std::string& why, std::string_view reply_line) {
   env.channels.Close(h);
   env.state.ConnectedFlag = kOff;
-  env.state.ReplyLine = kConnectionLostReply;
+  env.state.ReplyLine = reply_line;
   env.TimedLine(" * Warning: Connection lost (" + why + ")");
 }
 
@@ -139,19 +140,18 @@ std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence) {
       }
       if (got_nothing && env.state.ConnectedFlag == kOn) {
         if (env.channels.PeerClosed(h)) {
-          DropConnection(env, h, "closed by the server");
+          DropConnection(env, h, "closed by the server", kConnectionLostReply);
           return std::string();
         }
         if (silence == OnSilence::kDropConnection && env.channels.Error() == kErrTimeout) {
-          DropConnection(env, h, "no reply in " + WaitText(timeout_ms));
+          DropConnection(env, h, "no reply in " + WaitText(timeout_ms), kConnectionLostReply);
           return std::string();
         }
       }
       env.state.ReplyLine = *reply;
       // 421: the server is closing the connection, so the next command would find it gone.
       if (ftpReplyCode(*reply) == 421 && env.state.ConnectedFlag == kOn) {
-        DropConnection(env, h, "closed by the server");
-        env.state.ReplyLine = *reply;
+        DropConnection(env, h, "closed by the server", *reply);
       }
       return std::move(*reply);
     }
@@ -178,10 +178,14 @@ int32_t ftpReplyCode(std::string_view line) {
   return static_cast<int32_t>(std::floor(NumericValue(code)));
 }
 
+std::string_view ftpReplyLineText(std::string_view line) {
+  return TrimBlanks(line.substr(std::min<size_t>(3, line.size())));
+}
+
 void ftpRecordReply(Env& env, std::string_view line) {
   const int32_t code = ftpReplyCode(line);
   if (code <= env.state.LastReplyCode) return;
-  env.state.LastReplyText = std::string(TrimBlanks(line.substr(std::min<size_t>(3, line.size()))));
+  env.state.LastReplyText = std::string(ftpReplyLineText(line));
   env.state.LastReplyCode = code;
 }
 

@@ -45,8 +45,11 @@ std::string ftpGetReply(Env& env, int h, int timeout_ms, OnSilence silence);
 // skipped, optional sign, digits, optional decimal fraction), rounded down; 0 without a number.
 int32_t ftpReplyCode(std::string_view line);
 
-// Keeps `line` as the last reply when its code is higher than LastReplyCode: the text from the
-// fourth character on, trimmed of blanks, and the code.
+// The text of a reply line: from its fourth character on, trimmed of blanks.
+std::string_view ftpReplyLineText(std::string_view line);
+
+// Keeps `line` as the last reply when its code is higher than LastReplyCode: its text
+// (ftpReplyLineText) and the code.
 void ftpRecordReply(Env& env, std::string_view line);
 
 // Empties the last reply (text "", code 0).

@@ -68,11 +68,13 @@ int32_t ftpOpenDataConnection(Env& env, int control) {
 }
 
 std::string ReportNoDataConnection(Env& env) {
+  if (env.state.AbortFlag) return std::string();
   const std::string& reply = env.state.ReplyLine;
   const std::string line =
-      ZeroPad(ftpReplyCode(reply), 3) + " " +
-      std::string(TrimBlanks(std::string_view(reply).substr(std::min<size_t>(3, reply.size()))));
+      ZeroPad(ftpReplyCode(reply), 3) + " " + std::string(ftpReplyLineText(reply));
   env.TimedLine(" " + line);
+  env.state.LastTransfer.failed = true;
+  env.state.LastTransfer.reply = line;
   return line;
 }
 
@@ -101,10 +103,14 @@ int32_t Write_data_block(Env& env, int data, std::string_view block) {
   return env.channels.Error() == 0 ? 1 : 0;
 }
 
+bool FinalReplyAwaited(const Env& env) {
+  return env.state.NoStatusLine != kOn && env.state.AbortFlag != kOn;
+}
+
 std::string ftpEndTransfer(Env& env, int control, DataChannel& data, FinalReplyWait wait) {
   data.Close();
   RunSettings& s = env.state;
-  if (s.NoStatusLine == kOn || s.AbortFlag == kOn) return std::string();
+  if (!FinalReplyAwaited(env)) return std::string();
   if (!env.channels.IsOpen(control)) return std::string(kConnectionLostReply);
   const int channel_wait = env.channels.TimeoutOf(control);
   std::string reply;

@@ -26,7 +26,9 @@ int32_t ftpParsePasv(Env& env, const std::string& host, std::string_view fields)
 
 // Prints, in every mode, the line that tells a transfer got no data connection: TIME, then the
 // reply to the command that failed (ReplyLine: the PASV reply, or "000 Connection lost") as its
-// code with three digits and its text. Returns that line without the time.
+// code with three digits and its text, and notes it in LastTransfer as a failure with that
+// line. Nothing is printed or noted once the user has stopped the run (the stop ended the
+// wait for PASV). Returns that line without the time.
 std::string ReportNoDataConnection(Env& env);
 
 // The text between the first parenthesis of a 227 reply and the next one ("" without any).
@@ -70,6 +72,9 @@ enum class FinalReplyWait {
   kAfterStall,    // the data connection timed out: env.stalled_reply_wait_ms (at most the
                   // channel time-out); none coming loses the connection
 };
+
+// Whether a transfer's final reply is awaited: not once NoStatusLine or AbortFlag is set.
+bool FinalReplyAwaited(const Env& env);
 
 // The one end of every transfer: closes the data connection first, so a server still sending
 // is never left blocked on it, then awaits the final reply unless NoStatusLine or AbortFlag is

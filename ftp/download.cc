@@ -276,12 +276,8 @@ int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::
   outcome = TransferOutcome{};
   if (s.AbortFlag) return 0;
   DataChannel data(env, ftpOpenDataConnection(env, control));
-  // The user's stop during the wait for PASV is no failure to report.
-  if (!data.is_open() && s.AbortFlag) return 0;
   if (!data.is_open()) {
-    outcome.failed = true;
-    outcome.reply = ReportNoDataConnection(env);
-    ftpRecordReply(env, outcome.reply);
+    ftpRecordReply(env, ReportNoDataConnection(env));
     return 0;
   }
   Transfer t;
@@ -289,7 +285,7 @@ int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::
   if (StartTransfer(env, control, t, remote, local)) {
     t.expected = ExpectedCount(env, t.last_text, remote, t.offset);
     const bool stalled = ReceiveLoop(env, data.channel(), t);
-    const bool awaited = s.NoStatusLine != kOn && s.AbortFlag != kOn;
+    const bool awaited = FinalReplyAwaited(env);
     if (awaited && env.debug()) env.Line("** Waiting for server to send status line.");
     const std::string final_reply = ftpEndTransfer(
         env, control, data, stalled ? FinalReplyWait::kAfterStall : FinalReplyWait::kChannel);

@@ -4,12 +4,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <chrono>
-
+#include <csignal>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -733,6 +732,22 @@ class StoppingConsole : public testing::RecordingConsole {
   bool stopped = false;
 };
 
+// A server for one download of /pub/a.txt (20000 bytes announced): `send` serves the data
+// connection once the 150 reply is out.
+CommandHandler ServeA(std::function<void(FakeFtpSession&)> send) {
+  return [send](const std::string& command, FakeFtpSession& s) {
+    const std::string verb = Verb(command);
+    if (verb == "PASV") {
+      s.Reply(s.Passive());
+    } else if (verb == "RETR" && s.AcceptData()) {
+      s.Reply("150 Opening BINARY mode data connection for /pub/a.txt (20000 bytes).");
+      send(s);
+    } else {
+      s.Reply("200 Okay.");
+    }
+  };
+}
+
 // Part of the file arrives, then the server sends and answers nothing: Esc ends the download
 // at once, not after the channel time-out, and no final reply is awaited.
 TEST(StopWhileSilent, EndsADownloadAtOnce) {
@@ -741,18 +756,10 @@ TEST(StopWhileSilent, EndsADownloadAtOnce) {
   Env env(console, clock);
   env.channel_timeout_ms = 20000;
   testing::FakeFtpServer server;
-  server.AddSession(Session({}, {}, [](const std::string& command, FakeFtpSession& s) {
-    const std::string verb = Verb(command);
-    if (verb == "PASV") {
-      s.Reply(s.Passive());
-    } else if (verb == "RETR" && s.AcceptData()) {
-      s.Reply("150 Opening BINARY mode data connection for /pub/a.txt (20000 bytes).");
-      s.SendData(Pattern(5000));
-      s.Pause(30000);  // silent, with the data connection open
-    } else {
-      s.Reply("200 Okay.");
-    }
-  }));
+  server.AddSession(Session({}, {}, ServeA([](FakeFtpSession& s) {
+                              s.SendData(Pattern(5000));
+                              s.Pause(30000);  // silent, with the data connection open
+                            })));
   ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), env.channel_timeout_ms));
   ScratchDir dir;
   env.state.RemoteFileSize = 20000;
@@ -785,19 +792,11 @@ TEST(StopWhileSilent, AWaitWithoutEscGoesOn) {
   Env env(console, clock);
   env.channel_timeout_ms = 5000;
   testing::FakeFtpServer server;
-  server.AddSession(Session({}, {}, [](const std::string& command, FakeFtpSession& s) {
-    const std::string verb = Verb(command);
-    if (verb == "PASV") {
-      s.Reply(s.Passive());
-    } else if (verb == "RETR" && s.AcceptData()) {
-      s.Reply("150 Opening BINARY mode data connection for /pub/a.txt (20000 bytes).");
-      s.SendDataWithPause(Pattern(20000).substr(0, 5000), 300, Pattern(20000).substr(5000));
-      s.CloseData();
-      s.Reply("226 Transfer complete.");
-    } else {
-      s.Reply("200 Okay.");
-    }
-  }));
+  server.AddSession(Session({}, {}, ServeA([](FakeFtpSession& s) {
+                              s.SendDataWithPause(Pattern(5000), 300, Pattern(15000, 5000));
+                              s.CloseData();
+                              s.Reply("226 Transfer complete.");
+                            })));
   ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), env.channel_timeout_ms));
   ScratchDir dir;
   env.state.RemoteFileSize = 20000;

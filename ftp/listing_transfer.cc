@@ -59,12 +59,9 @@ int32_t ftpList(Env& env, int control, const std::string& directory, const std::
   lines.clear();
   if (s.AbortFlag) return 0;
   DataChannel data(env, ftpOpenDataConnection(env, control));
-  // The user's stop during the wait for PASV is no failure to report.
-  if (!data.is_open() && s.AbortFlag) return 0;
   if (!data.is_open()) {
-    outcome.failed = true;
-    outcome.reply = ReportNoDataConnection(env);
-    if (env.verbose()) env.TimedLine(" * Error: Unable to get passive connection.");
+    ReportNoDataConnection(env);
+    if (env.verbose() && !s.AbortFlag) env.TimedLine(" * Error: Unable to get passive connection.");
     return 0;
   }
   ftpTypeAscii(env, control);
@@ -85,7 +82,7 @@ int32_t ftpList(Env& env, int control, const std::string& directory, const std::
   const FinalReplyWait wait = stalled            ? FinalReplyWait::kAfterStall
                               : began_with_total ? FinalReplyWait::kMayBeMissing
                                                  : FinalReplyWait::kChannel;
-  const bool awaited = s.NoStatusLine != kOn && s.AbortFlag != kOn;
+  const bool awaited = FinalReplyAwaited(env);
   const std::string final_reply = ftpEndTransfer(env, control, data, wait);
   if (awaited && env.debug()) env.Line(final_reply);
   if (NumericValue(final_reply) > 0) ftpRecordReply(env, final_reply);

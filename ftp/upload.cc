@@ -59,7 +59,7 @@ int32_t Store(Env& env, int control, int32_t progress, const std::string& remote
   // Closing the data connection tells the server the file is complete. The final reply is
   // read after a failed upload too, so that it is not taken later for the reply to another
   // command; a server known to send none is trusted with what was sent.
-  const bool awaited = env.state.NoStatusLine != kOn && env.state.AbortFlag != kOn;
+  const bool awaited = FinalReplyAwaited(env);
   working = ftpEndTransfer(env, control, data, FinalReplyWait::kChannel);
   if (!awaited) return sent ? 1 : 0;
   return sent && ftpReplyCode(working) == 226 ? 1 : 0;
