@@ -44,7 +44,44 @@ void ApplySwitch(std::string_view word, RunSettings& s, Location& location) {
   if (key == "+V" && exact) s.VerboseLevel = 1;
 }
 
+struct Scheme {
+  std::string_view name;  // upper case
+  ConnectionSecurity security;
+};
+
+constexpr Scheme kSchemes[] = {{"FTP", ConnectionSecurity::kPlain},
+                               {"FTPES", ConnectionSecurity::kExplicitTls},
+                               {"FTPS", ConnectionSecurity::kImplicitTls}};
+
+// The length of the scheme `word` begins with ("ftpes://"), 0 without one; `security` is set
+// from it.
+size_t SchemeLength(std::string_view word, ConnectionSecurity& security) {
+  const size_t colon = word.find(':');
+  if (colon == std::string_view::npos) return 0;
+  const std::string_view slashes = word.substr(colon + 1, 2);
+  if (slashes != "//" && slashes != "\\\\") return 0;
+  const std::string name = UpperCase(word.substr(0, colon));
+  for (const Scheme& scheme : kSchemes) {
+    if (name != scheme.name) continue;
+    security = scheme.security;
+    return colon + 3;
+  }
+  return 0;
+}
+
 }  // namespace
+
+std::string SchemeName(ConnectionSecurity security) {
+  switch (security) {
+    case ConnectionSecurity::kExplicitTls:
+      return "ftpes";
+    case ConnectionSecurity::kImplicitTls:
+      return "ftps";
+    case ConnectionSecurity::kPlain:
+      break;
+  }
+  return "ftp";
+}
 
 std::string NormaliseCommandLine(std::string_view text) {
   std::string line;
@@ -80,8 +117,7 @@ std::string ReadSwitches(std::string line, RunSettings& settings, Location& loca
 
 void SplitLocation(std::string_view line, Location& location, std::string& password) {
   std::string_view word = line.substr(0, line.find(' '));
-  const std::string prefix = UpperCase(word.substr(0, 6));
-  if (prefix == "FTP://" || prefix == "FTP:\\\\") word.remove_prefix(6);
+  word.remove_prefix(SchemeLength(word, location.security));
 
   std::string rest(word);
   const size_t at = word.rfind('@');

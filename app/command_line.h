@@ -13,6 +13,7 @@ namespace koru {
 
 // What the entry procedure keeps besides the run settings.
 struct Location {
+  ConnectionSecurity security = ConnectionSecurity::kPlain;  // from the scheme
   std::string user = "anonymous";
   std::string server;      // host, with ":port" when one was given
   std::string remotePath;  // ends in "/", or "./"
@@ -36,8 +37,13 @@ bool WantsVersion(std::string_view line);
 // the line without them.
 std::string ReadSwitches(std::string line, RunSettings& settings, Location& location);
 
-// Splits the first word of `line` into `location`; a password in it replaces `password`.
+// Splits the first word of `line` into `location`; a password in it replaces `password`. The
+// word may begin with a scheme, in any case and with "//" or "\\\\": ftp (plain), ftpes
+// (explicit TLS) or ftps (implicit TLS).
 void SplitLocation(std::string_view line, Location& location, std::string& password);
+
+// The scheme as the echo line names it: "ftp", "ftpes" or "ftps".
+std::string SchemeName(ConnectionSecurity security);
 
 // The default anonymous password for the local time `now`: the seconds since midnight with
 // their milliseconds (09:05:03.120 gives 32703.12) between a fixed prefix and domain.

@@ -40,7 +40,7 @@ void EchoOptions(Env& env) {
 void PrintStartLines(Env& env, const Location& location, const std::string& current_dir) {
   const SYSTEMTIME now = env.clock.Now();
   env.Line(TimeText(now) + " " + DateText(now));
-  env.Line(" ftp://" + location.user + "@" + location.server);
+  env.Line(" " + SchemeName(location.security) + "://" + location.user + "@" + location.server);
   const bool list_only = !location.mask.empty() && location.mask[0] == '=';
   env.Line(" R Path: " + location.remotePath +
            (list_only ? location.mask.substr(1) + "  (File List)" : location.mask));
@@ -124,6 +124,7 @@ int KoruMain(Env& env, std::string_view command_line, const std::string& current
 
   line = ReadSwitches(line, env.state, location);
   SplitLocation(line, location, env.state.LoginPassword);
+  env.state.Security = location.security;
   if (env.verbose()) EchoOptions(env);
   PrintStartLines(env, location, current_dir);
   return RunFromDriver(env, location);

@@ -6,6 +6,7 @@
 #include "ftp/commands.h"
 #include "ftp/control.h"
 #include "ftp/data_connection.h"
+#include "ftp/tls_session.h"
 #include "localfs/local_files.h"
 #include "platform/local_file.h"
 
@@ -284,7 +285,9 @@ int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::
   int64_t result = 0;
   if (StartTransfer(env, control, t, remote, local)) {
     t.expected = ExpectedCount(env, t.last_text, remote, t.offset);
-    const bool stalled = ReceiveLoop(env, data.channel(), t);
+    // Without its TLS the data connection carries nothing: the final reply still comes.
+    const bool secured = ftpSecureData(env, control, data.channel());
+    const bool stalled = secured && ReceiveLoop(env, data.channel(), t);
     const bool awaited = FinalReplyAwaited(env);
     if (awaited && env.debug()) env.Line("** Waiting for server to send status line.");
     const std::string final_reply = ftpEndTransfer(
@@ -295,6 +298,7 @@ int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::
       outcome.reply = final_reply;
       outcome.failed = s.ReplyLine == kConnectionLostReply || ftpReplyCode(final_reply) >= 400;
     }
+    outcome.failed = outcome.failed || !secured;
     result = t.expected + t.offset;
     env.Title(s.ProgramTitle);
   } else {

@@ -5,6 +5,7 @@
 #include "ftp/commands.h"
 #include "ftp/control.h"
 #include "ftp/data_connection.h"
+#include "ftp/tls_session.h"
 #include "listing/list_parser.h"
 #include "platform/channels.h"
 
@@ -77,8 +78,9 @@ int32_t ftpList(Env& env, int control, const std::string& directory, const std::
   }
 
   bool began_with_total = false;
-  const bool stalled =
-      ReadListingLines(env, data.channel(), directory + argument, lines, began_with_total);
+  const bool secured = ftpSecureData(env, control, data.channel());
+  const bool stalled = secured && ReadListingLines(env, data.channel(), directory + argument, lines,
+                                                   began_with_total);
   const FinalReplyWait wait = stalled            ? FinalReplyWait::kAfterStall
                               : began_with_total ? FinalReplyWait::kMayBeMissing
                                                  : FinalReplyWait::kChannel;
@@ -86,7 +88,7 @@ int32_t ftpList(Env& env, int control, const std::string& directory, const std::
   const std::string final_reply = ftpEndTransfer(env, control, data, wait);
   if (awaited && env.debug()) env.Line(final_reply);
   if (NumericValue(final_reply) > 0) ftpRecordReply(env, final_reply);
-  if (!s.AbortFlag && !ListingComplete(env, final_reply)) {
+  if (!s.AbortFlag && (!secured || !ListingComplete(env, final_reply))) {
     // What came is not the whole directory: none of it may be acted on.
     outcome.failed = true;
     outcome.reply = s.ReplyLine;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ftp/control.h"
+#include "ftp/tls_session.h"
 #include "platform/text.h"
 
 namespace koru {
@@ -72,6 +73,30 @@ std::string LogIn(Env& env, int h, const std::string& user, const std::string& p
 
 enum class Attempt { kLoggedIn, kBusy, kFailed };
 
+// Ends the connection to a server that refused TLS: QUIT, its reply, the close.
+void QuitRefusingServer(Env& env, int h) {
+  ftpSendCommand(env, h, "QUIT");
+  const std::string reply = ftpGetReply(
+      env, h, std::min(env.quit_wait_ms, env.channels.TimeoutOf(h)), OnSilence::kKeepConnection);
+  if (env.debug()) env.Line(reply);
+  env.channels.Close(h);
+  env.state.ConnectedFlag = kOff;
+}
+
+// Secures the control connection; on failure the connection is ended (with QUIT where it
+// still carries one) and false returned.
+bool SecureOrClose(Env& env, int h, const ServerAddress& address) {
+  bool may_quit = false;
+  if (ftpSecureControl(env, h, address.host, &may_quit)) return true;
+  if (may_quit) {
+    QuitRefusingServer(env, h);
+  } else {
+    env.channels.Close(h);
+    env.state.ConnectedFlag = kOff;
+  }
+  return false;
+}
+
 // One connection attempt on channel `h`: open, greeting, login. On kLoggedIn the channel is
 // open; otherwise it is closed again.
 Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::string& user,
@@ -81,6 +106,10 @@ Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::str
     ftpRecordReply(env, error + " Unable to open socket");
     if (env.verbose()) env.TimedLine(" * " + error + "- Unable to open socket");
     env.state.ConnectedFlag = kOff;
+    return Attempt::kFailed;
+  }
+  const bool tls = env.state.Security != ConnectionSecurity::kPlain;
+  if (env.state.Security == ConnectionSecurity::kImplicitTls && !SecureOrClose(env, h, address)) {
     return Attempt::kFailed;
   }
   const std::string greeting = ReadGreeting(env, h);
@@ -96,10 +125,17 @@ Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::str
     return Attempt::kFailed;
   }
   DrainAfterGreeting(env, h);
+  if (env.state.Security == ConnectionSecurity::kExplicitTls && !SecureOrClose(env, h, address)) {
+    return Attempt::kFailed;
+  }
   const std::string result = LogIn(env, h, user, password);
   ftpRecordReply(env, result);
   if (ftpReplyCode(result) != 230) {
     env.channels.Close(h);
+    return Attempt::kFailed;
+  }
+  if (tls && !ftpProtectData(env, h)) {
+    QuitRefusingServer(env, h);
     return Attempt::kFailed;
   }
   return Attempt::kLoggedIn;
@@ -107,9 +143,9 @@ Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::str
 
 }  // namespace
 
-ServerAddress SplitServerText(std::string_view server) {
+ServerAddress SplitServerText(std::string_view server, int default_port) {
   const size_t colon = server.rfind(':');
-  if (colon == std::string_view::npos) return {std::string(server), kFtpPort};
+  if (colon == std::string_view::npos) return {std::string(server), default_port};
   ServerAddress address{std::string(server.substr(0, colon)), -1};
   const std::string_view digits = server.substr(colon + 1);
   if (digits.empty() || digits.size() > 5) return address;
@@ -124,7 +160,8 @@ ServerAddress SplitServerText(std::string_view server) {
 
 int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
                    const std::string& password) {
-  const ServerAddress address = SplitServerText(server);
+  const bool implicit = env.state.Security == ConnectionSecurity::kImplicitTls;
+  const ServerAddress address = SplitServerText(server, implicit ? kFtpsPort : kFtpPort);
   int32_t result = 0;
   for (int busy_replies = 0;;) {
     if (env.PollKey() == kKeyEsc) {

@@ -14,18 +14,20 @@ inline constexpr int kFtpPort = 21;
 inline constexpr int kMaxConnectAttempts = 10;  // attempts answered "421 busy" before giving up
 inline constexpr int kBusyWaitSeconds = 90;
 
-// The host and port of a server text "host" or "host:port" (port 21 when absent). A port that
-// is not a decimal number from 0 to 65535 gives -1, which no channel can be opened to.
+// The host and port of a server text "host" or "host:port" (`default_port` when absent). A port
+// that is not a decimal number from 0 to 65535 gives -1, which no channel can be opened to.
 struct ServerAddress {
   std::string host;
   int port = kFtpPort;
 };
-ServerAddress SplitServerText(std::string_view server);
+ServerAddress SplitServerText(std::string_view server, int default_port = kFtpPort);
 
 // Connects to `server` ("host" or "host:port"), waits out busy servers (greeting 421: up to
 // ten attempts, each followed by a wait of 90 one-second steps that Tab cuts short and Esc
 // aborts), and logs in with USER and, when asked for, PASS. The last reply is cleared at every
-// attempt. Returns the control channel (1 or above, ConnectedFlag -1) after a successful
+// attempt. Under TLS (env.state.Security) the connection is secured before the login and the
+// data protected after it (ftp/tls_session.h); port 990 is the default for implicit TLS.
+// Returns the control channel (1 or above, ConnectedFlag -1) after a successful
 // login; -1 after a failure or a user abort (the channel is closed again); 0 when AbortFlag was
 // already set on entry. Esc after the login sets AbortFlag, but the channel is still returned.
 int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,

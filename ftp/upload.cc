@@ -5,6 +5,7 @@
 #include "ftp/commands.h"
 #include "ftp/control.h"
 #include "ftp/data_connection.h"
+#include "ftp/tls_session.h"
 #include "localfs/local_files.h"
 #include "platform/local_file.h"
 
@@ -55,7 +56,8 @@ int32_t Store(Env& env, int control, int32_t progress, const std::string& remote
   working = ftpGetReply(env, control);
   const int32_t code = ftpReplyCode(working);
   if (code != 150 && code != 125) return 0;
-  const bool sent = SendFile(env, data.channel(), file, progress);
+  const bool sent =
+      ftpSecureData(env, control, data.channel()) && SendFile(env, data.channel(), file, progress);
   // Closing the data connection tells the server the file is complete. The final reply is
   // read after a failed upload too, so that it is not taken later for the reply to another
   // command; a server known to send none is trusted with what was sent.

@@ -7,6 +7,7 @@ namespace koru {
 
 struct Channels::Channel {
   std::unique_ptr<Connection> connection;
+  TlsConnection* tls = nullptr;  // the connection, once switched to TLS
   int timeout_ms = 0;
   char buffer[kChannelBufferSize];
   size_t begin = 0;  // unread bytes are buffer[begin, end)
@@ -238,6 +239,63 @@ void Channels::Close(int channel) {
   if (!Lookup(channel)) return;
   open_.erase(channel);
   pool_.Release(channel);
+}
+
+// Wraps the channel's connection in TLS and runs the handshake, each wait bounded by the
+// channel's time-out.
+bool Channels::Secure(Channel& ch, const std::string& server_name,
+                      std::shared_ptr<TlsSessions> family) {
+  tls_failure_ = {};
+  auto tls =
+      std::make_unique<TlsConnection>(std::move(ch.connection), server_name, std::move(family));
+  ch.tls = tls.get();
+  ch.connection = std::move(tls);
+  // Bytes read ahead of the switch were sent in clear text and belong to no TLS record.
+  ch.begin = ch.end = 0;
+  for (;;) {
+    const TlsConnection::Step step = ch.tls->Handshake();
+    if (step == TlsConnection::Step::kDone) return true;
+    if (step == TlsConnection::Step::kFailed) {
+      tls_failure_ = ch.tls->Failure();
+      error_ = kErrTls;
+      ch.peer_closed = true;
+      return false;
+    }
+    const bool for_sending = step == TlsConnection::Step::kWantWrite;
+    if (!Waited(WaitFor(*ch.connection, for_sending, ch.timeout_ms))) {
+      tls_failure_ = {false, error_ == kErrTimeout ? "time-out during the handshake"
+                                                   : "stopped during the handshake"};
+      ch.peer_closed = true;
+      return false;
+    }
+  }
+}
+
+bool Channels::StartTls(int channel, const std::string& server_name) {
+  Channel* ch = Lookup(channel);
+  return ch && Secure(*ch, server_name, nullptr);
+}
+
+bool Channels::ResumeTls(int data, int control) {
+  Channel* ch = Lookup(data);
+  const Channel* owner = Lookup(control);
+  if (!ch || !owner) return false;
+  if (!owner->tls) {
+    error_ = kErrTls;
+    tls_failure_ = {false, "the control connection is not encrypted"};
+    return false;
+  }
+  return Secure(*ch, owner->tls->server_name(), owner->tls->family());
+}
+
+std::string Channels::TlsDescription(int channel) const {
+  const Channel* ch = Find(channel);
+  return ch && ch->tls ? ch->tls->Description() : std::string();
+}
+
+bool Channels::IsTls(int channel) const {
+  const Channel* ch = Find(channel);
+  return ch && ch->tls;
 }
 
 std::string Channels::PeerAddress(int channel) const {

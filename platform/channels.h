@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/handle_pool.h"
+#include "platform/tls_connection.h"
 #include "platform/transport.h"
 
 namespace koru {
@@ -22,6 +23,7 @@ inline constexpr int kErrNotTcp = 54;       // the number names something that i
 inline constexpr int kErrAlreadyOpen = 55;  // the number is already open
 inline constexpr int kErrSocket = 57;       // resolve, socket, connect, send or receive failed
 inline constexpr int kErrInProgress = 70;   // a socket call failed with "operation in progress"
+inline constexpr int kErrTls = 71;          // the TLS handshake failed
 
 inline constexpr size_t kChannelBufferSize = 65536;
 
@@ -75,6 +77,19 @@ class Channels {
   // True when the peer has closed `channel` (or it failed) and nothing received is left unread.
   bool PeerClosed(int channel) const;
 
+  // Switches `channel` to TLS: the handshake as a client with `server_name`, whose certificate
+  // must check out. Each wait of the handshake is bounded by the time-out. False with error 71
+  // and TlsFailure() set when it fails (24 or 4 when a wait ended it); the channel stays open
+  // but carries nothing more.
+  bool StartTls(int channel, const std::string& server_name);
+  // The same for a data channel of the TLS channel `control`: with its server name, resuming
+  // its newest session; tickets the server sends on `data` become that newest session too.
+  bool ResumeTls(int data, int control);
+  const TlsFailure& LastTlsFailure() const { return tls_failure_; }
+  // "TLSv1.3 TLS_AES_256_GCM_SHA384" for a channel switched to TLS, empty otherwise.
+  std::string TlsDescription(int channel) const;
+  bool IsTls(int channel) const;
+
   // Closes the connection and frees the number; an unknown number sets error 52.
   void Close(int channel);
 
@@ -106,6 +121,7 @@ class Channels {
   bool Waited(Wait wait);
   bool Fill(Channel& ch, int timeout_ms, Wait* wait);
   bool NoteReceived(Channel& ch, int64_t got, size_t asked);
+  bool Secure(Channel& ch, const std::string& server_name, std::shared_ptr<TlsSessions> family);
 
   HandlePool& pool_;
   Transport& transport_;
@@ -113,6 +129,7 @@ class Channels {
   std::function<bool()> stop_pending_;
   std::map<int, std::unique_ptr<Channel>> open_;
   int error_ = 0;
+  TlsFailure tls_failure_;
 };
 
 }  // namespace koru

@@ -20,6 +20,10 @@ struct TransferOutcome {
   std::string reply;      // the reply line that refused or ended it; empty when none was awaited
 };
 
+// How the control and data connections are protected, from the location's scheme: ftp://
+// (or none), ftpes:// (AUTH TLS after the greeting) or ftps:// (TLS from the first byte).
+enum class ConnectionSecurity { kPlain, kExplicitTls, kImplicitTls };
+
 // The run settings, the two run counters and the state that the FTP procedures and the
 // synchronisation engine share. Flags are 0 (off) or -1 (on); VerboseLevel, ResumeMode and
 // SubDirMode take 0, -1 or 1 and their sign matters. Nothing here is reset between
@@ -45,6 +49,7 @@ struct RunSettings {
   int32_t LastReplyCode = 0;      // code of the kept reply
   int32_t NoStatusLine = 0;       // transfers no longer await the final reply
   std::string CommandTerminator;  // appended to every FTP command (CR LF once set)
+  ConnectionSecurity Security = ConnectionSecurity::kPlain;
 
   // The whole line of the latest reply read on a control connection, or "000 Connection lost"
   // when the connection gave none and was dropped. Error lines quote it, never a kept reply.

@@ -1,0 +1,73 @@
+#include "ftp/tls_session.h"
+
+#include "ftp/control.h"
+
+namespace koru {
+namespace {
+
+void PrintTlsFailure(Env& env, std::string_view prefix) {
+  const TlsFailure& failure = env.channels.LastTlsFailure();
+  if (failure.certificate) {
+    env.TimedLine(" ERROR: TLS certificate rejected: " + failure.text);
+  } else {
+    env.TimedLine(std::string(prefix) + failure.text);
+  }
+}
+
+void PrintRefusal(Env& env, const std::string& reply) {
+  env.TimedLine(" ERROR: Server refused TLS: " + reply);
+}
+
+}  // namespace
+
+bool ftpSecureControl(Env& env, int h, const std::string& host, bool* may_quit) {
+  *may_quit = false;
+  if (env.state.Security == ConnectionSecurity::kExplicitTls) {
+    ftpSendCommand(env, h, "AUTH TLS");
+    const std::string reply = ftpGetShownReply(env, h);
+    if (ftpReplyCode(reply) != 234) {
+      ftpRecordReply(env, reply);
+      if (env.state.AbortFlag) return false;
+      PrintRefusal(env, reply);
+      *may_quit = !env.channels.PeerClosed(h);
+      return false;
+    }
+  }
+  env.channels.ClearError();
+  if (!env.channels.StartTls(h, host)) {
+    ftpRecordReply(env, ZeroPad(env.channels.Error(), 3) + " TLS handshake failed");
+    if (env.channels.Error() != kErrInterrupted) {
+      PrintTlsFailure(env, " ERROR: TLS handshake failed: ");
+    } else {
+      env.TakeStop();
+    }
+    return false;
+  }
+  if (env.verbose()) env.TimedLine(" * TLS " + env.channels.TlsDescription(h));
+  return true;
+}
+
+bool ftpProtectData(Env& env, int h) {
+  for (const char* command : {"PBSZ 0", "PROT P"}) {
+    const std::string reply = ftpExchange(env, h, command);
+    if (ftpReplyCode(reply) / 100 != 2) {
+      if (!env.state.AbortFlag) PrintRefusal(env, reply);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ftpSecureData(Env& env, int control, int data) {
+  if (!env.channels.IsTls(control)) return true;
+  env.channels.ClearError();
+  if (env.channels.ResumeTls(data, control)) return true;
+  if (env.channels.Error() == kErrInterrupted) {
+    env.TakeStop();
+    return false;
+  }
+  PrintTlsFailure(env, " ERROR: TLS on the data connection failed: ");
+  return false;
+}
+
+}  // namespace koru
