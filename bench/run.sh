@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh cmake ninja-build g++ vsftpd wget curl lftp socat time python3
+bash scripts/install-deps.sh cmake ninja-build g++ libssl-dev openssl vsftpd wget curl lftp socat time python3
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORU_TESTS=OFF >/dev/null
 ninja -C build-bench koru >/dev/null
 python3 bench/bench.py --koru build-bench/koru "$@"

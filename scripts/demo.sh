@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
-bash scripts/install-deps.sh cmake ninja-build g++ python3-pyftpdlib
+bash scripts/install-deps.sh cmake ninja-build g++ libssl-dev python3-pyftpdlib
 cmake -S . -B build -G Ninja -DKORU_TESTS=OFF >/dev/null
 ninja -C build koru >/dev/null
 

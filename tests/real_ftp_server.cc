@@ -106,6 +106,23 @@ std::string VsftpdConfig(const std::string& root, const std::string& empty, int 
   return c.str();
 }
 
+// vsftpd demanding explicit TLS of anonymous sessions, and resumed sessions on data
+// connections; every command logged to `log`.
+std::string VsftpdTlsConfig(const TlsServerOptions& tls, const std::string& log) {
+  std::ostringstream c;
+  c << "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"
+    << "force_local_logins_ssl=YES\nforce_local_data_ssl=YES\nrequire_ssl_reuse=YES\n"
+    << "rsa_cert_file=" << tls.certificate << "\nrsa_private_key_file=" << tls.key << "\n"
+    << "xferlog_enable=YES\nxferlog_std_format=NO\nlog_ftp_protocol=YES\n"
+    << "vsftpd_log_file=" << log << "\n";
+  return c.str();
+}
+
+// An OpenSSL configuration that limits every TLS connection to TLS 1.2.
+constexpr char kTls12OnlyConfig[] =
+    "openssl_conf = koru_test\n[koru_test]\nssl_conf = ssl\n[ssl]\n"
+    "system_default = tls12\n[tls12]\nMaxProtocol = TLSv1.2\n";
+
 std::string GroupName(gid_t gid) {
   const group* g = ::getgrgid(gid);
   return g ? g->gr_name : std::to_string(gid);
@@ -149,7 +166,7 @@ std::string ProftpdConfig(const std::string& work, const std::string& root, int 
 // Runs `args` in a process group of its own, in "/", output to `log`, as the user `as` when
 // it is given. The process id, or -1.
 pid_t Spawn(const std::vector<std::string>& args, const std::string& log,
-            const passwd* as = nullptr) {
+            const passwd* as = nullptr, const std::string& openssl_conf = "") {
   std::vector<char*> argv;
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
@@ -164,6 +181,7 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& log,
     ::dup2(out, 1);
     ::dup2(out, 2);
     if (::chdir("/") != 0) ::_exit(126);
+    if (!openssl_conf.empty()) ::setenv("OPENSSL_CONF", openssl_conf.c_str(), 1);
     if (as && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) {
       ::_exit(125);
     }
@@ -245,6 +263,7 @@ bool RealFtpServer::Launch(FtpServerKind kind, const RealFtpServerOptions& optio
       std::to_string(port_ + 1) + "-" + std::to_string(port_ + kPassivePorts);
 
   std::vector<std::string> args;
+  std::string openssl_conf;
   const passwd* run_as = nullptr;
   if (kind == FtpServerKind::kVsftpd) {
     const passwd* anonymous = ::getpwnam(kAnonymousUser);
@@ -252,7 +271,14 @@ bool RealFtpServer::Launch(FtpServerKind kind, const RealFtpServerOptions& optio
     owner_gid_ = anonymous->pw_gid;
     const std::string config = work_ + "/vsftpd.conf";
     std::ofstream(config) << VsftpdConfig(root_, empty, port_, options.anonymous_password,
-                                          options.max_rate);
+                                          options.max_rate)
+                          << (options.tls.certificate.empty()
+                                  ? ""
+                                  : VsftpdTlsConfig(options.tls, work_ + "/vsftpd.log"));
+    if (options.tls.tls12_only) {
+      openssl_conf = work_ + "/openssl.cnf";
+      std::ofstream(openssl_conf) << kTls12OnlyConfig;
+    }
     args = {kVsftpd, config};
   } else if (kind == FtpServerKind::kProftpd) {
     const passwd* anonymous = ::getpwnam(kAnonymousUser);
@@ -262,10 +288,25 @@ bool RealFtpServer::Launch(FtpServerKind kind, const RealFtpServerOptions& optio
     std::ofstream(config) << ProftpdConfig(work_, root_, port_, AccountOf(kAnonymousUser),
                                            AccountOf(kUnprivilegedUser), options.max_rate);
     args = {kProftpd, "-n", "-c", config};
+  } else if (!options.tls.certificate.empty()) {
+    const TlsServerOptions& tls = options.tls;
+    args = {kPython,
+            std::string(KORU_SOURCE_DIR) + "/tests/tls_ftp_server.py",
+            std::to_string(port_),
+            root_,
+            std::to_string(port_ + 1),
+            std::to_string(port_ + kPassivePorts),
+            tls.certificate,
+            tls.key};
+    if (tls.implicit) args.push_back("implicit");
+    if (tls.refuse_prot) args.push_back("refuse-prot");
+    if (tls.no_close_notify) args.push_back("no-close-notify");
   } else {
     args = {kPython, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port_),
             "-d", root_, "-r", passive, "-w"};
     if (!options.user.empty()) args.insert(args.end(), {"-u", options.user, "-P", options.password});
+  }
+  if (kind == FtpServerKind::kPyftpdlib) {
     // As root pyftpdlib would read and write everything; it runs as "nobody" instead.
     run_as = ::geteuid() == 0 ? ::getpwnam(kUnprivilegedUser) : nullptr;
     if (run_as) {
@@ -274,7 +315,7 @@ bool RealFtpServer::Launch(FtpServerKind kind, const RealFtpServerOptions& optio
     }
   }
   HandOver(root_ + "/pub");
-  pid_ = Spawn(args, log_, run_as);
+  pid_ = Spawn(args, log_, run_as, openssl_conf);
   if (pid_ < 0) *error = "cannot start " + args[0];
   return pid_ > 0;
 }
@@ -357,6 +398,8 @@ std::vector<pid_t> RealFtpServer::SessionProcesses() const {
   }
   return sessions;
 }
+
+std::string RealFtpServer::Log() const { return ReadFile(log_) + ReadFile(work_ + "/vsftpd.log"); }
 
 std::string RealFtpServer::address() const { return "127.0.0.1:" + std::to_string(port_); }
 

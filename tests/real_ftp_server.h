@@ -30,6 +30,17 @@ enum class FtpServerKind { kVsftpd, kPyftpdlib, kProftpd };
 // "Vsftpd", "Pyftpdlib" or "Proftpd", for test names.
 std::string KindName(FtpServerKind kind);
 
+// FTP over TLS: with a certificate the server demands TLS for the login and the data
+// (vsftpd: explicit TLS with require_ssl_reuse=YES; pyftpdlib: tests/tls_ftp_server.py).
+struct TlsServerOptions {
+  std::string certificate{};  // PEM files; empty: plain FTP
+  std::string key{};
+  bool tls12_only = false;       // vsftpd: at most TLS 1.2 (OpenSSL's configuration)
+  bool implicit = false;         // pyftpdlib: TLS from the first byte
+  bool refuse_prot = false;      // pyftpdlib: PROT is answered 534
+  bool no_close_notify = false;  // pyftpdlib: data connections end without close_notify
+};
+
 struct RealFtpServerOptions {
   // pyftpdlib: a named user (with this password) in place of anonymous.
   std::string user;
@@ -38,6 +49,7 @@ struct RealFtpServerOptions {
   bool anonymous_password = true;
   // vsftpd and proftpd: the bytes per second a download is served at; 0: as fast as it goes.
   int max_rate = 0;
+  TlsServerOptions tls{};
 };
 
 class RealFtpServer {
@@ -58,6 +70,9 @@ class RealFtpServer {
   std::string address() const;
   // The directory served as "/" (its "pub" is writable by the anonymous user).
   const std::string& root() const { return root_; }
+  // What the server logged: for vsftpd serving TLS every command it received; for pyftpdlib
+  // its log of commands.
+  std::string Log() const;
   // Gives what a test created below root() to the server's anonymous user.
   void HandOver(const std::string& path) const;
   // The processes the server started and that still run: for vsftpd and proftpd those that
