@@ -6,6 +6,9 @@ Workloads:
   b  a tree of 20 directories x 100 files of 4 KiB, mirrored into an empty directory
   c  the same tree again into the complete copy (nothing to do)
   d  one directory of 1,000 files of 1 KiB
+  e  the 1 GiB file over explicit FTP over TLS (ftpes://) from a vsftpd that demands TLS and
+     session reuse, against curl --ssl-reqd and lftp (the certificate of a CA made here with
+     openssl, trusted through SSL_CERT_FILE, --cacert and ssl:ca-file)
 
 Every tool runs in alternating rounds (one warm-up round, then --rounds counted ones); every run
 is checked (content of the big file, file count and bytes of the trees). The table gives the
@@ -64,8 +67,28 @@ def make_data(root):
             f.write(os.urandom(1024))
 
 
-def start_vsftpd(root, work, port):
-    conf = os.path.join(work, "vsftpd.conf")
+def make_certificates(work):
+    """A CA and a certificate for 127.0.0.1 signed by it; returns (ca, certificate, key)."""
+    ca, ca_key = os.path.join(work, "ca.pem"), os.path.join(work, "ca.key")
+    cert, key = os.path.join(work, "server.pem"), os.path.join(work, "server.key")
+    csr, ext = os.path.join(work, "server.csr"), os.path.join(work, "server.ext")
+    with open(ext, "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n")
+    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.check_call(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
+                           "2", "-subj", "/CN=bench CA", "-addext",
+                           "basicConstraints=critical,CA:TRUE", "-keyout", ca_key, "-out", ca],
+                          **quiet)
+    subprocess.check_call(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj",
+                           "/CN=127.0.0.1", "-keyout", key, "-out", csr], **quiet)
+    subprocess.check_call(["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key,
+                           "-CAcreateserial", "-days", "2", "-extfile", ext, "-out", cert],
+                          **quiet)
+    return ca, cert, key
+
+
+def start_vsftpd(root, work, port, tls=None):
+    conf = os.path.join(work, "vsftpd-%d.conf" % port)
     empty = os.path.join(work, "empty")
     os.makedirs(empty, exist_ok=True)
     with open(conf, "w") as f:
@@ -80,6 +103,12 @@ def start_vsftpd(root, work, port):
             "xferlog_enable=NO", "dirlist_enable=YES", "download_enable=YES",
             "use_localtime=YES", "idle_session_timeout=600", "data_connection_timeout=600",
             ""]))
+        if tls:
+            # Explicit TLS demanded of anonymous logins and data, data sessions resumed.
+            f.write("\n".join([
+                "ssl_enable=YES", "allow_anon_ssl=YES", "force_anon_logins_ssl=YES",
+                "force_anon_data_ssl=YES", "require_ssl_reuse=YES",
+                "rsa_cert_file=%s" % tls[1], "rsa_private_key_file=%s" % tls[2], ""]))
     proc = subprocess.Popen(["/usr/sbin/vsftpd", conf], stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     if not wait_port(port):
@@ -133,7 +162,7 @@ class Workload:
         self.prepare, self.check, self.size_bytes = prepare, check, size_bytes
 
 
-def build_workloads(koru, port, root, out_root):
+def build_workloads(koru, port, root, out_root, tls_port, ca):
     url = "ftp://127.0.0.1:%d" % port
     loc = "127.0.0.1:%d" % port
     lftp = ["lftp", "-p", str(port), "-e"]
@@ -173,15 +202,31 @@ def build_workloads(koru, port, root, out_root):
         "wget": ["wget", "-q", "-m", "-nH", url + "/flat/"],
         "lftp": lftp + ["mirror /flat/ flat; bye", "127.0.0.1"],
     }
+    secure = {
+        "koru": [koru, "ftpes://127.0.0.1:%d/big/" % tls_port],
+        "curl": ["curl", "-s", "--ssl-reqd", "--cacert", ca, "-o", "big.bin",
+                 "ftp://127.0.0.1:%d/big/big.bin" % tls_port],
+        "lftp": ["lftp", "-p", str(tls_port), "-e",
+                 "set ftp:ssl-force true; set ftp:ssl-allow-anonymous true; "
+                 "set ftp:ssl-protect-data true; "
+                 "set ssl:ca-file %s; get /big/big.bin -o big.bin; bye" % ca, "127.0.0.1"],
+    }
+    big_title = "one %s file" % size_text(BIG_SIZE)
     return [
-        Workload("a", "one 1 GiB file", big, lambda t: fresh("a-" + t), check_big, BIG_SIZE),
+        Workload("a", big_title, big, lambda t: fresh("a-" + t), check_big, BIG_SIZE),
         Workload("b", "tree 20 x 100 x 4 KiB, empty target", tree, lambda t: fresh("b-" + t),
                  check_tree(tree_expect), tree_expect[1]),
         Workload("c", "the same tree, complete target", tree,
                  lambda t: os.path.join(out_root, "b-" + t), check_tree(tree_expect), 0),
         Workload("d", "one directory of 1,000 x 1 KiB", flat, lambda t: fresh("d-" + t),
                  check_tree(flat_expect), flat_expect[1]),
+        Workload("e", big_title + " over explicit FTPS (TLS)", secure,
+                 lambda t: fresh("e-" + t), check_big, BIG_SIZE),
     ]
+
+
+def size_text(size):
+    return "%d GiB" % (size >> 30) if size >= 1 << 30 else "%d MiB" % (size >> 20)
 
 
 def serve_limit(root, port):
@@ -228,14 +273,17 @@ def report(w, samples, rounds):
     lines.append("")
     lines.append("KORU / best peer (%s), round by round: median %.2f (%s)" % (
         best_peer, statistics.median(ratios), ", ".join("%.2f" % x for x in ratios)))
-    if "limit" in samples:
-        limit = statistics.median(s[0] for s in samples["limit"])
+    if "curl" in samples:
         koru = statistics.median(s[0] for s in samples["koru"])
         curl_cpu = statistics.median(s[1] for s in samples["curl"])
         koru_cpu = statistics.median(s[1] for s in samples["koru"])
         curl_wall = statistics.median(s[0] for s in samples["curl"])
-        lines.append("KORU / curl wall %.2f, KORU / curl CPU %.2f, KORU speed / file-to-file "
-                     "limit %.2f" % (koru / curl_wall, koru_cpu / curl_cpu, limit / koru))
+        line = "KORU / curl wall %.2f, KORU / curl CPU %.2f" % (koru / curl_wall,
+                                                               koru_cpu / curl_cpu)
+        if "limit" in samples:
+            limit = statistics.median(s[0] for s in samples["limit"])
+            line += ", KORU speed / file-to-file limit %.2f" % (limit / koru)
+        lines.append(line)
     lines.append("")
     return "\n".join(lines)
 
@@ -244,8 +292,12 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--koru", required=True)
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--only", default="abcd")
+    parser.add_argument("--only", default="abcde")
+    parser.add_argument("--big-mib", type=int, default=1024,
+                        help="size of the big file of (a) and (e), for a quick run")
     args = parser.parse_args()
+    global BIG_SIZE
+    BIG_SIZE = args.big_mib << 20
 
     base = "/dev/shm" if shutil.disk_usage("/dev/shm").free > 4 * BIG_SIZE else tempfile.gettempdir()
     work = tempfile.mkdtemp(prefix="koru-bench.", dir=base)
@@ -269,8 +321,14 @@ def main():
         procs.append(start_vsftpd(root, work, port))
         procs.append(serve_limit(root, port))
         wait_port(port + 250)
-        print("vsftpd on 127.0.0.1:%d, %d counted rounds after one warm-up\n" % (port, args.rounds))
-        for w in build_workloads(os.path.abspath(args.koru), port, root, out_root):
+        tls = make_certificates(work)
+        tls_port = free_port()
+        procs.append(start_vsftpd(root, work, tls_port, tls))
+        os.environ["SSL_CERT_FILE"] = tls[0]  # how KORU trusts the bench's CA
+        print("vsftpd on 127.0.0.1:%d (FTPS: %d), %d counted rounds after one warm-up\n" % (
+            port, tls_port, args.rounds))
+        for w in build_workloads(os.path.abspath(args.koru), port, root, out_root, tls_port,
+                                 tls[0]):
             if w.key not in args.only:
                 continue
             print(report(w, run_workload(w, args.rounds), args.rounds), flush=True)

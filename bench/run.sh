@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark: KORU against curl, wget and lftp (and the socket file-to-file limit) on a local
-# vsftpd. Run as root on a Debian machine; it installs what it needs, builds KORU optimised,
-# and prints one table per workload. Extra arguments go to bench.py (--rounds N, --only abcd).
+# vsftpd, plain and over TLS. Run as root on a Debian machine; it installs what it needs, builds
+# KORU optimised, and prints one table per workload. Extra arguments go to bench.py (--rounds N,
+# --only abcde, --big-mib N).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -35,12 +35,6 @@ using testing::RealFtpServerOptions;
 using testing::TestCertificates;
 using testing::TlsServerOptions;
 
-std::string Content(size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 13 + seed + i / 97) & 0xff);
-  return bytes;
-}
-
 void WriteFile(const std::string& path, const std::string& content) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path, std::ios::binary) << content;
@@ -129,10 +123,10 @@ TEST_P(TlsServerTest, MirrorsATreeOfManyDirectoriesTwice) {
   for (int d = 0; d < 40; ++d) {
     for (int f = 0; f < 5; ++f) {
       WriteFile(Pub("d" + std::to_string(d) + "/f" + std::to_string(f) + ".bin"),
-                Content(static_cast<size_t>(1 + d * 997 + f * 7919), d * 5 + f));
+                testing::FileBytes(static_cast<size_t>(1 + d * 997 + f * 7919)));
     }
   }
-  WriteFile(Pub("big.bin"), Content(3 << 20, 7));
+  WriteFile(Pub("big.bin"), testing::FileBytes(3 << 20));
   server_->HandOver(server_->root() + "/pub");
 
   const ChildResult first = Run({"-S", "-V"});
@@ -153,7 +147,7 @@ TEST_P(TlsServerTest, MirrorsATreeOfManyDirectoriesTwice) {
 
 // -R completes a shorter local file through REST; -M removes what arrived whole.
 TEST_P(TlsServerTest, ResumeAndMoveWorkOverProtectedData) {
-  const std::string remote = Content(200000, 3);
+  const std::string remote = testing::FileBytes(200000);
   WriteFile(Pub("part.bin"), remote);
   WriteFile(Pub("gone.txt"), "moved away");
   server_->HandOver(server_->root() + "/pub");
@@ -300,7 +294,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(TlsFixture, DataEndingWithoutCloseNotifyIsJudgedByItsSize) {
   StartServer(FtpServerKind::kPyftpdlib, {.no_close_notify = true});
   if (IsSkipped() || HasFatalFailure()) return;
-  WriteFile(server_->root() + "/pub/a.bin", Content(300000, 9));
+  WriteFile(server_->root() + "/pub/a.bin", testing::FileBytes(300000));
   WriteFile(server_->root() + "/pub/b.txt", "b");
   server_->HandOver(server_->root() + "/pub");
 
