@@ -310,9 +310,15 @@ TEST_F(ManualPage, NamesEverySwitchAndKey) {
   EXPECT_THAT(keys, HasSubstr("Ctrl-C"));
   const std::string status = RenderedSection(run.output, "EXIT STATUS");
   for (const char* code : {"0", "1", "130"}) EXPECT_TRUE(HasTag(status, code)) << code;
-  // The only scheme the program speaks.
-  EXPECT_THAT(run.output, HasSubstr("ftp://"));
-  EXPECT_THAT(run.output, Not(HasSubstr("ftps://")));
+  // The schemes the program speaks, and the variables that choose whom it trusts over TLS.
+  for (const char* scheme : {"ftp://", "ftpes://", "ftps://"}) {
+    EXPECT_THAT(run.output, HasSubstr(scheme));
+  }
+  EXPECT_THAT(run.output, Not(HasSubstr("sftp://")));
+  const std::string environment = RenderedSection(run.output, "ENVIRONMENT");
+  for (const char* name : {"SSL_CERT_FILE", "SSL_CERT_DIR"}) {
+    EXPECT_TRUE(HasTag(environment, name)) << name;
+  }
 }
 
 TEST(InstallTest, TheReadmeNamesEverySwitchAndKey) {

@@ -106,7 +106,7 @@ std::string VsftpdConfig(const std::string& root, const std::string& empty, int 
   return c.str();
 }
 
-// vsftpd demanding explicit TLS of anonymous sessions, and resumed sessions on data
+// vsftpd demanding TLS (explicit, or implicit) of anonymous sessions, and resumed sessions on data
 // connections; every command logged to `log`.
 std::string VsftpdTlsConfig(const TlsServerOptions& tls, const std::string& log) {
   std::ostringstream c;
@@ -115,6 +115,7 @@ std::string VsftpdTlsConfig(const TlsServerOptions& tls, const std::string& log)
     << "rsa_cert_file=" << tls.certificate << "\nrsa_private_key_file=" << tls.key << "\n"
     << "xferlog_enable=YES\nxferlog_std_format=NO\nlog_ftp_protocol=YES\n"
     << "vsftpd_log_file=" << log << "\n";
+  if (tls.implicit) c << "implicit_ssl=YES\n";
   return c.str();
 }
 

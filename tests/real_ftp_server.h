@@ -31,12 +31,12 @@ enum class FtpServerKind { kVsftpd, kPyftpdlib, kProftpd };
 std::string KindName(FtpServerKind kind);
 
 // FTP over TLS: with a certificate the server demands TLS for the login and the data
-// (vsftpd: explicit TLS with require_ssl_reuse=YES; pyftpdlib: tests/tls_ftp_server.py).
+// (vsftpd: require_ssl_reuse=YES; pyftpdlib: tests/tls_ftp_server.py).
 struct TlsServerOptions {
   std::string certificate{};  // PEM files; empty: plain FTP
   std::string key{};
   bool tls12_only = false;       // vsftpd: at most TLS 1.2 (OpenSSL's configuration)
-  bool implicit = false;         // pyftpdlib: TLS from the first byte
+  bool implicit = false;         // TLS from the first byte
   bool refuse_prot = false;      // pyftpdlib: PROT is answered 534
   bool no_close_notify = false;  // pyftpdlib: data connections end without close_notify
 };

@@ -1,7 +1,7 @@
-// FTP over TLS end to end: the real program against vsftpd (explicit TLS, session reuse
-// required, TLS 1.3 and TLS 1.2) and pyftpdlib (explicit and implicit TLS), the test CA trusted
-// through SSL_CERT_FILE; and every way the secure connection can be refused, each ending the
-// run before anything but the allowed commands went out.
+// FTP over TLS end to end: the real program against vsftpd (session reuse required; explicit
+// TLS with TLS 1.3 and TLS 1.2, implicit TLS) and pyftpdlib (explicit and implicit TLS), the
+// test CA trusted through SSL_CERT_FILE; and every way the secure connection can be refused,
+// each ending the run before anything but the allowed commands went out.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -104,6 +105,8 @@ struct TlsServer {
   const char* protocol;  // as the verbose line names it
 };
 
+void PrintTo(const TlsServer& server, std::ostream* out) { *out << server.name; }
+
 class TlsServerTest : public TlsFixture, public ::testing::WithParamInterface<TlsServer> {
  protected:
   void SetUp() override {
@@ -174,6 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TlsServer{"VsftpdTls13", FtpServerKind::kVsftpd, "ftpes", {}, "TLSv1.3"},
         TlsServer{"VsftpdTls12", FtpServerKind::kVsftpd, "ftpes", {.tls12_only = true}, "TLSv1.2"},
+        TlsServer{"VsftpdImplicit", FtpServerKind::kVsftpd, "ftps", {.implicit = true}, "TLSv1.3"},
         TlsServer{"PyftpdlibExplicit", FtpServerKind::kPyftpdlib, "ftpes", {}, "TLSv1."},
         TlsServer{
             "PyftpdlibImplicit", FtpServerKind::kPyftpdlib, "ftps", {.implicit = true}, "TLSv1."}),
@@ -205,6 +209,8 @@ struct Refusal {
   const char* error;  // the line after TIME
   std::vector<std::string> sent;
 };
+
+void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
 
 class TlsRefusalTest : public TlsFixture, public ::testing::WithParamInterface<Refusal> {};
 
