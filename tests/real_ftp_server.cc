@@ -302,6 +302,7 @@ bool RealFtpServer::Launch(FtpServerKind kind, const RealFtpServerOptions& optio
     if (tls.implicit) args.push_back("implicit");
     if (tls.refuse_prot) args.push_back("refuse-prot");
     if (tls.no_close_notify) args.push_back("no-close-notify");
+    if (tls.corrupt_data) args.push_back("corrupt-data");
   } else {
     args = {kPython, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port_),
             "-d", root_, "-r", passive, "-w"};

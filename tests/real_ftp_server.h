@@ -39,6 +39,7 @@ struct TlsServerOptions {
   bool implicit = false;         // TLS from the first byte
   bool refuse_prot = false;      // pyftpdlib: PROT is answered 534
   bool no_close_notify = false;  // pyftpdlib: data connections end without close_notify
+  bool corrupt_data = false;     // pyftpdlib: a download breaks off with a TLS error
 };
 
 struct RealFtpServerOptions {

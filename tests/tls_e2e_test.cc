@@ -327,6 +327,22 @@ TEST_F(TlsFixture, DataEndingWithoutCloseNotifyIsJudgedByItsSize) {
   EXPECT_EQ(Files(local_.path()), Files(server_->root() + "/pub"));
 }
 
+// A TLS error in the middle of the data breaks the transfer: the file is short, the run says so
+// and fails.
+TEST_F(TlsFixture, TlsErrorInTheMiddleOfTheDataIsABrokenTransfer) {
+  StartServer(FtpServerKind::kPyftpdlib, {.corrupt_data = true});
+  if (IsSkipped() || HasFatalFailure()) return;
+  WriteFile(server_->root() + "/pub/a.bin", testing::FileBytes(3000000));
+  server_->HandOver(server_->root() + "/pub");
+
+  const ChildResult run = Run("ftpes", {});
+
+  EXPECT_EQ(run.exit_code, 1) << run.output;
+  EXPECT_THAT(run.output, HasSubstr("TIME * Warning: Local file size does not match remote ("));
+  EXPECT_THAT(run.output, HasSubstr("TIME 1 file failed.\n"));
+  EXPECT_LT(fs::file_size(local_ / "a.bin"), 3000000u);
+}
+
 // A server that answers AUTH TLS with anything but 234 gets QUIT next, never USER or PASS,
 // and a plain location never sends AUTH at all.
 TEST(TlsFakeServerTest, RefusedAuthIsFollowedByQuitOnly) {

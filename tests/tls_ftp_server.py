@@ -2,8 +2,10 @@
 
 Usage: tls_ftp_server.py PORT ROOT FIRST_PASSIVE LAST_PASSIVE CERTIFICATE KEY [MODE...]
 MODE: implicit (TLS from the first byte), refuse-prot (PROT is answered 534),
-no-close-notify (data connections end without close_notify).
+no-close-notify (data connections end without close_notify), corrupt-data (after 100,000 bytes
+of a download a record that does not decrypt, then the end of the data connection).
 """
+import os
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -15,6 +17,18 @@ modes = set(sys.argv[7:])
 
 
 class DataHandler(TLS_DTPHandler):
+    sent = 0
+
+    def send(self, data):
+        if "corrupt-data" in modes and self.sent >= 100000:
+            # An application data record the client cannot decrypt, sent past TLS.
+            os.write(self.socket.fileno(), b"\x17\x03\x03\x00\x20" + b"\x00" * 32)
+            self._ssl_established = False
+            self.handle_close()  # the control connection gets the transfer's 426
+            return 0
+        count = super().send(data)
+        self.sent += count
+        return count
     def close(self):
         if "no-close-notify" in modes:
             # The socket closes as a plain one: the client reads the end without close_notify.
