@@ -250,7 +250,9 @@ void TlsConnection::ShutDown() {
   shut_down_ = true;
   ERR_clear_error();
   // One try: the alert goes out when there is room for it; the peer reads the end either way.
+  // After a fatal error there is nothing to send, and what the try leaves is of no interest.
   SSL_shutdown(ssl_.get());
+  ERR_clear_error();
 }
 
 }  // namespace koru
