@@ -7,6 +7,7 @@
 #include "ftp/control.h"
 #include "ftp/data_connection.h"
 #include "ftp/tls_session.h"
+#include "ftp/transfer_status.h"
 #include "localfs/local_files.h"
 #include "platform/local_file.h"
 
@@ -93,16 +94,10 @@ int64_t ExpectedCount(Env& env, const std::string& reply, const std::string& rem
   return expected;
 }
 
-// Percentage rounded half to even, as the progress title shows it.
-int64_t Percent(int64_t part, int64_t whole) {
-  return static_cast<int64_t>(
-      std::nearbyint(100.0 * static_cast<double>(part) / static_cast<double>(whole)));
-}
-
 void ShowProgress(Env& env, const Transfer& t, std::string& title) {
   title.clear();
   if (t.expected > 0) {
-    AppendDecimal(title, Percent(t.received + t.offset, t.expected + t.offset));
+    AppendDecimal(title, RoundedPercent(t.received + t.offset, t.expected + t.offset));
     title += "% Received, ";
     AppendGroupedThousands(title, t.expected - t.received);
     title += " bytes remain";
@@ -114,7 +109,7 @@ void ShowProgress(Env& env, const Transfer& t, std::string& title) {
   env.Title(title);
 }
 
-void ChangeDelay(Env& env, int step) {
+void ChangeDelay(Env& env, int step, DownloadProgress& progress) {
   RunSettings& s = env.state;
   s.BlockDelay += step;
   std::string text = "Delay = " + std::to_string(s.BlockDelay) + "ms";
@@ -124,19 +119,20 @@ void ChangeDelay(Env& env, int step) {
   }
   env.Title(text);
   if (env.debug()) env.TimedLine(" * " + text);
+  progress.Redraw();
   if (s.BlockDelay > 0) env.clock.Sleep(s.BlockDelay);
 }
 
 // Acts on a key pressed during the transfer. False when the loop is to end.
-bool HandleKey(Env& env, int key) {
+bool HandleKey(Env& env, int key, DownloadProgress& progress) {
   switch (key) {
     case '+':
     case '=':
-      ChangeDelay(env, 100);
+      ChangeDelay(env, 100, progress);
       return true;
     case '-':
     case '_':
-      ChangeDelay(env, -100);
+      ChangeDelay(env, -100, progress);
       return true;
     case kKeyEsc:
       env.UserAbort();
@@ -173,16 +169,17 @@ size_t NextStep(const Transfer& t, bool fast) {
 }
 
 // Acts on every key waiting. False when one of them ends the transfer (Esc, Tab).
-bool HandleWaitingKeys(Env& env) {
+bool HandleWaitingKeys(Env& env, DownloadProgress& progress) {
   for (int key = env.PollKey(); key != kNoKey; key = env.PollKey()) {
-    if (!HandleKey(env, key)) return false;
+    if (!HandleKey(env, key, progress)) return false;
   }
   return true;
 }
 
 // Receives until the transfer ends. True when it ended because the data connection fell silent
-// for the whole channel time-out.
-bool ReceiveLoop(Env& env, int data, Transfer& t) {
+// for the whole channel time-out. The status line shows `remote` while it runs.
+bool ReceiveLoop(Env& env, int data, Transfer& t, const std::string& remote) {
+  DownloadProgress progress(env, remote, t.offset, t.expected);
   char* buffer = StepBuffer(env);
   std::string title;
   title.reserve(64);
@@ -196,7 +193,7 @@ bool ReceiveLoop(Env& env, int data, Transfer& t) {
         // The user's stop waits among the keys: act on each of them up to it. Without one after
         // all (the start of an arrow key looks like Esc until its rest arrives), receive on.
         key_pressed = true;
-        if (!HandleWaitingKeys(env)) return false;
+        if (!HandleWaitingKeys(env, progress)) return false;
         env.channels.ClearError();
         continue;
       }
@@ -208,11 +205,12 @@ bool ReceiveLoop(Env& env, int data, Transfer& t) {
     t.received += static_cast<int64_t>(n);
     if (t.expected > 0 && t.expected - t.received <= 0) return false;
     ShowProgress(env, t, title);
+    progress.Update(t.received);
     if (env.state.BlockDelay > 0) env.clock.Sleep(env.state.BlockDelay);
     const int key = env.PollKey();
     if (key == kNoKey) continue;
     key_pressed = true;
-    if (!HandleKey(env, key)) return false;
+    if (!HandleKey(env, key, progress)) return false;
   }
 }
 
@@ -287,7 +285,7 @@ int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::
     t.expected = ExpectedCount(env, t.last_text, remote, t.offset);
     // Without its TLS the data connection carries nothing: the final reply still comes.
     const bool secured = ftpSecureData(env, control, data.channel());
-    const bool stalled = secured && ReceiveLoop(env, data.channel(), t);
+    const bool stalled = secured && ReceiveLoop(env, data.channel(), t, remote);
     const bool awaited = FinalReplyAwaited(env);
     if (awaited && env.debug()) env.Line("** Waiting for server to send status line.");
     const std::string final_reply = ftpEndTransfer(

@@ -20,6 +20,7 @@
 #include "localfs/local_files.h"
 #include "tests/ftp_fixture.h"
 #include "tests/local_dates.h"
+#include "tests/memory_transport.h"
 #include "tests/scratch_dir.h"
 
 namespace koru {
@@ -808,6 +809,72 @@ TEST(StopWhileSilent, AWaitWithoutEscGoesOn) {
   EXPECT_FALSE(env.state.LastTransfer.user_cut);
   EXPECT_EQ(FileContent(dir / "a.txt"), Pattern(20000));
   server.Stop();
+}
+
+// ---- The status line --------------------------------------------------------------------------
+
+// A download of 50 blocks of /pub/big.bin over scripted connections with a delay of 100 ms after
+// each block: only the delays move the clock, so every status line is exact.
+class DownloadStatusTest : public ::testing::Test {
+ protected:
+  static constexpr int64_t kSize = 50 * 8192;
+
+  DownloadStatusTest() {
+    console.status_line = true;
+    env.state.RemoteFileSize = kSize;
+    env.state.BlockDelay = 100;
+    control.Send(
+        "227 Entering Passive Mode (127,0,0,1,4,1).\r\n200 Binary.\r\n"
+        "150 Opening BINARY mode data connection for /pub/big.bin (409600 bytes).\r\n"
+        "226 Done.\r\n");
+    transport.Expect().Send(Pattern(kSize)).Close();
+    EXPECT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 10000));
+  }
+
+  int64_t Download() { return ftpGetFile(env, 1, "/pub/big.bin", dir / "big.bin"); }
+
+  testing::RecordingConsole console;
+  testing::FakeClock clock;
+  testing::MemoryTransport transport{clock};
+  testing::MemoryPeer& control = transport.Expect();
+  Env env{console, clock, transport};
+  ScratchDir dir;
+};
+
+TEST_F(DownloadStatusTest, ShowsProgressRateAndTimeLeftTenTimesASecondAndEndsErased) {
+  EXPECT_EQ(Download(), kSize);
+  // Block n arrives at (n - 1) * 100 ms; the line appears at 200 ms and follows every block up
+  // to the 49th, at 4,800 ms; the 50th ends the transfer.
+  ASSERT_EQ(console.statuses.size(), 47u);
+  // The first block came at once, so the rate starts high ...
+  EXPECT_EQ(console.statuses.front(),
+            "/pub/big.bin  6%  24,576 / 409,600  120 KiB/s  0:04  delay 100 ms");
+  EXPECT_EQ(console.statuses[10],
+            "/pub/big.bin  26%  106,496 / 409,600  86.7 KiB/s  0:04  delay 100 ms");
+  // ... and the last three seconds show what the delay allows: 8,192 bytes per 100 ms.
+  EXPECT_EQ(console.statuses.back(),
+            "/pub/big.bin  98%  401,408 / 409,600  80.0 KiB/s  0:01  delay 100 ms");
+  EXPECT_FALSE(console.status_shown);
+  EXPECT_EQ(FileContent(dir / "big.bin"), Pattern(kSize));
+}
+
+TEST_F(DownloadStatusTest, ADelayChangeShowsAtOnce) {
+  console.keys = {kNoKey, '+'};
+  EXPECT_EQ(Download(), kSize);
+  // "+" after the second block, at 200 ms: drawn before the longer wait begins.
+  ASSERT_FALSE(console.statuses.empty());
+  EXPECT_EQ(console.statuses.front(),
+            "/pub/big.bin  4%  16,384 / 409,600  80.0 KiB/s  0:05  delay 200 ms");
+  EXPECT_EQ(console.titles[2], "Delay = 200ms");
+  EXPECT_FALSE(console.status_shown);
+}
+
+TEST_F(DownloadStatusTest, EscLeavesTheLineErased) {
+  console.keys = {kNoKey, kNoKey, kNoKey, kNoKey, kKeyEsc};
+  EXPECT_EQ(Download(), kSize);
+  EXPECT_EQ(env.state.AbortFlag, kOn);
+  EXPECT_EQ(console.statuses.size(), 3u);
+  EXPECT_FALSE(console.status_shown);
 }
 
 }  // namespace

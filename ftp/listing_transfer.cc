@@ -6,6 +6,7 @@
 #include "ftp/control.h"
 #include "ftp/data_connection.h"
 #include "ftp/tls_session.h"
+#include "ftp/transfer_status.h"
 #include "listing/list_parser.h"
 #include "platform/channels.h"
 
@@ -14,11 +15,15 @@ namespace {
 
 bool IsBlank(const std::string& line) { return TrimBlanks(line).empty(); }
 
+// A listing shows its count on the status line once it has taken this long.
+constexpr int kListingFirstMs = 500;
+
 // Reads the listing's lines into `lines` up to the first blank one or the end of the data.
 // True when the lines ended because the data connection timed out.
 bool ReadListingLines(Env& env, int data, const std::string& title_tail,
                       std::vector<std::string>& lines, bool& began_with_total) {
   RunSettings& s = env.state;
+  StatusPacer status(env, kListingFirstMs);
   env.channels.ClearError();
   for (;;) {
     std::string line = env.channels.ReadLine(data);
@@ -35,6 +40,7 @@ bool ReadListingLines(Env& env, int data, const std::string& title_tail,
     if (IsBlank(line)) return line.empty() && env.channels.Error() == kErrTimeout;
     lines.push_back(std::move(line));
     env.Title("(" + std::to_string(lines.size()) + " lines) LIST " + title_tail);
+    if (status.Due()) status.Show(ListingStatus{title_tail, static_cast<int64_t>(lines.size())});
     if (env.PollKey() == kKeyEsc) {
       env.UserAbort();
       env.state.LastTransfer.user_cut = true;

@@ -9,6 +9,7 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "tests/ftp_fixture.h"
+#include "tests/memory_transport.h"
 
 namespace koru {
 namespace {
@@ -298,6 +299,32 @@ TEST_F(ListingTest, ListDirsKeepsTheRawLinesOfDirectories) {
   EXPECT_THAT(names, ElementsAre(kDir, kDosDir));
   EXPECT_EQ(console.titles, Titles(6, "LIST /pub/"));
   EXPECT_THAT(ServerCommands(), ElementsAre("PASV", "TYPE A", "LIST"));
+}
+
+// A listing of ten lines, one every 100 ms on the fake clock: the status line shows its count
+// from half a second on, at most ten times a second, and is erased when the listing ends.
+TEST(ListingStatusTest, ALongListingShowsItsCountAfterHalfASecond) {
+  testing::RecordingConsole console;
+  console.status_line = true;
+  testing::FakeClock clock;
+  testing::MemoryTransport transport(clock);
+  transport.Expect().Send(
+      "227 Entering Passive Mode (127,0,0,1,4,1).\r\n200 ASCII.\r\n150 Here it comes.\r\n"
+      "226 Done.\r\n");
+  testing::MemoryPeer& data = transport.Expect();
+  for (int i = 0; i < 10; ++i) data.Send(kFile + std::to_string(i) + "\r\n").Silence(100);
+  data.Close();
+  Env env(console, clock, transport);
+  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 10000));
+  std::vector<std::string> lines;
+
+  EXPECT_EQ(ftpList(env, 1, "/pub/", "*.txt", lines), 10);
+
+  EXPECT_THAT(console.statuses,
+              ElementsAre("listing /pub/*.txt: 6 lines", "listing /pub/*.txt: 7 lines",
+                          "listing /pub/*.txt: 8 lines", "listing /pub/*.txt: 9 lines",
+                          "listing /pub/*.txt: 10 lines"));
+  EXPECT_FALSE(console.status_shown);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "ftp/control.h"
 #include "ftp/tls_session.h"
+#include "ftp/transfer_status.h"
 #include "platform/text.h"
 
 namespace koru {
@@ -31,10 +32,13 @@ void DrainAfterGreeting(Env& env, int h) {
   }
 }
 
-// The wait after a "421 busy" greeting: 90 one-second steps with a countdown in the title.
-// Tab ends it early. False when Esc aborted it (AbortFlag set).
-bool WaitForBusyServer(Env& env) {
+// The wait after a "421 busy" greeting to connection attempt `attempt`: 90 one-second steps with
+// a countdown in the title and on the status line. Tab ends it early. False when Esc aborted it
+// (AbortFlag set).
+bool WaitForBusyServer(Env& env, int attempt) {
+  StatusPacer status(env, 0);
   for (int n = kBusyWaitSeconds; n > 0;) {
+    status.Show(BusyStatus{attempt, kMaxConnectAttempts, n});
     env.clock.Sleep(1000);
     --n;
     env.Title(env.state.ProgramTitle + ": Waiting " + ZeroPad(n, 2) + " seconds for busy server.");
@@ -181,7 +185,7 @@ int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
         return h;
       case Attempt::kBusy:
         if (env.verbose()) env.TimedLine(" * Pausing for busy server.");
-        if (!WaitForBusyServer(env)) return -1;
+        if (!WaitForBusyServer(env, busy_replies + 1)) return -1;
         if (++busy_replies >= kMaxConnectAttempts) return -1;
         break;
     }

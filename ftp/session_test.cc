@@ -236,6 +236,35 @@ TEST_F(FtpFixture, BusyWaitCountsDownInTheTitle) {
   EXPECT_EQ(console.polls, 1 + 90 + 1 + 1);
 }
 
+TEST_F(FtpFixture, BusyWaitShowsTheAttemptAndTheCountdownOnTheStatusLine) {
+  server.AddSession(Busy());
+  server.AddSession(Busy());
+  server.AddSession(Normal());
+  console.status_line = true;
+  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), 1);
+  ASSERT_EQ(console.statuses.size(), 180u);
+  EXPECT_EQ(console.statuses[0],
+            "server busy: attempt 1 of 10, next in 90 s (Tab: now, Esc: stop)");
+  EXPECT_EQ(console.statuses[33],
+            "server busy: attempt 1 of 10, next in 57 s (Tab: now, Esc: stop)");
+  EXPECT_EQ(console.statuses[89],
+            "server busy: attempt 1 of 10, next in 1 s (Tab: now, Esc: stop)");
+  EXPECT_EQ(console.statuses[90],
+            "server busy: attempt 2 of 10, next in 90 s (Tab: now, Esc: stop)");
+  EXPECT_FALSE(console.status_shown);
+}
+
+TEST_F(FtpFixture, EscDuringTheBusyWaitLeavesTheStatusLineErased) {
+  server.AddSession(Busy());
+  console.status_line = true;
+  console.keys = {kNoKey, kNoKey, kKeyEsc};
+  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), -1);
+  EXPECT_THAT(console.statuses,
+              ElementsAre("server busy: attempt 1 of 10, next in 90 s (Tab: now, Esc: stop)",
+                          "server busy: attempt 1 of 10, next in 89 s (Tab: now, Esc: stop)"));
+  EXPECT_FALSE(console.status_shown);
+}
+
 TEST_F(FtpFixture, TenBusyRepliesWaitTenTimes) {
   for (int i = 0; i < kMaxConnectAttempts; ++i) server.AddSession(Busy());
   EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), -1);

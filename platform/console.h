@@ -3,6 +3,8 @@
 
 #include <string_view>
 
+#include "platform/status_line.h"
+
 namespace koru {
 
 // Key codes the program acts on.
@@ -10,7 +12,8 @@ inline constexpr int kKeyTab = 9;
 inline constexpr int kKeyEsc = 27;
 inline constexpr int kNoKey = -1;
 
-// The console: lines on standard output, the window title, and one key read without waiting.
+// The console: lines on standard output, the window title, one key read without waiting, and a
+// status line that a terminal shows below the lines while an activity runs.
 class Console {
  public:
   virtual ~Console() = default;
@@ -23,6 +26,13 @@ class Console {
   // True when the user has asked to stop (Esc waiting among the keys, or Ctrl-C) and PollKey
   // has not yet taken it. Consumes nothing; never waits.
   virtual bool StopPending() { return false; }
+
+  // True when the console shows a status line; callers need not prepare one otherwise.
+  virtual bool HasStatusLine() { return false; }
+  // Shows `status` on the status line in place of what it showed, fitted to its width.
+  virtual void ShowStatus(const Status& /*status*/) {}
+  // Erases the status line. Every console line erases it first as well, so lines start clean.
+  virtual void ClearStatus() {}
 };
 
 }  // namespace koru

@@ -3,12 +3,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/key_decoder.h"
 #include "platform/text.h"
@@ -21,10 +24,35 @@ termios g_saved_mode;
 volatile sig_atomic_t g_mode_saved = 0;
 volatile sig_atomic_t g_abort_signals = 0;
 volatile sig_atomic_t g_abort_signals_seen = 0;
+volatile sig_atomic_t g_status_fd = -1;     // where the status line is drawn, or -1
+volatile sig_atomic_t g_status_drawn = 0;   // the terminal shows a status line
+volatile sig_atomic_t g_width_changes = 0;  // SIGWINCH signals so far
+
+constexpr char kEraseLine[] = "\r\x1b[K";
+
+void WriteAll(int fd, const char* bytes, size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, bytes, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    bytes += written;
+    size -= static_cast<size_t>(written);
+  }
+}
+
+// Safe in a signal handler.
+void EraseStatusLine() {
+  if (!g_status_drawn) return;
+  g_status_drawn = 0;
+  WriteAll(g_status_fd, kEraseLine, sizeof kEraseLine - 1);
+}
 
 void RestoreTerminal() {
+  EraseStatusLine();
   if (g_mode_saved) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
 }
+
+void OnWindowChange(int) { g_width_changes = g_width_changes + 1; }
 
 void OnAbortSignal(int) {
   if (g_abort_signals > 0) {
@@ -40,6 +68,22 @@ void InstallAbortHandlers() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+}
+
+// A status line needs a terminal on standard error that can go back to the start of a line and
+// erase it.
+bool StatusLineWanted() {
+  if (!isatty(STDERR_FILENO)) return false;
+  const char* term = std::getenv("TERM");
+  return term && *term && std::strcmp(term, "dumb") != 0;
+}
+
+void InstallWindowChangeHandler() {
+  struct sigaction action {};
+  action.sa_handler = OnWindowChange;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGWINCH, &action, nullptr);
 }
 
 long long NowMs() {
@@ -66,10 +110,17 @@ TerminalConsole::TerminalConsole() {
     tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     keys_from_terminal_ = true;
   }
+  if (StatusLineWanted()) {
+    status_fd_ = STDERR_FILENO;
+    g_status_fd = status_fd_;
+    InstallWindowChangeHandler();
+    std::atexit(EraseStatusLine);
+  }
   InstallAbortHandlers();
 }
 
 TerminalConsole::~TerminalConsole() {
+  EraseStatusLine();
   FlushTitle();
   std::fflush(stdout);
   RestoreTerminal();
@@ -78,6 +129,7 @@ TerminalConsole::~TerminalConsole() {
 }
 
 void TerminalConsole::WriteLine(std::string_view line) {
+  EraseStatusLine();
   FlushTitle();
   line_buffer_.assign(stdout_is_terminal_ ? PrintableText(line) : std::string(line));
   line_buffer_ += '\n';
@@ -103,6 +155,36 @@ void TerminalConsole::FlushTitle() {
   const std::string sequence = "\x1b]0;" + shown + "\a";
   ssize_t ignored = ::write(title_fd_, sequence.data(), sequence.size());
   (void)ignored;
+}
+
+void TerminalConsole::ReadWidthIfChanged() {
+  const int changes = g_width_changes;
+  if (changes == width_changes_seen_) return;
+  width_changes_seen_ = changes;
+  winsize size{};
+  constexpr int kUsualWidth = 80;
+  width_ = ioctl(status_fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : kUsualWidth;
+  status_bytes_.clear();  // drawn for the old width: draw again
+}
+
+void TerminalConsole::ShowStatus(const Status& status) {
+  if (status_fd_ < 0) return;
+  ReadWidthIfChanged();
+  const std::string_view line = status_formatter_.Format(status, width_);
+  const std::string_view erase_rest = kEraseLine + 1;
+  const bool same = status_bytes_.size() == 1 + line.size() + erase_rest.size() &&
+                    std::string_view(status_bytes_).substr(1, line.size()) == line;
+  if (same && g_status_drawn) return;
+  status_bytes_.assign(1, '\r');
+  status_bytes_ += line;
+  status_bytes_ += erase_rest;
+  g_status_drawn = 1;
+  WriteAll(status_fd_, status_bytes_.data(), status_bytes_.size());
+}
+
+void TerminalConsole::ClearStatus() {
+  EraseStatusLine();
+  status_bytes_.clear();
 }
 
 bool TerminalConsole::FillKeyBuffer() {

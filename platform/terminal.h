@@ -14,6 +14,10 @@ namespace koru {
 // activity always shows. Keys come from standard input when it is a terminal, which is put in
 // non-canonical, no-echo mode for the life of this object and restored on every exit path
 // (normal end, exit(), SIGINT/SIGTERM, a second Ctrl-C). SIGINT and SIGTERM read as Esc.
+// The status line goes to standard error, only when that is a terminal and TERM names one that
+// is not "dumb": redrawn in place (carriage return, text, erase to the end of the line) within
+// the terminal's width, read at the start and again after SIGWINCH. Every console line, the end
+// of the console and each of the exit paths above erase it first.
 class TerminalConsole : public Console {
  public:
   TerminalConsole();
@@ -25,10 +29,14 @@ class TerminalConsole : public Console {
   void SetTitle(std::string_view title) override;
   int PollKey() override;
   bool StopPending() override;
+  bool HasStatusLine() override { return status_fd_ >= 0; }
+  void ShowStatus(const Status& status) override;
+  void ClearStatus() override;
 
  private:
   void FlushTitle();
   bool FillKeyBuffer();
+  void ReadWidthIfChanged();
 
   bool stdout_is_terminal_ = false;
   bool keys_from_terminal_ = false;
@@ -38,6 +46,11 @@ class TerminalConsole : public Console {
   bool title_pending_ = false;
   std::string key_bytes_;
   std::string line_buffer_;
+  int status_fd_ = -1;  // standard error when it shows a status line
+  int width_ = 0;
+  int width_changes_seen_ = -1;
+  StatusFormatter status_formatter_;
+  std::string status_bytes_;  // what the status line shows, as written
 };
 
 }  // namespace koru

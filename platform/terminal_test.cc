@@ -1,12 +1,17 @@
 #include "platform/terminal.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "tests/child_process.h"
 
@@ -101,6 +106,139 @@ TEST(TerminalTest, TitleGoesToTheTerminalAndTheLastOneAlwaysShows) {
   });
   tidy.Wait();
   EXPECT_NE(tidy.output().find("\x1b]0;done now?\x07"), std::string::npos) << tidy.output();
+}
+
+// ---- The status line on standard error ------------------------------------------------------
+
+const Status kSix = ListingStatus{"/pub/", 6};
+const Status kSeven = ListingStatus{"/pub/", 7};
+
+TEST(TerminalTest, StatusLineIsRedrawnInPlaceAndErasedBeforeEveryLine) {
+  PtyChild child([] {
+    setenv("TERM", "xterm", 1);
+    {
+      TerminalConsole console;
+      if (!console.HasStatusLine()) _exit(3);
+      console.ShowStatus(kSix);
+      console.ShowStatus(kSix);  // the same text again: nothing to write
+      console.ShowStatus(kSeven);
+      console.WriteLine("a line");
+      console.ShowStatus(kSeven);
+      console.ClearStatus();
+      console.ClearStatus();
+      console.WriteLine("end");
+    }
+    _exit(0);
+  });
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_EQ(child.output(),
+            "\rlisting /pub/: 6 lines\x1b[K"
+            "\rlisting /pub/: 7 lines\x1b[K"
+            "\r\x1b[K"
+            "a line\r\n"
+            "\rlisting /pub/: 7 lines\x1b[K"
+            "\r\x1b[K"
+            "end\r\n");
+}
+
+// However the program ends, a status line on screen is erased.
+TEST(TerminalTest, StatusLineIsErasedOnEveryWayOut) {
+  struct Case {
+    const char* what;
+    std::function<void(TerminalConsole&)> end;
+    int exit_code;
+  };
+  const std::vector<Case> cases = {
+      {"the console ends", [](TerminalConsole&) {}, 0},
+      {"exit()", [](TerminalConsole&) { std::exit(4); }, 4},
+      {"a second Ctrl-C",
+       [](TerminalConsole&) {
+         raise(SIGINT);
+         raise(SIGINT);
+         _exit(5);  // not reached
+       },
+       130},
+  };
+  for (const Case& c : cases) {
+    PtyChild child([&c] {
+      setenv("TERM", "xterm", 1);
+      {
+        TerminalConsole console;
+        console.ShowStatus(kSix);
+        c.end(console);
+      }
+      _exit(0);
+    });
+    EXPECT_EQ(child.Wait(), c.exit_code) << c.what;
+    EXPECT_EQ(child.output(), "\rlisting /pub/: 6 lines\x1b[K\r\x1b[K") << c.what;
+  }
+}
+
+// Without a terminal on standard error that can redraw a line, not one byte of a status line
+// is written anywhere; the console lines are the same.
+TEST(TerminalTest, NoStatusLineWithoutATerminalThatCanShowIt) {
+  struct Case {
+    const char* what;
+    const char* term;  // null: TERM unset
+    bool errors_to_file;
+  };
+  const std::vector<Case> cases = {
+      {"TERM=dumb", "dumb", false},
+      {"TERM unset", nullptr, false},
+      {"TERM empty", "", false},
+      {"standard error in a file", "xterm", true},
+  };
+  for (const Case& c : cases) {
+    char errors[] = "/tmp/koru-errors.XXXXXX";
+    const int errors_fd = mkstemp(errors);
+    ASSERT_GE(errors_fd, 0);
+    PtyChild child([&c, errors_fd] {
+      if (c.term)
+        setenv("TERM", c.term, 1);
+      else
+        unsetenv("TERM");
+      if (c.errors_to_file) dup2(errors_fd, STDERR_FILENO);
+      {
+        TerminalConsole console;
+        if (console.HasStatusLine()) _exit(3);
+        console.ShowStatus(kSix);
+        console.WriteLine("a line");
+        console.ShowStatus(kSeven);
+      }
+      _exit(0);
+    });
+    EXPECT_EQ(child.Wait(), 0) << c.what;
+    EXPECT_EQ(child.output(), "a line\r\n") << c.what;
+    EXPECT_EQ(lseek(errors_fd, 0, SEEK_END), 0) << c.what;
+    close(errors_fd);
+    unlink(errors);
+  }
+}
+
+// The width is read at the start and again after SIGWINCH (the kernel sends it to the
+// terminal's foreground process when the size changes).
+TEST(TerminalTest, StatusLineFollowsTheWidthOfTheTerminal) {
+  PtyChild child([] {
+    setenv("TERM", "xterm", 1);
+    {
+      TerminalConsole console;
+      const std::string name = "/pub/" + std::string(200, 'n');
+      const Status status = DownloadStatus{name, 5, 10, 1, 5, 0};
+      console.ShowStatus(status);
+      const winsize narrow{24, 40, 0, 0};
+      ioctl(STDIN_FILENO, TIOCSWINSZ, &narrow);
+      console.ShowStatus(status);
+    }
+    _exit(0);
+  });
+  EXPECT_EQ(child.Wait(), 0);
+  const std::string& out = child.output();
+  const size_t second = out.find('\r', 1);
+  ASSERT_NE(second, std::string::npos) << out;
+  // "\r" + text + "\x1b[K": 99 and 39 columns of text, one less than the width.
+  EXPECT_EQ(second, 1 + 99 + 3) << out;
+  EXPECT_EQ(out.substr(second, 1 + 39 + 3), "\r/pub/nnnn...nnnnnnnnn  50%  1 B/s  0:05\x1b[K")
+      << out;
 }
 
 }  // namespace

@@ -217,6 +217,21 @@ void PtyChild::Signal(int signal_number) {
   if (pid_ > 0) kill(pid_, signal_number);
 }
 
+void PtyChild::Resize(int rows, int columns) {
+  const winsize size{static_cast<unsigned short>(rows), static_cast<unsigned short>(columns), 0, 0};
+  ioctl(master_, TIOCSWINSZ, &size);
+}
+
+void PtyChild::ReadFor(int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < deadline) ReadSome(20);
+}
+
+void PtyChild::ReadUntilQuiet(int quiet_ms) {
+  while (ReadSome(quiet_ms)) {
+  }
+}
+
 unsigned PtyChild::LocalModes() const {
   termios mode{};
   tcgetattr(slave_, &mode);

@@ -48,7 +48,8 @@ bool HasSanitizerReport(std::string_view text);
 // child has ended.
 class PtyChild {
  public:
-  // Runs `body` in the child (it must end with _exit), standard streams on the terminal.
+  // Runs `body` in the child (it must end with _exit), standard streams on the terminal, which
+  // is 100 columns wide and 24 rows high.
   explicit PtyChild(const std::function<void()>& body);
   // Runs a program in the child.
   PtyChild(const std::string& path, const std::vector<std::string>& args,
@@ -65,6 +66,13 @@ class PtyChild {
   // A sanitizer report in what the terminal got fails the running test.
   int Wait(int timeout_ms = 10000);
   void Signal(int signal_number);
+  // Changes the terminal's size, as a terminal window does; the kernel sends SIGWINCH to the
+  // child.
+  void Resize(int rows, int columns);
+  // Reads what the terminal shows for `ms` milliseconds.
+  void ReadFor(int ms);
+  // Reads until the terminal has shown nothing more for `quiet_ms` milliseconds.
+  void ReadUntilQuiet(int quiet_ms = 200);
   // The terminal's local mode flags as they are now.
   unsigned LocalModes() const;
   const std::string& output() const { return output_; }

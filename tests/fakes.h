@@ -11,7 +11,8 @@
 
 namespace koru::testing {
 
-// Records every console line and title; hands out scripted keys, then none.
+// Records every console line and title, and, when `status_line` is on, every status line as a
+// terminal `status_width` columns wide shows it; hands out scripted keys, then none.
 class RecordingConsole : public Console {
  public:
   void WriteLine(std::string_view line) override { lines.emplace_back(line); }
@@ -23,11 +24,24 @@ class RecordingConsole : public Console {
     keys.pop_front();
     return key;
   }
+  bool HasStatusLine() override { return status_line; }
+  void ShowStatus(const Status& status) override {
+    statuses.emplace_back(formatter_.Format(status, status_width));
+    status_shown = true;
+  }
+  void ClearStatus() override { status_shown = false; }
 
   std::vector<std::string> lines;
   std::vector<std::string> titles;
   std::deque<int> keys;
   int polls = 0;
+  bool status_line = false;
+  int status_width = 100;
+  std::vector<std::string> statuses;
+  bool status_shown = false;  // shown and not cleared since
+
+ private:
+  StatusFormatter formatter_;
 };
 
 // A clock that stands still until something sleeps; sleeping only moves it forward.
