@@ -107,19 +107,37 @@ Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::str
 
 }  // namespace
 
-ServerAddress SplitServerText(std::string_view server) {
-  const size_t colon = server.rfind(':');
-  if (colon == std::string_view::npos) return {std::string(server), kFtpPort};
-  ServerAddress address{std::string(server.substr(0, colon)), -1};
-  const std::string_view digits = server.substr(colon + 1);
-  if (digits.empty() || digits.size() > 5) return address;
+namespace {
+
+// The port of the text after the host: empty for the default port, ":digits" for a port from
+// 0 to 65535; anything else gives -1.
+int PortAfterHost(std::string_view rest) {
+  if (rest.empty()) return kFtpPort;
+  const std::string_view digits = rest.substr(1);
+  if (rest[0] != ':' || digits.empty() || digits.size() > 5) return -1;
   int port = 0;
   for (char c : digits) {
-    if (c < '0' || c > '9') return address;
+    if (c < '0' || c > '9') return -1;
     port = port * 10 + (c - '0');
   }
-  if (port <= 65535) address.port = port;
-  return address;
+  return port <= 65535 ? port : -1;
+}
+
+// "[address]" or "[address]:port": the colons of an IPv6 address are no port separators.
+// Without the closing bracket the text stays whole, a host no resolver knows.
+ServerAddress SplitBracketedServerText(std::string_view server) {
+  const size_t close = server.find(']');
+  if (close == std::string_view::npos) return {std::string(server), -1};
+  return {std::string(server.substr(1, close - 1)), PortAfterHost(server.substr(close + 1))};
+}
+
+}  // namespace
+
+ServerAddress SplitServerText(std::string_view server) {
+  if (!server.empty() && server[0] == '[') return SplitBracketedServerText(server);
+  const size_t colon = server.rfind(':');
+  if (colon == std::string_view::npos) return {std::string(server), kFtpPort};
+  return {std::string(server.substr(0, colon)), PortAfterHost(server.substr(colon))};
 }
 
 int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
