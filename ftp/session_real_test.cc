@@ -246,6 +246,7 @@ TEST_P(DualStackTest, LocalhostReachesTheServerOnEitherFamilyWithoutATimeOut) {
   ASSERT_GT(h, 0);
   EXPECT_EQ(env_.channels.PeerAddress(h), c.server_on_ipv6 ? "::1" : "127.0.0.1");
   std::vector<std::string> lines;
+  EXPECT_EQ(ftpChangeDir(env_, h, "/pub/"), 1);
   EXPECT_EQ(ftpList(env_, h, "/pub/", "", lines), 1);
   ftpQuit(env_, h);
 
