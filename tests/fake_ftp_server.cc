@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "tests/loopback_listener.h"
+
 namespace koru::testing {
 namespace {
 
@@ -35,21 +37,8 @@ int ListenOnLoopback(int port, int* bound_port, bool ipv6 = false) {
   if (fd < 0) return -1;
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_storage address{};
   socklen_t size = 0;
-  if (ipv6) {
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    v6->sin6_family = AF_INET6;
-    v6->sin6_addr = in6addr_loopback;
-    v6->sin6_port = htons(static_cast<uint16_t>(port));
-    size = sizeof *v6;
-  } else {
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    v4->sin_family = AF_INET;
-    v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    v4->sin_port = htons(static_cast<uint16_t>(port));
-    size = sizeof *v4;
-  }
+  sockaddr_storage address = LoopbackAddress(ipv6, port, &size);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(fd, 8) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
     ::close(fd);

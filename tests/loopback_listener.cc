@@ -9,8 +9,15 @@
 namespace koru::testing {
 namespace {
 
-// The loopback address of the family at `port`; its size in `*size`.
-sockaddr_storage Loopback(bool ipv6, int port, socklen_t* size) {
+// Whether a non-blocking connect on `fd` completes within `ms`.
+bool Completes(int fd, int ms) {
+  pollfd p{fd, POLLOUT, 0};
+  return ::poll(&p, 1, ms) > 0;
+}
+
+}  // namespace
+
+sockaddr_storage LoopbackAddress(bool ipv6, int port, socklen_t* size) {
   sockaddr_storage address{};
   if (ipv6) {
     auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
@@ -28,21 +35,13 @@ sockaddr_storage Loopback(bool ipv6, int port, socklen_t* size) {
   return address;
 }
 
-// Whether a non-blocking connect on `fd` completes within `ms`.
-bool Completes(int fd, int ms) {
-  pollfd p{fd, POLLOUT, 0};
-  return ::poll(&p, 1, ms) > 0;
-}
-
-}  // namespace
-
 LoopbackListener::LoopbackListener(bool ipv6, int port) {
   const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
   const int on = 1;
   if (ipv6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
   socklen_t size = 0;
-  sockaddr_storage address = Loopback(ipv6, port, &size);
+  sockaddr_storage address = LoopbackAddress(ipv6, port, &size);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(fd, 0) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
     ::close(fd);

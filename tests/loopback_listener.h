@@ -1,11 +1,16 @@
 #ifndef KORU_TESTS_LOOPBACK_LISTENER_H_
 #define KORU_TESTS_LOOPBACK_LISTENER_H_
 
+#include <sys/socket.h>
+
 #include <vector>
 
 // Listening sockets on ::1 or 127.0.0.1 that a test makes answer, refuse, or never answer,
 // for the ways a client's connect can go. Closed when the object goes.
 namespace koru::testing {
+
+// The loopback address of IPv6 (::1) or IPv4 (127.0.0.1) at `port`; its size in `*size`.
+sockaddr_storage LoopbackAddress(bool ipv6, int port, socklen_t* size);
 
 class LoopbackListener {
  public:

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tests/child_process.h"
+#include "tests/loopback_listener.h"
 
 namespace koru::testing {
 namespace {
@@ -41,29 +42,10 @@ constexpr char kAnonymousUser[] = "ftp";
 constexpr char kUnprivilegedUser[] = "nobody";
 constexpr int kPassivePorts = 20;
 
-// The loopback address of IPv6 (::1) or IPv4 (127.0.0.1) at `port`; its size in `*size`.
-sockaddr_storage Loopback(bool ipv6, int port, socklen_t* size) {
-  sockaddr_storage address{};
-  if (ipv6) {
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    v6->sin6_family = AF_INET6;
-    v6->sin6_addr = in6addr_loopback;
-    v6->sin6_port = htons(static_cast<uint16_t>(port));
-    *size = sizeof *v6;
-  } else {
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    v4->sin_family = AF_INET;
-    v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    v4->sin_port = htons(static_cast<uint16_t>(port));
-    *size = sizeof *v4;
-  }
-  return address;
-}
-
 bool PortIsFreeOn(bool ipv6, int port) {
   const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   socklen_t size = 0;
-  const sockaddr_storage address = Loopback(ipv6, port, &size);
+  const sockaddr_storage address = LoopbackAddress(ipv6, port, &size);
   const bool free = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0;
   ::close(fd);
   return free;
@@ -75,7 +57,7 @@ bool PortIsFree(int port) { return PortIsFreeOn(false, port) && PortIsFreeOn(tru
 bool Accepts(bool ipv6, int port) {
   const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   socklen_t size = 0;
-  const sockaddr_storage address = Loopback(ipv6, port, &size);
+  const sockaddr_storage address = LoopbackAddress(ipv6, port, &size);
   const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0;
   ::close(fd);
   return connected;
