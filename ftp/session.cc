@@ -105,10 +105,6 @@ Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::str
   return Attempt::kLoggedIn;
 }
 
-}  // namespace
-
-namespace {
-
 // The port of the text after the host: empty for the default port, ":digits" for a port from
 // 0 to 65535; anything else gives -1.
 int PortAfterHost(std::string_view rest) {

@@ -43,8 +43,8 @@ class Channels {
   Channels& operator=(const Channels&) = delete;
 
   // Resolves `host` (a name, or a numeric IPv4 or IPv6 address), connects to `port` at one of
-  // its addresses (Transport::Connect) and claims
-  // `channel` in the pool. False with the error number set on failure; nothing stays open:
+  // its addresses (Transport::Connect) and claims `channel` in the pool. False with the error
+  // number set on failure; nothing stays open:
   // 55 when `channel` is in use, 52 when it is below 1, 57 for a port outside 0-65535 or a
   // failed lookup, socket or connect, 70 for a connect reported as in progress.
   bool Open(int channel, const std::string& host, int port, int timeout_ms);
