@@ -78,6 +78,11 @@ bool NumericPeer(const std::string& address, int port, sockaddr_storage* peer, s
   return true;
 }
 
+// Whether a connect that ended with `failure` (0 or an errno) made a connection. A peer that
+// accepts and resets at once leaves a reset, not a refusal: the connection was made, and its
+// first send or receive reports the failure, as after a blocking connect.
+bool Connected(int failure) { return failure == 0 || failure == ECONNRESET || failure == EPIPE; }
+
 // One non-blocking socket per address; closes every one that is not taken.
 class SocketAttempts : public ConnectAttempts {
  public:
@@ -122,7 +127,7 @@ class SocketAttempts : public ConnectAttempts {
       int failure = 0;
       socklen_t size = sizeof failure;
       if (getsockopt(polls[p].fd, SOL_SOCKET, SO_ERROR, &failure, &size) != 0) failure = errno;
-      *outcome = failure == 0 ? Outcome::kConnected : Drop(indexes[p], failure);
+      *outcome = Connected(failure) ? Outcome::kConnected : Drop(indexes[p], failure);
       return static_cast<int>(indexes[p]);
     }
     return -1;
