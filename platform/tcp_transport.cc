@@ -25,12 +25,16 @@ int SocketErrorNumber(int errno_value) {
 
 class TcpConnection : public Connection {
  public:
-  TcpConnection(int fd, std::string peer) : fd_(fd), peer_(std::move(peer)) {}
+  // `reset`: the peer reset the connection as soon as it was made; the first send or receive
+  // fails, as it does after a blocking connect.
+  TcpConnection(int fd, std::string peer, bool reset)
+      : fd_(fd), peer_(std::move(peer)), reset_(reset) {}
   ~TcpConnection() override { ::close(fd_); }
   TcpConnection(const TcpConnection&) = delete;
   TcpConnection& operator=(const TcpConnection&) = delete;
 
   int64_t SendSome(std::string_view bytes) override {
+    if (std::exchange(reset_, false)) return -1;
     for (;;) {
       const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
       if (sent >= 0) return sent;
@@ -40,6 +44,7 @@ class TcpConnection : public Connection {
   }
 
   int64_t ReceiveSome(char* buffer, size_t max) override {
+    if (std::exchange(reset_, false)) return kFailed;
     for (;;) {
       const ssize_t got = ::recv(fd_, buffer, max, MSG_DONTWAIT);
       if (got >= 0) return got;
@@ -61,6 +66,7 @@ class TcpConnection : public Connection {
  private:
   int fd_;
   std::string peer_;
+  bool reset_;
 };
 
 // The socket address of the numeric `address` (IPv4, or IPv6 with its scope) and `port`.
@@ -79,15 +85,17 @@ bool NumericPeer(const std::string& address, int port, sockaddr_storage* peer, s
 }
 
 // Whether a connect that ended with `failure` (0 or an errno) made a connection. A peer that
-// accepts and resets at once leaves a reset, not a refusal: the connection was made, and its
-// first send or receive reports the failure, as after a blocking connect.
-bool Connected(int failure) { return failure == 0 || failure == ECONNRESET || failure == EPIPE; }
+// accepts and resets at once leaves a reset, not a refusal: the connection was made.
+bool WasReset(int failure) { return failure == ECONNRESET || failure == EPIPE; }
 
 // One non-blocking socket per address; closes every one that is not taken.
 class SocketAttempts : public ConnectAttempts {
  public:
   SocketAttempts(const std::vector<std::string>& addresses, int port)
-      : addresses_(addresses), port_(port), fds_(addresses.size(), -1) {}
+      : addresses_(addresses),
+        port_(port),
+        fds_(addresses.size(), -1),
+        reset_(addresses.size(), false) {}
   ~SocketAttempts() override {
     for (const int fd : fds_) {
       if (fd >= 0) ::close(fd);
@@ -127,11 +135,16 @@ class SocketAttempts : public ConnectAttempts {
       int failure = 0;
       socklen_t size = sizeof failure;
       if (getsockopt(polls[p].fd, SOL_SOCKET, SO_ERROR, &failure, &size) != 0) failure = errno;
-      *outcome = Connected(failure) ? Outcome::kConnected : Drop(indexes[p], failure);
+      reset_[indexes[p]] = WasReset(failure);
+      const bool connected = failure == 0 || reset_[indexes[p]];
+      *outcome = connected ? Outcome::kConnected : Drop(indexes[p], failure);
       return static_cast<int>(indexes[p]);
     }
     return -1;
   }
+
+  // Whether the peer of attempt `index` reset the connection as soon as it was made.
+  bool reset(size_t index) const { return reset_[index]; }
 
   // The socket of attempt `index`, blocking again, for the caller to own.
   int Take(size_t index) {
@@ -156,6 +169,7 @@ class SocketAttempts : public ConnectAttempts {
   const std::vector<std::string>& addresses_;
   const int port_;
   std::vector<int> fds_;  // -1: not started, failed or taken
+  std::vector<bool> reset_;
   int error_ = kErrSocket;
 };
 
@@ -195,8 +209,9 @@ std::unique_ptr<Connection> TcpTransport::Connect(const std::vector<std::string>
     *error = attempts.error();
     return nullptr;
   }
-  return std::make_unique<TcpConnection>(attempts.Take(static_cast<size_t>(winner)),
-                                         addresses[static_cast<size_t>(winner)]);
+  const size_t index = static_cast<size_t>(winner);
+  const bool reset = attempts.reset(index);
+  return std::make_unique<TcpConnection>(attempts.Take(index), addresses[index], reset);
 }
 
 }  // namespace koru
