@@ -84,8 +84,8 @@ bool NumericPeer(const std::string& address, int port, sockaddr_storage* peer, s
   return true;
 }
 
-// Whether a connect that ended with `failure` (0 or an errno) made a connection. A peer that
-// accepts and resets at once leaves a reset, not a refusal: the connection was made.
+// Whether `failure`, the errno a connect ended with, is a reset: unlike a refusal it comes from
+// a peer that accepted the connection and reset it at once, so the connection was made.
 bool WasReset(int failure) { return failure == ECONNRESET || failure == EPIPE; }
 
 // One non-blocking socket per address; closes every one that is not taken.
