@@ -99,6 +99,17 @@ TEST(CommandLineTest, SwitchesAndLocations) {
       {.line = "sftp://host/pub/", .server = "sftp:", .remotePath = "//host/pub/"},
       {.line = "ftps:/host/pub/", .server = "ftps:", .remotePath = "/host/pub/"},
       {.line = "ftps//host/", .server = "ftps", .remotePath = "//host/"},
+      // An IPv6 address in brackets stays whole in the server text, its colons with it.
+      {.line = "[::1]", .server = "[::1]"},
+      {.line = "[::1]:2121", .server = "[::1]:2121"},
+      {.line = "[::1]:2121/pub/=*.txt", .server = "[::1]:2121", .remotePath = "/pub/",
+       .mask = "=*.txt"},
+      {.line = "user:pa:ss@[::1]:2121/pub/", .user = "user", .password = "pa:ss",
+       .server = "[::1]:2121", .remotePath = "/pub/"},
+      {.line = "ftp://[::1]/", .server = "[::1]", .remotePath = "/"},
+      {.line = "ftp://[2001:db8::7]:21/pub/a.zip -V", .VerboseLevel = -1,
+       .server = "[2001:db8::7]:21", .remotePath = "/pub/", .mask = "a.zip"},
+      {.line = "[::1/pub/", .server = "[::1", .remotePath = "/pub/"},
       // Switches only: the location is empty.
       {.line = "-V", .VerboseLevel = -1},
   };

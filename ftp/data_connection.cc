@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ftp/control.h"
+#include "ftp/extended_passive.h"
 
 namespace koru {
 namespace {
@@ -47,17 +48,24 @@ constexpr int kMaxPasvRequests = 16;
 
 }  // namespace
 
-int32_t ftpOpenDataConnection(Env& env, int control) {
+std::string AskForDataPort(Env& env, int control, const std::string& command) {
   std::string reply = "250";
-  // A 250 still waiting from an earlier command is swallowed and PASV asked again. A server
-  // that answers every PASV with 250 is given up on instead of being asked for ever.
-  for (int asked = 0; LeadingDigitsValue(reply) == 250; ++asked) {
-    if (asked == kMaxPasvRequests) return -1;
-    ftpSendCommand(env, control, "PASV");
+  // A 250 still waiting from an earlier command is swallowed and the command sent again. A
+  // server that answers every one with 250 is given up on instead of being asked for ever.
+  for (int asked = 0; asked < kMaxPasvRequests && LeadingDigitsValue(reply) == 250; ++asked) {
+    ftpSendCommand(env, control, command);
     reply = ftpGetReply(env, control);
     ftpRecordReply(env, reply);
     if (env.debug()) env.Line(reply);
   }
+  return reply;
+}
+
+int32_t ftpOpenDataConnection(Env& env, int control) {
+  if (IsIpv6Address(env.channels.PeerAddress(control))) {
+    return ftpOpenExtendedDataConnection(env, control);
+  }
+  const std::string reply = AskForDataPort(env, control, "PASV");
   if (ftpReplyCode(reply) != 227) return -1;
   // The data goes to the address the control connection is connected to, never to one a
   // reply names.
@@ -87,6 +95,10 @@ int PasvPort(std::string_view fields) {
 int32_t ftpParsePasv(Env& env, const std::string& host, std::string_view fields) {
   const int port = PasvPort(fields);
   if (port == 0) return -1;
+  return OpenDataChannel(env, host, port);
+}
+
+int32_t OpenDataChannel(Env& env, const std::string& host, int port) {
   const int channel = env.pool.Lowest();
   env.channels.ClearError();
   if (!env.channels.Open(channel, host, port, env.channel_timeout_ms)) return -1;

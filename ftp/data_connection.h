@@ -16,9 +16,19 @@ inline constexpr size_t kDataBlockSize = 8192;
 
 // Sends PASV (again while the answer is a 250 left over from an earlier command) and connects
 // to the port of the 227 reply, at the address the control connection is connected to (the
-// address in the reply is never used).
+// address in the reply is never used). On a control connection over IPv6 it is EPSV and its
+// 229 reply instead (ftpOpenExtendedDataConnection); PASV is never sent there.
 // Returns the data channel (> 0), closed by the caller, or -1.
 int32_t ftpOpenDataConnection(Env& env, int control);
+
+// Sends `command` on `control`, and again while the answer is a 250 left over from an earlier
+// command (at most 16 times in all); records and, in debug mode, shows every answer. Returns
+// the last answer.
+std::string AskForDataPort(Env& env, int control, const std::string& command);
+
+// Opens the data connection to `host`:`port` on the lowest free channel number. Returns the
+// channel or -1.
+int32_t OpenDataChannel(Env& env, const std::string& host, int port);
 
 // The port from the fields between the parentheses of a 227 reply (fifth and sixth numbers, low
 // 8 bits each), connected on `host`. Returns the data channel or -1.

@@ -75,30 +75,47 @@ PasvReply Entering(const char* address, int p1_extra = 0) {
   };
 }
 
+// EPSV replies, "229 Entering Extended Passive Mode (" + `before` + port + `after`.
+PasvReply Extended(std::string before, std::string after) {
+  return [=](int port) {
+    return "229 Entering Extended Passive Mode (" + before + std::to_string(port) + after;
+  };
+}
+
 struct PasvCase {
   const char* name;
-  std::vector<PasvReply> replies;  // to the PASV commands in turn
+  std::vector<PasvReply> replies;  // to the PASV (or EPSV) commands in turn
   bool connects;                   // the data connection reaches the server's listener
   int32_t recorded;                // LastReplyCode afterwards
   bool closed_port = false;        // the reply names a port nobody listens on any more
+  bool ipv6 = false;               // the control connection runs over IPv6: EPSV, never PASV
 };
 
 void PrintTo(const PasvCase& c, std::ostream* os) { *os << c.name; }
 
-class OpenDataConnectionTest : public FtpFixture,
-                               public ::testing::WithParamInterface<PasvCase> {};
+class OpenDataConnectionTest : public FtpFixture, public ::testing::WithParamInterface<PasvCase> {
+ protected:
+  testing::FakeFtpServer server6{true};  // on ::1
+};
 
-// Every case runs in debug mode: the console shows each PASV and the reply to it. Replies that
-// name another address still connect to the address the control connection is connected to.
+// Every case runs in debug mode: the console shows each PASV (EPSV) and the reply to it. Replies
+// that name another address still connect to the address the control connection is connected
+// to. A data connection that is not had is reported with the reply that refused it or named no
+// port.
 TEST_P(OpenDataConnectionTest, SwallowsLeftOver250sAndConnectsToTheControlConnectionsAddress) {
   const PasvCase& c = GetParam();
+  const std::string command = c.ipv6 ? "EPSV" : "PASV";
   std::vector<std::string> sent;
   bool accepted = false;
   std::vector<testing::Action> replies;
   for (size_t i = 0; i < c.replies.size(); ++i) {
     const bool last = i + 1 == c.replies.size();
     replies.push_back([&, i, last](FakeFtpSession& s) {
-      s.Passive();
+      if (c.ipv6) {
+        s.ExtendedPassive();
+      } else {
+        s.Passive();
+      }
       const int port = s.data_port();
       if (c.closed_port) s.CloseData();
       sent.push_back(c.replies[i](port));
@@ -110,16 +127,20 @@ TEST_P(OpenDataConnectionTest, SwallowsLeftOver250sAndConnectsToTheControlConnec
       }
     });
   }
-  const int h = OpenControl(Session({}, replies));
+  testing::FakeFtpServer& peer = c.ipv6 ? server6 : server;
+  peer.AddSession(Session({}, replies));
+  ASSERT_TRUE(env.channels.Open(1, c.ipv6 ? "::1" : "127.0.0.1", peer.port(), kTimeoutMs));
   env.state.VerboseLevel = 1;
 
-  const int32_t data = ftpOpenDataConnection(env, h);
+  const int32_t data = ftpOpenDataConnection(env, 1);
   std::string received(16, '\0');
   if (data > 0) {
     received.resize(Read_data_block(env, data, received));
     env.channels.Close(data);
+  } else {
+    ReportNoDataConnection(env);
   }
-  const std::vector<std::string> commands = ServerCommands();
+  peer.Stop();
 
   EXPECT_EQ(accepted, c.connects);
   if (c.connects) {
@@ -128,10 +149,11 @@ TEST_P(OpenDataConnectionTest, SwallowsLeftOver250sAndConnectsToTheControlConnec
   } else {
     EXPECT_EQ(data, -1);
   }
-  EXPECT_EQ(commands, std::vector<std::string>(replies.size(), "PASV"));
+  EXPECT_EQ(peer.commands(), std::vector<std::string>(replies.size(), command));
   std::vector<std::string> shown;
-  for (const std::string& reply : sent) shown.insert(shown.end(), {"PASV", reply});
-  if (sent.empty()) shown = {"PASV", ""};
+  for (const std::string& reply : sent) shown.insert(shown.end(), {command, reply});
+  if (sent.empty()) shown = {command, ""};
+  if (!c.connects) shown.push_back("09:05:03 " + sent.back());
   EXPECT_EQ(console.lines, shown);
   EXPECT_EQ(env.state.LastReplyCode, c.recorded);
 }
@@ -162,6 +184,47 @@ INSTANTIATE_TEST_SUITE_P(
         // A server that answers every PASV with 250 is asked 16 times, then given up on.
         PasvCase{"Endless250sGivenUp", std::vector<PasvReply>(16, Fixed("250 Again")), false,
                  250}),
+    [](const ::testing::TestParamInfo<PasvCase>& info) { return info.param.name; });
+
+// Over IPv6 the same rules hold for EPSV; a 229 reply that does not name a port exactly gets no
+// data connection, and a server without EPSV is not asked for PASV instead.
+INSTANTIATE_TEST_SUITE_P(
+    Epsv, OpenDataConnectionTest,
+    ::testing::Values(
+        PasvCase{"Plain", {Extended("|||", "|)")}, true, 229, false, true},
+        PasvCase{"OtherDelimiter", {Extended("!!!", "!)")}, true, 229, false, true},
+        PasvCase{"LeftOver250First",
+                 {Fixed("250 Directory successfully changed."), Extended("|||", "|)")},
+                 true,
+                 250,
+                 false,
+                 true},
+        PasvCase{"PortZero",
+                 {Fixed("229 Entering Extended Passive Mode (|||0|)")},
+                 false,
+                 229,
+                 false,
+                 true},
+        PasvCase{"Port70000",
+                 {Fixed("229 Entering Extended Passive Mode (|||70000|)")},
+                 false,
+                 229,
+                 false,
+                 true},
+        PasvCase{"NoParentheses",
+                 {[](int port) {
+                   return "229 Entering Extended Passive Mode |||" + std::to_string(port) + "|";
+                 }},
+                 false,
+                 229,
+                 false,
+                 true},
+        PasvCase{"MixedDelimiters", {Extended("|!|", "|)")}, false, 229, false, true},
+        PasvCase{"TrailingGarbage", {Extended("|||", "|0)")}, false, 229, false, true},
+        PasvCase{"Refused", {Fixed("500 EPSV not understood.")}, false, 500, false, true},
+        PasvCase{"NothingListensOnThePort", {Extended("|||", "|)")}, false, 229, true, true},
+        PasvCase{"Endless250sGivenUp", std::vector<PasvReply>(16, Fixed("250 Again")), false, 250,
+                 false, true}),
     [](const ::testing::TestParamInfo<PasvCase>& info) { return info.param.name; });
 
 // ---- Blocks ----------------------------------------------------------------------------------

@@ -145,21 +145,36 @@ Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::str
   return Attempt::kLoggedIn;
 }
 
+// The port of the text after the host: empty for `default_port`, ":digits" for a port from
+// 0 to 65535; anything else gives -1.
+int PortAfterHost(std::string_view rest, int default_port) {
+  if (rest.empty()) return default_port;
+  const std::string_view digits = rest.substr(1);
+  if (rest[0] != ':' || digits.empty() || digits.size() > 5) return -1;
+  int port = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return -1;
+    port = port * 10 + (c - '0');
+  }
+  return port <= 65535 ? port : -1;
+}
+
+// "[address]" or "[address]:port": the colons of an IPv6 address are no port separators.
+// Without the closing bracket the text stays whole, a host no resolver knows.
+ServerAddress SplitBracketedServerText(std::string_view server, int default_port) {
+  const size_t close = server.find(']');
+  if (close == std::string_view::npos) return {std::string(server), -1};
+  return {std::string(server.substr(1, close - 1)),
+          PortAfterHost(server.substr(close + 1), default_port)};
+}
+
 }  // namespace
 
 ServerAddress SplitServerText(std::string_view server, int default_port) {
+  if (!server.empty() && server[0] == '[') return SplitBracketedServerText(server, default_port);
   const size_t colon = server.rfind(':');
   if (colon == std::string_view::npos) return {std::string(server), default_port};
-  ServerAddress address{std::string(server.substr(0, colon)), -1};
-  const std::string_view digits = server.substr(colon + 1);
-  if (digits.empty() || digits.size() > 5) return address;
-  int port = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return address;
-    port = port * 10 + (c - '0');
-  }
-  if (port <= 65535) address.port = port;
-  return address;
+  return {std::string(server.substr(0, colon)), PortAfterHost(server.substr(colon), default_port)};
 }
 
 int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,

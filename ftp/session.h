@@ -14,8 +14,10 @@ inline constexpr int kFtpPort = 21;
 inline constexpr int kMaxConnectAttempts = 10;  // attempts answered "421 busy" before giving up
 inline constexpr int kBusyWaitSeconds = 90;
 
-// The host and port of a server text "host" or "host:port" (`default_port` when absent). A port
-// that is not a decimal number from 0 to 65535 gives -1, which no channel can be opened to.
+// The host and port of a server text "host" or "host:port" (`default_port` when absent); an IPv6
+// address is written in brackets, "[::1]" or "[::1]:2121", and its host is the text between
+// them. A port that is not a decimal number from 0 to 65535 gives -1, which no channel can be
+// opened to; so does a text whose bracket is not closed or is followed by more than a port.
 struct ServerAddress {
   std::string host;
   int port = kFtpPort;

@@ -1,5 +1,6 @@
 // The control connection against real FTP servers (vsftpd and pyftpdlib) started on 127.0.0.1.
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -8,10 +9,13 @@
 
 #include "ftp/commands.h"
 #include "ftp/control.h"
+#include "ftp/listing_transfer.h"
 #include "ftp/session.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "platform/connect_race.h"
 #include "tests/fakes.h"
+#include "tests/loopback_listener.h"
 #include "tests/real_ftp_server.h"
 
 namespace koru {
@@ -192,6 +196,119 @@ TEST_F(RealServerFixture, PyftpdlibNamedUser) {
   ftpQuit(env_, h);
   EXPECT_THAT(console_.lines, IsEmpty());
 }
+
+// ---- Dual stack ------------------------------------------------------------------------------
+
+// Milliseconds since `start`.
+int64_t MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+struct DualStackCase {
+  FtpServerKind kind;
+  bool server_on_ipv6;  // the server listens on ::1 only, otherwise on 127.0.0.1 only
+  bool ipv6_first;      // "localhost" resolves to ::1 first, otherwise to 127.0.0.1 first
+};
+
+class DualStackTest : public RealServerFixture,
+                      public ::testing::WithParamInterface<DualStackCase> {
+ protected:
+  void SetUp() override {
+    RealFtpServerOptions options;
+    options.ipv6 = GetParam().server_on_ipv6;
+    StartServer(GetParam().kind, options);
+  }
+
+  // "localhost" resolves to both loopback addresses, in the order given (this machine's hosts
+  // file may name one only); every other host as the system resolves it.
+  void ResolveLocalhostTo(std::vector<std::string> addresses) {
+    env_.channels.SetResolver([addresses](const std::string& host) {
+      return host == "localhost" ? addresses : ResolveHost(host);
+    });
+  }
+};
+
+// The address on the family nothing listens on refuses at once, and the run goes on through
+// the other one; the data connection asks EPSV over IPv6 and PASV over IPv4, never the other.
+TEST_P(DualStackTest, LocalhostReachesTheServerOnEitherFamilyWithoutATimeOut) {
+  const DualStackCase& c = GetParam();
+  ResolveLocalhostTo(c.ipv6_first ? std::vector<std::string>{"::1", "127.0.0.1"}
+                                  : std::vector<std::string>{"127.0.0.1", "::1"});
+  std::ofstream(Pub("/a.txt")) << "a";
+  server_->HandOver(Pub("/a.txt"));
+  env_.state.VerboseLevel = 1;
+  const auto start = std::chrono::steady_clock::now();
+
+  const int32_t h = ftpConnect(env_, "localhost:" + std::to_string(server_->port()), "anonymous",
+                               "guest@example.org");
+  ASSERT_GT(h, 0);
+  EXPECT_EQ(env_.channels.PeerAddress(h), c.server_on_ipv6 ? "::1" : "127.0.0.1");
+  std::vector<std::string> lines;
+  EXPECT_EQ(ftpChangeDir(env_, h, "/pub/"), 1);
+  EXPECT_EQ(ftpList(env_, h, "/pub/", "", lines), 1);
+  ftpQuit(env_, h);
+
+  EXPECT_LT(MsSince(start), 10000);  // far below any time-out of a connect
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_THAT(lines[0], ::testing::EndsWith(" a.txt"));
+  const std::string asked = c.server_on_ipv6 ? "EPSV" : "PASV";
+  const std::string never = c.server_on_ipv6 ? "PASV" : "EPSV";
+  EXPECT_THAT(console_.lines, ::testing::Contains(asked));
+  EXPECT_THAT(console_.lines, ::testing::Not(::testing::Contains(never)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Real, DualStackTest,
+                         ::testing::Values(DualStackCase{FtpServerKind::kVsftpd, true, true},
+                                           DualStackCase{FtpServerKind::kVsftpd, true, false},
+                                           DualStackCase{FtpServerKind::kVsftpd, false, true},
+                                           DualStackCase{FtpServerKind::kVsftpd, false, false},
+                                           DualStackCase{FtpServerKind::kPyftpdlib, true, true},
+                                           DualStackCase{FtpServerKind::kPyftpdlib, true, false},
+                                           DualStackCase{FtpServerKind::kPyftpdlib, false, true},
+                                           DualStackCase{FtpServerKind::kPyftpdlib, false, false},
+                                           DualStackCase{FtpServerKind::kProftpd, true, true},
+                                           DualStackCase{FtpServerKind::kProftpd, false, true}),
+                         [](const ::testing::TestParamInfo<DualStackCase>& info) {
+                           return testing::KindName(info.param.kind) +
+                                  (info.param.server_on_ipv6 ? "OnIpv6" : "OnIpv4") +
+                                  (info.param.ipv6_first ? "Ipv6First" : "Ipv4First");
+                         });
+
+// An address that never answers first in the list: its attempt goes on while the next address
+// starts 250 ms later and wins; the run does not wait for the first one's time-out.
+class NeverAnsweringFirstTest : public RealServerFixture,
+                                public ::testing::WithParamInterface<FtpServerKind> {
+ protected:
+  void SetUp() override { StartServer(GetParam()); }
+};
+
+TEST_P(NeverAnsweringFirstTest, CostsTheHeadStartOnly) {
+  testing::LoopbackListener silent(true, server_->port());
+  ASSERT_TRUE(silent.valid());
+  ASSERT_TRUE(silent.NeverAnswer());
+  env_.channels.SetResolver([](const std::string& host) {
+    return host == "localhost" ? std::vector<std::string>{"::1", "127.0.0.1"} : ResolveHost(host);
+  });
+  const auto start = std::chrono::steady_clock::now();
+
+  const int32_t h = ftpConnect(env_, "localhost:" + std::to_string(server_->port()), "anonymous",
+                               "guest@example.org");
+  const int64_t took = MsSince(start);
+  ASSERT_GT(h, 0);
+  EXPECT_EQ(env_.channels.PeerAddress(h), "127.0.0.1");
+  EXPECT_EQ(ftpChangeDir(env_, h, "/pub"), 1);
+  ftpQuit(env_, h);
+  EXPECT_GE(took, kConnectHeadStartMs);
+  EXPECT_LT(took, 10000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Real, NeverAnsweringFirstTest,
+                         ::testing::Values(FtpServerKind::kVsftpd, FtpServerKind::kPyftpdlib),
+                         [](const ::testing::TestParamInfo<FtpServerKind>& info) {
+                           return KindName(info.param);
+                         });
 
 }  // namespace
 }  // namespace koru

@@ -333,11 +333,13 @@ TEST_F(FtpFixture, UnopenableServer) {
   };
   const std::string refused = "127.0.0.1:" + std::to_string(server.port());
   server.Stop();  // nothing listens there any more
-  for (const Case& c : {Case{"", kVerbose, {"09:05:03 * 057- Unable to open socket"}},
-                        Case{":21", kDebug, {"09:05:03 * 057- Unable to open socket"}},
-                        Case{"127.0.0.1:99999", kVerbose, {"09:05:03 * 057- Unable to open socket"}},
-                        Case{refused, kVerbose, {"09:05:03 * 057- Unable to open socket"}},
-                        Case{refused, kQuiet, {}}}) {
+  for (const Case& c :
+       {Case{"", kVerbose, {"09:05:03 * 057- Unable to open socket"}},
+        Case{":21", kDebug, {"09:05:03 * 057- Unable to open socket"}},
+        Case{"127.0.0.1:99999", kVerbose, {"09:05:03 * 057- Unable to open socket"}},
+        Case{"[::1", kVerbose, {"09:05:03 * 057- Unable to open socket"}},
+        Case{refused, kVerbose, {"09:05:03 * 057- Unable to open socket"}},
+        Case{refused, kQuiet, {}}}) {
     SCOPED_TRACE(c.server);
     console.lines.clear();
     env.state.VerboseLevel = c.verbose_level;
@@ -357,11 +359,20 @@ TEST(ServerText, SplitsHostAndPort) {
     std::string host;
     int port;
   };
-  for (const Case& c : {Case{"ftp.example.org", "ftp.example.org", 21},
-                        Case{"127.0.0.1:2121", "127.0.0.1", 2121}, Case{"host:0", "host", 0},
-                        Case{"host:65535", "host", 65535}, Case{"host:65536", "host", -1},
-                        Case{"host:", "host", -1}, Case{"host:21x", "host", -1},
-                        Case{"host:000021", "host", -1}, Case{"", "", 21}}) {
+  for (const Case& c :
+       {Case{"ftp.example.org", "ftp.example.org", 21}, Case{"127.0.0.1:2121", "127.0.0.1", 2121},
+        Case{"host:0", "host", 0}, Case{"host:65535", "host", 65535},
+        Case{"host:65536", "host", -1}, Case{"host:", "host", -1}, Case{"host:21x", "host", -1},
+        Case{"host:000021", "host", -1}, Case{"", "", 21},
+        // IPv6: the port rule applies after the closing bracket.
+        Case{"[::1]", "::1", 21}, Case{"[::1]:2121", "::1", 2121},
+        Case{"[2001:db8::7]", "2001:db8::7", 21}, Case{"[fe80::1%lo]:21", "fe80::1%lo", 21},
+        Case{"[::1]:", "::1", -1}, Case{"[::1]:70000", "::1", -1}, Case{"[::1]2121", "::1", -1},
+        Case{"[::1]:21]", "::1", -1},
+        // An unclosed bracket: a server text nothing can be opened to.
+        Case{"[::1", "[::1", -1}, Case{"[::1:2121", "[::1:2121", -1},
+        // Without brackets the last colon is still the port's.
+        Case{"::1", ":", 1}}) {
     const ServerAddress address = SplitServerText(c.text);
     EXPECT_EQ(address.host, c.host) << c.text;
     EXPECT_EQ(address.port, c.port) << c.text;

@@ -1,8 +1,10 @@
 // A command line (any bytes after the program name) through the reading the start-up does:
-// normalisation, the usage and version tests, the switches and the location split.
+// normalisation, the usage and version tests, the switches, the location split and the
+// server text's host and port.
 #include <string>
 
 #include "app/command_line.h"
+#include "ftp/session.h"
 #include "fuzz/fuzz_target.h"
 
 namespace koru::fuzz {
@@ -33,6 +35,13 @@ void CheckLocation(const Location& location) {
   Check(location.mask.find_first_of("/\\ ") == std::string::npos,
         "the mask holds no slash and no blank");
   Check(path.find_first_of("\\ ") == std::string::npos, "the path holds no backslash or blank");
+  const ServerAddress address = SplitServerText(location.server);
+  Check(address.port >= -1 && address.port <= 65535, "a port is -1 or lies in 0..65535");
+  Check(location.server.find(address.host) != std::string::npos,
+        "the host is text of the server text");
+  Check(location.server.empty() || location.server[0] != '[' || address.port < 0 ||
+            address.host.find(']') == std::string::npos,
+        "a bracketed host that gets a port holds no bracket");
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ bool Channels::Open(int channel, const std::string& host, int port, int timeout_
     return false;
   }
   const std::vector<std::string> addresses =
-      port < 0 || port > 65535 ? std::vector<std::string>() : ResolveHost(host);
+      port < 0 || port > 65535 ? std::vector<std::string>() : resolver_(host);
   if (addresses.empty()) {
     error_ = kErrSocket;
     return false;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/handle_pool.h"
@@ -43,8 +44,9 @@ class Channels {
   Channels(const Channels&) = delete;
   Channels& operator=(const Channels&) = delete;
 
-  // Resolves `host` (name or dotted IPv4, every address tried in turn), connects to `port` and claims
-  // `channel` in the pool. False with the error number set on failure; nothing stays open:
+  // Resolves `host` (a name, or a numeric IPv4 or IPv6 address), connects to `port` at one of
+  // its addresses (Transport::Connect) and claims `channel` in the pool. False with the error
+  // number set on failure; nothing stays open:
   // 55 when `channel` is in use, 52 when it is below 1, 57 for a port outside 0-65535 or a
   // failed lookup, socket or connect, 70 for a connect reported as in progress.
   bool Open(int channel, const std::string& host, int port, int timeout_ms);
@@ -93,13 +95,17 @@ class Channels {
   // Closes the connection and frees the number; an unknown number sets error 52.
   void Close(int channel);
 
-  // The dotted IPv4 address the channel is connected to, empty when it names no channel.
+  // The numeric address the channel is connected to, empty when it names no channel.
   std::string PeerAddress(int channel) const;
 
   // Every wait also ends, with error 4, once `stop_pending` says the user has asked to stop.
   void SetStopCheck(std::function<bool()> stop_pending) {
     stop_pending_ = std::move(stop_pending);
   }
+
+  // Finds the addresses of a host for Open(); ResolveHost unless a test puts its own in place.
+  using Resolver = std::function<std::vector<std::string>(const std::string& host)>;
+  void SetResolver(Resolver resolver) { resolver_ = std::move(resolver); }
 
   int Error() const { return error_; }
   void ClearError() { error_ = 0; }
@@ -127,6 +133,7 @@ class Channels {
   Transport& transport_;
   Clock& clock_;
   std::function<bool()> stop_pending_;
+  Resolver resolver_ = ResolveHost;
   std::map<int, std::unique_ptr<Channel>> open_;
   int error_ = 0;
   TlsFailure tls_failure_;

@@ -36,24 +36,26 @@ class Connection {
   virtual size_t Pending() const { return 0; }
   // Sends no more (the peer reads the end); receiving goes on.
   virtual void ShutDown() = 0;
-  // The numeric address of the peer.
+  // The numeric address of the peer (IPv4 dotted, or IPv6 with ":"s).
   virtual std::string PeerAddress() const = 0;
 };
 
 class Transport {
  public:
   virtual ~Transport() = default;
-  // Connects to `port` at the first of `addresses` (numeric) that accepts. Null on failure,
-  // with `*error` set to the channel facility's number for it.
+  // Connects to `port` at one of `addresses` (numeric, IPv6 or IPv4, in the order to try
+  // them): the first to accept. Null when none does, with `*error` set to the channel
+  // facility's number for the latest failure.
   virtual std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses,
                                               int port, int* error) = 0;
 };
 
-// Every address of `host` in the resolver's order (a numeric address stands for itself);
-// IPv4 only. Empty when the name does not resolve.
+// Every address of `host`, IPv6 and IPv4, numeric, in the resolver's order (a numeric address
+// stands for itself). Empty when the name does not resolve.
 std::vector<std::string> ResolveHost(const std::string& host);
 
-// TCP over POSIX sockets.
+// TCP over POSIX sockets. Several addresses race as RaceConnects() has them race (250 ms head
+// start each); the sockets that lose are closed.
 class TcpTransport : public Transport {
  public:
   std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,

@@ -150,11 +150,11 @@ class E2eFixture : public ::testing::Test {
   }
 
   // Starts a server of `kind`, or skips the test when it is not installed.
-  void StartServer(FtpServerKind kind) {
+  void StartServer(FtpServerKind kind, const testing::RealFtpServerOptions& options = {}) {
     const std::string missing = RealFtpServer::Missing(kind);
     if (!missing.empty()) GTEST_SKIP() << missing;
     std::string error;
-    server_ = RealFtpServer::Start(kind, &error);
+    server_ = RealFtpServer::Start(kind, &error, options);
     ASSERT_TRUE(server_) << error;
   }
 
@@ -188,13 +188,23 @@ class E2eFixture : public ::testing::Test {
   std::string local_;  // the directory the program runs in
 };
 
-class E2eTest : public E2eFixture, public ::testing::WithParamInterface<FtpServerKind> {
- protected:
-  void SetUp() override { StartServer(GetParam()); }
+// A server kind, listening on 127.0.0.1 or, reached through "[::1]:port", on ::1 only.
+struct E2eServer {
+  FtpServerKind kind;
+  bool ipv6 = false;
 };
 
-std::string ServerName(const ::testing::TestParamInfo<FtpServerKind>& info) {
-  return info.param == FtpServerKind::kVsftpd ? "Vsftpd" : "Pyftpdlib";
+class E2eTest : public E2eFixture, public ::testing::WithParamInterface<E2eServer> {
+ protected:
+  void SetUp() override {
+    testing::RealFtpServerOptions options;
+    options.ipv6 = GetParam().ipv6;
+    StartServer(GetParam().kind, options);
+  }
+};
+
+std::string ServerName(const ::testing::TestParamInfo<E2eServer>& info) {
+  return testing::KindName(info.param.kind) + (info.param.ipv6 ? "Ipv6" : "");
 }
 
 TEST_P(E2eTest, EmptyDirectoryFillsAndTheSecondRunTransfersNothing) {
@@ -241,7 +251,7 @@ TEST_P(E2eTest, SmallerLocalFileIsCompletedThroughRest) {
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(ReadFile(Local("big.bin")), prefix + remote.substr(5000));
   // vsftpd names the whole size in its 150 reply after REST; pyftpdlib names none.
-  const std::string adjusted = GetParam() == FtpServerKind::kVsftpd
+  const std::string adjusted = GetParam().kind == FtpServerKind::kVsftpd
                                    ? "TIME Server lied about REST bytes. Adjusting to 15000 "
                                      "bytes.\n"
                                    : "";
@@ -309,7 +319,10 @@ TEST_P(E2eTest, RecursionMirrorsATreeTwoLevelsDeepExactlyTwice) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Real, E2eTest,
-                         ::testing::Values(FtpServerKind::kVsftpd, FtpServerKind::kPyftpdlib),
+                         ::testing::Values(E2eServer{FtpServerKind::kVsftpd},
+                                           E2eServer{FtpServerKind::kPyftpdlib},
+                                           E2eServer{FtpServerKind::kVsftpd, true},
+                                           E2eServer{FtpServerKind::kPyftpdlib, true}),
                          ServerName);
 
 // The cases one server shows as well as another: vsftpd, which also globs a LIST mask.

@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "tests/loopback_listener.h"
+
 namespace koru::testing {
 namespace {
 
@@ -28,23 +30,22 @@ constexpr int kSocketFlags = SOCK_CLOEXEC | SOCK_NONBLOCK;
 
 bool TryAgain() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 
-// A listening socket on 127.0.0.1, port 0 for an ephemeral one; -1 on failure.
-int ListenOnLoopback(int port, int* bound_port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | kSocketFlags, 0);
+// A listening socket on 127.0.0.1 (or ::1 with `ipv6`), port 0 for an ephemeral one; -1 on
+// failure.
+int ListenOnLoopback(int port, int* bound_port, bool ipv6 = false) {
+  const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | kSocketFlags, 0);
   if (fd < 0) return -1;
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  socklen_t size = sizeof address;
+  socklen_t size = 0;
+  sockaddr_storage address = LoopbackAddress(ipv6, port, &size);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(fd, 8) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
     ::close(fd);
     return -1;
   }
-  *bound_port = ntohs(address.sin_port);
+  *bound_port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                           : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
   return fd;
 }
 
@@ -216,6 +217,12 @@ std::string FakeFtpSession::Passive() {
   return text;
 }
 
+std::string FakeFtpSession::ExtendedPassive() {
+  CloseData();
+  listen_fd_ = ListenOnLoopback(0, &data_port_, true);
+  return "229 Entering Extended Passive Mode (|||" + std::to_string(data_port_) + "|)";
+}
+
 bool FakeFtpSession::AcceptData() {
   if (listen_fd_ < 0 || !WaitFor(listen_fd_, POLLIN, kBoundMs)) return false;
   CloseFd(data_fd_);
@@ -259,9 +266,9 @@ void FakeFtpSession::ResetData() {
 
 // ---- The server ------------------------------------------------------------------------------
 
-FakeFtpServer::FakeFtpServer() {
+FakeFtpServer::FakeFtpServer(bool ipv6) : ipv6_(ipv6) {
   default_script_.on_connect = {Reply("220 Fake server ready.")};
-  listen_fd_ = ListenOnLoopback(0, &port_);
+  listen_fd_ = ListenOnLoopback(0, &port_, ipv6);
   if (listen_fd_ < 0 || ::pipe2(wake_pipe_, O_CLOEXEC) != 0) {
     CloseFd(listen_fd_);
     throw std::runtime_error("fake FTP server: cannot listen on 127.0.0.1");
@@ -275,7 +282,9 @@ FakeFtpServer::~FakeFtpServer() {
   CloseFd(wake_pipe_[1]);
 }
 
-std::string FakeFtpServer::address() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string FakeFtpServer::address() const {
+  return (ipv6_ ? "[::1]:" : "127.0.0.1:") + std::to_string(port_);
+}
 
 void FakeFtpServer::AddSession(SessionScript script) {
   std::lock_guard lock(mutex_);

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-// A scriptable FTP server for tests. It runs in a thread of its own, listens on 127.0.0.1 on
-// an ephemeral port, serves one client connection at a time (several in a row), records every
+// A scriptable FTP server for tests. It runs in a thread of its own, listens on 127.0.0.1 (or ::1)
+// on an ephemeral port, serves one client connection at a time (several in a row), records every
 // command line it receives exactly (without its line end) and answers from a script.
 //
 // Each connection follows a SessionScript: `on_connect` runs when the client connects (the
@@ -85,6 +85,8 @@ class FakeFtpSession {
   // connection) and returns "227 Entering Passive Mode (127,0,0,1,p1,p2)", to be sent with
   // Reply(). AcceptData() waits up to 5 s for the client; false when none came.
   std::string Passive();
+  // The same on ::1, returning "229 Entering Extended Passive Mode (|||port|)".
+  std::string ExtendedPassive();
   int data_port() const { return data_port_; }
   bool AcceptData();
   void SendData(std::string_view bytes);
@@ -116,13 +118,14 @@ class FakeFtpSession {
 
 class FakeFtpServer {
  public:
-  FakeFtpServer();  // starts listening and serving
+  // Starts listening (on ::1 with `ipv6`) and serving.
+  explicit FakeFtpServer(bool ipv6 = false);
   ~FakeFtpServer();
   FakeFtpServer(const FakeFtpServer&) = delete;
   FakeFtpServer& operator=(const FakeFtpServer&) = delete;
 
   int port() const { return port_; }
-  // "127.0.0.1:" + port, the server text a client connects to.
+  // "127.0.0.1:" + port (or "[::1]:" + port), the server text a client connects to.
   std::string address() const;
 
   void AddSession(SessionScript script);
@@ -143,6 +146,7 @@ class FakeFtpServer {
   SessionScript ScriptFor(int connection);
   void Record(std::string command);
 
+  const bool ipv6_;
   int listen_fd_ = -1;
   int port_ = 0;
   int wake_pipe_[2] = {-1, -1};  // written once by Stop(); readable from then on

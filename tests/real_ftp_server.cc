@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tests/child_process.h"
+#include "tests/loopback_listener.h"
 
 namespace koru::testing {
 namespace {
@@ -41,27 +42,23 @@ constexpr char kAnonymousUser[] = "ftp";
 constexpr char kUnprivilegedUser[] = "nobody";
 constexpr int kPassivePorts = 20;
 
-sockaddr_in Loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  return address;
-}
-
-bool PortIsFree(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in address = Loopback(port);
-  const bool free = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+bool PortIsFreeOn(bool ipv6, int port) {
+  const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  socklen_t size = 0;
+  const sockaddr_storage address = LoopbackAddress(ipv6, port, &size);
+  const bool free = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0;
   ::close(fd);
   return free;
 }
 
-bool Accepts(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in address = Loopback(port);
-  const bool connected =
-      ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+// Free on both loopback addresses, so that a server may take it on either.
+bool PortIsFree(int port) { return PortIsFreeOn(false, port) && PortIsFreeOn(true, port); }
+
+bool Accepts(bool ipv6, int port) {
+  const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  socklen_t size = 0;
+  const sockaddr_storage address = LoopbackAddress(ipv6, port, &size);
+  const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0;
   ::close(fd);
   return connected;
 }
@@ -88,17 +85,23 @@ std::string ReadFile(const std::string& path) {
 }
 
 std::string VsftpdConfig(const std::string& root, const std::string& empty, int port,
-                         bool anonymous_password, int max_rate) {
+                         const RealFtpServerOptions& options) {
+  const bool anonymous_password = options.anonymous_password;
+  const int max_rate = options.max_rate;
   std::ostringstream c;
-  c << "listen=YES\nlisten_ipv6=NO\nbackground=NO\n"
-    << "listen_address=127.0.0.1\nlisten_port=" << port << "\n"
+  if (options.ipv6) {
+    c << "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n";
+  } else {
+    c << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n";
+  }
+  c << "background=NO\nlisten_port=" << port << "\n"
     << "anonymous_enable=YES\nlocal_enable=NO\n"
     << "anon_root=" << root << "\nftp_username=" << kAnonymousUser << "\n"
     << "no_anon_password=" << (anonymous_password ? "NO" : "YES") << "\n"
     << "write_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
     << "anon_other_write_enable=YES\nanon_world_readable_only=NO\nanon_umask=022\n"
-    << "pasv_enable=YES\npasv_min_port=" << port + 1 << "\npasv_max_port="
-    << port + kPassivePorts << "\n"
+    << "pasv_enable=YES\npasv_min_port=" << port + 1 << "\npasv_max_port=" << port + kPassivePorts
+    << "\n"
     << "secure_chroot_dir=" << empty << "\n"
     << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
     << "xferlog_enable=NO\nconnect_from_port_20=NO\nuse_localtime=YES\n";
@@ -145,10 +148,11 @@ Account AccountOf(const char* name) {
 // proftpd in the foreground: the anonymous user (alias "anonymous", any password) is shut in
 // `root` and may write there; the server waits as `idle` between sessions.
 std::string ProftpdConfig(const std::string& work, const std::string& root, int port,
-                          const Account& anonymous, const Account& idle, int max_rate) {
+                          const Account& anonymous, const Account& idle, bool ipv6, int max_rate) {
   std::ostringstream c;
   c << "ServerName \"koru test\"\nServerType standalone\n"
-    << "DefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n"
+    << (ipv6 ? "DefaultAddress ::1\nSocketBindTight on\nUseIPv6 on\n"
+             : "DefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n")
     << "Port " << port << "\nPassivePorts " << port + 1 << " " << port + kPassivePorts << "\n"
     << "User " << idle.user << "\nGroup " << idle.group << "\n"
     << "Umask 022\nAllowOverwrite on\nUseReverseDNS off\nUseFtpUsers off\nAuthPAM off\n"
@@ -259,6 +263,7 @@ bool RealFtpServer::Launch(FtpServerKind kind, const RealFtpServerOptions& optio
   ::chmod(empty.c_str(), 0555);
   owner_uid_ = ::geteuid();
   owner_gid_ = ::getegid();
+  ipv6_ = options.ipv6;
   port_ = FreePortRange(1 + kPassivePorts);
   const std::string passive =
       std::to_string(port_ + 1) + "-" + std::to_string(port_ + kPassivePorts);
@@ -271,8 +276,7 @@ bool RealFtpServer::Launch(FtpServerKind kind, const RealFtpServerOptions& optio
     owner_uid_ = anonymous->pw_uid;
     owner_gid_ = anonymous->pw_gid;
     const std::string config = work_ + "/vsftpd.conf";
-    std::ofstream(config) << VsftpdConfig(root_, empty, port_, options.anonymous_password,
-                                          options.max_rate)
+    std::ofstream(config) << VsftpdConfig(root_, empty, port_, options)
                           << (options.tls.certificate.empty()
                                   ? ""
                                   : VsftpdTlsConfig(options.tls, work_ + "/vsftpd.log"));
@@ -287,7 +291,8 @@ bool RealFtpServer::Launch(FtpServerKind kind, const RealFtpServerOptions& optio
     owner_gid_ = anonymous->pw_gid;
     const std::string config = work_ + "/proftpd.conf";
     std::ofstream(config) << ProftpdConfig(work_, root_, port_, AccountOf(kAnonymousUser),
-                                           AccountOf(kUnprivilegedUser), options.max_rate);
+                                           AccountOf(kUnprivilegedUser), options.ipv6,
+                                           options.max_rate);
     args = {kProftpd, "-n", "-c", config};
   } else if (!options.tls.certificate.empty()) {
     const TlsServerOptions& tls = options.tls;
@@ -304,8 +309,18 @@ bool RealFtpServer::Launch(FtpServerKind kind, const RealFtpServerOptions& optio
     if (tls.no_close_notify) args.push_back("no-close-notify");
     if (tls.corrupt_data) args.push_back("corrupt-data");
   } else {
-    args = {kPython, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port_),
-            "-d", root_, "-r", passive, "-w"};
+    args = {kPython,
+            "-m",
+            "pyftpdlib",
+            "-i",
+            options.ipv6 ? "::1" : "127.0.0.1",
+            "-p",
+            std::to_string(port_),
+            "-d",
+            root_,
+            "-r",
+            passive,
+            "-w"};
     if (!options.user.empty()) args.insert(args.end(), {"-u", options.user, "-P", options.password});
   }
   if (kind == FtpServerKind::kPyftpdlib) {
@@ -332,7 +347,7 @@ bool RealFtpServer::WaitUntilListening(std::string* error) {
           "the FTP server ended at once:\n" + ReadFile(log_) + ReadFile(work_ + "/proftpd.log");
       return false;
     }
-    if (Accepts(port_)) return true;
+    if (Accepts(ipv6_, port_)) return true;
     std::this_thread::sleep_for(50ms);
   }
   *error = "the FTP server did not listen within 15 s:\n" + ReadFile(log_) +
@@ -403,7 +418,9 @@ std::vector<pid_t> RealFtpServer::SessionProcesses() const {
 
 std::string RealFtpServer::Log() const { return ReadFile(log_) + ReadFile(work_ + "/vsftpd.log"); }
 
-std::string RealFtpServer::address() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string RealFtpServer::address() const {
+  return (ipv6_ ? "[::1]:" : "127.0.0.1:") + std::to_string(port_);
+}
 
 void RealFtpServer::HandOver(const std::string& path) const {
   std::error_code ignored;

@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-// Real FTP servers from Debian packages, started by a test on 127.0.0.1 on a free high port,
-// serving a fresh temporary directory, and stopped (by their process id) when the object goes.
+// Real FTP servers from Debian packages, started by a test on 127.0.0.1 (or ::1) on a free high
+// port, serving a fresh temporary directory, and stopped (by their process id) when the object
+// goes.
 //
 //   std::string missing = RealFtpServer::Missing(kind);
 //   if (!missing.empty()) GTEST_SKIP() << missing;
@@ -51,6 +52,8 @@ struct RealFtpServerOptions {
   // vsftpd and proftpd: the bytes per second a download is served at; 0: as fast as it goes.
   int max_rate = 0;
   TlsServerOptions tls{};
+  // Listen on ::1 in place of 127.0.0.1 (and on nothing else).
+  bool ipv6 = false;
 };
 
 class RealFtpServer {
@@ -67,7 +70,7 @@ class RealFtpServer {
   RealFtpServer& operator=(const RealFtpServer&) = delete;
 
   int port() const { return port_; }
-  // "127.0.0.1:" + port, the server text a client connects to.
+  // "127.0.0.1:" + port (or "[::1]:" + port), the server text a client connects to.
   std::string address() const;
   // The directory served as "/" (its "pub" is writable by the anonymous user).
   const std::string& root() const { return root_; }
@@ -91,6 +94,7 @@ class RealFtpServer {
   std::string root_;
   std::string log_;
   int port_ = 0;
+  bool ipv6_ = false;
   pid_t pid_ = -1;
   uid_t owner_uid_ = 0;  // owner of what the anonymous user may change
   gid_t owner_gid_ = 0;

@@ -1,0 +1,38 @@
+#include "platform/connect_race.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace koru {
+
+int RaceConnects(ConnectAttempts& attempts, size_t count, Clock& clock, int head_start_ms) {
+  using Outcome = ConnectAttempts::Outcome;
+  size_t next = 0;
+  size_t pending = 0;
+  int64_t next_start = clock.MonotonicMs();
+  for (;;) {
+    const int64_t now = clock.MonotonicMs();
+    if (next < count && (pending == 0 || now >= next_start)) {
+      const size_t index = next++;
+      const Outcome outcome = attempts.Start(index);
+      if (outcome == Outcome::kConnected) return static_cast<int>(index);
+      if (outcome == Outcome::kPending) {
+        ++pending;
+        next_start = now + head_start_ms;
+      }
+      continue;
+    }
+    if (pending == 0) return -1;
+    const int timeout =
+        next < count ? static_cast<int>(std::max<int64_t>(next_start - now, 0)) : -1;
+    Outcome outcome = Outcome::kPending;
+    const int ended = attempts.WaitAny(timeout, &outcome);
+    if (ended < 0) continue;
+    if (outcome == Outcome::kConnected) return ended;
+    // A failure hands its turn to the next address at once.
+    --pending;
+    next_start = clock.MonotonicMs();
+  }
+}
+
+}  // namespace koru

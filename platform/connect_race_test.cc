@@ -1,0 +1,227 @@
+#include "platform/connect_race.h"
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/channels.h"
+#include "platform/transport.h"
+#include "tests/fakes.h"
+#include "tests/loopback_listener.h"
+
+namespace koru {
+namespace {
+
+using Outcome = ConnectAttempts::Outcome;
+using testing::FakeClock;
+using testing::LoopbackListener;
+
+// ---- The race, on a fake clock ---------------------------------------------------------------
+
+// How one scripted attempt goes: it fails or connects at once, or after `after_ms` from its
+// start, or never ends.
+struct Script {
+  Outcome outcome;
+  int after_ms = 0;  // -1: never ends
+};
+const Script kRefused{Outcome::kFailed};
+const Script kSilent{Outcome::kPending, -1};
+Script ConnectsAfter(int ms) { return {Outcome::kConnected, ms}; }
+Script FailsAfter(int ms) { return {Outcome::kFailed, ms}; }
+
+// Attempts that follow their scripts on a fake clock that moves only while they are waited
+// for; records when each one started.
+class ScriptedAttempts : public ConnectAttempts {
+ public:
+  ScriptedAttempts(std::vector<Script> scripts, FakeClock& clock)
+      : scripts_(std::move(scripts)), clock_(clock) {
+    clock_.follows_real_time = false;
+  }
+
+  Outcome Start(size_t index) override {
+    started_at[index] = clock_.MonotonicMs();
+    const Script& s = scripts_[index];
+    if (s.after_ms == 0) return s.outcome;
+    return Outcome::kPending;
+  }
+
+  int WaitAny(int timeout_ms, Outcome* outcome) override {
+    int first = -1;
+    int64_t first_end = 0;
+    for (const auto& [index, start] : started_at) {
+      const Script& s = scripts_[index];
+      if (s.after_ms <= 0 || ended_.count(index)) continue;
+      const int64_t end = start + s.after_ms;
+      if (first < 0 || end < first_end) {
+        first = static_cast<int>(index);
+        first_end = end;
+      }
+    }
+    const int64_t now = clock_.MonotonicMs();
+    if (first < 0 || (timeout_ms >= 0 && first_end > now + timeout_ms)) {
+      if (timeout_ms < 0) {
+        ADD_FAILURE() << "waits for ever";
+        *outcome = Outcome::kFailed;
+        return static_cast<int>(started_at.begin()->first);
+      }
+      clock_.SkipWait(timeout_ms);
+      return -1;
+    }
+    clock_.SkipWait(static_cast<int>(first_end - now));
+    ended_[static_cast<size_t>(first)] = true;
+    *outcome = scripts_[static_cast<size_t>(first)].outcome;
+    return first;
+  }
+
+  std::map<size_t, int64_t> started_at;  // by index: the clock when it started
+
+ private:
+  std::vector<Script> scripts_;
+  FakeClock& clock_;
+  std::map<size_t, bool> ended_;
+};
+
+TEST(RaceConnects, StartsEachAddressWhenTheOneBeforeFailsOrHasHad250Ms) {
+  struct Case {
+    const char* name;
+    std::vector<Script> scripts;
+    int winner;
+    std::map<size_t, int64_t> started_at;
+  };
+  const Case cases[] = {
+      {"FirstConnects", {ConnectsAfter(30), kSilent}, 0, {{0, 0}}},
+      {"FirstConnectsAtOnce", {ConnectsAfter(0), kSilent}, 0, {{0, 0}}},
+      {"SilentFirstCosts250Ms", {kSilent, ConnectsAfter(10)}, 1, {{0, 0}, {1, 250}}},
+      {"RefusedFirstMovesOnAtOnce", {kRefused, ConnectsAfter(10)}, 1, {{0, 0}, {1, 0}}},
+      {"FailureAfter100MsMovesOnThen", {FailsAfter(100), ConnectsAfter(10)}, 1, {{0, 0}, {1, 100}}},
+      // The earlier attempt goes on after the next one has started, and may win.
+      {"EarlierAttemptStillWins", {ConnectsAfter(300), kSilent}, 0, {{0, 0}, {1, 250}}},
+      {"TwoSilentThenOne", {kSilent, kSilent, ConnectsAfter(5)}, 2, {{0, 0}, {1, 250}, {2, 500}}},
+      // A failure while a later attempt is pending starts the next one at once.
+      {"FailureBeforeTheHeadStartEnds",
+       {kSilent, FailsAfter(50), ConnectsAfter(5)},
+       2,
+       {{0, 0}, {1, 250}, {2, 300}}},
+      {"EveryAddressFails",
+       {FailsAfter(100), kRefused, FailsAfter(400)},
+       -1,
+       {{0, 0}, {1, 100}, {2, 100}}},
+      // The only address left is waited for as long as it takes.
+      {"LastAddressWaitedFor", {kRefused, ConnectsAfter(5000)}, 1, {{0, 0}, {1, 0}}},
+      {"NoAddress", {}, -1, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeClock clock;
+    ScriptedAttempts attempts(c.scripts, clock);
+    EXPECT_EQ(RaceConnects(attempts, c.scripts.size(), clock), c.winner);
+    EXPECT_EQ(attempts.started_at, c.started_at);
+  }
+}
+
+// ---- TCP over loopback -----------------------------------------------------------------------
+
+// Milliseconds since `start`.
+int64_t MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+// A listener on 127.0.0.1 and one on ::1 at the same port.
+struct DualListeners {
+  DualListeners() {
+    for (int tries = 0; tries < 20 && !(v6 && v6->valid()); ++tries) {
+      v4 = std::make_unique<LoopbackListener>(false, 0);
+      v6 = std::make_unique<LoopbackListener>(true, v4->port());
+    }
+  }
+  std::unique_ptr<LoopbackListener> v4;
+  std::unique_ptr<LoopbackListener> v6;
+};
+
+TEST(TcpTransport, ConnectsToIpv6AndIpv4Addresses) {
+  DualListeners listeners;
+  ASSERT_TRUE(listeners.v6->valid());
+  TcpTransport transport;
+  for (const std::string address : {"::1", "127.0.0.1"}) {
+    int error = 0;
+    const std::unique_ptr<Connection> c =
+        transport.Connect({address}, listeners.v4->port(), &error);
+    ASSERT_TRUE(c) << address;
+    EXPECT_EQ(c->PeerAddress(), address);
+  }
+}
+
+TEST(TcpTransport, AnAddressThatRefusesHandsOverAtOnce) {
+  LoopbackListener v4(false, 0);  // nothing listens on ::1 at its port
+  ASSERT_TRUE(v4.valid());
+  TcpTransport transport;
+  int error = 0;
+  const auto start = std::chrono::steady_clock::now();
+  const std::unique_ptr<Connection> c = transport.Connect({"::1", "127.0.0.1"}, v4.port(), &error);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->PeerAddress(), "127.0.0.1");
+  EXPECT_LT(MsSince(start), 10000);
+}
+
+TEST(TcpTransport, AnAddressThatNeverAnswersCostsTheHeadStartNotATimeOut) {
+  DualListeners listeners;
+  ASSERT_TRUE(listeners.v6->valid());
+  ASSERT_TRUE(listeners.v6->NeverAnswer());
+  TcpTransport transport;
+  int error = 0;
+  const auto start = std::chrono::steady_clock::now();
+  const std::unique_ptr<Connection> c =
+      transport.Connect({"::1", "127.0.0.1"}, listeners.v4->port(), &error);
+  const int64_t took = MsSince(start);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->PeerAddress(), "127.0.0.1");
+  EXPECT_GE(took, kConnectHeadStartMs);
+  EXPECT_LT(took, 10000);  // far below the kernel's time-out of a connect with no answer
+}
+
+TEST(TcpTransport, EveryAddressRefusingFailsWithError57) {
+  int port = 0;
+  {
+    const LoopbackListener gone(false, 0);  // its port is free again once it is closed
+    port = gone.port();
+  }
+  TcpTransport transport;
+  int error = 0;
+  EXPECT_FALSE(transport.Connect({"::1", "127.0.0.1", "not-numeric"}, port, &error));
+  EXPECT_EQ(error, kErrSocket);
+}
+
+TEST(ResolveHost, GivesNumericAddressesOfBothFamilies) {
+  EXPECT_EQ(ResolveHost("::1"), std::vector<std::string>{"::1"});
+  EXPECT_EQ(ResolveHost("127.0.0.1"), std::vector<std::string>{"127.0.0.1"});
+  const std::vector<std::string> localhost = ResolveHost("localhost");
+  EXPECT_FALSE(localhost.empty());
+  for (const std::string& address : localhost) {
+    EXPECT_TRUE(address == "127.0.0.1" || address == "::1") << address;
+  }
+  EXPECT_TRUE(ResolveHost("").empty());
+  EXPECT_TRUE(ResolveHost("[::1]").empty());
+}
+
+TEST(Channels, OpenTriesEveryAddressTheResolverGives) {
+  LoopbackListener v4(false, 0);
+  ASSERT_TRUE(v4.valid());
+  HandlePool pool;
+  Channels channels(pool);
+  std::vector<std::string> asked;
+  channels.SetResolver([&asked](const std::string& host) {
+    asked.push_back(host);
+    return std::vector<std::string>{"::1", "127.0.0.1"};
+  });
+  ASSERT_TRUE(channels.Open(1, "dual.example", v4.port(), 300));
+  EXPECT_EQ(channels.PeerAddress(1), "127.0.0.1");
+  EXPECT_EQ(asked, std::vector<std::string>{"dual.example"});
+}
+
+}  // namespace
+}  // namespace koru
