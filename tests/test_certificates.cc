@@ -60,7 +60,7 @@ bool MakeAll(const ScratchDir& dir, TestCertificates* made, std::string* error) 
     return false;
   }
   made->ca = ca.certificate;
-  const std::string here = "DNS:localhost,IP:127.0.0.1";
+  const std::string here = "DNS:localhost,IP:127.0.0.1,IP:::1";
   if (!MakeCertificate(dir, "server", here, &ca, &made->server, error) ||
       !MakeCertificate(dir, "other", "DNS:elsewhere.invalid", &ca, &made->other_name, error) ||
       !MakeCertificate(dir, "self", here, nullptr, &made->self_signed, error)) {

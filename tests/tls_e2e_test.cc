@@ -64,7 +64,7 @@ class TlsFixture : public ::testing::Test {
 
   // Starts `kind` serving TLS with the certificate `files` (the trusted one by default).
   void StartServer(FtpServerKind kind, TlsServerOptions tls = {},
-                   const testing::CertificateFiles* files = nullptr) {
+                   const testing::CertificateFiles* files = nullptr, bool ipv6 = false) {
     const std::string missing = RealFtpServer::Missing(kind);
     if (!missing.empty()) GTEST_SKIP() << missing;
     if (!files) files = &certificates_->server;
@@ -72,6 +72,7 @@ class TlsFixture : public ::testing::Test {
     tls.key = files->key;
     RealFtpServerOptions options;
     options.tls = tls;
+    options.ipv6 = ipv6;
     StartServerWith(kind, options);
   }
 
@@ -103,6 +104,7 @@ struct TlsServer {
   const char* scheme;
   TlsServerOptions tls;
   const char* protocol;  // as the verbose line names it
+  bool ipv6 = false;     // the server listens on ::1 only, reached as [::1]
 };
 
 void PrintTo(const TlsServer& server, std::ostream* out) { *out << server.name; }
@@ -112,10 +114,11 @@ class TlsServerTest : public TlsFixture, public ::testing::WithParamInterface<Tl
   void SetUp() override {
     TlsFixture::SetUp();
     if (HasFatalFailure()) return;
-    StartServer(GetParam().kind, GetParam().tls);
+    StartServer(GetParam().kind, GetParam().tls, nullptr, GetParam().ipv6);
   }
   ChildResult Run(std::vector<std::string> switches) {
-    return TlsFixture::Run(GetParam().scheme, std::move(switches));
+    return TlsFixture::Run(GetParam().scheme, std::move(switches),
+                           GetParam().ipv6 ? "[::1]" : "localhost");
   }
   std::string Pub(const std::string& name) const { return server_->root() + "/pub/" + name; }
 };
@@ -160,6 +163,9 @@ TEST_P(TlsServerTest, ResumeAndMoveWorkOverProtectedData) {
 
   EXPECT_EQ(resumed.exit_code, 0) << resumed.output;
   EXPECT_THAT(resumed.output, HasSubstr("REST 50000"));
+  // Over IPv6 the protected data connections are opened with EPSV, never PASV.
+  EXPECT_THAT(resumed.output, HasSubstr(GetParam().ipv6 ? "\nEPSV\n" : "\nPASV\n"));
+  EXPECT_THAT(resumed.output, Not(HasSubstr(GetParam().ipv6 ? "\nPASV\n" : "\nEPSV\n")));
   EXPECT_EQ(testing::FileContent(local_ / "part.bin"), remote);
 
   fs::remove(local_ / "part.bin");
@@ -178,6 +184,7 @@ INSTANTIATE_TEST_SUITE_P(
         TlsServer{"VsftpdTls13", FtpServerKind::kVsftpd, "ftpes", {}, "TLSv1.3"},
         TlsServer{"VsftpdTls12", FtpServerKind::kVsftpd, "ftpes", {.tls12_only = true}, "TLSv1.2"},
         TlsServer{"VsftpdImplicit", FtpServerKind::kVsftpd, "ftps", {.implicit = true}, "TLSv1.3"},
+        TlsServer{"VsftpdIpv6", FtpServerKind::kVsftpd, "ftpes", {}, "TLSv1.3", true},
         TlsServer{"PyftpdlibExplicit", FtpServerKind::kPyftpdlib, "ftpes", {}, "TLSv1."},
         TlsServer{
             "PyftpdlibImplicit", FtpServerKind::kPyftpdlib, "ftps", {.implicit = true}, "TLSv1."}),
