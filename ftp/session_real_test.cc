@@ -41,11 +41,7 @@ class RealServerFixture : public ::testing::Test {
 
   // Starts a server of `kind`; the test is skipped when its package is missing.
   void StartServer(FtpServerKind kind, const RealFtpServerOptions& options = {}) {
-    const std::string missing = RealFtpServer::Missing(kind);
-    if (!missing.empty()) GTEST_SKIP() << missing;
-    std::string error;
-    server_ = RealFtpServer::Start(kind, &error, options);
-    ASSERT_TRUE(server_) << error;
+    testing::StartOrSkip(kind, &server_, options);
   }
 
   std::string Pub(const std::string& name) const { return server_->root() + "/pub" + name; }

@@ -57,11 +57,8 @@ class RealTransferTest : public ::testing::TestWithParam<FtpServerKind> {
   }
 
   void SetUp() override {
-    const std::string missing = RealFtpServer::Missing(GetParam());
-    if (!missing.empty()) GTEST_SKIP() << missing;
-    std::string error;
-    server_ = RealFtpServer::Start(GetParam(), &error);
-    ASSERT_TRUE(server_) << error;
+    testing::StartOrSkip(GetParam(), &server_);
+    if (!server_) return;
     const std::string pub = server_->root() + "/pub/";
     WriteFile(pub + "a.txt", Content());
     WriteFile(pub + "name with spaces.bin", "abc");

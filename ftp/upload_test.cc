@@ -289,11 +289,8 @@ TEST_F(UploadTest, AFileThatMayBeReadButNotWrittenStillUploads) {
 class RealUploadTest : public ::testing::TestWithParam<FtpServerKind> {
  protected:
   void SetUp() override {
-    const std::string missing = RealFtpServer::Missing(GetParam());
-    if (!missing.empty()) GTEST_SKIP() << missing;
-    std::string error;
-    server_ = RealFtpServer::Start(GetParam(), &error);
-    ASSERT_TRUE(server_) << error;
+    testing::StartOrSkip(GetParam(), &server_);
+    if (!server_) return;
     env_.channel_timeout_ms = 5000;  // replies come at once; only a fault waits this long
   }
 

@@ -151,11 +151,7 @@ class E2eFixture : public ::testing::Test {
 
   // Starts a server of `kind`, or skips the test when it is not installed.
   void StartServer(FtpServerKind kind, const testing::RealFtpServerOptions& options = {}) {
-    const std::string missing = RealFtpServer::Missing(kind);
-    if (!missing.empty()) GTEST_SKIP() << missing;
-    std::string error;
-    server_ = RealFtpServer::Start(kind, &error, options);
-    ASSERT_TRUE(server_) << error;
+    testing::StartOrSkip(kind, &server_, options);
   }
 
   std::string Pub(const std::string& name) const { return server_->root() + "/pub/" + name; }

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
@@ -208,6 +209,16 @@ std::string KindName(FtpServerKind kind) {
       return "Proftpd";
   }
   return "";
+}
+
+void StartOrSkip(FtpServerKind kind, std::unique_ptr<RealFtpServer>* server,
+                 const RealFtpServerOptions& options) {
+  server->reset();
+  const std::string missing = RealFtpServer::Missing(kind);
+  if (!missing.empty()) GTEST_SKIP() << missing;
+  std::string error;
+  *server = RealFtpServer::Start(kind, &error, options);
+  ASSERT_TRUE(*server) << error;
 }
 
 std::string RealFtpServer::Missing(FtpServerKind kind) {

@@ -11,11 +11,9 @@
 // port, serving a fresh temporary directory, and stopped (by their process id) when the object
 // goes.
 //
-//   std::string missing = RealFtpServer::Missing(kind);
-//   if (!missing.empty()) GTEST_SKIP() << missing;
-//   std::string error;
-//   auto server = RealFtpServer::Start(kind, &error);
-//   ASSERT_TRUE(server) << error;
+//   std::unique_ptr<RealFtpServer> server;
+//   StartOrSkip(kind, &server);
+//   if (!server) return;  // skipped, or failed to start
 //
 // Each serves anonymous users (user "anonymous", any password) with the right to create,
 // rename and delete files and directories below the directory "pub", which belongs to the
@@ -55,6 +53,13 @@ struct RealFtpServerOptions {
   // Listen on ::1 in place of 127.0.0.1 (and on nothing else).
   bool ipv6 = false;
 };
+
+class RealFtpServer;
+
+// Starts `kind` into `*server`, or marks the running test skipped when the server is not
+// installed; a server that does not start fails the test. Either way `*server` stays empty.
+void StartOrSkip(FtpServerKind kind, std::unique_ptr<RealFtpServer>* server,
+                 const RealFtpServerOptions& options = {});
 
 class RealFtpServer {
  public:

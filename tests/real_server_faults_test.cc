@@ -139,12 +139,7 @@ class RealServerFaultsTest : public ::testing::TestWithParam<Server> {
   }
 
   void StartServer(const RealFtpServerOptions& options) {
-    const std::string missing = RealFtpServer::Missing(GetParam().kind);
-    if (!missing.empty()) GTEST_SKIP() << missing;
-    server_.reset();
-    std::string error;
-    server_ = RealFtpServer::Start(GetParam().kind, &error, options);
-    ASSERT_TRUE(server_) << error;
+    testing::StartOrSkip(GetParam().kind, &server_, options);
   }
 
   std::string Served(const std::string& name) const { return server_->root() + "/" + name; }

@@ -49,11 +49,8 @@ int64_t WithoutCommas(std::string digits) {
 class StatusLineE2eTest : public ::testing::TestWithParam<FtpServerKind> {
  protected:
   void SetUp() override {
-    const std::string missing = RealFtpServer::Missing(GetParam());
-    if (!missing.empty()) GTEST_SKIP() << missing;
-    std::string error;
-    server_ = RealFtpServer::Start(GetParam(), &error);
-    ASSERT_TRUE(server_) << error;
+    testing::StartOrSkip(GetParam(), &server_);
+    if (!server_) return;
     const std::string remote = server_->root() + "/pub/big.bin";
     testing::WriteFile(remote, std::string(kSize, 'k'));
     testing::StampDate(remote, testing::Date(2001, 3, 5, 12, 0));

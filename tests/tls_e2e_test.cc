@@ -65,21 +65,13 @@ class TlsFixture : public ::testing::Test {
   // Starts `kind` serving TLS with the certificate `files` (the trusted one by default).
   void StartServer(FtpServerKind kind, TlsServerOptions tls = {},
                    const testing::CertificateFiles* files = nullptr, bool ipv6 = false) {
-    const std::string missing = RealFtpServer::Missing(kind);
-    if (!missing.empty()) GTEST_SKIP() << missing;
     if (!files) files = &certificates_->server;
     tls.certificate = files->certificate;
     tls.key = files->key;
     RealFtpServerOptions options;
     options.tls = tls;
     options.ipv6 = ipv6;
-    StartServerWith(kind, options);
-  }
-
-  void StartServerWith(FtpServerKind kind, const RealFtpServerOptions& options) {
-    std::string error;
-    server_ = RealFtpServer::Start(kind, &error, options);
-    ASSERT_TRUE(server_) << error;
+    testing::StartOrSkip(kind, &server_, options);
   }
 
   // Runs the program with `scheme` on `host` (the server's port) and /pub/.
@@ -226,9 +218,7 @@ class TlsRefusalTest : public TlsFixture, public ::testing::WithParamInterface<R
 TEST_P(TlsRefusalTest, EndsTheRunBeforeTheLogin) {
   const Refusal& c = GetParam();
   if (c.certificate < 0) {
-    const std::string missing = RealFtpServer::Missing(c.kind);
-    if (!missing.empty()) GTEST_SKIP() << missing;
-    StartServerWith(c.kind, {});
+    testing::StartOrSkip(c.kind, &server_);
   } else {
     const testing::CertificateFiles* files[] = {&certificates_->server, &certificates_->other_name,
                                                 &certificates_->self_signed};
