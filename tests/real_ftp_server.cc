@@ -307,8 +307,12 @@ bool RealFtpServer::Launch(FtpServerKind kind, const RealFtpServerOptions& optio
     args = {kProftpd, "-n", "-c", config};
   } else if (!options.tls.certificate.empty()) {
     const TlsServerOptions& tls = options.tls;
+    // A copy the unprivileged user can read, wherever the source tree lies.
+    const std::string script = work_ + "/tls_ftp_server.py";
+    std::filesystem::copy_file(std::string(KORU_SOURCE_DIR) + "/tests/tls_ftp_server.py", script);
+    ::chmod(script.c_str(), 0644);
     args = {kPython,
-            std::string(KORU_SOURCE_DIR) + "/tests/tls_ftp_server.py",
+            script,
             std::to_string(port_),
             root_,
             std::to_string(port_ + 1),
