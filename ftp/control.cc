@@ -92,6 +92,14 @@ void ftpSendCommand(Env& env, int h, std::string_view text) {
   if (env.debug()) env.Line(text);
 }
 
+bool ftpOpenChannel(Env& env, int h, const std::string& host, int port) {
+  for (;;) {
+    env.channels.ClearError();
+    if (env.channels.Open(h, host, port, env.channel_timeout_ms)) return true;
+    if (env.channels.Error() != kErrInterrupted || env.TakeStop()) return false;
+  }
+}
+
 namespace {
 
 std::string WaitText(int timeout_ms) {

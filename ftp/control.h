@@ -10,13 +10,19 @@
 
 // The command/reply exchange on an FTP control connection and the last-reply bookkeeping.
 // Every FTP procedure sends its commands and reads its replies through these operations.
-// `h` is an open channel of env.channels; nothing here opens or closes one.
+// `h` is an open channel of env.channels; only ftpOpenChannel opens one, and nothing here
+// closes one.
 namespace koru {
 
 // Sends `text` followed by CommandTerminator (set to CR LF before the first command) in one
 // send, and echoes `text` in debug mode. While AbortFlag is set nothing is sent or printed.
 // Send failures are not reported: the following reply comes back empty.
 void ftpSendCommand(Env& env, int h, std::string_view text);
+
+// Opens channel `h` to `host` and `port` with the channel time-out. An Esc while the connect
+// waits aborts the run (false, error kErrInterrupted); what only looked like one (the start of
+// an arrow key's sequence) lets the connect begin again.
+bool ftpOpenChannel(Env& env, int h, const std::string& host, int port);
 
 // The reply line that stands for a control connection that gave no reply and was dropped.
 inline constexpr char kConnectionLostReply[] = "000 Connection lost";

@@ -100,8 +100,7 @@ int32_t ftpParsePasv(Env& env, const std::string& host, std::string_view fields)
 
 int32_t OpenDataChannel(Env& env, const std::string& host, int port) {
   const int channel = env.pool.Lowest();
-  env.channels.ClearError();
-  if (!env.channels.Open(channel, host, port, env.channel_timeout_ms)) return -1;
+  if (!ftpOpenChannel(env, channel, host, port)) return -1;
   return channel;
 }
 

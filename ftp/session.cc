@@ -105,7 +105,7 @@ bool SecureOrClose(Env& env, int h, const ServerAddress& address) {
 // open; otherwise it is closed again.
 Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::string& user,
                    const std::string& password) {
-  if (!env.channels.Open(h, address.host, address.port, env.channel_timeout_ms)) {
+  if (!ftpOpenChannel(env, h, address.host, address.port)) {
     const std::string error = ZeroPad(env.channels.Error(), 3);
     ftpRecordReply(env, error + " Unable to open socket");
     if (env.verbose()) env.TimedLine(" * " + error + "- Unable to open socket");

@@ -306,5 +306,40 @@ INSTANTIATE_TEST_SUITE_P(Real, NeverAnsweringFirstTest,
                            return KindName(info.param);
                          });
 
+// A terminal on which Esc is pressed once the program has looked for a stop a few times, that
+// is, in the middle of its first wait.
+class EscInTheFirstWaitConsole : public testing::RecordingConsole {
+ public:
+  bool StopPending() override { return ++checks_ > 3 && !taken_; }
+  int PollKey() override {
+    if (checks_ <= 3 || taken_) return kNoKey;
+    taken_ = true;
+    return kKeyEsc;
+  }
+
+ private:
+  int checks_ = 0;
+  bool taken_ = false;
+};
+
+// Esc while the only address never answers ends the connect at once and aborts the run; it
+// does not wait the minutes the system takes to give such a connect up.
+TEST(ConnectStopTest, EscWhileTheConnectWaitsAbortsTheRun) {
+  testing::LoopbackListener silent(false, 0);
+  ASSERT_TRUE(silent.valid());
+  ASSERT_TRUE(silent.NeverAnswer());
+  EscInTheFirstWaitConsole console;
+  PosixClock clock;
+  Env env(console, clock);
+  const auto start = std::chrono::steady_clock::now();
+
+  const int32_t h =
+      ftpConnect(env, "127.0.0.1:" + std::to_string(silent.port()), "anonymous", "guest@");
+
+  EXPECT_EQ(h, -1);
+  EXPECT_EQ(env.state.AbortFlag, kOn);
+  EXPECT_LT(MsSince(start), 10000);  // far below the system's own give-up time
+}
+
 }  // namespace
 }  // namespace koru

@@ -102,7 +102,7 @@ bool Channels::Open(int channel, const std::string& host, int port, int timeout_
   }
   auto ch = std::make_unique<Channel>();
   int failure = kErrSocket;
-  ch->connection = transport_.Connect(addresses, port, &failure);
+  ch->connection = transport_.Connect(addresses, port, &failure, stop_pending_);
   if (!ch->connection) {
     error_ = failure;
     return false;

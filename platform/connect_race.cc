@@ -5,7 +5,8 @@
 
 namespace koru {
 
-int RaceConnects(ConnectAttempts& attempts, size_t count, Clock& clock, int head_start_ms) {
+int RaceConnects(ConnectAttempts& attempts, size_t count, Clock& clock,
+                 const std::function<bool()>& stop_pending, int head_start_ms) {
   using Outcome = ConnectAttempts::Outcome;
   size_t next = 0;
   size_t pending = 0;
@@ -22,12 +23,17 @@ int RaceConnects(ConnectAttempts& attempts, size_t count, Clock& clock, int head
       }
       continue;
     }
-    if (pending == 0) return -1;
-    const int timeout =
-        next < count ? static_cast<int>(std::max<int64_t>(next_start - now, 0)) : -1;
+    if (pending == 0) return kRaceLost;
+    int timeout = next < count ? static_cast<int>(std::max<int64_t>(next_start - now, 0)) : -1;
+    if (stop_pending && (timeout < 0 || timeout > kConnectStopCheckMs)) {
+      timeout = kConnectStopCheckMs;
+    }
     Outcome outcome = Outcome::kPending;
     const int ended = attempts.WaitAny(timeout, &outcome);
-    if (ended < 0) continue;
+    if (ended < 0) {
+      if (stop_pending && stop_pending()) return kRaceStopped;
+      continue;
+    }
     if (outcome == Outcome::kConnected) return ended;
     // A failure hands its turn to the next address at once.
     --pending;

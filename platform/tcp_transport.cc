@@ -202,11 +202,12 @@ std::vector<std::string> ResolveHost(const std::string& host) {
 }
 
 std::unique_ptr<Connection> TcpTransport::Connect(const std::vector<std::string>& addresses,
-                                                  int port, int* error) {
+                                                  int port, int* error,
+                                                  const std::function<bool()>& stop_pending) {
   SocketAttempts attempts(addresses, port);
-  const int winner = RaceConnects(attempts, addresses.size(), RaceClock());
+  const int winner = RaceConnects(attempts, addresses.size(), RaceClock(), stop_pending);
   if (winner < 0) {
-    *error = attempts.error();
+    *error = winner == kRaceStopped ? kErrInterrupted : attempts.error();
     return nullptr;
   }
   const size_t index = static_cast<size_t>(winner);

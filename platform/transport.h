@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -45,9 +46,11 @@ class Transport {
   virtual ~Transport() = default;
   // Connects to `port` at one of `addresses` (numeric, IPv6 or IPv4, in the order to try
   // them): the first to accept. Null when none does, with `*error` set to the channel
-  // facility's number for the latest failure.
-  virtual std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses,
-                                              int port, int* error) = 0;
+  // facility's number for the latest failure, or to kErrInterrupted when `stop_pending` (when
+  // given) said the user asked to stop before any connected.
+  virtual std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
+                                              int* error,
+                                              const std::function<bool()>& stop_pending = {}) = 0;
 };
 
 // Every address of `host`, IPv6 and IPv4, numeric, in the resolver's order (a numeric address
@@ -59,7 +62,8 @@ std::vector<std::string> ResolveHost(const std::string& host);
 class TcpTransport : public Transport {
  public:
   std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
-                                      int* error) override;
+                                      int* error,
+                                      const std::function<bool()>& stop_pending = {}) override;
 };
 
 }  // namespace koru

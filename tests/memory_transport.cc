@@ -77,7 +77,7 @@ MemoryPeer& MemoryTransport::Expect() {
 }
 
 std::unique_ptr<Connection> MemoryTransport::Connect(const std::vector<std::string>&, int,
-                                                     int* error) {
+                                                     int* error, const std::function<bool()>&) {
   if (connected_ == peers_.size()) {
     *error = kErrSocket;
     return nullptr;
