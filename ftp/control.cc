@@ -92,12 +92,17 @@ void ftpSendCommand(Env& env, int h, std::string_view text) {
   if (env.debug()) env.Line(text);
 }
 
-bool ftpOpenChannel(Env& env, int h, const std::string& host, int port) {
+bool ftpUnlessStopped(Env& env, const std::function<bool()>& attempt) {
   for (;;) {
     env.channels.ClearError();
-    if (env.channels.Open(h, host, port, env.channel_timeout_ms)) return true;
+    if (attempt()) return true;
     if (env.channels.Error() != kErrInterrupted || env.TakeStop()) return false;
   }
+}
+
+bool ftpOpenChannel(Env& env, int h, const std::string& host, int port) {
+  return ftpUnlessStopped(env,
+                          [&] { return env.channels.Open(h, host, port, env.channel_timeout_ms); });
 }
 
 namespace {

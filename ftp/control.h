@@ -2,6 +2,7 @@
 #define KORU_FTP_CONTROL_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,9 +20,14 @@ namespace koru {
 // Send failures are not reported: the following reply comes back empty.
 void ftpSendCommand(Env& env, int h, std::string_view text);
 
-// Opens channel `h` to `host` and `port` with the channel time-out. An Esc while the connect
-// waits aborts the run (false, error kErrInterrupted); what only looked like one (the start of
-// an arrow key's sequence) lets the connect begin again.
+// Runs `attempt`, an operation on the channels whose waits end with error kErrInterrupted when
+// a stop is pending, until it ends: its result, or false after an Esc, which aborts the run.
+// A wait cut short by what only looked like a stop (the start of an arrow key's sequence)
+// runs `attempt` again.
+bool ftpUnlessStopped(Env& env, const std::function<bool()>& attempt);
+
+// Opens channel `h` to `host` and `port` with the channel time-out; an Esc while the connect
+// waits aborts the run (false, error kErrInterrupted).
 bool ftpOpenChannel(Env& env, int h, const std::string& host, int port);
 
 // The reply line that stands for a control connection that gave no reply and was dropped.

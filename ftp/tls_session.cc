@@ -33,13 +33,10 @@ bool ftpSecureControl(Env& env, int h, const std::string& host, bool* may_quit) 
       return false;
     }
   }
-  env.channels.ClearError();
-  if (!env.channels.StartTls(h, host)) {
+  if (!ftpUnlessStopped(env, [&] { return env.channels.StartTls(h, host); })) {
     ftpRecordReply(env, ZeroPad(env.channels.Error(), 3) + " TLS handshake failed");
     if (env.channels.Error() != kErrInterrupted) {
       PrintTlsFailure(env, " ERROR: TLS handshake failed: ");
-    } else {
-      env.TakeStop();
     }
     return false;
   }
@@ -60,13 +57,10 @@ bool ftpProtectData(Env& env, int h) {
 
 bool ftpSecureData(Env& env, int control, int data) {
   if (!env.channels.IsTls(control)) return true;
-  env.channels.ClearError();
-  if (env.channels.ResumeTls(data, control)) return true;
-  if (env.channels.Error() == kErrInterrupted) {
-    env.TakeStop();
-    return false;
+  if (ftpUnlessStopped(env, [&] { return env.channels.ResumeTls(data, control); })) return true;
+  if (env.channels.Error() != kErrInterrupted) {
+    PrintTlsFailure(env, " ERROR: TLS on the data connection failed: ");
   }
-  PrintTlsFailure(env, " ERROR: TLS on the data connection failed: ");
   return false;
 }
 

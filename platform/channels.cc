@@ -242,16 +242,18 @@ void Channels::Close(int channel) {
 }
 
 // Wraps the channel's connection in TLS and runs the handshake, each wait bounded by the
-// channel's time-out.
+// channel's time-out. A channel already wrapped goes on with the handshake a stop cut short.
 bool Channels::Secure(Channel& ch, const std::string& server_name,
                       std::shared_ptr<TlsSessions> family) {
   tls_failure_ = {};
-  auto tls =
-      std::make_unique<TlsConnection>(std::move(ch.connection), server_name, std::move(family));
-  ch.tls = tls.get();
-  ch.connection = std::move(tls);
-  // Bytes read ahead of the switch were sent in clear text and belong to no TLS record.
-  ch.begin = ch.end = 0;
+  if (!ch.tls) {
+    auto tls =
+        std::make_unique<TlsConnection>(std::move(ch.connection), server_name, std::move(family));
+    ch.tls = tls.get();
+    ch.connection = std::move(tls);
+    // Bytes read ahead of the switch were sent in clear text and belong to no TLS record.
+    ch.begin = ch.end = 0;
+  }
   for (;;) {
     const TlsConnection::Step step = ch.tls->Handshake();
     if (step == TlsConnection::Step::kDone) return true;
@@ -263,9 +265,11 @@ bool Channels::Secure(Channel& ch, const std::string& server_name,
     }
     const bool for_sending = step == TlsConnection::Step::kWantWrite;
     if (!Waited(WaitFor(*ch.connection, for_sending, ch.timeout_ms))) {
-      tls_failure_ = {false, error_ == kErrTimeout ? "time-out during the handshake"
-                                                   : "stopped during the handshake"};
-      ch.peer_closed = true;
+      const bool timed_out = error_ == kErrTimeout;
+      tls_failure_ = {false,
+                      timed_out ? "time-out during the handshake" : "stopped during the handshake"};
+      // After a stop the handshake can go on where it was; after a time-out it is over.
+      if (timed_out) ch.peer_closed = true;
       return false;
     }
   }

@@ -82,7 +82,7 @@ class Channels {
   // Switches `channel` to TLS: the handshake as a client with `server_name`, whose certificate
   // must check out. Each wait of the handshake is bounded by the time-out. False with error 71
   // and TlsFailure() set when it fails (24 or 4 when a wait ended it); the channel stays open
-  // but carries nothing more.
+  // but carries nothing more, except after a stop (4): called again, the handshake goes on.
   bool StartTls(int channel, const std::string& server_name);
   // The same for a data channel of the TLS channel `control`: with its server name, resuming
   // its newest session; tickets the server sends on `data` become that newest session too.

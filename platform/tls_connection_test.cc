@@ -58,6 +58,36 @@ TEST(TlsChannelTest, FailedHandshakesEndWithTheirReason) {
 }
 
 // A data channel resumes only the session of a TLS control channel.
+// A stop during the handshake ends the wait with error 4 and leaves the handshake where it
+// was: called again (the stop was only the start of an arrow key), it goes on with the same
+// ClientHello instead of beginning anew over the old one.
+TEST(TlsChannelTest, HandshakeCutShortByAStopGoesOnWhenCalledAgain) {
+  testing::FakeClock clock;
+  MemoryTransport transport(clock);
+  MemoryPeer& peer = transport.Expect();
+  HandlePool pool;
+  Channels channels(pool, transport, clock);
+  bool stop = true;
+  channels.SetStopCheck([&] { return stop; });
+  ASSERT_TRUE(channels.Open(1, "127.0.0.1", 990, kTimeoutMs));
+
+  EXPECT_FALSE(channels.StartTls(1, "localhost"));
+  EXPECT_EQ(channels.Error(), kErrInterrupted);
+  EXPECT_FALSE(channels.PeerClosed(1));  // not given up
+  const std::string hello = peer.received();
+  ASSERT_GE(hello.size(), 2u);
+  EXPECT_EQ(hello.substr(0, 2), std::string("\x16\x03"));
+
+  stop = false;
+  peer.Close();
+  channels.ClearError();
+  EXPECT_FALSE(channels.StartTls(1, "localhost"));
+
+  EXPECT_EQ(channels.Error(), kErrTls);
+  EXPECT_THAT(channels.LastTlsFailure().text, HasSubstr("ended during the handshake"));
+  EXPECT_EQ(peer.received(), hello);
+}
+
 TEST(TlsChannelTest, PlainControlChannelHasNoSessionToHandOn) {
   testing::FakeClock clock;
   MemoryTransport transport(clock);
