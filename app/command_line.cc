@@ -45,13 +45,13 @@ void ApplySwitch(std::string_view word, RunSettings& s, Location& location) {
 }
 
 struct Scheme {
-  std::string_view name;  // upper case
+  std::string_view name;  // as the echo line shows it; read in any case
   ConnectionSecurity security;
 };
 
-constexpr Scheme kSchemes[] = {{"FTP", ConnectionSecurity::kPlain},
-                               {"FTPES", ConnectionSecurity::kExplicitTls},
-                               {"FTPS", ConnectionSecurity::kImplicitTls}};
+constexpr Scheme kSchemes[] = {{"ftp", ConnectionSecurity::kPlain},
+                               {"ftpes", ConnectionSecurity::kExplicitTls},
+                               {"ftps", ConnectionSecurity::kImplicitTls}};
 
 // The length of the scheme `word` begins with ("ftpes://"), 0 without one; `security` is set
 // from it.
@@ -62,7 +62,7 @@ size_t SchemeLength(std::string_view word, ConnectionSecurity& security) {
   if (slashes != "//" && slashes != "\\\\") return 0;
   const std::string name = UpperCase(word.substr(0, colon));
   for (const Scheme& scheme : kSchemes) {
-    if (name != scheme.name) continue;
+    if (name != UpperCase(scheme.name)) continue;
     security = scheme.security;
     return colon + 3;
   }
@@ -72,13 +72,8 @@ size_t SchemeLength(std::string_view word, ConnectionSecurity& security) {
 }  // namespace
 
 std::string SchemeName(ConnectionSecurity security) {
-  switch (security) {
-    case ConnectionSecurity::kExplicitTls:
-      return "ftpes";
-    case ConnectionSecurity::kImplicitTls:
-      return "ftps";
-    case ConnectionSecurity::kPlain:
-      break;
+  for (const Scheme& scheme : kSchemes) {
+    if (scheme.security == security) return std::string(scheme.name);
   }
   return "ftp";
 }
