@@ -65,11 +65,18 @@ int32_t RunFromDriver(Env& env, const Location& location) {
     env.TimedLine(" " + std::to_string(s.SubDirsCreated) + " subdirector" +
                   (s.SubDirsCreated == 1 ? "y" : "ies") + " found.");
   }
-  // Files tried and still not whole at the end: a run that leaves any behind has failed.
+  // Files tried and still not whole at the end, and directories that could not be entered or
+  // listed: a run that leaves any behind has failed.
   const size_t failed = s.FailedDownloads.size();
-  if (failed == 0) return result;
-  env.TimedLine(" " + std::to_string(failed) + " file" + (failed == 1 ? "" : "s") + " failed.");
-  return 1;
+  if (failed > 0) {
+    env.TimedLine(" " + std::to_string(failed) + " file" + (failed == 1 ? "" : "s") + " failed.");
+  }
+  const size_t failed_dirs = s.FailedDirectories.size();
+  if (failed_dirs > 0) {
+    env.TimedLine(" " + std::to_string(failed_dirs) + " director" +
+                  (failed_dirs == 1 ? "y" : "ies") + " failed.");
+  }
+  return failed > 0 || failed_dirs > 0 ? 1 : result;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 #include "platform/system_time.h"
@@ -58,6 +59,9 @@ struct RunSettings {
   // Downloads of this run that ended unverified, by remote path, with the number of tries;
   // a file leaves it once it arrives whole. Its size is the "files failed" count.
   std::map<std::string, int32_t> FailedDownloads;
+  // Remote directories of this run that could not be entered or listed, or were skipped; a
+  // directory leaves it once a later try lists it. Its size is the "directories failed" count.
+  std::set<std::string> FailedDirectories;
 };
 
 inline constexpr int32_t kOn = -1;
