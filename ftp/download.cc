@@ -245,6 +245,19 @@ bool StartTransfer(Env& env, int control, Transfer& t, const std::string& remote
   return true;
 }
 
+// The count a parenthesised piece of a 150 reply holds: a decimal number, alone or followed by
+// "bytes". Anything else there ("binary mode") announces nothing, and the listed size stands.
+int64_t CountInParentheses(std::string_view piece) {
+  piece = TrimBlanks(piece);
+  const size_t digits = piece.find_first_not_of("0123456789.");
+  const std::string_view number = piece.substr(0, digits);
+  if (number.empty() || number[0] < '0' || number[0] > '9') return kNoCount;
+  const std::string_view unit = TrimBlanks(piece.substr(number.size()));
+  if (!unit.empty() && UpperCase(unit) != "BYTES") return kNoCount;
+  const double value = std::floor(NumericValue(number));
+  return value < 9e18 ? static_cast<int64_t>(value) : kNoCount;
+}
+
 }  // namespace
 
 int64_t AnnouncedCount(std::string_view reply, std::string_view remote) {
@@ -265,8 +278,7 @@ int64_t AnnouncedCount(std::string_view reply, std::string_view remote) {
   }
   const size_t open = reply.find_first_of("()");
   const size_t close = reply.find_first_of("()", open + 1);
-  const double value = std::floor(NumericValue(reply.substr(open + 1, close - open - 1)));
-  return std::fabs(value) < 9e18 ? static_cast<int64_t>(value) : 0;
+  return CountInParentheses(reply.substr(open + 1, close - open - 1));
 }
 
 int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::string& local) {

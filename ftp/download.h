@@ -29,10 +29,11 @@ namespace koru {
 // local file not opened, RETR not answered 150 or 125) or AbortFlag was set on entry.
 int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::string& local);
 
-// What a 150 reply announces as the byte count: the number after the first parenthesis (so
-// "... (1234 bytes)." gives 1234; a piece that holds no number gives 0). When the remote name
-// holds parentheses, only the text behind the name (or its last part) in the reply counts.
-// kNoCount when the reply has no pair of parentheses there.
+// What a 150 reply announces as the byte count: the number inside the first parentheses, alone
+// or followed by "bytes" (so "... (1234 bytes)." gives 1234). When the remote name holds
+// parentheses, only the text behind the name (or its last part) in the reply counts.
+// kNoCount when the reply has no pair of parentheses there, or they hold anything else
+// ("(binary mode)").
 inline constexpr int64_t kNoCount = INT64_MIN;
 int64_t AnnouncedCount(std::string_view reply, std::string_view remote);
 

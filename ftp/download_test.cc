@@ -52,7 +52,14 @@ TEST(AnnouncedCount, IsTheNumberAfterTheFirstParenthesisBehindTheRemoteName) {
       {"125 Data connection already open; transfer starting.", "a.txt", kNoCount},
       {"150 Only an opening ( here", "a.txt", kNoCount},
       {"150 Opening (12.9 bytes)", "a.txt", 12},       // rounded down
-      {"150 Opening (about 12 bytes)", "a.txt", 0},    // no number right after it
+      // Only a number, alone or with "bytes", announces a count.
+      {"150 Opening (about 12 bytes)", "a.txt", kNoCount},
+      {"125 Opening data connection (binary mode).", "a.txt", kNoCount},
+      {"150 Opening (1234)", "a.txt", 1234},
+      {"150 Opening ( 1234 BYTES )", "a.txt", 1234},
+      {"150 Opening (12 files)", "a.txt", kNoCount},
+      {"150 Opening (12 bytes left)", "a.txt", kNoCount},
+      {"150 Opening ()", "a.txt", kNoCount},
       {"150 Odd ) 77 ( way round", "a.txt", 77},       // either parenthesis opens
       {"150 Opening (5 bytes) for x (6 bytes)", "a.txt", 5},
       // A name with parentheses: only what follows it in the reply counts.
@@ -299,6 +306,15 @@ INSTANTIATE_TEST_SUITE_P(
                      .result = 20000,
                      .file = Pattern(20000),
                      .shown = Join({kOpen, Retr(k20000), kFinal, Stamped()}),
+                     .titles = {kTitle}},
+        // A 125 reply whose parentheses hold no count: the listed size stands.
+        DownloadCase{.name = "ReplyWithoutCountKeepsTheListedSize",
+                     .server = {.retr_reply = "125 Opening data connection (binary mode)."},
+                     .commands = kGet,
+                     .result = 20000,
+                     .file = Pattern(20000),
+                     .shown = Join({kOpen, Retr("125 Opening data connection (binary mode)."),
+                                    kFinal, Stamped()}),
                      .titles = {kTitle}},
         DownloadCase{.name = "EmptyLocalFileIsNeverResumed",
                      .local = "",
