@@ -76,7 +76,13 @@ int32_t RunFromDriver(Env& env, const Location& location) {
     env.TimedLine(" " + std::to_string(failed_dirs) + " director" +
                   (failed_dirs == 1 ? "y" : "ies") + " failed.");
   }
-  return failed > 0 || failed_dirs > 0 ? 1 : result;
+  // A move the server did not let happen has failed too.
+  const size_t undeleted = s.UndeletedFiles.size();
+  if (undeleted > 0) {
+    env.TimedLine(" " + std::to_string(undeleted) + " remote file" + (undeleted == 1 ? "" : "s") +
+                  " not deleted.");
+  }
+  return failed > 0 || failed_dirs > 0 || undeleted > 0 ? 1 : result;
 }
 
 }  // namespace

@@ -17,15 +17,23 @@ int32_t ExchangeExpecting(Env& env, int h, std::string_view command, int32_t suc
   return ftpReplyCode(ftpExchange(env, h, command)) == success ? 1 : 0;
 }
 
-}  // namespace
-
-int32_t ftpChangeDir(Env& env, int h, const std::string& dir) {
+// CWD to the path `d` is left with ("/" when nothing is left, so a path of slashes only
+// reaches the root, which servers do not take as an empty argument).
+int32_t ChangeTo(Env& env, int h, std::string_view d) {
   if (env.state.AbortFlag) return 0;
-  const std::string_view d = TrimBlanks(WithoutTrailingSlashes(dir));
-  // A path of slashes only is the root, which servers do not take as an empty argument.
   const std::string target = d.empty() ? "/" : std::string(d);
   const int32_t code = ftpReplyCode(ftpExchange(env, h, "CWD " + target));
   return code == 250 || code == 220 || code == 200 ? 1 : 0;
+}
+
+}  // namespace
+
+int32_t ftpChangeDir(Env& env, int h, const std::string& dir) {
+  return ChangeTo(env, h, TrimBlanks(WithoutTrailingSlashes(dir)));
+}
+
+int32_t ftpChangeDirExact(Env& env, int h, const std::string& dir) {
+  return ChangeTo(env, h, WithoutTrailingSlashes(dir));
 }
 
 int64_t ftpFileSize(Env& env, int h, const std::string& file) {

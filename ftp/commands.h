@@ -16,6 +16,9 @@ namespace koru {
 // when nothing is left, so a path of slashes only reaches the root); success on 250, 220 or 200.
 // Returns 0 at once, without traffic, while AbortFlag is set.
 int32_t ftpChangeDir(Env& env, int h, const std::string& dir);
+// The same with `dir` exactly as given but for its trailing "/": blanks at the ends of the
+// last name belong to it, as a listing shows them.
+int32_t ftpChangeDirExact(Env& env, int h, const std::string& dir);
 
 // "SIZE " + `file`: the size of a 213 reply; -1 for any other reply (ReplyLine then holds it).
 int64_t ftpFileSize(Env& env, int h, const std::string& file);

@@ -62,6 +62,8 @@ struct RunSettings {
   // Remote directories of this run that could not be entered or listed, or were skipped; a
   // directory leaves it once a later try lists it. Its size is the "directories failed" count.
   std::set<std::string> FailedDirectories;
+  // Remote files of this run that -M verified but the server refused to delete.
+  std::set<std::string> UndeletedFiles;
 };
 
 inline constexpr int32_t kOn = -1;

@@ -29,4 +29,17 @@ std::string ChooseLocalName(std::string_view remote_name, bool unique, NameChars
   return candidate;
 }
 
+std::map<std::string, LocalNameClash> FindLocalNameClashes(const std::vector<ListedName>& entries,
+                                                           NameCharset charset) {
+  std::map<std::string, const ListedName*> owners;  // local name -> the entry that has it
+  std::map<std::string, LocalNameClash> clashes;
+  for (const ListedName& entry : entries) {
+    std::string local = MapLocalName(entry.name, charset);
+    const auto [owner, first] = owners.try_emplace(local, &entry);
+    if (first || owner->second->name == entry.name) continue;
+    clashes.try_emplace(entry.name, LocalNameClash{std::move(local), *owner->second});
+  }
+  return clashes;
+}
+
 }  // namespace koru

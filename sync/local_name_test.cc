@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
+#include <string>
+#include <vector>
 
 namespace koru {
 namespace {
@@ -35,6 +38,41 @@ TEST(LocalNameTest, UniqueNamesSkipEveryTakenMappedName) {
   EXPECT_EQ(ChooseLocalName("new.zip", true, NameCharset::kStandard, taken), "new.zip");
   // The remote a:b.txt must never be written over the local a_b.txt.
   EXPECT_EQ(ChooseLocalName("a:b.txt", true, NameCharset::kStandard, taken), "a_b(1).txt");
+}
+
+TEST(LocalNameTest, LaterEntriesLoseALocalNameAnEarlierEntryHas) {
+  using Clashes = std::map<std::string, std::string>;  // later name -> the first's name
+  const struct {
+    std::vector<ListedName> listing;
+    NameCharset charset;
+    Clashes clashes;
+  } cases[] = {
+      {{{"x:1.txt"}, {"x;1.txt"}}, NameCharset::kStandard, {{"x;1.txt", "x:1.txt"}}},
+      {{{"x;1.txt"}, {"x:1.txt"}}, NameCharset::kStandard, {{"x:1.txt", "x;1.txt"}}},
+      {{{"a|b"}, {"a?b"}, {"a>b"}, {"a_b"}},
+       NameCharset::kStandard,
+       {{"a?b", "a|b"}, {"a>b", "a|b"}, {"a_b", "a|b"}}},
+      // A directory and a file compete alike, whichever comes first.
+      {{{"d:x", true}, {"d;x"}}, NameCharset::kStandard, {{"d;x", "d:x"}}},
+      {{{"d:x"}, {"d;x", true}}, NameCharset::kStandard, {{"d;x", "d:x"}}},
+      // Letter case keeps names apart; a name listed twice is one entry.
+      {{{"Read.me"}, {"read.me"}, {"Read.me"}}, NameCharset::kStandard, {}},
+      // "+" is mapped only by the step-by-step variant.
+      {{{"a+b"}, {"a`b"}, {"a_b"}}, NameCharset::kStandard, {}},
+      {{{"a+b"}, {"a`b"}, {"a_b"}},
+       NameCharset::kStepVariant,
+       {{"a`b", "a+b"}, {"a_b", "a+b"}}},
+  };
+  for (const auto& c : cases) {
+    Clashes found;
+    for (const auto& [name, clash] : FindLocalNameClashes(c.listing, c.charset)) {
+      EXPECT_EQ(clash.local, MapLocalName(name, c.charset));
+      found[name] = clash.first.name;
+    }
+    EXPECT_EQ(found, c.clashes) << c.listing.front().name;
+  }
+  const auto clashes = FindLocalNameClashes({{"d:x", true}, {"d;x"}}, NameCharset::kStandard);
+  EXPECT_TRUE(clashes.at("d;x").first.is_directory);
 }
 
 }  // namespace

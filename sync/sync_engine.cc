@@ -1,5 +1,6 @@
 #include "sync/sync_engine.h"
 
+#include <map>
 #include <set>
 #include <string_view>
 #include <vector>
@@ -112,13 +113,14 @@ class DirectorySync {
 
   // Changes to remote_path_; a refusal is reported once per directory and fails the run.
   bool ChangeToRemoteDirectory() {
-    if (ftpChangeDir(env_, h_, remote_path_)) return true;
+    if (ftpChangeDirExact(env_, h_, remote_path_)) return true;
     if (s_.AbortFlag) return false;
     if (!change_dir_reported_) {
       env_.TimedLine(" * Warning: Unable to change to remote directory " + remote_path_ + " (" +
                      s_.ReplyLine + ")");
       change_dir_reported_ = true;
     }
+    s_.FailedDirectories.insert(remote_path_);
     result_ = 1;
     return false;
   }
@@ -129,6 +131,7 @@ class DirectorySync {
     if (!s_.LastTransfer.failed || s_.AbortFlag) return false;
     env_.TimedLine(" * Warning: Unable to list remote directory " + remote_path_ + argument + " (" +
                    s_.LastTransfer.reply + ")");
+    s_.FailedDirectories.insert(remote_path_);
     result_ = 1;
     return true;
   }
@@ -158,12 +161,15 @@ class DirectorySync {
       if (step_) ftpQuit(env_, h_);
       return true;
     }
-    std::vector<std::string> directories;
+    std::vector<std::string> lines;
     Title("DIRLIST " + remote_path_);
-    const int32_t n = ftpListDirs(env_, h_, remote_path_, directories);
+    ftpList(env_, h_, remote_path_, "", lines);
     QuitIfConnected();
     Title(s_.ProgramTitle);
     if (ListingFailed("")) return true;
+    FindClashes(lines);
+    const std::vector<std::string> directories = DirectoryLines(lines);
+    const auto n = static_cast<int32_t>(directories.size());
     if (env_.verbose()) {
       env_.TimedLine(" * Found " + std::to_string(n) + " Director" + Plural(n, "y", "ies") +
                      " in " + remote_path_);
@@ -181,14 +187,15 @@ class DirectorySync {
       }
       LISTENTRY entry;
       if (!PARSELISTLINE(line, entry, env_.clock.Now())) continue;
-      const std::string name(TrimBlanks(entry.name));
-      if (IsUnsafeName(name)) continue;
+      // A directory's name is used exactly as listed, blanks at its ends included.
+      const std::string& name = entry.name;
+      if (IsUnsafeName(name) || SkippedByClash(name, true)) continue;
       if (depth_ >= kMaxDirectoryDepth) {
         env_.TimedLine(" * Warning: directory nesting too deep, not entered: " + remote_path_ +
                        name + "/");
         continue;
       }
-      CreateLocalDirectory(local_dir_ + name);
+      CreateLocalDirectory(local_dir_ + MappedName(name));
       if (s_.SubDirMode > 0) {
         Recurse(name);
         if (s_.AbortFlag) break;
@@ -209,7 +216,7 @@ class DirectorySync {
     if (env_.verbose()) env_.TimedLine(" * Recurse to directory " + name);
     const int32_t sub_result =
         DirectorySync(env_, server_, user_, password_, remote_path_ + name + "/",
-                      local_dir_ + name + "/", mask_, false, depth_ + 1)
+                      local_dir_ + MappedName(name) + "/", mask_, false, depth_ + 1)
             .Run();
     // A sub-directory that failed leaves the whole run failed, whatever its siblings do.
     if (sub_result != 0) result_ = 1;
@@ -231,6 +238,7 @@ class DirectorySync {
         break;
       }
       PrintFileCount(n);
+      FindClashes(lines);
       if (!HandleEntries(lines)) return;
     } while (!s_.OverwriteMode && pass_transfers_ > 0);
     QuitIfConnected();
@@ -280,11 +288,12 @@ class DirectorySync {
     FillRemoteFileTime(entry);
     s_.RemoteFileName = name;
     if (IsUnsafeName(name)) {
-      if (name != "." && name != "..") {
+      if (name != "." && name != ".." && FirstWarning(remote_path_ + name)) {
         env_.TimedLine(" * Warning: Unsafe file name skipped: " + name);
       }
       return true;
     }
+    if (SkippedByClash(name, false) || abandoned_.count(remote_path_ + name)) return true;
     if (entry.isLink) {
       const LinkSize link = ResolveLinkSize(entry);
       if (link != LinkSize::kResolved) return link == LinkSize::kSkipped;
@@ -323,10 +332,66 @@ class DirectorySync {
     return LinkSize::kResolved;
   }
 
+  // --- local names ---
+
+  NameCharset Charset() const { return step_ ? NameCharset::kStepVariant : NameCharset::kStandard; }
+
+  std::string MappedName(const std::string& name) const { return MapLocalName(name, Charset()); }
+
+  static std::vector<std::string> DirectoryLines(const std::vector<std::string>& lines,
+                                                 const SYSTEMTIME& today) {
+    std::vector<std::string> directories;
+    for (const std::string& line : lines) {
+      LISTENTRY entry;
+      if (PARSELISTLINE(line, entry, today) && entry.isDir) directories.push_back(line);
+    }
+    return directories;
+  }
+  std::vector<std::string> DirectoryLines(const std::vector<std::string>& lines) const {
+    return DirectoryLines(lines, env_.clock.Now());
+  }
+
+  // Decides, before any entry of a listing is handled, which entries lose their local name to
+  // an earlier entry of the same listing: two remote files must never become one local file.
+  void FindClashes(const std::vector<std::string>& lines) {
+    const SYSTEMTIME today = env_.clock.Now();
+    std::vector<ListedName> entries;
+    for (const std::string& line : lines) {
+      LISTENTRY entry;
+      if (!PARSELISTLINE(line, entry, today)) continue;
+      ListedName listed{entry.isDir ? entry.name : EntryFileName(entry), entry.isDir != 0};
+      if (!IsUnsafeName(listed.name)) entries.push_back(std::move(listed));
+    }
+    clashes_ = FindLocalNameClashes(entries, Charset());
+  }
+
+  // True when `name` lost its local name to an earlier entry: it is never downloaded, deleted
+  // or entered, and counts as failed. The warning comes once a run.
+  bool SkippedByClash(const std::string& name, bool is_directory) {
+    const auto clash = clashes_.find(name);
+    if (clash == clashes_.end()) return false;
+    const std::string remote = remote_path_ + name + (is_directory ? "/" : "");
+    if (FirstWarning(remote)) {
+      const ListedName& first = clash->second.first;
+      env_.TimedLine(" * Warning: Local name clash, skipped: " + remote + " (" +
+                     clash->second.local + " is the local name of " + remote_path_ + first.name +
+                     (first.is_directory ? "/" : "") + ")");
+    }
+    if (is_directory) {
+      s_.FailedDirectories.insert(remote);
+    } else {
+      s_.FailedDownloads[remote] = kMaxDownloadTries;
+    }
+    result_ = 1;
+    return true;
+  }
+
+  // True the first time a warning about `remote` comes up in this call, whatever the pass.
+  bool FirstWarning(const std::string& remote) { return warned_.insert(remote).second; }
+
   std::string LocalName(const std::string& name) {
-    const NameCharset charset = step_ ? NameCharset::kStepVariant : NameCharset::kStandard;
     return ChooseLocalName(
-        name, s_.UniqueNames && s_.MoveMode, charset,
+        name, s_.UniqueNames && s_.MoveMode, Charset(),
         [&](const std::string& candidate) { return PlainLocalFileExists(local_dir_ + candidate); });
   }
 
@@ -386,7 +451,12 @@ class DirectorySync {
   // transfer short (a file that is empty on the server and arrived empty has not failed).
   void CountFailure(const LISTENTRY& entry, const std::string& remote) {
     const TransferOutcome& outcome = s_.LastTransfer;
-    if (outcome.user_cut || s_.AbortFlag) return;
+    if (s_.AbortFlag) return;
+    // Tab leaves the file for this run: no later pass fetches it again.
+    if (outcome.user_cut) {
+      abandoned_.insert(remote);
+      return;
+    }
     if (entry.size > 0 || outcome.failed) ++s_.FailedDownloads[remote];
   }
 
@@ -417,6 +487,8 @@ class DirectorySync {
       env_.TimedLine(" * Removed remote file " + remote);
     } else {
       env_.TimedLine(" * Warning: Unable to delete remote file as requested.");
+      env_.TimedLine(" * Not deleted: " + remote + " (" + s_.ReplyLine + ")");
+      s_.UndeletedFiles.insert(remote);
     }
     Title(s_.ProgramTitle);
     return true;
@@ -465,7 +537,10 @@ class DirectorySync {
   int32_t result_ = 0;
   int32_t pass_transfers_ = 0;
   bool change_dir_reported_ = false;
-  std::set<std::string> verified_;  // EntryKey of every file this call verified
+  std::set<std::string> verified_;   // EntryKey of every file this call verified
+  std::set<std::string> abandoned_;  // remote paths of files the user skipped with Tab
+  std::set<std::string> warned_;     // remote paths already warned about in this call
+  std::map<std::string, LocalNameClash> clashes_;  // of the latest listing, by remote name
 };
 
 }  // namespace

@@ -7,10 +7,13 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <initializer_list>
+#include <set>
 #include <sstream>
 
 #include "platform/local_file.h"
@@ -70,11 +73,12 @@ class EscConsole : public testing::RecordingConsole {
     if (esc_when && esc_when(*this)) {
       esc_when = nullptr;
       ++polls;
-      return kKeyEsc;
+      return esc_key;
     }
     return RecordingConsole::PollKey();
   }
   std::function<bool(const RecordingConsole&)> esc_when;
+  int esc_key = kKeyEsc;  // the key answered once esc_when holds
 };
 
 class SyncEngineTest : public ::testing::Test {
@@ -298,7 +302,9 @@ TEST_F(SyncEngineTest, MoveDeletesVerifiedDownloadsAndCountsThemEvenWhenRefused)
   EXPECT_THAT(console.lines,
               ElementsAre(T(" * Found 2 files in /pub/"), T(" 5 2001-03-05 /pub/a.txt"),
                           T(" * Removed remote file /pub/a.txt"), T(" 5 2001-03-05 /pub/b.txt"),
-                          T(" * Warning: Unable to delete remote file as requested.")));
+                          T(" * Warning: Unable to delete remote file as requested."),
+                          T(" * Not deleted: /pub/b.txt (550 Delete operation failed.)")));
+  EXPECT_EQ(env.state.UndeletedFiles, std::set<std::string>{"/pub/b.txt"});
   const auto dele = std::find(console.titles.begin(), console.titles.end(),
                               "KORU 20080313 DELE /pub/a.txt");
   ASSERT_NE(dele, console.titles.end());
@@ -344,7 +350,8 @@ TEST_F(SyncEngineTest, UniqueNamesWithARefusedDeleteKeepOneCopy) {
                              Cd("/pub"), List(), kQuit}));
   EXPECT_THAT(console.lines,
               ElementsAre(T(" * Found 1 file in /pub/"), T(" 8 2001-03-05 /pub/x.zip"),
-                          T(" * Warning: Unable to delete remote file as requested.")));
+                          T(" * Warning: Unable to delete remote file as requested."),
+                          T(" * Not deleted: /pub/x.zip (550 Delete operation failed.)")));
   EXPECT_THAT(LocalNames(), ElementsAre("x(1).zip", "x.zip"));
   EXPECT_EQ(env.state.FilesTransferred, 1);
 }
@@ -420,8 +427,7 @@ TEST_F(SyncEngineTest, HostileAndOddNamesStayInsideTheLocalDirectory) {
               ElementsAreArray(Cat({{T(" * Found 10 files in /pub/")}, unsafe,
                                     {T(" 5 2001-03-05 /pub/lnk"), T(" 5 2001-03-05 /pub/a:b?.txt"),
                                      T(" 5 2001-03-05 /pub/<>|*?:;.txt"),
-                                     T(" 5 2001-03-05 /pub/  spaced  ")},
-                                    unsafe})));
+                                     T(" 5 2001-03-05 /pub/  spaced  ")}})));
   EXPECT_THAT(LocalNames(), ElementsAre("  spaced  ", "_______.txt", "a_b_.txt", "lnk"));
   Lines outside;
   for (const auto& entry : fs::directory_iterator(top_)) {
@@ -591,6 +597,83 @@ TEST_F(SyncEngineTest, TitlesKeepTheirFirst249Characters) {
   EXPECT_EQ(Commands(), Cat({kLogin, Cd(path.substr(0, 301)), kQuit}));
   ASSERT_EQ(console.titles.size(), 2u);
   EXPECT_EQ(console.titles[1], ("KORU 20080313 CD " + path).substr(0, 249));
+}
+
+// ---- Local names two entries would share ---------------------------------------------------
+
+// x:1.txt and x;1.txt both map to x_1.txt: the first in the listing keeps it, the second is
+// never fetched or deleted and counts as failed, in every pass and under -M.
+TEST_F(SyncEngineTest, LocalNameClashKeepsTheFirstEntryAndNeverTouchesTheSecond) {
+  site.AddFile("/pub/x:1.txt", "first");
+  site.AddFile("/pub/x;1.txt", "second");
+  env.state.MoveMode = kOn;
+
+  EXPECT_EQ(Sync("/pub/"), 1);
+
+  EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List(), Retr("/pub/x:1.txt"),
+                             Dele("/pub/x:1.txt"), Cd("/pub"), List(), kQuit}));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 2 files in /pub/"), T(" 5 2001-03-05 /pub/x:1.txt"),
+                          T(" * Removed remote file /pub/x:1.txt"),
+                          T(" * Warning: Local name clash, skipped: /pub/x;1.txt (x_1.txt is the "
+                            "local name of /pub/x:1.txt)")));
+  EXPECT_EQ(ReadLocal("x_1.txt"), "first");
+  EXPECT_TRUE(site.HasFile("/pub/x;1.txt"));
+  EXPECT_EQ(env.state.FailedDownloads.count("/pub/x;1.txt"), 1u);
+  EXPECT_EQ(env.state.FilesTransferred, 1);
+}
+
+// Directories compete for local names like files; a directory's local name is mapped like a
+// file's, and names with blanks at their ends are used exactly, remotely and locally.
+TEST_F(SyncEngineTest, DirectoriesGetMappedExactNamesAndLoseClashesLikeFiles) {
+  site.AddFile("/pub/a|b/one.txt", "one");
+  site.AddFile("/pub/a?b/two.txt", "two");
+  site.AddFile("/pub/ lead dir/l.txt", "lead");
+  site.AddFile("/pub/trail dir /t.txt", "trail");
+  env.state.SubDirMode = 1;
+
+  EXPECT_EQ(Sync("/pub/"), 1);
+
+  const Lines commands = Commands();
+  EXPECT_THAT(commands, ::testing::Contains("CWD /pub/ lead dir"));
+  EXPECT_THAT(commands, ::testing::Contains("CWD /pub/trail dir "));
+  // The listing gives a?b before a|b.
+  EXPECT_THAT(commands, ::testing::Contains("CWD /pub/a?b"));
+  EXPECT_THAT(commands, ::testing::Not(::testing::Contains("CWD /pub/a|b")));
+  EXPECT_EQ(std::count(console.lines.begin(), console.lines.end(),
+                       T(" * Warning: Local name clash, skipped: /pub/a|b/ (a_b is the local "
+                         "name of /pub/a?b/)")),
+            1);
+  EXPECT_THAT(LocalNames(), ElementsAre(" lead dir", "a_b", "trail dir "));
+  EXPECT_EQ(ReadLocal("a_b/two.txt"), "two");
+  EXPECT_EQ(ReadLocal("a_b/one.txt"), "<no file>");
+  EXPECT_EQ(ReadLocal(" lead dir/l.txt"), "lead");
+  EXPECT_EQ(ReadLocal("trail dir /t.txt"), "trail");
+  EXPECT_EQ(env.state.FailedDirectories, std::set<std::string>{"/pub/a|b/"});
+  EXPECT_TRUE(env.state.FailedDownloads.empty());
+}
+
+// Tab leaves the file for the run: the next pass does not fetch it again, and it is no failure.
+TEST_F(SyncEngineTest, TabLeavesTheFileForTheRestOfTheRun) {
+  site.AddFile("/pub/a.bin", std::string(600000, 'a'));
+  site.AddFile("/pub/b.txt", "bbbbb");
+  auto retr_seen = std::make_shared<std::atomic<bool>>(false);
+  site.Intercept([retr_seen](const std::string& command, FakeFtpSession&) {
+    if (command == "RETR /pub/a.bin") *retr_seen = true;
+    return false;
+  });
+  console.esc_when = [retr_seen](const testing::RecordingConsole&) { return retr_seen->load(); };
+  console.esc_key = kKeyTab;
+
+  EXPECT_EQ(Sync("/pub/"), 0);
+
+  const Lines commands = Commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR /pub/a.bin"), 1);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR /pub/b.txt"), 1);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "LIST"), 2);
+  EXPECT_EQ(ReadLocal("b.txt"), "bbbbb");
+  EXPECT_TRUE(env.state.FailedDownloads.empty());
+  EXPECT_EQ(env.state.AbortFlag, kOff);
 }
 
 // ---- Directory phase -----------------------------------------------------------------------

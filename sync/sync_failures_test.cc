@@ -368,7 +368,8 @@ TEST_F(SyncFailuresTest, CutListingIsNotUsedUnderRecursion) {
   const std::string cut =
       T(" * Warning: Unable to list remote directory /pub/ (426 Connection closed; transfer "
         "aborted.)");
-  EXPECT_EQ(Output(), (Lines{cut, cut, T(" * No more files to transfer.")}));
+  EXPECT_EQ(Output(), (Lines{cut, cut, T(" * No more files to transfer."),
+                             T(" 1 directory failed.")}));
   EXPECT_EQ(Commands(), Cat({kLogin, ListDir("/pub"), kQuit, kLogin, ListDir("/pub"), kQuit}));
   EXPECT_THAT(LocalNames(), ElementsAre());
   EXPECT_EQ(env.state.SubDirsCreated, 0);
