@@ -32,6 +32,7 @@ const std::string kGetB = "TIME 300 1999-03-15 /pub/b.txt";
 const std::string kRemovedA = "TIME * Removed remote file /pub/a.bin";
 const std::string kRemovedB = "TIME * Removed remote file /pub/b.txt";
 const std::string kNoMore = "TIME * No more files to transfer.";
+const std::string kOneDirectoryFailed = "TIME 1 directory failed.";
 const std::string kTwoTransferred = "TIME 2 files transferred.";
 const std::string kNoConnection = "TIME ERROR: Unable to open connection to server.";
 const std::string kNoPasswordAsked =
@@ -88,13 +89,18 @@ INSTANTIATE_TEST_SUITE_P(
         // After the login it is dropped and said so; a directory that could not be entered or
         // listed fails the run.
         FaultCase{"CloseAtCwd", SiteFault::kCloseAtCwd, {}, false,
-                  {{kClosed, kCwdLost, kNoMore}, 1, Joined({Login(), {"CWD /pub"}}), {}}, {}},
+                  {{kClosed, kCwdLost, kNoMore, kOneDirectoryFailed}, 1,
+                   Joined({Login(), {"CWD /pub"}}), {}},
+                  {}},
         FaultCase{"CloseAtPasv", SiteFault::kCloseAtPasv, {}, false,
-                  {{kClosed, "TIME 000 Connection lost", kListLost, kNoMore}, 1,
+                  {{kClosed, "TIME 000 Connection lost", kListLost, kNoMore,
+                    kOneDirectoryFailed},
+                   1,
                    Joined({Login(), {"CWD /pub", "PASV"}}), {}},
                   {}},
         FaultCase{"CloseAfterList150", SiteFault::kCloseAfterList150, {}, false,
-                  {{kClosed, kListLost, kNoMore}, 1, Joined({Login(), ListPub()}), {}}, {}},
+                  {{kClosed, kListLost, kNoMore, kOneDirectoryFailed}, 1,
+                   Joined({Login(), ListPub()}), {}}, {}},
         // A download cut by the lost connection fails; the next file comes over a new
         // connection, and the next pass fetches the failed one whole.
         FaultCase{"CloseAfterRetr150", SiteFault::kCloseAfterRetr150, {}, false,
