@@ -55,6 +55,9 @@ int32_t RunFromDriver(Env& env, const Location& location) {
   const auto engine = location.useStepVariant ? SyncDirectory : SyncSubDirectory;
   const int32_t result = engine(env, location.server, location.user, s.LoginPassword,
                                 location.remotePath, localDir, location.mask);
+  // A stop noticed inside a connect, a busy-server wait or a transfer is named before the
+  // totals, like one noticed between entries.
+  if (s.AbortFlag) PrintUserAbort(env);
   if (s.FilesTransferred > 0) {
     env.TimedLine(" " + std::to_string(s.FilesTransferred) + " file" +
                   (s.FilesTransferred == 1 ? "" : "s") + " transferred.");

@@ -33,6 +33,23 @@ TEST_F(StartupTest, QuietRunPrintsBannerStartLinesAndTotals) {
   EXPECT_EQ(env_.state.LoginPassword, "koru32703.12@example.com");
 }
 
+// A stop noticed before the first connection, in plain, recursive and list-only runs alike,
+// is named once, before the totals.
+TEST_F(StartupTest, StopBeforeTheConnectionIsNamedOnceBeforeTheTotals) {
+  for (const char* line : {"127.0.0.1:1/pub/", "127.0.0.1:1/pub/ -S", "127.0.0.1:1/pub/=*"}) {
+    testing::RecordingConsole console;
+    Env env{console, clock_};
+    console.keys = {kKeyEsc};
+
+    EXPECT_EQ(KoruMain(env, line, "/home/user/mirror"), 1) << line;
+
+    ASSERT_GE(console.lines.size(), 2u) << line;
+    EXPECT_THAT(std::vector<std::string>(console.lines.end() - 2, console.lines.end()),
+                ElementsAre("09:05:03 ** User Abort **", "09:05:03 * No more files to transfer."))
+        << line;
+  }
+}
+
 TEST_F(StartupTest, VerboseEchoListsEveryOptionInOrder) {
   EXPECT_EQ(Run("bob:pw@127.0.0.1:1/pub/=*.txt -M -O -V -S -D250 -R"), 1);
   EXPECT_THAT(console_.lines,

@@ -45,6 +45,7 @@ struct RunSettings {
   int32_t FilesTransferred = 0;   // verified downloads of the whole run
   int32_t SubDirsCreated = 0;     // local directories the run tried to create
   int32_t AbortFlag = 0;          // the user asked to stop; nothing sets it back
+  int32_t AbortReported = 0;      // the "** User Abort **" line has been printed
   int32_t ConnectedFlag = 0;      // a logged-in control connection is open
   std::string LastReplyText;      // text of the kept (highest-coded) reply
   int32_t LastReplyCode = 0;      // code of the kept reply

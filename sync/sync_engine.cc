@@ -102,7 +102,7 @@ class DirectorySync {
   // The abort test between entries: AbortFlag, or Esc waiting (other keys are dropped).
   bool AbortRequested() { return s_.AbortFlag || env_.PollKey() == kKeyEsc; }
 
-  void PrintAbort() { env_.TimedLine(" ** User Abort **"); }
+  void PrintAbort() { PrintUserAbort(env_); }
 
   void EndByAbort() {
     s_.AbortFlag = kOn;
@@ -237,7 +237,7 @@ class DirectorySync {
         PrintListing(lines, n);
         break;
       }
-      PrintFileCount(n);
+      PrintFileCount(EntryCount(lines));
       FindClashes(lines);
       if (!HandleEntries(lines)) return;
     } while (!s_.OverwriteMode && pass_transfers_ > 0);
@@ -251,6 +251,17 @@ class DirectorySync {
     const int32_t n = ftpList(env_, h_, remote_path_, ListArgument(), lines);
     Title(s_.ProgramTitle);
     if (step_) ftpQuit(env_, h_);
+    return n;
+  }
+
+  // Lines that give an entry: a server's own error text among the lines is no file.
+  int32_t EntryCount(const std::vector<std::string>& lines) const {
+    const SYSTEMTIME today = env_.clock.Now();
+    int32_t n = 0;
+    for (const std::string& line : lines) {
+      LISTENTRY entry;
+      if (PARSELISTLINE(line, entry, today)) ++n;
+    }
     return n;
   }
 
@@ -544,6 +555,12 @@ class DirectorySync {
 };
 
 }  // namespace
+
+void PrintUserAbort(Env& env) {
+  if (env.state.AbortReported) return;
+  env.TimedLine(" ** User Abort **");
+  env.state.AbortReported = kOn;
+}
 
 int32_t SyncSubDirectory(Env& env, const std::string& server, const std::string& user,
                          const std::string& password, const std::string& remotePath,

@@ -23,6 +23,9 @@ inline constexpr int kMaxDirectoryDepth = 100;
 // nothing is written outside `localDir`.
 // Returns 1 after a failed connection, a user abort (AbortFlag set) or a sub-directory that
 // returned 1; else 0. Every connection it opens is closed before it returns.
+// Prints "** User Abort **" unless this run has printed it already.
+void PrintUserAbort(Env& env);
+
 int32_t SyncSubDirectory(Env& env, const std::string& server, const std::string& user,
                          const std::string& password, const std::string& remotePath,
                          const std::string& localDir, const std::string& mask);

@@ -200,7 +200,7 @@ TEST_P(StatusLineE2eTest, StoppingMidTransferLeavesACleanLine) {
   };
   const std::vector<std::string> aborted = {
       "TIME * Warning: Local file size does not match remote (N/196608)",
-      "TIME * No more files to transfer."};
+      "TIME ** User Abort **", "TIME * No more files to transfer."};
   const std::vector<Case> cases = {
       {"Esc", [](PtyChild& c) { c.Type("\x1b"); }, 1, aborted},
       {"Ctrl-C", [](PtyChild& c) { c.Signal(SIGINT); }, 1, aborted},
