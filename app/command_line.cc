@@ -92,11 +92,46 @@ std::string LASTWORD(std::string_view text) {
   return std::string(blank == std::string_view::npos ? text : text.substr(blank + 1));
 }
 
-bool WantsUsage(std::string_view line) {
-  return line.empty() || line.find("-?") != std::string_view::npos ||
-         line.find("+?") != std::string_view::npos || HasWord(line, "--help") ||
-         HasWord(line, "-h");
+CommandWords SplitCommandLine(std::string_view text) {
+  CommandWords words;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(' ', start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end > start) words.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return words;
 }
+
+bool WantsUsage(const CommandWords& words) {
+  if (words.empty()) return true;
+  for (const std::string& word : words) {
+    if (word.find("-?") != std::string::npos || word.find("+?") != std::string::npos ||
+        word == "--help" || word == "-h") {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool WantsVersion(const CommandWords& words) {
+  for (const std::string& word : words) {
+    if (word == "--version") return true;
+  }
+  return false;
+}
+
+CommandWords ReadSwitches(CommandWords words, RunSettings& settings, Location& location) {
+  while (!words.empty() && !words.back().empty() &&
+         (words.back()[0] == '-' || words.back()[0] == '+')) {
+    ApplySwitch(words.back(), settings, location);
+    words.pop_back();
+  }
+  return words;
+}
+
+bool WantsUsage(std::string_view line) { return WantsUsage(SplitCommandLine(line)); }
 
 bool WantsVersion(std::string_view line) { return HasWord(line, "--version"); }
 
@@ -111,7 +146,10 @@ std::string ReadSwitches(std::string line, RunSettings& settings, Location& loca
 }
 
 void SplitLocation(std::string_view line, Location& location, std::string& password) {
-  std::string_view word = line.substr(0, line.find(' '));
+  SplitLocationWord(line.substr(0, line.find(' ')), location, password);
+}
+
+void SplitLocationWord(std::string_view word, Location& location, std::string& password) {
   word.remove_prefix(SchemeLength(word, location.security));
 
   std::string rest(word);

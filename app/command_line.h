@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "run/run_settings.h"
 #include "platform/system_time.h"
@@ -20,6 +21,27 @@ struct Location {
   std::string mask;        // a leading "=" means list-only mode
   bool useStepVariant = false;  // -U
 };
+
+// The words of a command line, each whole: the program's arguments as the shell split them
+// (blanks inside a word belong to it), or a command-line text split at its blanks.
+using CommandWords = std::vector<std::string>;
+
+// The blank-separated words of `text`.
+CommandWords SplitCommandLine(std::string_view text);
+
+// True when the words ask for the usage text: none, or "-?" / "+?" inside any word, or a word
+// --help or -h.
+bool WantsUsage(const CommandWords& words);
+// True when a word is --version.
+bool WantsVersion(const CommandWords& words);
+
+// Reads switches (words beginning with "-" or "+") from the right into `settings` (and -U into
+// `location`) and returns the words before them.
+CommandWords ReadSwitches(CommandWords words, RunSettings& settings, Location& location);
+
+// Splits the location word `word` into `location`, as SplitLocation does with a line's first
+// word.
+void SplitLocationWord(std::string_view word, Location& location, std::string& password);
 
 // Leading and trailing blanks removed, every run of blanks made one blank (blanks only).
 std::string NormaliseCommandLine(std::string_view text);

@@ -160,6 +160,46 @@ TEST(CommandLineTest, UsageAndVersionWords) {
   }
 }
 
+// The program's arguments arrive split by the shell: blanks inside a word belong to it, and
+// the words are read as a line's words are.
+TEST(CommandLineTest, ArgumentWordsKeepTheirBlanks) {
+  const struct {
+    CommandWords words;
+    const char* user;
+    const char* password;
+    const char* server;
+    const char* remotePath;
+    const char* mask;
+    int32_t SubDirMode;
+  } cases[] = {
+      {{"host/Jan 2024 dir/"}, "anonymous", "default", "host", "/Jan 2024 dir/", "", 0},
+      {{"host/Jan 2024 dir/", "-S"}, "anonymous", "default", "host", "/Jan 2024 dir/", "", 1},
+      {{"bob:two words@host/pub/a b.txt"}, "bob", "two words", "host", "/pub/", "a b.txt", 0},
+      {{"host/pub/", "stray word", "-S"}, "anonymous", "default", "host", "/pub/", "", 1},
+      {{"host/pub/", "-S", "stray word"}, "anonymous", "default", "host", "/pub/", "", 0},
+      {{"-S"}, "anonymous", "default", "", "./", "", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.words.front());
+    RunSettings s;
+    s.LoginPassword = "default";
+    Location location;
+    const CommandWords rest = ReadSwitches(c.words, s, location);
+    SplitLocationWord(rest.empty() ? "" : rest.front(), location, s.LoginPassword);
+    EXPECT_EQ(location.user, c.user);
+    EXPECT_EQ(s.LoginPassword, c.password);
+    EXPECT_EQ(location.server, c.server);
+    EXPECT_EQ(location.remotePath, c.remotePath);
+    EXPECT_EQ(location.mask, c.mask);
+    EXPECT_EQ(s.SubDirMode, c.SubDirMode);
+  }
+  EXPECT_TRUE(WantsUsage(CommandWords{}));
+  EXPECT_TRUE(WantsUsage(CommandWords{"host/pub/", "-?"}));
+  EXPECT_FALSE(WantsUsage(CommandWords{"host/a -h dir/"}));
+  EXPECT_TRUE(WantsVersion(CommandWords{"host/", "--version"}));
+  EXPECT_EQ(SplitCommandLine("  a  b c "), (CommandWords{"a", "b", "c"}));
+}
+
 TEST(CommandLineTest, LastWordAndNormalisation) {
   EXPECT_EQ(LASTWORD(""), "");
   EXPECT_EQ(LASTWORD("one"), "one");

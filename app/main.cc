@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
     koru::TerminalConsole console;
     koru::PosixClock clock;
     koru::Env env(console, clock);
-    exit_code = koru::KoruMain(env, koru::CommandLineText(argc, argv), koru::CurrentDirectory());
+    exit_code = koru::KoruMain(env, koru::ArgumentWords(argc, argv), koru::CurrentDirectory());
   }
   return exit_code;
 }

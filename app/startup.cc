@@ -126,20 +126,23 @@ const std::vector<std::string>& UsageText() {
 void SETTITLE(Env& env, std::string_view text) { env.Title(text, kTitleLength); }
 
 int KoruMain(Env& env, std::string_view command_line, const std::string& current_dir) {
+  return KoruMain(env, SplitCommandLine(command_line), current_dir);
+}
+
+int KoruMain(Env& env, const CommandWords& words, const std::string& current_dir) {
   Location location;
   GiveStartValues(env, location);
   SETTITLE(env, env.state.ProgramTitle);
   env.Line("Koru (" + env.state.ProgramTitle + ")");
 
-  std::string line = NormaliseCommandLine(command_line);
-  if (WantsUsage(line)) {
+  if (WantsUsage(words)) {
     for (const std::string& usage_line : UsageText()) env.Line(usage_line);
     return 0;
   }
-  if (WantsVersion(line)) return 0;
+  if (WantsVersion(words)) return 0;
 
-  line = ReadSwitches(line, env.state, location);
-  SplitLocation(line, location, env.state.LoginPassword);
+  const CommandWords rest = ReadSwitches(words, env.state, location);
+  SplitLocationWord(rest.empty() ? "" : rest.front(), location, env.state.LoginPassword);
   env.state.Security = location.security;
   if (env.verbose()) EchoOptions(env);
   PrintStartLines(env, location, current_dir);

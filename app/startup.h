@@ -21,6 +21,9 @@ void SETTITLE(Env& env, std::string_view text);
 // The entry procedure: start values, title, banner, command line, usage text or option echo and
 // start lines. Returns the process exit code. `current_dir` is shown as the local path.
 int KoruMain(Env& env, std::string_view command_line, const std::string& current_dir);
+// The same for the program's argument words as the shell split them: a word keeps its blanks
+// (a quoted location or password with blanks stays whole).
+int KoruMain(Env& env, const CommandWords& words, const std::string& current_dir);
 
 }  // namespace koru
 

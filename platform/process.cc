@@ -8,13 +8,12 @@
 
 namespace koru {
 
-std::string CommandLineText(int argc, const char* const* argv) {
-  std::string text;
+std::vector<std::string> ArgumentWords(int argc, const char* const* argv) {
+  std::vector<std::string> words;
   for (int i = 1; i < argc; ++i) {
-    if (i > 1) text += ' ';
-    text += argv[i];
+    if (argv[i][0] != '\0') words.emplace_back(argv[i]);
   }
-  return text;
+  return words;
 }
 
 void PrepareProcess() {

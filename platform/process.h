@@ -2,11 +2,13 @@
 #define KORU_PLATFORM_PROCESS_H_
 
 #include <string>
+#include <vector>
 
 namespace koru {
 
-// The command line text: the arguments after the program name joined by single blanks.
-std::string CommandLineText(int argc, const char* const* argv);
+// The arguments after the program name, each one word as the shell split it (blanks inside an
+// argument belong to it); empty arguments are left out.
+std::vector<std::string> ArgumentWords(int argc, const char* const* argv);
 
 // Sets up the process for the program: the locale's date and time conventions, and a write
 // past a file size limit or to a closed connection failing with an error instead of ending

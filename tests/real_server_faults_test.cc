@@ -488,6 +488,33 @@ TEST_P(RealServerFaultsTest, LocalNameClashesLoseNothingAndOddDirectoryNamesArri
   }
 }
 
+// Each argument is one word: a location with blanks names that directory, a password with a
+// blank logs in (pyftpdlib serves a named user).
+TEST_P(RealServerFaultsTest, QuotedLocationAndPasswordWithBlanksStayWhole) {
+  File("pub/Jan 2024 dir/j.txt", "january");
+  File("pub/Jan", "not this");
+  Serve();
+
+  const ChildResult run = Run("/pub/Jan 2024 dir/");
+
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_THAT(Lines(run.output), Contains(" R Path: /pub/Jan 2024 dir/"));
+  EXPECT_EQ(LocalTree(), (std::map<std::string, std::string>{{"j.txt", "\"january\""}}));
+
+  if (GetParam().kind != FtpServerKind::kPyftpdlib) return;
+  server_.reset();
+  StartServer({.user = "bob", .password = "two words"});
+  ASSERT_TRUE(server_);
+  File("pub/p.txt", "password");
+  Serve();
+  ClearLocal();
+  const std::string location = "bob:two words@" + server_->address() + "/pub/";
+  const ChildResult named = RunProgram(KORU_BINARY, {location}, local_);
+
+  EXPECT_EQ(named.exit_code, 0) << named.output;
+  EXPECT_EQ(LocalTree(), (std::map<std::string, std::string>{{"p.txt", "\"password\""}}));
+}
+
 // Sends SIGSTOP to the processes given, and SIGCONT to them when it goes.
 class StoppedProcesses {
  public:
