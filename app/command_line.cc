@@ -20,6 +20,13 @@ bool HasWord(std::string_view line, std::string_view word) {
   return false;
 }
 
+bool HasWord(const CommandWords& words, std::string_view wanted) {
+  for (const std::string& word : words) {
+    if (word == wanted) return true;
+  }
+  return false;
+}
+
 int32_t DelayFromWord(std::string_view word) {
   const double value = std::floor(NumericValue(word.substr(2)));
   const double magnitude = std::fabs(value);
@@ -105,22 +112,18 @@ CommandWords SplitCommandLine(std::string_view text) {
 }
 
 bool WantsUsage(const CommandWords& words) {
-  if (words.empty()) return true;
+  if (words.empty() || WantsHelp(words)) return true;
   for (const std::string& word : words) {
-    if (word.find("-?") != std::string::npos || word.find("+?") != std::string::npos ||
-        word == "--help" || word == "-h") {
-      return true;
-    }
+    if (word.find("-?") != std::string::npos || word.find("+?") != std::string::npos) return true;
   }
   return false;
 }
 
-bool WantsVersion(const CommandWords& words) {
-  for (const std::string& word : words) {
-    if (word == "--version") return true;
-  }
-  return false;
+bool WantsHelp(const CommandWords& words) {
+  return HasWord(words, "--help") || HasWord(words, "-h");
 }
+
+bool WantsVersion(const CommandWords& words) { return HasWord(words, "--version"); }
 
 CommandWords ReadSwitches(CommandWords words, RunSettings& settings, Location& location) {
   while (!words.empty() && !words.back().empty() &&

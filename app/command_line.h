@@ -32,6 +32,8 @@ CommandWords SplitCommandLine(std::string_view text);
 // True when the words ask for the usage text: none, or "-?" / "+?" inside any word, or a word
 // --help or -h.
 bool WantsUsage(const CommandWords& words);
+// True when a word is --help or -h (the usage text is then followed by the help text).
+bool WantsHelp(const CommandWords& words);
 // True when a word is --version.
 bool WantsVersion(const CommandWords& words);
 

@@ -123,6 +123,26 @@ const std::vector<std::string>& UsageText() {
   return kUsage;
 }
 
+const std::vector<std::string>& HelpText() {
+  static const std::vector<std::string> kHelp = {
+      "",
+      "Location forms the syntax above does not show:",
+      "   ftpes://server/path/   FTP over TLS: AUTH TLS after the greeting (explicit).",
+      "   ftps://server/path/    FTP over TLS from the first byte (implicit), port 990.",
+      "   server:port            a port other than 21, such as ftp.example.org:2121.",
+      "   [address]:port         an IPv6 address in brackets, such as [::1]:2121.",
+      "   \"host/Jan 2024 dir/\"   quotes keep a location or password with blanks whole.",
+      "",
+      "Environment:",
+      "   SSL_CERT_FILE   a PEM file of trusted CA certificates (ftpes://, ftps://).",
+      "   SSL_CERT_DIR    a directory of trusted CA certificates (ftpes://, ftps://).",
+      "   TERM            unset, empty or dumb: no status line.",
+      "",
+      "See koru(1).",
+  };
+  return kHelp;
+}
+
 void SETTITLE(Env& env, std::string_view text) { env.Title(text, kTitleLength); }
 
 int KoruMain(Env& env, std::string_view command_line, const std::string& current_dir) {
@@ -137,6 +157,9 @@ int KoruMain(Env& env, const CommandWords& words, const std::string& current_dir
 
   if (WantsUsage(words)) {
     for (const std::string& usage_line : UsageText()) env.Line(usage_line);
+    if (WantsHelp(words)) {
+      for (const std::string& help_line : HelpText()) env.Line(help_line);
+    }
     return 0;
   }
   if (WantsVersion(words)) return 0;

@@ -14,6 +14,9 @@ inline constexpr char kVersion[] = "20080313";
 
 // The usage text, one entry per console line.
 const std::vector<std::string>& UsageText();
+// What --help and -h print after the usage text: the location forms it does not show and the
+// environment.
+const std::vector<std::string>& HelpText();
 
 // Sets the console title to the first 249 characters of `text`.
 void SETTITLE(Env& env, std::string_view text);

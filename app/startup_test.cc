@@ -84,12 +84,19 @@ TEST_F(StartupTest, DebugEchoWithCreationOnly) {
 }
 
 TEST_F(StartupTest, UsageTextEndsTheRunWithZero) {
-  for (const char* line : {"", "   ", "host/a-?b/", "+?", "--help", "host/ -h"}) {
-    SCOPED_TRACE(line);
+  const struct {
+    const char* line;
+    bool help;  // the help text follows the usage text
+  } cases[] = {{"", false},       {"   ", false},      {"host/a-?b/", false},
+               {"+?", false},     {"--help", true},    {"host/ -h", true},
+               {"-? -h", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
     console_.lines.clear();
-    EXPECT_EQ(Run(line), 0);
+    EXPECT_EQ(Run(c.line), 0);
     std::vector<std::string> expected = {"Koru (KORU 20080313)"};
     expected.insert(expected.end(), UsageText().begin(), UsageText().end());
+    if (c.help) expected.insert(expected.end(), HelpText().begin(), HelpText().end());
     EXPECT_THAT(console_.lines, ElementsAreArray(expected));
   }
 }

@@ -53,12 +53,35 @@ Syntax: KORU <[user:pass@]server_url[/path[/[=]mask]]> [switch] [switch]
      +V  = Debug Verbose mode - shows inner workings of FTP functions too.
 )";
 
+// What --help and -h add after the usage text.
+const char kHelpOutput[] = R"(
+Location forms the syntax above does not show:
+   ftpes://server/path/   FTP over TLS: AUTH TLS after the greeting (explicit).
+   ftps://server/path/    FTP over TLS from the first byte (implicit), port 990.
+   server:port            a port other than 21, such as ftp.example.org:2121.
+   [address]:port         an IPv6 address in brackets, such as [::1]:2121.
+   "host/Jan 2024 dir/"   quotes keep a location or password with blanks whole.
+
+Environment:
+   SSL_CERT_FILE   a PEM file of trusted CA certificates (ftpes://, ftps://).
+   SSL_CERT_DIR    a directory of trusted CA certificates (ftpes://, ftps://).
+   TERM            unset, empty or dumb: no status line.
+
+See koru(1).
+)";
+
 TEST(CliTest, UsageTextWhole) {
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, {"-?"}, {"host/pub/", "+?"}, {"--help"}, {"-h"}}) {
+       {std::vector<std::string>{}, {"-?"}, {"host/pub/", "+?"}}) {
     const ChildResult run = RunProgram(KORU_BINARY, args);
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.output, kUsageOutput);
+  }
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--help"}, {"-h"}, {"host/pub/", "-h"}}) {
+    const ChildResult run = RunProgram(KORU_BINARY, args);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.output, std::string(kUsageOutput) + kHelpOutput);
   }
 }
 
