@@ -92,7 +92,7 @@ long long NowMs() {
       .count();
 }
 
-constexpr long long kTitleIntervalMs = 50;
+constexpr long long kTitleIntervalMs = 100;  // at most ten titles a second
 constexpr int kSequenceWaitMs = 30;
 
 }  // namespace
@@ -144,6 +144,10 @@ void TerminalConsole::SetTitle(std::string_view title) {
   if (NowMs() - last_title_ms_ >= kTitleIntervalMs) FlushTitle();
 }
 
+void TerminalConsole::FlushTitleIfDue() {
+  if (title_pending_ && NowMs() - last_title_ms_ >= kTitleIntervalMs) FlushTitle();
+}
+
 void TerminalConsole::FlushTitle() {
   if (!title_pending_ || title_fd_ < 0) return;
   title_pending_ = false;
@@ -183,6 +187,8 @@ void TerminalConsole::ShowStatus(const Status& status) {
 }
 
 void TerminalConsole::ClearStatus() {
+  // An activity has ended: its last title is shown now.
+  FlushTitle();
   EraseStatusLine();
   status_bytes_.clear();
 }
@@ -196,6 +202,7 @@ bool TerminalConsole::FillKeyBuffer() {
 }
 
 bool TerminalConsole::StopPending() {
+  FlushTitleIfDue();
   if (g_abort_signals_seen != g_abort_signals) return true;
   if (!keys_from_terminal_) return false;
   FillKeyBuffer();
@@ -211,7 +218,7 @@ bool TerminalConsole::StopPending() {
 }
 
 int TerminalConsole::PollKey() {
-  FlushTitle();
+  FlushTitleIfDue();
   if (g_abort_signals_seen != g_abort_signals) {
     g_abort_signals_seen = g_abort_signals;
     return kKeyEsc;

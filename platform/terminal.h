@@ -9,7 +9,7 @@
 namespace koru {
 
 // The real console. Lines go to standard output (control characters shown as "?" when it is a
-// terminal). The title goes to the controlling terminal only, at most every 50 ms; a title held
+// terminal). The title goes to the controlling terminal only, at most every 100 ms; a title held
 // back is written by the next console call or when the console ends, so the last title of an
 // activity always shows. Keys come from standard input when it is a terminal, which is put in
 // non-canonical, no-echo mode for the life of this object and restored on every exit path
@@ -35,6 +35,8 @@ class TerminalConsole : public Console {
 
  private:
   void FlushTitle();
+  // Writes a held-back title once the interval since the last one has passed.
+  void FlushTitleIfDue();
   bool FillKeyBuffer();
   void ReadWidthIfChanged();
 

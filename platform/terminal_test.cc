@@ -108,6 +108,38 @@ TEST(TerminalTest, TitleGoesToTheTerminalAndTheLastOneAlwaysShows) {
   EXPECT_NE(tidy.output().find("\x1b]0;done now?\x07"), std::string::npos) << tidy.output();
 }
 
+// A download sets a title and polls the keys after every block: the polls must not write every
+// title, only about ten a second, and the last one still shows when the activity ends.
+TEST(TerminalTest, TitlesBetweenKeyPollsComeAtMostTenTimesASecond) {
+  PtyChild child([] {
+    {
+      TerminalConsole console;
+      for (int i = 0; i < 100; ++i) {
+        console.SetTitle("block " + std::to_string(i));
+        console.PollKey();
+        usleep(5000);
+      }
+      console.SetTitle("finished");
+      console.ClearStatus();
+      console.WriteLine("END");
+    }
+    _exit(0);
+  });
+  child.ReadUntil("END");
+  child.Wait();
+  size_t titles = 0;
+  for (size_t at = child.output().find("\x1b]0;"); at != std::string::npos;
+       at = child.output().find("\x1b]0;", at + 1)) {
+    ++titles;
+  }
+  // 100 blocks of at least 5 ms take at least half a second: a handful of titles, never 100.
+  EXPECT_LE(titles, 30u) << child.output();
+  EXPECT_GE(titles, 2u) << child.output();
+  const size_t finished = child.output().find("\x1b]0;finished\x07");
+  ASSERT_NE(finished, std::string::npos) << child.output();
+  EXPECT_LT(finished, child.output().find("END"));
+}
+
 // ---- The status line on standard error ------------------------------------------------------
 
 const Status kSix = ListingStatus{"/pub/", 6};
