@@ -168,6 +168,17 @@ ServerAddress SplitBracketedServerText(std::string_view server, int default_port
           PortAfterHost(server.substr(close + 1), default_port)};
 }
 
+// A server that allows one session per address may still count the session this run has just
+// ended with QUIT: its "421" to the next connect is retried at once a few times, after short
+// and growing pauses, before the busy-server wait.
+constexpr int kQuickRetryFirstMs = 100;
+constexpr int kQuickRetries = 5;             // 0.1, 0.2, 0.4, 0.8 and 1.6 s
+constexpr int64_t kRightAfterQuitMs = 1000;  // a connect this soon after QUIT follows it
+
+bool RightAfterOwnQuit(Env& env) {
+  return env.last_quit_ms && env.clock.MonotonicMs() - *env.last_quit_ms <= kRightAfterQuitMs;
+}
+
 }  // namespace
 
 ServerAddress SplitServerText(std::string_view server, int default_port) {
@@ -182,6 +193,7 @@ int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
   const bool implicit = env.state.Security == ConnectionSecurity::kImplicitTls;
   const ServerAddress address = SplitServerText(server, implicit ? kFtpsPort : kFtpPort);
   int32_t result = 0;
+  int quick_retries = RightAfterOwnQuit(env) ? kQuickRetries : 0;
   for (int busy_replies = 0;;) {
     if (env.PollKey() == kKeyEsc) {
       env.UserAbort();
@@ -199,7 +211,11 @@ int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
         env.state.ConnectedFlag = kOn;
         return h;
       case Attempt::kBusy:
-        if (env.verbose()) env.TimedLine(" * Pausing for busy server.");
+        if (quick_retries > 0) {
+          env.clock.Sleep(kQuickRetryFirstMs << (kQuickRetries - quick_retries--));
+          break;
+        }
+        env.TimedLine(" * Pausing for busy server.");
         if (!WaitForBusyServer(env, busy_replies + 1)) return -1;
         if (++busy_replies >= kMaxConnectAttempts) return -1;
         break;
@@ -218,6 +234,7 @@ void ftpQuit(Env& env, int h) {
   ftpRecordReply(env, reply);
   env.channels.Close(h);
   env.state.ConnectedFlag = kOff;
+  env.last_quit_ms = env.clock.MonotonicMs();
 }
 
 }  // namespace koru

@@ -212,16 +212,65 @@ INSTANTIATE_TEST_SUITE_P(
                     {"09:05:03 * Pausing for busy server.", "09:06:33 * Pausing for busy server.",
                      "09:08:03 * Pausing for busy server."},
                     4},
+        // The pause is named in every mode.
         ConnectCase{"BusyTenTimes", Repeat(10, Busy()), kQuiet, -1, {}, 421, "Too many users",
-                    {}, 10},
+                    {"09:05:03 * Pausing for busy server.", "09:06:33 * Pausing for busy server.",
+                     "09:08:03 * Pausing for busy server.", "09:09:33 * Pausing for busy server.",
+                     "09:11:03 * Pausing for busy server.", "09:12:33 * Pausing for busy server.",
+                     "09:14:03 * Pausing for busy server.", "09:15:33 * Pausing for busy server.",
+                     "09:17:03 * Pausing for busy server.", "09:18:33 * Pausing for busy server."},
+                    10},
         ConnectCase{"TabEndsTheBusyWait", {Busy(), Normal()}, kQuiet, 1,
-                    {"USER anonymous", "PASS guest@"}, 230, "Logged in", {}, 2,
+                    {"USER anonymous", "PASS guest@"}, 230, "Logged in",
+                    {"09:05:03 * Pausing for busy server."}, 2,
                     {kNoKey, kNoKey, kNoKey, kKeyTab}},
         ConnectCase{"EscDuringTheBusyWait", {Busy(), Normal()}, kQuiet, -1, {}, 421,
-                    "Too many users", {}, 1, {kNoKey, kNoKey, kKeyEsc}},
+                    "Too many users", {"09:05:03 * Pausing for busy server."}, 1,
+                    {kNoKey, kNoKey, kKeyEsc}},
         ConnectCase{"EscBeforeConnecting", {Normal()}, kQuiet, -1, {}, 0, "", {}, 0,
                     {kKeyEsc}}),
     [](const ::testing::TestParamInfo<ConnectCase>& info) { return info.param.name; });
+
+// A server that allows one session per address may answer 421 while it still counts the
+// session just ended with QUIT: right after our own QUIT, 421 is tried again after 0.1, 0.2,
+// 0.4, 0.8 and 1.6 s before the busy-server wait; without a QUIT before, it is waited for at once.
+TEST_F(FtpFixture, BusyRightAfterOwnQuitIsRetriedQuicklyBeforeTheBusyWait) {
+  const struct {
+    const char* name;
+    bool after_quit;
+    int busy;  // 421 greetings before a normal one
+    std::vector<int> quick_sleeps;
+    bool busy_wait;
+  } cases[] = {
+      {"two after QUIT", true, 2, {100, 200}, false},
+      {"five after QUIT", true, 5, {100, 200, 400, 800, 1600}, false},
+      {"six after QUIT", true, 6, {100, 200, 400, 800, 1600}, true},
+      {"one without QUIT", false, 1, {}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::RecordingConsole quiet;
+    testing::FakeClock time;
+    Env run{quiet, time};
+    run.channel_timeout_ms = kTimeoutMs;
+    testing::FakeFtpServer site;
+    for (int i = 0; i < c.busy; ++i) site.AddSession(Busy());
+    site.AddSession(Normal());
+    if (c.after_quit) run.last_quit_ms = time.MonotonicMs();
+    quiet.keys.assign(200, kNoKey);
+    quiet.keys.push_back(kKeyTab);  // ends a busy wait, if one comes, after its 200 polls
+
+    EXPECT_GE(ftpConnect(run, site.address(), "anonymous", "guest@"), 1);
+
+    const std::vector<int> quick(time.sleeps.begin(),
+                                 time.sleeps.begin() + std::min(time.sleeps.size(),
+                                                                c.quick_sleeps.size()));
+    EXPECT_EQ(quick, c.quick_sleeps);
+    EXPECT_EQ(time.sleeps.size() > c.quick_sleeps.size(), c.busy_wait);
+    EXPECT_EQ(quiet.lines.size(), c.busy_wait ? 1u : 0u);
+    if (c.busy_wait) EXPECT_EQ(quiet.lines[0].substr(8), " * Pausing for busy server.");
+  }
+}
 
 TEST_F(FtpFixture, BusyWaitCountsDownInTheTitle) {
   server.AddSession(Busy());

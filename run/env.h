@@ -2,6 +2,8 @@
 #define KORU_RUN_ENV_H_
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +48,8 @@ struct Env {
   int quit_wait_ms = 5000;           // reply to QUIT
   int abort_quit_wait_ms = 1000;     // reply to QUIT once the user has asked to stop
   std::vector<char> receive_buffer;  // the blocks of a download, kept for the next one
+  // When this run last ended a control connection with QUIT (MonotonicMs), if it has.
+  std::optional<int64_t> last_quit_ms;
 
   bool verbose() const { return state.VerboseLevel != 0; }
   bool debug() const { return state.VerboseLevel > 0; }

@@ -52,6 +52,8 @@ struct RealFtpServerOptions {
   TlsServerOptions tls{};
   // Listen on ::1 in place of 127.0.0.1 (and on nothing else).
   bool ipv6 = false;
+  // vsftpd: the sessions one client address may hold at once; 0: no limit.
+  int max_per_ip = 0;
 };
 
 class RealFtpServer;

@@ -515,6 +515,26 @@ TEST_P(RealServerFaultsTest, QuotedLocationAndPasswordWithBlanksStayWhole) {
   EXPECT_EQ(LocalTree(), (std::map<std::string, std::string>{{"p.txt", "\"password\""}}));
 }
 
+// vsftpd allowing one session per address still counts the session KORU has just ended with
+// QUIT: the next connect's 421 is tried again at once, so a tree of five directories arrives
+// without a single busy-server wait.
+TEST_P(RealServerFaultsTest, OneSessionPerAddressCostsNoBusyWait) {
+  if (GetParam().kind != FtpServerKind::kVsftpd) GTEST_SKIP() << "a vsftpd setting";
+  server_.reset();
+  StartServer({.max_per_ip = 1});
+  ASSERT_TRUE(server_);
+  for (const char* dir : {"a", "b", "c", "d", "e"}) {
+    File(std::string("pub/") + dir + "/f.txt", dir);
+  }
+  Serve();
+
+  const ChildResult run = Run("/pub/", {"-S"});
+
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_THAT(Lines(run.output), Each(Not(HasSubstr("Pausing for busy server")))) << run.output;
+  EXPECT_THAT(Lines(run.output), Contains("TIME 5 files transferred."));
+}
+
 // Sends SIGSTOP to the processes given, and SIGCONT to them when it goes.
 class StoppedProcesses {
  public:
