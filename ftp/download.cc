@@ -85,8 +85,11 @@ int64_t ExpectedCount(Env& env, const std::string& reply, const std::string& rem
   // server that names the whole size on a resumed transfer names no more than that).
   if (listed > 0 && expected > listed) env.state.LastTransfer.server_had_more = true;
   if (listed > 0 && expected + offset > listed) {
+    // Many servers name the whole file on a resumed transfer: only a count that is neither
+    // that nor what REST leaves is a lie worth a line.
+    const bool lied = offset > 0 && expected != listed;
     expected = listed - offset;
-    if (env.verbose()) {
+    if (lied && env.verbose()) {
       env.TimedLine(" Server lied about REST bytes. Adjusting to " + std::to_string(expected) +
                     " bytes.");
     }
