@@ -28,7 +28,7 @@ TEST_F(StartupTest, QuietRunPrintsBannerStartLinesAndTotals) {
                           " ftp://anonymous@127.0.0.1:1", " R Path: /pub/",
                           " L Path: /home/user/mirror",
                           "09:05:03 ERROR: Unable to open connection to server.",
-                          "09:05:03 * No more files to transfer."));
+                          "09:05:03  Connection refused", "09:05:03 * No more files to transfer."));
   EXPECT_EQ(console_.titles.front(), "KORU 20080313");
   EXPECT_EQ(env_.state.LoginPassword, "koru32703.12@example.com");
 }
@@ -64,7 +64,7 @@ TEST_F(StartupTest, VerboseEchoListsEveryOptionInOrder) {
                           "09:05:03 * Connecting to 127.0.0.1:1",
                           "09:05:03 * 057- Unable to open socket",
                           "09:05:03 ERROR: Unable to open connection to server.",
-                          "09:05:03  57 Unable to open socket",
+                          "09:05:03  57 Unable to open socket", "09:05:03  Connection refused",
                           "09:05:03 * No more files to transfer."));
   EXPECT_EQ(env_.state.LoginPassword, "pw");
 }
@@ -79,7 +79,7 @@ TEST_F(StartupTest, DebugEchoWithCreationOnly) {
                           " L Path: /home/user/mirror", "09:05:03 * Connecting to 127.0.0.1:1",
                           "09:05:03 * 057- Unable to open socket",
                           "09:05:03 ERROR: Unable to open connection to server.",
-                          "09:05:03  57 Unable to open socket",
+                          "09:05:03  57 Unable to open socket", "09:05:03  Connection refused",
                           "09:05:03 * No more files to transfer."));
 }
 

@@ -57,6 +57,8 @@ std::string LogIn(Env& env, int h, const std::string& user, const std::string& p
   ftpSendCommand(env, h, "USER " + user);
   std::string reply = ftpGetShownReply(env, h);
   if (env.state.AbortFlag) return reply;  // the user stopped the wait
+  // A server that refuses USER has refused the login; its reply says why.
+  if (ftpReplyCode(reply) >= 400) return reply;
   if (ftpReplyCode(reply) == 0) {
     if (env.debug()) env.TimedLine(" * Server did not respond, sending USER again.");
     ftpSendCommand(env, h, "USER " + user);
@@ -76,6 +78,21 @@ std::string LogIn(Env& env, int h, const std::string& user, const std::string& p
 }
 
 enum class Attempt { kLoggedIn, kBusy, kFailed };
+
+// Why no greeting came: the server fell silent for the whole time-out (at an implicit-TLS port
+// it waits for a handshake that ftpes:// never starts), or it closed the connection.
+std::string NoGreetingReason(Env& env) {
+  if (env.channels.Error() != kErrTimeout) return "Connection closed by the server";
+  const int ms = env.channel_timeout_ms;
+  const std::string seconds = ms % 1000 == 0 ? std::to_string(ms / 1000)
+                                             : std::to_string(ms / 1000) + "." +
+                                                   std::to_string(ms % 1000 / 100);
+  std::string reason = "No reply from the server in " + seconds + " s";
+  if (env.state.Security == ConnectionSecurity::kExplicitTls) {
+    reason += " (an implicit TLS port? try ftps://)";
+  }
+  return reason;
+}
 
 // Ends the connection to a server that refused TLS: QUIT, its reply, the close.
 void QuitRefusingServer(Env& env, int h) {
@@ -106,6 +123,7 @@ bool SecureOrClose(Env& env, int h, const ServerAddress& address) {
 Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::string& user,
                    const std::string& password) {
   if (!ftpOpenChannel(env, h, address.host, address.port)) {
+    env.state.ConnectFailure = env.channels.OpenFailureText();
     const std::string error = ZeroPad(env.channels.Error(), 3);
     ftpRecordReply(env, error + " Unable to open socket");
     if (env.verbose()) env.TimedLine(" * " + error + "- Unable to open socket");
@@ -118,6 +136,7 @@ Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::str
   }
   const std::string greeting = ReadGreeting(env, h);
   if (!GreetingAccepted(greeting)) {
+    if (greeting.empty()) env.state.ConnectFailure = NoGreetingReason(env);
     ftpRecordReply(env, greeting);
     env.channels.ClearError();
     env.channels.Close(h);
@@ -203,6 +222,7 @@ int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
     env.channels.ClearError();
     const int h = env.pool.Lowest();
     ftpClearReply(env);
+    env.state.ConnectFailure.clear();
     switch (TryConnect(env, h, address, user, password)) {
       case Attempt::kFailed:
         return -1;

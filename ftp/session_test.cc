@@ -199,13 +199,19 @@ INSTANTIATE_TEST_SUITE_P(
                     {"220 Ready", "USER anonymous", "230 Welcome",
                      "09:05:03 * Server did not request a password for user anonymous?",
                      "09:05:03 > Last reply= 230 Welcome"}},
-        // The reply to USER is not recorded; the login result read after it is empty.
-        ConnectCase{"UserAnsweredOtherwise",
+        // A refusal of USER is a refused login, and its reply says why.
+        ConnectCase{"UserRefused",
                     {Session({Reply("220 Ready")}, {Reply("500 What?")})},
-                    kDebug, -1, {"USER anonymous"}, 0, "",
-                    {"220 Ready", "USER anonymous", "500 What?",
-                     "09:05:03 * Server did not request a password for user anonymous?",
-                     "09:05:03 > Last reply= 500 What?", ""}},
+                    kDebug, -1, {"USER anonymous"}, 500, "What?",
+                    {"220 Ready", "USER anonymous", "500 What?"}},
+        ConnectCase{"UserAnsweredReconnectWithTls",
+                    {Session({Reply("220 Ready")},
+                             {Reply("421 Sorry, cleartext sessions are not accepted on this "
+                                    "server. Please reconnect using TLS")})},
+                    kQuiet, -1, {"USER anonymous"}, 421,
+                    "Sorry, cleartext sessions are not accepted on this server. Please "
+                    "reconnect using TLS",
+                    {}},
         ConnectCase{"BusyThreeTimes",
                     {Busy(), Busy(), Busy(), Normal()}, kVerbose, 1,
                     {"USER anonymous", "PASS guest@"}, 230, "Logged in",

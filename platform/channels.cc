@@ -94,10 +94,17 @@ bool Channels::Open(int channel, const std::string& host, int port, int timeout_
     error_ = kErrAlreadyOpen;
     return false;
   }
-  const std::vector<std::string> addresses =
-      port < 0 || port > 65535 ? std::vector<std::string>() : resolver_(host);
+  error_text_.clear();
+  if (port < 0 || port > 65535) {
+    error_ = kErrSocket;
+    error_text_ = "Invalid port";
+    return false;
+  }
+  LastResolveFailure().clear();
+  const std::vector<std::string> addresses = resolver_(host);
   if (addresses.empty()) {
     error_ = kErrSocket;
+    error_text_ = LastResolveFailure().empty() ? "Name or service not known" : LastResolveFailure();
     return false;
   }
   auto ch = std::make_unique<Channel>();
@@ -105,6 +112,7 @@ bool Channels::Open(int channel, const std::string& host, int port, int timeout_
   ch->connection = transport_.Connect(addresses, port, &failure, stop_pending_);
   if (!ch->connection) {
     error_ = failure;
+    error_text_ = transport_.LastFailureText();
     return false;
   }
   ch->timeout_ms = timeout_ms;

@@ -109,6 +109,9 @@ class Channels {
 
   int Error() const { return error_; }
   void ClearError() { error_ = 0; }
+  // The system's text for why the latest Open() failed ("Connection refused", "Name or
+  // service not known"); empty after one that succeeded or failed without such a text.
+  const std::string& OpenFailureText() const { return error_text_; }
 
  private:
   struct Channel;
@@ -136,6 +139,7 @@ class Channels {
   Resolver resolver_ = ResolveHost;
   std::map<int, std::unique_ptr<Channel>> open_;
   int error_ = 0;
+  std::string error_text_;
   TlsFailure tls_failure_;
 };
 

@@ -109,7 +109,7 @@ class SocketAttempts : public ConnectAttempts {
     socklen_t size = 0;
     if (!NumericPeer(addresses_[index], port_, &peer, &size)) return Failed(kErrSocket);
     const int fd = ::socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return Failed(SocketErrorNumber(errno));
+    if (fd < 0) return Failed(SocketErrorNumber(errno), errno);
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     fds_[index] = fd;
@@ -153,17 +153,19 @@ class SocketAttempts : public ConnectAttempts {
     return fd;
   }
 
-  // The error number of the latest failure.
+  // The error number of the latest failure, and the system's text for it.
   int error() const { return error_; }
+  const std::string& error_text() const { return error_text_; }
 
  private:
-  Outcome Failed(int error) {
+  Outcome Failed(int error, int errno_value = 0) {
     error_ = error;
+    if (errno_value != 0) error_text_ = std::strerror(errno_value);
     return Outcome::kFailed;
   }
   Outcome Drop(size_t index, int errno_value) {
     ::close(std::exchange(fds_[index], -1));
-    return Failed(SocketErrorNumber(errno_value));
+    return Failed(SocketErrorNumber(errno_value), errno_value);
   }
 
   const std::vector<std::string>& addresses_;
@@ -171,6 +173,7 @@ class SocketAttempts : public ConnectAttempts {
   std::vector<int> fds_;  // -1: not started, failed or taken
   std::vector<bool> reset_;
   int error_ = kErrSocket;
+  std::string error_text_;
 };
 
 PosixClock& RaceClock() {
@@ -180,13 +183,22 @@ PosixClock& RaceClock() {
 
 }  // namespace
 
+std::string& LastResolveFailure() {
+  thread_local std::string text;
+  return text;
+}
+
 std::vector<std::string> ResolveHost(const std::string& host) {
   std::vector<std::string> addresses;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return addresses;
+  const int failure = host.empty() ? EAI_NONAME : getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (failure != 0) {
+    LastResolveFailure() = gai_strerror(failure);
+    return addresses;
+  }
   for (const addrinfo* a = found; a; a = a->ai_next) {
     char numeric[NI_MAXHOST] = {};
     if (getnameinfo(a->ai_addr, a->ai_addrlen, numeric, sizeof numeric, nullptr, 0,
@@ -208,6 +220,7 @@ std::unique_ptr<Connection> TcpTransport::Connect(const std::vector<std::string>
   const int winner = RaceConnects(attempts, addresses.size(), RaceClock(), stop_pending);
   if (winner < 0) {
     *error = winner == kRaceStopped ? kErrInterrupted : attempts.error();
+    last_failure_text_ = winner == kRaceStopped ? "" : attempts.error_text();
     return nullptr;
   }
   const size_t index = static_cast<size_t>(winner);

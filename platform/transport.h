@@ -51,11 +51,16 @@ class Transport {
   virtual std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
                                               int* error,
                                               const std::function<bool()>& stop_pending = {}) = 0;
+  // The system's text for why the latest Connect() failed ("Connection refused"); empty when
+  // it has none.
+  virtual std::string LastFailureText() const { return ""; }
 };
 
 // Every address of `host`, IPv6 and IPv4, numeric, in the resolver's order (a numeric address
 // stands for itself). Empty when the name does not resolve.
 std::vector<std::string> ResolveHost(const std::string& host);
+// The resolver's text for this thread's latest ResolveHost() that found nothing.
+std::string& LastResolveFailure();
 
 // TCP over POSIX sockets. Several addresses race as RaceConnects() has them race (250 ms head
 // start each); the sockets that lose are closed.
@@ -64,6 +69,10 @@ class TcpTransport : public Transport {
   std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
                                       int* error,
                                       const std::function<bool()>& stop_pending = {}) override;
+  std::string LastFailureText() const override { return last_failure_text_; }
+
+ private:
+  std::string last_failure_text_;
 };
 
 }  // namespace koru

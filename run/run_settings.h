@@ -50,6 +50,9 @@ struct RunSettings {
   std::string LastReplyText;      // text of the kept (highest-coded) reply
   int32_t LastReplyCode = 0;      // code of the kept reply
   int32_t NoStatusLine = 0;       // transfers no longer await the final reply
+  // Why the latest connection attempt failed when no reply says it: the system's text
+  // ("Connection refused") or the silence of the server; empty otherwise.
+  std::string ConnectFailure;
   std::string CommandTerminator;  // appended to every FTP command (CR LF once set)
   ConnectionSecurity Security = ConnectionSecurity::kPlain;
 

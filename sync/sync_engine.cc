@@ -90,11 +90,24 @@ class DirectorySync {
 
   void PrintConnectionError() { env_.TimedLine(" ERROR: Unable to open connection to server."); }
 
+  // The line after the connection error that says why: the system's text or the server's
+  // silence when no reply came, else the refusing reply.
+  void PrintConnectionReason() {
+    if (!s_.ConnectFailure.empty()) {
+      env_.TimedLine("  " + s_.ConnectFailure);
+    } else if (s_.LastReplyCode >= 100) {  // a server's reply, not a local failure's number
+      env_.TimedLine("  " + std::to_string(s_.LastReplyCode) + " " + s_.LastReplyText);
+    }
+  }
+
   // Logs in; false (after the error line, unless the user has stopped the run) on failure.
   bool Connect(bool with_line) {
     OpenConnection(with_line);
     if (h_ >= 1) return true;
-    if (!s_.AbortFlag) PrintConnectionError();
+    if (!s_.AbortFlag) {
+      PrintConnectionError();
+      PrintConnectionReason();
+    }
     result_ = 1;
     return false;
   }
@@ -146,7 +159,11 @@ class DirectorySync {
       if (h_ >= 1) QuitIfConnected();
       if (!s_.AbortFlag) {
         PrintConnectionError();
-        env_.TimedLine("  " + std::to_string(s_.LastReplyCode) + " " + s_.LastReplyText);
+        // The kept reply, then the system's text where no reply came.
+        if (s_.LastReplyCode > 0) {
+          env_.TimedLine("  " + std::to_string(s_.LastReplyCode) + " " + s_.LastReplyText);
+        }
+        if (!s_.ConnectFailure.empty()) env_.TimedLine("  " + s_.ConnectFailure);
       }
       result_ = 1;
       return false;

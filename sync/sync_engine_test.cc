@@ -543,7 +543,9 @@ TEST_F(SyncEngineTest, FailedConnectionEndsTheDirectory) {
     const char* name;
     bool abort_flag;
     Lines lines;
-  } cases[] = {{"Refused", false, {T(" ERROR: Unable to open connection to server.")}},
+  } cases[] = {{"Refused",
+                 false,
+                 {T(" ERROR: Unable to open connection to server."), T("  Connection refused")}},
                {"AfterAnAbort", true, {}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -566,7 +568,8 @@ TEST_F(SyncEngineTest, RefusedLoginBeforeADownloadEndsTheStepwiseRun) {
   EXPECT_EQ(Commands(), Cat({kLogin, Cd("/pub"), List(), kQuit, kLogin}));
   EXPECT_THAT(console.lines,
               ElementsAre(T(" * Found 1 file in /pub/"), T(" 5 2001-03-05 /pub/a.txt"),
-                          T(" ERROR: Unable to open connection to server.")));
+                          T(" ERROR: Unable to open connection to server."),
+                          T("  530 Login incorrect.")));
   EXPECT_EQ(server.connections(), 2);
 }
 

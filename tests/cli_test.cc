@@ -108,7 +108,7 @@ TEST(CliTest, OptionEchoWhole) {
             "TIME * Connecting to 127.0.0.1:1\n"
             "TIME * 057- Unable to open socket\n"
             "TIME ERROR: Unable to open connection to server.\n"
-            "TIME  57 Unable to open socket\n"
+            "TIME  57 Unable to open socket\nTIME  Connection refused\n"
             "TIME * No more files to transfer.\n");
   EXPECT_EQ(run.output.find('\x1b'), std::string::npos) << "no title without a terminal";
 }

@@ -535,6 +535,42 @@ TEST_P(RealServerFaultsTest, OneSessionPerAddressCostsNoBusyWait) {
   EXPECT_THAT(Lines(run.output), Contains("TIME 5 files transferred."));
 }
 
+// A connection or login that fails says why, on the line after the error: the server's
+// refusal, or the system's text where no reply came.
+TEST_P(RealServerFaultsTest, FailedConnectionsAndLoginsSayWhy) {
+  File("pub/a.txt", "a");
+  Serve();
+  auto reason = [&](const ChildResult& run) {
+    const std::vector<std::string> lines = Lines(Normalised(run.output, "", local_));
+    const auto error =
+        std::find(lines.begin(), lines.end(), "TIME ERROR: Unable to open connection to server.");
+    return error == lines.end() || error + 1 == lines.end() ? std::string("<none>")
+                                                            : *(error + 1);
+  };
+
+  // A user the server does not know: refused at USER (vsftpd) or at PASS (the others).
+  const ChildResult stranger =
+      RunProgram(KORU_BINARY, {"nosuchuser:wrong@" + server_->address() + "/pub/"}, local_);
+  EXPECT_EQ(stranger.exit_code, 1);
+  EXPECT_THAT(reason(stranger), StartsWith("TIME  530 ")) << stranger.output;
+  EXPECT_THAT(stranger.output, Not(HasSubstr("did not request a password")));
+
+  const ChildResult refused = RunProgram(KORU_BINARY, {"127.0.0.1:1/pub/"}, local_);
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_EQ(Normalised(refused.output, "", local_).find("TIME  Connection refused\n") !=
+                std::string::npos,
+            true)
+      << refused.output;
+
+  const ChildResult unknown = RunProgram(KORU_BINARY, {"nosuchhost.invalid/pub/"}, local_);
+  EXPECT_EQ(unknown.exit_code, 1);
+  EXPECT_THAT(Lines(Normalised(unknown.output, "", local_)),
+              Contains(::testing::AnyOf("TIME  Name or service not known",
+                                        "TIME  Temporary failure in name resolution",
+                                        "TIME  No address associated with hostname")))
+      << unknown.output;
+}
+
 // Sends SIGSTOP to the processes given, and SIGCONT to them when it goes.
 class StoppedProcesses {
  public:
