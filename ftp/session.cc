@@ -56,13 +56,15 @@ bool WaitForBusyServer(Env& env, int attempt) {
 std::string LogIn(Env& env, int h, const std::string& user, const std::string& password) {
   ftpSendCommand(env, h, "USER " + user);
   std::string reply = ftpGetShownReply(env, h);
+  if (ftpReplyCode(reply) == 0 && !env.state.AbortFlag) {
+    if (env.debug()) env.TimedLine(" * Server did not respond, sending USER again.");
+    ftpSendCommand(env, h, "USER " + user);
+    // The login goes on with the reply to the USER sent again.
+    reply = ftpGetShownReply(env, h);
+  }
   if (env.state.AbortFlag) return reply;  // the user stopped the wait
   // A server that refuses USER has refused the login; its reply says why.
   if (ftpReplyCode(reply) >= 400) return reply;
-  if (ftpReplyCode(reply) == 0) {
-    if (env.debug()) env.TimedLine(" * Server did not respond, sending USER again.");
-    ftpSendCommand(env, h, "USER " + user);
-  }
   if (ftpReplyCode(reply) == 331) {
     ftpSendCommand(env, h, "PASS " + password);
   } else {
@@ -229,6 +231,8 @@ int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
       case Attempt::kLoggedIn:
         if (env.PollKey() == kKeyEsc) env.UserAbort();
         env.state.ConnectedFlag = kOn;
+        // Whether final replies come is learnt anew on every connection.
+        env.state.NoStatusLine = kOff;
         return h;
       case Attempt::kBusy:
         if (quick_retries > 0) {

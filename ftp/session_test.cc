@@ -84,6 +84,7 @@ struct UnansweredUserCase {
   int32_t result;
   int32_t last_code;
   std::vector<std::string> lines;
+  std::string received;  // what the server read
 };
 
 void PrintTo(const UnansweredUserCase& c, std::ostream* os) { *os << c.name; }
@@ -106,22 +107,26 @@ TEST_P(UnansweredUserTest, SendsUserAgain) {
   EXPECT_EQ(h, c.result);
   EXPECT_EQ(env.state.LastReplyCode, c.last_code);
   EXPECT_EQ(console.lines, c.lines);
-  EXPECT_EQ(server.received(), "USER anonymous\r\nUSER anonymous\r\n");
+  EXPECT_EQ(server.received(), c.received);
   EXPECT_EQ(clock.skipped_ms, 301);  // the time-out, then the rest of the silence
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Session, UnansweredUserTest,
     ::testing::Values(
+        // The reply to the USER sent again decides the login.
         UnansweredUserCase{"ThenLoggedIn", "230 Logged in", kDebug, 1, 230,
                            {"220 Ready", "USER anonymous", "",
                             "09:05:03 * Server did not respond, sending USER again.",
-                            "USER anonymous",
+                            "USER anonymous", "230 Logged in",
                             "09:05:03 * Server did not request a password for user anonymous?",
-                            "09:05:03 > Last reply= ", "230 Logged in"}},
-        UnansweredUserCase{
-            "ThenPasswordAsked", "331 Password", kQuiet, -1, 331,
-            {"09:05:03 * Server did not request a password for user anonymous?"}}),
+                            "09:05:03 > Last reply= 230 Logged in"},
+                           "USER anonymous\r\nUSER anonymous\r\n"},
+        UnansweredUserCase{"ThenPasswordAsked", "331 Password\r\n230 Logged in", kQuiet, 1, 230,
+                           {},
+                           "USER anonymous\r\nUSER anonymous\r\nPASS guest@\r\n"},
+        UnansweredUserCase{"ThenRefused", "530 Not now", kQuiet, -1, 530, {},
+                           "USER anonymous\r\nUSER anonymous\r\n"}),
     [](const ::testing::TestParamInfo<UnansweredUserCase>& info) { return info.param.name; });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -276,6 +281,17 @@ TEST_F(FtpFixture, BusyRightAfterOwnQuitIsRetriedQuicklyBeforeTheBusyWait) {
     EXPECT_EQ(quiet.lines.size(), c.busy_wait ? 1u : 0u);
     if (c.busy_wait) EXPECT_EQ(quiet.lines[0].substr(8), " * Pausing for busy server.");
   }
+}
+
+// A connection whose listing showed that its server sends no final replies leaves that
+// knowledge behind: the next connection awaits final replies again.
+TEST_F(FtpFixture, ANewConnectionAwaitsFinalRepliesAgain) {
+  server.AddSession(Normal());
+  env.state.NoStatusLine = kOn;
+
+  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), 1);
+
+  EXPECT_EQ(env.state.NoStatusLine, kOff);
 }
 
 TEST_F(FtpFixture, BusyWaitCountsDownInTheTitle) {
