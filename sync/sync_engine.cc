@@ -366,17 +366,15 @@ class DirectorySync {
 
   std::string MappedName(const std::string& name) const { return MapLocalName(name, Charset()); }
 
-  static std::vector<std::string> DirectoryLines(const std::vector<std::string>& lines,
-                                                 const SYSTEMTIME& today) {
+  // The lines of a listing that give a directory.
+  std::vector<std::string> DirectoryLines(const std::vector<std::string>& lines) const {
+    const SYSTEMTIME today = env_.clock.Now();
     std::vector<std::string> directories;
     for (const std::string& line : lines) {
       LISTENTRY entry;
       if (PARSELISTLINE(line, entry, today) && entry.isDir) directories.push_back(line);
     }
     return directories;
-  }
-  std::vector<std::string> DirectoryLines(const std::vector<std::string>& lines) const {
-    return DirectoryLines(lines, env_.clock.Now());
   }
 
   // Decides, before any entry of a listing is handled, which entries lose their local name to
