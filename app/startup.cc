@@ -1,5 +1,9 @@
 #include "app/startup.h"
 
+#include <optional>
+
+#include "ftp/session.h"
+#include "ftp/tls_session.h"
 #include "sync/sync_engine.h"
 
 namespace koru {
@@ -45,6 +49,24 @@ void PrintStartLines(Env& env, const Location& location, const std::string& curr
   env.Line(" R Path: " + location.remotePath +
            (list_only ? location.mask.substr(1) + "  (File List)" : location.mask));
   env.Line(" L Path: " + current_dir);
+}
+
+// The port text of the server part when it is not a number from 1 to 65535 ("99999", "abc");
+// nothing when the port is usable or absent.
+std::optional<std::string> InvalidPort(const Location& location) {
+  const std::string& server = location.server;
+  const bool implicit = location.security == ConnectionSecurity::kImplicitTls;
+  if (server.empty() || SplitServerText(server, implicit ? kFtpsPort : kFtpPort).port >= 1) {
+    return std::nullopt;
+  }
+  // An IPv6 address keeps its colons inside the brackets: the port follows "]".
+  size_t from = 0;
+  if (server[0] == '[') {
+    from = server.find(']');
+    if (from == std::string::npos) return std::nullopt;  // no port to speak of
+  }
+  const size_t colon = server.find(':', from);
+  return colon == std::string::npos ? server.substr(from + 1) : server.substr(colon + 1);
 }
 
 // Runs the engine for the current directory and prints the run's totals.
@@ -169,6 +191,10 @@ int KoruMain(Env& env, const CommandWords& words, const std::string& current_dir
   env.state.Security = location.security;
   if (env.verbose()) EchoOptions(env);
   PrintStartLines(env, location, current_dir);
+  if (const std::optional<std::string> port = InvalidPort(location)) {
+    env.TimedLine(" ERROR: Invalid port: " + *port);
+    return 1;
+  }
   return RunFromDriver(env, location);
 }
 

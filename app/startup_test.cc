@@ -50,6 +50,27 @@ TEST_F(StartupTest, StopBeforeTheConnectionIsNamedOnceBeforeTheTotals) {
   }
 }
 
+// A port that is no number from 1 to 65535 ends the run before any connection is tried.
+TEST_F(StartupTest, InvalidPortEndsTheRunBeforeAnyConnection) {
+  const struct {
+    const char* line;
+    const char* port;
+  } cases[] = {{"host:99999/pub/", "99999"}, {"host:abc/pub/", "abc"},
+               {"host:0/pub/", "0"},         {"[::1]:70000/pub/", "70000"},
+               {"host:/pub/", ""},           {"[::1]x/pub/", "x"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    testing::RecordingConsole console;
+    Env env{console, clock_};
+
+    EXPECT_EQ(KoruMain(env, c.line, "/home/user/mirror"), 1);
+
+    ASSERT_FALSE(console.lines.empty());
+    EXPECT_EQ(console.lines.back(), std::string("09:05:03 ERROR: Invalid port: ") + c.port);
+    EXPECT_EQ(console.lines.size(), 6u);  // banner, start lines, the error
+  }
+}
+
 TEST_F(StartupTest, VerboseEchoListsEveryOptionInOrder) {
   EXPECT_EQ(Run("bob:pw@127.0.0.1:1/pub/=*.txt -M -O -V -S -D250 -R"), 1);
   EXPECT_THAT(console_.lines,
