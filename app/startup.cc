@@ -59,14 +59,13 @@ std::optional<std::string> InvalidPort(const Location& location) {
   if (server.empty() || SplitServerText(server, implicit ? kFtpsPort : kFtpPort).port >= 1) {
     return std::nullopt;
   }
-  // An IPv6 address keeps its colons inside the brackets: the port follows "]".
-  size_t from = 0;
-  if (server[0] == '[') {
-    from = server.find(']');
-    if (from == std::string::npos) return std::nullopt;  // no port to speak of
-  }
+  // An IPv6 address keeps its colons inside the brackets: a port follows "]:". A bracket
+  // left open, or followed by anything else, names no port: no channel can be opened to it.
+  const size_t from = server[0] == '[' ? server.find(']') : 0;
+  if (from == std::string::npos) return std::nullopt;
   const size_t colon = server.find(':', from);
-  return colon == std::string::npos ? server.substr(from + 1) : server.substr(colon + 1);
+  if (colon == std::string::npos || (server[0] == '[' && colon != from + 1)) return std::nullopt;
+  return server.substr(colon + 1);
 }
 
 // Runs the engine for the current directory and prints the run's totals.

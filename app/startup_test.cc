@@ -57,7 +57,7 @@ TEST_F(StartupTest, InvalidPortEndsTheRunBeforeAnyConnection) {
     const char* port;
   } cases[] = {{"host:99999/pub/", "99999"}, {"host:abc/pub/", "abc"},
                {"host:0/pub/", "0"},         {"[::1]:70000/pub/", "70000"},
-               {"host:/pub/", ""},           {"[::1]x/pub/", "x"}};
+               {"host:/pub/", ""},           {"[::1]:x/pub/", "x"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     testing::RecordingConsole console;
@@ -69,6 +69,12 @@ TEST_F(StartupTest, InvalidPortEndsTheRunBeforeAnyConnection) {
     EXPECT_EQ(console.lines.back(), std::string("09:05:03 ERROR: Invalid port: ") + c.port);
     EXPECT_EQ(console.lines.size(), 6u);  // banner, start lines, the error
   }
+  // A bracket followed by anything but ":port" is no port: the connection fails as before.
+  testing::RecordingConsole console;
+  Env env{console, clock_};
+  EXPECT_EQ(KoruMain(env, "[::1]x/pub/", "/home/user/mirror"), 1);
+  EXPECT_THAT(console.lines,
+              ::testing::Contains("09:05:03 ERROR: Unable to open connection to server."));
 }
 
 TEST_F(StartupTest, VerboseEchoListsEveryOptionInOrder) {
