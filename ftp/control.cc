@@ -170,7 +170,13 @@ std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence) {
     }
     if (env.debug()) env.Line(framing.last_continuation());
     line = read_line();
-    if (!line.empty() && env.PollKey() == kKeyEsc) return std::string();
+    if (!line.empty() && env.PollKey() == kKeyEsc) {
+      // The run ends here: nothing is sent any more, so the rest of this reply is never
+      // taken for the reply to another command.
+      env.UserAbort();
+      env.state.ReplyLine.clear();
+      return std::string();
+    }
   }
 }
 

@@ -39,9 +39,9 @@ enum class OnSilence { kKeepConnection, kDropConnection };
 // Reads one complete reply and returns its final line (possibly empty), also kept as
 // ReplyLine. Continuation lines are printed in debug mode as received, and the keyboard is
 // polled between lines. Empty when nothing came within the channel time-out, when the server
-// has closed the connection, or when Esc was pressed during a multi-line reply (what is left of
-// it stays buffered). A multi-line reply cut short by a time-out or a close gives its latest
-// continuation line.
+// has closed the connection, or when Esc was pressed during a multi-line reply: that aborts the
+// run (AbortFlag), so what is left of the reply is never read as another command's. A
+// multi-line reply cut short by a time-out or a close gives its latest continuation line.
 // On a logged-in connection (ConnectedFlag set) a reply that does not come in time, or a
 // connection the server has closed, drops the connection: the channel is closed without QUIT,
 // ConnectedFlag becomes 0, ReplyLine "000 Connection lost", and a warning names the cause in

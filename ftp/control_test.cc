@@ -13,8 +13,8 @@ namespace koru {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using testing::FtpFixture;
+using ::testing::IsEmpty;
 using testing::MemoryPeer;
 using testing::MemoryTransport;
 using testing::Reply;
@@ -51,11 +51,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FramingCase{"SingleLine", {"230 User logged in"}, "230 User logged in", 1},
         FramingCase{"MultiLine", {"220-Welcome", "220-Second line", "220 Ready"}, "220 Ready", 3},
-        FramingCase{"IndentedTextInside", {"220-Welcome", "  indented text", "220 Ready"},
-                    "220 Ready", 3},
+        FramingCase{
+            "IndentedTextInside", {"220-Welcome", "  indented text", "220 Ready"}, "220 Ready", 3},
         // A text line that begins with a digit does not end a reply opened by "220-".
-        FramingCase{"DigitTextInside", {"220-Welcome", "2 files here", "220 Ready", "331 x"},
-                    "220 Ready", 3},
+        FramingCase{"DigitTextInside",
+                    {"220-Welcome", "2 files here", "220 Ready", "331 x"},
+                    "220 Ready",
+                    3},
         FramingCase{"TwoDigitsInside", {"220-Welcome", "22", "220 Ready"}, "220 Ready", 3},
         FramingCase{"OtherCodeEnds", {"220-Welcome", "230 Other"}, "230 Other", 2},
         FramingCase{"ThreeDigitsAlone", {"220-Welcome", "220"}, "220", 2},
@@ -82,10 +84,20 @@ TEST(ReplyFraming, KeepsTheLatestContinuationLine) {
 // ---- Reply codes and the last reply ----------------------------------------------------------
 
 TEST(ReplyCode, ReadsTheNumberInTheFirstThreeCharacters) {
-  const std::vector<std::pair<std::string, int32_t>> cases = {
-      {"220 Service ready", 220}, {"", 0},   {"12", 12},  {"abc", 0},   {" 22x", 22},
-      {"\t5 x", 5},               {"2200", 220}, {"-12", -12}, {"+30", 30}, {"1.5", 1},
-      {"-.5", -1},                {"1E2", 1},  {"1d2", 1},  {"250-Start", 250}};
+  const std::vector<std::pair<std::string, int32_t>> cases = {{"220 Service ready", 220},
+                                                              {"", 0},
+                                                              {"12", 12},
+                                                              {"abc", 0},
+                                                              {" 22x", 22},
+                                                              {"\t5 x", 5},
+                                                              {"2200", 220},
+                                                              {"-12", -12},
+                                                              {"+30", 30},
+                                                              {"1.5", 1},
+                                                              {"-.5", -1},
+                                                              {"1E2", 1},
+                                                              {"1d2", 1},
+                                                              {"250-Start", 250}};
   for (const auto& [line, code] : cases) EXPECT_EQ(ftpReplyCode(line), code) << line;
 }
 
@@ -172,6 +184,7 @@ struct GetReplyCase {
   std::string reply;
   std::vector<std::string> debug_lines;  // printed in debug mode
   std::string next_reply;                // the reply read after it
+  bool aborts = false;                   // the run is stopped by the user
 };
 
 void PrintTo(const GetReplyCase& c, std::ostream* os) { *os << c.name; }
@@ -189,6 +202,7 @@ class GetReplyTest : public ::testing::TestWithParam<GetReplyCase> {
     console.keys.assign(c.keys.begin(), c.keys.end());
     EXPECT_EQ(ftpGetReply(env, 1), c.reply);
     const std::vector<std::string> printed = console.lines;
+    EXPECT_EQ(env.state.AbortFlag != 0, c.aborts);
     EXPECT_EQ(ftpGetReply(env, 1), c.next_reply);
     EXPECT_EQ(printed, verbose_level > 0 ? c.debug_lines : std::vector<std::string>{});
   }
@@ -205,39 +219,75 @@ TEST_P(GetReplyTest, Verbose) { Run(-1); }
 INSTANTIATE_TEST_SUITE_P(
     Control, GetReplyTest,
     ::testing::Values(
-        GetReplyCase{"SingleLine", [](MemoryPeer& p) { p.Send("230 User logged in\r\n").Close(); },
-                     {}, "230 User logged in", {}, ""},
+        GetReplyCase{"SingleLine",
+                     [](MemoryPeer& p) { p.Send("230 User logged in\r\n").Close(); },
+                     {},
+                     "230 User logged in",
+                     {},
+                     ""},
         GetReplyCase{"MultiLine",
                      [](MemoryPeer& p) {
                        p.Send("220-Welcome\r\n220-Second line\r\n220 Ready\r\n").Close();
                      },
-                     {}, "220 Ready", {"220-Welcome", "220-Second line"}, ""},
+                     {},
+                     "220 Ready",
+                     {"220-Welcome", "220-Second line"},
+                     ""},
         GetReplyCase{"DigitTextInsideBanner",
                      [](MemoryPeer& p) {
                        p.Send("220-Welcome\r\n2 files here\r\n220 Ready\r\n331 Next\r\n");
                      },
-                     {}, "220 Ready", {"220-Welcome", "2 files here"}, "331 Next"},
-        GetReplyCase{"CrCrLf", [](MemoryPeer& p) { p.Send("226 Done\r\r\n").Close(); }, {},
-                     "226 Done", {}, ""},
+                     {},
+                     "220 Ready",
+                     {"220-Welcome", "2 files here"},
+                     "331 Next"},
+        GetReplyCase{"CrCrLf",
+                     [](MemoryPeer& p) { p.Send("226 Done\r\r\n").Close(); },
+                     {},
+                     "226 Done",
+                     {},
+                     ""},
         GetReplyCase{"LinesInPieces",
                      [](MemoryPeer& p) {
-                       p.Send("220-Wel").Silence(250).Send("come\r\n220 Re").Silence(250).Send(
-                           "ady\r\n").Close();
+                       p.Send("220-Wel")
+                           .Silence(250)
+                           .Send("come\r\n220 Re")
+                           .Silence(250)
+                           .Send("ady\r\n")
+                           .Close();
                      },
-                     {}, "220 Ready", {"220-Welcome"}, ""},
-        GetReplyCase{"TimeOutInsideAReply", [](MemoryPeer& p) { p.Send("250-Start\r\n"); }, {},
-                     "250-Start", {"250-Start"}, ""},
+                     {},
+                     "220 Ready",
+                     {"220-Welcome"},
+                     ""},
+        GetReplyCase{"TimeOutInsideAReply",
+                     [](MemoryPeer& p) { p.Send("250-Start\r\n"); },
+                     {},
+                     "250-Start",
+                     {"250-Start"},
+                     ""},
         GetReplyCase{"ServerClosesInsideAReply",
-                     [](MemoryPeer& p) { p.Send("250-Start\r\nmore\r\n").Close(); }, {},
-                     "more", {"250-Start", "more"}, ""},
+                     [](MemoryPeer& p) { p.Send("250-Start\r\nmore\r\n").Close(); },
+                     {},
+                     "more",
+                     {"250-Start", "more"},
+                     ""},
         GetReplyCase{"Silence", [](MemoryPeer&) {}, {}, "", {}, ""},
-        // Esc between lines gives an empty reply; the rest stays for the next read.
+        // Esc between lines stops the run with an empty reply; no command can follow, and the
+        // rest of the reply is only read by a later wait such as QUIT's.
         GetReplyCase{"EscInsideAReply",
                      [](MemoryPeer& p) { p.Send("220-Welcome\r\n220-Second\r\n220 Ready\r\n"); },
-                     {kKeyEsc}, "", {"220-Welcome"}, "220 Ready"},
+                     {kKeyEsc},
+                     "",
+                     {"220-Welcome"},
+                     "220 Ready",
+                     true},
         GetReplyCase{"OtherKeysAreIgnored",
                      [](MemoryPeer& p) { p.Send("220-Welcome\r\n220 Ready\r\n").Close(); },
-                     {kKeyTab}, "220 Ready", {"220-Welcome"}, ""}),
+                     {kKeyTab},
+                     "220 Ready",
+                     {"220-Welcome"},
+                     ""}),
     [](const ::testing::TestParamInfo<GetReplyCase>& info) { return info.param.name; });
 
 TEST_F(ControlTest, KeysArePolledBetweenLinesOnly) {

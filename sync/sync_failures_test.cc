@@ -368,8 +368,8 @@ TEST_F(SyncFailuresTest, CutListingIsNotUsedUnderRecursion) {
   const std::string cut =
       T(" * Warning: Unable to list remote directory /pub/ (426 Connection closed; transfer "
         "aborted.)");
-  EXPECT_EQ(Output(), (Lines{cut, cut, T(" * No more files to transfer."),
-                             T(" 1 directory failed.")}));
+  EXPECT_EQ(Output(),
+            (Lines{cut, cut, T(" * No more files to transfer."), T(" 1 directory failed.")}));
   EXPECT_EQ(Commands(), Cat({kLogin, ListDir("/pub"), kQuit, kLogin, ListDir("/pub"), kQuit}));
   EXPECT_THAT(LocalNames(), ElementsAre());
   EXPECT_EQ(env.state.SubDirsCreated, 0);
@@ -525,6 +525,29 @@ TEST_F(SyncFailuresTest, EscEndsTheRunPromptlyWhateverTheServerDoes) {
   EXPECT_EQ(Local("b.txt"), "<no file>");
 }
 
+// Esc while a multi-line reply comes in stops the run like any other Esc: no command follows,
+// so the rest of that reply is never read as the reply to a later one.
+TEST_F(SyncFailuresTest, EscInsideAMultiLineReplyStopsTheRun) {
+  site.AddFile("/pub/a.txt", "aaa");
+  site.Intercept([](const std::string& command, FakeFtpSession& s) {
+    if (command != "CWD /pub") return false;
+    s.Reply("250-Welcome to /pub");
+    s.Reply("250-Please read the rules");
+    s.Reply("250 Directory changed.");
+    return true;
+  });
+  console.key = kKeyEsc;
+  console.when = [](const testing::RecordingConsole& c) {
+    return !c.titles.empty() && c.titles.back().ends_with("CD /pub/");
+  };
+
+  EXPECT_EQ(Run("/pub/"), 1);
+
+  EXPECT_EQ(Output(), (Lines{T(" ** User Abort **"), T(" * No more files to transfer.")}));
+  EXPECT_EQ(Commands(), Cat({kLogin, {"CWD /pub"}}));
+  EXPECT_EQ(Local("a.txt"), "<no file>");
+}
+
 // ---- A server that says it is closing --------------------------------------------------------
 
 // "421" closes the connection: it is dropped at once, so the next file goes over a new one
@@ -543,15 +566,14 @@ TEST_F(SyncFailuresTest, ServerClosingWith421IsLeftAndTheRunGoesOn) {
 
   EXPECT_EQ(Run("/pub/"), 0);
 
-  EXPECT_THAT(Output(),
-              ElementsAre(T(" * Found 2 files in /pub/"), T(" 100 2001-03-05 /pub/a.bin"),
-                          T(" * Warning: Connection lost (closed by the server)"),
-                          T(" * Warning: Unable to download /pub/a.bin (421 Timeout.)"),
-                          T(" 200 2001-03-05 /pub/b.bin"), T(" 100 2001-03-05 /pub/a.bin"),
-                          T(" 2 files transferred.")));
-  EXPECT_EQ(Commands(), Cat({kLogin, ListDir("/pub"), Retr("/pub/a.bin"), kLogin,
-                             Retr("/pub/b.bin"), ListDir("/pub"), Retr("/pub/a.bin"),
-                             ListDir("/pub"), kQuit}));
+  EXPECT_THAT(Output(), ElementsAre(T(" * Found 2 files in /pub/"), T(" 100 2001-03-05 /pub/a.bin"),
+                                    T(" * Warning: Connection lost (closed by the server)"),
+                                    T(" * Warning: Unable to download /pub/a.bin (421 Timeout.)"),
+                                    T(" 200 2001-03-05 /pub/b.bin"),
+                                    T(" 100 2001-03-05 /pub/a.bin"), T(" 2 files transferred.")));
+  EXPECT_EQ(Commands(),
+            Cat({kLogin, ListDir("/pub"), Retr("/pub/a.bin"), kLogin, Retr("/pub/b.bin"),
+                 ListDir("/pub"), Retr("/pub/a.bin"), ListDir("/pub"), kQuit}));
   EXPECT_EQ(Local("a.bin"), Bytes(100));
   EXPECT_EQ(Local("b.bin"), Bytes(200));
 }
