@@ -21,6 +21,7 @@ struct Transfer {
   int64_t expected = -1;  // bytes this transfer should deliver; 0 or less: unknown
   int64_t received = 0;
   std::string last_text;  // the last text read from the control connection
+  std::string write_error;  // the system's text when a block could not be stored
 };
 
 // Erases the local file or decides to resume it. True when it is to be resumed.
@@ -51,6 +52,7 @@ bool OpenLocalFile(Env& env, Transfer& t, const std::string& local, bool resume)
   if (t.file.Open(env.pool, local, mode)) return true;
   t.last_text = ZeroPad(t.file.error(), 3) + " Local File Open Error";
   env.TimedLine(" " + t.last_text);
+  WarnLocalFileError(env, local, t.file.ErrorText());
   return false;
 }
 
@@ -204,7 +206,10 @@ bool ReceiveLoop(Env& env, int data, Transfer& t, const std::string& remote) {
       return env.channels.Error() == kErrTimeout;
     }
     // A block that cannot be stored ends the transfer; the size check then tells.
-    if (!t.file.Write(buffer, n)) return false;
+    if (!t.file.Write(buffer, n)) {
+      t.write_error = t.file.ErrorText();
+      return false;
+    }
     t.received += static_cast<int64_t>(n);
     if (t.expected > 0 && t.expected - t.received <= 0) return false;
     ShowProgress(env, t, title);
@@ -222,7 +227,10 @@ void FinishLocalFile(Env& env, const std::string& local) {
   if (FILEEXISTS(local) == 0) {
     DeleteLocalFile(local);
   } else if (date.wYear && date.wMonth && date.wDay) {
-    SETFILEDATE(env, local, date, -1);
+    std::string why;
+    if (!SETFILEDATE(env, local, date, -1, &why) && !why.empty()) {
+      WarnLocalFileError(env, local, why);
+    }
   } else if (env.verbose()) {
     env.TimedLine(" * We do not know the remote file date and time.");
   }
@@ -320,6 +328,7 @@ int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::
   }
   data.Close();
   t.file.Close();
+  if (!t.write_error.empty()) WarnLocalFileError(env, local, t.write_error);
   FinishLocalFile(env, local);
   ftpRecordReply(env, t.last_text);
   return result;

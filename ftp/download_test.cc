@@ -621,6 +621,7 @@ INSTANTIATE_TEST_SUITE_P(
             .commands = kGet,
             .result = 30000,
             .file = Pattern(10000),
+            .shown = {"09:05:03 * Warning: Local file error: <dir>/a.txt (File too large)"},
             .titles = {"27% Received, 21,808 bytes remain", kTitle},
             .sleeps = {1}},
         DownloadCase{.name = "UnknownRemoteDate",
@@ -671,7 +672,9 @@ INSTANTIATE_TEST_SUITE_P(
                      .local_is_directory = true,
                      .commands = {"PASV"},
                      .result = 0,
-                     .shown = {"PASV", "<227>", "09:05:03 070 Local File Open Error"}},
+                     .shown = {"PASV", "<227>", "09:05:03 070 Local File Open Error",
+                               "09:05:03 * Warning: Local file error: <dir>/a.txt (Is a "
+                               "directory)"}},
         // No final reply within the time-out: no later transfer waits for one.
         DownloadCase{.name = "NoFinalReply",
                      .server = {.final_reply = std::nullopt},

@@ -118,6 +118,15 @@ std::string FORMATFILEDATE(const SYSTEMTIME& date) {
 }
 
 int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which) {
+  return SETFILEDATE(env, path, date, which, nullptr);
+}
+
+void WarnLocalFileError(Env& env, const std::string& path, const std::string& why) {
+  env.TimedLine(" * Warning: Local file error: " + path + " (" + why + ")");
+}
+
+int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which,
+                    std::string* why) {
   if (path.empty() || StatLocal(path).kind == EntryKind::kMissing) return 0;
   if (env.verbose()) {
     env.TimedLine(" * Setting " + path + " to " + DateText(date) + " " + TimeText(date));
@@ -127,13 +136,13 @@ int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, i
   bool set = false;
   switch (which) {
     case 0:
-      set = SetLocalFileTimes(path, false, true, seconds);
+      set = SetLocalFileTimes(path, false, true, seconds, why);
       break;
     case 1:
-      set = SetLocalFileTimes(path, true, false, seconds);
+      set = SetLocalFileTimes(path, true, false, seconds, why);
       break;
     case -1:
-      set = SetLocalFileTimes(path, true, true, seconds);
+      set = SetLocalFileTimes(path, true, true, seconds, why);
       break;
     default:
       break;  // 2, the creation time, cannot be set here

@@ -45,6 +45,14 @@ std::string WidenedShortDateFormat(std::string_view format);
 // On success: 1. On failure (empty or missing path, `date` no valid calendar time, the platform
 // refusing the time, nothing settable): 0.
 int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which);
+// The same; when the platform refused the time, `why` gets the system's text (it stays as it
+// was for the other failures).
+int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which,
+                    std::string* why);
+
+// The warning that a local file could not be created, opened, written, extended or stamped:
+// "hh:mm:ss * Warning: Local file error: <path> (<why>)".
+void WarnLocalFileError(Env& env, const std::string& path, const std::string& why);
 
 // Day of the week, 0 = Sunday to 6 = Saturday, of a date text 'YYYYMMDD' (year from the first
 // four characters, month from the fifth and sixth, day from the last two). Always 0 to 6, even

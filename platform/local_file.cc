@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace koru {
@@ -30,6 +31,12 @@ int FileErrorNumber(int errno_value) {
   }
 }
 
+std::string SystemErrorText(int errno_value) {
+  char buffer[256];
+  // GNU strerror_r may return a static text in place of filling the buffer.
+  return strerror_r(errno_value, buffer, sizeof buffer);
+}
+
 LocalEntry StatLocal(const std::string& path) {
   LocalEntry entry;
   struct stat st {};
@@ -52,17 +59,22 @@ bool DeleteLocalFile(const std::string& path, int* error) {
   return false;
 }
 
-bool MakeLocalDirectory(const std::string& path, int* error) {
+bool MakeLocalDirectory(const std::string& path, int* error, std::string* why) {
   if (mkdir(path.c_str(), 0777) == 0) return true;
-  if (error) *error = FileErrorNumber(errno);
+  const int failure = errno;
+  if (error) *error = FileErrorNumber(failure);
+  if (why) *why = SystemErrorText(failure);
   return false;
 }
 
-bool SetLocalFileTimes(const std::string& path, bool access, bool write, int64_t seconds) {
+bool SetLocalFileTimes(const std::string& path, bool access, bool write, int64_t seconds,
+                       std::string* why) {
   timespec times[2];
   times[0] = access ? timespec{static_cast<time_t>(seconds), 0} : timespec{0, UTIME_OMIT};
   times[1] = write ? timespec{static_cast<time_t>(seconds), 0} : timespec{0, UTIME_OMIT};
-  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+  if (utimensat(AT_FDCWD, path.c_str(), times, 0) == 0) return true;
+  if (why) *why = SystemErrorText(errno);
+  return false;
 }
 
 bool LocalToEpoch(const SYSTEMTIME& local, int64_t* seconds) {
@@ -109,7 +121,8 @@ LocalFile::LocalFile(LocalFile&& other) noexcept
     : pool_(std::exchange(other.pool_, nullptr)),
       fd_(std::exchange(other.fd_, -1)),
       number_(std::exchange(other.number_, 0)),
-      error_(other.error_) {}
+      error_(other.error_),
+      system_error_(other.system_error_) {}
 
 LocalFile& LocalFile::operator=(LocalFile&& other) noexcept {
   if (this != &other) {
@@ -118,6 +131,7 @@ LocalFile& LocalFile::operator=(LocalFile&& other) noexcept {
     fd_ = std::exchange(other.fd_, -1);
     number_ = std::exchange(other.number_, 0);
     error_ = other.error_;
+    system_error_ = other.system_error_;
   }
   return *this;
 }
@@ -125,6 +139,7 @@ LocalFile& LocalFile::operator=(LocalFile&& other) noexcept {
 bool LocalFile::Open(HandlePool& pool, const std::string& path, Mode mode) {
   Close();
   error_ = 0;
+  system_error_ = 0;
   int flags = O_CLOEXEC;
   switch (mode) {
     case Mode::kRead: flags |= O_RDONLY; break;
@@ -133,6 +148,7 @@ bool LocalFile::Open(HandlePool& pool, const std::string& path, Mode mode) {
   }
   const int fd = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
   if (fd < 0) {
+    system_error_ = path.empty() ? ENOENT : errno;
     // A file that would be created but cannot be: a directory of its path is missing.
     const bool path_missing = errno == ENOENT && (flags & O_CREAT);
     error_ = path.empty() ? kErrFileNotFound
@@ -141,6 +157,7 @@ bool LocalFile::Open(HandlePool& pool, const std::string& path, Mode mode) {
   }
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    system_error_ = S_ISDIR(st.st_mode) ? EISDIR : 0;
     ::close(fd);
     error_ = kErrAccessDenied;
     return false;
@@ -163,6 +180,10 @@ void LocalFile::Close() {
   number_ = 0;
 }
 
+std::string LocalFile::ErrorText() const {
+  return system_error_ != 0 ? SystemErrorText(system_error_) : "Not a regular file";
+}
+
 int64_t LocalFile::Size() {
   struct stat st {};
   if (fd_ < 0 || fstat(fd_, &st) != 0) return 0;
@@ -171,7 +192,8 @@ int64_t LocalFile::Size() {
 
 bool LocalFile::SeekToEnd() {
   if (fd_ >= 0 && lseek(fd_, 0, SEEK_END) >= 0) return true;
-  error_ = FileErrorNumber(errno);
+  system_error_ = fd_ >= 0 ? errno : EBADF;
+  error_ = FileErrorNumber(system_error_);
   return false;
 }
 
@@ -180,6 +202,7 @@ bool LocalFile::Write(const char* data, size_t length) {
     const ssize_t written = ::write(fd_, data, length);
     if (written < 0) {
       if (errno == EINTR) continue;
+      system_error_ = errno;
       error_ = FileErrorNumber(errno);
       return false;
     }
@@ -194,6 +217,7 @@ int64_t LocalFile::Read(char* data, size_t length) {
     const ssize_t got = ::read(fd_, data, length);
     if (got >= 0) return got;
     if (errno != EINTR) {
+      system_error_ = errno;
       error_ = FileErrorNumber(errno);
       return -1;
     }

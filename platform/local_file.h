@@ -23,6 +23,9 @@ inline constexpr int kErrPathNotFound = 76;
 // The program's error number for a failed file call's errno.
 int FileErrorNumber(int errno_value);
 
+// The system's own text for `errno_value` ("No space left on device").
+std::string SystemErrorText(int errno_value);
+
 enum class EntryKind { kMissing, kRegular, kDirectory, kOther };
 
 struct LocalEntry {
@@ -36,10 +39,12 @@ LocalEntry StatLocal(const std::string& path);
 
 // Deletes a file; false (error number in `error` when given) on failure.
 bool DeleteLocalFile(const std::string& path, int* error = nullptr);
-// Creates one directory.
-bool MakeLocalDirectory(const std::string& path, int* error = nullptr);
-// Sets the last-access and/or last-write time of `path` to `seconds` since the epoch.
-bool SetLocalFileTimes(const std::string& path, bool access, bool write, int64_t seconds);
+// Creates one directory; on failure `why` (when given) gets the system's text.
+bool MakeLocalDirectory(const std::string& path, int* error = nullptr, std::string* why = nullptr);
+// Sets the last-access and/or last-write time of `path` to `seconds` since the epoch; on
+// failure `why` (when given) gets the system's text.
+bool SetLocalFileTimes(const std::string& path, bool access, bool write, int64_t seconds,
+                       std::string* why = nullptr);
 
 // Local time <-> seconds since the epoch, in the process time zone. LocalToEpoch is false for
 // a record that is no valid calendar time (month 13, hour 24, 31 February ...).
@@ -70,6 +75,8 @@ class LocalFile {
   bool is_open() const { return fd_ >= 0; }
   int number() const { return number_; }
   int error() const { return error_; }
+  // The system's text for the last failure ("Is a directory", "No space left on device").
+  std::string ErrorText() const;
 
   int64_t Size();
   bool SeekToEnd();
@@ -83,6 +90,7 @@ class LocalFile {
   int fd_ = -1;
   int number_ = 0;
   int error_ = 0;
+  int system_error_ = 0;  // errno of the last failure; 0 for a path that is no regular file
 };
 
 }  // namespace koru

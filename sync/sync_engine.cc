@@ -221,12 +221,18 @@ class DirectorySync {
     return true;
   }
 
+  // A directory that cannot be made, or a file standing where it goes, is named with the
+  // system's reason; its files then fail one by one, each with its own.
   void CreateLocalDirectory(const std::string& path) {
     const EntryKind kind = StatLocal(path).kind;
-    if (kind == EntryKind::kRegular || kind == EntryKind::kDirectory) return;
-    ++s_.SubDirsCreated;
-    if (env_.verbose()) env_.TimedLine(" Creating local directory: " + path);
-    MakeLocalDirectory(path);
+    if (kind == EntryKind::kDirectory) return;
+    if (kind == EntryKind::kMissing) {
+      ++s_.SubDirsCreated;
+      if (env_.verbose()) env_.TimedLine(" Creating local directory: " + path);
+    }
+    std::string why;
+    if (MakeLocalDirectory(path, nullptr, &why)) return;
+    env_.TimedLine(" * Warning: Unable to create local directory " + path + " (" + why + ")");
   }
 
   void Recurse(const std::string& name) {
@@ -453,7 +459,9 @@ class DirectorySync {
       ReportRefusal(remote);
     } else {
       LocalFile empty;
-      empty.Open(env_.pool, local_path, LocalFile::Mode::kReadWriteEmpty);
+      if (!empty.Open(env_.pool, local_path, LocalFile::Mode::kReadWriteEmpty)) {
+        WarnLocalFileError(env_, local_path, empty.ErrorText());
+      }
     }
     Title(s_.ProgramTitle);
     const bool verified =
@@ -546,7 +554,10 @@ class DirectorySync {
       env_.TimedLine("    Remote= " + remote_text);
       env_.TimedLine("    Local = " + local_text);
     }
-    SETFILEDATE(env_, local_path, s_.RemoteFileTime, -1);
+    std::string why;
+    if (!SETFILEDATE(env_, local_path, s_.RemoteFileTime, -1, &why) && !why.empty()) {
+      WarnLocalFileError(env_, local_path, why);
+    }
   }
 
   Env& env_;

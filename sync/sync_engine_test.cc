@@ -783,8 +783,9 @@ TEST_F(TreeTest, CreationOnlyMakesTheFirstLevelAndFetchesTheStartingDirectory) {
                  {"KORU 20080313 CD /pub/"}, listing}));
 }
 
-// A local file named like a remote directory counts as existing; the recursion still runs and
-// its downloads fail for want of the directory.
+// A local file named like a remote directory is named as what keeps the directory from being
+// made; the recursion still runs and its downloads fail for want of the directory, each with
+// the system's reason.
 TEST_F(TreeTest, LocalFileBlocksADirectoryButNotTheRecursion) {
   WriteLocal("a", "in the way");
   env.state.SubDirMode = 1;
@@ -796,8 +797,13 @@ TEST_F(TreeTest, LocalFileBlocksADirectoryButNotTheRecursion) {
                  Cat({kLogin, Cd("/pub/a"), List(), {"PASV"}, kQuit}), DirectoryPhase("/pub/b"),
                  FetchOne("/pub/b", "b1.txt"), FetchOne("/pub", "top.txt")}));
   EXPECT_THAT(console.lines,
-              ElementsAre(T(" * Found 1 file in /pub/a/"), T(" 2 2001-03-05 /pub/a/a1.txt"),
-                          T(" 076 Local File Open Error"), T(" * Found 1 file in /pub/b/"),
+              ElementsAre(T(" * Warning: Unable to create local directory " + local_ +
+                            "a (File exists)"),
+                          T(" * Found 1 file in /pub/a/"), T(" 2 2001-03-05 /pub/a/a1.txt"),
+                          T(" 076 Local File Open Error"),
+                          T(" * Warning: Local file error: " + local_ + "a/a1.txt (Not a "
+                            "directory)"),
+                          T(" * Found 1 file in /pub/b/"),
                           T(" 2 2001-03-05 /pub/b/b1.txt"), T(" 3 2001-03-05 /pub/top.txt")));
   EXPECT_EQ(ReadLocal("a"), "in the way");
   EXPECT_EQ(env.state.SubDirsCreated, 1);

@@ -1,11 +1,17 @@
 // A local disk that fails during a run, end to end: the run goes on with the next file, what was
 // already downloaded stays whole, and a download that failed is neither counted nor deleted on
 // the server under -M.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,6 +41,11 @@ const std::string kNotErased =
     "TIME * Remote file was not erased as requested by move option switch.";
 const std::string kAccessDenied = "TIME 070 Local File Open Error";
 const std::string kBadFileName = "TIME 052 Local File Open Error";
+// The warning that names the local file and the system's reason.
+std::string LocalError(const std::string& name, const std::string& why) {
+  return "TIME * Warning: Local file error: ./" + name + " (" + why + ")";
+}
+const std::string kTooLargeA = LocalError("a.bin", "File too large");
 
 struct DiskCase {
   const char* name;
@@ -83,8 +94,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The disk fills up: the file holds what could be written, and each pass tries again.
         DiskCase{"DiskFillsUp", {"-M"}, {kA, kB, kC}, {{"c.txt", kC.content}}, 10000, false,
-                 {{kFoundThree, kGetA, kTruncatedA, kNotErased, kGetB, kRemovedB, kGetA,
-                   kTruncatedA, kNotErased, kOneTransferred, kOneFailed},
+                 {{kFoundThree, kGetA, kTooLargeA, kTruncatedA, kNotErased, kGetB, kRemovedB, kGetA,
+                   kTooLargeA, kTruncatedA, kNotErased, kOneTransferred, kOneFailed},
                   1,
                   Joined({Login(), ListPub(), Get("a.bin"), Get("b.txt"), {"DELE /pub/b.txt"},
                           ListPub(), Get("a.bin"), {"QUIT"}}),
@@ -93,8 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A resumed file keeps its bytes when the disk fills up behind them.
         DiskCase{"DiskFillsUpWhileResuming", {"+R", "-M"}, {kA, kB, kC},
                  {{"a.bin", kA.content.substr(0, 8000)}, {"c.txt", kC.content}}, 10000, false,
-                 {{kFoundThree, kGetA, kTruncatedA, kNotErased, kGetB, kRemovedB, kGetA,
-                   kTruncatedA, kNotErased, kOneTransferred, kOneFailed},
+                 {{kFoundThree, kGetA, kTooLargeA, kTruncatedA, kNotErased, kGetB, kRemovedB, kGetA,
+                   kTooLargeA, kTruncatedA, kNotErased, kOneTransferred, kOneFailed},
                   1,
                   Joined({Login(), ListPub(), {"PASV", "TYPE I", "REST 8000", "RETR /pub/a.bin"},
                           Get("b.txt"), {"DELE /pub/b.txt"}, ListPub(),
@@ -102,14 +113,18 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"a.bin", "first 10000 bytes"}, {"b.txt", "complete"}, {"c.txt", "complete"}}},
                  true, {"REST 10000"}},
         DiskCase{"DirectoryNotWritable", {"-M"}, {kA, kB, kC}, {{"c.txt", kC.content}}, -1, true,
-                 {{kFoundThree, kGetA, kAccessDenied, kGetB, kAccessDenied,
+                 {{kFoundThree, kGetA, kAccessDenied, LocalError("a.bin", "Permission denied"),
+                   kGetB, kAccessDenied, LocalError("b.txt", "Permission denied"),
+                   // Another user's complete file cannot take the remote date.
+                   LocalError("c.txt", "Operation not permitted"),
                    "TIME * No more files to transfer.", "TIME 2 files failed."},
                   1, Joined({Login(), ListPub(), {"PASV", "PASV", "QUIT"}}),
                   {{"c.txt", "complete"}}},
                  true, {}},
         DiskCase{"NameTooLong", {"-M"}, {kLong, kB, kC}, {{"c.txt", kC.content}}, -1, false,
-                 {{kFoundThree, kGetLong, kBadFileName, kGetB, kRemovedB, kGetLong, kBadFileName,
-                   kOneTransferred, kOneFailed},
+                 {{kFoundThree, kGetLong, kBadFileName, LocalError(kLongName, "File name too long"),
+                   kGetB, kRemovedB, kGetLong, kBadFileName,
+                   LocalError(kLongName, "File name too long"), kOneTransferred, kOneFailed},
                   1,
                   Joined({Login(), ListPub(), {"PASV"}, Get("b.txt"), {"DELE /pub/b.txt"},
                           ListPub(), {"PASV", "QUIT"}}),
@@ -118,7 +133,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The directory and what it holds stay untouched.
         DiskCase{"LocalNameIsADirectory", {"-M"}, {kA, kB, kC},
                  {{"a.bin/", ""}, {"a.bin/keep.txt", "keep"}, {"c.txt", kC.content}}, -1, false,
-                 {{kFoundThree, kGetA, kAccessDenied, kGetB, kRemovedB, kGetA, kAccessDenied,
+                 {{kFoundThree, kGetA, kAccessDenied, LocalError("a.bin", "Is a directory"), kGetB,
+                   kRemovedB, kGetA, kAccessDenied, LocalError("a.bin", "Is a directory"),
                    kOneTransferred, kOneFailed},
                   1,
                   Joined({Login(), ListPub(), {"PASV"}, Get("b.txt"), {"DELE /pub/b.txt"},
@@ -129,6 +145,63 @@ INSTANTIATE_TEST_SUITE_P(
                    {"c.txt", "complete"}}},
                  false, {}}),
     [](const ::testing::TestParamInfo<DiskCase>& info) { return info.param.name; });
+
+// A file system of `size` bytes of its own at `path`, for one test: a disk that really fills up.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& path, const std::string& size) : path_(path) {
+    const std::string options = "size=" + size;
+    mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    if (!mounted_) error_ = std::strerror(errno);
+  }
+  ~SmallFileSystem() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+  }
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+  bool mounted() const { return mounted_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+  std::string error_;
+};
+
+std::vector<std::string> OutputLines(const std::string& output) {
+  std::vector<std::string> lines;
+  std::istringstream in(output);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A disk of 64 KiB takes the first of three 40,000-byte files: every file it cuts, also one
+// that got no byte at all, is named with the system's reason, and the run fails.
+TEST(FullDiskTest, EveryFileTheFullDiskCutSaysWhy) {
+  ScratchDir dir;
+  const std::string small = dir / "small";
+  std::filesystem::create_directory(small);
+  SmallFileSystem disk(small, "64k");
+  if (!disk.mounted()) GTEST_SKIP() << "no file system can be mounted here: " << disk.error();
+  const std::vector<RemoteFile> remote = {{"a.bin", FileBytes(40000)},
+                                          {"b.bin", FileBytes(40000)},
+                                          {"c.bin", FileBytes(40000)}};
+  FakeFtpSite site(remote);
+
+  const ChildResult run = RunKoru(site, small, RunOptions{});
+  site.Commands();
+
+  using ::testing::Contains;
+  using ::testing::Not;
+  const std::vector<std::string> lines = OutputLines(run.output);
+  EXPECT_EQ(run.exit_code, 1) << run.output;
+  EXPECT_THAT(lines, Not(Contains(LocalError("a.bin", "No space left on device"))));
+  EXPECT_THAT(lines, Contains(LocalError("b.bin", "No space left on device"))) << run.output;
+  EXPECT_THAT(lines, Contains(LocalError("c.bin", "No space left on device"))) << run.output;
+  EXPECT_THAT(lines, Contains("TIME 2 files failed.")) << run.output;
+  EXPECT_EQ(DiskState(small, remote)["a.bin"], "complete");
+}
 
 }  // namespace
 }  // namespace koru::testing
