@@ -123,8 +123,9 @@ void DropConnection(Env& env, int h, const std::string& why, std::string_view re
 }
 
 // Reads one reply, each line waiting at most `timeout_ms`. `silence` tells whether a wait that
-// ends with nothing loses the connection.
-std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence) {
+// ends with nothing loses the connection; `silent_before_ms` is the silence that came before.
+std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence,
+                      int silent_before_ms = 0) {
   env.channels.ClearError();
   ReplyFraming framing;
   // A wait the user's stop cut short is taken up again unless that stop was an Esc.
@@ -157,7 +158,8 @@ std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence) {
           return std::string();
         }
         if (silence == OnSilence::kDropConnection && env.channels.Error() == kErrTimeout) {
-          DropConnection(env, h, "no reply in " + WaitText(timeout_ms), kConnectionLostReply);
+          DropConnection(env, h, "no reply in " + WaitText(silent_before_ms + timeout_ms),
+                         kConnectionLostReply);
           return std::string();
         }
       }
@@ -186,8 +188,10 @@ std::string ftpGetReply(Env& env, int h) {
   return ReadReply(env, h, env.channels.TimeoutOf(h), OnSilence::kDropConnection);
 }
 
-std::string ftpGetReply(Env& env, int h, int timeout_ms, OnSilence silence) {
-  return ReadReply(env, h, timeout_ms < 0 ? 0 : timeout_ms, silence);
+std::string ftpGetReply(Env& env, int h, int timeout_ms, OnSilence silence,
+                        int silent_before_ms) {
+  return ReadReply(env, h, timeout_ms < 0 ? 0 : timeout_ms, silence,
+                   silent_before_ms < 0 ? 0 : silent_before_ms);
 }
 
 int32_t ftpReplyCode(std::string_view line) {

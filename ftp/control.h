@@ -50,8 +50,10 @@ enum class OnSilence { kKeepConnection, kDropConnection };
 std::string ftpGetReply(Env& env, int h);
 // The same with a time-out of its own for each line of this reply, in place of the channel's;
 // with OnSilence::kKeepConnection a time-out keeps the connection (a close by the server
-// never does).
-std::string ftpGetReply(Env& env, int h, int timeout_ms, OnSilence silence);
+// never does). `silent_before_ms`, the time the server had already let pass without a word (a
+// data connection that fell silent), is counted in the wait the lost-connection warning names.
+std::string ftpGetReply(Env& env, int h, int timeout_ms, OnSilence silence,
+                        int silent_before_ms = 0);
 
 // The reply code of `line`: the number read from its first three characters (blanks and tabs
 // skipped, optional sign, digits, optional decimal fraction), rounded down; 0 without a number.

@@ -130,8 +130,9 @@ std::string ftpEndTransfer(Env& env, int control, DataChannel& data, FinalReplyW
       reply = ftpGetReply(env, control);
       break;
     case FinalReplyWait::kAfterStall:
+      // The data connection's time-out has passed already without a word from the server.
       reply = ftpGetReply(env, control, std::min(env.stalled_reply_wait_ms, channel_wait),
-                          OnSilence::kDropConnection);
+                          OnSilence::kDropConnection, channel_wait);
       break;
     case FinalReplyWait::kMayBeMissing:
       reply = ftpGetReply(env, control, std::min(env.status_line_wait_ms, channel_wait),

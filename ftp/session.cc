@@ -81,16 +81,22 @@ std::string LogIn(Env& env, int h, const std::string& user, const std::string& p
 
 enum class Attempt { kLoggedIn, kBusy, kFailed };
 
-// Why no greeting came: the server fell silent for the whole time-out (at an implicit-TLS port
-// it waits for a handshake that ftpes:// never starts), or it closed the connection.
-std::string NoGreetingReason(Env& env) {
+// Why no reply came: the server fell silent for the whole time-out, or it closed the
+// connection.
+std::string NoReplyReason(Env& env) {
   if (env.channels.Error() != kErrTimeout) return "Connection closed by the server";
   const int ms = env.channel_timeout_ms;
   const std::string seconds = ms % 1000 == 0 ? std::to_string(ms / 1000)
                                              : std::to_string(ms / 1000) + "." +
                                                    std::to_string(ms % 1000 / 100);
-  std::string reason = "No reply from the server in " + seconds + " s";
-  if (env.state.Security == ConnectionSecurity::kExplicitTls) {
+  return "No reply from the server in " + seconds + " s";
+}
+
+// At an implicit-TLS port the server waits for a handshake that ftpes:// never starts.
+std::string NoGreetingReason(Env& env) {
+  std::string reason = NoReplyReason(env);
+  if (env.channels.Error() == kErrTimeout &&
+      env.state.Security == ConnectionSecurity::kExplicitTls) {
     reason += " (an implicit TLS port? try ftps://)";
   }
   return reason;
@@ -155,6 +161,7 @@ Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::str
   }
   const std::string result = LogIn(env, h, user, password);
   ftpRecordReply(env, result);
+  if (result.empty() && !env.state.AbortFlag) env.state.ConnectFailure = NoReplyReason(env);
   if (ftpReplyCode(result) != 230) {
     env.channels.Close(h);
     return Attempt::kFailed;

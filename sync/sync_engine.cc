@@ -124,10 +124,30 @@ class DirectorySync {
 
   // --- failures the run must not pass over ---
 
-  // Changes to remote_path_; a refusal is reported once per directory and fails the run.
-  bool ChangeToRemoteDirectory() {
+  // Whether the connection of the last command was lost (no reply, closed, or 421) rather than
+  // the command refused.
+  bool ConnectionWasLost() const {
+    return s_.ReplyLine == kConnectionLostReply || ftpReplyCode(s_.ReplyLine) == 421;
+  }
+
+  // After work was cut by a lost connection: true when it is to be tried again over a new
+  // connection, at most kMaxDownloadTries times for this directory.
+  bool TryAgainAfterLoss() {
+    if (s_.AbortFlag || !ConnectionWasLost() || lost_tries_ + 1 >= kMaxDownloadTries) return false;
+    ++lost_tries_;
+    return true;
+  }
+
+  // Changes to remote_path_; a refusal is reported once per directory and fails the run. Given
+  // `again`, a change cut by a lost connection is left unreported for another try (true
+  // in `again`).
+  bool ChangeToRemoteDirectory(bool* again = nullptr) {
     if (ftpChangeDirExact(env_, h_, remote_path_)) return true;
     if (s_.AbortFlag) return false;
+    if (again && TryAgainAfterLoss()) {
+      *again = true;
+      return false;
+    }
     if (!change_dir_reported_) {
       env_.TimedLine(" * Warning: Unable to change to remote directory " + remote_path_ + " (" +
                      s_.ReplyLine + ")");
@@ -153,36 +173,43 @@ class DirectorySync {
 
   // False when the call ends here (failed connection, remote path not creatable, abort).
   bool DirectoryPhase() {
-    OpenConnection(true);
-    // A kept 4xx or 5xx reply also counts as a failed connection here.
-    if (h_ < 1 || !Connected() || s_.LastReplyCode / 100 > 3) {
-      if (h_ >= 1) QuitIfConnected();
-      if (!s_.AbortFlag) {
-        PrintConnectionError();
-        // The kept reply, then the system's text where no reply came.
-        if (s_.LastReplyCode > 0) {
-          env_.TimedLine("  " + std::to_string(s_.LastReplyCode) + " " + s_.LastReplyText);
-        }
-        if (!s_.ConnectFailure.empty()) env_.TimedLine("  " + s_.ConnectFailure);
-      }
-      result_ = 1;
-      return false;
-    }
-    if (step_ && !ftpMakeDirTree(env_, h_, remote_path_)) {
-      result_ = 1;
-      ftpQuit(env_, h_);
-      return false;
-    }
-    ActivityTitle(" CD " + remote_path_);
-    if (!ChangeToRemoteDirectory()) {
-      if (step_) ftpQuit(env_, h_);
-      return true;
-    }
     std::vector<std::string> lines;
-    Title("DIRLIST " + remote_path_);
-    ftpList(env_, h_, remote_path_, "", lines);
-    QuitIfConnected();
-    Title(s_.ProgramTitle);
+    for (;;) {
+      OpenConnection(true);
+      // A kept 4xx or 5xx reply also counts as a failed connection here.
+      if (h_ < 1 || !Connected() || s_.LastReplyCode / 100 > 3) {
+        if (h_ >= 1) QuitIfConnected();
+        if (!s_.AbortFlag) {
+          PrintConnectionError();
+          // The kept reply, then the system's text where no reply came.
+          if (s_.LastReplyCode > 0) {
+            env_.TimedLine("  " + std::to_string(s_.LastReplyCode) + " " + s_.LastReplyText);
+          }
+          if (!s_.ConnectFailure.empty()) env_.TimedLine("  " + s_.ConnectFailure);
+        }
+        result_ = 1;
+        return false;
+      }
+      if (step_ && !ftpMakeDirTree(env_, h_, remote_path_)) {
+        result_ = 1;
+        ftpQuit(env_, h_);
+        return false;
+      }
+      ActivityTitle(" CD " + remote_path_);
+      bool again = false;
+      if (!ChangeToRemoteDirectory(&again)) {
+        if (again) continue;
+        if (step_) ftpQuit(env_, h_);
+        return true;
+      }
+      lines.clear();
+      Title("DIRLIST " + remote_path_);
+      ftpList(env_, h_, remote_path_, "", lines);
+      const bool lost = s_.LastTransfer.failed && TryAgainAfterLoss();
+      QuitIfConnected();
+      Title(s_.ProgramTitle);
+      if (!lost) break;
+    }
     if (ListingFailed("")) return true;
     FindClashes(lines);
     const std::vector<std::string> directories = DirectoryLines(lines);
@@ -248,23 +275,47 @@ class DirectorySync {
   // --- file phase ---
 
   void FilePhase() {
-    do {
+    for (;;) {
       pass_transfers_ = 0;
-      if ((step_ || !Connected()) && !Connect(true)) return;
-      ActivityTitle(" CD " + remote_path_);
-      if (!ChangeToRemoteDirectory()) break;
-      std::vector<std::string> lines;
-      const int32_t n = List(lines);
-      if (ListingFailed(ListArgument())) break;
-      if (IsListOnly(mask_)) {
-        PrintListing(lines, n);
-        break;
+      switch (FilePass()) {
+        case Pass::kCallEnded:
+          return;
+        case Pass::kAgain:
+          continue;
+        case Pass::kLast:
+          break;
+        case Pass::kDone:
+          if (!s_.OverwriteMode && pass_transfers_ > 0) continue;
+          break;
       }
-      PrintFileCount(EntryCount(lines));
-      FindClashes(lines);
-      if (!HandleEntries(lines)) return;
-    } while (!s_.OverwriteMode && pass_transfers_ > 0);
-    QuitIfConnected();
+      QuitIfConnected();
+      return;
+    }
+  }
+
+  enum class Pass {
+    kDone,       // every entry handled: another pass follows when this one verified a download
+    kLast,       // no further pass (a refusal, or a listing only shown)
+    kAgain,      // cut by a lost connection before its entries: tried again
+    kCallEnded,  // no connection, or the user's stop
+  };
+
+  Pass FilePass() {
+    if ((step_ || !Connected()) && !Connect(true)) return Pass::kCallEnded;
+    ActivityTitle(" CD " + remote_path_);
+    bool again = false;
+    if (!ChangeToRemoteDirectory(&again)) return again ? Pass::kAgain : Pass::kLast;
+    std::vector<std::string> lines;
+    const int32_t n = List(lines);
+    if (listing_lost_ && TryAgainAfterLoss()) return Pass::kAgain;
+    if (ListingFailed(ListArgument())) return Pass::kLast;
+    if (IsListOnly(mask_)) {
+      PrintListing(lines, n);
+      return Pass::kLast;
+    }
+    PrintFileCount(EntryCount(lines));
+    FindClashes(lines);
+    return HandleEntries(lines) ? Pass::kDone : Pass::kCallEnded;
   }
 
   std::string ListArgument() const { return IsListOnly(mask_) ? mask_.substr(1) : mask_; }
@@ -272,6 +323,7 @@ class DirectorySync {
   int32_t List(std::vector<std::string>& lines) {
     ActivityTitle(" LIST " + remote_path_ + mask_);
     const int32_t n = ftpList(env_, h_, remote_path_, ListArgument(), lines);
+    listing_lost_ = s_.LastTransfer.failed && ConnectionWasLost();
     Title(s_.ProgramTitle);
     if (step_) ftpQuit(env_, h_);
     return n;
@@ -440,16 +492,27 @@ class DirectorySync {
     t.wMilliseconds = 0;
   }
 
+  // A download cut by a lost connection is tried again at once over a new one, within the
+  // tries a file has in a run.
   bool Download(const LISTENTRY& entry, const std::string& local_path) {
+    for (int32_t tries = 1;; ++tries) {
+      const Fetch fetch = TryDownload(entry, local_path);
+      if (fetch != Fetch::kLost || tries >= kMaxDownloadTries) return fetch != Fetch::kNoConnection;
+    }
+  }
+
+  enum class Fetch { kDone, kLost, kNoConnection };
+
+  Fetch TryDownload(const LISTENTRY& entry, const std::string& local_path) {
     const std::string remote = remote_path_ + s_.RemoteFileName;
-    if (TriesUsedUp(remote)) return true;
+    if (TriesUsedUp(remote)) return Fetch::kDone;
     env_.TimedLine(" " + std::to_string(entry.size) + " " + ZeroPad(entry.year, 4) + "-" +
                    ZeroPad(entry.month, 2) + "-" + ZeroPad(entry.day, 2) + " " + remote);
-    if ((step_ || !Connected()) && !Connect(false)) return false;
+    if ((step_ || !Connected()) && !Connect(false)) return Fetch::kNoConnection;
     if (!s_.OverwriteMode && FILEEXISTS(local_path) > entry.size) {
       env_.TimedLine(" * Warning: remote file is smaller than local file. Skipping transfer.");
       if (step_) ftpQuit(env_, h_);
-      return true;
+      return Fetch::kDone;
     }
     s_.RemoteFileSize = entry.size;
     const bool fetch = entry.size > 0 || step_;
@@ -466,14 +529,16 @@ class DirectorySync {
     Title(s_.ProgramTitle);
     const bool verified =
         expected > 0 && PlainLocalFileExists(local_path) && Verify(expected, local_path, remote);
+    bool lost = false;
     if (verified) {
       verified_.insert(EntryKey(entry, s_.RemoteFileName));
       s_.FailedDownloads.erase(remote);
     } else if (fetch) {
       CountFailure(entry, remote);
+      lost = !s_.AbortFlag && !s_.LastTransfer.user_cut && ConnectionWasLost();
     }
     if (step_) QuitIfConnected();
-    return true;
+    return lost ? Fetch::kLost : Fetch::kDone;
   }
 
   void ReportRefusal(const std::string& remote) {
@@ -574,6 +639,8 @@ class DirectorySync {
   int32_t result_ = 0;
   int32_t pass_transfers_ = 0;
   bool change_dir_reported_ = false;
+  bool listing_lost_ = false;  // the latest listing of the file phase was cut by a lost connection
+  int32_t lost_tries_ = 0;     // directory work tried again after a lost connection
   std::set<std::string> verified_;   // EntryKey of every file this call verified
   std::set<std::string> abandoned_;  // remote paths of files the user skipped with Tab
   std::set<std::string> warned_;     // remote paths already warned about in this call

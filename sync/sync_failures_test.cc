@@ -393,9 +393,10 @@ FakeFtpTree::Interceptor StallFirstRetrieve(const std::string& path, const std::
 }
 
 // The first of three files stalls half-way. The connection is given up after one channel
-// time-out for the data and the short wait for a final reply, said once; the other two come
-// through a new connection, and the next pass fetches the first one whole. Three time-outs
-// (the data, the final reply, the QUIT) or even two would break the bound.
+// time-out for the data and the short wait for a final reply, said once with the whole
+// silence; the first file is fetched again at once through a new connection, and the other two
+// follow. Three time-outs (the data, the final reply, the QUIT) or even two would break the
+// bound.
 TEST_F(SyncFailuresTest, StalledFileCostsOneTimeOutAndTheRestComesThroughANewConnection) {
   constexpr int kTimeoutMs = 2000;
   env.channel_timeout_ms = kTimeoutMs;
@@ -411,13 +412,13 @@ TEST_F(SyncFailuresTest, StalledFileCostsOneTimeOutAndTheRestComesThroughANewCon
   EXPECT_LT(elapsed, milliseconds(kTimeoutMs + 100 + 1500));
   const std::string get_a = T(" 3000 2001-03-05 /pub/a.bin");
   EXPECT_EQ(Output(), (Lines{T(" * Found 3 files in /pub/"), get_a,
-                             T(" * Warning: Connection lost (no reply in 100 ms)"),
+                             T(" * Warning: Connection lost (no reply in 2100 ms)"),
                              T(" * Warning: Local file size does not match remote (1000/3000)"),
-                             T(" 5 2001-03-05 /pub/b.txt"), T(" 5 2001-03-05 /pub/c.txt"), get_a,
+                             get_a, T(" 5 2001-03-05 /pub/b.txt"), T(" 5 2001-03-05 /pub/c.txt"),
                              T(" 3 files transferred.")}));
   EXPECT_EQ(Commands(),
-            Cat({kLogin, ListDir("/pub"), Retr("/pub/a.bin"), kLogin, Retr("/pub/b.txt"),
-                 Retr("/pub/c.txt"), ListDir("/pub"), Retr("/pub/a.bin"), ListDir("/pub"), kQuit}));
+            Cat({kLogin, ListDir("/pub"), Retr("/pub/a.bin"), kLogin, Retr("/pub/a.bin"),
+                 Retr("/pub/b.txt"), Retr("/pub/c.txt"), ListDir("/pub"), kQuit}));
   EXPECT_EQ(Local("a.bin"), first);
   EXPECT_EQ(Local("b.txt"), "bbbbb");
   EXPECT_EQ(Local("c.txt"), "ccccc");
@@ -443,7 +444,7 @@ TEST_F(SyncFailuresTest, StallUnderRecursionCostsOneTimeOutNotOnePerFileLeft) {
 
   EXPECT_LT(elapsed, milliseconds(4 * kTimeoutMs));
   const Lines output = Output();
-  EXPECT_EQ(Count(output, T(" * Warning: Connection lost (no reply in 100 ms)")), 1);
+  EXPECT_EQ(Count(output, T(" * Warning: Connection lost (no reply in 600 ms)")), 1);
   EXPECT_THAT(output, Not(Contains(HasSubstr("Unable to"))));
   EXPECT_THAT(output, Contains(T(" 22 files transferred.")));
   EXPECT_THAT(output, Not(Contains(HasSubstr("failed"))));
@@ -525,6 +526,38 @@ TEST_F(SyncFailuresTest, EscEndsTheRunPromptlyWhateverTheServerDoes) {
   EXPECT_EQ(Local("b.txt"), "<no file>");
 }
 
+// Under -S a connection lost while a sub-directory is entered or listed, in its directory
+// phase or its file phase, costs that directory a new connection, not its place in the run.
+class LostDirectoryTest : public SyncFailuresTest,
+                          public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(LostDirectoryTest, DirectoryCutByALostConnectionIsTriedAgain) {
+  const std::string cut = GetParam();
+  site.AddFile("/pub/d/f.txt", "fff");
+  site.AddFile("/pub/top.txt", "top");
+  // The second time the command comes: in the file phase of /pub/d/ for CWD, in the directory
+  // phase of /pub/d/ for LIST.
+  int seen = 0;
+  site.Intercept([&seen, cut](const std::string& command, FakeFtpSession& s) {
+    if (command != cut || ++seen != 2) return false;
+    s.Close();
+    return true;
+  });
+
+  EXPECT_EQ(Run("/pub/", "-S"), 0);
+
+  const Lines output = Output();
+  EXPECT_EQ(Count(output, T(" * Warning: Connection lost (closed by the server)")), 1);
+  EXPECT_THAT(output, Not(Contains(HasSubstr("failed")))) << ::testing::PrintToString(output);
+  EXPECT_EQ(Local("d/f.txt"), "fff");
+  EXPECT_EQ(Local("top.txt"), "top");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engine, LostDirectoryTest, ::testing::Values("CWD /pub/d", "LIST"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param) == "LIST" ? "List" : "ChangeDirectory";
+                         });
+
 // Esc while a multi-line reply comes in stops the run like any other Esc: no command follows,
 // so the rest of that reply is never read as the reply to a later one.
 TEST_F(SyncFailuresTest, EscInsideAMultiLineReplyStopsTheRun) {
@@ -550,8 +583,8 @@ TEST_F(SyncFailuresTest, EscInsideAMultiLineReplyStopsTheRun) {
 
 // ---- A server that says it is closing --------------------------------------------------------
 
-// "421" closes the connection: it is dropped at once, so the next file goes over a new one
-// instead of failing on a connection that is gone, and the refused file comes in the next pass.
+// "421" closes the connection: it is dropped at once, and the refused file is fetched again
+// over a new one instead of failing on a connection that is gone.
 TEST_F(SyncFailuresTest, ServerClosingWith421IsLeftAndTheRunGoesOn) {
   site.AddFile("/pub/a.bin", Bytes(100));
   site.AddFile("/pub/b.bin", Bytes(200));
@@ -569,11 +602,11 @@ TEST_F(SyncFailuresTest, ServerClosingWith421IsLeftAndTheRunGoesOn) {
   EXPECT_THAT(Output(), ElementsAre(T(" * Found 2 files in /pub/"), T(" 100 2001-03-05 /pub/a.bin"),
                                     T(" * Warning: Connection lost (closed by the server)"),
                                     T(" * Warning: Unable to download /pub/a.bin (421 Timeout.)"),
-                                    T(" 200 2001-03-05 /pub/b.bin"),
-                                    T(" 100 2001-03-05 /pub/a.bin"), T(" 2 files transferred.")));
+                                    T(" 100 2001-03-05 /pub/a.bin"),
+                                    T(" 200 2001-03-05 /pub/b.bin"), T(" 2 files transferred.")));
   EXPECT_EQ(Commands(),
-            Cat({kLogin, ListDir("/pub"), Retr("/pub/a.bin"), kLogin, Retr("/pub/b.bin"),
-                 ListDir("/pub"), Retr("/pub/a.bin"), ListDir("/pub"), kQuit}));
+            Cat({kLogin, ListDir("/pub"), Retr("/pub/a.bin"), kLogin, Retr("/pub/a.bin"),
+                 Retr("/pub/b.bin"), ListDir("/pub"), kQuit}));
   EXPECT_EQ(Local("a.bin"), Bytes(100));
   EXPECT_EQ(Local("b.bin"), Bytes(200));
 }

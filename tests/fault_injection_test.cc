@@ -32,7 +32,6 @@ const std::string kGetB = "TIME 300 1999-03-15 /pub/b.txt";
 const std::string kRemovedA = "TIME * Removed remote file /pub/a.bin";
 const std::string kRemovedB = "TIME * Removed remote file /pub/b.txt";
 const std::string kNoMore = "TIME * No more files to transfer.";
-const std::string kOneDirectoryFailed = "TIME 1 directory failed.";
 const std::string kTwoTransferred = "TIME 2 files transferred.";
 const std::string kNoConnection = "TIME ERROR: Unable to open connection to server.";
 const std::string kNoPasswordAsked =
@@ -42,10 +41,10 @@ const std::string kNotErased =
     "TIME * Remote file was not erased as requested by move option switch.";
 const std::string kClosed = "TIME * Warning: Connection lost (closed by the server)";
 const std::string kSilent = "TIME * Warning: Connection lost (no reply in 300 ms)";
-const std::string kCwdLost =
-    "TIME * Warning: Unable to change to remote directory /pub/ (000 Connection lost)";
-const std::string kListLost =
-    "TIME * Warning: Unable to list remote directory /pub/ (000 Connection lost)";
+// The data connection's time-out and the wait for the final reply after it.
+const std::string kSilentAfterStall = "TIME * Warning: Connection lost (no reply in 600 ms)";
+const std::string kNoReply = "TIME  No reply from the server in 0.3 s";
+const std::string kClosedReason = "TIME  Connection closed by the server";
 const std::string kOneFailed = "TIME 1 file failed.";
 // A login that gets no answer to USER asks once more.
 const std::vector<std::string> kUserTwice = {"USER anonymous", "USER anonymous"};
@@ -79,40 +78,46 @@ INSTANTIATE_TEST_SUITE_P(
     EndToEnd, FaultInjectionTest,
     ::testing::Values(
         // A lost control connection reads as empty replies before the login ends, and fails
-        // the connection.
+        // the connection, saying why.
         FaultCase{"CloseAfterGreeting", SiteFault::kCloseAfterGreeting, {}, false,
-                  {{kNoPasswordAsked, kNoConnection, kNoMore}, 1, {}, {}}, {}},
+                  {{kNoPasswordAsked, kNoConnection, kClosedReason, kNoMore}, 1, {}, {}}, {}},
         FaultCase{"CloseAtUser", SiteFault::kCloseAtUser, {}, false,
-                  {{kNoPasswordAsked, kNoConnection, kNoMore}, 1, {"USER anonymous"}, {}}, {}},
+                  {{kNoPasswordAsked, kNoConnection, kClosedReason, kNoMore}, 1,
+                   {"USER anonymous"}, {}},
+                  {}},
         FaultCase{"CloseAtPass", SiteFault::kCloseAtPass, {}, false,
-                  {{kNoConnection, kNoMore}, 1, Login(), {}}, {}},
-        // After the login it is dropped and said so; a directory that could not be entered or
-        // listed fails the run.
+                  {{kNoConnection, kClosedReason, kNoMore}, 1, Login(), {}}, {}},
+        // After the login it is dropped and said so, and the work it cut is tried again
+        // over a new connection: the directory, or the download (at once).
         FaultCase{"CloseAtCwd", SiteFault::kCloseAtCwd, {}, false,
-                  {{kClosed, kCwdLost, kNoMore, kOneDirectoryFailed}, 1,
-                   Joined({Login(), {"CWD /pub"}}), {}},
+                  {{kClosed, kFoundTwo, kGetA, kGetB, kTwoTransferred}, 0,
+                   Joined({Login(), {"CWD /pub"}, Login(), ListPub(), Get("a.bin"), Get("b.txt"),
+                           ListPub(), {"QUIT"}}),
+                   kBothComplete},
                   {}},
         FaultCase{"CloseAtPasv", SiteFault::kCloseAtPasv, {}, false,
-                  {{kClosed, "TIME 000 Connection lost", kListLost, kNoMore,
-                    kOneDirectoryFailed},
-                   1,
-                   Joined({Login(), {"CWD /pub", "PASV"}}), {}},
+                  {{kClosed, "TIME 000 Connection lost", kFoundTwo, kGetA, kGetB, kTwoTransferred},
+                   0,
+                   Joined({Login(), {"CWD /pub", "PASV"}, Login(), ListPub(), Get("a.bin"),
+                           Get("b.txt"), ListPub(), {"QUIT"}}),
+                   kBothComplete},
                   {}},
         FaultCase{"CloseAfterList150", SiteFault::kCloseAfterList150, {}, false,
-                  {{kClosed, kListLost, kNoMore, kOneDirectoryFailed}, 1,
-                   Joined({Login(), ListPub()}), {}}, {}},
-        // A download cut by the lost connection fails; the next file comes over a new
-        // connection, and the next pass fetches the failed one whole.
+                  {{kClosed, kFoundTwo, kGetA, kGetB, kTwoTransferred}, 0,
+                   Joined({Login(), ListPub(), Login(), ListPub(), Get("a.bin"), Get("b.txt"),
+                           ListPub(), {"QUIT"}}),
+                   kBothComplete},
+                  {}},
         FaultCase{"CloseAfterRetr150", SiteFault::kCloseAfterRetr150, {}, false,
-                  {{kFoundTwo, kGetA, kClosed, kGetB, kGetA, kTwoTransferred}, 0,
-                   Joined({Login(), ListPub(), Get("a.bin"), Login(), Get("b.txt"), ListPub(),
-                           Get("a.bin"), ListPub(), {"QUIT"}}),
+                  {{kFoundTwo, kGetA, kClosed, kGetA, kGetB, kTwoTransferred}, 0,
+                   Joined({Login(), ListPub(), Get("a.bin"), Login(), Get("a.bin"), Get("b.txt"),
+                           ListPub(), {"QUIT"}}),
                    kBothComplete},
                   {}},
         FaultCase{"CloseMidData", SiteFault::kCloseMidData, {}, false,
-                  {{kFoundTwo, kGetA, kClosed, kPartialA, kGetB, kGetA, kTwoTransferred}, 0,
-                   Joined({Login(), ListPub(), Get("a.bin"), Login(), Get("b.txt"), ListPub(),
-                           Get("a.bin"), ListPub(), {"QUIT"}}),
+                  {{kFoundTwo, kGetA, kClosed, kPartialA, kGetA, kGetB, kTwoTransferred}, 0,
+                   Joined({Login(), ListPub(), Get("a.bin"), Login(), Get("a.bin"), Get("b.txt"),
+                           ListPub(), {"QUIT"}}),
                    kBothComplete},
                   {}},
         // Every byte came, but the server never confirmed it: the download counts, the remote
@@ -163,21 +168,21 @@ INSTANTIATE_TEST_SUITE_P(
                    kBothComplete},
                   {}},
         // A server that stops answering: every wait ends at the time-out; the connection is
-        // dropped at the first, and a new one finds the server silent too.
+        // dropped at the first, and the new one made to try again finds the server silent too.
         FaultCase{"SilentGreeting", SiteFault::kSilentGreeting, {}, true,
                   {{kNoConnection, "TIME  No reply from the server in 0.3 s", kNoMore}, 1, {}, {}},
                   {}},
         FaultCase{"SilentAtPass", SiteFault::kSilentAtPass, {}, true,
-                  {{kNoConnection, kNoMore}, 1, Login(), {}}, {}},
+                  {{kNoConnection, kNoReply, kNoMore}, 1, Login(), {}}, {}},
         FaultCase{"SilentAtRetr", SiteFault::kSilentAtRetr, {}, true,
                   {{kFoundTwo, kGetA, kSilent,
-                    "TIME * Warning: Unable to download /pub/a.bin (000 Connection lost)", kGetB,
-                    kNoPasswordAsked, kNoConnection, kNoMore, kOneFailed},
+                    "TIME * Warning: Unable to download /pub/a.bin (000 Connection lost)", kGetA,
+                    kNoPasswordAsked, kNoConnection, kNoReply, kNoMore, kOneFailed},
                    1, Joined({Login(), ListPub(), Get("a.bin"), kUserTwice}), {}},
                   {}},
         FaultCase{"SilentMidData", SiteFault::kSilentMidData, {}, true,
-                  {{kFoundTwo, kGetA, kSilent, kPartialA, kGetB, kNoPasswordAsked, kNoConnection,
-                    kNoMore, kOneFailed},
+                  {{kFoundTwo, kGetA, kSilentAfterStall, kPartialA, kGetA, kNoPasswordAsked,
+                    kNoConnection, kNoReply, kNoMore, kOneFailed},
                    1, Joined({Login(), ListPub(), Get("a.bin"), kUserTwice}),
                    {{"a.bin", "first 8000 bytes"}}},
                   {"REST 8000"}}),

@@ -669,6 +669,77 @@ TEST_P(RealServerFaultsTest, StalledSessionIsDroppedAndTheRestArrivesThroughANew
                                                        {"z/z.txt", "\"zed\""}}));
 }
 
+// The server's session is killed in the middle of the only file of a directory (its processes
+// ended, the connections closed): the cut file is fetched again at once over a new connection,
+// in the same run, flat and under -S alike, though no other download of that directory brings
+// another pass, and the run ends complete. The lost connection is named before anything is
+// said about the cut file's size.
+TEST_P(RealServerFaultsTest, KilledSessionsFileIsFetchedAgainInTheSameRun) {
+  if (GetParam().kind == FtpServerKind::kPyftpdlib) {
+    GTEST_SKIP() << "pyftpdlib serves every session in its one process: ending a session "
+                    "ends the server";
+  }
+  RealFtpServerOptions slow;
+  slow.max_rate = 256 * 1024;
+  StartServer(slow);
+  const std::string first = Bytes(512 * 1024);
+  File("pub/a/a1.bin", first);
+  File("pub/z.txt", "zed");
+  Serve();
+
+  for (const std::vector<std::string> switches :
+       {std::vector<std::string>{}, std::vector<std::string>{"-S"}}) {
+    SCOPED_TRACE(switches.empty() ? "flat" : "-S");
+    ClearLocal();
+    const bool tree = !switches.empty();
+    const std::string partial = local_ + (tree ? "/a/a1.bin" : "/a1.bin");
+    std::atomic<bool> done = false;
+    std::atomic<bool> killed = false;
+    std::thread killer([&] {
+      while (!done) {
+        std::error_code error;
+        if (fs::file_size(partial, error) >= 64 * 1024 && !error) {
+          for (const pid_t session : server_->SessionProcesses()) ::kill(session, SIGKILL);
+          killed = true;
+          return;
+        }
+        std::this_thread::sleep_for(2ms);
+      }
+    });
+    std::vector<std::string> args = {server_->address() + (tree ? "/pub/" : "/pub/a/")};
+    args.insert(args.end(), switches.begin(), switches.end());
+    ChildResult run = RunKoruInThisProcess(args, local_, 5000);
+    done = true;
+    killer.join();
+    ASSERT_TRUE(killed) << "the first file was never seen half-way\n" << run.output;
+    run.output = Normalised(run.output, server_->address(), local_);
+
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+    const std::vector<std::string> lines = Lines(run.output);
+    const auto lost = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.starts_with("TIME * Warning: Connection lost (");
+    });
+    ASSERT_NE(lost, lines.end()) << run.output;
+    EXPECT_EQ(std::find_if(lines.begin(), lost,
+                           [](const std::string& line) {
+                             return line.find("size does not match") != std::string::npos;
+                           }),
+              lost)
+        << run.output;
+    EXPECT_THAT(lines, Each(Not(HasSubstr("failed")))) << run.output;
+    const std::string prefix = tree ? "a/" : "";
+    std::map<std::string, std::string> expected;
+    if (tree) {
+      expected["a/"] = "directory";
+      expected["z.txt"] = "\"zed\"";
+    }
+    std::map<std::string, std::string> local = LocalTree();
+    EXPECT_EQ(FileContent(local_ + "/" + prefix + "a1.bin"), first);
+    local.erase(prefix + "a1.bin");
+    EXPECT_EQ(local, expected);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Real, RealServerFaultsTest, ::testing::ValuesIn(kServers),
                          [](const ::testing::TestParamInfo<Server>& info) {
                            return KindName(info.param.kind);
