@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/host_lookup.h"
+
 namespace koru {
 
 struct Channels::Channel {
@@ -101,7 +103,13 @@ bool Channels::Open(int channel, const std::string& host, int port, int timeout_
     return false;
   }
   LastResolveFailure().clear();
-  const std::vector<std::string> addresses = resolver_(host);
+  bool stopped = false;
+  const std::vector<std::string> addresses =
+      ResolveUnlessStopped(resolver_, host, stop_pending_, kStopCheckMs, &stopped);
+  if (stopped) {
+    error_ = kErrInterrupted;
+    return false;
+  }
   if (addresses.empty()) {
     error_ = kErrSocket;
     error_text_ = LastResolveFailure().empty() ? "Name or service not known" : LastResolveFailure();
@@ -109,7 +117,8 @@ bool Channels::Open(int channel, const std::string& host, int port, int timeout_
   }
   auto ch = std::make_unique<Channel>();
   int failure = kErrSocket;
-  ch->connection = transport_.Connect(addresses, port, &failure, stop_pending_);
+  ch->connection =
+      transport_.Connect(addresses, port, &failure, stop_pending_, timeout_ms > 0 ? timeout_ms : -1);
   if (!ch->connection) {
     error_ = failure;
     error_text_ = transport_.LastFailureText();

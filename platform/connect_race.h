@@ -30,6 +30,7 @@ class ConnectAttempts {
 // RaceConnects() results besides the index of the attempt that won.
 inline constexpr int kRaceLost = -1;     // every attempt failed
 inline constexpr int kRaceStopped = -2;  // the user asked to stop first
+inline constexpr int kRaceTimedOut = -3; // none connected within the race's time-out
 
 // How often a race with a stop check looks at it while attempts are pending.
 inline constexpr int kConnectStopCheckMs = 100;
@@ -37,11 +38,12 @@ inline constexpr int kConnectStopCheckMs = 100;
 // Runs the race over `count` addresses: the first attempt starts at once; the next one starts
 // when the ones before have all failed, or once the latest has been pending for `head_start_ms`
 // on `clock`, while the earlier ones go on. The index of the first attempt to connect, or one of
-// the results above; `stop_pending`, when given, ends the race as soon as it says so. Ending the
-// attempts that lost is left to `attempts`.
+// the results above; `stop_pending`, when given, ends the race as soon as it says so, and
+// `timeout_ms` (unless -1) once that long has passed since the start. Ending the attempts that
+// lost is left to `attempts`.
 int RaceConnects(ConnectAttempts& attempts, size_t count, Clock& clock,
                  const std::function<bool()>& stop_pending = {},
-                 int head_start_ms = kConnectHeadStartMs);
+                 int head_start_ms = kConnectHeadStartMs, int timeout_ms = -1);
 
 }  // namespace koru
 

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -90,6 +91,7 @@ TEST(RaceConnects, StartsEachAddressWhenTheOneBeforeFailsOrHasHad250Ms) {
     std::vector<Script> scripts;
     int winner;
     std::map<size_t, int64_t> started_at;
+    int timeout_ms = -1;  // of the whole race
   };
   const Case cases[] = {
       {"FirstConnects", {ConnectsAfter(30), kSilent}, 0, {{0, 0}}},
@@ -112,13 +114,22 @@ TEST(RaceConnects, StartsEachAddressWhenTheOneBeforeFailsOrHasHad250Ms) {
       // The only address left is waited for as long as it takes.
       {"LastAddressWaitedFor", {kRefused, ConnectsAfter(5000)}, 1, {{0, 0}, {1, 0}}},
       {"NoAddress", {}, -1, {}},
+      // A race with a time-out ends with it, however many attempts are still pending.
+      {"SilentAddressesTimeOut", {kSilent, kSilent}, kRaceTimedOut, {{0, 0}, {1, 250}}, 1000},
+      {"ConnectBeforeTheTimeOutWins", {ConnectsAfter(900)}, 0, {{0, 0}}, 1000},
+      {"FailuresBeforeTheTimeOutLose", {FailsAfter(100)}, kRaceLost, {{0, 0}}, 1000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeClock clock;
     ScriptedAttempts attempts(c.scripts, clock);
-    EXPECT_EQ(RaceConnects(attempts, c.scripts.size(), clock), c.winner);
+    EXPECT_EQ(RaceConnects(attempts, c.scripts.size(), clock, {}, kConnectHeadStartMs,
+                           c.timeout_ms),
+              c.winner);
     EXPECT_EQ(attempts.started_at, c.started_at);
+    if (c.timeout_ms >= 0 && c.winner == kRaceTimedOut) {
+      EXPECT_EQ(clock.MonotonicMs(), c.timeout_ms);
+    }
   }
 }
 
@@ -184,6 +195,29 @@ TEST(TcpTransport, AnAddressThatNeverAnswersCostsTheHeadStartNotATimeOut) {
   EXPECT_LT(took, 10000);  // far below the kernel's time-out of a connect with no answer
 }
 
+// A connect that gets no answer ends with the channel's time-out, not the system's minutes,
+// and says so in the system's words.
+TEST(TcpTransport, ConnectWithoutAnswerEndsAtTheTimeOut) {
+  LoopbackListener silent(false, 0);
+  ASSERT_TRUE(silent.valid());
+  ASSERT_TRUE(silent.NeverAnswer());
+  TcpTransport transport;
+  int error = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(transport.Connect({"127.0.0.1"}, silent.port(), &error, {}, 300));
+  const int64_t took = MsSince(start);
+  EXPECT_EQ(error, kErrTimeout);
+  EXPECT_EQ(transport.LastFailureText(), "Connection timed out");
+  EXPECT_GE(took, 300);
+  EXPECT_LT(took, 5000);
+
+  HandlePool pool;
+  Channels channels(pool);
+  EXPECT_FALSE(channels.Open(1, "127.0.0.1", silent.port(), 300));
+  EXPECT_EQ(channels.Error(), kErrTimeout);
+  EXPECT_EQ(channels.OpenFailureText(), "Connection timed out");
+}
+
 TEST(TcpTransport, EveryAddressRefusingFailsWithError57) {
   int port = 0;
   {
@@ -206,6 +240,33 @@ TEST(ResolveHost, GivesNumericAddressesOfBothFamilies) {
   }
   EXPECT_TRUE(ResolveHost("").empty());
   EXPECT_TRUE(ResolveHost("[::1]").empty());
+}
+
+// A name lookup that hangs (a resolver whose servers do not answer) ends as soon as the user
+// asks to stop; without a stop check it is waited for.
+TEST(Channels, StopEndsAHangingNameLookup) {
+  HandlePool pool;
+  Channels channels(pool);
+  channels.SetResolver([](const std::string&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    return std::vector<std::string>{};
+  });
+  const auto start = std::chrono::steady_clock::now();
+  channels.SetStopCheck([start] { return MsSince(start) >= 200; });
+
+  EXPECT_FALSE(channels.Open(1, "hangs.example", 21, 60000));
+
+  EXPECT_EQ(channels.Error(), kErrInterrupted);
+  EXPECT_LT(MsSince(start), 1000);
+
+  channels.SetStopCheck(nullptr);
+  channels.SetResolver([](const std::string&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return std::vector<std::string>{};
+  });
+  EXPECT_FALSE(channels.Open(1, "slow.example", 21, 60000));
+  EXPECT_EQ(channels.Error(), kErrSocket);
+  EXPECT_EQ(channels.OpenFailureText(), "Name or service not known");
 }
 
 TEST(Channels, OpenTriesEveryAddressTheResolverGives) {

@@ -215,13 +215,26 @@ std::vector<std::string> ResolveHost(const std::string& host) {
 
 std::unique_ptr<Connection> TcpTransport::Connect(const std::vector<std::string>& addresses,
                                                   int port, int* error,
-                                                  const std::function<bool()>& stop_pending) {
+                                                  const std::function<bool()>& stop_pending,
+                                                  int timeout_ms) {
   SocketAttempts attempts(addresses, port);
-  const int winner = RaceConnects(attempts, addresses.size(), RaceClock(), stop_pending);
-  if (winner < 0) {
-    *error = winner == kRaceStopped ? kErrInterrupted : attempts.error();
-    last_failure_text_ = winner == kRaceStopped ? "" : attempts.error_text();
-    return nullptr;
+  const int winner = RaceConnects(attempts, addresses.size(), RaceClock(), stop_pending,
+                                  kConnectHeadStartMs, timeout_ms);
+  switch (winner) {
+    case kRaceStopped:
+      *error = kErrInterrupted;
+      last_failure_text_.clear();
+      return nullptr;
+    case kRaceTimedOut:
+      *error = kErrTimeout;
+      last_failure_text_ = std::strerror(ETIMEDOUT);
+      return nullptr;
+    case kRaceLost:
+      *error = attempts.error();
+      last_failure_text_ = attempts.error_text();
+      return nullptr;
+    default:
+      break;
   }
   const size_t index = static_cast<size_t>(winner);
   const bool reset = attempts.reset(index);

@@ -46,11 +46,13 @@ class Transport {
   virtual ~Transport() = default;
   // Connects to `port` at one of `addresses` (numeric, IPv6 or IPv4, in the order to try
   // them): the first to accept. Null when none does, with `*error` set to the channel
-  // facility's number for the latest failure, or to kErrInterrupted when `stop_pending` (when
-  // given) said the user asked to stop before any connected.
+  // facility's number for the latest failure, to kErrInterrupted when `stop_pending` (when
+  // given) said the user asked to stop before any connected, or to kErrTimeout when none
+  // connected within `timeout_ms` (-1: as long as the system lets a connect wait).
   virtual std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
                                               int* error,
-                                              const std::function<bool()>& stop_pending = {}) = 0;
+                                              const std::function<bool()>& stop_pending = {},
+                                              int timeout_ms = -1) = 0;
   // The system's text for why the latest Connect() failed ("Connection refused"); empty when
   // it has none.
   virtual std::string LastFailureText() const { return ""; }
@@ -67,8 +69,8 @@ std::string& LastResolveFailure();
 class TcpTransport : public Transport {
  public:
   std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
-                                      int* error,
-                                      const std::function<bool()>& stop_pending = {}) override;
+                                      int* error, const std::function<bool()>& stop_pending = {},
+                                      int timeout_ms = -1) override;
   std::string LastFailureText() const override { return last_failure_text_; }
 
  private:

@@ -17,6 +17,7 @@
 #include "app/startup.h"
 #include "tests/fake_ftp_server.h"
 #include "tests/fake_ftp_tree.h"
+#include "tests/loopback_listener.h"
 #include "tests/fakes.h"
 #include "tests/scratch_dir.h"
 
@@ -557,6 +558,34 @@ INSTANTIATE_TEST_SUITE_P(Engine, LostDirectoryTest, ::testing::Values("CWD /pub/
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            return std::string(info.param) == "LIST" ? "List" : "ChangeDirectory";
                          });
+
+// A passive port that never answers (a firewall that drops it) costs the file one channel
+// time-out, not the system's minutes; the file comes in the next pass.
+TEST_F(SyncFailuresTest, PassivePortWithoutAnswerCostsOneTimeOut) {
+  testing::LoopbackListener silent(false, 0);
+  ASSERT_TRUE(silent.valid());
+  ASSERT_TRUE(silent.NeverAnswer());
+  site.AddFile("/pub/a.bin", Bytes(100));
+  site.AddFile("/pub/b.txt", "bbbbb");
+  const std::string to_silent_port = "227 Entering Passive Mode (127,0,0,1," +
+                                     std::to_string(silent.port() / 256) + "," +
+                                     std::to_string(silent.port() % 256) + ").";
+  int passive = 0;
+  // The second PASV, the first for a.bin, names the silent port.
+  site.Intercept([&passive, to_silent_port](const std::string& command, FakeFtpSession& s) {
+    if (command != "PASV" || ++passive != 2) return false;
+    s.Reply(to_silent_port);
+    return true;
+  });
+
+  EXPECT_EQ(Run("/pub/"), 0);
+
+  EXPECT_LT(elapsed, milliseconds(5000));
+  EXPECT_EQ(Output(), (Lines{T(" * Found 2 files in /pub/"), T(" 100 2001-03-05 /pub/a.bin"),
+                             T(" " + to_silent_port), T(" 5 2001-03-05 /pub/b.txt"),
+                             T(" 100 2001-03-05 /pub/a.bin"), T(" 2 files transferred.")}));
+  EXPECT_EQ(Local("a.bin"), Bytes(100));
+}
 
 // Esc while a multi-line reply comes in stops the run like any other Esc: no command follows,
 // so the rest of that reply is never read as the reply to a later one.

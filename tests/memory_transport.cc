@@ -77,7 +77,8 @@ MemoryPeer& MemoryTransport::Expect() {
 }
 
 std::unique_ptr<Connection> MemoryTransport::Connect(const std::vector<std::string>&, int,
-                                                     int* error, const std::function<bool()>&) {
+                                                     int* error, const std::function<bool()>&,
+                                                     int) {
   if (connected_ == peers_.size()) {
     *error = kErrSocket;
     return nullptr;

@@ -53,8 +53,8 @@ class MemoryTransport : public Transport {
 
   // Plays the next expected peer; fails with error 57 (connection refused) when none is left.
   std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
-                                      int* error,
-                                      const std::function<bool()>& stop_pending) override;
+                                      int* error, const std::function<bool()>& stop_pending,
+                                      int timeout_ms) override;
 
  private:
   FakeClock& clock_;
