@@ -1,10 +1,13 @@
 #include "platform/tls_connection.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+
+#include <cstdlib>
 
 namespace koru {
 
@@ -35,6 +38,15 @@ int KeepNewSession(SSL* ssl, SSL_SESSION* session) {
   if (!family) return 0;
   family->Keep(session);
   return 1;
+}
+
+// A trust store named by SSL_CERT_FILE that is not there leaves every certificate untrusted:
+// the rejection says so.
+std::string MissingCertificateFileHint() {
+  const char* file = std::getenv("SSL_CERT_FILE");
+  struct stat st {};
+  if (!file || !*file || ::stat(file, &st) == 0) return std::string();
+  return std::string(" (SSL_CERT_FILE names no file: ") + file + ")";
 }
 
 SSL_CTX* NewContext() {
@@ -191,7 +203,7 @@ TlsConnection::Step TlsConnection::Handshake() {
   if (step != Step::kFailed) return step;
   const long verified = SSL_get_verify_result(ssl_.get());
   if (verified != X509_V_OK) {
-    failure_ = {true, X509_verify_cert_error_string(verified)};
+    failure_ = {true, X509_verify_cert_error_string(verified) + MissingCertificateFileHint()};
   } else {
     failure_ = {false, OpenSslErrorText()};
   }

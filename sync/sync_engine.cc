@@ -315,7 +315,29 @@ class DirectorySync {
     }
     PrintFileCount(EntryCount(lines));
     FindClashes(lines);
-    return HandleEntries(lines) ? Pass::kDone : Pass::kCallEnded;
+    if (!HandleEntries(lines)) return Pass::kCallEnded;
+    NoteWhenMaskIsADirectory(lines);
+    return Pass::kDone;
+  }
+
+  // A location without "/" at its end names a file. When no listed file has that name and the
+  // name is a directory on the server (whose listing came in its place), the user most likely
+  // meant to mirror that directory: said once, after what the run made of it.
+  void NoteWhenMaskIsADirectory(const std::vector<std::string>& lines) {
+    if (mask_noted_ || mask_.empty() || HasWildcard(mask_) || IsListOnly(mask_) || !Connected()) {
+      return;
+    }
+    const SYSTEMTIME today = env_.clock.Now();
+    for (const std::string& line : lines) {
+      LISTENTRY entry;
+      if (PARSELISTLINE(line, entry, today) && !entry.isDir && EntryFileName(entry) == mask_) {
+        return;
+      }
+    }
+    mask_noted_ = true;
+    const std::string path = remote_path_ + mask_;
+    if (!ftpChangeDirExact(env_, h_, path)) return;
+    env_.TimedLine(" * Note: " + path + " is a directory; end the location with \"/\" to mirror it");
   }
 
   std::string ListArgument() const { return IsListOnly(mask_) ? mask_.substr(1) : mask_; }
@@ -639,6 +661,7 @@ class DirectorySync {
   int32_t result_ = 0;
   int32_t pass_transfers_ = 0;
   bool change_dir_reported_ = false;
+  bool mask_noted_ = false;    // the mask was looked at as a directory's name
   bool listing_lost_ = false;  // the latest listing of the file phase was cut by a lost connection
   int32_t lost_tries_ = 0;     // directory work tried again after a lost connection
   std::set<std::string> verified_;   // EntryKey of every file this call verified

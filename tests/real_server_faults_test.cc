@@ -260,6 +260,27 @@ TEST_P(RealServerFaultsTest, MistypedPathIsReportedWithTheServersReply) {
   EXPECT_THAT(LocalTree(), IsEmpty());
 }
 
+// A location that names a directory without "/" at its end is taken for a file name: the
+// run fails as it must, and a note says how to mirror the directory instead. A name that is
+// neither gets no note (whether the servers count it as a mask without a match or refuse it).
+TEST_P(RealServerFaultsTest, DirectoryNamedWithoutSlashGetsANote) {
+  File("pub/docs/a.txt", "a");
+  Serve();
+  const std::string note =
+      "TIME * Note: /pub/docs is a directory; end the location with \"/\" to mirror it";
+
+  const ChildResult directory = Run("/pub/docs");
+
+  EXPECT_EQ(directory.exit_code, 1) << directory.output;
+  const std::vector<std::string> lines = Lines(directory.output);
+  EXPECT_EQ(Count(lines, note), 1) << directory.output;
+
+  const ChildResult missing = Run("/pub/nosuch");
+
+  EXPECT_THAT(Lines(missing.output), Each(Not(HasSubstr("Note:")))) << missing.output;
+  EXPECT_THAT(LocalTree(), IsEmpty());
+}
+
 // A file and a directory the server may not read, in a -S tree: each is reported with the
 // server's reply, the failed file is counted after the totals (tried again in a later pass
 // at most three times in all), the run fails, and everything else arrives.

@@ -309,6 +309,23 @@ INSTANTIATE_TEST_SUITE_P(
                               {"AUTH TLS", "USER anonymous", "PASS", "PBSZ 0", "PROT P", "QUIT"}}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return info.param.name; });
 
+// SSL_CERT_FILE naming a file that is not there leaves every certificate untrusted: the
+// rejection names the missing file.
+TEST_F(TlsFixture, CertificateRejectedForAMissingTrustFileNamesIt) {
+  StartServer(FtpServerKind::kVsftpd);
+  if (IsSkipped() || HasFatalFailure()) return;
+  const std::string missing = local_.path() + "/no-such-ca.pem";
+  ::setenv("SSL_CERT_FILE", missing.c_str(), 1);
+
+  const ChildResult run = Run("ftpes", {});
+
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.output, ::testing::ContainsRegex("\nTIME ERROR: TLS certificate rejected: [^\n]+ "
+                                                   "\\(SSL_CERT_FILE names no file: DIR/"
+                                                   "no-such-ca\\.pem\\)\n"))
+      << run.output;
+}
+
 // A server whose data connections end without close_notify has still sent the data: the
 // size check decides, and every file arrives.
 TEST_F(TlsFixture, DataEndingWithoutCloseNotifyIsJudgedByItsSize) {
