@@ -142,6 +142,17 @@ class RealServerFaultsTest : public ::testing::TestWithParam<Server> {
     testing::StartOrSkip(GetParam().kind, &server_, options);
   }
 
+  // Whether each session is a process of its own, which a test can stop or end alone.
+  bool SessionsAreProcesses() const { return GetParam().kind != FtpServerKind::kPyftpdlib; }
+
+  // A server slow enough (256 KiB/s) that a file of 512 KiB is still on its way when its
+  // session is stopped: in two seconds as a whole.
+  void StartSlowServer() {
+    RealFtpServerOptions slow;
+    slow.max_rate = 256 * 1024;
+    StartServer(slow);
+  }
+
   std::string Served(const std::string& name) const { return server_->root() + "/" + name; }
 
   // A file below the served root, dated kRemoteDate. Below "pub" it becomes the anonymous
@@ -620,15 +631,11 @@ class StoppedProcesses {
 // files' arrival brings one) or left cut and counted as failed, and the exit code says which.
 // Run in this process for a channel time-out of one second (the binary's is 60 s).
 TEST_P(RealServerFaultsTest, StalledSessionIsDroppedAndTheRestArrivesThroughANewOne) {
-  if (GetParam().kind == FtpServerKind::kPyftpdlib) {
+  if (!SessionsAreProcesses()) {
     GTEST_SKIP() << "pyftpdlib serves every session in its one process: stopping a session "
                     "stops the server";
   }
-  // Served slowly, so that the first file is still on its way when the session stops: in two
-  // seconds as a whole.
-  RealFtpServerOptions slow;
-  slow.max_rate = 256 * 1024;
-  StartServer(slow);
+  StartSlowServer();
   const std::string first = Bytes(512 * 1024);
   File("pub/a/a1.bin", first);
   File("pub/a/a2.txt", "two");
@@ -696,13 +703,11 @@ TEST_P(RealServerFaultsTest, StalledSessionIsDroppedAndTheRestArrivesThroughANew
 // another pass, and the run ends complete. The lost connection is named before anything is
 // said about the cut file's size.
 TEST_P(RealServerFaultsTest, KilledSessionsFileIsFetchedAgainInTheSameRun) {
-  if (GetParam().kind == FtpServerKind::kPyftpdlib) {
+  if (!SessionsAreProcesses()) {
     GTEST_SKIP() << "pyftpdlib serves every session in its one process: ending a session "
                     "ends the server";
   }
-  RealFtpServerOptions slow;
-  slow.max_rate = 256 * 1024;
-  StartServer(slow);
+  StartSlowServer();
   const std::string first = Bytes(512 * 1024);
   File("pub/a/a1.bin", first);
   File("pub/z.txt", "zed");
