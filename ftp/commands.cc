@@ -39,13 +39,9 @@ int32_t ftpChangeDirExact(Env& env, int h, const std::string& dir) {
 int64_t ftpFileSize(Env& env, int h, const std::string& file) {
   const std::string reply = ftpExchange(env, h, "SIZE " + file);
   if (ftpReplyCode(reply) != 213) return -1;
-  const std::string_view digits = TrimBlanks(std::string_view(reply).substr(3));
-  int64_t size = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9' || size > (INT64_MAX - 9) / 10) return -1;
-    size = size * 10 + (c - '0');
-  }
-  return digits.empty() ? -1 : size;
+  const std::optional<int64_t> size =
+      DigitsValue(TrimBlanks(std::string_view(reply).substr(3)), 19);
+  return size.value_or(-1);
 }
 
 int32_t ftpMakeDir(Env& env, int h, const std::string& dir) {

@@ -9,8 +9,6 @@
 namespace koru {
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 bool BeginsWithThreeDigits(std::string_view line) {
   return line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]);
 }

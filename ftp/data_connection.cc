@@ -35,13 +35,10 @@ int PortByte(std::string_view piece) {
   return static_cast<int>(static_cast<int64_t>(value) & 0xFF);
 }
 
-// The value of the decimal digits the text begins with; 0 when it begins with none.
+// The value of the decimal digits the text begins with (at most 18 of them); 0 when it begins
+// with none.
 int64_t LeadingDigitsValue(std::string_view text) {
-  int64_t value = 0;
-  for (size_t i = 0; i < text.size() && i < 18 && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-  }
-  return value;
+  return DigitsValue(LeadingDigits(text).substr(0, 18)).value_or(0);
 }
 
 constexpr int kMaxPasvRequests = 16;

@@ -10,8 +10,6 @@ namespace {
 
 constexpr size_t kMaxPortDigits = 5;
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 bool IsDelimiter(char c) { return c > ' ' && c < 127 && !IsDigit(c) && c != '(' && c != ')'; }
 
 // The port of the text between the parentheses, "|||port|"; -1 when it is not of that form.
@@ -22,12 +20,8 @@ int EpsvFieldsPort(std::string_view fields) {
       fields.back() != delimiter) {
     return -1;
   }
-  int port = 0;
-  for (const char c : fields.substr(3, fields.size() - 4)) {
-    if (!IsDigit(c)) return -1;
-    port = port * 10 + (c - '0');
-  }
-  return port >= 1 && port <= 65535 ? port : -1;
+  const std::optional<int64_t> port = DigitsValue(fields.substr(3, fields.size() - 4));
+  return port && *port >= 1 && *port <= 65535 ? static_cast<int>(*port) : -1;
 }
 
 }  // namespace

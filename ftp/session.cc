@@ -177,14 +177,9 @@ Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::str
 // 0 to 65535; anything else gives -1.
 int PortAfterHost(std::string_view rest, int default_port) {
   if (rest.empty()) return default_port;
-  const std::string_view digits = rest.substr(1);
-  if (rest[0] != ':' || digits.empty() || digits.size() > 5) return -1;
-  int port = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return -1;
-    port = port * 10 + (c - '0');
-  }
-  return port <= 65535 ? port : -1;
+  if (rest[0] != ':') return -1;
+  const std::optional<int64_t> port = DigitsValue(rest.substr(1), 5);
+  return port && *port <= 65535 ? static_cast<int>(*port) : -1;
 }
 
 // "[address]" or "[address]:port": the colons of an IPv6 address are no port separators.

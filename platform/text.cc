@@ -5,9 +5,25 @@
 #include <cstdlib>
 
 namespace koru {
-namespace {
-
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::string_view LeadingDigits(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && IsDigit(text[i])) ++i;
+  return text.substr(0, i);
+}
+
+std::optional<int64_t> DigitsValue(std::string_view text, size_t max_digits) {
+  if (text.empty() || text.size() > max_digits || LeadingDigits(text).size() != text.size()) {
+    return std::nullopt;
+  }
+  int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+namespace {
 
 size_t SkipDigits(std::string_view text, size_t i) {
   while (i < text.size() && IsDigit(text[i])) ++i;

@@ -2,6 +2,7 @@
 #define KORU_PLATFORM_TEXT_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,15 @@ namespace koru {
 // digits, an optional decimal fraction and an optional exponent introduced by E or D. Reading
 // stops at the first character that cannot continue the number; no number gives 0.
 double NumericValue(std::string_view text);
+
+bool IsDigit(char c);
+
+// The decimal digits `text` begins with (possibly none).
+std::string_view LeadingDigits(std::string_view text);
+
+// The value of `text` when it is nothing but decimal digits, at most `max_digits` of them;
+// nothing for an empty text, any other character, or more digits.
+std::optional<int64_t> DigitsValue(std::string_view text, size_t max_digits = 18);
 
 // Upper-cases a-z and the code-page-437 letters with a capital (ä ö ü é ñ å ç); other bytes stay.
 std::string UpperCase(std::string_view text);

@@ -1,5 +1,7 @@
 #include "platform/text.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,31 @@ TEST(NumericValue, ReadsTheNumberATextBeginsWith) {
   for (const Case& c : cases) {
     EXPECT_DOUBLE_EQ(NumericValue(c.text), c.value) << '"' << c.text << '"';
   }
+}
+
+// A field that must be digits and nothing else: ports, sizes.
+TEST(DigitsValue, TakesOnlyATextOfDigitsThatFits) {
+  struct Case {
+    std::string text;
+    size_t max_digits;
+    std::optional<int64_t> value;
+  };
+  const std::vector<Case> cases = {
+      {"21", 5, 21},
+      {"065535", 6, 65535},
+      {"123456", 5, std::nullopt},  // more digits than the field may have
+      {"", 5, std::nullopt},
+      {"12a", 5, std::nullopt},
+      {"+12", 5, std::nullopt},     // no sign, no blanks
+      {" 12", 5, std::nullopt},
+      {"9223372036854775807", 19, INT64_MAX},
+      {"9223372036854775808", 19, std::nullopt},  // does not fit
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(DigitsValue(c.text, c.max_digits), c.value) << '"' << c.text << '"';
+  }
+  EXPECT_EQ(LeadingDigits("1234 bytes"), "1234");
+  EXPECT_EQ(LeadingDigits("bytes"), "");
 }
 
 }  // namespace
