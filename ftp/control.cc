@@ -94,7 +94,9 @@ bool ftpUnlessStopped(Env& env, const std::function<bool()>& attempt) {
   for (;;) {
     env.channels.ClearError();
     if (attempt()) return true;
-    if (env.channels.Error() != kErrInterrupted || env.TakeStop()) return false;
+    if (env.channels.Error() != kErrInterrupted || env.state.AbortFlag || env.TakeStop()) {
+      return false;
+    }
   }
 }
 
@@ -124,18 +126,14 @@ void DropConnection(Env& env, int h, const std::string& why, std::string_view re
 // ends with nothing loses the connection; `silent_before_ms` is the silence that came before.
 std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence,
                       int silent_before_ms = 0) {
-  env.channels.ClearError();
   ReplyFraming framing;
-  // A wait the user's stop cut short is taken up again unless that stop was an Esc.
   auto read_line = [&] {
-    for (;;) {
-      std::string read = env.channels.ReadLine(h, timeout_ms);
-      if (!read.empty() || env.channels.Error() != kErrInterrupted || env.state.AbortFlag) {
-        return read;
-      }
-      if (env.TakeStop()) return read;
-      env.channels.ClearError();
-    }
+    std::string read;
+    ftpUnlessStopped(env, [&] {
+      read = env.channels.ReadLine(h, timeout_ms);
+      return !read.empty();
+    });
+    return read;
   };
   std::string line = read_line();
   const bool got_nothing = line.empty();

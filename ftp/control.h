@@ -20,10 +20,11 @@ namespace koru {
 // Send failures are not reported: the following reply comes back empty.
 void ftpSendCommand(Env& env, int h, std::string_view text);
 
-// Runs `attempt`, an operation on the channels whose waits end with error kErrInterrupted when
-// a stop is pending, until it ends: its result, or false after an Esc, which aborts the run.
-// A wait cut short by what only looked like a stop (the start of an arrow key's sequence)
-// runs `attempt` again.
+// The one way every wait on the channels meets the user's stop. Runs `attempt`, an operation
+// on the channels whose waits end with error kErrInterrupted when a stop is pending, until it
+// ends: its result, or false after an Esc, which aborts the run (or once the run is aborted
+// already); the error stays kErrInterrupted then. A wait cut short by what only looked like a
+// stop (the start of an arrow key's sequence) runs `attempt` again.
 bool ftpUnlessStopped(Env& env, const std::function<bool()>& attempt);
 
 // Opens channel `h` to `host` and `port` with the channel time-out; an Esc while the connect

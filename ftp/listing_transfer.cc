@@ -26,14 +26,14 @@ bool ReadListingLines(Env& env, int data, const std::string& title_tail,
   StatusPacer status(env, kListingFirstMs);
   env.channels.ClearError();
   for (;;) {
-    std::string line = env.channels.ReadLine(data);
-    if (line.empty() && env.channels.Error() == kErrInterrupted) {
-      if (env.TakeStop()) {
-        s.LastTransfer.user_cut = true;
-        return false;
-      }
-      env.channels.ClearError();
-      continue;  // no Esc after all: the listing goes on
+    std::string line;
+    const bool read = ftpUnlessStopped(env, [&] {
+      line = env.channels.ReadLine(data);
+      return !line.empty();
+    });
+    if (!read && env.channels.Error() == kErrInterrupted) {
+      s.LastTransfer.user_cut = true;
+      return false;
     }
     if (env.debug()) env.Line(line);
     if (lines.empty() && !s.NoStatusLine && line.rfind("total ", 0) == 0) began_with_total = true;
