@@ -35,7 +35,7 @@ int32_t DelayFromWord(std::string_view word) {
 }
 
 // Applies every row of the switch table that matches `word`.
-void ApplySwitch(std::string_view word, RunSettings& s, Location& location) {
+void ApplySwitch(std::string_view word, Options& s, Location& location) {
   const std::string key = UpperCase(word.substr(0, 2));
   const bool exact = word.size() == 2;
   if (key == "-D" || (key == "+D" && word.size() > 2)) s.BlockDelay = DelayFromWord(word);
@@ -125,7 +125,7 @@ bool WantsHelp(const CommandWords& words) {
 
 bool WantsVersion(const CommandWords& words) { return HasWord(words, "--version"); }
 
-CommandWords ReadSwitches(CommandWords words, RunSettings& settings, Location& location) {
+CommandWords ReadSwitches(CommandWords words, Options& settings, Location& location) {
   while (!words.empty() && !words.back().empty() &&
          (words.back()[0] == '-' || words.back()[0] == '+')) {
     ApplySwitch(words.back(), settings, location);
@@ -138,7 +138,7 @@ bool WantsUsage(std::string_view line) { return WantsUsage(SplitCommandLine(line
 
 bool WantsVersion(std::string_view line) { return HasWord(line, "--version"); }
 
-std::string ReadSwitches(std::string line, RunSettings& settings, Location& location) {
+std::string ReadSwitches(std::string line, Options& settings, Location& location) {
   for (;;) {
     const std::string word = LASTWORD(line);
     if (word.empty() || (word[0] != '-' && word[0] != '+')) return line;

@@ -39,7 +39,7 @@ bool WantsVersion(const CommandWords& words);
 
 // Reads switches (words beginning with "-" or "+") from the right into `settings` (and -U into
 // `location`) and returns the words before them.
-CommandWords ReadSwitches(CommandWords words, RunSettings& settings, Location& location);
+CommandWords ReadSwitches(CommandWords words, Options& settings, Location& location);
 
 // Splits the location word `word` into `location`, as SplitLocation does with a line's first
 // word.
@@ -59,7 +59,7 @@ bool WantsVersion(std::string_view line);
 
 // Reads switches from the right of `line` into `settings` (and -U into `location`) and returns
 // the line without them.
-std::string ReadSwitches(std::string line, RunSettings& settings, Location& location);
+std::string ReadSwitches(std::string line, Options& settings, Location& location);
 
 // Splits the first word of `line` into `location`; a password in it replaces `password`. The
 // word may begin with a scheme, in any case and with "//" or "\\\\": ftp (plain), ftpes

@@ -25,7 +25,7 @@ struct ParseCase {
 };
 
 // Parses `line` the way the entry procedure does.
-void Parse(const char* line, RunSettings& s, Location& location) {
+void Parse(const char* line, Options& s, Location& location) {
   s.LoginPassword = "default";
   const std::string rest = ReadSwitches(NormaliseCommandLine(line), s, location);
   SplitLocation(rest, location, s.LoginPassword);
@@ -115,7 +115,7 @@ TEST(CommandLineTest, SwitchesAndLocations) {
   };
   for (const ParseCase& c : cases) {
     SCOPED_TRACE(c.line);
-    RunSettings s;
+    Options s;
     Location location;
     Parse(c.line, s, location);
     EXPECT_EQ(s.SubDirMode, c.SubDirMode);
@@ -181,7 +181,7 @@ TEST(CommandLineTest, ArgumentWordsKeepTheirBlanks) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.words.front());
-    RunSettings s;
+    Options s;
     s.LoginPassword = "default";
     Location location;
     const CommandWords rest = ReadSwitches(c.words, s, location);

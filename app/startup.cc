@@ -10,7 +10,7 @@ namespace koru {
 namespace {
 
 void GiveStartValues(Env& env, Location& location) {
-  RunSettings& s = env.state;
+  Options& s = env.options;
   s.SubDirMode = 0;
   s.VerboseLevel = 0;
   location.user = "anonymous";
@@ -23,7 +23,7 @@ void GiveStartValues(Env& env, Location& location) {
 }
 
 void EchoOptions(Env& env) {
-  const RunSettings& s = env.state;
+  const Options& s = env.options;
   const std::string indent = "           + ";
   env.Line(DateText(env.clock.Now()) + " Options:");
   if (s.MoveMode) env.Line(indent + "Move files from server (delete after transfer)");
@@ -74,7 +74,7 @@ int32_t RunFromDriver(Env& env, const Location& location) {
   const std::string localDir = "./";
   s.FilesTransferred = 0;
   const auto engine = location.useStepVariant ? SyncDirectory : SyncSubDirectory;
-  const int32_t result = engine(env, location.server, location.user, s.LoginPassword,
+  const int32_t result = engine(env, location.server, location.user, env.options.LoginPassword,
                                 location.remotePath, localDir, location.mask);
   // A stop noticed inside a connect, a busy-server wait or a transfer is named before the
   // totals, like one noticed between entries.
@@ -173,8 +173,8 @@ int KoruMain(Env& env, std::string_view command_line, const std::string& current
 int KoruMain(Env& env, const CommandWords& words, const std::string& current_dir) {
   Location location;
   GiveStartValues(env, location);
-  SETTITLE(env, env.state.ProgramTitle);
-  env.Line("Koru (" + env.state.ProgramTitle + ")");
+  SETTITLE(env, env.options.ProgramTitle);
+  env.Line("Koru (" + env.options.ProgramTitle + ")");
 
   if (WantsUsage(words)) {
     for (const std::string& usage_line : UsageText()) env.Line(usage_line);
@@ -185,9 +185,10 @@ int KoruMain(Env& env, const CommandWords& words, const std::string& current_dir
   }
   if (WantsVersion(words)) return 0;
 
-  const CommandWords rest = ReadSwitches(words, env.state, location);
-  SplitLocationWord(rest.empty() ? "" : rest.front(), location, env.state.LoginPassword);
-  env.state.Security = location.security;
+  const CommandWords rest = ReadSwitches(words, env.options, location);
+  env.state.BlockDelay = env.options.BlockDelay;
+  SplitLocationWord(rest.empty() ? "" : rest.front(), location, env.options.LoginPassword);
+  env.options.Security = location.security;
   if (env.verbose()) EchoOptions(env);
   PrintStartLines(env, location, current_dir);
   if (const std::optional<std::string> port = InvalidPort(location)) {

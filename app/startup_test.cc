@@ -30,7 +30,7 @@ TEST_F(StartupTest, QuietRunPrintsBannerStartLinesAndTotals) {
                           "09:05:03 ERROR: Unable to open connection to server.",
                           "09:05:03  Connection refused", "09:05:03 * No more files to transfer."));
   EXPECT_EQ(console_.titles.front(), "KORU 20080313");
-  EXPECT_EQ(env_.state.LoginPassword, "koru32703.12@example.com");
+  EXPECT_EQ(env_.options.LoginPassword, "koru32703.12@example.com");
 }
 
 // A stop noticed before the first connection, in plain, recursive and list-only runs alike,
@@ -93,7 +93,7 @@ TEST_F(StartupTest, VerboseEchoListsEveryOptionInOrder) {
                           "09:05:03 ERROR: Unable to open connection to server.",
                           "09:05:03  57 Unable to open socket", "09:05:03  Connection refused",
                           "09:05:03 * No more files to transfer."));
-  EXPECT_EQ(env_.state.LoginPassword, "pw");
+  EXPECT_EQ(env_.options.LoginPassword, "pw");
 }
 
 TEST_F(StartupTest, DebugEchoWithCreationOnly) {

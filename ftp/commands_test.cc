@@ -47,7 +47,7 @@ TEST_P(CommandTest, SendsTheCommandsAndTestsTheReplyCodes) {
   std::vector<testing::Action> replies;
   for (const std::string& reply : c.replies) replies.push_back(Reply(reply));
   const int h = OpenControl(Session({}, replies));
-  env.state.VerboseLevel = 1;
+  env.options.VerboseLevel = 1;
   ftpClearReply(env);
   EXPECT_EQ(c.call(env, h), c.result);
   EXPECT_EQ(env.state.LastReplyCode, c.recorded);

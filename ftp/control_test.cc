@@ -156,11 +156,11 @@ using ControlTest = FtpFixture;
 
 TEST_F(ControlTest, SendCommandAppendsCrLfAndEchoesInDebugMode) {
   const int h = OpenControl(Session({}, {Reply("200 NOOP ok"), Reply("331 Password")}));
-  env.state.VerboseLevel = 1;
+  env.options.VerboseLevel = 1;
   ftpSendCommand(env, h, "NOOP");
   EXPECT_EQ(env.state.CommandTerminator, "\r\n");
   EXPECT_EQ(ftpGetReply(env, h), "200 NOOP ok");
-  env.state.VerboseLevel = -1;
+  env.options.VerboseLevel = -1;
   ftpSendCommand(env, h, "USER anonymous");
   EXPECT_EQ(ftpGetReply(env, h), "331 Password");
   EXPECT_THAT(ServerCommands(), ElementsAre("NOOP", "USER anonymous"));
@@ -169,7 +169,7 @@ TEST_F(ControlTest, SendCommandAppendsCrLfAndEchoesInDebugMode) {
 
 TEST_F(ControlTest, SendCommandSendsAndPrintsNothingOnceAborted) {
   const int h = OpenControl(Session({}));
-  env.state.VerboseLevel = 1;
+  env.options.VerboseLevel = 1;
   env.state.AbortFlag = kOn;
   ftpSendCommand(env, h, "QUIT");
   env.channels.Close(h);
@@ -196,7 +196,7 @@ class GetReplyTest : public ::testing::TestWithParam<GetReplyCase> {
   void Run(int32_t verbose_level) {
     const GetReplyCase& c = GetParam();
     env.channel_timeout_ms = 300;
-    env.state.VerboseLevel = verbose_level;
+    env.options.VerboseLevel = verbose_level;
     c.peer(transport.Expect());
     ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, env.channel_timeout_ms));
     console.keys.assign(c.keys.begin(), c.keys.end());
@@ -300,7 +300,7 @@ TEST_F(ControlTest, KeysArePolledBetweenLinesOnly) {
 
 TEST_F(ControlTest, ExchangeRecordsAndShowsTheReply) {
   const int h = OpenControl(Session({}, {Reply("550 No such file"), Reply("250 Okay")}));
-  env.state.VerboseLevel = 1;
+  env.options.VerboseLevel = 1;
   ftpClearReply(env);
   EXPECT_EQ(ftpExchange(env, h, "DELE a"), "550 No such file");
   EXPECT_EQ(ftpExchange(env, h, "CWD b"), "250 Okay");

@@ -130,7 +130,7 @@ TEST_P(OpenDataConnectionTest, SwallowsLeftOver250sAndConnectsToTheControlConnec
   testing::FakeFtpServer& peer = c.ipv6 ? server6 : server;
   peer.AddSession(Session({}, replies));
   ASSERT_TRUE(env.channels.Open(1, c.ipv6 ? "::1" : "127.0.0.1", peer.port(), kTimeoutMs));
-  env.state.VerboseLevel = 1;
+  env.options.VerboseLevel = 1;
 
   const int32_t data = ftpOpenDataConnection(env, 1);
   std::string received(16, '\0');

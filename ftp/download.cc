@@ -26,7 +26,7 @@ struct Transfer {
 
 // Erases the local file or decides to resume it. True when it is to be resumed.
 bool PrepareLocalFile(Env& env, const std::string& local) {
-  const RunSettings& s = env.state;
+  const Options& s = env.options;
   const int64_t size = FILEEXISTS(local);
   if (size < 0) return false;
   if (s.OverwriteMode) {
@@ -42,7 +42,7 @@ bool PrepareLocalFile(Env& env, const std::string& local) {
   }
   SYSTEMTIME local_time;
   GETFILEDATE(local, local_time);
-  const bool same_date = FORMATFILEDATE(s.RemoteFileTime) == FORMATFILEDATE(local_time);
+  const bool same_date = FORMATFILEDATE(env.state.RemoteFileTime) == FORMATFILEDATE(local_time);
   return same_date ? s.ResumeMode != 0 : s.ResumeMode > 0;
 }
 
@@ -321,7 +321,7 @@ int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::
     }
     outcome.failed = outcome.failed || !secured;
     result = t.expected + t.offset;
-    env.Title(s.ProgramTitle);
+    env.Title(env.options.ProgramTitle);
   } else {
     outcome.failed = true;
     outcome.reply = outcome.refused ? s.ReplyLine : t.last_text;

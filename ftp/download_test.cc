@@ -229,9 +229,9 @@ TEST_P(DownloadTest, Downloads) {
   if (c.local_is_directory) std::filesystem::create_directory(local);
   const int h = OpenControl(Session({}, {}, ServeDownload(c.server)));
   RunSettings& s = env.state;
-  s.VerboseLevel = c.verbose;
-  s.OverwriteMode = c.overwrite;
-  s.ResumeMode = c.resume;
+  env.options.VerboseLevel = c.verbose;
+  env.options.OverwriteMode = c.overwrite;
+  env.options.ResumeMode = c.resume;
   s.BlockDelay = c.block_delay;
   s.NoStatusLine = c.no_status_line;
   s.AbortFlag = c.abort;
@@ -741,8 +741,8 @@ TEST_F(FtpFixture, ResumesAFileBeyond2GiB) {
           s.Reply("226 Transfer complete.");
         }
       }));
-  env.state.VerboseLevel = -1;
-  env.state.ResumeMode = 1;
+  env.options.VerboseLevel = -1;
+  env.options.ResumeMode = 1;
   env.state.RemoteFileSize = kSize;
   env.state.RemoteFileTime = kRemoteTime;
 

@@ -108,7 +108,7 @@ class ListTest : public ListingTest, public ::testing::WithParamInterface<ListCa
 TEST_P(ListTest, ReadsTheListing) {
   const ListCase& c = GetParam();
   const int h = OpenControl(Session({}, {}, Serve(c.server)));
-  env.state.VerboseLevel = 1;
+  env.options.VerboseLevel = 1;
   env.state.NoStatusLine = c.no_status_line;
   console.keys = c.keys;
   std::vector<std::string> lines = {"left over"};
@@ -268,7 +268,7 @@ TEST_F(ListingTest, NoDataConnectionQuietly) {
 
 TEST_F(ListingTest, NoDataConnectionFromAServerThatHasGone) {
   const int h = OpenControl(Session({testing::Hangup()}));
-  env.state.VerboseLevel = -1;
+  env.options.VerboseLevel = -1;
   std::vector<std::string> lines;
   EXPECT_EQ(ftpList(env, h, "/", "", lines), 0);
   EXPECT_THAT(console.lines, ElementsAre("09:05:03 000 ",

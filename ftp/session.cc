@@ -41,7 +41,7 @@ bool WaitForBusyServer(Env& env, int attempt) {
     status.Show(BusyStatus{attempt, kMaxConnectAttempts, n});
     env.clock.Sleep(1000);
     --n;
-    env.Title(env.state.ProgramTitle + ": Waiting " + ZeroPad(n, 2) + " seconds for busy server.");
+    env.Title(env.options.ProgramTitle + ": Waiting " + ZeroPad(n, 2) + " seconds for busy server.");
     const int key = env.PollKey();
     if (key == kKeyTab) return true;
     if (key == kKeyEsc) {
@@ -96,7 +96,7 @@ std::string NoReplyReason(Env& env) {
 std::string NoGreetingReason(Env& env) {
   std::string reason = NoReplyReason(env);
   if (env.channels.Error() == kErrTimeout &&
-      env.state.Security == ConnectionSecurity::kExplicitTls) {
+      env.options.Security == ConnectionSecurity::kExplicitTls) {
     reason += " (an implicit TLS port? try ftps://)";
   }
   return reason;
@@ -138,8 +138,8 @@ Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::str
     env.state.ConnectedFlag = kOff;
     return Attempt::kFailed;
   }
-  const bool tls = env.state.Security != ConnectionSecurity::kPlain;
-  if (env.state.Security == ConnectionSecurity::kImplicitTls && !SecureOrClose(env, h, address)) {
+  const bool tls = env.options.Security != ConnectionSecurity::kPlain;
+  if (env.options.Security == ConnectionSecurity::kImplicitTls && !SecureOrClose(env, h, address)) {
     return Attempt::kFailed;
   }
   const std::string greeting = ReadGreeting(env, h);
@@ -156,7 +156,7 @@ Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::str
     return Attempt::kFailed;
   }
   DrainAfterGreeting(env, h);
-  if (env.state.Security == ConnectionSecurity::kExplicitTls && !SecureOrClose(env, h, address)) {
+  if (env.options.Security == ConnectionSecurity::kExplicitTls && !SecureOrClose(env, h, address)) {
     return Attempt::kFailed;
   }
   const std::string result = LogIn(env, h, user, password);
@@ -213,7 +213,7 @@ ServerAddress SplitServerText(std::string_view server, int default_port) {
 
 int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
                    const std::string& password) {
-  const bool implicit = env.state.Security == ConnectionSecurity::kImplicitTls;
+  const bool implicit = env.options.Security == ConnectionSecurity::kImplicitTls;
   const ServerAddress address = SplitServerText(server, implicit ? kFtpsPort : kFtpPort);
   int32_t result = 0;
   int quick_retries = RightAfterOwnQuit(env) ? kQuickRetries : 0;

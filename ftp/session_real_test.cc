@@ -36,7 +36,7 @@ class RealServerFixture : public ::testing::Test {
   RealServerFixture() {
     // Replies come at once; a long time-out only matters when something is wrong.
     env_.channel_timeout_ms = 5000;
-    env_.state.ProgramTitle = "KORU 20080313";
+    env_.options.ProgramTitle = "KORU 20080313";
   }
 
   // Starts a server of `kind`; the test is skipped when its package is missing.
@@ -124,7 +124,7 @@ class RealServerTest : public RealServerFixture,
 TEST_P(RealServerTest, LogsInBuildsATreeRenamesDeletesAndQuitsInEveryMode) {
   for (const int32_t level : {0, -1, 1}) {
     SCOPED_TRACE("VerboseLevel " + std::to_string(level));
-    env_.state.VerboseLevel = level;
+    env_.options.VerboseLevel = level;
     console_.lines.clear();
     const auto shown = Walk();
     if (level > 0) {
@@ -163,7 +163,7 @@ TEST_F(RealServerFixture, VsftpdWithoutAnonymousPassword) {
   if (IsSkipped() || !server_) return;
   for (const int32_t level : {0, 1}) {
     console_.lines.clear();
-    env_.state.VerboseLevel = level;
+    env_.options.VerboseLevel = level;
     const int32_t h = ftpConnect(env_, server_->address(), "anonymous", "guest@example.org");
     ASSERT_GT(h, 0);
     EXPECT_EQ(env_.state.LastReplyCode, 230);
@@ -183,7 +183,7 @@ TEST_F(RealServerFixture, VsftpdWithoutAnonymousPassword) {
 TEST_F(RealServerFixture, PyftpdlibNamedUser) {
   StartServer(FtpServerKind::kPyftpdlib, {.user = "bob", .password = "secret"});
   if (IsSkipped() || !server_) return;
-  env_.state.VerboseLevel = -1;
+  env_.options.VerboseLevel = -1;
   const int32_t h = ftpConnect(env_, server_->address(), "bob", "secret");
   ASSERT_GT(h, 0);
   EXPECT_EQ(ftpPwd(env_, h), "/");
@@ -234,7 +234,7 @@ TEST_P(DualStackTest, LocalhostReachesTheServerOnEitherFamilyWithoutATimeOut) {
                                   : std::vector<std::string>{"127.0.0.1", "::1"});
   std::ofstream(Pub("/a.txt")) << "a";
   server_->HandOver(Pub("/a.txt"));
-  env_.state.VerboseLevel = 1;
+  env_.options.VerboseLevel = 1;
   const auto start = std::chrono::steady_clock::now();
 
   const int32_t h = ftpConnect(env_, "localhost:" + std::to_string(server_->port()), "anonymous",

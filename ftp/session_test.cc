@@ -59,7 +59,7 @@ class ConnectTest : public FtpFixture, public ::testing::WithParamInterface<Conn
 TEST_P(ConnectTest, LogsInOrFails) {
   const ConnectCase& c = GetParam();
   for (const SessionScript& script : c.sessions) server.AddSession(script);
-  env.state.VerboseLevel = c.verbose_level;
+  env.options.VerboseLevel = c.verbose_level;
   console.keys.assign(c.keys.begin(), c.keys.end());
 
   const int32_t h = ftpConnect(env, server.address(), "anonymous", "guest@");
@@ -98,7 +98,7 @@ TEST_P(UnansweredUserTest, SendsUserAgain) {
   testing::MemoryTransport transport(clock);
   Env env(console, clock, transport);
   env.channel_timeout_ms = 300;
-  env.state.VerboseLevel = c.verbose_level;
+  env.options.VerboseLevel = c.verbose_level;
   const testing::MemoryPeer& server =
       transport.Expect().Send("220 Ready\r\n").Silence(301).Send(c.late_reply + "\r\n");
 
@@ -413,7 +413,7 @@ TEST_F(FtpFixture, UnopenableServer) {
         Case{refused, kQuiet, {}}}) {
     SCOPED_TRACE(c.server);
     console.lines.clear();
-    env.state.VerboseLevel = c.verbose_level;
+    env.options.VerboseLevel = c.verbose_level;
     env.state.ConnectedFlag = kOn;
     EXPECT_EQ(ftpConnect(env, c.server, "anonymous", "guest@"), -1);
     EXPECT_EQ(env.state.LastReplyCode, 57);
@@ -454,7 +454,7 @@ TEST(ServerText, SplitsHostAndPort) {
 
 TEST_F(FtpFixture, QuitSendsQuitRecordsTheReplyAndCloses) {
   const int h = OpenControl(Session({}, {Reply("221 Goodbye")}));
-  env.state.VerboseLevel = kDebug;
+  env.options.VerboseLevel = kDebug;
   env.state.ConnectedFlag = kOn;
   ftpQuit(env, h);
   EXPECT_EQ(env.state.ConnectedFlag, kOff);
@@ -487,7 +487,7 @@ TEST_F(FtpFixture, ConnectAndQuitInEveryMode) {
               "230 Logged in", "QUIT", "221 Goodbye."}}}) {
     server.AddSession(Normal());
     console.lines.clear();
-    env.state.VerboseLevel = c.verbose_level;
+    env.options.VerboseLevel = c.verbose_level;
     const int32_t h = ftpConnect(env, server.address(), "bob", "secret");
     ASSERT_EQ(h, 1);
     ftpQuit(env, h);

@@ -22,7 +22,7 @@ void PrintRefusal(Env& env, const std::string& reply) {
 
 bool ftpSecureControl(Env& env, int h, const std::string& host, bool* may_quit) {
   *may_quit = false;
-  if (env.state.Security == ConnectionSecurity::kExplicitTls) {
+  if (env.options.Security == ConnectionSecurity::kExplicitTls) {
     ftpSendCommand(env, h, "AUTH TLS");
     const std::string reply = ftpGetShownReply(env, h);
     if (ftpReplyCode(reply) != 234) {

@@ -52,7 +52,7 @@ class RealTransferTest : public ::testing::TestWithParam<FtpServerKind> {
  protected:
   RealTransferTest() {
     env_.channel_timeout_ms = 5000;  // replies come at once; only a fault would wait
-    env_.state.ProgramTitle = "KORU 20080313";
+    env_.options.ProgramTitle = "KORU 20080313";
     clock_.now = PosixClock().Now();  // the listings show this year's dates by time of day
   }
 
@@ -180,8 +180,8 @@ TEST_P(RealTransferTest, DownloadsResumesAndStamps) {
 
   // A partial file: resumed at its size. vsftpd names the whole size again after REST.
   fs::resize_file(local, 400000);
-  env_.state.ResumeMode = 1;
-  env_.state.VerboseLevel = 1;
+  env_.options.ResumeMode = 1;
+  env_.options.VerboseLevel = 1;
   EXPECT_EQ(ftpGetFile(env_, h_, "/pub/a.txt", local), static_cast<int64_t>(kFileSize));
   EXPECT_TRUE(FileContent(local) == content);
   GETFILEDATE(local, date);

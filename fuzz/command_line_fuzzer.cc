@@ -16,7 +16,7 @@ void CheckNormalised(const std::string& line) {
   Check(NormaliseCommandLine(line) == line, "normalising twice changes nothing");
 }
 
-void CheckSwitches(const std::string& line, const std::string& rest, const RunSettings& s) {
+void CheckSwitches(const std::string& line, const std::string& rest, const Options& s) {
   Check(line.starts_with(rest), "reading switches only drops words from the right");
   const std::string last = LASTWORD(rest);
   Check(last.empty() || (last[0] != '-' && last[0] != '+'), "every switch on the right is read");
@@ -53,7 +53,7 @@ KORU_FUZZ_TARGET(command_line) {
   CheckNormalised(line);
   Check(!line.empty() || WantsUsage(line), "an empty command line asks for the usage text");
   WantsVersion(line);
-  RunSettings settings;
+  Options settings;
   Location location;
   const std::string rest = ReadSwitches(line, settings, location);
   CheckSwitches(line, rest, settings);

@@ -132,7 +132,7 @@ KORU_FUZZ_TARGET(reply_framing) {
   testing::RecordingConsole console;
   PosixClock clock;
   Env env(console, clock);
-  env.state.VerboseLevel = 1;
+  env.options.VerboseLevel = 1;
   env.channel_timeout_ms = kTimeoutMs;
   const int channel = env.pool.Lowest();
   Check(env.channels.Open(channel, "127.0.0.1", listener.port(), kTimeoutMs),

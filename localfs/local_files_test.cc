@@ -191,7 +191,7 @@ TEST_F(LocalFilesTest, SetFileDateVerboseLineNamesPathAndDate) {
   EXPECT_EQ(SETFILEDATE(env_, file, date, -1), 1);
   EXPECT_TRUE(console_.lines.empty());  // quiet mode
 
-  env_.state.VerboseLevel = kOn;
+  env_.options.VerboseLevel = kOn;
   EXPECT_EQ(SETFILEDATE(env_, file, date, -1), 1);
   EXPECT_EQ(SETFILEDATE(env_, dir_ + "missing", date, -1), 0);
   EXPECT_EQ(SETFILEDATE(env_, "", date, -1), 0);

@@ -36,6 +36,7 @@ struct Env {
   Env(const Env&) = delete;
   Env& operator=(const Env&) = delete;
 
+  Options options;
   RunSettings state;
   Console& console;
   Clock& clock;
@@ -51,8 +52,8 @@ struct Env {
   // When this run last ended a control connection with QUIT (MonotonicMs), if it has.
   std::optional<int64_t> last_quit_ms;
 
-  bool verbose() const { return state.VerboseLevel != 0; }
-  bool debug() const { return state.VerboseLevel > 0; }
+  bool verbose() const { return options.VerboseLevel != 0; }
+  bool debug() const { return options.VerboseLevel > 0; }
 
   // TIME: the local time as hh:mm:ss.
   std::string Time() { return TimeText(clock.Now()); }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/system_time.h"
+#include "run/options.h"
 
 namespace koru {
 
@@ -21,24 +22,11 @@ struct TransferOutcome {
   std::string reply;      // the reply line that refused or ended it; empty when none was awaited
 };
 
-// How the control and data connections are protected, from the location's scheme: ftp://
-// (or none), ftpes:// (AUTH TLS after the greeting) or ftps:// (TLS from the first byte).
-enum class ConnectionSecurity { kPlain, kExplicitTls, kImplicitTls };
-
-// The run settings, the two run counters and the state that the FTP procedures and the
-// synchronisation engine share. Flags are 0 (off) or -1 (on); VerboseLevel, ResumeMode and
-// SubDirMode take 0, -1 or 1 and their sign matters. Nothing here is reset between
+// The state of a run that the FTP procedures and the synchronisation engine share, besides
+// the options (run/options.h). Flags are 0 (off) or -1 (on). Nothing here is reset between
 // directories or passes of one run.
 struct RunSettings {
-  std::string ProgramTitle;       // base of the console title: "KORU 20080313"
-  std::string LoginPassword;      // handed to ftpConnect
-  int32_t BlockDelay = 0;         // pause in ms after each received block
-  int32_t VerboseLevel = 0;       // 0 quiet, -1 verbose (-V), 1 debug (+V)
-  int32_t MoveMode = 0;           // delete remote files after verified downloads
-  int32_t UniqueNames = 0;        // store under a free numbered name (with MoveMode)
-  int32_t OverwriteMode = 0;      // download every file, erasing the local copy first
-  int32_t ResumeMode = 0;         // 0 never, -1 when dates agree (-R), 1 always (+R)
-  int32_t SubDirMode = 0;         // 0 none, 1 recurse (-S), -1 create the first level (-T)
+  int32_t BlockDelay = 0;         // pause in ms after each received block (keys change it)
   std::string RemoteFileName;     // trimmed remote name of the entry being handled
   int64_t RemoteFileSize = 0;     // listed size of the file about to be downloaded
   SYSTEMTIME RemoteFileTime;      // listed date of the entry, local time
@@ -54,7 +42,6 @@ struct RunSettings {
   // ("Connection refused") or the silence of the server; empty otherwise.
   std::string ConnectFailure;
   std::string CommandTerminator;  // appended to every FTP command (CR LF once set)
-  ConnectionSecurity Security = ConnectionSecurity::kPlain;
 
   // The whole line of the latest reply read on a control connection, or "000 Connection lost"
   // when the connection gave none and was dropped. Error lines quote it, never a kept reply.

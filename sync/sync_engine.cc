@@ -52,6 +52,7 @@ class DirectorySync {
                 const std::string& localDir, const std::string& mask, bool step_variant, int depth)
       : env_(env),
         s_(env.state),
+        o_(env.options),
         server_(server),
         user_(user),
         password_(password),
@@ -62,7 +63,7 @@ class DirectorySync {
         depth_(depth) {}
 
   int32_t Run() {
-    if (s_.SubDirMode == 0 || DirectoryPhase()) FilePhase();
+    if (o_.SubDirMode == 0 || DirectoryPhase()) FilePhase();
     // The user's stop ends every directory it reaches as a failure, also when it was noticed
     // inside a transfer or a listing rather than by the test between entries.
     if (s_.AbortFlag) result_ = 1;
@@ -73,7 +74,7 @@ class DirectorySync {
   // --- connections, titles, abort ---
 
   void Title(const std::string& text) { env_.Title(text, kTitleLength); }
-  void ActivityTitle(const std::string& activity) { Title(s_.ProgramTitle + activity); }
+  void ActivityTitle(const std::string& activity) { Title(o_.ProgramTitle + activity); }
 
   bool Connected() const { return s_.ConnectedFlag == kOn; }
 
@@ -207,7 +208,7 @@ class DirectorySync {
       ftpList(env_, h_, remote_path_, "", lines);
       const bool lost = s_.LastTransfer.failed && TryAgainAfterLoss();
       QuitIfConnected();
-      Title(s_.ProgramTitle);
+      Title(o_.ProgramTitle);
       if (!lost) break;
     }
     if (ListingFailed("")) return true;
@@ -240,7 +241,7 @@ class DirectorySync {
         continue;
       }
       CreateLocalDirectory(local_dir_ + MappedName(name));
-      if (s_.SubDirMode > 0) {
+      if (o_.SubDirMode > 0) {
         Recurse(name);
         if (s_.AbortFlag) break;
       }
@@ -285,7 +286,7 @@ class DirectorySync {
         case Pass::kLast:
           break;
         case Pass::kDone:
-          if (!s_.OverwriteMode && pass_transfers_ > 0) continue;
+          if (!o_.OverwriteMode && pass_transfers_ > 0) continue;
           break;
       }
       QuitIfConnected();
@@ -346,7 +347,7 @@ class DirectorySync {
     ActivityTitle(" LIST " + remote_path_ + mask_);
     const int32_t n = ftpList(env_, h_, remote_path_, ListArgument(), lines);
     listing_lost_ = s_.LastTransfer.failed && ConnectionWasLost();
-    Title(s_.ProgramTitle);
+    Title(o_.ProgramTitle);
     if (step_) ftpQuit(env_, h_);
     return n;
   }
@@ -407,7 +408,7 @@ class DirectorySync {
       if (link != LinkSize::kResolved) return link == LinkSize::kSkipped;
     }
     const std::string local_path = local_dir_ + LocalName(name);
-    if (!s_.OverwriteMode && PlainLocalFileExists(local_path) &&
+    if (!o_.OverwriteMode && PlainLocalFileExists(local_path) &&
         FILEEXISTS(local_path) >= entry.size) {
       DateCompleteFile(local_path);
       return true;
@@ -497,7 +498,7 @@ class DirectorySync {
 
   std::string LocalName(const std::string& name) {
     return ChooseLocalName(
-        name, s_.UniqueNames && s_.MoveMode, Charset(),
+        name, o_.UniqueNames && o_.MoveMode, Charset(),
         [&](const std::string& candidate) { return PlainLocalFileExists(local_dir_ + candidate); });
   }
 
@@ -531,7 +532,7 @@ class DirectorySync {
     env_.TimedLine(" " + std::to_string(entry.size) + " " + ZeroPad(entry.year, 4) + "-" +
                    ZeroPad(entry.month, 2) + "-" + ZeroPad(entry.day, 2) + " " + remote);
     if ((step_ || !Connected()) && !Connect(false)) return Fetch::kNoConnection;
-    if (!s_.OverwriteMode && FILEEXISTS(local_path) > entry.size) {
+    if (!o_.OverwriteMode && FILEEXISTS(local_path) > entry.size) {
       env_.TimedLine(" * Warning: remote file is smaller than local file. Skipping transfer.");
       if (step_) ftpQuit(env_, h_);
       return Fetch::kDone;
@@ -548,7 +549,7 @@ class DirectorySync {
         WarnLocalFileError(env_, local_path, empty.ErrorText());
       }
     }
-    Title(s_.ProgramTitle);
+    Title(o_.ProgramTitle);
     const bool verified =
         expected > 0 && PlainLocalFileExists(local_path) && Verify(expected, local_path, remote);
     bool lost = false;
@@ -598,7 +599,7 @@ class DirectorySync {
     }
     ++pass_transfers_;
     ++s_.FilesTransferred;
-    if (!s_.MoveMode) return true;
+    if (!o_.MoveMode) return true;
     if (!ArrivedWhole(actual)) {
       PrintNotErased();
       return true;
@@ -611,12 +612,12 @@ class DirectorySync {
       env_.TimedLine(" * Not deleted: " + remote + " (" + s_.ReplyLine + ")");
       s_.UndeletedFiles.insert(remote);
     }
-    Title(s_.ProgramTitle);
+    Title(o_.ProgramTitle);
     return true;
   }
 
   void PrintNotErased() {
-    if (!s_.MoveMode) return;
+    if (!o_.MoveMode) return;
     env_.TimedLine(" * Remote file was not erased as requested by move option switch.");
   }
 
@@ -649,6 +650,7 @@ class DirectorySync {
 
   Env& env_;
   RunSettings& s_;
+  const Options& o_;
   const std::string& server_;
   const std::string& user_;
   const std::string& password_;

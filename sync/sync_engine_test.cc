@@ -87,7 +87,7 @@ class SyncEngineTest : public ::testing::Test {
 
   SyncEngineTest() {
     env.channel_timeout_ms = 300;
-    env.state.ProgramTitle = kTitle;
+    env.options.ProgramTitle = kTitle;
     std::string pattern = (fs::temp_directory_path() / "koru-sync-XXXXXX").string();
     if (mkdtemp(pattern.data())) top_ = pattern;
     fs::create_directory(top_ + "/local");
@@ -192,7 +192,7 @@ TEST_P(CompleteFileTest, IsOnlyDatedLikeTheRemoteFile) {
   site.AddFile("/pub/a.txt", std::string(100, 'r'));
   WriteLocal("a.txt", std::string(c.local_size, 'l'));
   DateLocal("a.txt", c.local_date);
-  env.state.VerboseLevel = c.verbose_level;
+  env.options.VerboseLevel = c.verbose_level;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -237,7 +237,7 @@ TEST_F(SyncEngineTest, SmallerLocalFileIsFetchedAgainOrResumed) {
     site.AddFile("/pub/a.txt", "0123456789");
     WriteLocal("a.txt", "ABCD");
     DateLocal("a.txt", Date(2001, 3, 5));
-    env.state.ResumeMode = resume;
+    env.options.ResumeMode = resume;
     FakeFtpServer one;
     one.SetDefaultSession(site.Script());
 
@@ -258,7 +258,7 @@ TEST_F(SyncEngineTest, OverwriteFetchesEveryFileInExactlyOnePass) {
   site.AddFile("/pub/b.txt", "new b");
   WriteLocal("a.txt", "old a");
   DateLocal("a.txt", Date(2001, 3, 5));
-  env.state.OverwriteMode = kOn;
+  env.options.OverwriteMode = kOn;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -276,7 +276,7 @@ TEST_F(SyncEngineTest, OverwriteFetchesEveryFileInExactlyOnePass) {
 // not deleted on the server, and it causes no further pass.
 TEST_F(SyncEngineTest, EmptyRemoteFileIsCreatedWithoutATransfer) {
   site.AddFile("/pub/empty", "");
-  env.state.MoveMode = kOn;
+  env.options.MoveMode = kOn;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -292,7 +292,7 @@ TEST_F(SyncEngineTest, EmptyRemoteFileIsCreatedWithoutATransfer) {
 TEST_F(SyncEngineTest, MoveDeletesVerifiedDownloadsAndCountsThemEvenWhenRefused) {
   site.AddFile("/pub/a.txt", "aaaaa");
   site.AddFile("/pub/b.txt", FakeFile{.content = "bbbbb", .refuse_delete = true});
-  env.state.MoveMode = kOn;
+  env.options.MoveMode = kOn;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -320,8 +320,8 @@ TEST_F(SyncEngineTest, UniqueNamesNeverWriteOverALocalFile) {
   WriteLocal("x.zip", "first");
   WriteLocal("x(1).zip", "second");
   WriteLocal("a_b.txt", "local ab");  // the remote a:b.txt would be stored as a_b.txt
-  env.state.MoveMode = kOn;
-  env.state.UniqueNames = kOn;
+  env.options.MoveMode = kOn;
+  env.options.UniqueNames = kOn;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -341,8 +341,8 @@ TEST_F(SyncEngineTest, UniqueNamesNeverWriteOverALocalFile) {
 TEST_F(SyncEngineTest, UniqueNamesWithARefusedDeleteKeepOneCopy) {
   site.AddFile("/pub/x.zip", FakeFile{.content = "remote x", .refuse_delete = true});
   WriteLocal("x.zip", "first");
-  env.state.MoveMode = kOn;
-  env.state.UniqueNames = kOn;
+  env.options.MoveMode = kOn;
+  env.options.UniqueNames = kOn;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -363,8 +363,8 @@ TEST_F(SyncEngineTest, SizeThatNeverMatchesEndsThePasses) {
   site.AddFile("/pub/short.txt", FakeFile{.content = std::string(60, 's'),
                                           .listed_size = 100,
                                           .announced_size = testing::kNoAnnouncedSize});
-  env.state.MoveMode = kOn;
-  env.state.VerboseLevel = -1;
+  env.options.MoveMode = kOn;
+  env.options.VerboseLevel = -1;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -499,7 +499,7 @@ TEST_F(SyncEngineTest, EscBetweenTwoDownloadsStopsTheRun) {
                                          T(" 5 2001-03-05 /pub/a.txt")) != c.lines.end();
     return first_fetched && c.titles.back() == kTitle;
   };
-  env.state.VerboseLevel = 1;
+  env.options.VerboseLevel = 1;
 
   EXPECT_EQ(Sync("/pub/"), 1);
 
@@ -609,7 +609,7 @@ TEST_F(SyncEngineTest, TitlesKeepTheirFirst249Characters) {
 TEST_F(SyncEngineTest, LocalNameClashKeepsTheFirstEntryAndNeverTouchesTheSecond) {
   site.AddFile("/pub/x:1.txt", "first");
   site.AddFile("/pub/x;1.txt", "second");
-  env.state.MoveMode = kOn;
+  env.options.MoveMode = kOn;
 
   EXPECT_EQ(Sync("/pub/"), 1);
 
@@ -633,7 +633,7 @@ TEST_F(SyncEngineTest, DirectoriesGetMappedExactNamesAndLoseClashesLikeFiles) {
   site.AddFile("/pub/a?b/two.txt", "two");
   site.AddFile("/pub/ lead dir/l.txt", "lead");
   site.AddFile("/pub/trail dir /t.txt", "trail");
-  env.state.SubDirMode = 1;
+  env.options.SubDirMode = 1;
 
   EXPECT_EQ(Sync("/pub/"), 1);
 
@@ -699,8 +699,8 @@ class TreeTest : public SyncEngineTest {
 };
 
 TEST_F(TreeTest, RecursionIsDepthFirstAndCreatesMissingDirectories) {
-  env.state.SubDirMode = 1;
-  env.state.VerboseLevel = -1;
+  env.options.SubDirMode = 1;
+  env.options.VerboseLevel = -1;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -735,11 +735,11 @@ TEST_F(TreeTest, RecursionIsDepthFirstAndCreatesMissingDirectories) {
 }
 
 TEST_F(TreeTest, SecondRunCreatesAndFetchesNothing) {
-  env.state.SubDirMode = 1;
+  env.options.SubDirMode = 1;
   EXPECT_EQ(Sync("/pub/"), 0);
   env.state = RunSettings();
-  env.state.ProgramTitle = kTitle;
-  env.state.SubDirMode = 1;
+  env.options.ProgramTitle = kTitle;
+  env.options.SubDirMode = 1;
   console.lines.clear();
   server.Stop();
   FakeFtpServer again;
@@ -763,7 +763,7 @@ TEST_F(TreeTest, SecondRunCreatesAndFetchesNothing) {
 
 TEST_F(TreeTest, CreationOnlyMakesTheFirstLevelAndFetchesTheStartingDirectory) {
   site.AddFile("/pub/a/deeper/d.txt", "d");
-  env.state.SubDirMode = -1;
+  env.options.SubDirMode = -1;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -788,7 +788,7 @@ TEST_F(TreeTest, CreationOnlyMakesTheFirstLevelAndFetchesTheStartingDirectory) {
 // the system's reason.
 TEST_F(TreeTest, LocalFileBlocksADirectoryButNotTheRecursion) {
   WriteLocal("a", "in the way");
-  env.state.SubDirMode = 1;
+  env.options.SubDirMode = 1;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -814,7 +814,7 @@ TEST_F(SyncEngineTest, DotsAndSeparatorsInDirectoryNamesAreNeverVisited) {
   site.SetListing("/pub", {DirectoryLine("."), DirectoryLine(".."), DirectoryLine("../up"),
                            DirectoryLine("a\\b"), DirectoryLine(std::string("..\0x", 4)),
                            DirectoryLine("ok")});
-  env.state.SubDirMode = 1;
+  env.options.SubDirMode = 1;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -843,7 +843,7 @@ TEST_F(SyncEngineTest, RecursionStopsAtTheDepthBound) {
     }
     return true;
   });
-  env.state.SubDirMode = 1;
+  env.options.SubDirMode = 1;
 
   EXPECT_EQ(Sync("/loop/"), 0);
 
@@ -867,7 +867,7 @@ TEST_F(SyncEngineTest, RecursionStopsAtTheDepthBound) {
 // A failed connection prints the kept reply; it fails the run even when a later sibling
 // succeeds.
 TEST_F(TreeTest, FailedConnectionOfASubDirectoryIsReportedAndFailsTheRun) {
-  env.state.SubDirMode = 1;
+  env.options.SubDirMode = 1;
   server.AddSession(site.Script());
   server.AddSession(Session({Reply("220 Ready")},
                             {Reply("331 Password required."), Reply("530 Login incorrect.")}));
@@ -884,7 +884,7 @@ TEST_F(TreeTest, FailedConnectionOfASubDirectoryIsReportedAndFailsTheRun) {
 }
 
 TEST_F(SyncEngineTest, DirectoryThatCannotBeEnteredIsLeftOnOneConnection) {
-  env.state.SubDirMode = 1;
+  env.options.SubDirMode = 1;
 
   EXPECT_EQ(Sync("/nosuch/"), 1);
 
@@ -896,7 +896,7 @@ TEST_F(SyncEngineTest, DirectoryThatCannotBeEnteredIsLeftOnOneConnection) {
 }
 
 TEST_F(TreeTest, EscInTheDirectoryLoopEndsTheCallBeforeItsFiles) {
-  env.state.SubDirMode = 1;
+  env.options.SubDirMode = 1;
   console.esc_when = [](const testing::RecordingConsole& c) {
     const bool listed = std::find(c.titles.begin(), c.titles.end(), "DIRLIST /pub/") !=
                         c.titles.end();
@@ -912,7 +912,7 @@ TEST_F(TreeTest, EscInTheDirectoryLoopEndsTheCallBeforeItsFiles) {
 }
 
 TEST_F(TreeTest, ListOnlyVisitsEveryDirectoryAndStillCreatesThem) {
-  env.state.SubDirMode = 1;
+  env.options.SubDirMode = 1;
 
   EXPECT_EQ(Sync("/pub/", "=*.txt"), 0);
 
@@ -926,7 +926,7 @@ TEST_F(TreeTest, ListOnlyVisitsEveryDirectoryAndStillCreatesThem) {
 // -U with -T creates the remote path level by level before it lists it.
 TEST_F(SyncEngineTest, StepwiseVariantCreatesTheRemotePath) {
   site.AddDirectory("/pub");
-  env.state.SubDirMode = -1;
+  env.options.SubDirMode = -1;
 
   EXPECT_EQ(SyncStepwise("/pub/new/deep/"), 0);
 
@@ -949,7 +949,7 @@ TEST_F(SyncEngineTest, StepwiseVariantLeavesADirectoryItCannotEnter) {
     session.Reply("550 Permission denied.");
     return true;
   });
-  env.state.SubDirMode = -1;
+  env.options.SubDirMode = -1;
 
   EXPECT_EQ(SyncStepwise("/pub/x/"), 1);
 
@@ -964,7 +964,7 @@ TEST_F(SyncEngineTest, StepwiseVariantLeavesADirectoryItCannotEnter) {
 // for its passes.
 TEST_F(TreeTest, StepwiseVariantHandsSubDirectoriesToTheNormalEngine) {
   site.AddFile("/pub/b/b2.txt", "b2");
-  env.state.SubDirMode = 1;
+  env.options.SubDirMode = 1;
 
   EXPECT_EQ(SyncStepwise("/pub/"), 0);
 
@@ -1004,7 +1004,7 @@ TEST_F(SyncEngineTest, StepwiseVariantFailsQuietlyWhenThePathCannotBeMade) {
     session.Reply("550 Permission denied.");
     return true;
   });
-  env.state.SubDirMode = 1;
+  env.options.SubDirMode = 1;
 
   EXPECT_EQ(SyncStepwise("/locked/x/"), 1);
 
@@ -1018,7 +1018,7 @@ TEST_F(SyncEngineTest, StepwiseVariantFailsQuietlyWhenThePathCannotBeMade) {
 // A top-level directory is made below the root, which is reached with "CWD /".
 TEST_F(SyncEngineTest, StepwiseVariantMakesATopLevelDirectory) {
   site.AddFile("/top.txt", "top");
-  env.state.SubDirMode = -1;
+  env.options.SubDirMode = -1;
 
   EXPECT_EQ(SyncStepwise("/new/"), 0);
 

@@ -20,7 +20,7 @@ class FtpFixture : public ::testing::Test {
 
   FtpFixture() {
     env.channel_timeout_ms = kTimeoutMs;
-    env.state.ProgramTitle = "KORU 20080313";
+    env.options.ProgramTitle = "KORU 20080313";
   }
 
   // Opens channel 1 straight to the server (no greeting, no login); its first connection

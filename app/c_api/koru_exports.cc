@@ -24,7 +24,7 @@ class SilentConsole : public Console {
 };
 
 struct Library {
-  Library() : env(console, clock) { env.state.ProgramTitle = std::string("KORU ") + kVersion; }
+  Library() : env(console, clock) { env.options.ProgramTitle = std::string("KORU ") + kVersion; }
 
   SilentConsole console;
   PosixClock clock;
