@@ -69,16 +69,15 @@ std::optional<std::string> InvalidPort(const Location& location) {
 }
 
 // Runs the engine for the current directory and prints the run's totals.
-int32_t RunFromDriver(Env& env, const Location& location) {
-  RunSettings& s = env.state;
+int32_t RunFromDriver(Env& env, RunTotals& totals, const Location& location) {
+  RunTotals& s = totals;
   const std::string localDir = "./";
-  s.FilesTransferred = 0;
   const auto engine = location.useStepVariant ? SyncDirectory : SyncSubDirectory;
-  const int32_t result = engine(env, location.server, location.user, env.options.LoginPassword,
+  const int32_t result = engine(env, totals, location.server, location.user, env.options.LoginPassword,
                                 location.remotePath, localDir, location.mask);
   // A stop noticed inside a connect, a busy-server wait or a transfer is named before the
   // totals, like one noticed between entries.
-  if (s.AbortFlag) PrintUserAbort(env);
+  if (env.state.AbortFlag) PrintUserAbort(env);
   if (s.FilesTransferred > 0) {
     env.TimedLine(" " + std::to_string(s.FilesTransferred) + " file" +
                   (s.FilesTransferred == 1 ? "" : "s") + " transferred.");
@@ -171,6 +170,17 @@ int KoruMain(Env& env, std::string_view command_line, const std::string& current
 }
 
 int KoruMain(Env& env, const CommandWords& words, const std::string& current_dir) {
+  RunTotals totals;
+  return KoruMain(env, totals, words, current_dir);
+}
+
+int KoruMain(Env& env, RunTotals& totals, std::string_view command_line,
+             const std::string& current_dir) {
+  return KoruMain(env, totals, SplitCommandLine(command_line), current_dir);
+}
+
+int KoruMain(Env& env, RunTotals& totals, const CommandWords& words,
+             const std::string& current_dir) {
   Location location;
   GiveStartValues(env, location);
   SETTITLE(env, env.options.ProgramTitle);
@@ -195,7 +205,7 @@ int KoruMain(Env& env, const CommandWords& words, const std::string& current_dir
     env.TimedLine(" ERROR: Invalid port: " + *port);
     return 1;
   }
-  return RunFromDriver(env, location);
+  return RunFromDriver(env, totals, location);
 }
 
 }  // namespace koru

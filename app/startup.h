@@ -7,6 +7,7 @@
 
 #include "app/command_line.h"
 #include "run/env.h"
+#include "sync/run_totals.h"
 
 namespace koru {
 
@@ -27,6 +28,11 @@ int KoruMain(Env& env, std::string_view command_line, const std::string& current
 // The same for the program's argument words as the shell split them: a word keeps its blanks
 // (a quoted location or password with blanks stays whole).
 int KoruMain(Env& env, const CommandWords& words, const std::string& current_dir);
+// The same, counting what the run did in `totals`, where the caller can read it afterwards.
+int KoruMain(Env& env, RunTotals& totals, std::string_view command_line,
+             const std::string& current_dir);
+int KoruMain(Env& env, RunTotals& totals, const CommandWords& words,
+             const std::string& current_dir);
 
 }  // namespace koru
 

@@ -30,8 +30,6 @@ struct RunSettings {
   std::string RemoteFileName;     // trimmed remote name of the entry being handled
   int64_t RemoteFileSize = 0;     // listed size of the file about to be downloaded
   SYSTEMTIME RemoteFileTime;      // listed date of the entry, local time
-  int32_t FilesTransferred = 0;   // verified downloads of the whole run
-  int32_t SubDirsCreated = 0;     // local directories the run tried to create
   int32_t AbortFlag = 0;          // the user asked to stop; nothing sets it back
   int32_t AbortReported = 0;      // the "** User Abort **" line has been printed
   int32_t ConnectedFlag = 0;      // a logged-in control connection is open
@@ -47,14 +45,6 @@ struct RunSettings {
   // when the connection gave none and was dropped. Error lines quote it, never a kept reply.
   std::string ReplyLine;
   TransferOutcome LastTransfer;  // how the latest listing or download ended
-  // Downloads of this run that ended unverified, by remote path, with the number of tries;
-  // a file leaves it once it arrives whole. Its size is the "files failed" count.
-  std::map<std::string, int32_t> FailedDownloads;
-  // Remote directories of this run that could not be entered or listed, or were skipped; a
-  // directory leaves it once a later try lists it. Its size is the "directories failed" count.
-  std::set<std::string> FailedDirectories;
-  // Remote files of this run that -M verified but the server refused to delete.
-  std::set<std::string> UndeletedFiles;
 };
 
 inline constexpr int32_t kOn = -1;

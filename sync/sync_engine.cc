@@ -47,12 +47,13 @@ std::string EntryKey(const LISTENTRY& entry, const std::string& name) {
 // the starting directory under -U; `depth` counts the levels below the starting directory.
 class DirectorySync {
  public:
-  DirectorySync(Env& env, const std::string& server, const std::string& user,
+  DirectorySync(Env& env, RunTotals& totals, const std::string& server, const std::string& user,
                 const std::string& password, const std::string& remotePath,
                 const std::string& localDir, const std::string& mask, bool step_variant, int depth)
       : env_(env),
         s_(env.state),
         o_(env.options),
+        t_(totals),
         server_(server),
         user_(user),
         password_(password),
@@ -154,7 +155,7 @@ class DirectorySync {
                      s_.ReplyLine + ")");
       change_dir_reported_ = true;
     }
-    s_.FailedDirectories.insert(remote_path_);
+    t_.FailedDirectories.insert(remote_path_);
     result_ = 1;
     return false;
   }
@@ -165,7 +166,7 @@ class DirectorySync {
     if (!s_.LastTransfer.failed || s_.AbortFlag) return false;
     env_.TimedLine(" * Warning: Unable to list remote directory " + remote_path_ + argument + " (" +
                    s_.LastTransfer.reply + ")");
-    s_.FailedDirectories.insert(remote_path_);
+    t_.FailedDirectories.insert(remote_path_);
     result_ = 1;
     return true;
   }
@@ -255,7 +256,7 @@ class DirectorySync {
     const EntryKind kind = StatLocal(path).kind;
     if (kind == EntryKind::kDirectory) return;
     if (kind == EntryKind::kMissing) {
-      ++s_.SubDirsCreated;
+      ++t_.SubDirsCreated;
       if (env_.verbose()) env_.TimedLine(" Creating local directory: " + path);
     }
     std::string why;
@@ -266,7 +267,7 @@ class DirectorySync {
   void Recurse(const std::string& name) {
     if (env_.verbose()) env_.TimedLine(" * Recurse to directory " + name);
     const int32_t sub_result =
-        DirectorySync(env_, server_, user_, password_, remote_path_ + name + "/",
+        DirectorySync(env_, t_, server_, user_, password_, remote_path_ + name + "/",
                       local_dir_ + MappedName(name) + "/", mask_, false, depth_ + 1)
             .Run();
     // A sub-directory that failed leaves the whole run failed, whatever its siblings do.
@@ -369,7 +370,7 @@ class DirectorySync {
   }
 
   void PrintFileCount(int32_t n) {
-    if (s_.FilesTransferred != 0 && !env_.verbose()) return;
+    if (t_.FilesTransferred != 0 && !env_.verbose()) return;
     const std::string masked = HasWildcard(mask_) ? " " + mask_ : "";
     env_.TimedLine(" * Found " + std::to_string(n) + masked + " file" + Plural(n, "", "s") +
                    " in " + remote_path_);
@@ -485,9 +486,9 @@ class DirectorySync {
                      (first.is_directory ? "/" : "") + ")");
     }
     if (is_directory) {
-      s_.FailedDirectories.insert(remote);
+      t_.FailedDirectories.insert(remote);
     } else {
-      s_.FailedDownloads[remote] = kMaxDownloadTries;
+      t_.FailedDownloads[remote] = kMaxDownloadTries;
     }
     result_ = 1;
     return true;
@@ -555,7 +556,7 @@ class DirectorySync {
     bool lost = false;
     if (verified) {
       verified_.insert(EntryKey(entry, s_.RemoteFileName));
-      s_.FailedDownloads.erase(remote);
+      t_.FailedDownloads.erase(remote);
     } else if (fetch) {
       CountFailure(entry, remote);
       lost = !s_.AbortFlag && !s_.LastTransfer.user_cut && ConnectionWasLost();
@@ -579,13 +580,13 @@ class DirectorySync {
       abandoned_.insert(remote);
       return;
     }
-    if (entry.size > 0 || outcome.failed) ++s_.FailedDownloads[remote];
+    if (entry.size > 0 || outcome.failed) ++t_.FailedDownloads[remote];
   }
 
   // A file that failed this often in this run is not tried again.
   bool TriesUsedUp(const std::string& remote) const {
-    const auto it = s_.FailedDownloads.find(remote);
-    return it != s_.FailedDownloads.end() && it->second >= kMaxDownloadTries;
+    const auto it = t_.FailedDownloads.find(remote);
+    return it != t_.FailedDownloads.end() && it->second >= kMaxDownloadTries;
   }
 
   // The size check after a download, with the count and the DELE of a verified one.
@@ -598,7 +599,7 @@ class DirectorySync {
       return false;
     }
     ++pass_transfers_;
-    ++s_.FilesTransferred;
+    ++t_.FilesTransferred;
     if (!o_.MoveMode) return true;
     if (!ArrivedWhole(actual)) {
       PrintNotErased();
@@ -610,7 +611,7 @@ class DirectorySync {
     } else {
       env_.TimedLine(" * Warning: Unable to delete remote file as requested.");
       env_.TimedLine(" * Not deleted: " + remote + " (" + s_.ReplyLine + ")");
-      s_.UndeletedFiles.insert(remote);
+      t_.UndeletedFiles.insert(remote);
     }
     Title(o_.ProgramTitle);
     return true;
@@ -651,6 +652,7 @@ class DirectorySync {
   Env& env_;
   RunSettings& s_;
   const Options& o_;
+  RunTotals& t_;
   const std::string& server_;
   const std::string& user_;
   const std::string& password_;
@@ -680,16 +682,16 @@ void PrintUserAbort(Env& env) {
   env.state.AbortReported = kOn;
 }
 
-int32_t SyncSubDirectory(Env& env, const std::string& server, const std::string& user,
+int32_t SyncSubDirectory(Env& env, RunTotals& totals, const std::string& server, const std::string& user,
                          const std::string& password, const std::string& remotePath,
                          const std::string& localDir, const std::string& mask) {
-  return DirectorySync(env, server, user, password, remotePath, localDir, mask, false, 0).Run();
+  return DirectorySync(env, totals, server, user, password, remotePath, localDir, mask, false, 0).Run();
 }
 
-int32_t SyncDirectory(Env& env, const std::string& server, const std::string& user,
+int32_t SyncDirectory(Env& env, RunTotals& totals, const std::string& server, const std::string& user,
                       const std::string& password, const std::string& remotePath,
                       const std::string& localDir, const std::string& mask) {
-  return DirectorySync(env, server, user, password, remotePath, localDir, mask, true, 0).Run();
+  return DirectorySync(env, totals, server, user, password, remotePath, localDir, mask, true, 0).Run();
 }
 
 }  // namespace koru

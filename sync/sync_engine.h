@@ -5,6 +5,7 @@
 #include <string>
 
 #include "run/env.h"
+#include "sync/run_totals.h"
 
 namespace koru {
 
@@ -22,18 +23,19 @@ inline constexpr int kMaxDirectoryDepth = 100;
 // listing. Listed names "." and "..", and names holding "/", "\" or a NUL byte, are skipped, so
 // nothing is written outside `localDir`.
 // Returns 1 after a failed connection, a user abort (AbortFlag set) or a sub-directory that
-// returned 1; else 0. Every connection it opens is closed before it returns.
+// returned 1; else 0. Every connection it opens is closed before it returns. What it transfers
+// and fails is counted in `totals`.
 // Prints "** User Abort **" unless this run has printed it already.
 void PrintUserAbort(Env& env);
 
-int32_t SyncSubDirectory(Env& env, const std::string& server, const std::string& user,
+int32_t SyncSubDirectory(Env& env, RunTotals& totals, const std::string& server, const std::string& user,
                          const std::string& password, const std::string& remotePath,
                          const std::string& localDir, const std::string& mask);
 
 // The step-by-step variant for the starting directory: it creates the remote path on the server
 // where it is missing, connects anew for every step, and hands sub-directories to
 // SyncSubDirectory.
-int32_t SyncDirectory(Env& env, const std::string& server, const std::string& user,
+int32_t SyncDirectory(Env& env, RunTotals& totals, const std::string& server, const std::string& user,
                       const std::string& password, const std::string& remotePath,
                       const std::string& localDir, const std::string& mask);
 

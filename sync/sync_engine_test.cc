@@ -101,11 +101,12 @@ class SyncEngineTest : public ::testing::Test {
   }
 
   int32_t Sync(const std::string& remotePath, const std::string& mask = "") {
-    return SyncSubDirectory(env, server.address(), "anonymous", "guest@", remotePath, local_,
-                            mask);
+    return SyncSubDirectory(env, totals, server.address(), "anonymous", "guest@", remotePath,
+                            local_, mask);
   }
   int32_t SyncStepwise(const std::string& remotePath, const std::string& mask = "") {
-    return SyncDirectory(env, server.address(), "anonymous", "guest@", remotePath, local_, mask);
+    return SyncDirectory(env, totals, server.address(), "anonymous", "guest@", remotePath, local_,
+                         mask);
   }
   Lines Commands() {
     server.Stop();
@@ -142,6 +143,7 @@ class SyncEngineTest : public ::testing::Test {
   EscConsole console;
   testing::FakeClock clock;
   Env env{console, clock};
+  RunTotals totals;
   std::string top_;    // holds nothing but local_
   std::string local_;  // the local directory, ending in "/"
   FakeFtpTree site;
@@ -167,7 +169,7 @@ TEST_F(SyncEngineTest, MissingFileIsFetchedDatedCountedAndFoundCompleteByTheNext
                           "(1 lines) LIST /pub/", kTitle));
   EXPECT_EQ(ReadLocal("a.txt"), std::string(100, 'a'));
   EXPECT_EQ(LocalDate("a.txt"), Date(2001, 3, 5));
-  EXPECT_EQ(env.state.FilesTransferred, 1);
+  EXPECT_EQ(totals.FilesTransferred, 1);
   EXPECT_EQ(env.state.RemoteFileName, "a.txt");
   EXPECT_EQ(env.state.RemoteFileSize, 100);
   EXPECT_EQ(env.state.ConnectedFlag, kOff);
@@ -209,7 +211,7 @@ TEST_P(CompleteFileTest, IsOnlyDatedLikeTheRemoteFile) {
   EXPECT_EQ(console.lines, expected);
   EXPECT_EQ(ReadLocal("a.txt"), std::string(c.local_size, 'l'));
   EXPECT_EQ(LocalDate("a.txt"), Date(2001, 3, 5));
-  EXPECT_EQ(env.state.FilesTransferred, 0);
+  EXPECT_EQ(totals.FilesTransferred, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -241,7 +243,7 @@ TEST_F(SyncEngineTest, SmallerLocalFileIsFetchedAgainOrResumed) {
     FakeFtpServer one;
     one.SetDefaultSession(site.Script());
 
-    EXPECT_EQ(SyncSubDirectory(env, one.address(), "anonymous", "guest@", "/pub/", local_, ""),
+    EXPECT_EQ(SyncSubDirectory(env, totals, one.address(), "anonymous", "guest@", "/pub/", local_, ""),
               0);
 
     one.Stop();
@@ -269,7 +271,7 @@ TEST_F(SyncEngineTest, OverwriteFetchesEveryFileInExactlyOnePass) {
                           T(" 5 2001-03-05 /pub/b.txt")));
   EXPECT_EQ(ReadLocal("a.txt"), "new a");
   EXPECT_EQ(ReadLocal("b.txt"), "new b");
-  EXPECT_EQ(env.state.FilesTransferred, 2);
+  EXPECT_EQ(totals.FilesTransferred, 2);
 }
 
 // An empty remote file becomes an empty local file without a transfer: not counted, not dated,
@@ -285,7 +287,7 @@ TEST_F(SyncEngineTest, EmptyRemoteFileIsCreatedWithoutATransfer) {
               ElementsAre(T(" * Found 1 file in /pub/"), T(" 0 2001-03-05 /pub/empty")));
   EXPECT_EQ(ReadLocal("empty"), "");
   EXPECT_NE(LocalDate("empty").wYear, 2001);
-  EXPECT_EQ(env.state.FilesTransferred, 0);
+  EXPECT_EQ(totals.FilesTransferred, 0);
   EXPECT_TRUE(site.HasFile("/pub/empty"));
 }
 
@@ -304,14 +306,14 @@ TEST_F(SyncEngineTest, MoveDeletesVerifiedDownloadsAndCountsThemEvenWhenRefused)
                           T(" * Removed remote file /pub/a.txt"), T(" 5 2001-03-05 /pub/b.txt"),
                           T(" * Warning: Unable to delete remote file as requested."),
                           T(" * Not deleted: /pub/b.txt (550 Delete operation failed.)")));
-  EXPECT_EQ(env.state.UndeletedFiles, std::set<std::string>{"/pub/b.txt"});
+  EXPECT_EQ(totals.UndeletedFiles, std::set<std::string>{"/pub/b.txt"});
   const auto dele = std::find(console.titles.begin(), console.titles.end(),
                               "KORU 20080313 DELE /pub/a.txt");
   ASSERT_NE(dele, console.titles.end());
   EXPECT_EQ(*(dele + 1), kTitle);
   EXPECT_FALSE(site.HasFile("/pub/a.txt"));
   EXPECT_TRUE(site.HasFile("/pub/b.txt"));
-  EXPECT_EQ(env.state.FilesTransferred, 2);
+  EXPECT_EQ(totals.FilesTransferred, 2);
 }
 
 TEST_F(SyncEngineTest, UniqueNamesNeverWriteOverALocalFile) {
@@ -353,7 +355,7 @@ TEST_F(SyncEngineTest, UniqueNamesWithARefusedDeleteKeepOneCopy) {
                           T(" * Warning: Unable to delete remote file as requested."),
                           T(" * Not deleted: /pub/x.zip (550 Delete operation failed.)")));
   EXPECT_THAT(LocalNames(), ElementsAre("x(1).zip", "x.zip"));
-  EXPECT_EQ(env.state.FilesTransferred, 1);
+  EXPECT_EQ(totals.FilesTransferred, 1);
 }
 
 // The server lists 100 bytes but sends 60 without naming a size: every pass warns, nothing is
@@ -381,7 +383,7 @@ TEST_F(SyncEngineTest, SizeThatNeverMatchesEndsThePasses) {
                   T(" 2 2001-03-05 /pub/ok.txt"), setting + "ok.txt to 03-05-2001 00:00:00",
                   T(" * Removed remote file /pub/ok.txt")},
                  short_download, {T(" * Found 1 file in /pub/")}, short_download}));
-  EXPECT_EQ(env.state.FilesTransferred, 1);
+  EXPECT_EQ(totals.FilesTransferred, 1);
   EXPECT_TRUE(site.HasFile("/pub/short.txt"));
 }
 
@@ -397,7 +399,7 @@ TEST_F(SyncEngineTest, FileListedLargerThanItsVerifiedDownloadIsFetchedOncePerRu
   EXPECT_THAT(console.lines,
               ElementsAre(T(" * Found 1 file in /pub/"), T(" 20 2001-03-05 /pub/lnk")));
   EXPECT_EQ(ReadLocal("lnk"), "12345");
-  EXPECT_EQ(env.state.FilesTransferred, 1);
+  EXPECT_EQ(totals.FilesTransferred, 1);
 }
 
 // Whatever the server lists, nothing is written outside the local directory, and a name that
@@ -551,7 +553,7 @@ TEST_F(SyncEngineTest, FailedConnectionEndsTheDirectory) {
     SCOPED_TRACE(c.name);
     console.lines.clear();
     env.state.AbortFlag = c.abort_flag ? kOn : kOff;
-    EXPECT_EQ(SyncSubDirectory(env, "127.0.0.1:1", "anonymous", "guest@", "/pub/", local_, ""),
+    EXPECT_EQ(SyncSubDirectory(env, totals, "127.0.0.1:1", "anonymous", "guest@", "/pub/", local_, ""),
               1);
     EXPECT_EQ(console.lines, c.lines);
   }
@@ -588,7 +590,7 @@ TEST_F(SyncEngineTest, StepwiseVariantConnectsForEveryStep) {
               ElementsAre(T(" * Found 2 files in /pub/"), T(" 3 2001-03-05 /pub/a+b`c.txt"),
                           T(" 0 2001-03-05 /pub/zero"), T(" 0 2001-03-05 /pub/zero")));
   EXPECT_THAT(LocalNames(), ElementsAre("a_b_c.txt"));
-  EXPECT_EQ(env.state.FilesTransferred, 1);
+  EXPECT_EQ(totals.FilesTransferred, 1);
 }
 
 // Titles are cut as SETTITLE cuts them.
@@ -622,8 +624,8 @@ TEST_F(SyncEngineTest, LocalNameClashKeepsTheFirstEntryAndNeverTouchesTheSecond)
                             "local name of /pub/x:1.txt)")));
   EXPECT_EQ(ReadLocal("x_1.txt"), "first");
   EXPECT_TRUE(site.HasFile("/pub/x;1.txt"));
-  EXPECT_EQ(env.state.FailedDownloads.count("/pub/x;1.txt"), 1u);
-  EXPECT_EQ(env.state.FilesTransferred, 1);
+  EXPECT_EQ(totals.FailedDownloads.count("/pub/x;1.txt"), 1u);
+  EXPECT_EQ(totals.FilesTransferred, 1);
 }
 
 // Directories compete for local names like files; a directory's local name is mapped like a
@@ -652,8 +654,8 @@ TEST_F(SyncEngineTest, DirectoriesGetMappedExactNamesAndLoseClashesLikeFiles) {
   EXPECT_EQ(ReadLocal("a_b/one.txt"), "<no file>");
   EXPECT_EQ(ReadLocal(" lead dir/l.txt"), "lead");
   EXPECT_EQ(ReadLocal("trail dir /t.txt"), "trail");
-  EXPECT_EQ(env.state.FailedDirectories, std::set<std::string>{"/pub/a|b/"});
-  EXPECT_TRUE(env.state.FailedDownloads.empty());
+  EXPECT_EQ(totals.FailedDirectories, std::set<std::string>{"/pub/a|b/"});
+  EXPECT_TRUE(totals.FailedDownloads.empty());
 }
 
 // Tab leaves the file for the run: the next pass does not fetch it again, and it is no failure.
@@ -675,7 +677,7 @@ TEST_F(SyncEngineTest, TabLeavesTheFileForTheRestOfTheRun) {
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR /pub/b.txt"), 1);
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "LIST"), 2);
   EXPECT_EQ(ReadLocal("b.txt"), "bbbbb");
-  EXPECT_TRUE(env.state.FailedDownloads.empty());
+  EXPECT_TRUE(totals.FailedDownloads.empty());
   EXPECT_EQ(env.state.AbortFlag, kOff);
 }
 
@@ -730,22 +732,21 @@ TEST_F(TreeTest, RecursionIsDepthFirstAndCreatesMissingDirectories) {
   EXPECT_EQ(ReadLocal("a/a1.txt"), "a1");
   EXPECT_EQ(ReadLocal("b/b1.txt"), "b1");
   EXPECT_EQ(ReadLocal("top.txt"), "top");
-  EXPECT_EQ(env.state.SubDirsCreated, 2);
-  EXPECT_EQ(env.state.FilesTransferred, 3);
+  EXPECT_EQ(totals.SubDirsCreated, 2);
+  EXPECT_EQ(totals.FilesTransferred, 3);
 }
 
 TEST_F(TreeTest, SecondRunCreatesAndFetchesNothing) {
   env.options.SubDirMode = 1;
   EXPECT_EQ(Sync("/pub/"), 0);
   env.state = RunSettings();
-  env.options.ProgramTitle = kTitle;
-  env.options.SubDirMode = 1;
+  totals = RunTotals();
   console.lines.clear();
   server.Stop();
   FakeFtpServer again;
   again.SetDefaultSession(site.Script());
 
-  EXPECT_EQ(SyncSubDirectory(env, again.address(), "anonymous", "guest@", "/pub/", local_, ""),
+  EXPECT_EQ(SyncSubDirectory(env, totals, again.address(), "anonymous", "guest@", "/pub/", local_, ""),
             0);
 
   again.Stop();
@@ -757,8 +758,8 @@ TEST_F(TreeTest, SecondRunCreatesAndFetchesNothing) {
   EXPECT_THAT(console.lines,
               ElementsAre(T(" * Found 1 file in /pub/a/"), T(" * Found 1 file in /pub/b/"),
                           T(" * Found 3 files in /pub/")));
-  EXPECT_EQ(env.state.SubDirsCreated, 0);
-  EXPECT_EQ(env.state.FilesTransferred, 0);
+  EXPECT_EQ(totals.SubDirsCreated, 0);
+  EXPECT_EQ(totals.FilesTransferred, 0);
 }
 
 TEST_F(TreeTest, CreationOnlyMakesTheFirstLevelAndFetchesTheStartingDirectory) {
@@ -772,7 +773,7 @@ TEST_F(TreeTest, CreationOnlyMakesTheFirstLevelAndFetchesTheStartingDirectory) {
               ElementsAre(T(" * Found 3 files in /pub/"), T(" 3 2001-03-05 /pub/top.txt")));
   EXPECT_THAT(LocalNames(), ElementsAre("a", "b", "top.txt"));
   EXPECT_THAT(LocalNames("a"), ElementsAre());
-  EXPECT_EQ(env.state.SubDirsCreated, 2);
+  EXPECT_EQ(totals.SubDirsCreated, 2);
   const std::string connecting = std::string(kTitle) + " Connecting to " + server.address();
   const Lines listing = {"KORU 20080313 LIST /pub/", "(1 lines) LIST /pub/",
                          "(2 lines) LIST /pub/", "(3 lines) LIST /pub/", kTitle};
@@ -806,7 +807,7 @@ TEST_F(TreeTest, LocalFileBlocksADirectoryButNotTheRecursion) {
                           T(" * Found 1 file in /pub/b/"),
                           T(" 2 2001-03-05 /pub/b/b1.txt"), T(" 3 2001-03-05 /pub/top.txt")));
   EXPECT_EQ(ReadLocal("a"), "in the way");
-  EXPECT_EQ(env.state.SubDirsCreated, 1);
+  EXPECT_EQ(totals.SubDirsCreated, 1);
 }
 
 TEST_F(SyncEngineTest, DotsAndSeparatorsInDirectoryNamesAreNeverVisited) {
@@ -824,7 +825,7 @@ TEST_F(SyncEngineTest, DotsAndSeparatorsInDirectoryNamesAreNeverVisited) {
   EXPECT_THAT(console.lines,
               ElementsAre(T(" * Found 0 files in /pub/ok/"), T(" * Found 6 files in /pub/")));
   EXPECT_THAT(LocalNames(), ElementsAre("ok"));
-  EXPECT_EQ(env.state.SubDirsCreated, 1);
+  EXPECT_EQ(totals.SubDirsCreated, 1);
 }
 
 // A server that lists a directory inside every directory: the walk stops 100 levels down.
@@ -857,7 +858,7 @@ TEST_F(SyncEngineTest, RecursionStopsAtTheDepthBound) {
   }
   EXPECT_EQ(console.lines, expected);
   EXPECT_EQ(server.connections(), 2 * (kMaxDirectoryDepth + 1));
-  EXPECT_EQ(env.state.SubDirsCreated, kMaxDirectoryDepth);
+  EXPECT_EQ(totals.SubDirsCreated, kMaxDirectoryDepth);
   std::string deepest = local_;
   for (int depth = 0; depth < kMaxDirectoryDepth; ++depth) deepest += "a/";
   EXPECT_EQ(StatLocal(deepest).kind, EntryKind::kDirectory);
@@ -880,7 +881,7 @@ TEST_F(TreeTest, FailedConnectionOfASubDirectoryIsReportedAndFailsTheRun) {
               ElementsAre(T(" ERROR: Unable to open connection to server."),
                           T("  530 Login incorrect."), T(" * Found 1 file in /pub/b/"),
                           T(" 2 2001-03-05 /pub/b/b1.txt"), T(" 3 2001-03-05 /pub/top.txt")));
-  EXPECT_EQ(env.state.SubDirsCreated, 2);
+  EXPECT_EQ(totals.SubDirsCreated, 2);
 }
 
 TEST_F(SyncEngineTest, DirectoryThatCannotBeEnteredIsLeftOnOneConnection) {
@@ -976,7 +977,7 @@ TEST_F(TreeTest, StepwiseVariantHandsSubDirectoriesToTheNormalEngine) {
                  Cat({kLogin, Cd("/pub/b"), List(), Retr("/pub/b/b1.txt"), Retr("/pub/b/b2.txt"),
                       Cd("/pub/b"), List(), kQuit}),
                  top_listing, kLogin, Retr("/pub/top.txt"), kQuit, top_listing}));
-  EXPECT_EQ(env.state.FilesTransferred, 4);
+  EXPECT_EQ(totals.FilesTransferred, 4);
 }
 
 // Nothing is open at the abort test of the stepwise variant, so nothing is closed there.

@@ -110,7 +110,8 @@ class SyncFailuresTest : public ::testing::Test {
     fs::current_path(local.path());
     const auto start = std::chrono::steady_clock::now();
     const int exit_code =
-        KoruMain(env, "anonymous:guest@" + server.address() + path + " " + switches, local.path());
+        KoruMain(env, totals, "anonymous:guest@" + server.address() + path + " " + switches,
+                 local.path());
     elapsed = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
     fs::current_path(previous);
     return exit_code;
@@ -141,6 +142,7 @@ class SyncFailuresTest : public ::testing::Test {
   KeyConsole console;
   testing::FakeClock clock;
   Env env{console, clock};
+  RunTotals totals;
   ScratchDir local;
   milliseconds elapsed{0};
   FakeFtpTree site;
@@ -284,7 +286,7 @@ TEST_F(SyncFailuresTest, RefusedFileIsTriedThreeTimesAndCountedOnce) {
                            {T(" 4 files transferred."), T(" 1 file failed.")}}));
   EXPECT_EQ(Count(Commands(), "RETR /pub/bad.bin"), 3);
   EXPECT_EQ(listings, 5);
-  EXPECT_EQ(env.state.FailedDownloads, (std::map<std::string, int32_t>{{"/pub/bad.bin", 3}}));
+  EXPECT_EQ(totals.FailedDownloads, (std::map<std::string, int32_t>{{"/pub/bad.bin", 3}}));
   EXPECT_EQ(Local("bad.bin"), "<no file>");
 }
 
@@ -373,7 +375,7 @@ TEST_F(SyncFailuresTest, CutListingIsNotUsedUnderRecursion) {
             (Lines{cut, cut, T(" * No more files to transfer."), T(" 1 directory failed.")}));
   EXPECT_EQ(Commands(), Cat({kLogin, ListDir("/pub"), kQuit, kLogin, ListDir("/pub"), kQuit}));
   EXPECT_THAT(LocalNames(), ElementsAre());
-  EXPECT_EQ(env.state.SubDirsCreated, 0);
+  EXPECT_EQ(totals.SubDirsCreated, 0);
 }
 
 // ---- A connection that dies, falls silent or answers late ----------------------------------
@@ -423,7 +425,7 @@ TEST_F(SyncFailuresTest, StalledFileCostsOneTimeOutAndTheRestComesThroughANewCon
   EXPECT_EQ(Local("a.bin"), first);
   EXPECT_EQ(Local("b.txt"), "bbbbb");
   EXPECT_EQ(Local("c.txt"), "ccccc");
-  EXPECT_TRUE(env.state.FailedDownloads.empty());
+  EXPECT_TRUE(totals.FailedDownloads.empty());
 }
 
 // The same stall during -S with twenty files after it in a sub-directory: one time-out for the

@@ -1,0 +1,28 @@
+#ifndef KORU_SYNC_RUN_TOTALS_H_
+#define KORU_SYNC_RUN_TOTALS_H_
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+namespace koru {
+
+// What a run has done and failed to do, counted by the engine across all its directories and
+// passes, and printed after the run.
+struct RunTotals {
+  int32_t FilesTransferred = 0;  // verified downloads of the whole run
+  int32_t SubDirsCreated = 0;    // local directories the run tried to create
+  // Downloads of this run that ended unverified, by remote path, with the number of tries;
+  // a file leaves it once it arrives whole. Its size is the "files failed" count.
+  std::map<std::string, int32_t> FailedDownloads;
+  // Remote directories of this run that could not be entered or listed, or were skipped; a
+  // directory leaves it once a later try lists it. Its size is the "directories failed" count.
+  std::set<std::string> FailedDirectories;
+  // Remote files of this run that -M verified but the server refused to delete.
+  std::set<std::string> UndeletedFiles;
+};
+
+}  // namespace koru
+
+#endif  // KORU_SYNC_RUN_TOTALS_H_
