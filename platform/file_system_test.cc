@@ -80,10 +80,14 @@ class Probe {
   std::string Stat(const std::string& name) {
     const LocalEntry entry = files_.Stat(root_ + name);
     switch (entry.kind) {
-      case EntryKind::kMissing: return "missing";
-      case EntryKind::kRegular: return "file " + std::to_string(entry.size);
-      case EntryKind::kDirectory: return "directory";
-      case EntryKind::kOther: return "other";
+      case EntryKind::kMissing:
+        return "missing";
+      case EntryKind::kRegular:
+        return "file " + std::to_string(entry.size);
+      case EntryKind::kDirectory:
+        return "directory";
+      case EntryKind::kOther:
+        return "other";
     }
     return "?";
   }
@@ -148,20 +152,25 @@ const CallCase kCalls[] = {
     // Looking at entries.
     {"StatOfEachKind", kTree,
      [](Probe& p) {
-       return Join({p.Stat("f"), p.Stat("d"), p.Stat("p"), p.Stat("none"), p.Stat("f/x"),
-                    p.Stat("f/")});
+       return Join(
+           {p.Stat("f"), p.Stat("d"), p.Stat("p"), p.Stat("none"), p.Stat("f/x"), p.Stat("f/")});
      },
      "file 5, directory, other, missing, missing, missing"},
-    {"StatOfAnEmptyPath", {},
+    {"StatOfAnEmptyPath",
+     {},
      [](Probe& p) {
        return std::string(p.files().Stat("").kind == EntryKind::kMissing ? "missing" : "found");
      },
      "missing"},
     {"PathsWithDotsAndDoubledSlashes", kTree,
-     [](Probe& p) { return Join({p.Stat("d//g"), p.Stat("./d/./g"), p.Stat("d/../f")}); },
+     [](Probe& p) {
+       return Join({p.Stat("d//g"), p.Stat("./d/./g"), p.Stat("d/../f")});
+     },
      "file 5, file 5, file 5"},
     // Opening.
-    {"OpenForReadingWhatIsNotThere", {}, [](Probe& p) { return p.WithOpen("none", kRead); },
+    {"OpenForReadingWhatIsNotThere",
+     {},
+     [](Probe& p) { return p.WithOpen("none", kRead); },
      "No such file or directory"},
     {"OpenADirectoryInEveryMode", kTree,
      [](Probe& p) {
@@ -169,35 +178,48 @@ const CallCase kCalls[] = {
      },
      "Is a directory, Is a directory, Is a directory"},
     {"OpenAFifoInEveryMode", kTree,
-     [](Probe& p) { return Join({p.WithOpen("p", kRead), p.WithOpen("p", kReadWrite)}); },
+     [](Probe& p) {
+       return Join({p.WithOpen("p", kRead), p.WithOpen("p", kReadWrite)});
+     },
      "not a regular file, not a regular file"},
-    {"CreateInAMissingDirectory", {}, [](Probe& p) { return p.WithOpen("none/f", kReadWrite); },
+    {"CreateInAMissingDirectory",
+     {},
+     [](Probe& p) { return p.WithOpen("none/f", kReadWrite); },
      "No such file or directory"},
     {"CreateBelowAFile", kHello, [](Probe& p) { return p.WithOpen("f/g", kEmpty); },
      "Not a directory"},
-    {"CreateADirectoryName", {}, [](Probe& p) { return p.WithOpen("new/", kReadWrite); },
+    {"CreateADirectoryName",
+     {},
+     [](Probe& p) { return p.WithOpen("new/", kReadWrite); },
      "Is a directory"},
-    {"CreateMakesAnEmptyFile", {},
-     [](Probe& p) { return Join({p.WithOpen("new", kReadWrite), p.Stat("new")}); },
+    {"CreateMakesAnEmptyFile",
+     {},
+     [](Probe& p) {
+       return Join({p.WithOpen("new", kReadWrite), p.Stat("new")});
+     },
      "opened, file 0"},
     {"ReadWriteKeepsTheContent", kHello,
-     [](Probe& p) { return Join({p.WithOpen("f", kReadWrite), p.Content("f")}); },
+     [](Probe& p) {
+       return Join({p.WithOpen("f", kReadWrite), p.Content("f")});
+     },
      "opened, 'hello'"},
     {"CreateEmptyEmptiesAFile", kHello,
-     [](Probe& p) { return Join({p.WithOpen("f", kEmpty), p.Content("f")}); }, "opened, ''"},
+     [](Probe& p) {
+       return Join({p.WithOpen("f", kEmpty), p.Content("f")});
+     },
+     "opened, ''"},
     // Reading and writing.
     {"WritingStartsAtTheBeginning", kHello,
      [](Probe& p) {
-       return Join({p.WithOpen("f", kReadWrite, [&](int h) { return p.Write(h, "J"); }),
-                    p.Content("f")});
+       return Join(
+           {p.WithOpen("f", kReadWrite, [&](int h) { return p.Write(h, "J"); }), p.Content("f")});
      },
      "ok, 'Jello'"},
     {"SeekToEndAppendsAndSizeCounts", kHello,
      [](Probe& p) {
        return Join({p.WithOpen("f", kReadWrite,
                                [&](int h) {
-                                 return Join({Outcome(p.files().SeekToEnd(h)),
-                                              p.Write(h, " world"),
+                                 return Join({Outcome(p.files().SeekToEnd(h)), p.Write(h, " world"),
                                               std::to_string(p.files().Size(h)), p.ReadRest(h)});
                                }),
                     p.Content("f")});
@@ -231,20 +253,20 @@ const CallCase kCalls[] = {
        auto mkdir = [&](const std::string& name) {
          return Outcome(p.files().MakeDirectory(p.Path(name)));
        };
-       return Join({mkdir("new"), p.Stat("new"), mkdir("d"), mkdir("f"), mkdir("none/x"),
-                    mkdir("f/x")});
+       return Join(
+           {mkdir("new"), p.Stat("new"), mkdir("d"), mkdir("f"), mkdir("none/x"), mkdir("f/x")});
      },
      "ok, directory, File exists, File exists, No such file or directory, Not a directory"},
     {"RenameAFileOverAnother", kTree,
      [](Probe& p) {
-       return Join({Outcome(p.files().Rename(p.Path("f"), p.Path("d/g"))), p.Stat("f"),
-                    p.Content("d/g")});
+       return Join(
+           {Outcome(p.files().Rename(p.Path("f"), p.Path("d/g"))), p.Stat("f"), p.Content("d/g")});
      },
      "ok, missing, 'hello'"},
     {"RenameADirectoryWithWhatItHolds", kTree,
      [](Probe& p) {
-       return Join({Outcome(p.files().Rename(p.Path("d"), p.Path("e"))), p.Stat("d"),
-                    p.Content("e/g")});
+       return Join(
+           {Outcome(p.files().Rename(p.Path("d"), p.Path("e"))), p.Stat("d"), p.Content("e/g")});
      },
      "ok, missing, 'inner'"},
     {"RenameRefusals", kTree,
@@ -252,8 +274,8 @@ const CallCase kCalls[] = {
        auto rename = [&](const std::string& from, const std::string& to) {
          return Outcome(p.files().Rename(p.Path(from), p.Path(to)));
        };
-       return Join({rename("none", "x"), rename("f", "d"), rename("d", "f"),
-                    rename("f", "none/x")});
+       return Join(
+           {rename("none", "x"), rename("f", "d"), rename("d", "f"), rename("f", "none/x")});
      },
      "No such file or directory, Is a directory, Not a directory, No such file or directory"},
     // Times.

@@ -48,24 +48,25 @@ TEST_P(LocalFileOpenTest, FailsWithTheProgramsNumberAndTheSystemsText) {
 
 INSTANTIATE_TEST_SUITE_P(
     LocalFile, LocalFileOpenTest,
-    ::testing::Values(
-        OpenFailureCase{"EmptyPath", "", LocalFile::Mode::kRead, kErrFileNotFound,
-                        "No such file or directory"},
-        OpenFailureCase{"MissingFile", "/d/none", LocalFile::Mode::kRead, kErrFileNotFound,
-                        "No such file or directory"},
-        // A file that would be made but whose directory is missing.
-        OpenFailureCase{"MissingDirectory", "/none/f", LocalFile::Mode::kReadWriteEmpty,
-                        kErrPathNotFound, "No such file or directory"},
-        OpenFailureCase{"BelowAFile", "/d/file/f", LocalFile::Mode::kReadWrite,
-                        kErrPathNotFound, "Not a directory"},
-        OpenFailureCase{"Directory", "/d/sub", LocalFile::Mode::kRead, kErrAccessDenied,
-                        "Is a directory"},
-        OpenFailureCase{"Fifo", "/d/fifo", LocalFile::Mode::kReadWrite, kErrAccessDenied,
-                        "Not a regular file"},
-        OpenFailureCase{"NoPermission", "/d/locked", LocalFile::Mode::kReadWrite,
-                        kErrAccessDenied, "Permission denied"},
-        OpenFailureCase{"ReadOnlyDisk", "/d/readonly", LocalFile::Mode::kReadWriteEmpty,
-                        kErrAccessDenied, "Read-only file system"}),
+    ::testing::Values(OpenFailureCase{"EmptyPath", "", LocalFile::Mode::kRead, kErrFileNotFound,
+                                      "No such file or directory"},
+                      OpenFailureCase{"MissingFile", "/d/none", LocalFile::Mode::kRead,
+                                      kErrFileNotFound, "No such file or directory"},
+                      // A file that would be made but whose directory is missing.
+                      OpenFailureCase{"MissingDirectory", "/none/f",
+                                      LocalFile::Mode::kReadWriteEmpty, kErrPathNotFound,
+                                      "No such file or directory"},
+                      OpenFailureCase{"BelowAFile", "/d/file/f", LocalFile::Mode::kReadWrite,
+                                      kErrPathNotFound, "Not a directory"},
+                      OpenFailureCase{"Directory", "/d/sub", LocalFile::Mode::kRead,
+                                      kErrAccessDenied, "Is a directory"},
+                      OpenFailureCase{"Fifo", "/d/fifo", LocalFile::Mode::kReadWrite,
+                                      kErrAccessDenied, "Not a regular file"},
+                      OpenFailureCase{"NoPermission", "/d/locked", LocalFile::Mode::kReadWrite,
+                                      kErrAccessDenied, "Permission denied"},
+                      OpenFailureCase{"ReadOnlyDisk", "/d/readonly",
+                                      LocalFile::Mode::kReadWriteEmpty, kErrAccessDenied,
+                                      "Read-only file system"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LocalFileTest, FullDiskKeepsWhatFitted) {

@@ -18,9 +18,12 @@ EntryKind KindOf(mode_t mode) {
 
 int OpenFlags(FileOpenMode mode) {
   switch (mode) {
-    case FileOpenMode::kRead: return O_RDONLY;
-    case FileOpenMode::kReadWrite: return O_RDWR | O_CREAT;
-    case FileOpenMode::kReadWriteEmpty: return O_RDWR | O_CREAT | O_TRUNC;
+    case FileOpenMode::kRead:
+      return O_RDONLY;
+    case FileOpenMode::kReadWrite:
+      return O_RDWR | O_CREAT;
+    case FileOpenMode::kReadWriteEmpty:
+      return O_RDWR | O_CREAT | O_TRUNC;
   }
   return O_RDONLY;
 }
@@ -96,9 +99,7 @@ class PosixFileSystem : public FileSystem {
 
   int Unlink(const std::string& path) override { return ErrorOf(unlink(path.c_str())); }
 
-  int MakeDirectory(const std::string& path) override {
-    return ErrorOf(mkdir(path.c_str(), 0777));
-  }
+  int MakeDirectory(const std::string& path) override { return ErrorOf(mkdir(path.c_str(), 0777)); }
 
   int SetTimes(const std::string& path, bool access, bool write, int64_t seconds) override {
     const timespec given{static_cast<time_t>(seconds), 0};

@@ -23,8 +23,8 @@ namespace koru {
 inline constexpr size_t kTitleLength = 249;
 
 // Everything a run works with: the run settings and shared state, and the platform facilities
-// (console, clock, the numbered channels and files, the local file system). The program builds one from the real
-// facilities; tests build one from fakes and shorten the time-outs.
+// (console, clock, the numbered channels and files, the local file system). The program builds
+// one from the real facilities; tests build one from fakes and shorten the time-outs.
 struct Env {
   Env(Console& console_in, Clock& clock_in)
       : Env(console_in, clock_in, tcp) {}

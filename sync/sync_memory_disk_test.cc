@@ -17,8 +17,8 @@
 namespace koru {
 namespace {
 
-using ::testing::ElementsAre;
 using testing::Date;
+using ::testing::ElementsAre;
 using testing::EpochOfLocal;
 
 using Lines = std::vector<std::string>;
@@ -91,12 +91,12 @@ TEST_F(SyncOnMemoryDiskTest, CompleteFilesAreLookedAtOnceEach) {
 
   EXPECT_EQ(Sync(), 0);
 
-  EXPECT_THAT(Commands(), ElementsAre("USER anonymous", "PASS guest@", "CWD /pub", "PASV",
-                                      "TYPE A", "LIST", "QUIT"));
+  EXPECT_THAT(Commands(), ElementsAre("USER anonymous", "PASS guest@", "CWD /pub", "PASV", "TYPE A",
+                                      "LIST", "QUIT"));
   EXPECT_THAT(console.lines,
-              ElementsAre(T(" * Connecting to " + server.address()),
-                          T(" * Found 3 files in /pub/"), T("  File date stamps are different."),
-                          T("    Remote= 03/05/2001 00:00"), T("    Local = 03/05/2001 00:01"),
+              ElementsAre(T(" * Connecting to " + server.address()), T(" * Found 3 files in /pub/"),
+                          T("  File date stamps are different."), T("    Remote= 03/05/2001 00:00"),
+                          T("    Local = 03/05/2001 00:01"),
                           T(" * Setting " + kLocal + "later.txt to 03-05-2001 00:00:00")));
   EXPECT_EQ(disk.StatCount(kLocal + "same.txt"), 1);
   EXPECT_EQ(disk.StatCount(kLocal + "larger.txt"), 1);

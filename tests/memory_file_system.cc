@@ -142,8 +142,10 @@ OpenedFile MemoryFileSystem::Open(const std::string& path, FileOpenMode mode) {
     if (mode == FileOpenMode::kRead) return {-1, ENOENT};
     if (path.ends_with("/")) return {-1, EISDIR};
     if (const int refusal = RefusalOf(Parent(place.path))) return {-1, refusal};
-    found = nodes_.emplace(place.path, std::make_shared<Node>(Node{EntryKind::kRegular, "", now_,
-                                                                    now_})).first;
+    found =
+        nodes_
+            .emplace(place.path, std::make_shared<Node>(Node{EntryKind::kRegular, "", now_, now_}))
+            .first;
   }
   Node& node = *found->second;
   if (node.kind == EntryKind::kDirectory) return {-1, EISDIR};
@@ -166,8 +168,8 @@ int MemoryFileSystem::Write(int handle, const char* data, size_t length) {
   const int64_t end = open->position + static_cast<int64_t>(length);
   const int64_t growth = std::max<int64_t>(0, end - static_cast<int64_t>(content.size()));
   const int64_t room = capacity_ < 0 ? growth : std::max<int64_t>(0, capacity_ - UsedBytes());
-  const int64_t cut = std::min<int64_t>(static_cast<int64_t>(length), std::max<int64_t>(0, growth - room));
-  const size_t fits = length - static_cast<size_t>(cut);
+  const int64_t over = std::max<int64_t>(0, growth - room);
+  const size_t fits = length - static_cast<size_t>(std::min<int64_t>(length, over));
   if (content.size() < static_cast<size_t>(open->position + fits)) {
     content.resize(static_cast<size_t>(open->position + fits));
   }
@@ -219,9 +221,8 @@ int MemoryFileSystem::Rename(const std::string& from, const std::string& to) {
   const Node* moved = Find(source.path);
   if (!moved) return ENOENT;
   if (target.error) return target.error;
-  if (const int refusal = RefusalOf(source.path) ? RefusalOf(source.path) : RefusalOf(target.path)) {
-    return refusal;
-  }
+  if (const int refusal = RefusalOf(source.path)) return refusal;
+  if (const int refusal = RefusalOf(target.path)) return refusal;
   if (source.path == target.path) return 0;
   const Node* replaced = Find(target.path);
   const bool moves_directory = moved->kind == EntryKind::kDirectory;
@@ -266,8 +267,7 @@ int MemoryFileSystem::MakeDirectory(const std::string& path) {
   return 0;
 }
 
-int MemoryFileSystem::SetTimes(const std::string& path, bool access, bool write,
-                               int64_t seconds) {
+int MemoryFileSystem::SetTimes(const std::string& path, bool access, bool write, int64_t seconds) {
   if (path.empty()) return ENOENT;
   const Place place = Locate(path);
   if (place.error) return place.error;
