@@ -27,28 +27,27 @@ struct Transfer {
 // Erases the local file or decides to resume it. True when it is to be resumed.
 bool PrepareLocalFile(Env& env, const std::string& local) {
   const Options& s = env.options;
-  const int64_t size = FILEEXISTS(local);
-  if (size < 0) return false;
+  const LocalEntry entry = StatLocal(*env.files, local);
+  if (entry.kind == EntryKind::kMissing) return false;
   if (s.OverwriteMode) {
     if (env.verbose()) {
       env.TimedLine(" * Overwrite mode enabled and local file exists, erasing.");
     }
-    DeleteLocalFile(local);
+    DeleteLocalFile(*env.files, local);
     return false;
   }
-  if (size == 0) {
-    DeleteLocalFile(local);
+  if (entry.size == 0) {
+    DeleteLocalFile(*env.files, local);
     return false;
   }
-  SYSTEMTIME local_time;
-  GETFILEDATE(local, local_time);
-  const bool same_date = FORMATFILEDATE(env.state.RemoteFileTime) == FORMATFILEDATE(local_time);
+  const bool same_date = SameLocalMinute(env.state.RemoteFileTime, entry.modified_seconds);
   return same_date ? s.ResumeMode != 0 : s.ResumeMode > 0;
 }
 
 // Opens the local file, emptied unless it is resumed; prints the error line on failure.
 bool OpenLocalFile(Env& env, Transfer& t, const std::string& local, bool resume) {
   const auto mode = resume ? LocalFile::Mode::kReadWrite : LocalFile::Mode::kReadWriteEmpty;
+  t.file = LocalFile(*env.files);
   if (t.file.Open(env.pool, local, mode)) return true;
   t.last_text = ZeroPad(t.file.error(), 3) + " Local File Open Error";
   env.TimedLine(" " + t.last_text);
@@ -72,7 +71,7 @@ bool Restart(Env& env, int control, Transfer& t, const std::string& local) {
   }
   if (env.verbose()) env.TimedLine(" * Server does not support download resume.");
   t.file.Close();
-  DeleteLocalFile(local);
+  DeleteLocalFile(*env.files, local);
   return OpenLocalFile(env, t, local, false);
 }
 
@@ -224,8 +223,8 @@ bool ReceiveLoop(Env& env, int data, Transfer& t, const std::string& remote) {
 
 void FinishLocalFile(Env& env, const std::string& local) {
   const SYSTEMTIME& date = env.state.RemoteFileTime;
-  if (FILEEXISTS(local) == 0) {
-    DeleteLocalFile(local);
+  if (FILEEXISTS(*env.files, local) == 0) {
+    DeleteLocalFile(*env.files, local);
   } else if (date.wYear && date.wMonth && date.wDay) {
     std::string why;
     if (!SETFILEDATE(env, local, date, -1, &why) && !why.empty()) {

@@ -69,24 +69,71 @@ std::string HourMinute(const SYSTEMTIME& date) {
   return ZeroPad(date.wHour, 2) + ":" + ZeroPad(date.wMinute, 2);
 }
 
+bool IsLeapYear(int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int DaysInMonth(int64_t year, int month) {
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+// The day and minute FORMATFILEDATE shows are a calendar time (the seconds do not count).
+bool IsCalendarMinute(const SYSTEMTIME& date) {
+  return date.wMonth >= 1 && date.wMonth <= 12 && date.wDay >= 1 &&
+         date.wDay <= DaysInMonth(date.wYear, date.wMonth) && date.wHour <= 23 &&
+         date.wMinute <= 59;
+}
+
+// Days from 1970-01-01 to the given day of the Gregorian calendar.
+int64_t DaysSinceEpoch(int64_t year, int64_t month, int64_t day) {
+  year -= month <= 2 ? 1 : 0;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const int64_t year_of_era = year - era * 400;
+  const int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + day_of_era - 719468;
+}
+
+// Whole minutes from 1970-01-01 00:00 to `date` on the local calendar.
+int64_t CalendarMinute(const SYSTEMTIME& date) {
+  return DaysSinceEpoch(date.wYear, date.wMonth, date.wDay) * 1440 + date.wHour * 60 +
+         date.wMinute;
+}
+
 }  // namespace
 
-int64_t FILEEXISTS(const std::string& path) {
-  const LocalEntry entry = StatLocal(path);
+int64_t FILEEXISTS(const std::string& path) { return FILEEXISTS(SystemFileSystem(), path); }
+
+int64_t FILEEXISTS(FileSystem& files, const std::string& path) {
+  const LocalEntry entry = files.Stat(path);
   return entry.kind == EntryKind::kMissing ? -1 : entry.size;
 }
 
 bool PlainLocalFileExists(const std::string& path) {
-  return StatLocal(path).kind == EntryKind::kRegular;
+  return PlainLocalFileExists(SystemFileSystem(), path);
 }
 
-int32_t EXIST(const std::string& path) {
-  return StatLocal(path).kind == EntryKind::kMissing ? 0 : 1;
+bool PlainLocalFileExists(FileSystem& files, const std::string& path) {
+  return files.Stat(path).kind == EntryKind::kRegular;
+}
+
+int32_t EXIST(const std::string& path) { return EXIST(SystemFileSystem(), path); }
+
+int32_t EXIST(FileSystem& files, const std::string& path) {
+  return files.Stat(path).kind == EntryKind::kMissing ? 0 : 1;
 }
 
 void GETFILEDATE(const std::string& path, SYSTEMTIME& date) {
-  const LocalEntry entry = StatLocal(path);
+  GETFILEDATE(SystemFileSystem(), path, date);
+}
+
+void GETFILEDATE(FileSystem& files, const std::string& path, SYSTEMTIME& date) {
+  const LocalEntry entry = files.Stat(path);
   if (entry.kind != EntryKind::kMissing) date = EpochToLocal(entry.modified_seconds);
+}
+
+bool SameLocalMinute(const SYSTEMTIME& date, int64_t modified_seconds) {
+  return IsCalendarMinute(date) &&
+         CalendarMinute(date) == CalendarMinute(EpochToLocal(modified_seconds));
 }
 
 std::string WidenedShortDateFormat(std::string_view format) {
@@ -127,7 +174,8 @@ void WarnLocalFileError(Env& env, const std::string& path, const std::string& wh
 
 int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which,
                     std::string* why) {
-  if (path.empty() || StatLocal(path).kind == EntryKind::kMissing) return 0;
+  FileSystem& files = *env.files;
+  if (path.empty() || files.Stat(path).kind == EntryKind::kMissing) return 0;
   if (env.verbose()) {
     env.TimedLine(" * Setting " + path + " to " + DateText(date) + " " + TimeText(date));
   }
@@ -136,13 +184,13 @@ int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, i
   bool set = false;
   switch (which) {
     case 0:
-      set = SetLocalFileTimes(path, false, true, seconds, why);
+      set = SetLocalFileTimes(files, path, false, true, seconds, why);
       break;
     case 1:
-      set = SetLocalFileTimes(path, true, false, seconds, why);
+      set = SetLocalFileTimes(files, path, true, false, seconds, why);
       break;
     case -1:
-      set = SetLocalFileTimes(path, true, true, seconds, why);
+      set = SetLocalFileTimes(files, path, true, true, seconds, why);
       break;
     default:
       break;  // 2, the creation time, cannot be set here

@@ -6,27 +6,33 @@
 #include <string_view>
 
 #include "run/env.h"
+#include "platform/file_system.h"
 #include "platform/system_time.h"
 
 // The procedures through which the program touches local files and the calendar: sizes,
 // dates, time stamps, the day of the week and temporary files. Paths are used literally
 // (symbolic links followed, no wildcards); dates are local time. Nothing is printed except the
-// verbose line of SETFILEDATE, and nothing keeps state.
+// verbose line of SETFILEDATE, and nothing keeps state. The procedures without a FileSystem
+// work on the system's; SETFILEDATE works on the Env's.
 namespace koru {
 
 // Size in bytes of the entry at `path` (all 64 bits; 0 for a directory); -1 when there is none.
 int64_t FILEEXISTS(const std::string& path);
+int64_t FILEEXISTS(FileSystem& files, const std::string& path);
 
 // True for a regular file at `path` (links followed); directories, FIFOs, sockets and devices
 // are no plain files.
 bool PlainLocalFileExists(const std::string& path);
+bool PlainLocalFileExists(FileSystem& files, const std::string& path);
 
 // 1 when any entry stands at `path`, else 0.
 int32_t EXIST(const std::string& path);
+int32_t EXIST(FileSystem& files, const std::string& path);
 
 // Writes the last-write time of `path`, local time, into all eight fields of `date` (week day
 // filled in, milliseconds 0). When nothing stands at `path`, `date` is left untouched.
 void GETFILEDATE(const std::string& path, SYSTEMTIME& date);
+void GETFILEDATE(FileSystem& files, const std::string& path, SYSTEMTIME& date);
 
 // The locale's short date (a two-digit year widened to four digits; a picture that leaves out
 // year, month or day replaced by YYYY-MM-DD), one blank and hh:mm (24-hour clock). Seconds and
@@ -34,6 +40,12 @@ void GETFILEDATE(const std::string& path, SYSTEMTIME& date);
 // different minutes different texts. A record that is no valid calendar time gives "?" and
 // its raw fields as MM-DD-YYYY hh:mm, a text no valid date gives.
 std::string FORMATFILEDATE(const SYSTEMTIME& date);
+
+// Whether a file last written at `modified_seconds` (since the epoch) is dated in the minute of
+// `date` (local time): exactly when FORMATFILEDATE gives both dates the same text, without
+// writing either. Both are counted as whole minutes of the local calendar, so an hour that a
+// clock change repeats is the same hour, as in the texts.
+bool SameLocalMinute(const SYSTEMTIME& date, int64_t modified_seconds);
 
 // The strftime picture FORMATFILEDATE uses for a locale's short date picture `format`.
 std::string WidenedShortDateFormat(std::string_view format);

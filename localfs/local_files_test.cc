@@ -344,3 +344,84 @@ TEST_F(LocalFilesTest, NewTempFileIsEmptyTextWhenNoDirectoryTakesIt) {
 
 }  // namespace
 }  // namespace koru
+
+namespace koru {
+namespace {
+
+// Runs in a time zone with summer time (no zone file needed), the process's own restored after.
+class SameLocalMinuteTest : public ::testing::Test {
+ protected:
+  SameLocalMinuteTest() {
+    if (const char* zone = getenv("TZ")) saved_zone_ = zone;
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+  }
+  ~SameLocalMinuteTest() override {
+    if (saved_zone_) {
+      setenv("TZ", saved_zone_->c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+ private:
+  std::optional<std::string> saved_zone_;
+};
+
+SYSTEMTIME At(int year, int month, int day, int hour, int minute, int second = 0) {
+  SYSTEMTIME t;
+  t.wYear = static_cast<uint16_t>(year);
+  t.wMonth = static_cast<uint16_t>(month);
+  t.wDay = static_cast<uint16_t>(day);
+  t.wHour = static_cast<uint16_t>(hour);
+  t.wMinute = static_cast<uint16_t>(minute);
+  t.wSecond = static_cast<uint16_t>(second);
+  return t;
+}
+
+// The date compare that replaced comparing two FORMATFILEDATE texts must agree with it on every
+// case, the clock changes and the records that are no calendar time included.
+TEST_F(SameLocalMinuteTest, AgreesWithComparingTheFormattedTexts) {
+  struct Case {
+    const char* name;
+    SYSTEMTIME remote;
+    int64_t local_utc_seconds;  // the local file's last write
+    bool same;
+  };
+  const int64_t k2021_03_01_utc = 1614556800;
+  const int64_t kHour = 3600;
+  const int64_t kDay = 24 * kHour;
+  const Case cases[] = {
+      {"SameMinute", At(2021, 3, 1, 1, 0), k2021_03_01_utc, true},  // 01:00 CET is 00:00 UTC
+      {"SecondsDoNotCount", At(2021, 3, 1, 1, 0, 30), k2021_03_01_utc + 59, true},
+      {"RemoteSixtySeconds", At(2021, 3, 1, 1, 0, 60), k2021_03_01_utc, true},
+      {"NextMinute", At(2021, 3, 1, 1, 0), k2021_03_01_utc + 60, false},
+      {"OtherDay", At(2021, 3, 2, 1, 0), k2021_03_01_utc, false},
+      {"OtherYear", At(2020, 3, 1, 1, 0), k2021_03_01_utc, false},
+      // 02:30 on 31 October 2021 came twice; both are the same text.
+      {"RepeatedHourFirst", At(2021, 10, 31, 2, 30), 1635640200, true},
+      {"RepeatedHourSecond", At(2021, 10, 31, 2, 30), 1635643800, true},
+      // 02:30 on 28 March 2021 never came: the file's 03:30 is another text.
+      {"SkippedHour", At(2021, 3, 28, 2, 30), 1616895000, false},
+      {"SkippedHourItself", At(2021, 3, 28, 3, 30), 1616895000, true},
+      {"LeapDay", At(2020, 2, 29, 12, 0), 1582974000, true},
+      {"NoLeapDay", At(2021, 2, 29, 1, 0), k2021_03_01_utc, false},
+      {"MonthZero", At(2021, 0, 1, 1, 0), k2021_03_01_utc, false},
+      {"MonthThirteen", At(2020, 13, 1, 1, 0), k2021_03_01_utc, false},
+      {"DayZero", At(2021, 3, 0, 1, 0), k2021_03_01_utc - kDay, false},
+      {"Hour24", At(2021, 2, 28, 24, 0), k2021_03_01_utc - kHour, false},
+      {"Minute60", At(2021, 3, 1, 0, 60), k2021_03_01_utc, false},
+      {"BeforeTheEpoch", At(1969, 12, 31, 23, 0), -2 * kHour, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string remote_text = FORMATFILEDATE(c.remote);
+    const std::string local_text = FORMATFILEDATE(EpochToLocal(c.local_utc_seconds));
+    EXPECT_EQ(remote_text == local_text, c.same) << remote_text << " / " << local_text;
+    EXPECT_EQ(SameLocalMinute(c.remote, c.local_utc_seconds), c.same);
+  }
+}
+
+}  // namespace
+}  // namespace koru

@@ -1,9 +1,6 @@
 #include "platform/local_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -37,31 +34,29 @@ std::string SystemErrorText(int errno_value) {
   return strerror_r(errno_value, buffer, sizeof buffer);
 }
 
-LocalEntry StatLocal(const std::string& path) {
-  LocalEntry entry;
-  struct stat st {};
-  if (path.empty() || stat(path.c_str(), &st) != 0) return entry;
-  if (S_ISREG(st.st_mode)) {
-    entry.kind = EntryKind::kRegular;
-  } else if (S_ISDIR(st.st_mode)) {
-    entry.kind = EntryKind::kDirectory;
-  } else {
-    entry.kind = EntryKind::kOther;
-  }
-  entry.size = S_ISDIR(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size);
-  entry.modified_seconds = static_cast<int64_t>(st.st_mtim.tv_sec);
-  return entry;
-}
+LocalEntry StatLocal(const std::string& path) { return StatLocal(SystemFileSystem(), path); }
+
+LocalEntry StatLocal(FileSystem& files, const std::string& path) { return files.Stat(path); }
 
 bool DeleteLocalFile(const std::string& path, int* error) {
-  if (unlink(path.c_str()) == 0) return true;
-  if (error) *error = FileErrorNumber(errno);
+  return DeleteLocalFile(SystemFileSystem(), path, error);
+}
+
+bool DeleteLocalFile(FileSystem& files, const std::string& path, int* error) {
+  const int failure = files.Unlink(path);
+  if (failure == 0) return true;
+  if (error) *error = FileErrorNumber(failure);
   return false;
 }
 
 bool MakeLocalDirectory(const std::string& path, int* error, std::string* why) {
-  if (mkdir(path.c_str(), 0777) == 0) return true;
-  const int failure = errno;
+  return MakeLocalDirectory(SystemFileSystem(), path, error, why);
+}
+
+bool MakeLocalDirectory(FileSystem& files, const std::string& path, int* error,
+                        std::string* why) {
+  const int failure = files.MakeDirectory(path);
+  if (failure == 0) return true;
   if (error) *error = FileErrorNumber(failure);
   if (why) *why = SystemErrorText(failure);
   return false;
@@ -69,11 +64,14 @@ bool MakeLocalDirectory(const std::string& path, int* error, std::string* why) {
 
 bool SetLocalFileTimes(const std::string& path, bool access, bool write, int64_t seconds,
                        std::string* why) {
-  timespec times[2];
-  times[0] = access ? timespec{static_cast<time_t>(seconds), 0} : timespec{0, UTIME_OMIT};
-  times[1] = write ? timespec{static_cast<time_t>(seconds), 0} : timespec{0, UTIME_OMIT};
-  if (utimensat(AT_FDCWD, path.c_str(), times, 0) == 0) return true;
-  if (why) *why = SystemErrorText(errno);
+  return SetLocalFileTimes(SystemFileSystem(), path, access, write, seconds, why);
+}
+
+bool SetLocalFileTimes(FileSystem& files, const std::string& path, bool access, bool write,
+                       int64_t seconds, std::string* why) {
+  const int failure = files.SetTimes(path, access, write, seconds);
+  if (failure == 0) return true;
+  if (why) *why = SystemErrorText(failure);
   return false;
 }
 
@@ -118,8 +116,9 @@ SYSTEMTIME EpochToLocal(int64_t seconds) {
 LocalFile::~LocalFile() { Close(); }
 
 LocalFile::LocalFile(LocalFile&& other) noexcept
-    : pool_(std::exchange(other.pool_, nullptr)),
-      fd_(std::exchange(other.fd_, -1)),
+    : files_(other.files_),
+      pool_(std::exchange(other.pool_, nullptr)),
+      handle_(std::exchange(other.handle_, -1)),
       number_(std::exchange(other.number_, 0)),
       error_(other.error_),
       system_error_(other.system_error_) {}
@@ -127,8 +126,9 @@ LocalFile::LocalFile(LocalFile&& other) noexcept
 LocalFile& LocalFile::operator=(LocalFile&& other) noexcept {
   if (this != &other) {
     Close();
+    files_ = other.files_;
     pool_ = std::exchange(other.pool_, nullptr);
-    fd_ = std::exchange(other.fd_, -1);
+    handle_ = std::exchange(other.handle_, -1);
     number_ = std::exchange(other.number_, 0);
     error_ = other.error_;
     system_error_ = other.system_error_;
@@ -140,30 +140,22 @@ bool LocalFile::Open(HandlePool& pool, const std::string& path, Mode mode) {
   Close();
   error_ = 0;
   system_error_ = 0;
-  int flags = O_CLOEXEC;
-  switch (mode) {
-    case Mode::kRead: flags |= O_RDONLY; break;
-    case Mode::kReadWrite: flags |= O_RDWR | O_CREAT; break;
-    case Mode::kReadWriteEmpty: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+  if (path.empty()) {
+    system_error_ = ENOENT;
+    error_ = kErrFileNotFound;
+    return false;
   }
-  const int fd = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
-  if (fd < 0) {
-    system_error_ = path.empty() ? ENOENT : errno;
+  const OpenedFile opened = files_->Open(path, mode);
+  if (opened.handle < 0) {
+    system_error_ = opened.error;
     // A file that would be created but cannot be: a directory of its path is missing.
-    const bool path_missing = errno == ENOENT && (flags & O_CREAT);
-    error_ = path.empty() ? kErrFileNotFound
-                          : path_missing ? kErrPathNotFound : FileErrorNumber(errno);
+    const bool path_missing = opened.error == ENOENT && mode != Mode::kRead;
+    error_ = opened.error == 0  ? kErrAccessDenied  // no regular file
+             : path_missing     ? kErrPathNotFound
+                                : FileErrorNumber(opened.error);
     return false;
   }
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    system_error_ = S_ISDIR(st.st_mode) ? EISDIR : 0;
-    ::close(fd);
-    error_ = kErrAccessDenied;
-    return false;
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  fd_ = fd;
+  handle_ = opened.handle;
   pool_ = &pool;
   number_ = pool.Lowest();
   pool.Claim(number_);
@@ -171,9 +163,9 @@ bool LocalFile::Open(HandlePool& pool, const std::string& path, Mode mode) {
 }
 
 void LocalFile::Close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
+  if (handle_ >= 0) {
+    files_->Close(handle_);
+    handle_ = -1;
   }
   if (pool_) pool_->Release(number_);
   pool_ = nullptr;
@@ -184,44 +176,36 @@ std::string LocalFile::ErrorText() const {
   return system_error_ != 0 ? SystemErrorText(system_error_) : "Not a regular file";
 }
 
-int64_t LocalFile::Size() {
-  struct stat st {};
-  if (fd_ < 0 || fstat(fd_, &st) != 0) return 0;
-  return static_cast<int64_t>(st.st_size);
-}
-
-bool LocalFile::SeekToEnd() {
-  if (fd_ >= 0 && lseek(fd_, 0, SEEK_END) >= 0) return true;
-  system_error_ = fd_ >= 0 ? errno : EBADF;
-  error_ = FileErrorNumber(system_error_);
+bool LocalFile::Fail(int errno_value) {
+  system_error_ = errno_value;
+  error_ = FileErrorNumber(errno_value);
   return false;
 }
 
+int64_t LocalFile::Size() { return is_open() ? files_->Size(handle_) : 0; }
+
+bool LocalFile::SeekToEnd() {
+  if (!is_open()) return Fail(EBADF);
+  const int failure = files_->SeekToEnd(handle_);
+  return failure == 0 || Fail(failure);
+}
+
 bool LocalFile::Write(const char* data, size_t length) {
-  while (length > 0) {
-    const ssize_t written = ::write(fd_, data, length);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      system_error_ = errno;
-      error_ = FileErrorNumber(errno);
-      return false;
-    }
-    data += written;
-    length -= static_cast<size_t>(written);
-  }
-  return true;
+  if (length == 0) return true;
+  if (!is_open()) return Fail(EBADF);
+  const int failure = files_->Write(handle_, data, length);
+  return failure == 0 || Fail(failure);
 }
 
 int64_t LocalFile::Read(char* data, size_t length) {
-  for (;;) {
-    const ssize_t got = ::read(fd_, data, length);
-    if (got >= 0) return got;
-    if (errno != EINTR) {
-      system_error_ = errno;
-      error_ = FileErrorNumber(errno);
-      return -1;
-    }
+  if (!is_open()) {
+    Fail(EBADF);
+    return -1;
   }
+  int failure = 0;
+  const int64_t got = files_->Read(handle_, data, length, &failure);
+  if (got < 0) Fail(failure);
+  return got;
 }
 
 }  // namespace koru

@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/file_system.h"
 #include "platform/handle_pool.h"
 #include "platform/system_time.h"
 
-// Local files over POSIX calls. Paths are used literally (no wildcard expansion), symbolic links
-// are followed, and failures come back as the program's error numbers, never as exceptions.
+// Local files through a FileSystem (the system's unless one is given). Paths are used literally
+// (no wildcard expansion), symbolic links are followed, and failures come back as the program's
+// error numbers, never as exceptions.
 namespace koru {
 
 inline constexpr int kErrBadFileName = 52;
@@ -26,25 +28,23 @@ int FileErrorNumber(int errno_value);
 // The system's own text for `errno_value` ("No space left on device").
 std::string SystemErrorText(int errno_value);
 
-enum class EntryKind { kMissing, kRegular, kDirectory, kOther };
-
-struct LocalEntry {
-  EntryKind kind = EntryKind::kMissing;
-  int64_t size = 0;
-  int64_t modified_seconds = 0;  // last write, seconds since the epoch
-};
-
 // What stands at `path` (links followed).
 LocalEntry StatLocal(const std::string& path);
+LocalEntry StatLocal(FileSystem& files, const std::string& path);
 
 // Deletes a file; false (error number in `error` when given) on failure.
 bool DeleteLocalFile(const std::string& path, int* error = nullptr);
+bool DeleteLocalFile(FileSystem& files, const std::string& path, int* error = nullptr);
 // Creates one directory; on failure `why` (when given) gets the system's text.
 bool MakeLocalDirectory(const std::string& path, int* error = nullptr, std::string* why = nullptr);
+bool MakeLocalDirectory(FileSystem& files, const std::string& path, int* error = nullptr,
+                        std::string* why = nullptr);
 // Sets the last-access and/or last-write time of `path` to `seconds` since the epoch; on
 // failure `why` (when given) gets the system's text.
 bool SetLocalFileTimes(const std::string& path, bool access, bool write, int64_t seconds,
                        std::string* why = nullptr);
+bool SetLocalFileTimes(FileSystem& files, const std::string& path, bool access, bool write,
+                       int64_t seconds, std::string* why = nullptr);
 
 // Local time <-> seconds since the epoch, in the process time zone. LocalToEpoch is false for
 // a record that is no valid calendar time (month 13, hour 24, 31 February ...).
@@ -54,13 +54,11 @@ SYSTEMTIME EpochToLocal(int64_t seconds);
 // An open local file, named by a number from the shared pool, closed when destroyed.
 class LocalFile {
  public:
-  enum class Mode {
-    kRead,            // existing file, read only
-    kReadWrite,       // read and write, created when missing, never truncated
-    kReadWriteEmpty,  // read and write, created when missing, emptied
-  };
+  using Mode = FileOpenMode;
 
   LocalFile() = default;
+  // A file of `files` in place of the system's.
+  explicit LocalFile(FileSystem& files) : files_(&files) {}
   ~LocalFile();
   LocalFile(LocalFile&& other) noexcept;
   LocalFile& operator=(LocalFile&& other) noexcept;
@@ -72,7 +70,7 @@ class LocalFile {
   bool Open(HandlePool& pool, const std::string& path, Mode mode);
   void Close();
 
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return handle_ >= 0; }
   int number() const { return number_; }
   int error() const { return error_; }
   // The system's text for the last failure ("Is a directory", "No space left on device").
@@ -86,8 +84,12 @@ class LocalFile {
   int64_t Read(char* data, size_t length);
 
  private:
+  // Records a failure's errno; false.
+  bool Fail(int errno_value);
+
+  FileSystem* files_ = &SystemFileSystem();
   HandlePool* pool_ = nullptr;
-  int fd_ = -1;
+  int handle_ = -1;
   int number_ = 0;
   int error_ = 0;
   int system_error_ = 0;  // errno of the last failure; 0 for a path that is no regular file

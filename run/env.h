@@ -11,6 +11,7 @@
 #include "run/run_settings.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/file_system.h"
 #include "platform/handle_pool.h"
 #include "platform/channels.h"
 #include "platform/text.h"
@@ -22,8 +23,8 @@ namespace koru {
 inline constexpr size_t kTitleLength = 249;
 
 // Everything a run works with: the run settings and shared state, and the platform facilities
-// (console, clock, the numbered channels and files). The program builds one from the real
-// facilities; tests build one from fakes and shorten the time-outs.
+// (console, clock, the numbered channels and files, the local file system). The program builds
+// one from the real facilities; tests build one from fakes and shorten the time-outs.
 struct Env {
   Env(Console& console_in, Clock& clock_in)
       : Env(console_in, clock_in, tcp) {}
@@ -43,6 +44,7 @@ struct Env {
   HandlePool pool;
   TcpTransport tcp;
   Channels channels;
+  FileSystem* files = &SystemFileSystem();  // the local files of the run; tests put a fake here
   int channel_timeout_ms = 60000;    // every wait on a channel
   int status_line_wait_ms = 5000;    // final reply of a listing that began with "total "
   int stalled_reply_wait_ms = 5000;  // final reply after the data connection timed out

@@ -253,14 +253,14 @@ class DirectorySync {
   // A directory that cannot be made, or a file standing where it goes, is named with the
   // system's reason; its files then fail one by one, each with its own.
   void CreateLocalDirectory(const std::string& path) {
-    const EntryKind kind = StatLocal(path).kind;
+    const EntryKind kind = StatLocal(*env_.files, path).kind;
     if (kind == EntryKind::kDirectory) return;
     if (kind == EntryKind::kMissing) {
       ++t_.SubDirsCreated;
       if (env_.verbose()) env_.TimedLine(" Creating local directory: " + path);
     }
     std::string why;
-    if (MakeLocalDirectory(path, nullptr, &why)) return;
+    if (MakeLocalDirectory(*env_.files, path, nullptr, &why)) return;
     env_.TimedLine(" * Warning: Unable to create local directory " + path + " (" + why + ")");
   }
 
@@ -409,10 +409,12 @@ class DirectorySync {
       if (link != LinkSize::kResolved) return link == LinkSize::kSkipped;
     }
     const std::string local_path = local_dir_ + LocalName(name);
-    if (!o_.OverwriteMode && PlainLocalFileExists(local_path) &&
-        FILEEXISTS(local_path) >= entry.size) {
-      DateCompleteFile(local_path);
-      return true;
+    if (!o_.OverwriteMode) {
+      const LocalEntry local = StatLocal(*env_.files, local_path);
+      if (local.kind == EntryKind::kRegular && local.size >= entry.size) {
+        DateCompleteFile(local_path, local.modified_seconds);
+        return true;
+      }
     }
     // A file this call has fetched and verified is not fetched again while the listing shows it
     // unchanged: a server whose listed size differs from what it sends, or a refused DELE
@@ -500,7 +502,9 @@ class DirectorySync {
   std::string LocalName(const std::string& name) {
     return ChooseLocalName(
         name, o_.UniqueNames && o_.MoveMode, Charset(),
-        [&](const std::string& candidate) { return PlainLocalFileExists(local_dir_ + candidate); });
+        [&](const std::string& candidate) {
+          return PlainLocalFileExists(*env_.files, local_dir_ + candidate);
+        });
   }
 
   void FillRemoteFileTime(const LISTENTRY& entry) {
@@ -533,7 +537,7 @@ class DirectorySync {
     env_.TimedLine(" " + std::to_string(entry.size) + " " + ZeroPad(entry.year, 4) + "-" +
                    ZeroPad(entry.month, 2) + "-" + ZeroPad(entry.day, 2) + " " + remote);
     if ((step_ || !Connected()) && !Connect(false)) return Fetch::kNoConnection;
-    if (!o_.OverwriteMode && FILEEXISTS(local_path) > entry.size) {
+    if (!o_.OverwriteMode && FILEEXISTS(*env_.files, local_path) > entry.size) {
       env_.TimedLine(" * Warning: remote file is smaller than local file. Skipping transfer.");
       if (step_) ftpQuit(env_, h_);
       return Fetch::kDone;
@@ -545,14 +549,15 @@ class DirectorySync {
       expected = ftpGetFile(env_, h_, remote, local_path);
       ReportRefusal(remote);
     } else {
-      LocalFile empty;
+      LocalFile empty(*env_.files);
       if (!empty.Open(env_.pool, local_path, LocalFile::Mode::kReadWriteEmpty)) {
         WarnLocalFileError(env_, local_path, empty.ErrorText());
       }
     }
     Title(o_.ProgramTitle);
     const bool verified =
-        expected > 0 && PlainLocalFileExists(local_path) && Verify(expected, local_path, remote);
+        expected > 0 && PlainLocalFileExists(*env_.files, local_path) &&
+        Verify(expected, local_path, remote);
     bool lost = false;
     if (verified) {
       verified_.insert(EntryKey(entry, s_.RemoteFileName));
@@ -591,7 +596,7 @@ class DirectorySync {
 
   // The size check after a download, with the count and the DELE of a verified one.
   bool Verify(int64_t expected, const std::string& local_path, const std::string& remote) {
-    const int64_t actual = FILEEXISTS(local_path);
+    const int64_t actual = FILEEXISTS(*env_.files, local_path);
     if (actual != expected) {
       env_.TimedLine(" * Warning: Local file size does not match remote (" +
                      std::to_string(actual) + "/" + std::to_string(expected) + ")");
@@ -632,16 +637,13 @@ class DirectorySync {
     return s_.RemoteFileSize <= 0 || actual == s_.RemoteFileSize;
   }
 
-  void DateCompleteFile(const std::string& local_path) {
-    SYSTEMTIME local;
-    GETFILEDATE(local_path, local);
-    const std::string remote_text = FORMATFILEDATE(s_.RemoteFileTime);
-    const std::string local_text = FORMATFILEDATE(local);
-    if (remote_text == local_text) return;
+  // `modified_seconds`: the local file's last write, as the check for a complete file saw it.
+  void DateCompleteFile(const std::string& local_path, int64_t modified_seconds) {
+    if (SameLocalMinute(s_.RemoteFileTime, modified_seconds)) return;
     if (env_.verbose()) {
       env_.TimedLine("  File date stamps are different.");
-      env_.TimedLine("    Remote= " + remote_text);
-      env_.TimedLine("    Local = " + local_text);
+      env_.TimedLine("    Remote= " + FORMATFILEDATE(s_.RemoteFileTime));
+      env_.TimedLine("    Local = " + FORMATFILEDATE(EpochToLocal(modified_seconds)));
     }
     std::string why;
     if (!SETFILEDATE(env_, local_path, s_.RemoteFileTime, -1, &why) && !why.empty()) {

@@ -1,0 +1,113 @@
+// The engine over the in-memory file system in place of a local directory: a disk that fills up
+// at a given size, and the cost of a run that finds everything complete.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "sync/sync_engine.h"
+#include "tests/fake_ftp_server.h"
+#include "tests/fake_ftp_tree.h"
+#include "tests/fakes.h"
+#include "tests/local_dates.h"
+#include "tests/memory_file_system.h"
+
+namespace koru {
+namespace {
+
+using testing::Date;
+using ::testing::ElementsAre;
+using testing::EpochOfLocal;
+
+using Lines = std::vector<std::string>;
+
+const int64_t kListedDate = EpochOfLocal(Date(2001, 3, 5));  // "Mar  5  2001"
+const std::string kLocal = "/home/user/mirror/";
+
+class SyncOnMemoryDiskTest : public ::testing::Test {
+ protected:
+  SyncOnMemoryDiskTest() {
+    env.channel_timeout_ms = 300;
+    env.files = &disk;
+    disk.AddDirectory(kLocal);
+    server.SetDefaultSession(site.Script());
+  }
+  ~SyncOnMemoryDiskTest() override { server.Stop(); }
+
+  int32_t Sync() {
+    return SyncSubDirectory(env, totals, server.address(), "anonymous", "guest@", "/pub/", kLocal,
+                            "");
+  }
+  Lines Commands() {
+    server.Stop();
+    return server.commands();
+  }
+  static std::string T(const std::string& text) { return "09:05:03" + text; }
+
+  testing::RecordingConsole console;
+  testing::FakeClock clock;
+  Env env{console, clock};
+  RunTotals totals;
+  testing::MemoryFileSystem disk;
+  testing::FakeFtpTree site;
+  testing::FakeFtpServer server;  // stopped first: its scripts use `site`
+};
+
+// The file that fills the disk keeps what fitted and fails, each pass tries it again, and the
+// files that fitted are whole and dated like the remote ones.
+TEST_F(SyncOnMemoryDiskTest, DiskThatFillsUpKeepsWhatFittedAndGoesOn) {
+  site.AddFile("/pub/a.txt", std::string(100, 'a'));
+  site.AddFile("/pub/b.txt", std::string(300, 'b'));
+  disk.AddFile("/elsewhere", std::string(50, 'x'));
+  disk.SetCapacity(300, ENOSPC);
+
+  Sync();
+
+  const std::string full =
+      T(" * Warning: Local file error: " + kLocal + "b.txt (No space left on device)");
+  const std::string short_file = T(" * Warning: Local file size does not match remote (150/300)");
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Found 2 files in /pub/"), T(" 100 2001-03-05 /pub/a.txt"),
+                          T(" 300 2001-03-05 /pub/b.txt"), full, short_file,
+                          T(" 300 2001-03-05 /pub/b.txt"), full, short_file));
+  EXPECT_EQ(disk.Content(kLocal + "a.txt"), std::string(100, 'a'));
+  EXPECT_EQ(disk.Content(kLocal + "b.txt"), std::string(150, 'b'));
+  EXPECT_EQ(disk.Stat(kLocal + "a.txt").modified_seconds, kListedDate);
+  EXPECT_EQ(disk.OpenHandles(), 0);
+  EXPECT_EQ(totals.FilesTransferred, 1);
+  EXPECT_EQ(totals.FailedDownloads.at("/pub/b.txt"), 2);
+}
+
+// A run with nothing to fetch looks at each complete file once, and only restamps the one whose
+// date is another minute than the remote one.
+TEST_F(SyncOnMemoryDiskTest, CompleteFilesAreLookedAtOnceEach) {
+  for (const char* name : {"same.txt", "later.txt", "larger.txt"}) {
+    site.AddFile(std::string("/pub/") + name, "12345");
+  }
+  disk.AddFile(kLocal + "same.txt", "12345", kListedDate + 59);
+  disk.AddFile(kLocal + "later.txt", "12345", kListedDate + 60);
+  disk.AddFile(kLocal + "larger.txt", "1234567", kListedDate);
+  env.options.VerboseLevel = -1;
+
+  EXPECT_EQ(Sync(), 0);
+
+  EXPECT_THAT(Commands(), ElementsAre("USER anonymous", "PASS guest@", "CWD /pub", "PASV", "TYPE A",
+                                      "LIST", "QUIT"));
+  EXPECT_THAT(console.lines,
+              ElementsAre(T(" * Connecting to " + server.address()), T(" * Found 3 files in /pub/"),
+                          T("  File date stamps are different."), T("    Remote= 03/05/2001 00:00"),
+                          T("    Local = 03/05/2001 00:01"),
+                          T(" * Setting " + kLocal + "later.txt to 03-05-2001 00:00:00")));
+  EXPECT_EQ(disk.StatCount(kLocal + "same.txt"), 1);
+  EXPECT_EQ(disk.StatCount(kLocal + "larger.txt"), 1);
+  for (const char* name : {"same.txt", "later.txt", "larger.txt"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(disk.Stat(kLocal + name).modified_seconds / 60, kListedDate / 60);
+  }
+  EXPECT_EQ(disk.Content(kLocal + "larger.txt"), "1234567");
+}
+
+}  // namespace
+}  // namespace koru
