@@ -74,8 +74,8 @@ int32_t ftpPutFile(Env& env, int control, int32_t progress, const std::string& r
   if (env.state.AbortFlag) return 0;
   std::string working;
   int32_t result = 0;
-  LocalFile file;
-  if (FILEEXISTS(local) < 0) {
+  LocalFile file(*env.files);
+  if (FILEEXISTS(*env.files, local) < 0) {
     working = "001 Local File Not Found";
   } else if (!file.Open(env.pool, local, LocalFile::Mode::kRead)) {
     working = ZeroPad(file.error(), 3) + " Local File Access Error";
