@@ -25,7 +25,7 @@ struct Transfer {
 };
 
 // Erases the local file or decides to resume it. True when it is to be resumed.
-bool PrepareLocalFile(Env& env, const std::string& local) {
+bool PrepareLocalFile(Env& env, const std::string& local, const SYSTEMTIME& listed_time) {
   const Options& s = env.options;
   const LocalEntry entry = StatLocal(*env.files, local);
   if (entry.kind == EntryKind::kMissing) return false;
@@ -40,7 +40,7 @@ bool PrepareLocalFile(Env& env, const std::string& local) {
     DeleteLocalFile(*env.files, local);
     return false;
   }
-  const bool same_date = SameLocalMinute(env.state.RemoteFileTime, entry.modified_seconds);
+  const bool same_date = SameLocalMinute(listed_time, entry.modified_seconds);
   return same_date ? s.ResumeMode != 0 : s.ResumeMode > 0;
 }
 
@@ -77,10 +77,10 @@ bool Restart(Env& env, int control, Transfer& t, const std::string& local) {
 
 // The expected count with the listing's check: a count that would make the file larger than
 // listed is cut down, with a verbose line.
-int64_t ExpectedCount(Env& env, const std::string& reply, const std::string& remote,
+int64_t ExpectedCount(Env& env, const std::string& reply, const FileToFetch& remote,
                       int64_t offset) {
-  const int64_t listed = env.state.RemoteFileSize;
-  int64_t expected = AnnouncedCount(reply, remote);
+  const int64_t listed = remote.listed_size;
+  int64_t expected = AnnouncedCount(reply, remote.path);
   if (expected == kNoCount) expected = listed > 0 ? listed - offset : -1;
   // A count larger than the whole listed file means it has grown since it was listed (a
   // server that names the whole size on a resumed transfer names no more than that).
@@ -221,8 +221,7 @@ bool ReceiveLoop(Env& env, int data, Transfer& t, const std::string& remote) {
   }
 }
 
-void FinishLocalFile(Env& env, const std::string& local) {
-  const SYSTEMTIME& date = env.state.RemoteFileTime;
+void FinishLocalFile(Env& env, const std::string& local, const SYSTEMTIME& date) {
   if (FILEEXISTS(*env.files, local) == 0) {
     DeleteLocalFile(*env.files, local);
   } else if (date.wYear && date.wMonth && date.wDay) {
@@ -237,13 +236,13 @@ void FinishLocalFile(Env& env, const std::string& local) {
 
 // Opens the local file, restarts where asked and sends RETR. False when the transfer cannot
 // start; `t.last_text` then holds the text to record.
-bool StartTransfer(Env& env, int control, Transfer& t, const std::string& remote,
+bool StartTransfer(Env& env, int control, Transfer& t, const FileToFetch& remote,
                    const std::string& local) {
-  const bool resume = PrepareLocalFile(env, local);
+  const bool resume = PrepareLocalFile(env, local, remote.listed_time);
   if (!OpenLocalFile(env, t, local, resume)) return false;
   ftpTypeBinary(env, control);
   if (resume && !Restart(env, control, t, local)) return false;
-  ftpSendCommand(env, control, "RETR " + remote);
+  ftpSendCommand(env, control, "RETR " + remote.path);
   t.last_text = ftpGetShownReply(env, control);
   const int32_t code = ftpReplyCode(t.last_text);
   if (code != 150 && code != 125) {
@@ -291,15 +290,16 @@ int64_t AnnouncedCount(std::string_view reply, std::string_view remote) {
   return CountInParentheses(reply.substr(open + 1, close - open - 1));
 }
 
-int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::string& local) {
+DownloadResult DownloadFile(Env& env, int control, const FileToFetch& remote,
+                            const std::string& local) {
   RunSettings& s = env.state;
   TransferOutcome& outcome = s.LastTransfer;
   outcome = TransferOutcome{};
-  if (s.AbortFlag) return 0;
+  if (s.AbortFlag) return {0, outcome};
   DataChannel data(env, ftpOpenDataConnection(env, control));
   if (!data.is_open()) {
     ftpRecordReply(env, ReportNoDataConnection(env));
-    return 0;
+    return {0, outcome};
   }
   Transfer t;
   int64_t result = 0;
@@ -307,7 +307,7 @@ int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::
     t.expected = ExpectedCount(env, t.last_text, remote, t.offset);
     // Without its TLS the data connection carries nothing: the final reply still comes.
     const bool secured = ftpSecureData(env, control, data.channel());
-    const bool stalled = secured && ReceiveLoop(env, data.channel(), t, remote);
+    const bool stalled = secured && ReceiveLoop(env, data.channel(), t, remote.path);
     const bool awaited = FinalReplyAwaited(env);
     if (awaited && env.debug()) env.Line("** Waiting for server to send status line.");
     const std::string final_reply = ftpEndTransfer(
@@ -328,9 +328,14 @@ int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::
   data.Close();
   t.file.Close();
   if (!t.write_error.empty()) WarnLocalFileError(env, local, t.write_error);
-  FinishLocalFile(env, local);
+  FinishLocalFile(env, local, remote.listed_time);
   ftpRecordReply(env, t.last_text);
-  return result;
+  return {result, outcome};
+}
+
+int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::string& local) {
+  const FileToFetch file{remote, env.state.RemoteFileSize, env.state.RemoteFileTime};
+  return DownloadFile(env, control, file, local).expected_total;
 }
 
 }  // namespace koru

@@ -10,6 +10,26 @@
 
 namespace koru {
 
+// A file to download as its listing gave it: the text after RETR, the listed size (0 or
+// less: unknown) and the listed date (local time; a zero year, month or day: unknown).
+struct FileToFetch {
+  std::string path;
+  int64_t listed_size = 0;
+  SYSTEMTIME listed_time{};
+};
+
+// How one download ended.
+struct DownloadResult {
+  // The size the complete local file must have; 0 when the transfer loop was not reached.
+  int64_t expected_total = 0;
+  TransferOutcome outcome;
+};
+
+// Downloads `remote` into the local file `local`, as ftpGetFile does with RemoteFileSize and
+// RemoteFileTime for the listed size and date.
+DownloadResult DownloadFile(Env& env, int control, const FileToFetch& remote,
+                            const std::string& local);
+
 // Downloads `remote` (the text after RETR) into the local file `local`.
 // The local file is erased first in OverwriteMode; an empty one is deleted; a non-empty one is
 // resumed (REST with its size) when ResumeMode is 1, or -1 and its date agrees to the minute

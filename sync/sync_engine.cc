@@ -544,10 +544,10 @@ class DirectorySync {
     }
     s_.RemoteFileSize = entry.size;
     const bool fetch = entry.size > 0 || step_;
-    int64_t expected = 0;
+    DownloadResult result;
     if (fetch) {
-      expected = ftpGetFile(env_, h_, remote, local_path);
-      ReportRefusal(remote);
+      result = DownloadFile(env_, h_, {remote, entry.size, s_.RemoteFileTime}, local_path);
+      ReportRefusal(remote, result.outcome);
     } else {
       LocalFile empty(*env_.files);
       if (!empty.Open(env_.pool, local_path, LocalFile::Mode::kReadWriteEmpty)) {
@@ -555,30 +555,30 @@ class DirectorySync {
       }
     }
     Title(o_.ProgramTitle);
-    const bool verified =
-        expected > 0 && PlainLocalFileExists(*env_.files, local_path) &&
-        Verify(expected, local_path, remote);
+    const bool verified = result.expected_total > 0 &&
+                          PlainLocalFileExists(*env_.files, local_path) &&
+                          Verify(result, entry.size, local_path, remote);
     bool lost = false;
     if (verified) {
       verified_.insert(EntryKey(entry, s_.RemoteFileName));
       t_.FailedDownloads.erase(remote);
     } else if (fetch) {
-      CountFailure(entry, remote);
-      lost = !s_.AbortFlag && !s_.LastTransfer.user_cut && ConnectionWasLost();
+      CountFailure(entry, remote, result.outcome);
+      lost = !s_.AbortFlag && !result.outcome.user_cut && ConnectionWasLost();
     }
     if (step_) QuitIfConnected();
     return lost ? Fetch::kLost : Fetch::kDone;
   }
 
-  void ReportRefusal(const std::string& remote) {
-    if (!s_.LastTransfer.refused || s_.AbortFlag) return;
-    env_.TimedLine(" * Warning: Unable to download " + remote + " (" + s_.LastTransfer.reply + ")");
+  void ReportRefusal(const std::string& remote, const TransferOutcome& outcome) {
+    if (!outcome.refused || s_.AbortFlag) return;
+    env_.TimedLine(" * Warning: Unable to download " + remote + " (" + outcome.reply + ")");
   }
 
   // A file that was tried and did not arrive whole counts as failed, unless the user cut the
   // transfer short (a file that is empty on the server and arrived empty has not failed).
-  void CountFailure(const LISTENTRY& entry, const std::string& remote) {
-    const TransferOutcome& outcome = s_.LastTransfer;
+  void CountFailure(const LISTENTRY& entry, const std::string& remote,
+                    const TransferOutcome& outcome) {
     if (s_.AbortFlag) return;
     // Tab leaves the file for this run: no later pass fetches it again.
     if (outcome.user_cut) {
@@ -595,7 +595,9 @@ class DirectorySync {
   }
 
   // The size check after a download, with the count and the DELE of a verified one.
-  bool Verify(int64_t expected, const std::string& local_path, const std::string& remote) {
+  bool Verify(const DownloadResult& result, int64_t listed_size, const std::string& local_path,
+              const std::string& remote) {
+    const int64_t expected = result.expected_total;
     const int64_t actual = FILEEXISTS(*env_.files, local_path);
     if (actual != expected) {
       env_.TimedLine(" * Warning: Local file size does not match remote (" +
@@ -606,7 +608,7 @@ class DirectorySync {
     ++pass_transfers_;
     ++t_.FilesTransferred;
     if (!o_.MoveMode) return true;
-    if (!ArrivedWhole(actual)) {
+    if (!ArrivedWhole(actual, result.outcome, listed_size)) {
       PrintNotErased();
       return true;
     }
@@ -630,11 +632,11 @@ class DirectorySync {
   // Only a file the server confirms it sent in full (226 or 250) and that has the listed size
   // may be deleted on the server: one that grew after it was listed, or whose transfer the
   // server announced short, is still there to be fetched whole.
-  bool ArrivedWhole(int64_t actual) const {
-    const int32_t final_code = ftpReplyCode(s_.LastTransfer.reply);
+  static bool ArrivedWhole(int64_t actual, const TransferOutcome& outcome, int64_t listed_size) {
+    const int32_t final_code = ftpReplyCode(outcome.reply);
     if (final_code != 226 && final_code != 250) return false;
-    if (s_.LastTransfer.server_had_more) return false;
-    return s_.RemoteFileSize <= 0 || actual == s_.RemoteFileSize;
+    if (outcome.server_had_more) return false;
+    return listed_size <= 0 || actual == listed_size;
   }
 
   // `modified_seconds`: the local file's last write, as the check for a complete file saw it.
