@@ -1,6 +1,8 @@
 #include "sync/sync_engine.h"
 
+#include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <vector>
@@ -42,6 +44,10 @@ std::string EntryKey(const LISTENTRY& entry, const std::string& name) {
          std::to_string(entry.month) + '-' + std::to_string(entry.day) + ' ' +
          std::to_string(entry.hour) + ':' + std::to_string(entry.minute);
 }
+
+// Every line of a listing, read once: the entry it gives, or nothing (a server's notice, a
+// total).
+using Listing = std::vector<std::optional<LISTENTRY>>;
 
 // One engine call for one directory. `step_variant` selects the connect-per-step behaviour of
 // the starting directory under -U; `depth` counts the levels below the starting directory.
@@ -213,8 +219,9 @@ class DirectorySync {
       if (!lost) break;
     }
     if (ListingFailed("")) return true;
-    FindClashes(lines);
-    const std::vector<std::string> directories = DirectoryLines(lines);
+    const Listing listing = ParseListing(lines);
+    FindClashes(listing);
+    const std::vector<LISTENTRY> directories = DirectoryEntries(listing);
     const auto n = static_cast<int32_t>(directories.size());
     if (env_.verbose()) {
       env_.TimedLine(" * Found " + std::to_string(n) + " Director" + Plural(n, "y", "ies") +
@@ -223,16 +230,14 @@ class DirectorySync {
     return VisitSubDirectories(directories);
   }
 
-  bool VisitSubDirectories(const std::vector<std::string>& directories) {
-    for (const std::string& line : directories) {
+  bool VisitSubDirectories(const std::vector<LISTENTRY>& directories) {
+    for (const LISTENTRY& entry : directories) {
       if (AbortRequested()) {
         if (!step_) QuitIfConnected();
         PrintAbort();
         EndByAbort();
         return false;
       }
-      LISTENTRY entry;
-      if (!PARSELISTLINE(line, entry, env_.clock.Now())) continue;
       // A directory's name is used exactly as listed, blanks at its ends included.
       const std::string& name = entry.name;
       if (IsUnsafeName(name) || SkippedByClash(name, true)) continue;
@@ -315,26 +320,23 @@ class DirectorySync {
       PrintListing(lines, n);
       return Pass::kLast;
     }
-    PrintFileCount(EntryCount(lines));
-    FindClashes(lines);
-    if (!HandleEntries(lines)) return Pass::kCallEnded;
-    NoteWhenMaskIsADirectory(lines);
+    const Listing listing = ParseListing(lines);
+    PrintFileCount(EntryCount(listing));
+    FindClashes(listing);
+    if (!HandleEntries(listing)) return Pass::kCallEnded;
+    NoteWhenMaskIsADirectory(listing);
     return Pass::kDone;
   }
 
   // A location without "/" at its end names a file. When no listed file has that name and the
   // name is a directory on the server (whose listing came in its place), the user most likely
   // meant to mirror that directory: said once, after what the run made of it.
-  void NoteWhenMaskIsADirectory(const std::vector<std::string>& lines) {
+  void NoteWhenMaskIsADirectory(const Listing& listing) {
     if (mask_noted_ || mask_.empty() || HasWildcard(mask_) || IsListOnly(mask_) || !Connected()) {
       return;
     }
-    const SYSTEMTIME today = env_.clock.Now();
-    for (const std::string& line : lines) {
-      LISTENTRY entry;
-      if (PARSELISTLINE(line, entry, today) && !entry.isDir && EntryFileName(entry) == mask_) {
-        return;
-      }
+    for (const std::optional<LISTENTRY>& entry : listing) {
+      if (entry && !entry->isDir && EntryFileName(*entry) == mask_) return;
     }
     mask_noted_ = true;
     const std::string path = remote_path_ + mask_;
@@ -354,14 +356,9 @@ class DirectorySync {
   }
 
   // Lines that give an entry: a server's own error text among the lines is no file.
-  int32_t EntryCount(const std::vector<std::string>& lines) const {
-    const SYSTEMTIME today = env_.clock.Now();
-    int32_t n = 0;
-    for (const std::string& line : lines) {
-      LISTENTRY entry;
-      if (PARSELISTLINE(line, entry, today)) ++n;
-    }
-    return n;
+  static int32_t EntryCount(const Listing& listing) {
+    return static_cast<int32_t>(
+        std::count_if(listing.begin(), listing.end(), [](const auto& entry) { return entry; }));
   }
 
   void PrintListing(const std::vector<std::string>& lines, int32_t n) {
@@ -377,23 +374,22 @@ class DirectorySync {
   }
 
   // False when the call has ended (user abort, or no connection for a download).
-  bool HandleEntries(const std::vector<std::string>& lines) {
-    for (const std::string& line : lines) {
+  // Each listed line, an entry or not, is a point where the user's stop is looked for.
+  bool HandleEntries(const Listing& listing) {
+    for (const std::optional<LISTENTRY>& entry : listing) {
       if (AbortRequested()) {
         PrintAbort();
         if (!step_) QuitIfConnected();
         EndByAbort();
         return false;
       }
-      if (!HandleEntry(line)) return false;
+      if (entry && !entry->isDir && !HandleEntry(*entry)) return false;
     }
     return true;
   }
 
   // False when a download found no connection.
-  bool HandleEntry(const std::string& line) {
-    LISTENTRY entry;
-    if (!PARSELISTLINE(line, entry, env_.clock.Now()) || entry.isDir) return true;
+  bool HandleEntry(LISTENTRY entry) {
     const std::string name = EntryFileName(entry);
     FillRemoteFileTime(entry);
     s_.RemoteFileName = name;
@@ -450,26 +446,34 @@ class DirectorySync {
 
   std::string MappedName(const std::string& name) const { return MapLocalName(name, Charset()); }
 
-  // The lines of a listing that give a directory.
-  std::vector<std::string> DirectoryLines(const std::vector<std::string>& lines) const {
+  // Every line of a listing read once.
+  Listing ParseListing(const std::vector<std::string>& lines) const {
     const SYSTEMTIME today = env_.clock.Now();
-    std::vector<std::string> directories;
+    Listing listing;
+    listing.reserve(lines.size());
     for (const std::string& line : lines) {
       LISTENTRY entry;
-      if (PARSELISTLINE(line, entry, today) && entry.isDir) directories.push_back(line);
+      listing.push_back(PARSELISTLINE(line, entry, today) ? std::optional(entry) : std::nullopt);
+    }
+    return listing;
+  }
+
+  // The entries of a listing that are directories.
+  static std::vector<LISTENTRY> DirectoryEntries(const Listing& listing) {
+    std::vector<LISTENTRY> directories;
+    for (const std::optional<LISTENTRY>& entry : listing) {
+      if (entry && entry->isDir) directories.push_back(*entry);
     }
     return directories;
   }
 
   // Decides, before any entry of a listing is handled, which entries lose their local name to
   // an earlier entry of the same listing: two remote files must never become one local file.
-  void FindClashes(const std::vector<std::string>& lines) {
-    const SYSTEMTIME today = env_.clock.Now();
+  void FindClashes(const Listing& listing) {
     std::vector<ListedName> entries;
-    for (const std::string& line : lines) {
-      LISTENTRY entry;
-      if (!PARSELISTLINE(line, entry, today)) continue;
-      ListedName listed{entry.isDir ? entry.name : EntryFileName(entry), entry.isDir != 0};
+    for (const std::optional<LISTENTRY>& entry : listing) {
+      if (!entry) continue;
+      ListedName listed{entry->isDir ? entry->name : EntryFileName(*entry), entry->isDir != 0};
       if (!IsUnsafeName(listed.name)) entries.push_back(std::move(listed));
     }
     clashes_ = FindLocalNameClashes(entries, Charset());
