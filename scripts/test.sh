@@ -14,7 +14,7 @@ bash scripts/install-deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev lib
 # unpacked beside vsftpd (never configured or started as a service) where the tests look for it.
 bash scripts/unpack-debs.sh /opt/koru-test-servers proftpd-core
 
-cmake -S . -B build-test -G Ninja -DKORU_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S . -B build-test -G Ninja -DKORU_SANITIZE=ON -DKORU_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 ninja -C build-test
 ctest --test-dir build-test --output-on-failure -j2 --timeout 300
 
