@@ -279,7 +279,9 @@ TEST_F(FtpFixture, BusyRightAfterOwnQuitIsRetriedQuicklyBeforeTheBusyWait) {
     EXPECT_EQ(quick, c.quick_sleeps);
     EXPECT_EQ(time.sleeps.size() > c.quick_sleeps.size(), c.busy_wait);
     EXPECT_EQ(quiet.lines.size(), c.busy_wait ? 1u : 0u);
-    if (c.busy_wait) EXPECT_EQ(quiet.lines[0].substr(8), " * Pausing for busy server.");
+    if (c.busy_wait) {
+      EXPECT_EQ(quiet.lines[0].substr(8), " * Pausing for busy server.");
+    }
   }
 }
 

@@ -19,7 +19,6 @@
 #include "platform/text.h"
 #include "tests/fakes.h"
 #include "tests/ftp_fixture.h"
-#include "tests/real_ftp_server.h"
 #include "tests/scratch_dir.h"
 
 namespace koru {
@@ -30,8 +29,6 @@ using ::testing::IsEmpty;
 using testing::FakeFtpSession;
 using testing::FileContent;
 using testing::FtpFixture;
-using testing::FtpServerKind;
-using testing::RealFtpServer;
 using testing::Reply;
 using testing::ScratchDir;
 using testing::Session;
@@ -285,51 +282,6 @@ TEST_F(UploadTest, AFileThatMayBeReadButNotWrittenStillUploads) {
   EXPECT_EQ(ServerCommands(), (std::vector<std::string>{"TYPE I", "PASV", "STOR program"}));
   EXPECT_TRUE(received == FileContent(path)) << "received " << received.size() << " bytes";
 }
-
-class RealUploadTest : public ::testing::TestWithParam<FtpServerKind> {
- protected:
-  void SetUp() override {
-    testing::StartOrSkip(GetParam(), &server_);
-    if (!server_) return;
-    env_.channel_timeout_ms = 5000;  // replies come at once; only a fault waits this long
-  }
-
-  testing::RecordingConsole console_;
-  testing::FakeClock clock_;
-  Env env_{console_, clock_};
-  std::unique_ptr<RealFtpServer> server_;
-  ScratchDir local_;
-};
-
-TEST_P(RealUploadTest, StoresFilesByteForByte) {
-  const std::vector<size_t> sizes = {0, 10000, 16384, 12 * 8192 + 345};
-  const int32_t h = ftpConnect(env_, server_->address(), "anonymous", "guest@example.org");
-  ASSERT_GT(h, 0);
-
-  for (size_t size : sizes) {
-    const std::string name = "up" + std::to_string(size) + ".bin";
-    EXPECT_EQ(ftpPutFile(env_, h, kOn, "/pub/" + name, Written(local_, name, Content(size))), 1)
-        << name << ": " << LastReply(env_);
-  }
-  // Refused by the server: a directory that does not exist.
-  EXPECT_EQ(ftpPutFile(env_, h, kOn, "/missing/up.bin", Written(local_, "up.bin", Content(10000))),
-            0);
-  EXPECT_EQ(env_.state.LastReplyCode / 100, 5) << LastReply(env_);
-  ftpQuit(env_, h);
-
-  EXPECT_THAT(console_.lines, IsEmpty());
-  for (size_t size : sizes) {
-    const std::string name = "up" + std::to_string(size) + ".bin";
-    EXPECT_TRUE(FileContent(server_->root() + "/pub/" + name) == Content(size)) << name;
-  }
-  EXPECT_FALSE(fs::exists(server_->root() + "/missing"));
-}
-
-INSTANTIATE_TEST_SUITE_P(Upload, RealUploadTest,
-                         ::testing::Values(FtpServerKind::kVsftpd, FtpServerKind::kPyftpdlib),
-                         [](const auto& info) {
-                           return info.param == FtpServerKind::kVsftpd ? "Vsftpd" : "Pyftpdlib";
-                         });
 
 }  // namespace
 }  // namespace koru

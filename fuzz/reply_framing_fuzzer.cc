@@ -1,25 +1,20 @@
 // A byte stream from a server (any bytes) read reply by reply the way the program reads its
-// control connection: a real channel over a loopback connection splits the stream into lines
-// and the reply reader frames them into replies, printing continuation lines as in debug mode.
+// control connection: a channel over an in-memory connection splits the stream into lines and
+// the reply reader frames them into replies, printing continuation lines as in debug mode.
 //
 // In the input a byte 0xFF followed by a three-byte count (high byte first) and one more byte
 // stands for that many copies of the last byte (at most 140 KiB), so that small inputs reach
 // lines of 65,536 bytes and more.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <iterator>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "run/env.h"
 #include "ftp/control.h"
 #include "fuzz/fuzz_target.h"
 #include "tests/fakes.h"
+#include "tests/memory_transport.h"
 
 namespace koru::fuzz {
 namespace {
@@ -27,7 +22,7 @@ namespace {
 constexpr char kRunMark = '\xFF';
 constexpr size_t kLongestRun = 140 * 1024;
 constexpr size_t kLongestStream = 200 * 1024;
-constexpr int kTimeoutMs = 30000;  // only a fault makes a read wait at all
+constexpr int kTimeoutMs = 30000;  // only a fault makes a read wait (on the fake clock)
 // Sent after the input; a reply of its own whatever the input left open.
 constexpr std::string_view kEndReply = "999 end of the fuzz input";
 
@@ -53,52 +48,15 @@ bool HoldsEndReply(std::string stream) {
   return stream.find(kEndReply) != std::string::npos;
 }
 
-// A listening socket on 127.0.0.1 for the whole run.
-class LoopbackListener {
- public:
-  LoopbackListener() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    const bool listening =
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::listen(listener_, 8) == 0 &&
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    Check(listening, "a listener on 127.0.0.1");
-    port_ = ntohs(address.sin_port);
+// The stream in pieces of changing sizes, each one receive at most, so that lines and CR LF
+// pairs cross the edges of receives the way a network splits them.
+void SendInPieces(testing::MemoryPeer& peer, std::string_view stream) {
+  static constexpr size_t kPieceSizes[] = {1, 3, 17, 255, 4096, 65537};
+  for (size_t i = 0; !stream.empty(); ++i) {
+    const size_t size = std::min(stream.size(), kPieceSizes[i % std::size(kPieceSizes)]);
+    peer.Send(std::string(stream.substr(0, size)));
+    stream.remove_prefix(size);
   }
-
-  int port() const { return port_; }
-  // The server side of the connection a client has just opened, sending without delay.
-  int Accept() const {
-    const int server = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    const int on = 1;
-    ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return server;
-  }
-
- private:
-  int listener_ = -1;
-  int port_ = 0;
-};
-
-void SendAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent <= 0) return;
-    bytes.remove_prefix(static_cast<size_t>(sent));
-  }
-}
-
-// A reset in place of a normal close, once the client has read everything: millions of runs
-// leave no connections waiting out their time.
-void CloseAbruptly(int fd) {
-  const linger reset{1, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  ::close(fd);
 }
 
 void CheckLineText(std::string_view line) {
@@ -124,30 +82,29 @@ void ReadReplies(Env& env, int channel, size_t stream_size) {
 }  // namespace
 
 KORU_FUZZ_TARGET(reply_framing) {
-  static const LoopbackListener listener;
   const std::string stream =
       ExpandRuns(std::string_view(reinterpret_cast<const char*>(data), size));
   if (HoldsEndReply(stream)) return;
 
   testing::RecordingConsole console;
-  PosixClock clock;
-  Env env(console, clock);
+  testing::FakeClock clock;
+  testing::MemoryTransport transport(clock);
+  testing::MemoryPeer& server = transport.Expect();
+  SendInPieces(server, stream + "\n" + std::string(kEndReply) + "\r\n");
+  server.Close();
+  Env env(console, clock, transport);
   env.options.VerboseLevel = 1;
   env.channel_timeout_ms = kTimeoutMs;
+  // No user can stop this run, and no name needs looking up: the connect then starts no
+  // lookup thread, which would cost more than reading most inputs.
+  env.channels.SetStopCheck(nullptr);
+  env.channels.SetResolver([](const std::string&) { return std::vector<std::string>{"127.0.0.1"}; });
   const int channel = env.pool.Lowest();
-  Check(env.channels.Open(channel, "127.0.0.1", listener.port(), kTimeoutMs),
-        "a connection to the loopback listener");
-  const int server = listener.Accept();
-  std::thread writer([&] {
-    SendAll(server, stream + "\n" + std::string(kEndReply) + "\r\n");
-    ::shutdown(server, SHUT_WR);
-  });
+  Check(env.channels.Open(channel, "127.0.0.1", 21, kTimeoutMs), "a connection to the server");
   ReadReplies(env, channel, stream.size());
   Check(ftpGetReply(env, channel).empty() && env.channels.Error() == 0,
         "after the server has closed, replies come back empty at once");
-  writer.join();
   for (const std::string& line : console.lines) CheckLineText(line);
-  CloseAbruptly(server);
   env.channels.Close(channel);
 }
 

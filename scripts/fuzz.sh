@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of fuzz/ with clang and runs them, niced, at most two at a time.
 #
-#   bash scripts/fuzz.sh [-t SECONDS] [-p PARALLEL] [TARGET...]
+#   bash scripts/fuzz.sh [-t SECONDS] [-p PARALLEL] [-b] [TARGET...]
 #
 # TARGET is the name of a fuzz/<TARGET>_fuzzer.cc (default: all of them); each runs SECONDS
 # (default 600) with its seeds (fuzz/corpus/<TARGET>) and kept inputs (fuzz/regressions/<TARGET>).
 # What a run learns stays in build-fuzz/corpus/<TARGET>; its log lands in build-fuzz/runs/.
 # A crash, leak, time-out or broken property leaves its input in build-fuzz/findings/ and makes
-# the script fail. Installs clang and its fuzzing runtime from Debian when they are missing.
+# the script fail. -b builds the targets and runs none. Installs clang and its fuzzing runtime
+# from Debian when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -15,10 +16,12 @@ build=$root/build-fuzz
 
 seconds=600
 parallel=2
-while getopts "t:p:" option; do
+build_only=0
+while getopts "t:p:b" option; do
   case $option in
     t) seconds=$OPTARG ;;
     p) parallel=$OPTARG ;;
+    b) build_only=1 ;;
     *) sed -n '2,11p' "$0" >&2; exit 2 ;;
   esac
 done
@@ -38,6 +41,7 @@ fi
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DKORU_FUZZ=ON -DKORU_TESTS=OFF >/dev/null
 nice ninja -C "$build" koru_fuzzers >/dev/null
+[ "$build_only" -eq 1 ] && exit 0
 
 # Runs one target in a folder of its own (libFuzzer writes its worker log there); the summary
 # line and the run's last lines on failure.

@@ -14,9 +14,19 @@ bash scripts/install-deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev lib
 # unpacked beside vsftpd (never configured or started as a service) where the tests look for it.
 bash scripts/unpack-debs.sh /opt/koru-test-servers proftpd-core
 
-cmake -S . -B build-test -G Ninja -DKORU_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S . -B build-test -G Ninja -DKORU_SANITIZE=ON -DKORU_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 ninja -C build-test
-ctest --test-dir build-test --output-on-failure -j2 --timeout 300
+
+# The fuzz targets are built (niced) while the suite runs: most end-to-end cases wait on servers
+# and timers rather than on the processor.
+bash scripts/fuzz.sh -b &
+fuzz_build=$!
+suite_status=0
+ctest --test-dir build-test --output-on-failure -j2 --timeout 300 || suite_status=$?
+build_status=0
+wait "$fuzz_build" || build_status=$?
+[ "$suite_status" -eq 0 ] || exit "$suite_status"
+[ "$build_status" -eq 0 ] || exit "$build_status"
 
 # A few seconds of fuzzing for every fuzz target from its seeds and kept inputs (clang and
 # libFuzzer, installed when missing); scripts/fuzz.sh alone runs the long sessions.

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 
 namespace koru::testing {
@@ -151,6 +152,8 @@ PtyChild::PtyChild(const std::string& path, const std::vector<std::string>& args
 void PtyChild::Start(const std::function<void()>& body) {
   winsize size{24, 100, 0, 0};
   if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) return;
+  // What the test program has buffered must not be written a second time by the child.
+  std::fflush(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
     setsid();

@@ -8,7 +8,7 @@
 namespace koru::testing {
 
 MemoryFileSystem::MemoryFileSystem() {
-  nodes_["/"] = std::make_shared<Node>(Node{EntryKind::kDirectory});
+  nodes_["/"] = std::make_shared<Node>(Node{EntryKind::kDirectory, {}});
 }
 
 std::string MemoryFileSystem::Normal(const std::string& path) {
@@ -75,13 +75,13 @@ MemoryFileSystem::Handle* MemoryFileSystem::HandleOf(int handle) {
 void MemoryFileSystem::Add(const std::string& path, Node node) {
   const std::string normal = Normal(path);
   for (std::string parent = Parent(normal); !nodes_.count(parent); parent = Parent(parent)) {
-    nodes_[parent] = std::make_shared<Node>(Node{EntryKind::kDirectory});
+    nodes_[parent] = std::make_shared<Node>(Node{EntryKind::kDirectory, {}});
   }
   nodes_[normal] = std::make_shared<Node>(std::move(node));
 }
 
 void MemoryFileSystem::AddDirectory(const std::string& path) {
-  Add(path, Node{EntryKind::kDirectory});
+  Add(path, Node{EntryKind::kDirectory, {}});
 }
 
 void MemoryFileSystem::AddFile(const std::string& path, const std::string& content,
@@ -89,7 +89,7 @@ void MemoryFileSystem::AddFile(const std::string& path, const std::string& conte
   Add(path, Node{EntryKind::kRegular, content, modified_seconds, modified_seconds});
 }
 
-void MemoryFileSystem::AddSpecial(const std::string& path) { Add(path, Node{EntryKind::kOther}); }
+void MemoryFileSystem::AddSpecial(const std::string& path) { Add(path, Node{EntryKind::kOther, {}}); }
 
 void MemoryFileSystem::SetCapacity(int64_t bytes, int error) {
   capacity_ = bytes;

@@ -43,8 +43,8 @@ struct TlsServerOptions {
 
 struct RealFtpServerOptions {
   // pyftpdlib: a named user (with this password) in place of anonymous.
-  std::string user;
-  std::string password;
+  std::string user{};
+  std::string password{};
   // vsftpd: false logs anonymous users in on USER alone (230 at once, no PASS).
   bool anonymous_password = true;
   // vsftpd and proftpd: the bytes per second a download is served at; 0: as fast as it goes.

@@ -713,7 +713,7 @@ TEST_P(RealServerFaultsTest, KilledSessionsFileIsFetchedAgainInTheSameRun) {
   File("pub/z.txt", "zed");
   Serve();
 
-  for (const std::vector<std::string> switches :
+  for (const std::vector<std::string>& switches :
        {std::vector<std::string>{}, std::vector<std::string>{"-S"}}) {
     SCOPED_TRACE(switches.empty() ? "flat" : "-S");
     ClearLocal();
