@@ -63,13 +63,17 @@ bool LoopbackListener::NeverAnswer() {
   if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
     return false;
   }
-  // With a backlog of 0 the queue holds one or two connections; the next one hangs.
-  for (int i = 0; i < 8; ++i) {
+  // With a backlog of 0 the queue holds one or two connections; the next one hangs. On a busy
+  // machine a connect may simply be slow, so the queue counts as full only when two connects in
+  // a row hang.
+  int hanging = 0;
+  for (int i = 0; i < 10; ++i) {
     const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return false;
     queued_.push_back(fd);
     const int result = ::connect(fd, reinterpret_cast<sockaddr*>(&address), size);
-    if (result != 0 && !Completes(fd, 200)) return true;
+    hanging = result != 0 && !Completes(fd, 200) ? hanging + 1 : 0;
+    if (hanging == 2) return true;
   }
   return false;
 }
