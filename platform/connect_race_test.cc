@@ -191,7 +191,7 @@ TEST(TcpTransport, AnAddressThatNeverAnswersCostsTheHeadStartNotATimeOut) {
   const int64_t took = MsSince(start);
   ASSERT_TRUE(c);
   EXPECT_EQ(c->PeerAddress(), "127.0.0.1");
-  EXPECT_GE(took, kConnectHeadStartMs);
+  EXPECT_GE(took, kConnectHeadStartMs - 5);  // both clocks count whole milliseconds
   EXPECT_LT(took, 10000);  // far below the kernel's time-out of a connect with no answer
 }
 
