@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -23,9 +24,9 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 const std::map<std::string, int>& Layers() {
-  static const std::map<std::string, int> layers = {
-      {"platform", 0}, {"run", 1}, {"listing", 2}, {"localfs", 2},
-      {"ftp", 3},      {"sync", 4}, {"app", 5}};
+  static const std::map<std::string, int> layers = {{"platform", 0}, {"run", 1}, {"listing", 2},
+                                                    {"localfs", 2},  {"ftp", 3}, {"sync", 4},
+                                                    {"app", 5}};
   return layers;
 }
 
@@ -89,6 +90,36 @@ std::vector<std::string> LayeringProblems(const fs::path& root) {
 
 TEST(LayeringTest, ProductIncludesRunOneWayOnly) {
   EXPECT_THAT(LayeringProblems(KORU_SOURCE_DIR), IsEmpty());
+}
+
+// The FTP procedures are handed what they work on: they never look at the engine's choices
+// (moving, unique names, recursion), the password or the run's totals.
+TEST(LayeringTest, FtpReadsNoEngineOptionsNorTotals) {
+  static const std::vector<std::string> kEngineOnly = {
+      "MoveMode",       "UniqueNames",     "SubDirMode",        "LoginPassword", "FilesTransferred",
+      "SubDirsCreated", "FailedDownloads", "FailedDirectories", "UndeletedFiles"};
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(fs::path(KORU_SOURCE_DIR) / "ftp")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find("_test.") != std::string::npos) continue;
+    std::ifstream in(entry.path());
+    int line_number = 0;
+    for (std::string line; std::getline(in, line);) {
+      ++line_number;
+      for (const std::string& field : kEngineOnly) {
+        const size_t at = line.find(field);
+        const auto is_word = [&](size_t i) {
+          return std::isalnum(static_cast<unsigned char>(line[i])) || line[i] == '_';
+        };
+        if (at == std::string::npos || (at > 0 && is_word(at - 1)) ||
+            (at + field.size() < line.size() && is_word(at + field.size()))) {
+          continue;
+        }
+        found.push_back("ftp/" + name + ":" + std::to_string(line_number) + ": " + field);
+      }
+    }
+  }
+  EXPECT_THAT(found, IsEmpty());
 }
 
 // The check itself: a small tree with one fault of each kind, and the includes that are fine.
