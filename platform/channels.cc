@@ -115,7 +115,8 @@ bool Channels::Open(int channel, const std::string& host, int port, int timeout_
     error_text_ = LastResolveFailure().empty() ? "Name or service not known" : LastResolveFailure();
     return false;
   }
-  auto ch = std::make_unique<Channel>();
+  // The buffer is only read where a receive has filled it: it need not be cleared first.
+  auto ch = std::make_unique_for_overwrite<Channel>();
   int failure = kErrSocket;
   ch->connection =
       transport_.Connect(addresses, port, &failure, stop_pending_, timeout_ms > 0 ? timeout_ms : -1);
