@@ -309,6 +309,25 @@ INSTANTIATE_TEST_SUITE_P(
                               {"AUTH TLS", "USER anonymous", "PASS", "PBSZ 0", "PROT P", "QUIT"}}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return info.param.name; });
 
+// ftpes:// at a port where the server waits for a TLS handshake first (ftps://): no greeting
+// comes, and the reason names the likely mix-up. Run in this process for a time-out of 1 s.
+TEST_F(TlsFixture, ExplicitTlsAtAnImplicitPortNamesTheMixUp) {
+  for (const FtpServerKind kind : {FtpServerKind::kVsftpd, FtpServerKind::kPyftpdlib}) {
+    SCOPED_TRACE(testing::KindName(kind));
+    StartServer(kind, {.implicit = true});
+    if (IsSkipped() || HasFatalFailure()) return;
+
+    const ChildResult run = testing::RunKoruInThisProcess(
+        {"ftpes://localhost:" + std::to_string(server_->port()) + "/pub/"}, local_.path(), 1000);
+
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_THAT(run.output, HasSubstr(" ERROR: Unable to open connection to server.\n"));
+    EXPECT_THAT(run.output, HasSubstr("  No reply from the server in 1 s (an implicit TLS port? "
+                                      "try ftps://)\n"))
+        << run.output;
+  }
+}
+
 // SSL_CERT_FILE naming a file that is not there leaves every certificate untrusted: the
 // rejection names the missing file.
 TEST_F(TlsFixture, CertificateRejectedForAMissingTrustFileNamesIt) {
