@@ -457,6 +457,39 @@ TEST_P(RealServerFaultsTest, MoveLeavesOnTheServerExactlyWhatDidNotArriveWhole) 
                                                              {"link.bin", Describe(target)}}));
 }
 
+// -M in a directory the login may read but not change: every file arrives, each refused
+// delete is named with the server's reply, the files stay on the server, and the run fails
+// with the count of files not deleted.
+TEST_P(RealServerFaultsTest, MoveWhoseDeleteIsRefusedSaysSoAndFails) {
+  File("pub/ro/a.txt", "a text");
+  File("pub/ro/b.txt", "b text");
+  Serve();
+  // Root's and read-only: the files can be fetched but not deleted.
+  ASSERT_EQ(::lchown(Served("pub/ro").c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod(Served("pub/ro").c_str(), 0555), 0);
+
+  const ChildResult run = Run("/pub/ro/", {"-M"});
+
+  EXPECT_EQ(run.exit_code, 1);
+  const std::vector<std::string> lines = Lines(run.output);
+  for (const char* name : {"a.txt", "b.txt"}) {
+    const std::string remote = "/pub/ro/" + std::string(name);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const std::string& line) {
+                              return line.starts_with("TIME * Not deleted: " + remote + " (5");
+                            }),
+              1)
+        << run.output;
+  }
+  EXPECT_EQ(Count(lines, "TIME * Warning: Unable to delete remote file as requested."), 2);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "TIME 2 remote files not deleted.");
+  EXPECT_EQ(Tree(Served("pub/ro")), (std::map<std::string, std::string>{
+                                        {"a.txt", "\"a text\""}, {"b.txt", "\"b text\""}}));
+  EXPECT_EQ(LocalTree(), (std::map<std::string, std::string>{{"a.txt", "\"a text\""},
+                                                             {"b.txt", "\"b text\""}}));
+}
+
 // Names that map to one local name: the first listed keeps it, every later one is skipped,
 // never downloaded, deleted or entered, and fails the run; a second run chooses alike.
 // Directory names keep blanks at their ends and are mapped like file names.
