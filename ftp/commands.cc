@@ -13,77 +13,81 @@ std::string_view WithoutTrailingSlashes(std::string_view path) {
   return path;
 }
 
-int32_t ExchangeExpecting(Env& env, int h, std::string_view command, int32_t success) {
-  return ftpReplyCode(ftpExchange(env, h, command)) == success ? 1 : 0;
+int32_t ExchangeExpecting(Session& session, std::string_view command, int32_t success) {
+  return ftpReplyCode(ftpExchange(session, command)) == success ? 1 : 0;
 }
 
 // CWD to the path `d` is left with ("/" when nothing is left, so a path of slashes only
 // reaches the root, which servers do not take as an empty argument).
-int32_t ChangeTo(Env& env, int h, std::string_view d) {
+int32_t ChangeTo(Session& session, std::string_view d) {
+  Env& env = session.env;
   if (env.state.AbortFlag) return 0;
   const std::string target = d.empty() ? "/" : std::string(d);
-  const int32_t code = ftpReplyCode(ftpExchange(env, h, "CWD " + target));
+  const int32_t code = ftpReplyCode(ftpExchange(session, "CWD " + target));
   return code == 250 || code == 220 || code == 200 ? 1 : 0;
 }
 
 }  // namespace
 
-int32_t ftpChangeDir(Env& env, int h, const std::string& dir) {
-  return ChangeTo(env, h, TrimBlanks(WithoutTrailingSlashes(dir)));
+int32_t ftpChangeDir(Session& session, const std::string& dir) {
+  return ChangeTo(session, TrimBlanks(WithoutTrailingSlashes(dir)));
 }
 
-int32_t ftpChangeDirExact(Env& env, int h, const std::string& dir) {
-  return ChangeTo(env, h, WithoutTrailingSlashes(dir));
+int32_t ftpChangeDirExact(Session& session, const std::string& dir) {
+  return ChangeTo(session, WithoutTrailingSlashes(dir));
 }
 
-int64_t ftpFileSize(Env& env, int h, const std::string& file) {
-  const std::string reply = ftpExchange(env, h, "SIZE " + file);
+int64_t ftpFileSize(Session& session, const std::string& file) {
+  const std::string reply = ftpExchange(session, "SIZE " + file);
   if (ftpReplyCode(reply) != 213) return -1;
   const std::optional<int64_t> size =
       DigitsValue(TrimBlanks(std::string_view(reply).substr(3)), 19);
   return size.value_or(-1);
 }
 
-int32_t ftpMakeDir(Env& env, int h, const std::string& dir) {
-  return ExchangeExpecting(env, h, "MKD " + dir, 257);
+int32_t ftpMakeDir(Session& session, const std::string& dir) {
+  return ExchangeExpecting(session, "MKD " + dir, 257);
 }
 
-int32_t ftpRemoveDir(Env& env, int h, const std::string& dir) {
-  return ExchangeExpecting(env, h, "RMD " + dir, 250);
+int32_t ftpRemoveDir(Session& session, const std::string& dir) {
+  return ExchangeExpecting(session, "RMD " + dir, 250);
 }
 
-int32_t ftpRemoveFile(Env& env, int h, const std::string& file) {
-  return ExchangeExpecting(env, h, "DELE " + file, 250);
+int32_t ftpRemoveFile(Session& session, const std::string& file) {
+  return ExchangeExpecting(session, "DELE " + file, 250);
 }
 
-int32_t ftpRename(Env& env, int h, const std::string& from, const std::string& to) {
-  return ftpRenameFile(env, h, from, to);
+int32_t ftpRename(Session& session, const std::string& from, const std::string& to) {
+  return ftpRenameFile(session, from, to);
 }
 
-int32_t ftpRenameFile(Env& env, int h, const std::string& from, const std::string& to) {
-  ftpSendCommand(env, h, "RNFR " + from);
-  std::string reply = ftpGetShownReply(env, h);
+int32_t ftpRenameFile(Session& session, const std::string& from, const std::string& to) {
+  ftpSendCommand(session, "RNFR " + from);
+  std::string reply = ftpGetShownReply(session);
   int32_t result = 0;
   if (ftpReplyCode(reply) == 350) {
-    ftpSendCommand(env, h, "RNTO " + to);
-    reply = ftpGetShownReply(env, h);
+    ftpSendCommand(session, "RNTO " + to);
+    reply = ftpGetShownReply(session);
     result = ftpReplyCode(reply) == 250 ? 1 : 0;
   }
-  ftpRecordReply(env, reply);
+  ftpRecordReply(session, reply);
   return result;
 }
 
-void ftpTypeAscii(Env& env, int h) {
-  if (!env.state.AbortFlag) ftpExchange(env, h, "TYPE A");
+void ftpTypeAscii(Session& session) {
+  Env& env = session.env;
+  if (!env.state.AbortFlag) ftpExchange(session, "TYPE A");
 }
 
-void ftpTypeBinary(Env& env, int h) {
-  if (!env.state.AbortFlag) ftpExchange(env, h, "TYPE I");
+void ftpTypeBinary(Session& session) {
+  Env& env = session.env;
+  if (!env.state.AbortFlag) ftpExchange(session, "TYPE I");
 }
 
-std::string ftpPwd(Env& env, int h) {
+std::string ftpPwd(Session& session) {
+  Env& env = session.env;
   if (env.state.AbortFlag) return std::string();
-  const std::string reply = ftpExchange(env, h, "PWD");
+  const std::string reply = ftpExchange(session, "PWD");
   if (ftpReplyCode(reply) != 257) return std::string();
   const size_t open = reply.find('"');
   if (open == std::string::npos) return std::string();
@@ -91,20 +95,20 @@ std::string ftpPwd(Env& env, int h) {
   return reply.substr(open + 1, close == std::string::npos ? close : close - open - 1);
 }
 
-int32_t ftpMakeDirTree(Env& env, int h, const std::string& path) {
+int32_t ftpMakeDirTree(Session& session, const std::string& path) {
   std::string p(WithoutTrailingSlashes(path));
-  if (!ftpChangeDir(env, h, p) && !p.empty()) {
+  if (!ftpChangeDir(session, p) && !p.empty()) {
     const size_t slash = p.rfind('/');
     const bool has_parent = slash != std::string::npos;
     // A single name is made in the current remote directory, which is there to change into.
     const std::string parent = has_parent ? p.substr(0, slash) : ".";
     const std::string last = has_parent ? p.substr(slash + 1) : p;
-    if (ftpChangeDir(env, h, parent) || (has_parent && ftpMakeDirTree(env, h, parent))) {
-      ftpMakeDir(env, h, parent + "/" + last);
+    if (ftpChangeDir(session, parent) || (has_parent && ftpMakeDirTree(session, parent))) {
+      ftpMakeDir(session, parent + "/" + last);
     }
     p = parent;
   }
-  return ftpChangeDir(env, h, p);
+  return ftpChangeDir(session, p);
 }
 
 }  // namespace koru

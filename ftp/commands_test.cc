@@ -31,7 +31,7 @@ using CommandsTest = FtpFixture;
 
 struct CommandCase {
   const char* name;
-  std::function<int32_t(Env&, int)> call;
+  std::function<int32_t(koru::Session&)> call;
   std::vector<std::string> replies;   // the server's, one per command received
   std::vector<std::string> commands;  // what the server must receive
   int32_t result;
@@ -46,11 +46,11 @@ TEST_P(CommandTest, SendsTheCommandsAndTestsTheReplyCodes) {
   const CommandCase& c = GetParam();
   std::vector<testing::Action> replies;
   for (const std::string& reply : c.replies) replies.push_back(Reply(reply));
-  const int h = OpenControl(Session({}, replies));
+  OpenControl(Session({}, replies));
   env.options.VerboseLevel = 1;
-  ftpClearReply(env);
-  EXPECT_EQ(c.call(env, h), c.result);
-  EXPECT_EQ(env.state.LastReplyCode, c.recorded);
+  ftpClearReply(session);
+  EXPECT_EQ(c.call(session), c.result);
+  EXPECT_EQ(session.LastReplyCode, c.recorded);
   std::vector<std::string> shown;  // in debug mode: each command, then its reply
   for (size_t i = 0; i < c.commands.size(); ++i) {
     shown.insert(shown.end(), {c.commands[i], c.replies[i]});
@@ -59,66 +59,140 @@ TEST_P(CommandTest, SendsTheCommandsAndTestsTheReplyCodes) {
   EXPECT_EQ(ServerCommands(), c.commands);
 }
 
-int32_t ChangeDir(Env& env, int h, const std::string& dir) { return ftpChangeDir(env, h, dir); }
-int32_t Rename(Env& env, int h) { return ftpRename(env, h, "old name", "new name"); }
+int32_t ChangeDir(koru::Session& session, const std::string& dir) {
+  return ftpChangeDir(session, dir);
+}
+int32_t Rename(koru::Session& session) { return ftpRename(session, "old name", "new name"); }
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, CommandTest,
     ::testing::Values(
-        CommandCase{"CwdTrailingSlash", [](Env& e, int h) { return ChangeDir(e, h, "/pub/"); },
-                    {"250 Okay"}, {"CWD /pub"}, 1, 250},
-        CommandCase{"CwdBlanks", [](Env& e, int h) { return ChangeDir(e, h, " /pub "); },
-                    {"250 Okay"}, {"CWD /pub"}, 1, 250},
+        CommandCase{"CwdTrailingSlash",
+                    [](koru::Session& s) { return ChangeDir(s, "/pub/"); },
+                    {"250 Okay"},
+                    {"CWD /pub"},
+                    1,
+                    250},
+        CommandCase{"CwdBlanks",
+                    [](koru::Session& s) { return ChangeDir(s, " /pub "); },
+                    {"250 Okay"},
+                    {"CWD /pub"},
+                    1,
+                    250},
         CommandCase{"CwdSeveralSlashes",
-                    [](Env& e, int h) { return ChangeDir(e, h, "/pub///"); }, {"250 Okay"},
-                    {"CWD /pub"}, 1, 250},
+                    [](koru::Session& s) { return ChangeDir(s, "/pub///"); },
+                    {"250 Okay"},
+                    {"CWD /pub"},
+                    1,
+                    250},
         // Slashes go first, blanks after: a slash before a trailing blank stays.
         CommandCase{"CwdSlashThenBlank",
-                    [](Env& e, int h) { return ChangeDir(e, h, "/pub/ "); }, {"250 Okay"},
-                    {"CWD /pub/"}, 1, 250},
+                    [](koru::Session& s) { return ChangeDir(s, "/pub/ "); },
+                    {"250 Okay"},
+                    {"CWD /pub/"},
+                    1,
+                    250},
         // Servers refuse an empty CWD: the root is named.
-        CommandCase{"CwdRoot", [](Env& e, int h) { return ChangeDir(e, h, "/"); },
-                    {"250 Okay"}, {"CWD /"}, 1, 250},
-        CommandCase{"CwdSlashesOnly", [](Env& e, int h) { return ChangeDir(e, h, "///"); },
-                    {"250 Okay"}, {"CWD /"}, 1, 250},
-        CommandCase{"Cwd200", [](Env& e, int h) { return ChangeDir(e, h, "a"); },
-                    {"200 Command okay"}, {"CWD a"}, 1, 200},
-        CommandCase{"Cwd220", [](Env& e, int h) { return ChangeDir(e, h, "a"); },
-                    {"220 Ready"}, {"CWD a"}, 1, 220},
-        CommandCase{"Cwd550", [](Env& e, int h) { return ChangeDir(e, h, "a"); },
-                    {"550 No such directory"}, {"CWD a"}, 0, 550},
-        CommandCase{"Mkd257", [](Env& e, int h) { return ftpMakeDir(e, h, "/pub/new"); },
-                    {"257 \"/pub/new\" created"}, {"MKD /pub/new"}, 1, 257},
-        CommandCase{"MkdExists", [](Env& e, int h) { return ftpMakeDir(e, h, "/pub/ x/"); },
-                    {"550 Directory exists"}, {"MKD /pub/ x/"}, 0, 550},
-        CommandCase{"Rmd250", [](Env& e, int h) { return ftpRemoveDir(e, h, "old"); },
-                    {"250 Removed"}, {"RMD old"}, 1, 250},
-        CommandCase{"Rmd257", [](Env& e, int h) { return ftpRemoveDir(e, h, "old"); },
-                    {"257 Odd"}, {"RMD old"}, 0, 257},
-        CommandCase{"Dele250", [](Env& e, int h) { return ftpRemoveFile(e, h, "/pub/a b"); },
-                    {"250 Deleted"}, {"DELE /pub/a b"}, 1, 250},
-        CommandCase{"Dele550", [](Env& e, int h) { return ftpRemoveFile(e, h, "a"); },
-                    {"550 No such file"}, {"DELE a"}, 0, 550},
-        CommandCase{"TypeAscii", [](Env& e, int h) { return (ftpTypeAscii(e, h), 0); },
-                    {"200 Type set to A"}, {"TYPE A"}, 0, 200},
+        CommandCase{"CwdRoot",
+                    [](koru::Session& s) { return ChangeDir(s, "/"); },
+                    {"250 Okay"},
+                    {"CWD /"},
+                    1,
+                    250},
+        CommandCase{"CwdSlashesOnly",
+                    [](koru::Session& s) { return ChangeDir(s, "///"); },
+                    {"250 Okay"},
+                    {"CWD /"},
+                    1,
+                    250},
+        CommandCase{"Cwd200",
+                    [](koru::Session& s) { return ChangeDir(s, "a"); },
+                    {"200 Command okay"},
+                    {"CWD a"},
+                    1,
+                    200},
+        CommandCase{"Cwd220",
+                    [](koru::Session& s) { return ChangeDir(s, "a"); },
+                    {"220 Ready"},
+                    {"CWD a"},
+                    1,
+                    220},
+        CommandCase{"Cwd550",
+                    [](koru::Session& s) { return ChangeDir(s, "a"); },
+                    {"550 No such directory"},
+                    {"CWD a"},
+                    0,
+                    550},
+        CommandCase{"Mkd257",
+                    [](koru::Session& s) { return ftpMakeDir(s, "/pub/new"); },
+                    {"257 \"/pub/new\" created"},
+                    {"MKD /pub/new"},
+                    1,
+                    257},
+        CommandCase{"MkdExists",
+                    [](koru::Session& s) { return ftpMakeDir(s, "/pub/ x/"); },
+                    {"550 Directory exists"},
+                    {"MKD /pub/ x/"},
+                    0,
+                    550},
+        CommandCase{"Rmd250",
+                    [](koru::Session& s) { return ftpRemoveDir(s, "old"); },
+                    {"250 Removed"},
+                    {"RMD old"},
+                    1,
+                    250},
+        CommandCase{"Rmd257",
+                    [](koru::Session& s) { return ftpRemoveDir(s, "old"); },
+                    {"257 Odd"},
+                    {"RMD old"},
+                    0,
+                    257},
+        CommandCase{"Dele250",
+                    [](koru::Session& s) { return ftpRemoveFile(s, "/pub/a b"); },
+                    {"250 Deleted"},
+                    {"DELE /pub/a b"},
+                    1,
+                    250},
+        CommandCase{"Dele550",
+                    [](koru::Session& s) { return ftpRemoveFile(s, "a"); },
+                    {"550 No such file"},
+                    {"DELE a"},
+                    0,
+                    550},
+        CommandCase{"TypeAscii",
+                    [](koru::Session& s) { return (ftpTypeAscii(s), 0); },
+                    {"200 Type set to A"},
+                    {"TYPE A"},
+                    0,
+                    200},
         // A refused type change shows only in the last reply.
         CommandCase{"TypeBinaryRefused",
-                    [](Env& e, int h) { return (ftpTypeBinary(e, h), 0); },
-                    {"504 Not supported"}, {"TYPE I"}, 0, 504},
+                    [](koru::Session& s) { return (ftpTypeBinary(s), 0); },
+                    {"504 Not supported"},
+                    {"TYPE I"},
+                    0,
+                    504},
         // Only the RNTO reply is recorded: the kept code is 250, not the higher 350.
-        CommandCase{"Renamed", Rename, {"350 Ready for RNTO", "250 Renamed"},
-                    {"RNFR old name", "RNTO new name"}, 1, 250},
-        CommandCase{"RenameRefusedAtRnfr", Rename, {"550 No such file"}, {"RNFR old name"}, 0,
-                    550},
-        CommandCase{"RenameRefusedAtRnto", Rename, {"350 Ready for RNTO", "553 Bad name"},
-                    {"RNFR old name", "RNTO new name"}, 0, 553},
+        CommandCase{"Renamed",
+                    Rename,
+                    {"350 Ready for RNTO", "250 Renamed"},
+                    {"RNFR old name", "RNTO new name"},
+                    1,
+                    250},
+        CommandCase{"RenameRefusedAtRnfr", Rename, {"550 No such file"}, {"RNFR old name"}, 0, 550},
+        CommandCase{"RenameRefusedAtRnto",
+                    Rename,
+                    {"350 Ready for RNTO", "553 Bad name"},
+                    {"RNFR old name", "RNTO new name"},
+                    0,
+                    553},
         CommandCase{"Rnfr250", Rename, {"250 Odd"}, {"RNFR old name"}, 0, 250}),
     [](const ::testing::TestParamInfo<CommandCase>& info) { return info.param.name; });
 
 TEST_F(CommandsTest, AClosedConnectionFailsAtOnce) {
-  const int h = OpenControl(Session({testing::Hangup()}));
-  EXPECT_EQ(ftpChangeDir(env, h, "/pub"), 0);
-  EXPECT_EQ(ftpMakeDir(env, h, "/pub"), 0);
+  OpenControl(Session({testing::Hangup()}));
+  EXPECT_EQ(ftpChangeDir(session, "/pub"), 0);
+  EXPECT_EQ(ftpMakeDir(session, "/pub"), 0);
 }
 
 // A server that never answers, scripted in memory: the command fails once the time-out has
@@ -130,8 +204,9 @@ TEST(CommandsWithoutReply, FailAfterTheTimeOut) {
   Env env(console, clock, transport);
   const testing::MemoryPeer& server = transport.Expect();
   ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 300));
+  koru::Session session(env, 1);
 
-  EXPECT_EQ(ftpRemoveFile(env, 1, "a"), 0);
+  EXPECT_EQ(ftpRemoveFile(session, "a"), 0);
 
   EXPECT_EQ(env.channels.Error(), kErrTimeout);
   EXPECT_EQ(clock.skipped_ms, 300);
@@ -152,32 +227,32 @@ TEST_F(CommandsTest, PwdTakesTheTextBetweenTheFirstTwoQuotes) {
   };
   std::vector<testing::Action> replies;
   for (const auto& [reply, dir] : cases) replies.push_back(Reply(reply));
-  const int h = OpenControl(Session({}, replies));
-  for (const auto& [reply, dir] : cases) EXPECT_EQ(ftpPwd(env, h), dir) << reply;
+  OpenControl(Session({}, replies));
+  for (const auto& [reply, dir] : cases) EXPECT_EQ(ftpPwd(session), dir) << reply;
   EXPECT_EQ(ServerCommands(), std::vector<std::string>(cases.size(), "PWD"));
 }
 
 // ---- After a user abort ----------------------------------------------------------------------
 
 TEST_F(CommandsTest, SomeCommandsReturnAtOnceAfterAnAbort) {
-  const int h = OpenControl(Session({}));
+  OpenControl(Session({}));
   env.state.AbortFlag = kOn;
-  EXPECT_EQ(ftpChangeDir(env, h, "/pub"), 0);
-  EXPECT_EQ(ftpPwd(env, h), "");
-  ftpTypeAscii(env, h);
-  ftpTypeBinary(env, h);
-  EXPECT_EQ(ftpMakeDirTree(env, h, "/pub/a/b"), 0);
+  EXPECT_EQ(ftpChangeDir(session, "/pub"), 0);
+  EXPECT_EQ(ftpPwd(session), "");
+  ftpTypeAscii(session);
+  ftpTypeBinary(session);
+  EXPECT_EQ(ftpMakeDirTree(session, "/pub/a/b"), 0);
   EXPECT_EQ(env.channels.Error(), 0) << "nothing waited for a reply";
   EXPECT_THAT(ServerCommands(), IsEmpty());
 }
 
 TEST_F(CommandsTest, OthersSendNothingButWaitForAReplyAfterAnAbort) {
-  const int h = OpenControl(Session({}));
+  OpenControl(Session({}));
   env.state.AbortFlag = kOn;
-  EXPECT_EQ(ftpMakeDir(env, h, "/pub/a"), 0);
+  EXPECT_EQ(ftpMakeDir(session, "/pub/a"), 0);
   EXPECT_EQ(env.channels.Error(), kErrTimeout);
   env.channels.ClearError();
-  EXPECT_EQ(ftpRename(env, h, "a", "b"), 0);
+  EXPECT_EQ(ftpRename(session, "a", "b"), 0);
   EXPECT_EQ(env.channels.Error(), kErrTimeout);
   EXPECT_THAT(ServerCommands(), IsEmpty());
 }
@@ -252,11 +327,10 @@ class MakeDirTreeTest : public FtpFixture, public ::testing::WithParamInterface<
 TEST_P(MakeDirTreeTest, CreatesTheMissingLevelsFromTheTopDown) {
   const TreeCase& c = GetParam();
   RemoteTree tree{c.existing, c.cwd};
-  const int h = OpenControl(Session({}, {}, [&tree](const std::string& command,
-                                                     FakeFtpSession& session) {
+  OpenControl(Session({}, {}, [&tree](const std::string& command, FakeFtpSession& session) {
     tree.Handle(command, session);
   }));
-  EXPECT_EQ(ftpMakeDirTree(env, h, c.path), c.result);
+  EXPECT_EQ(ftpMakeDirTree(session, c.path), c.result);
   EXPECT_THAT(ServerCommands(), ElementsAreArray(c.commands));
   EXPECT_EQ(tree.dirs, c.after);
   EXPECT_EQ(tree.cwd, c.cwd_after);

@@ -79,13 +79,15 @@ std::optional<std::string> ReplyFraming::Take(std::string line) {
   return std::nullopt;
 }
 
-void ftpSendCommand(Env& env, int h, std::string_view text) {
+void ftpSendCommand(Session& session, std::string_view text) {
+  Env& env = session.env;
+  const int h = session.h;
   RunSettings& s = env.state;
   if (s.AbortFlag) return;
-  if (s.CommandTerminator.empty()) s.CommandTerminator = "\r\n";
+  if (session.CommandTerminator.empty()) session.CommandTerminator = "\r\n";
   std::string line;
-  line.reserve(text.size() + s.CommandTerminator.size());
-  line.append(text).append(s.CommandTerminator);
+  line.reserve(text.size() + session.CommandTerminator.size());
+  line.append(text).append(session.CommandTerminator);
   env.channels.Send(h, line);
   if (env.debug()) env.Line(text);
 }
@@ -115,17 +117,21 @@ std::string WaitText(int timeout_ms) {
 // A logged-in control connection that gave no reply, or said it is closing, is of no further
 // use: it is closed at once, without QUIT, so the engine connects anew for what is left.
 // `reply_line` is what ReplyLine keeps of it.
-void DropConnection(Env& env, int h, const std::string& why, std::string_view reply_line) {
+void DropConnection(Session& session, const std::string& why, std::string_view reply_line) {
+  Env& env = session.env;
+  const int h = session.h;
   env.channels.Close(h);
-  env.state.ConnectedFlag = kOff;
-  env.state.ReplyLine = reply_line;
+  session.ConnectedFlag = kOff;
+  session.ReplyLine = reply_line;
   env.TimedLine(" * Warning: Connection lost (" + why + ")");
 }
 
 // Reads one reply, each line waiting at most `timeout_ms`. `silence` tells whether a wait that
 // ends with nothing loses the connection; `silent_before_ms` is the silence that came before.
-std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence,
+std::string ReadReply(Session& session, int timeout_ms, OnSilence silence,
                       int silent_before_ms = 0) {
+  Env& env = session.env;
+  const int h = session.h;
   ReplyFraming framing;
   auto read_line = [&] {
     std::string read;
@@ -141,28 +147,28 @@ std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence,
     std::optional<std::string> reply = framing.Take(std::move(line));
     if (reply) {
       if (got_nothing && env.channels.Error() == kErrInterrupted) {
-        env.state.ReplyLine.clear();
+        session.ReplyLine.clear();
         return std::string();
       }
       if (got_nothing && !env.channels.IsOpen(h)) {
-        env.state.ReplyLine = kConnectionLostReply;
+        session.ReplyLine = kConnectionLostReply;
         return std::string();
       }
-      if (got_nothing && env.state.ConnectedFlag == kOn) {
+      if (got_nothing && session.ConnectedFlag == kOn) {
         if (env.channels.PeerClosed(h)) {
-          DropConnection(env, h, "closed by the server", kConnectionLostReply);
+          DropConnection(session, "closed by the server", kConnectionLostReply);
           return std::string();
         }
         if (silence == OnSilence::kDropConnection && env.channels.Error() == kErrTimeout) {
-          DropConnection(env, h, "no reply in " + WaitText(silent_before_ms + timeout_ms),
+          DropConnection(session, "no reply in " + WaitText(silent_before_ms + timeout_ms),
                          kConnectionLostReply);
           return std::string();
         }
       }
-      env.state.ReplyLine = *reply;
+      session.ReplyLine = *reply;
       // 421: the server is closing the connection, so the next command would find it gone.
-      if (ftpReplyCode(*reply) == 421 && env.state.ConnectedFlag == kOn) {
-        DropConnection(env, h, "closed by the server", *reply);
+      if (ftpReplyCode(*reply) == 421 && session.ConnectedFlag == kOn) {
+        DropConnection(session, "closed by the server", *reply);
       }
       return std::move(*reply);
     }
@@ -172,7 +178,7 @@ std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence,
       // The run ends here: nothing is sent any more, so the rest of this reply is never
       // taken for the reply to another command.
       env.UserAbort();
-      env.state.ReplyLine.clear();
+      session.ReplyLine.clear();
       return std::string();
     }
   }
@@ -180,13 +186,14 @@ std::string ReadReply(Env& env, int h, int timeout_ms, OnSilence silence,
 
 }  // namespace
 
-std::string ftpGetReply(Env& env, int h) {
-  return ReadReply(env, h, env.channels.TimeoutOf(h), OnSilence::kDropConnection);
+std::string ftpGetReply(Session& session) {
+  Env& env = session.env;
+  const int h = session.h;
+  return ReadReply(session, env.channels.TimeoutOf(h), OnSilence::kDropConnection);
 }
 
-std::string ftpGetReply(Env& env, int h, int timeout_ms, OnSilence silence,
-                        int silent_before_ms) {
-  return ReadReply(env, h, timeout_ms < 0 ? 0 : timeout_ms, silence,
+std::string ftpGetReply(Session& session, int timeout_ms, OnSilence silence, int silent_before_ms) {
+  return ReadReply(session, timeout_ms < 0 ? 0 : timeout_ms, silence,
                    silent_before_ms < 0 ? 0 : silent_before_ms);
 }
 
@@ -201,22 +208,22 @@ std::string_view ftpReplyLineText(std::string_view line) {
   return TrimBlanks(line.substr(std::min<size_t>(3, line.size())));
 }
 
-void ftpRecordReply(Env& env, std::string_view line) {
+void ftpRecordReply(Session& session, std::string_view line) {
   const int32_t code = ftpReplyCode(line);
-  if (code <= env.state.LastReplyCode) return;
-  env.state.LastReplyText = std::string(ftpReplyLineText(line));
-  env.state.LastReplyCode = code;
+  if (code <= session.LastReplyCode) return;
+  session.LastReplyText = std::string(ftpReplyLineText(line));
+  session.LastReplyCode = code;
 }
 
-void ftpClearReply(Env& env) {
-  env.state.LastReplyText.clear();
-  env.state.LastReplyCode = 0;
+void ftpClearReply(Session& session) {
+  session.LastReplyText.clear();
+  session.LastReplyCode = 0;
 }
 
-int32_t ftpLastReplyCode(const Env& env) { return env.state.LastReplyCode; }
+int32_t ftpLastReplyCode(const Session& session) { return session.LastReplyCode; }
 
-std::string ftpLastReplyText(const Env& env) {
-  return std::string(TrimLeftBlanks(env.state.LastReplyText));
+std::string ftpLastReplyText(const Session& session) {
+  return std::string(TrimLeftBlanks(session.LastReplyText));
 }
 
 std::string ftpReplyText(int32_t code) {
@@ -226,16 +233,17 @@ std::string ftpReplyText(int32_t code) {
   return std::string();
 }
 
-std::string ftpGetShownReply(Env& env, int h) {
-  std::string reply = ftpGetReply(env, h);
+std::string ftpGetShownReply(Session& session) {
+  Env& env = session.env;
+  std::string reply = ftpGetReply(session);
   if (env.debug()) env.Line(reply);
   return reply;
 }
 
-std::string ftpExchange(Env& env, int h, std::string_view command) {
-  ftpSendCommand(env, h, command);
-  std::string reply = ftpGetShownReply(env, h);
-  ftpRecordReply(env, reply);
+std::string ftpExchange(Session& session, std::string_view command) {
+  ftpSendCommand(session, command);
+  std::string reply = ftpGetShownReply(session);
+  ftpRecordReply(session, reply);
   return reply;
 }
 

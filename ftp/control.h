@@ -7,18 +7,20 @@
 #include <string>
 #include <string_view>
 
+#include "ftp/ftp_session.h"
 #include "run/env.h"
 
 // The command/reply exchange on an FTP control connection and the last-reply bookkeeping.
-// Every FTP procedure sends its commands and reads its replies through these operations.
-// `h` is an open channel of env.channels; only ftpOpenChannel opens one, and nothing here
-// closes one.
+// Every FTP procedure sends its commands and reads its replies through these operations, on
+// the session's channel (an open channel of env.channels, opened by ftpOpenChannel), and keeps
+// what it learns in that session alone: its reply line, its kept reply, whether it is still
+// logged in.
 namespace koru {
 
 // Sends `text` followed by CommandTerminator (set to CR LF before the first command) in one
 // send, and echoes `text` in debug mode. While AbortFlag is set nothing is sent or printed.
 // Send failures are not reported: the following reply comes back empty.
-void ftpSendCommand(Env& env, int h, std::string_view text);
+void ftpSendCommand(Session& session, std::string_view text);
 
 // The one way every wait on the channels meets the user's stop. Runs `attempt`, an operation
 // on the channels whose waits end with error kErrInterrupted when a stop is pending, until it
@@ -48,12 +50,12 @@ enum class OnSilence { kKeepConnection, kDropConnection };
 // ConnectedFlag becomes 0, ReplyLine "000 Connection lost", and a warning names the cause in
 // every mode. A 421 reply (the server is closing the connection) drops it the same way, and
 // is returned and kept as ReplyLine.
-std::string ftpGetReply(Env& env, int h);
+std::string ftpGetReply(Session& session);
 // The same with a time-out of its own for each line of this reply, in place of the channel's;
 // with OnSilence::kKeepConnection a time-out keeps the connection (a close by the server
 // never does). `silent_before_ms`, the time the server had already let pass without a word (a
 // data connection that fell silent), is counted in the wait the lost-connection warning names.
-std::string ftpGetReply(Env& env, int h, int timeout_ms, OnSilence silence,
+std::string ftpGetReply(Session& session, int timeout_ms, OnSilence silence,
                         int silent_before_ms = 0);
 
 // The reply code of `line`: the number read from its first three characters (blanks and tabs
@@ -65,25 +67,25 @@ std::string_view ftpReplyLineText(std::string_view line);
 
 // Keeps `line` as the last reply when its code is higher than LastReplyCode: its text
 // (ftpReplyLineText) and the code.
-void ftpRecordReply(Env& env, std::string_view line);
+void ftpRecordReply(Session& session, std::string_view line);
 
 // Empties the last reply (text "", code 0).
-void ftpClearReply(Env& env);
+void ftpClearReply(Session& session);
 
-int32_t ftpLastReplyCode(const Env& env);
+int32_t ftpLastReplyCode(const Session& session);
 // LastReplyText without leading blanks.
-std::string ftpLastReplyText(const Env& env);
+std::string ftpLastReplyText(const Session& session);
 
 // A short English description of reply code `code`; empty for codes without one.
 // The program does not use it; it is kept for callers of the FTP library.
 std::string ftpReplyText(int32_t code);
 
 // Reads one reply and prints its final line in debug mode; nothing is recorded.
-std::string ftpGetShownReply(Env& env, int h);
+std::string ftpGetShownReply(Session& session);
 
 // The standard exchange of a command: send `command`, read the reply, print it in debug mode
 // and record it. Returns the reply line.
-std::string ftpExchange(Env& env, int h, std::string_view command);
+std::string ftpExchange(Session& session, std::string_view command);
 
 // True when the fourth character of `line` is "-" (a line that opens or continues a reply).
 bool ReplyContinues(std::string_view line);

@@ -115,6 +115,7 @@ TEST(LastReply, KeepsTheHighestCodeSinceTheLastClear) {
   testing::RecordingConsole console;
   testing::FakeClock clock;
   Env env(console, clock);
+  koru::Session session(env);
   struct Step {
     std::string recorded;
     int32_t code;
@@ -127,27 +128,27 @@ TEST(LastReply, KeepsTheHighestCodeSinceTheLastClear) {
       {"550 Another", 550, "No such file"},            // nor does an equal one
       {"", 550, "No such file"},
   };
-  ftpClearReply(env);
+  ftpClearReply(session);
   for (const Step& step : steps) {
-    ftpRecordReply(env, step.recorded);
-    EXPECT_EQ(ftpLastReplyCode(env), step.code) << step.recorded;
-    EXPECT_EQ(ftpLastReplyText(env), step.text) << step.recorded;
+    ftpRecordReply(session, step.recorded);
+    EXPECT_EQ(ftpLastReplyCode(session), step.code) << step.recorded;
+    EXPECT_EQ(ftpLastReplyText(session), step.text) << step.recorded;
   }
-  ftpClearReply(env);
-  EXPECT_EQ(env.state.LastReplyCode, 0);
-  EXPECT_EQ(env.state.LastReplyText, "");
-  ftpRecordReply(env, "250");
-  EXPECT_EQ(ftpLastReplyCode(env), 250);
-  EXPECT_EQ(ftpLastReplyText(env), "");
-  ftpRecordReply(env, "257    padded text  ");
-  EXPECT_EQ(env.state.LastReplyText, "padded text");
-  ftpClearReply(env);
-  ftpRecordReply(env, "0 zero");
-  ftpRecordReply(env, "-5 negative");
-  EXPECT_EQ(ftpLastReplyCode(env), 0);
-  EXPECT_EQ(ftpLastReplyText(env), "");
-  env.state.LastReplyText = "  set elsewhere ";
-  EXPECT_EQ(ftpLastReplyText(env), "set elsewhere ");
+  ftpClearReply(session);
+  EXPECT_EQ(session.LastReplyCode, 0);
+  EXPECT_EQ(session.LastReplyText, "");
+  ftpRecordReply(session, "250");
+  EXPECT_EQ(ftpLastReplyCode(session), 250);
+  EXPECT_EQ(ftpLastReplyText(session), "");
+  ftpRecordReply(session, "257    padded text  ");
+  EXPECT_EQ(session.LastReplyText, "padded text");
+  ftpClearReply(session);
+  ftpRecordReply(session, "0 zero");
+  ftpRecordReply(session, "-5 negative");
+  EXPECT_EQ(ftpLastReplyCode(session), 0);
+  EXPECT_EQ(ftpLastReplyText(session), "");
+  session.LastReplyText = "  set elsewhere ";
+  EXPECT_EQ(ftpLastReplyText(session), "set elsewhere ");
 }
 
 // ---- Sending commands and reading replies over a channel -------------------------------------
@@ -155,14 +156,14 @@ TEST(LastReply, KeepsTheHighestCodeSinceTheLastClear) {
 using ControlTest = FtpFixture;
 
 TEST_F(ControlTest, SendCommandAppendsCrLfAndEchoesInDebugMode) {
-  const int h = OpenControl(Session({}, {Reply("200 NOOP ok"), Reply("331 Password")}));
+  OpenControl(Session({}, {Reply("200 NOOP ok"), Reply("331 Password")}));
   env.options.VerboseLevel = 1;
-  ftpSendCommand(env, h, "NOOP");
-  EXPECT_EQ(env.state.CommandTerminator, "\r\n");
-  EXPECT_EQ(ftpGetReply(env, h), "200 NOOP ok");
+  ftpSendCommand(session, "NOOP");
+  EXPECT_EQ(session.CommandTerminator, "\r\n");
+  EXPECT_EQ(ftpGetReply(session), "200 NOOP ok");
   env.options.VerboseLevel = -1;
-  ftpSendCommand(env, h, "USER anonymous");
-  EXPECT_EQ(ftpGetReply(env, h), "331 Password");
+  ftpSendCommand(session, "USER anonymous");
+  EXPECT_EQ(ftpGetReply(session), "331 Password");
   EXPECT_THAT(ServerCommands(), ElementsAre("NOOP", "USER anonymous"));
   EXPECT_THAT(console.lines, ElementsAre("NOOP"));
 }
@@ -171,7 +172,7 @@ TEST_F(ControlTest, SendCommandSendsAndPrintsNothingOnceAborted) {
   const int h = OpenControl(Session({}));
   env.options.VerboseLevel = 1;
   env.state.AbortFlag = kOn;
-  ftpSendCommand(env, h, "QUIT");
+  ftpSendCommand(session, "QUIT");
   env.channels.Close(h);
   EXPECT_THAT(ServerCommands(), IsEmpty());
   EXPECT_THAT(console.lines, IsEmpty());
@@ -200,10 +201,10 @@ class GetReplyTest : public ::testing::TestWithParam<GetReplyCase> {
     c.peer(transport.Expect());
     ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, env.channel_timeout_ms));
     console.keys.assign(c.keys.begin(), c.keys.end());
-    EXPECT_EQ(ftpGetReply(env, 1), c.reply);
+    EXPECT_EQ(ftpGetReply(session), c.reply);
     const std::vector<std::string> printed = console.lines;
     EXPECT_EQ(env.state.AbortFlag != 0, c.aborts);
-    EXPECT_EQ(ftpGetReply(env, 1), c.next_reply);
+    EXPECT_EQ(ftpGetReply(session), c.next_reply);
     EXPECT_EQ(printed, verbose_level > 0 ? c.debug_lines : std::vector<std::string>{});
   }
 
@@ -211,6 +212,7 @@ class GetReplyTest : public ::testing::TestWithParam<GetReplyCase> {
   testing::FakeClock clock;
   MemoryTransport transport{clock};
   Env env{console, clock, transport};
+  koru::Session session{env, 1};
 };
 
 TEST_P(GetReplyTest, Debug) { Run(1); }
@@ -291,21 +293,21 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<GetReplyCase>& info) { return info.param.name; });
 
 TEST_F(ControlTest, KeysArePolledBetweenLinesOnly) {
-  const int h = OpenControl(Session({SendRaw("230 One\r\n220-a\r\n220-b\r\n220 c\r\n")}));
-  EXPECT_EQ(ftpGetReply(env, h), "230 One");
+  OpenControl(Session({SendRaw("230 One\r\n220-a\r\n220-b\r\n220 c\r\n")}));
+  EXPECT_EQ(ftpGetReply(session), "230 One");
   EXPECT_EQ(console.polls, 0);
-  EXPECT_EQ(ftpGetReply(env, h), "220 c");
+  EXPECT_EQ(ftpGetReply(session), "220 c");
   EXPECT_EQ(console.polls, 2);
 }
 
 TEST_F(ControlTest, ExchangeRecordsAndShowsTheReply) {
-  const int h = OpenControl(Session({}, {Reply("550 No such file"), Reply("250 Okay")}));
+  OpenControl(Session({}, {Reply("550 No such file"), Reply("250 Okay")}));
   env.options.VerboseLevel = 1;
-  ftpClearReply(env);
-  EXPECT_EQ(ftpExchange(env, h, "DELE a"), "550 No such file");
-  EXPECT_EQ(ftpExchange(env, h, "CWD b"), "250 Okay");
-  EXPECT_EQ(env.state.LastReplyCode, 550);
-  EXPECT_EQ(env.state.LastReplyText, "No such file");
+  ftpClearReply(session);
+  EXPECT_EQ(ftpExchange(session, "DELE a"), "550 No such file");
+  EXPECT_EQ(ftpExchange(session, "CWD b"), "250 Okay");
+  EXPECT_EQ(session.LastReplyCode, 550);
+  EXPECT_EQ(session.LastReplyText, "No such file");
   EXPECT_THAT(console.lines, ElementsAre("DELE a", "550 No such file", "CWD b", "250 Okay"));
   EXPECT_THAT(ServerCommands(), ElementsAre("DELE a", "CWD b"));
 }
@@ -319,15 +321,16 @@ TEST(GetReplyWait, OwnTimeOutKeepsOrDropsTheConnectionAsAsked) {
     Env env{console, clock, transport};
     transport.Expect();
     ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 300));
-    env.state.ConnectedFlag = kOn;
+    koru::Session session(env, 1);
+    session.ConnectedFlag = kOn;
 
-    EXPECT_EQ(ftpGetReply(env, 1, 10, silence), "");
+    EXPECT_EQ(ftpGetReply(session, 10, silence), "");
 
     EXPECT_EQ(clock.skipped_ms, 10);
     const bool dropped = silence == OnSilence::kDropConnection;
     EXPECT_EQ(env.channels.IsOpen(1), !dropped);
-    EXPECT_EQ(env.state.ConnectedFlag, dropped ? kOff : kOn);
-    EXPECT_EQ(env.state.ReplyLine, dropped ? "000 Connection lost" : "");
+    EXPECT_EQ(session.ConnectedFlag, dropped ? kOff : kOn);
+    EXPECT_EQ(session.ReplyLine, dropped ? "000 Connection lost" : "");
     EXPECT_EQ(console.lines, dropped ? std::vector<std::string>{"09:05:03 * Warning: Connection "
                                                                 "lost (no reply in 10 ms)"}
                                      : std::vector<std::string>{});

@@ -45,24 +45,27 @@ constexpr int kMaxPasvRequests = 16;
 
 }  // namespace
 
-std::string AskForDataPort(Env& env, int control, const std::string& command) {
+std::string AskForDataPort(Session& session, const std::string& command) {
+  Env& env = session.env;
   std::string reply = "250";
   // A 250 still waiting from an earlier command is swallowed and the command sent again. A
   // server that answers every one with 250 is given up on instead of being asked for ever.
   for (int asked = 0; asked < kMaxPasvRequests && LeadingDigitsValue(reply) == 250; ++asked) {
-    ftpSendCommand(env, control, command);
-    reply = ftpGetReply(env, control);
-    ftpRecordReply(env, reply);
+    ftpSendCommand(session, command);
+    reply = ftpGetReply(session);
+    ftpRecordReply(session, reply);
     if (env.debug()) env.Line(reply);
   }
   return reply;
 }
 
-int32_t ftpOpenDataConnection(Env& env, int control) {
+int32_t ftpOpenDataConnection(Session& session) {
+  Env& env = session.env;
+  const int control = session.h;
   if (IsIpv6Address(env.channels.PeerAddress(control))) {
-    return ftpOpenExtendedDataConnection(env, control);
+    return ftpOpenExtendedDataConnection(session);
   }
-  const std::string reply = AskForDataPort(env, control, "PASV");
+  const std::string reply = AskForDataPort(session, "PASV");
   if (ftpReplyCode(reply) != 227) return -1;
   // The data goes to the address the control connection is connected to, never to one a
   // reply names.
@@ -72,14 +75,15 @@ int32_t ftpOpenDataConnection(Env& env, int control) {
   return data > 0 ? data : -1;
 }
 
-std::string ReportNoDataConnection(Env& env) {
+std::string ReportNoDataConnection(Session& session) {
+  Env& env = session.env;
   if (env.state.AbortFlag) return std::string();
-  const std::string& reply = env.state.ReplyLine;
+  const std::string& reply = session.ReplyLine;
   const std::string line =
       ZeroPad(ftpReplyCode(reply), 3) + " " + std::string(ftpReplyLineText(reply));
   env.TimedLine(" " + line);
-  env.state.LastTransfer.failed = true;
-  env.state.LastTransfer.reply = line;
+  session.LastTransfer.failed = true;
+  session.LastTransfer.reply = line;
   return line;
 }
 
@@ -111,34 +115,35 @@ int32_t Write_data_block(Env& env, int data, std::string_view block) {
   return env.channels.Error() == 0 ? 1 : 0;
 }
 
-bool FinalReplyAwaited(const Env& env) {
-  return env.state.NoStatusLine != kOn && env.state.AbortFlag != kOn;
+bool FinalReplyAwaited(const Session& session) {
+  return session.NoStatusLine != kOn && session.env.state.AbortFlag != kOn;
 }
 
-std::string ftpEndTransfer(Env& env, int control, DataChannel& data, FinalReplyWait wait) {
+std::string ftpEndTransfer(Session& session, DataChannel& data, FinalReplyWait wait) {
+  Env& env = session.env;
+  const int control = session.h;
   data.Close();
-  RunSettings& s = env.state;
-  if (!FinalReplyAwaited(env)) return std::string();
+  if (!FinalReplyAwaited(session)) return std::string();
   if (!env.channels.IsOpen(control)) return std::string(kConnectionLostReply);
   const int channel_wait = env.channels.TimeoutOf(control);
   std::string reply;
   switch (wait) {
     case FinalReplyWait::kChannel:
-      reply = ftpGetReply(env, control);
+      reply = ftpGetReply(session);
       break;
     case FinalReplyWait::kAfterStall:
       // The data connection's time-out has passed already without a word from the server.
-      reply = ftpGetReply(env, control, std::min(env.stalled_reply_wait_ms, channel_wait),
+      reply = ftpGetReply(session, std::min(env.stalled_reply_wait_ms, channel_wait),
                           OnSilence::kDropConnection, channel_wait);
       break;
     case FinalReplyWait::kMayBeMissing:
-      reply = ftpGetReply(env, control, std::min(env.status_line_wait_ms, channel_wait),
+      reply = ftpGetReply(session, std::min(env.status_line_wait_ms, channel_wait),
                           OnSilence::kKeepConnection);
       break;
   }
   // A server that sends no final reply while the connection stays: later transfers stop
   // waiting for one.
-  if (reply.empty() && s.ReplyLine != kConnectionLostReply) s.NoStatusLine = kOn;
+  if (reply.empty() && session.ReplyLine != kConnectionLostReply) session.NoStatusLine = kOn;
   return reply;
 }
 

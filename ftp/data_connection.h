@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "ftp/ftp_session.h"
 #include "run/env.h"
 
 // Passive data connections and the blocks that travel over them.
@@ -19,12 +20,12 @@ inline constexpr size_t kDataBlockSize = 8192;
 // address in the reply is never used). On a control connection over IPv6 it is EPSV and its
 // 229 reply instead (ftpOpenExtendedDataConnection); PASV is never sent there.
 // Returns the data channel (> 0), closed by the caller, or -1.
-int32_t ftpOpenDataConnection(Env& env, int control);
+int32_t ftpOpenDataConnection(Session& session);
 
 // Sends `command` on `control`, and again while the answer is a 250 left over from an earlier
 // command (at most 16 times in all); records and, in debug mode, shows every answer. Returns
 // the last answer.
-std::string AskForDataPort(Env& env, int control, const std::string& command);
+std::string AskForDataPort(Session& session, const std::string& command);
 
 // Opens the data connection to `host`:`port` on the lowest free channel number. Returns the
 // channel or -1.
@@ -39,7 +40,7 @@ int32_t ftpParsePasv(Env& env, const std::string& host, std::string_view fields)
 // code with three digits and its text, and notes it in LastTransfer as a failure with that
 // line. Nothing is printed or noted once the user has stopped the run (the stop ended the
 // wait for PASV). Returns that line without the time.
-std::string ReportNoDataConnection(Env& env);
+std::string ReportNoDataConnection(Session& session);
 
 // The text between the first parenthesis of a 227 reply and the next one ("" without any).
 std::string_view PasvFields(std::string_view reply);
@@ -84,12 +85,12 @@ enum class FinalReplyWait {
 };
 
 // Whether a transfer's final reply is awaited: not once NoStatusLine or AbortFlag is set.
-bool FinalReplyAwaited(const Env& env);
+bool FinalReplyAwaited(const Session& session);
 
 // The one end of every transfer: closes the data connection first, so a server still sending
 // is never left blocked on it, then awaits the final reply unless NoStatusLine or AbortFlag is
 // set. Returns that reply, empty when none was awaited or none came.
-std::string ftpEndTransfer(Env& env, int control, DataChannel& data, FinalReplyWait wait);
+std::string ftpEndTransfer(Session& session, DataChannel& data, FinalReplyWait wait);
 
 }  // namespace koru
 

@@ -130,15 +130,16 @@ TEST_P(OpenDataConnectionTest, SwallowsLeftOver250sAndConnectsToTheControlConnec
   testing::FakeFtpServer& peer = c.ipv6 ? server6 : server;
   peer.AddSession(Session({}, replies));
   ASSERT_TRUE(env.channels.Open(1, c.ipv6 ? "::1" : "127.0.0.1", peer.port(), kTimeoutMs));
+  session.h = 1;
   env.options.VerboseLevel = 1;
 
-  const int32_t data = ftpOpenDataConnection(env, 1);
+  const int32_t data = ftpOpenDataConnection(session);
   std::string received(16, '\0');
   if (data > 0) {
     received.resize(Read_data_block(env, data, received));
     env.channels.Close(data);
   } else {
-    ReportNoDataConnection(env);
+    ReportNoDataConnection(session);
   }
   peer.Stop();
 
@@ -155,7 +156,7 @@ TEST_P(OpenDataConnectionTest, SwallowsLeftOver250sAndConnectsToTheControlConnec
   if (sent.empty()) shown = {command, ""};
   if (!c.connects) shown.push_back("09:05:03 " + sent.back());
   EXPECT_EQ(console.lines, shown);
-  EXPECT_EQ(env.state.LastReplyCode, c.recorded);
+  EXPECT_EQ(session.LastReplyCode, c.recorded);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -238,7 +239,7 @@ class DataBlockTest : public FtpFixture {
                                         s.Reply(s.Passive());
                                         if (s.AcceptData()) serve(s);
                                       }}));
-    const int32_t data = ftpOpenDataConnection(env, h);
+    const int32_t data = ftpOpenDataConnection(session);
     EXPECT_GT(data, 0);
     EXPECT_EQ(env.channels.ReadLine(h), "150 sent");
     return data;
@@ -286,10 +287,11 @@ class DataTimeOutTest : public ::testing::Test {
   MemoryTransport transport{clock};
   MemoryPeer& control = transport.Expect();
   Env env{console, clock, transport};
+  koru::Session session{env, 1};
 };
 
 TEST_F(DataTimeOutTest, PasvWithoutReplyGivesNoDataConnection) {
-  EXPECT_EQ(ftpOpenDataConnection(env, 1), -1);
+  EXPECT_EQ(ftpOpenDataConnection(session), -1);
   EXPECT_EQ(control.received(), "PASV\r\n");
   EXPECT_EQ(clock.skipped_ms, kTimeoutMs);
   EXPECT_EQ(env.pool.Lowest(), 2);  // no data channel left open
@@ -298,7 +300,7 @@ TEST_F(DataTimeOutTest, PasvWithoutReplyGivesNoDataConnection) {
 TEST_F(DataTimeOutTest, ReturnsWhatHasArrivedAndZeroWhenNothingMoreComesInTime) {
   control.Send("227 Entering Passive Mode (127,0,0,1,4,1).\r\n");
   transport.Expect().Send("only this");  // then silent, the connection open
-  const int32_t data = ftpOpenDataConnection(env, 1);
+  const int32_t data = ftpOpenDataConnection(session);
   ASSERT_EQ(data, 2);
   std::vector<char> block(kDataBlockSize);
   EXPECT_EQ(std::string(block.data(), Read_data_block(env, data, block)), "only this");

@@ -57,13 +57,14 @@ bool OpenLocalFile(Env& env, Transfer& t, const std::string& local, bool resume)
 
 // Sends REST for the bytes present. False when the file could not be opened afresh after a
 // refusal.
-bool Restart(Env& env, int control, Transfer& t, const std::string& local) {
+bool Restart(Session& session, Transfer& t, const std::string& local) {
+  Env& env = session.env;
   // The write position is settled before the server is asked: once it has accepted REST, the
   // data must go after the bytes present, never over them.
   if (t.file.SeekToEnd()) {
     const int64_t present = t.file.Size();
-    ftpSendCommand(env, control, "REST " + std::to_string(present));
-    t.last_text = ftpGetShownReply(env, control);
+    ftpSendCommand(session, "REST " + std::to_string(present));
+    t.last_text = ftpGetShownReply(session);
     if (ftpReplyCode(t.last_text) == 350) {
       t.offset = present;
       return true;
@@ -77,14 +78,15 @@ bool Restart(Env& env, int control, Transfer& t, const std::string& local) {
 
 // The expected count with the listing's check: a count that would make the file larger than
 // listed is cut down, with a verbose line.
-int64_t ExpectedCount(Env& env, const std::string& reply, const FileToFetch& remote,
+int64_t ExpectedCount(Session& session, const std::string& reply, const FileToFetch& remote,
                       int64_t offset) {
+  Env& env = session.env;
   const int64_t listed = remote.listed_size;
   int64_t expected = AnnouncedCount(reply, remote.path);
   if (expected == kNoCount) expected = listed > 0 ? listed - offset : -1;
   // A count larger than the whole listed file means it has grown since it was listed (a
   // server that names the whole size on a resumed transfer names no more than that).
-  if (listed > 0 && expected > listed) env.state.LastTransfer.server_had_more = true;
+  if (listed > 0 && expected > listed) session.LastTransfer.server_had_more = true;
   if (listed > 0 && expected + offset > listed) {
     // Many servers name the whole file on a resumed transfer: only a count that is neither
     // that nor what REST leaves is a lie worth a line.
@@ -128,7 +130,8 @@ void ChangeDelay(Env& env, int step, DownloadProgress& progress) {
 }
 
 // Acts on a key pressed during the transfer. False when the loop is to end.
-bool HandleKey(Env& env, int key, DownloadProgress& progress) {
+bool HandleKey(Session& session, int key, DownloadProgress& progress) {
+  Env& env = session.env;
   switch (key) {
     case '+':
     case '=':
@@ -140,11 +143,11 @@ bool HandleKey(Env& env, int key, DownloadProgress& progress) {
       return true;
     case kKeyEsc:
       env.UserAbort();
-      env.state.LastTransfer.user_cut = true;
+      session.LastTransfer.user_cut = true;
       return false;
     case kKeyTab:
       env.Title("User abort file - closing connection");
-      env.state.LastTransfer.user_cut = true;
+      session.LastTransfer.user_cut = true;
       return false;
     default:
       return true;
@@ -173,16 +176,18 @@ size_t NextStep(const Transfer& t, bool fast) {
 }
 
 // Acts on every key waiting. False when one of them ends the transfer (Esc, Tab).
-bool HandleWaitingKeys(Env& env, DownloadProgress& progress) {
+bool HandleWaitingKeys(Session& session, DownloadProgress& progress) {
+  Env& env = session.env;
   for (int key = env.PollKey(); key != kNoKey; key = env.PollKey()) {
-    if (!HandleKey(env, key, progress)) return false;
+    if (!HandleKey(session, key, progress)) return false;
   }
   return true;
 }
 
 // Receives until the transfer ends. True when it ended because the data connection fell silent
 // for the whole channel time-out. The status line shows `remote` while it runs.
-bool ReceiveLoop(Env& env, int data, Transfer& t, const std::string& remote) {
+bool ReceiveLoop(Session& session, int data, Transfer& t, const std::string& remote) {
+  Env& env = session.env;
   DownloadProgress progress(env, remote, t.offset, t.expected);
   char* buffer = StepBuffer(env);
   std::string title;
@@ -197,7 +202,7 @@ bool ReceiveLoop(Env& env, int data, Transfer& t, const std::string& remote) {
         // The user's stop waits among the keys: act on each of them up to it. Without one after
         // all (the start of an arrow key looks like Esc until its rest arrives), receive on.
         key_pressed = true;
-        if (!HandleWaitingKeys(env, progress)) return false;
+        if (!HandleWaitingKeys(session, progress)) return false;
         env.channels.ClearError();
         continue;
       }
@@ -217,7 +222,7 @@ bool ReceiveLoop(Env& env, int data, Transfer& t, const std::string& remote) {
     const int key = env.PollKey();
     if (key == kNoKey) continue;
     key_pressed = true;
-    if (!HandleKey(env, key, progress)) return false;
+    if (!HandleKey(session, key, progress)) return false;
   }
 }
 
@@ -236,17 +241,18 @@ void FinishLocalFile(Env& env, const std::string& local, const SYSTEMTIME& date)
 
 // Opens the local file, restarts where asked and sends RETR. False when the transfer cannot
 // start; `t.last_text` then holds the text to record.
-bool StartTransfer(Env& env, int control, Transfer& t, const FileToFetch& remote,
+bool StartTransfer(Session& session, Transfer& t, const FileToFetch& remote,
                    const std::string& local) {
+  Env& env = session.env;
   const bool resume = PrepareLocalFile(env, local, remote.listed_time);
   if (!OpenLocalFile(env, t, local, resume)) return false;
-  ftpTypeBinary(env, control);
-  if (resume && !Restart(env, control, t, local)) return false;
-  ftpSendCommand(env, control, "RETR " + remote.path);
-  t.last_text = ftpGetShownReply(env, control);
+  ftpTypeBinary(session);
+  if (resume && !Restart(session, t, local)) return false;
+  ftpSendCommand(session, "RETR " + remote.path);
+  t.last_text = ftpGetShownReply(session);
   const int32_t code = ftpReplyCode(t.last_text);
   if (code != 150 && code != 125) {
-    env.state.LastTransfer.refused = true;
+    session.LastTransfer.refused = true;
     if (env.debug()) env.Line("* Did not receive 125 or 150 level message, aborting transfer.");
     return false;
   }
@@ -290,52 +296,54 @@ int64_t AnnouncedCount(std::string_view reply, std::string_view remote) {
   return CountInParentheses(reply.substr(open + 1, close - open - 1));
 }
 
-DownloadResult DownloadFile(Env& env, int control, const FileToFetch& remote,
-                            const std::string& local) {
+DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const std::string& local) {
+  Env& env = session.env;
   RunSettings& s = env.state;
-  TransferOutcome& outcome = s.LastTransfer;
+  TransferOutcome& outcome = session.LastTransfer;
   outcome = TransferOutcome{};
   if (s.AbortFlag) return {0, outcome};
-  DataChannel data(env, ftpOpenDataConnection(env, control));
+  DataChannel data(env, ftpOpenDataConnection(session));
   if (!data.is_open()) {
-    ftpRecordReply(env, ReportNoDataConnection(env));
+    ftpRecordReply(session, ReportNoDataConnection(session));
     return {0, outcome};
   }
   Transfer t;
   int64_t result = 0;
-  if (StartTransfer(env, control, t, remote, local)) {
-    t.expected = ExpectedCount(env, t.last_text, remote, t.offset);
+  if (StartTransfer(session, t, remote, local)) {
+    t.expected = ExpectedCount(session, t.last_text, remote, t.offset);
     // Without its TLS the data connection carries nothing: the final reply still comes.
-    const bool secured = ftpSecureData(env, control, data.channel());
-    const bool stalled = secured && ReceiveLoop(env, data.channel(), t, remote.path);
-    const bool awaited = FinalReplyAwaited(env);
+    const bool secured = ftpSecureData(session, data.channel());
+    const bool stalled = secured && ReceiveLoop(session, data.channel(), t, remote.path);
+    const bool awaited = FinalReplyAwaited(session);
     if (awaited && env.debug()) env.Line("** Waiting for server to send status line.");
     const std::string final_reply = ftpEndTransfer(
-        env, control, data, stalled ? FinalReplyWait::kAfterStall : FinalReplyWait::kChannel);
+        session, data, stalled ? FinalReplyWait::kAfterStall : FinalReplyWait::kChannel);
     if (awaited) {
       t.last_text = final_reply;
       if (env.debug()) env.Line(t.last_text);
       outcome.reply = final_reply;
-      outcome.failed = s.ReplyLine == kConnectionLostReply || ftpReplyCode(final_reply) >= 400;
+      outcome.failed =
+          session.ReplyLine == kConnectionLostReply || ftpReplyCode(final_reply) >= 400;
     }
     outcome.failed = outcome.failed || !secured;
     result = t.expected + t.offset;
     env.Title(env.options.ProgramTitle);
   } else {
     outcome.failed = true;
-    outcome.reply = outcome.refused ? s.ReplyLine : t.last_text;
+    outcome.reply = outcome.refused ? session.ReplyLine : t.last_text;
   }
   data.Close();
   t.file.Close();
   if (!t.write_error.empty()) WarnLocalFileError(env, local, t.write_error);
   FinishLocalFile(env, local, remote.listed_time);
-  ftpRecordReply(env, t.last_text);
+  ftpRecordReply(session, t.last_text);
   return {result, outcome};
 }
 
-int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::string& local) {
+int64_t ftpGetFile(Session& session, const std::string& remote, const std::string& local) {
+  Env& env = session.env;
   const FileToFetch file{remote, env.state.RemoteFileSize, env.state.RemoteFileTime};
-  return DownloadFile(env, control, file, local).expected_total;
+  return DownloadFile(session, file, local).expected_total;
 }
 
 }  // namespace koru

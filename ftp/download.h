@@ -1,11 +1,12 @@
 #ifndef KORU_FTP_DOWNLOAD_H_
 #define KORU_FTP_DOWNLOAD_H_
 
-#include <cstdint>
 #include <climits>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "ftp/ftp_session.h"
 #include "run/env.h"
 
 namespace koru {
@@ -27,8 +28,7 @@ struct DownloadResult {
 
 // Downloads `remote` into the local file `local`, as ftpGetFile does with RemoteFileSize and
 // RemoteFileTime for the listed size and date.
-DownloadResult DownloadFile(Env& env, int control, const FileToFetch& remote,
-                            const std::string& local);
+DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const std::string& local);
 
 // Downloads `remote` (the text after RETR) into the local file `local`.
 // The local file is erased first in OverwriteMode; an empty one is deleted; a non-empty one is
@@ -47,7 +47,7 @@ DownloadResult DownloadFile(Env& env, int control, const FileToFetch& remote,
 // Returns the size the complete local file must have (expected count + resume offset) once the
 // transfer loop was reached, whatever ended it; 0 when it failed before (no data connection,
 // local file not opened, RETR not answered 150 or 125) or AbortFlag was set on entry.
-int64_t ftpGetFile(Env& env, int control, const std::string& remote, const std::string& local);
+int64_t ftpGetFile(Session& session, const std::string& remote, const std::string& local);
 
 // What a 150 reply announces as the byte count: the number inside the first parentheses, alone
 // or followed by "bytes" (so "... (1234 bytes)." gives 1234). When the remote name holds

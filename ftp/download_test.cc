@@ -227,13 +227,13 @@ TEST_P(DownloadTest, Downloads) {
   if (c.local) WriteFile(local, *c.local);
   if (c.local_dated_remote) testing::StampDate(local, kRemoteTime);
   if (c.local_is_directory) std::filesystem::create_directory(local);
-  const int h = OpenControl(Session({}, {}, ServeDownload(c.server)));
+  OpenControl(Session({}, {}, ServeDownload(c.server)));
   RunSettings& s = env.state;
   env.options.VerboseLevel = c.verbose;
   env.options.OverwriteMode = c.overwrite;
   env.options.ResumeMode = c.resume;
   s.BlockDelay = c.block_delay;
-  s.NoStatusLine = c.no_status_line;
+  session.NoStatusLine = c.no_status_line;
   s.AbortFlag = c.abort;
   s.RemoteFileSize = c.listed;
   s.RemoteFileTime = c.date_known ? kRemoteTime : SYSTEMTIME{};
@@ -241,7 +241,7 @@ TEST_P(DownloadTest, Downloads) {
 
   {
     FileSizeLimit limit(c.file_size_limit);
-    EXPECT_EQ(ftpGetFile(env, h, c.remote, local), c.result);
+    EXPECT_EQ(ftpGetFile(session, c.remote, local), c.result);
   }
 
   EXPECT_EQ(ServerCommands(), c.commands);
@@ -256,11 +256,11 @@ TEST_P(DownloadTest, Downloads) {
   EXPECT_EQ(Console(), c.shown);
   EXPECT_EQ(console.titles, c.titles);
   EXPECT_EQ(clock.sleeps, c.sleeps);
-  EXPECT_EQ(s.LastReplyCode, c.last_code);
+  EXPECT_EQ(session.LastReplyCode, c.last_code);
   if (!c.last_text.empty()) {
-    EXPECT_EQ(s.LastReplyText, c.last_text);
+    EXPECT_EQ(session.LastReplyText, c.last_text);
   }
-  EXPECT_EQ(s.NoStatusLine, c.no_status_line_after);
+  EXPECT_EQ(session.NoStatusLine, c.no_status_line_after);
   EXPECT_EQ(s.AbortFlag, c.abort_after);
   EXPECT_EQ(s.BlockDelay, c.block_delay_after.value_or(c.block_delay));
   EXPECT_FALSE(env.pool.InUse(2));  // the data connection and the local file are closed
@@ -722,7 +722,7 @@ TEST_F(FtpFixture, ResumesAFileBeyond2GiB) {
   }
   const std::string announced = "150 Opening BINARY mode data connection for /pub/big.bin (" +
                                 std::to_string(kSize) + " bytes).";
-  const int h = OpenControl(Session(
+  OpenControl(Session(
       {}, {}, [&, offset = uint64_t{0}](const std::string& command, FakeFtpSession& s) mutable {
         const std::string verb = Verb(command);
         if (verb == "PASV") {
@@ -746,7 +746,7 @@ TEST_F(FtpFixture, ResumesAFileBeyond2GiB) {
   env.state.RemoteFileSize = kSize;
   env.state.RemoteFileTime = kRemoteTime;
 
-  EXPECT_EQ(ftpGetFile(env, h, "/pub/big.bin", local), static_cast<int64_t>(kSize));
+  EXPECT_EQ(ftpGetFile(session, "/pub/big.bin", local), static_cast<int64_t>(kSize));
 
   EXPECT_THAT(ServerCommands(),
               ElementsAre("PASV", "TYPE I", "REST 2148532224", "RETR /pub/big.bin"));
@@ -809,15 +809,16 @@ TEST(StopWhileSilent, EndsADownloadAtOnce) {
                               s.Pause(30000);  // silent, with the data connection open
                             })));
   ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), env.channel_timeout_ms));
+  koru::Session session(env, 1);
   ScratchDir dir;
   env.state.RemoteFileSize = 20000;
   const auto start = std::chrono::steady_clock::now();
 
-  EXPECT_EQ(ftpGetFile(env, 1, "/pub/a.txt", dir / "a.txt"), 20000);
+  EXPECT_EQ(ftpGetFile(session, "/pub/a.txt", dir / "a.txt"), 20000);
 
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_EQ(env.state.AbortFlag, kOn);
-  EXPECT_TRUE(env.state.LastTransfer.user_cut);
+  EXPECT_TRUE(session.LastTransfer.user_cut);
   EXPECT_EQ(FileContent(dir / "a.txt"), Pattern(5000));
   server.Stop();
 }
@@ -846,14 +847,15 @@ TEST(StopWhileSilent, AWaitWithoutEscGoesOn) {
                               s.Reply("226 Transfer complete.");
                             })));
   ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), env.channel_timeout_ms));
+  koru::Session session(env, 1);
   ScratchDir dir;
   env.state.RemoteFileSize = 20000;
 
-  EXPECT_EQ(ftpGetFile(env, 1, "/pub/a.txt", dir / "a.txt"), 20000);
+  EXPECT_EQ(ftpGetFile(session, "/pub/a.txt", dir / "a.txt"), 20000);
 
   EXPECT_TRUE(console.seen);
   EXPECT_EQ(env.state.AbortFlag, kOff);
-  EXPECT_FALSE(env.state.LastTransfer.user_cut);
+  EXPECT_FALSE(session.LastTransfer.user_cut);
   EXPECT_EQ(FileContent(dir / "a.txt"), Pattern(20000));
   server.Stop();
 }
@@ -878,13 +880,14 @@ class DownloadStatusTest : public ::testing::Test {
     EXPECT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 10000));
   }
 
-  int64_t Download() { return ftpGetFile(env, 1, "/pub/big.bin", dir / "big.bin"); }
+  int64_t Download() { return ftpGetFile(session, "/pub/big.bin", dir / "big.bin"); }
 
   testing::RecordingConsole console;
   testing::FakeClock clock;
   testing::MemoryTransport transport{clock};
   testing::MemoryPeer& control = transport.Expect();
   Env env{console, clock, transport};
+  koru::Session session{env, 1};
   ScratchDir dir;
 };
 

@@ -36,8 +36,10 @@ int EpsvPort(std::string_view reply) {
   return EpsvFieldsPort(reply.substr(open + 1, close - open - 1));
 }
 
-int32_t ftpOpenExtendedDataConnection(Env& env, int control) {
-  const std::string reply = AskForDataPort(env, control, "EPSV");
+int32_t ftpOpenExtendedDataConnection(Session& session) {
+  Env& env = session.env;
+  const int control = session.h;
+  const std::string reply = AskForDataPort(session, "EPSV");
   if (ftpReplyCode(reply) != 229) return -1;
   // A port the reply does not name exactly is never guessed at.
   const int port = EpsvPort(reply);

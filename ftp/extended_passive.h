@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "ftp/ftp_session.h"
 #include "run/env.h"
 
 // Extended passive data connections (EPSV, RFC 2428), the kind every data connection of a
@@ -22,7 +23,7 @@ int EpsvPort(std::string_view reply);
 // Sends EPSV (again while the answer is a 250 left over from an earlier command) and connects
 // to the port of the 229 reply, at the address the control connection is connected to.
 // Returns the data channel (> 0), closed by the caller, or -1.
-int32_t ftpOpenExtendedDataConnection(Env& env, int control);
+int32_t ftpOpenExtendedDataConnection(Session& session);
 
 }  // namespace koru
 

@@ -20,9 +20,9 @@ constexpr int kListingFirstMs = 500;
 
 // Reads the listing's lines into `lines` up to the first blank one or the end of the data.
 // True when the lines ended because the data connection timed out.
-bool ReadListingLines(Env& env, int data, const std::string& title_tail,
+bool ReadListingLines(Session& session, int data, const std::string& title_tail,
                       std::vector<std::string>& lines, bool& began_with_total) {
-  RunSettings& s = env.state;
+  Env& env = session.env;
   StatusPacer status(env, kListingFirstMs);
   env.channels.ClearError();
   for (;;) {
@@ -32,18 +32,19 @@ bool ReadListingLines(Env& env, int data, const std::string& title_tail,
       return !line.empty();
     });
     if (!read && env.channels.Error() == kErrInterrupted) {
-      s.LastTransfer.user_cut = true;
+      session.LastTransfer.user_cut = true;
       return false;
     }
     if (env.debug()) env.Line(line);
-    if (lines.empty() && !s.NoStatusLine && line.rfind("total ", 0) == 0) began_with_total = true;
+    if (lines.empty() && !session.NoStatusLine && line.rfind("total ", 0) == 0)
+      began_with_total = true;
     if (IsBlank(line)) return line.empty() && env.channels.Error() == kErrTimeout;
     lines.push_back(std::move(line));
     env.Title("(" + std::to_string(lines.size()) + " lines) LIST " + title_tail);
     if (status.Due()) status.Show(ListingStatus{title_tail, static_cast<int64_t>(lines.size())});
     if (env.PollKey() == kKeyEsc) {
       env.UserAbort();
-      env.state.LastTransfer.user_cut = true;
+      session.LastTransfer.user_cut = true;
       return false;
     }
   }
@@ -51,53 +52,54 @@ bool ReadListingLines(Env& env, int data, const std::string& title_tail,
 
 // A listing is incomplete when its final reply refuses it (400 or more) or the connection was
 // lost on the way; a listing whose final reply was not awaited is taken as it is.
-bool ListingComplete(const Env& env, const std::string& final_reply) {
-  if (env.state.ReplyLine == kConnectionLostReply) return false;
+bool ListingComplete(const Session& session, const std::string& final_reply) {
+  if (session.ReplyLine == kConnectionLostReply) return false;
   return final_reply.empty() || ftpReplyCode(final_reply) < 400;
 }
 
 }  // namespace
 
-int32_t ftpList(Env& env, int control, const std::string& directory, const std::string& argument,
+int32_t ftpList(Session& session, const std::string& directory, const std::string& argument,
                 std::vector<std::string>& lines) {
+  Env& env = session.env;
   RunSettings& s = env.state;
-  TransferOutcome& outcome = s.LastTransfer;
+  TransferOutcome& outcome = session.LastTransfer;
   outcome = TransferOutcome{};
   lines.clear();
   if (s.AbortFlag) return 0;
-  DataChannel data(env, ftpOpenDataConnection(env, control));
+  DataChannel data(env, ftpOpenDataConnection(session));
   if (!data.is_open()) {
-    ReportNoDataConnection(env);
+    ReportNoDataConnection(session);
     if (env.verbose() && !s.AbortFlag) env.TimedLine(" * Error: Unable to get passive connection.");
     return 0;
   }
-  ftpTypeAscii(env, control);
-  ftpSendCommand(env, control, argument.empty() ? "LIST" : "LIST " + argument);
-  const std::string reply = ftpGetShownReply(env, control);
+  ftpTypeAscii(session);
+  ftpSendCommand(session, argument.empty() ? "LIST" : "LIST " + argument);
+  const std::string reply = ftpGetShownReply(session);
   // A refused listing sends no data and no final reply: waiting for them would only stall
   // the run and misplace the replies of the commands that follow.
-  if (ftpReplyCode(reply) >= 400 || s.ReplyLine == kConnectionLostReply) {
-    ftpRecordReply(env, reply);
+  if (ftpReplyCode(reply) >= 400 || session.ReplyLine == kConnectionLostReply) {
+    ftpRecordReply(session, reply);
     outcome.failed = outcome.refused = true;
-    outcome.reply = s.ReplyLine;
+    outcome.reply = session.ReplyLine;
     return 0;
   }
 
   bool began_with_total = false;
-  const bool secured = ftpSecureData(env, control, data.channel());
-  const bool stalled = secured && ReadListingLines(env, data.channel(), directory + argument, lines,
-                                                   began_with_total);
+  const bool secured = ftpSecureData(session, data.channel());
+  const bool stalled = secured && ReadListingLines(session, data.channel(), directory + argument,
+                                                   lines, began_with_total);
   const FinalReplyWait wait = stalled            ? FinalReplyWait::kAfterStall
                               : began_with_total ? FinalReplyWait::kMayBeMissing
                                                  : FinalReplyWait::kChannel;
-  const bool awaited = FinalReplyAwaited(env);
-  const std::string final_reply = ftpEndTransfer(env, control, data, wait);
+  const bool awaited = FinalReplyAwaited(session);
+  const std::string final_reply = ftpEndTransfer(session, data, wait);
   if (awaited && env.debug()) env.Line(final_reply);
-  if (NumericValue(final_reply) > 0) ftpRecordReply(env, final_reply);
-  if (!s.AbortFlag && (!secured || !ListingComplete(env, final_reply))) {
+  if (NumericValue(final_reply) > 0) ftpRecordReply(session, final_reply);
+  if (!s.AbortFlag && (!secured || !ListingComplete(session, final_reply))) {
     // What came is not the whole directory: none of it may be acted on.
     outcome.failed = true;
-    outcome.reply = s.ReplyLine;
+    outcome.reply = session.ReplyLine;
     lines.clear();
   } else {
     outcome.reply = final_reply;
@@ -105,12 +107,13 @@ int32_t ftpList(Env& env, int control, const std::string& directory, const std::
   return static_cast<int32_t>(lines.size());
 }
 
-int32_t ftpListDirs(Env& env, int control, const std::string& directory,
+int32_t ftpListDirs(Session& session, const std::string& directory,
                     std::vector<std::string>& names) {
+  Env& env = session.env;
   if (env.state.AbortFlag) return 0;
   names.clear();
   std::vector<std::string> lines;
-  ftpList(env, control, directory, "", lines);
+  ftpList(session, directory, "", lines);
   const SYSTEMTIME today = env.clock.Now();
   for (const std::string& line : lines) {
     LISTENTRY entry;

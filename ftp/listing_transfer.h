@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ftp/ftp_session.h"
 #include "run/env.h"
 
 namespace koru {
@@ -26,13 +27,13 @@ namespace koru {
 // final reply awaited), and when the listing is incomplete: a final reply of 400 or more or a
 // connection lost on the way (what arrived is dropped whole). LastTransfer tells these apart:
 // `failed` with the reply line that tells why.
-int32_t ftpList(Env& env, int control, const std::string& directory, const std::string& argument,
+int32_t ftpList(Session& session, const std::string& directory, const std::string& argument,
                 std::vector<std::string>& lines);
 
 // The raw lines of the full listing (a plain "LIST" through ftpList) that PARSELISTLINE reads
 // as directories, into `names` (emptied first). Returns their number; 0 (and `names` untouched)
 // when AbortFlag is set.
-int32_t ftpListDirs(Env& env, int control, const std::string& directory,
+int32_t ftpListDirs(Session& session, const std::string& directory,
                     std::vector<std::string>& names);
 
 }  // namespace koru

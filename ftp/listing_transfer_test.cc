@@ -67,6 +67,34 @@ CommandHandler Serve(ListServer server) {
   };
 }
 
+// Two control connections of one run keep what is theirs: the first learns that its server
+// sends no final reply after a "total" listing and gets a refusal; the second, made after it,
+// still awaits its final replies and has replies of its own.
+TEST_F(FtpFixture, TwoSessionsKeepTheirOwnRepliesAndFinalReplyState) {
+  env.status_line_wait_ms = 100;
+  server.AddSession(
+      Session({}, {}, Serve({.data = Crlf({"total 8", kFile}), .final_reply = std::nullopt})));
+  server.AddSession(Session({}, {}, Serve({.data = Crlf({"total 8", kFile})})));
+  std::vector<std::string> lines;
+  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), kTimeoutMs));
+  session.h = 1;
+  ftpList(session, "/pub/", "", lines);
+  EXPECT_EQ(ftpExchange(session, "MKD x"), "502 Command not scripted.");
+  session.CloseChannel();
+
+  ASSERT_TRUE(env.channels.Open(2, "127.0.0.1", server.port(), kTimeoutMs));
+  koru::Session second(env, 2);
+  EXPECT_EQ(ftpList(second, "/pub/", "", lines), 2);
+
+  EXPECT_EQ(session.NoStatusLine, kOn);
+  EXPECT_EQ(session.ReplyLine, "502 Command not scripted.");
+  EXPECT_EQ(session.LastReplyCode, 502);
+  EXPECT_EQ(second.NoStatusLine, kOff);
+  EXPECT_EQ(second.ReplyLine, "226 Directory send OK.");
+  EXPECT_EQ(second.LastReplyCode, 227);
+  ServerCommands();
+}
+
 class ListingTest : public FtpFixture {
  protected:
   ListingTest() { env.status_line_wait_ms = 100; }
@@ -107,25 +135,25 @@ class ListTest : public ListingTest, public ::testing::WithParamInterface<ListCa
 
 TEST_P(ListTest, ReadsTheListing) {
   const ListCase& c = GetParam();
-  const int h = OpenControl(Session({}, {}, Serve(c.server)));
+  OpenControl(Session({}, {}, Serve(c.server)));
   env.options.VerboseLevel = 1;
-  env.state.NoStatusLine = c.no_status_line;
+  session.NoStatusLine = c.no_status_line;
   console.keys = c.keys;
   std::vector<std::string> lines = {"left over"};
 
-  const int32_t n = ftpList(env, h, "/pub/", c.argument, lines);
+  const int32_t n = ftpList(session, "/pub/", c.argument, lines);
 
   EXPECT_EQ(n, static_cast<int32_t>(c.lines.size()));
   EXPECT_EQ(lines, c.lines);
   EXPECT_EQ(Console(), c.shown);
   EXPECT_EQ(console.titles, c.titles);
-  EXPECT_EQ(env.state.LastReplyCode, c.last_code);
-  EXPECT_EQ(env.state.NoStatusLine, c.no_status_line_after);
+  EXPECT_EQ(session.LastReplyCode, c.last_code);
+  EXPECT_EQ(session.NoStatusLine, c.no_status_line_after);
   EXPECT_EQ(env.state.AbortFlag, c.abort_after);
   EXPECT_FALSE(env.pool.InUse(2));  // the data connection is closed
   std::vector<std::string> commands = c.commands;
   if (c.in_step) {
-    EXPECT_EQ(ftpExchange(env, h, "NOOP"), "200 NOOP ok.");
+    EXPECT_EQ(ftpExchange(session, "NOOP"), "200 NOOP ok.");
     commands.push_back("NOOP");
   }
   EXPECT_EQ(ServerCommands(), commands);
@@ -259,30 +287,30 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The last reply is printed in every mode, the verbose line only in verbose mode.
 TEST_F(ListingTest, NoDataConnectionQuietly) {
-  const int h = OpenControl(Session({}, {}, Serve({.pasv_reply = "421 Timeout."})));
+  OpenControl(Session({}, {}, Serve({.pasv_reply = "421 Timeout."})));
   std::vector<std::string> lines;
-  EXPECT_EQ(ftpList(env, h, "/", "", lines), 0);
+  EXPECT_EQ(ftpList(session, "/", "", lines), 0);
   EXPECT_THAT(console.lines, ElementsAre("09:05:03 421 Timeout."));
   EXPECT_THAT(ServerCommands(), ElementsAre("PASV"));
 }
 
 TEST_F(ListingTest, NoDataConnectionFromAServerThatHasGone) {
-  const int h = OpenControl(Session({testing::Hangup()}));
+  OpenControl(Session({testing::Hangup()}));
   env.options.VerboseLevel = -1;
   std::vector<std::string> lines;
-  EXPECT_EQ(ftpList(env, h, "/", "", lines), 0);
+  EXPECT_EQ(ftpList(session, "/", "", lines), 0);
   EXPECT_THAT(console.lines, ElementsAre("09:05:03 000 ",
                                          "09:05:03 * Error: Unable to get passive connection."));
 }
 
 TEST_F(ListingTest, AbortedRunListsNothing) {
-  const int h = OpenControl(Session({}, {}, Serve({})));
+  OpenControl(Session({}, {}, Serve({})));
   env.state.AbortFlag = kOn;
   std::vector<std::string> lines = {"left over"};
   std::vector<std::string> names = {"kept"};
-  EXPECT_EQ(ftpList(env, h, "/", "", lines), 0);
+  EXPECT_EQ(ftpList(session, "/", "", lines), 0);
   EXPECT_THAT(lines, IsEmpty());
-  EXPECT_EQ(ftpListDirs(env, h, "/", names), 0);
+  EXPECT_EQ(ftpListDirs(session, "/", names), 0);
   EXPECT_THAT(names, ElementsAre("kept"));
   EXPECT_THAT(ServerCommands(), IsEmpty());
   EXPECT_THAT(console.lines, IsEmpty());
@@ -292,10 +320,10 @@ TEST_F(ListingTest, AbortedRunListsNothing) {
 
 TEST_F(ListingTest, ListDirsKeepsTheRawLinesOfDirectories) {
   const std::string rejected = "drwxr-xr-x no date in this line";
-  const int h = OpenControl(
+  OpenControl(
       Session({}, {}, Serve({.data = Crlf({"total 5", kFile, kDir, rejected, kDosDir, kDos})})));
   std::vector<std::string> names = {"left over"};
-  EXPECT_EQ(ftpListDirs(env, h, "/pub/", names), 2);
+  EXPECT_EQ(ftpListDirs(session, "/pub/", names), 2);
   EXPECT_THAT(names, ElementsAre(kDir, kDosDir));
   EXPECT_EQ(console.titles, Titles(6, "LIST /pub/"));
   EXPECT_THAT(ServerCommands(), ElementsAre("PASV", "TYPE A", "LIST"));
@@ -316,9 +344,10 @@ TEST(ListingStatusTest, ALongListingShowsItsCountAfterHalfASecond) {
   data.Close();
   Env env(console, clock, transport);
   ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 10000));
+  koru::Session session(env, 1);
   std::vector<std::string> lines;
 
-  EXPECT_EQ(ftpList(env, 1, "/pub/", "*.txt", lines), 10);
+  EXPECT_EQ(ftpList(session, "/pub/", "*.txt", lines), 10);
 
   EXPECT_THAT(console.statuses,
               ElementsAre("listing /pub/*.txt: 6 lines", "listing /pub/*.txt: 7 lines",

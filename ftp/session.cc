@@ -16,18 +16,20 @@ bool GreetingAccepted(const std::string& reply) {
 }
 
 // Reads the greeting, and further replies while an accepted one announces more ("220-").
-std::string ReadGreeting(Env& env, int h) {
+std::string ReadGreeting(Session& session) {
   for (;;) {
-    std::string reply = ftpGetShownReply(env, h);
+    std::string reply = ftpGetShownReply(session);
     if (!GreetingAccepted(reply) || !ReplyContinues(reply)) return reply;
   }
 }
 
 // Discards what the server sent after its greeting, up to a line that begins with a positive
 // number, the end of the data received, or a read that gets nothing.
-void DrainAfterGreeting(Env& env, int h) {
+void DrainAfterGreeting(Session& session) {
+  Env& env = session.env;
+  const int h = session.h;
   while (!env.channels.EndOfData(h)) {
-    const std::string reply = ftpGetShownReply(env, h);
+    const std::string reply = ftpGetShownReply(session);
     if (reply.empty() || NumericValue(reply) > 0) return;
   }
 }
@@ -53,20 +55,21 @@ bool WaitForBusyServer(Env& env, int attempt) {
 }
 
 // USER, and PASS when asked for it. Returns the reply that decides the login.
-std::string LogIn(Env& env, int h, const std::string& user, const std::string& password) {
-  ftpSendCommand(env, h, "USER " + user);
-  std::string reply = ftpGetShownReply(env, h);
+std::string LogIn(Session& session, const std::string& user, const std::string& password) {
+  Env& env = session.env;
+  ftpSendCommand(session, "USER " + user);
+  std::string reply = ftpGetShownReply(session);
   if (ftpReplyCode(reply) == 0 && !env.state.AbortFlag) {
     if (env.debug()) env.TimedLine(" * Server did not respond, sending USER again.");
-    ftpSendCommand(env, h, "USER " + user);
+    ftpSendCommand(session, "USER " + user);
     // The login goes on with the reply to the USER sent again.
-    reply = ftpGetShownReply(env, h);
+    reply = ftpGetShownReply(session);
   }
   if (env.state.AbortFlag) return reply;  // the user stopped the wait
   // A server that refuses USER has refused the login; its reply says why.
   if (ftpReplyCode(reply) >= 400) return reply;
   if (ftpReplyCode(reply) == 331) {
-    ftpSendCommand(env, h, "PASS " + password);
+    ftpSendCommand(session, "PASS " + password);
   } else {
     env.TimedLine(" * Server did not request a password for user " + user + "?");
     if (env.debug()) env.TimedLine(" > Last reply= " + reply);
@@ -74,7 +77,7 @@ std::string LogIn(Env& env, int h, const std::string& user, const std::string& p
     if (ftpReplyCode(reply) == 230) return reply;
   }
   do {
-    reply = ftpGetShownReply(env, h);
+    reply = ftpGetShownReply(session);
   } while (ReplyContinues(reply));
   return reply;
 }
@@ -103,71 +106,79 @@ std::string NoGreetingReason(Env& env) {
 }
 
 // Ends the connection to a server that refused TLS: QUIT, its reply, the close.
-void QuitRefusingServer(Env& env, int h) {
-  ftpSendCommand(env, h, "QUIT");
+void QuitRefusingServer(Session& session) {
+  Env& env = session.env;
+  const int h = session.h;
+  ftpSendCommand(session, "QUIT");
   const std::string reply = ftpGetReply(
-      env, h, std::min(env.quit_wait_ms, env.channels.TimeoutOf(h)), OnSilence::kKeepConnection);
+      session, std::min(env.quit_wait_ms, env.channels.TimeoutOf(h)), OnSilence::kKeepConnection);
   if (env.debug()) env.Line(reply);
   env.channels.Close(h);
-  env.state.ConnectedFlag = kOff;
+  session.ConnectedFlag = kOff;
 }
 
 // Secures the control connection; on failure the connection is ended (with QUIT where it
 // still carries one) and false returned.
-bool SecureOrClose(Env& env, int h, const ServerAddress& address) {
+bool SecureOrClose(Session& session, const ServerAddress& address) {
+  Env& env = session.env;
+  const int h = session.h;
   bool may_quit = false;
-  if (ftpSecureControl(env, h, address.host, &may_quit)) return true;
+  if (ftpSecureControl(session, address.host, &may_quit)) return true;
   if (may_quit) {
-    QuitRefusingServer(env, h);
+    QuitRefusingServer(session);
   } else {
     env.channels.Close(h);
-    env.state.ConnectedFlag = kOff;
+    session.ConnectedFlag = kOff;
   }
   return false;
 }
 
 // One connection attempt on channel `h`: open, greeting, login. On kLoggedIn the channel is
 // open; otherwise it is closed again.
-Attempt TryConnect(Env& env, int h, const ServerAddress& address, const std::string& user,
+Attempt TryConnect(Session& session, const ServerAddress& address, const std::string& user,
                    const std::string& password) {
-  if (!ftpOpenChannel(env, h, address.host, address.port)) {
-    env.state.ConnectFailure = env.channels.OpenFailureText();
+  Env& env = session.env;
+  const int h = session.h;
+  if (!ftpOpenChannel(session.env, session.h, address.host, address.port)) {
+    session.ConnectFailure = env.channels.OpenFailureText();
     const std::string error = ZeroPad(env.channels.Error(), 3);
-    ftpRecordReply(env, error + " Unable to open socket");
+    ftpRecordReply(session, error + " Unable to open socket");
     if (env.verbose()) env.TimedLine(" * " + error + "- Unable to open socket");
-    env.state.ConnectedFlag = kOff;
+    session.ConnectedFlag = kOff;
     return Attempt::kFailed;
   }
   const bool tls = env.options.Security != ConnectionSecurity::kPlain;
-  if (env.options.Security == ConnectionSecurity::kImplicitTls && !SecureOrClose(env, h, address)) {
+  if (env.options.Security == ConnectionSecurity::kImplicitTls &&
+      !SecureOrClose(session, address)) {
     return Attempt::kFailed;
   }
-  const std::string greeting = ReadGreeting(env, h);
+  const std::string greeting = ReadGreeting(session);
   if (!GreetingAccepted(greeting)) {
-    if (greeting.empty()) env.state.ConnectFailure = NoGreetingReason(env);
-    ftpRecordReply(env, greeting);
+    if (greeting.empty()) session.ConnectFailure = NoGreetingReason(env);
+    ftpRecordReply(session, greeting);
     env.channels.ClearError();
     env.channels.Close(h);
     if (ftpReplyCode(greeting) == 421) return Attempt::kBusy;
     if (env.verbose()) {
       env.TimedLine(" * " + ZeroPad(env.channels.Error(), 3) + "- Invalid socket.");
     }
-    env.state.ConnectedFlag = kOff;
+    session.ConnectedFlag = kOff;
     return Attempt::kFailed;
   }
-  DrainAfterGreeting(env, h);
-  if (env.options.Security == ConnectionSecurity::kExplicitTls && !SecureOrClose(env, h, address)) {
+  DrainAfterGreeting(session);
+  if (env.options.Security == ConnectionSecurity::kExplicitTls &&
+      !SecureOrClose(session, address)) {
     return Attempt::kFailed;
   }
-  const std::string result = LogIn(env, h, user, password);
-  ftpRecordReply(env, result);
-  if (result.empty() && !env.state.AbortFlag) env.state.ConnectFailure = NoReplyReason(env);
+  const std::string result = LogIn(session, user, password);
+  ftpRecordReply(session, result);
+  if (result.empty() && !env.state.AbortFlag) session.ConnectFailure = NoReplyReason(env);
   if (ftpReplyCode(result) != 230) {
     env.channels.Close(h);
     return Attempt::kFailed;
   }
-  if (tls && !ftpProtectData(env, h)) {
-    QuitRefusingServer(env, h);
+  if (tls && !ftpProtectData(session)) {
+    QuitRefusingServer(session);
     return Attempt::kFailed;
   }
   return Attempt::kLoggedIn;
@@ -211,8 +222,9 @@ ServerAddress SplitServerText(std::string_view server, int default_port) {
   return {std::string(server.substr(0, colon)), PortAfterHost(server.substr(colon), default_port)};
 }
 
-int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
+int32_t ftpConnect(Session& session, const std::string& server, const std::string& user,
                    const std::string& password) {
+  Env& env = session.env;
   const bool implicit = env.options.Security == ConnectionSecurity::kImplicitTls;
   const ServerAddress address = SplitServerText(server, implicit ? kFtpsPort : kFtpPort);
   int32_t result = 0;
@@ -224,18 +236,18 @@ int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
     }
     if (env.state.AbortFlag) return result;
     env.channels.ClearError();
-    const int h = env.pool.Lowest();
-    ftpClearReply(env);
-    env.state.ConnectFailure.clear();
-    switch (TryConnect(env, h, address, user, password)) {
+    session.h = env.pool.Lowest();
+    ftpClearReply(session);
+    session.ConnectFailure.clear();
+    switch (TryConnect(session, address, user, password)) {
       case Attempt::kFailed:
         return -1;
       case Attempt::kLoggedIn:
         if (env.PollKey() == kKeyEsc) env.UserAbort();
-        env.state.ConnectedFlag = kOn;
+        session.ConnectedFlag = kOn;
         // Whether final replies come is learnt anew on every connection.
-        env.state.NoStatusLine = kOff;
-        return h;
+        session.NoStatusLine = kOff;
+        return session.h;
       case Attempt::kBusy:
         if (quick_retries > 0) {
           env.clock.Sleep(kQuickRetryFirstMs << (kQuickRetries - quick_retries--));
@@ -249,17 +261,19 @@ int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
   }
 }
 
-void ftpQuit(Env& env, int h) {
-  ftpSendCommand(env, h, "QUIT");
+void ftpQuit(Session& session) {
+  Env& env = session.env;
+  const int h = session.h;
+  ftpSendCommand(session, "QUIT");
   // A server that does not answer QUIT must not hold the run: the wait is short, and shorter
   // still once the user has asked to stop.
   const int wait = env.state.AbortFlag ? env.abort_quit_wait_ms : env.quit_wait_ms;
   const std::string reply =
-      ftpGetReply(env, h, std::min(wait, env.channels.TimeoutOf(h)), OnSilence::kKeepConnection);
+      ftpGetReply(session, std::min(wait, env.channels.TimeoutOf(h)), OnSilence::kKeepConnection);
   if (env.debug()) env.Line(reply);
-  ftpRecordReply(env, reply);
+  ftpRecordReply(session, reply);
   env.channels.Close(h);
-  env.state.ConnectedFlag = kOff;
+  session.ConnectedFlag = kOff;
   env.last_quit_ms = env.clock.MonotonicMs();
 }
 

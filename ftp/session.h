@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "ftp/ftp_session.h"
 #include "run/env.h"
 
 // Opening (connect, busy-server wait, login) and closing an FTP control connection.
@@ -32,13 +33,13 @@ ServerAddress SplitServerText(std::string_view server, int default_port = kFtpPo
 // Returns the control channel (1 or above, ConnectedFlag -1) after a successful
 // login; -1 after a failure or a user abort (the channel is closed again); 0 when AbortFlag was
 // already set on entry. Esc after the login sets AbortFlag, but the channel is still returned.
-int32_t ftpConnect(Env& env, const std::string& server, const std::string& user,
+int32_t ftpConnect(Session& session, const std::string& server, const std::string& user,
                    const std::string& password);
 
 // Sends QUIT, reads and records the reply, closes `h` and sets ConnectedFlag to 0. The reply is
 // awaited at most env.quit_wait_ms, or env.abort_quit_wait_ms once AbortFlag is set (never
 // longer than the channel time-out); a server that stays silent is closed on all the same.
-void ftpQuit(Env& env, int h);
+void ftpQuit(Session& session);
 
 }  // namespace koru
 

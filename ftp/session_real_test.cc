@@ -49,6 +49,7 @@ class RealServerFixture : public ::testing::Test {
   testing::RecordingConsole console_;
   testing::FakeClock clock_;
   Env env_{console_, clock_};
+  koru::Session session{env_};
   std::unique_ptr<RealFtpServer> server_;
 };
 
@@ -69,20 +70,20 @@ class RealServerTest : public RealServerFixture,
     std::ofstream(Pub("/old.txt")) << "old";
     server_->HandOver(Pub("/old.txt"));
 
-    const int32_t h = ftpConnect(env_, server_->address(), "anonymous", "guest@example.org");
+    const int32_t h = ftpConnect(session, server_->address(), "anonymous", "guest@example.org");
     EXPECT_GT(h, 0);
-    EXPECT_EQ(env_.state.ConnectedFlag, kOn);
-    EXPECT_EQ(env_.state.LastReplyCode, 230);
+    EXPECT_EQ(session.ConnectedFlag, kOn);
+    EXPECT_EQ(session.LastReplyCode, 230);
     expect("", "220");
     expect("USER anonymous", "331");
     expect("PASS guest@example.org", "230");
 
-    EXPECT_EQ(ftpChangeDir(env_, h, "/pub/"), 1);
+    EXPECT_EQ(ftpChangeDir(session, "/pub/"), 1);
     expect("CWD /pub", "250");
-    EXPECT_EQ(ftpPwd(env_, h), "/pub");
+    EXPECT_EQ(ftpPwd(session), "/pub");
     expect("PWD", "257");
 
-    EXPECT_EQ(ftpMakeDirTree(env_, h, "/pub/a/b/c/"), 1);
+    EXPECT_EQ(ftpMakeDirTree(session, "/pub/a/b/c/"), 1);
     for (const auto& [command, code] : std::vector<std::pair<std::string, std::string>>{
              {"CWD /pub/a/b/c", "550"}, {"CWD /pub/a/b", "550"}, {"CWD /pub/a/b", "550"},
              {"CWD /pub/a", "550"}, {"CWD /pub/a", "550"}, {"CWD /pub", "250"},
@@ -91,31 +92,31 @@ class RealServerTest : public RealServerFixture,
       expect(command, code);
     }
     EXPECT_TRUE(fs::is_directory(Pub("/a/b/c")));
-    EXPECT_EQ(ftpPwd(env_, h), "/pub/a/b");
+    EXPECT_EQ(ftpPwd(session), "/pub/a/b");
     expect("PWD", "257");
 
-    EXPECT_EQ(ftpRename(env_, h, "/pub/a/b/c", "/pub/a/b/d"), 1);
+    EXPECT_EQ(ftpRename(session, "/pub/a/b/c", "/pub/a/b/d"), 1);
     expect("RNFR /pub/a/b/c", "350");
     expect("RNTO /pub/a/b/d", "250");
     EXPECT_FALSE(fs::exists(Pub("/a/b/c")));
     EXPECT_TRUE(fs::is_directory(Pub("/a/b/d")));
 
-    EXPECT_EQ(ftpRemoveDir(env_, h, "/pub/a/b/d"), 1);
+    EXPECT_EQ(ftpRemoveDir(session, "/pub/a/b/d"), 1);
     expect("RMD /pub/a/b/d", "250");
     EXPECT_FALSE(fs::exists(Pub("/a/b/d")));
 
-    EXPECT_EQ(ftpRemoveFile(env_, h, "/pub/old.txt"), 1);
+    EXPECT_EQ(ftpRemoveFile(session, "/pub/old.txt"), 1);
     expect("DELE /pub/old.txt", "250");
     EXPECT_FALSE(fs::exists(Pub("/old.txt")));
-    EXPECT_EQ(ftpRemoveFile(env_, h, "/pub/old.txt"), 0);
+    EXPECT_EQ(ftpRemoveFile(session, "/pub/old.txt"), 0);
     expect("DELE /pub/old.txt", "550");
-    EXPECT_EQ(env_.state.LastReplyCode, 550);
+    EXPECT_EQ(session.LastReplyCode, 550);
 
-    ftpTypeBinary(env_, h);
+    ftpTypeBinary(session);
     expect("TYPE I", "200");
-    ftpQuit(env_, h);
+    ftpQuit(session);
     expect("QUIT", "221");
-    EXPECT_EQ(env_.state.ConnectedFlag, kOff);
+    EXPECT_EQ(session.ConnectedFlag, kOff);
     EXPECT_FALSE(env_.pool.InUse(h));
     return shown;
   }
@@ -137,16 +138,16 @@ TEST_P(RealServerTest, LogsInBuildsATreeRenamesDeletesAndQuitsInEveryMode) {
 }
 
 TEST_P(RealServerTest, RefusedChangeOfDirectoryIsKeptAsTheLastReply) {
-  const int32_t h = ftpConnect(env_, server_->address(), "anonymous", "guest@example.org");
+  const int32_t h = ftpConnect(session, server_->address(), "anonymous", "guest@example.org");
   ASSERT_GT(h, 0);
-  EXPECT_EQ(ftpChangeDir(env_, h, "/no/such/dir"), 0);
-  EXPECT_EQ(ftpLastReplyCode(env_), 550);
-  EXPECT_EQ(ftpChangeDir(env_, h, "pub"), 1);
-  EXPECT_EQ(ftpMakeDirTree(env_, h, "single"), 1);  // a name without "/" goes here
+  EXPECT_EQ(ftpChangeDir(session, "/no/such/dir"), 0);
+  EXPECT_EQ(ftpLastReplyCode(session), 550);
+  EXPECT_EQ(ftpChangeDir(session, "pub"), 1);
+  EXPECT_EQ(ftpMakeDirTree(session, "single"), 1);  // a name without "/" goes here
   EXPECT_TRUE(fs::is_directory(Pub("/single")));
-  EXPECT_EQ(ftpPwd(env_, h), "/pub");
-  EXPECT_EQ(ftpLastReplyCode(env_), 550);
-  ftpQuit(env_, h);
+  EXPECT_EQ(ftpPwd(session), "/pub");
+  EXPECT_EQ(ftpLastReplyCode(session), 550);
+  ftpQuit(session);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -164,9 +165,9 @@ TEST_F(RealServerFixture, VsftpdWithoutAnonymousPassword) {
   for (const int32_t level : {0, 1}) {
     console_.lines.clear();
     env_.options.VerboseLevel = level;
-    const int32_t h = ftpConnect(env_, server_->address(), "anonymous", "guest@example.org");
+    const int32_t h = ftpConnect(session, server_->address(), "anonymous", "guest@example.org");
     ASSERT_GT(h, 0);
-    EXPECT_EQ(env_.state.LastReplyCode, 230);
+    EXPECT_EQ(session.LastReplyCode, 230);
     const std::string note = "09:05:03 * Server did not request a password for user anonymous?";
     if (level > 0) {
       EXPECT_THAT(console_.lines,
@@ -175,8 +176,8 @@ TEST_F(RealServerFixture, VsftpdWithoutAnonymousPassword) {
     } else {
       EXPECT_THAT(console_.lines, ElementsAre(note));
     }
-    EXPECT_EQ(ftpChangeDir(env_, h, "/pub"), 1);
-    ftpQuit(env_, h);
+    EXPECT_EQ(ftpChangeDir(session, "/pub"), 1);
+    ftpQuit(session);
   }
 }
 
@@ -184,12 +185,12 @@ TEST_F(RealServerFixture, PyftpdlibNamedUser) {
   StartServer(FtpServerKind::kPyftpdlib, {.user = "bob", .password = "secret"});
   if (IsSkipped() || !server_) return;
   env_.options.VerboseLevel = -1;
-  const int32_t h = ftpConnect(env_, server_->address(), "bob", "secret");
+  const int32_t h = ftpConnect(session, server_->address(), "bob", "secret");
   ASSERT_GT(h, 0);
-  EXPECT_EQ(ftpPwd(env_, h), "/");
-  EXPECT_EQ(ftpMakeDir(env_, h, "/pub/bob"), 1);
+  EXPECT_EQ(ftpPwd(session), "/");
+  EXPECT_EQ(ftpMakeDir(session, "/pub/bob"), 1);
   EXPECT_TRUE(fs::is_directory(Pub("/bob")));
-  ftpQuit(env_, h);
+  ftpQuit(session);
   EXPECT_THAT(console_.lines, IsEmpty());
 }
 
@@ -237,14 +238,14 @@ TEST_P(DualStackTest, LocalhostReachesTheServerOnEitherFamilyWithoutATimeOut) {
   env_.options.VerboseLevel = 1;
   const auto start = std::chrono::steady_clock::now();
 
-  const int32_t h = ftpConnect(env_, "localhost:" + std::to_string(server_->port()), "anonymous",
+  const int32_t h = ftpConnect(session, "localhost:" + std::to_string(server_->port()), "anonymous",
                                "guest@example.org");
   ASSERT_GT(h, 0);
   EXPECT_EQ(env_.channels.PeerAddress(h), c.server_on_ipv6 ? "::1" : "127.0.0.1");
   std::vector<std::string> lines;
-  EXPECT_EQ(ftpChangeDir(env_, h, "/pub/"), 1);
-  EXPECT_EQ(ftpList(env_, h, "/pub/", "", lines), 1);
-  ftpQuit(env_, h);
+  EXPECT_EQ(ftpChangeDir(session, "/pub/"), 1);
+  EXPECT_EQ(ftpList(session, "/pub/", "", lines), 1);
+  ftpQuit(session);
 
   EXPECT_LT(MsSince(start), 10000);  // far below any time-out of a connect
   ASSERT_EQ(lines.size(), 1u);
@@ -289,13 +290,13 @@ TEST_P(NeverAnsweringFirstTest, CostsTheHeadStartOnly) {
   });
   const auto start = std::chrono::steady_clock::now();
 
-  const int32_t h = ftpConnect(env_, "localhost:" + std::to_string(server_->port()), "anonymous",
+  const int32_t h = ftpConnect(session, "localhost:" + std::to_string(server_->port()), "anonymous",
                                "guest@example.org");
   const int64_t took = MsSince(start);
   ASSERT_GT(h, 0);
   EXPECT_EQ(env_.channels.PeerAddress(h), "127.0.0.1");
-  EXPECT_EQ(ftpChangeDir(env_, h, "/pub"), 1);
-  ftpQuit(env_, h);
+  EXPECT_EQ(ftpChangeDir(session, "/pub"), 1);
+  ftpQuit(session);
   EXPECT_GE(took, kConnectHeadStartMs);
   EXPECT_LT(took, 10000);
 }
@@ -331,10 +332,11 @@ TEST(ConnectStopTest, EscWhileTheConnectWaitsAbortsTheRun) {
   EscInTheFirstWaitConsole console;
   PosixClock clock;
   Env env(console, clock);
+  koru::Session session(env);
   const auto start = std::chrono::steady_clock::now();
 
   const int32_t h =
-      ftpConnect(env, "127.0.0.1:" + std::to_string(silent.port()), "anonymous", "guest@");
+      ftpConnect(session, "127.0.0.1:" + std::to_string(silent.port()), "anonymous", "guest@");
 
   EXPECT_EQ(h, -1);
   EXPECT_EQ(env.state.AbortFlag, kOn);

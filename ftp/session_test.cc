@@ -62,13 +62,13 @@ TEST_P(ConnectTest, LogsInOrFails) {
   env.options.VerboseLevel = c.verbose_level;
   console.keys.assign(c.keys.begin(), c.keys.end());
 
-  const int32_t h = ftpConnect(env, server.address(), "anonymous", "guest@");
+  const int32_t h = ftpConnect(session, server.address(), "anonymous", "guest@");
 
   EXPECT_EQ(h, c.result);
-  EXPECT_EQ(env.state.ConnectedFlag, h > 0 ? kOn : kOff);
+  EXPECT_EQ(session.ConnectedFlag, h > 0 ? kOn : kOff);
   EXPECT_EQ(env.pool.InUse(1), h > 0) << "the channel is open exactly on success";
-  EXPECT_EQ(env.state.LastReplyCode, c.last_code);
-  EXPECT_EQ(env.state.LastReplyText, c.last_text);
+  EXPECT_EQ(session.LastReplyCode, c.last_code);
+  EXPECT_EQ(session.LastReplyText, c.last_text);
   EXPECT_EQ(console.lines, c.lines);
   if (h > 0) env.channels.Close(h);
   EXPECT_EQ(ServerCommands(), c.commands);
@@ -97,15 +97,16 @@ TEST_P(UnansweredUserTest, SendsUserAgain) {
   testing::FakeClock clock;
   testing::MemoryTransport transport(clock);
   Env env(console, clock, transport);
+  koru::Session session(env);
   env.channel_timeout_ms = 300;
   env.options.VerboseLevel = c.verbose_level;
   const testing::MemoryPeer& server =
       transport.Expect().Send("220 Ready\r\n").Silence(301).Send(c.late_reply + "\r\n");
 
-  const int32_t h = ftpConnect(env, "127.0.0.1", "anonymous", "guest@");
+  const int32_t h = ftpConnect(session, "127.0.0.1", "anonymous", "guest@");
 
   EXPECT_EQ(h, c.result);
-  EXPECT_EQ(env.state.LastReplyCode, c.last_code);
+  EXPECT_EQ(session.LastReplyCode, c.last_code);
   EXPECT_EQ(console.lines, c.lines);
   EXPECT_EQ(server.received(), c.received);
   EXPECT_EQ(clock.skipped_ms, 301);  // the time-out, then the rest of the silence
@@ -271,7 +272,8 @@ TEST_F(FtpFixture, BusyRightAfterOwnQuitIsRetriedQuicklyBeforeTheBusyWait) {
     quiet.keys.assign(200, kNoKey);
     quiet.keys.push_back(kKeyTab);  // ends a busy wait, if one comes, after its 200 polls
 
-    EXPECT_GE(ftpConnect(run, site.address(), "anonymous", "guest@"), 1);
+    koru::Session session(run);
+    EXPECT_GE(ftpConnect(session, site.address(), "anonymous", "guest@"), 1);
 
     const std::vector<int> quick(time.sleeps.begin(),
                                  time.sleeps.begin() + std::min(time.sleeps.size(),
@@ -289,17 +291,17 @@ TEST_F(FtpFixture, BusyRightAfterOwnQuitIsRetriedQuicklyBeforeTheBusyWait) {
 // knowledge behind: the next connection awaits final replies again.
 TEST_F(FtpFixture, ANewConnectionAwaitsFinalRepliesAgain) {
   server.AddSession(Normal());
-  env.state.NoStatusLine = kOn;
+  session.NoStatusLine = kOn;
 
-  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), 1);
+  EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), 1);
 
-  EXPECT_EQ(env.state.NoStatusLine, kOff);
+  EXPECT_EQ(session.NoStatusLine, kOff);
 }
 
 TEST_F(FtpFixture, BusyWaitCountsDownInTheTitle) {
   server.AddSession(Busy());
   server.AddSession(Normal());
-  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), 1);
+  EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), 1);
   EXPECT_EQ(clock.sleeps, std::vector<int>(90, 1000));
   ASSERT_EQ(console.titles.size(), 90u);
   EXPECT_EQ(console.titles.front(), "KORU 20080313: Waiting 89 seconds for busy server.");
@@ -314,7 +316,7 @@ TEST_F(FtpFixture, BusyWaitShowsTheAttemptAndTheCountdownOnTheStatusLine) {
   server.AddSession(Busy());
   server.AddSession(Normal());
   console.status_line = true;
-  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), 1);
+  EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), 1);
   ASSERT_EQ(console.statuses.size(), 180u);
   EXPECT_EQ(console.statuses[0],
             "server busy: attempt 1 of 10, next in 90 s (Tab: now, Esc: stop)");
@@ -331,7 +333,7 @@ TEST_F(FtpFixture, EscDuringTheBusyWaitLeavesTheStatusLineErased) {
   server.AddSession(Busy());
   console.status_line = true;
   console.keys = {kNoKey, kNoKey, kKeyEsc};
-  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), -1);
+  EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), -1);
   EXPECT_THAT(console.statuses,
               ElementsAre("server busy: attempt 1 of 10, next in 90 s (Tab: now, Esc: stop)",
                           "server busy: attempt 1 of 10, next in 89 s (Tab: now, Esc: stop)"));
@@ -340,7 +342,7 @@ TEST_F(FtpFixture, EscDuringTheBusyWaitLeavesTheStatusLineErased) {
 
 TEST_F(FtpFixture, TenBusyRepliesWaitTenTimes) {
   for (int i = 0; i < kMaxConnectAttempts; ++i) server.AddSession(Busy());
-  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), -1);
+  EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), -1);
   EXPECT_EQ(clock.sleeps.size(), 900u);
   EXPECT_EQ(TimeText(clock.now), "09:20:03");
 }
@@ -348,7 +350,7 @@ TEST_F(FtpFixture, TenBusyRepliesWaitTenTimes) {
 TEST_F(FtpFixture, EscDuringTheBusyWaitAbortsTheRun) {
   server.AddSession(Busy());
   console.keys = {kNoKey, kNoKey, kKeyEsc};
-  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), -1);
+  EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), -1);
   EXPECT_EQ(env.state.AbortFlag, kOn);
   EXPECT_EQ(clock.sleeps.size(), 2u);
   EXPECT_EQ(console.titles.back(), "User abort - closing connection");
@@ -356,7 +358,7 @@ TEST_F(FtpFixture, EscDuringTheBusyWaitAbortsTheRun) {
 
 TEST_F(FtpFixture, EscBeforeConnectingAbortsTheRun) {
   console.keys = {kKeyEsc};
-  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), -1);
+  EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), -1);
   EXPECT_EQ(env.state.AbortFlag, kOn);
   EXPECT_THAT(console.titles, ElementsAre("User abort - closing connection"));
 }
@@ -364,19 +366,19 @@ TEST_F(FtpFixture, EscBeforeConnectingAbortsTheRun) {
 TEST_F(FtpFixture, EscAfterTheLoginStillGivesTheConnection) {
   server.AddSession(Normal());
   console.keys = {kNoKey, kKeyEsc};
-  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), 1);
+  EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), 1);
   EXPECT_EQ(env.state.AbortFlag, kOn);
-  EXPECT_EQ(env.state.ConnectedFlag, kOn);
+  EXPECT_EQ(session.ConnectedFlag, kOn);
   EXPECT_THAT(console.titles, ElementsAre("User abort - closing connection"));
 }
 
 TEST_F(FtpFixture, AlreadyAbortedReturnsZeroAndTouchesNothing) {
   env.state.AbortFlag = kOn;
-  env.state.LastReplyCode = 550;
-  env.state.LastReplyText = "Earlier";
-  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), 0);
-  EXPECT_EQ(env.state.LastReplyCode, 550);
-  EXPECT_EQ(env.state.LastReplyText, "Earlier");
+  session.LastReplyCode = 550;
+  session.LastReplyText = "Earlier";
+  EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), 0);
+  EXPECT_EQ(session.LastReplyCode, 550);
+  EXPECT_EQ(session.LastReplyText, "Earlier");
   EXPECT_EQ(server.connections(), 0);
   EXPECT_THAT(console.lines, IsEmpty());
   EXPECT_EQ(env.pool.Lowest(), 1);
@@ -384,17 +386,17 @@ TEST_F(FtpFixture, AlreadyAbortedReturnsZeroAndTouchesNothing) {
 
 TEST_F(FtpFixture, TheLastReplyIsClearedAtEveryAttempt) {
   server.AddSession(Session({Reply("220 Ready")}, {Reply("230 Welcome")}));
-  env.state.LastReplyCode = 550;
-  env.state.LastReplyText = "Earlier";
-  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), 1);
-  EXPECT_EQ(env.state.LastReplyCode, 230);
-  EXPECT_EQ(env.state.LastReplyText, "Welcome");
+  session.LastReplyCode = 550;
+  session.LastReplyText = "Earlier";
+  EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), 1);
+  EXPECT_EQ(session.LastReplyCode, 230);
+  EXPECT_EQ(session.LastReplyText, "Welcome");
 }
 
 TEST_F(FtpFixture, ConnectsOnTheNextFreeChannelNumber) {
   server.AddSession(Normal());
   env.pool.Claim(1);  // an open local file
-  EXPECT_EQ(ftpConnect(env, server.address(), "anonymous", "guest@"), 2);
+  EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), 2);
 }
 
 // Channels that cannot be opened: the error number becomes the last reply.
@@ -416,11 +418,11 @@ TEST_F(FtpFixture, UnopenableServer) {
     SCOPED_TRACE(c.server);
     console.lines.clear();
     env.options.VerboseLevel = c.verbose_level;
-    env.state.ConnectedFlag = kOn;
-    EXPECT_EQ(ftpConnect(env, c.server, "anonymous", "guest@"), -1);
-    EXPECT_EQ(env.state.LastReplyCode, 57);
-    EXPECT_EQ(env.state.LastReplyText, "Unable to open socket");
-    EXPECT_EQ(env.state.ConnectedFlag, kOff);
+    session.ConnectedFlag = kOn;
+    EXPECT_EQ(ftpConnect(session, c.server, "anonymous", "guest@"), -1);
+    EXPECT_EQ(session.LastReplyCode, 57);
+    EXPECT_EQ(session.LastReplyText, "Unable to open socket");
+    EXPECT_EQ(session.ConnectedFlag, kOff);
     EXPECT_EQ(console.lines, c.lines);
     EXPECT_FALSE(env.pool.InUse(1));
   }
@@ -457,12 +459,12 @@ TEST(ServerText, SplitsHostAndPort) {
 TEST_F(FtpFixture, QuitSendsQuitRecordsTheReplyAndCloses) {
   const int h = OpenControl(Session({}, {Reply("221 Goodbye")}));
   env.options.VerboseLevel = kDebug;
-  env.state.ConnectedFlag = kOn;
-  ftpQuit(env, h);
-  EXPECT_EQ(env.state.ConnectedFlag, kOff);
+  session.ConnectedFlag = kOn;
+  ftpQuit(session);
+  EXPECT_EQ(session.ConnectedFlag, kOff);
   EXPECT_FALSE(env.pool.InUse(h));
-  EXPECT_EQ(env.state.LastReplyCode, 221);
-  EXPECT_EQ(env.state.LastReplyText, "Goodbye");
+  EXPECT_EQ(session.LastReplyCode, 221);
+  EXPECT_EQ(session.LastReplyText, "Goodbye");
   EXPECT_THAT(console.lines, ElementsAre("QUIT", "221 Goodbye"));
   EXPECT_THAT(ServerCommands(), ElementsAre("QUIT"));
 }
@@ -470,9 +472,9 @@ TEST_F(FtpFixture, QuitSendsQuitRecordsTheReplyAndCloses) {
 TEST_F(FtpFixture, QuitAfterAnAbortSendsNothingButStillCloses) {
   const int h = OpenControl(Session({}));
   env.state.AbortFlag = kOn;
-  env.state.ConnectedFlag = kOn;
-  ftpQuit(env, h);
-  EXPECT_EQ(env.state.ConnectedFlag, kOff);
+  session.ConnectedFlag = kOn;
+  ftpQuit(session);
+  EXPECT_EQ(session.ConnectedFlag, kOff);
   EXPECT_FALSE(env.pool.InUse(h));
   EXPECT_THAT(ServerCommands(), IsEmpty());
 }
@@ -490,9 +492,9 @@ TEST_F(FtpFixture, ConnectAndQuitInEveryMode) {
     server.AddSession(Normal());
     console.lines.clear();
     env.options.VerboseLevel = c.verbose_level;
-    const int32_t h = ftpConnect(env, server.address(), "bob", "secret");
+    const int32_t h = ftpConnect(session, server.address(), "bob", "secret");
     ASSERT_EQ(h, 1);
-    ftpQuit(env, h);
+    ftpQuit(session);
     EXPECT_EQ(console.lines, c.lines);
   }
   EXPECT_THAT(ServerCommands(),

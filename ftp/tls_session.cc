@@ -20,13 +20,15 @@ void PrintRefusal(Env& env, const std::string& reply) {
 
 }  // namespace
 
-bool ftpSecureControl(Env& env, int h, const std::string& host, bool* may_quit) {
+bool ftpSecureControl(Session& session, const std::string& host, bool* may_quit) {
+  Env& env = session.env;
+  const int h = session.h;
   *may_quit = false;
   if (env.options.Security == ConnectionSecurity::kExplicitTls) {
-    ftpSendCommand(env, h, "AUTH TLS");
-    const std::string reply = ftpGetShownReply(env, h);
+    ftpSendCommand(session, "AUTH TLS");
+    const std::string reply = ftpGetShownReply(session);
     if (ftpReplyCode(reply) != 234) {
-      ftpRecordReply(env, reply);
+      ftpRecordReply(session, reply);
       if (env.state.AbortFlag) return false;
       PrintRefusal(env, reply);
       *may_quit = !env.channels.PeerClosed(h);
@@ -34,7 +36,7 @@ bool ftpSecureControl(Env& env, int h, const std::string& host, bool* may_quit) 
     }
   }
   if (!ftpUnlessStopped(env, [&] { return env.channels.StartTls(h, host); })) {
-    ftpRecordReply(env, ZeroPad(env.channels.Error(), 3) + " TLS handshake failed");
+    ftpRecordReply(session, ZeroPad(env.channels.Error(), 3) + " TLS handshake failed");
     if (env.channels.Error() != kErrInterrupted) {
       PrintTlsFailure(env, " ERROR: TLS handshake failed: ");
     }
@@ -44,9 +46,10 @@ bool ftpSecureControl(Env& env, int h, const std::string& host, bool* may_quit) 
   return true;
 }
 
-bool ftpProtectData(Env& env, int h) {
+bool ftpProtectData(Session& session) {
+  Env& env = session.env;
   for (const char* command : {"PBSZ 0", "PROT P"}) {
-    const std::string reply = ftpExchange(env, h, command);
+    const std::string reply = ftpExchange(session, command);
     if (ftpReplyCode(reply) / 100 != 2) {
       if (!env.state.AbortFlag) PrintRefusal(env, reply);
       return false;
@@ -55,7 +58,9 @@ bool ftpProtectData(Env& env, int h) {
   return true;
 }
 
-bool ftpSecureData(Env& env, int control, int data) {
+bool ftpSecureData(Session& session, int data) {
+  Env& env = session.env;
+  const int control = session.h;
   if (!env.channels.IsTls(control)) return true;
   if (ftpUnlessStopped(env, [&] { return env.channels.ResumeTls(data, control); })) return true;
   if (env.channels.Error() != kErrInterrupted) {

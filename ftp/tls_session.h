@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "ftp/ftp_session.h"
 #include "run/env.h"
 
 // FTP over TLS (ftpes:// and ftps:// locations): the control connection switched to TLS before
@@ -17,16 +18,16 @@ inline constexpr int kFtpsPort = 990;
 // handshake alone. Verbose mode shows the protocol and cipher. False after the error line: a
 // refused AUTH TLS (the reply is recorded), a certificate that does not check out, or a failed
 // handshake; `*may_quit` then tells whether the connection can still carry QUIT.
-bool ftpSecureControl(Env& env, int h, const std::string& host, bool* may_quit);
+bool ftpSecureControl(Session& session, const std::string& host, bool* may_quit);
 
 // PBSZ 0 and PROT P after the login. False after the error line when the server refuses
 // either.
-bool ftpProtectData(Env& env, int h);
+bool ftpProtectData(Session& session);
 
 // After the data command's preliminary reply: the data channel `data` of the TLS control
 // connection `control` switched to TLS, resuming the control connection's session. A plain
 // control connection leaves it as it is. False after the error line.
-bool ftpSecureData(Env& env, int control, int data);
+bool ftpSecureData(Session& session, int data);
 
 }  // namespace koru
 

@@ -68,13 +68,13 @@ class RealTransferTest : public ::testing::TestWithParam<FtpServerKind> {
       ASSERT_EQ(::utimensat(AT_FDCWD, (pub + name).c_str(), times, 0), 0);
       server_->HandOver(pub + name);
     }
-    h_ = ftpConnect(env_, server_->address(), "anonymous", "guest@example.org");
+    h_ = ftpConnect(session, server_->address(), "anonymous", "guest@example.org");
     ASSERT_GT(h_, 0);
-    ASSERT_EQ(ftpChangeDir(env_, h_, "/pub/"), 1);
+    ASSERT_EQ(ftpChangeDir(session, "/pub/"), 1);
   }
 
   void TearDown() override {
-    if (h_ > 0) ftpQuit(env_, h_);
+    if (h_ > 0) ftpQuit(session);
   }
 
   // The day of the month the server shows for kRemoteMtime: vsftpd as configured here lists
@@ -115,13 +115,14 @@ class RealTransferTest : public ::testing::TestWithParam<FtpServerKind> {
   testing::RecordingConsole console_;
   testing::FakeClock clock_;
   Env env_{console_, clock_};
+  koru::Session session{env_};
   std::unique_ptr<RealFtpServer> server_;
   int32_t h_ = 0;
 };
 
 TEST_P(RealTransferTest, ListsAndParsesTheDirectory) {
   std::vector<std::string> lines;
-  EXPECT_EQ(ftpList(env_, h_, "/pub/", "", lines), 3);
+  EXPECT_EQ(ftpList(session, "/pub/", "", lines), 3);
   const std::map<std::string, LISTENTRY> entries = Parse(lines);
   ASSERT_EQ(entries.size(), 3u);
   for (const auto& [name, size, is_dir] :
@@ -139,50 +140,50 @@ TEST_P(RealTransferTest, ListsAndParsesTheDirectory) {
   }
 
   std::vector<std::string> names;
-  EXPECT_EQ(ftpListDirs(env_, h_, "/pub/", names), 1);
+  EXPECT_EQ(ftpListDirs(session, "/pub/", names), 1);
   ASSERT_EQ(names.size(), 1u);
   EXPECT_EQ(Parse(names).begin()->first, "sub");
-  EXPECT_EQ(env_.state.NoStatusLine, 0);  // both servers send their final replies
+  EXPECT_EQ(session.NoStatusLine, 0);  // both servers send their final replies
   EXPECT_THAT(console_.lines, IsEmpty());
 }
 
 // vsftpd applies the mask; pyftpdlib refuses it, and the control connection stays in step.
 TEST_P(RealTransferTest, ListsWithAMask) {
   std::vector<std::string> lines;
-  const int32_t n = ftpList(env_, h_, "/pub/", "*.txt", lines);
+  const int32_t n = ftpList(session, "/pub/", "*.txt", lines);
   if (GetParam() == FtpServerKind::kVsftpd) {
     EXPECT_EQ(n, 1);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(Parse(lines).begin()->first, "a.txt");
   } else {
     EXPECT_EQ(n, 0);
-    EXPECT_EQ(env_.state.LastReplyCode, 550);
+    EXPECT_EQ(session.LastReplyCode, 550);
   }
-  EXPECT_EQ(ftpPwd(env_, h_), "/pub");
-  EXPECT_EQ(env_.state.NoStatusLine, 0);
+  EXPECT_EQ(ftpPwd(session), "/pub");
+  EXPECT_EQ(session.NoStatusLine, 0);
 }
 
 TEST_P(RealTransferTest, DownloadsResumesAndStamps) {
   std::vector<std::string> lines;
-  ftpList(env_, h_, "/pub/", "", lines);
+  ftpList(session, "/pub/", "", lines);
   AboutToDownload(Parse(lines).at("a.txt"));
   ScratchDir dir;
   const std::string local = dir / "a.txt";
   const std::string content = Content();
 
-  EXPECT_EQ(ftpGetFile(env_, h_, "/pub/a.txt", local), static_cast<int64_t>(kFileSize));
+  EXPECT_EQ(ftpGetFile(session, "/pub/a.txt", local), static_cast<int64_t>(kFileSize));
   EXPECT_TRUE(FileContent(local) == content);
   SYSTEMTIME date;
   GETFILEDATE(local, date);
   EXPECT_EQ(FORMATFILEDATE(date), FORMATFILEDATE(env_.state.RemoteFileTime));
-  EXPECT_EQ(env_.state.NoStatusLine, 0);
+  EXPECT_EQ(session.NoStatusLine, 0);
   EXPECT_THAT(console_.lines, IsEmpty());
 
   // A partial file: resumed at its size. vsftpd names the whole size again after REST.
   fs::resize_file(local, 400000);
   env_.options.ResumeMode = 1;
   env_.options.VerboseLevel = 1;
-  EXPECT_EQ(ftpGetFile(env_, h_, "/pub/a.txt", local), static_cast<int64_t>(kFileSize));
+  EXPECT_EQ(ftpGetFile(session, "/pub/a.txt", local), static_cast<int64_t>(kFileSize));
   EXPECT_TRUE(FileContent(local) == content);
   GETFILEDATE(local, date);
   EXPECT_EQ(FORMATFILEDATE(date), FORMATFILEDATE(env_.state.RemoteFileTime));
@@ -193,7 +194,7 @@ TEST_P(RealTransferTest, DownloadsResumesAndStamps) {
       env_.Time() + " Server lied about REST bytes. Adjusting to 600000 bytes.";
   // vsftpd names the whole file after REST, pyftpdlib nothing: no lie either way.
   EXPECT_THAT(console_.lines, Not(Contains(lied)));
-  EXPECT_EQ(env_.state.NoStatusLine, 0);
+  EXPECT_EQ(session.NoStatusLine, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

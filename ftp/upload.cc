@@ -44,33 +44,35 @@ bool SendFile(Env& env, int data, LocalFile& file, int32_t progress) {
 
 // After the local file is open: TYPE I, the data connection, STOR and the data. Returns the
 // result and leaves the reply to record in `working`.
-int32_t Store(Env& env, int control, int32_t progress, const std::string& remote, LocalFile& file,
+int32_t Store(Session& session, int32_t progress, const std::string& remote, LocalFile& file,
               std::string& working) {
-  ftpTypeBinary(env, control);
-  DataChannel data(env, ftpOpenDataConnection(env, control));
+  Env& env = session.env;
+  ftpTypeBinary(session);
+  DataChannel data(env, ftpOpenDataConnection(session));
   if (!data.is_open()) {
-    working = ReportNoDataConnection(env);
+    working = ReportNoDataConnection(session);
     return 0;
   }
-  ftpSendCommand(env, control, "STOR " + remote);
-  working = ftpGetReply(env, control);
+  ftpSendCommand(session, "STOR " + remote);
+  working = ftpGetReply(session);
   const int32_t code = ftpReplyCode(working);
   if (code != 150 && code != 125) return 0;
   const bool sent =
-      ftpSecureData(env, control, data.channel()) && SendFile(env, data.channel(), file, progress);
+      ftpSecureData(session, data.channel()) && SendFile(env, data.channel(), file, progress);
   // Closing the data connection tells the server the file is complete. The final reply is
   // read after a failed upload too, so that it is not taken later for the reply to another
   // command; a server known to send none is trusted with what was sent.
-  const bool awaited = FinalReplyAwaited(env);
-  working = ftpEndTransfer(env, control, data, FinalReplyWait::kChannel);
+  const bool awaited = FinalReplyAwaited(session);
+  working = ftpEndTransfer(session, data, FinalReplyWait::kChannel);
   if (!awaited) return sent ? 1 : 0;
   return sent && ftpReplyCode(working) == 226 ? 1 : 0;
 }
 
 }  // namespace
 
-int32_t ftpPutFile(Env& env, int control, int32_t progress, const std::string& remote,
+int32_t ftpPutFile(Session& session, int32_t progress, const std::string& remote,
                    const std::string& local) {
+  Env& env = session.env;
   if (env.state.AbortFlag) return 0;
   std::string working;
   int32_t result = 0;
@@ -81,10 +83,10 @@ int32_t ftpPutFile(Env& env, int control, int32_t progress, const std::string& r
     working = ZeroPad(file.error(), 3) + " Local File Access Error";
     env.TimedLine(" " + working);
   } else {
-    result = Store(env, control, progress, remote, file, working);
+    result = Store(session, progress, remote, file, working);
     file.Close();
   }
-  ftpRecordReply(env, working);
+  ftpRecordReply(session, working);
   return result;
 }
 

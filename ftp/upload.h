@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "ftp/ftp_session.h"
 #include "run/env.h"
 
 namespace koru {
@@ -27,7 +28,7 @@ namespace koru {
 // access error, the data connection error, the STOR reply or the final reply) is offered to
 // ftpRecordReply. The local file and the data connection are closed on every path.
 // The program does not use it; it is kept for callers of the FTP library.
-int32_t ftpPutFile(Env& env, int control, int32_t progress, const std::string& remote,
+int32_t ftpPutFile(Session& session, int32_t progress, const std::string& remote,
                    const std::string& local);
 
 }  // namespace koru

@@ -41,8 +41,8 @@ std::string Written(const ScratchDir& dir, const std::string& name, const std::s
 }
 
 // The kept last reply as a reply line.
-std::string LastReply(const Env& env) {
-  return ZeroPad(env.state.LastReplyCode, 3) + " " + env.state.LastReplyText;
+std::string LastReply(const koru::Session& session) {
+  return ZeroPad(session.LastReplyCode, 3) + " " + session.LastReplyText;
 }
 
 class RealUploadTest : public ::testing::TestWithParam<FtpServerKind> {
@@ -56,25 +56,26 @@ class RealUploadTest : public ::testing::TestWithParam<FtpServerKind> {
   testing::RecordingConsole console_;
   testing::FakeClock clock_;
   Env env_{console_, clock_};
+  koru::Session session{env_};
   std::unique_ptr<RealFtpServer> server_;
   ScratchDir local_;
 };
 
 TEST_P(RealUploadTest, StoresFilesByteForByte) {
   const std::vector<size_t> sizes = {0, 10000, 16384, 12 * 8192 + 345};
-  const int32_t h = ftpConnect(env_, server_->address(), "anonymous", "guest@example.org");
+  const int32_t h = ftpConnect(session, server_->address(), "anonymous", "guest@example.org");
   ASSERT_GT(h, 0);
 
   for (size_t size : sizes) {
     const std::string name = "up" + std::to_string(size) + ".bin";
-    EXPECT_EQ(ftpPutFile(env_, h, kOn, "/pub/" + name, Written(local_, name, Content(size))), 1)
-        << name << ": " << LastReply(env_);
+    EXPECT_EQ(ftpPutFile(session, kOn, "/pub/" + name, Written(local_, name, Content(size))), 1)
+        << name << ": " << LastReply(session);
   }
   // Refused by the server: a directory that does not exist.
-  EXPECT_EQ(ftpPutFile(env_, h, kOn, "/missing/up.bin", Written(local_, "up.bin", Content(10000))),
+  EXPECT_EQ(ftpPutFile(session, kOn, "/missing/up.bin", Written(local_, "up.bin", Content(10000))),
             0);
-  EXPECT_EQ(env_.state.LastReplyCode / 100, 5) << LastReply(env_);
-  ftpQuit(env_, h);
+  EXPECT_EQ(session.LastReplyCode / 100, 5) << LastReply(session);
+  ftpQuit(session);
 
   EXPECT_THAT(console_.lines, IsEmpty());
   for (size_t size : sizes) {

@@ -52,8 +52,8 @@ std::string Written(const ScratchDir& dir, const std::string& name, const std::s
 }
 
 // The kept last reply as a reply line.
-std::string LastReply(const Env& env) {
-  return ZeroPad(env.state.LastReplyCode, 3) + " " + env.state.LastReplyText;
+std::string LastReply(const koru::Session& session) {
+  return ZeroPad(session.LastReplyCode, 3) + " " + session.LastReplyText;
 }
 
 // Answers TYPE I and PASV (the 227 reply goes to `*pasv`), then STOR with `stor_reply`; after
@@ -106,17 +106,17 @@ TEST_P(UploadCaseTest, StoresTheFileInFullBlocksAndAFinalPart) {
   const std::string content = Content(c.size);
   std::string received;
   std::string pasv;
-  const int control = OpenControl(Storing(c.stor_reply, c.final_reply, &received, &pasv));
+  OpenControl(Storing(c.stor_reply, c.final_reply, &received, &pasv));
 
   const int32_t result =
-      ftpPutFile(env, control, c.progress, "up.bin", Written(local, "up.bin", content));
+      ftpPutFile(session, c.progress, "up.bin", Written(local, "up.bin", content));
 
   EXPECT_EQ(result, c.result);
   EXPECT_EQ(console.titles, c.titles);
   EXPECT_THAT(console.lines, IsEmpty());
   ExpectOnlyTheControlConnectionOpen();
   EXPECT_EQ(ServerCommands(), (std::vector<std::string>{"TYPE I", "PASV", "STOR up.bin"}));
-  EXPECT_EQ(LastReply(env), c.last_reply.empty() ? pasv : c.last_reply);
+  EXPECT_EQ(LastReply(session), c.last_reply.empty() ? pasv : c.last_reply);
   if (c.stor_reply[0] == '1') {
     EXPECT_TRUE(received == content) << "received " << received.size() << " of " << c.size;
   } else {
@@ -160,13 +160,13 @@ TEST_P(LocalProblemTest, SendsNothing) {
   const LocalProblemCase& c = GetParam();
   Written(local, "present.bin", Content(100));
   env.state.AbortFlag = c.abort_flag;
-  const int control = OpenControl(Session({}));
+  OpenControl(Session({}));
 
-  EXPECT_EQ(ftpPutFile(env, control, kOn, "up.bin", local / c.local_name), 0);
+  EXPECT_EQ(ftpPutFile(session, kOn, "up.bin", local / c.local_name), 0);
 
   EXPECT_EQ(console.lines, c.lines);
   EXPECT_THAT(console.titles, IsEmpty());
-  EXPECT_EQ(LastReply(env), c.last_reply);
+  EXPECT_EQ(LastReply(session), c.last_reply);
   ExpectOnlyTheControlConnectionOpen();
   EXPECT_THAT(ServerCommands(), IsEmpty());
 }
@@ -187,12 +187,12 @@ class NoDataConnectionTest : public UploadTest,
 
 TEST_P(NoDataConnectionTest, PrintsTheLastReplyAndSendsNoStor) {
   const std::string& pasv_reply = GetParam();
-  const int control = OpenControl(Session({}, {Reply("200 Type set to I"), Reply(pasv_reply)}));
+  OpenControl(Session({}, {Reply("200 Type set to I"), Reply(pasv_reply)}));
 
-  EXPECT_EQ(ftpPutFile(env, control, kOn, "up.bin", Written(local, "up.bin", Content(10000))), 0);
+  EXPECT_EQ(ftpPutFile(session, kOn, "up.bin", Written(local, "up.bin", Content(10000))), 0);
 
   EXPECT_EQ(console.lines, std::vector<std::string>{std::string(kTimeNow) + " " + pasv_reply});
-  EXPECT_EQ(LastReply(env), pasv_reply);
+  EXPECT_EQ(LastReply(session), pasv_reply);
   EXPECT_THAT(console.titles, IsEmpty());
   ExpectOnlyTheControlConnectionOpen();
   EXPECT_EQ(ServerCommands(), (std::vector<std::string>{"TYPE I", "PASV"}));
@@ -218,16 +218,17 @@ TEST_F(UploadTest, DataConnectionResetMidUploadFailsAndTheFinalReplyIsNotLeftBeh
                                  },
                                  Reply("200 NOOP ok")}));
   ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), kTimeoutMs));
+  session.h = 1;
   // Far more than the socket buffers hold, so the reset meets the upload under way.
   const std::string path = Written(local, "big.bin", Content(8 << 20));
 
-  EXPECT_EQ(ftpPutFile(env, 1, kOff, "big.bin", path), 0);
+  EXPECT_EQ(ftpPutFile(session, kOff, "big.bin", path), 0);
 
   EXPECT_THAT(console.lines, IsEmpty());
-  EXPECT_EQ(LastReply(env), abort_reply);
+  EXPECT_EQ(LastReply(session), abort_reply);
   ExpectOnlyTheControlConnectionOpen();
   // The abort reply was read by the upload, so the next command gets its own reply.
-  EXPECT_EQ(ftpExchange(env, 1, "NOOP"), "200 NOOP ok");
+  EXPECT_EQ(ftpExchange(session, "NOOP"), "200 NOOP ok");
   EXPECT_EQ(ServerCommands(),
             (std::vector<std::string>{"TYPE I", "PASV", "STOR big.bin", "NOOP"}));
 }
@@ -274,9 +275,9 @@ TEST_F(UploadTest, AFileThatMayBeReadButNotWrittenStillUploads) {
   ASSERT_LT(open(path.c_str(), O_RDWR), 0) << "the file should not be writable";
   std::string received;
   std::string pasv;
-  const int control = OpenControl(Storing("150 Ok", "226 Stored", &received, &pasv));
+  OpenControl(Storing("150 Ok", "226 Stored", &received, &pasv));
 
-  EXPECT_EQ(ftpPutFile(env, control, kOff, "program", path), 1);
+  EXPECT_EQ(ftpPutFile(session, kOff, "program", path), 1);
 
   EXPECT_THAT(console.lines, IsEmpty());
   EXPECT_EQ(ServerCommands(), (std::vector<std::string>{"TYPE I", "PASV", "STOR program"}));

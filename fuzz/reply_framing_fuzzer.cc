@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "run/env.h"
 #include "ftp/control.h"
+#include "ftp/ftp_session.h"
 #include "fuzz/fuzz_target.h"
+#include "run/env.h"
 #include "tests/fakes.h"
 #include "tests/memory_transport.h"
 
@@ -65,15 +66,16 @@ void CheckLineText(std::string_view line) {
 }
 
 // Reads replies up to the end reply, keeping each as the program does.
-void ReadReplies(Env& env, int channel, size_t stream_size) {
+void ReadReplies(Session& session, size_t stream_size) {
+  Env& env = session.env;
   // A reply takes one line at least, and every line before the end takes its LF at least.
   for (size_t replies = 0; replies <= stream_size + 2; ++replies) {
-    const std::string reply = ftpGetReply(env, channel);
+    const std::string reply = ftpGetReply(session);
     Check(env.channels.Error() == 0, "no read waits for more on a stream that is all there");
     CheckLineText(reply);
-    const int32_t kept = env.state.LastReplyCode;
-    ftpRecordReply(env, reply);
-    Check(env.state.LastReplyCode >= kept, "the kept reply code never falls");
+    const int32_t kept = session.LastReplyCode;
+    ftpRecordReply(session, reply);
+    Check(session.LastReplyCode >= kept, "the kept reply code never falls");
     if (reply == kEndReply) return;
   }
   Check(false, "every reply takes a line of its own");
@@ -101,8 +103,9 @@ KORU_FUZZ_TARGET(reply_framing) {
   env.channels.SetResolver([](const std::string&) { return std::vector<std::string>{"127.0.0.1"}; });
   const int channel = env.pool.Lowest();
   Check(env.channels.Open(channel, "127.0.0.1", 21, kTimeoutMs), "a connection to the server");
-  ReadReplies(env, channel, stream.size());
-  Check(ftpGetReply(env, channel).empty() && env.channels.Error() == 0,
+  Session session(env, channel);
+  ReadReplies(session, stream.size());
+  Check(ftpGetReply(session).empty() && env.channels.Error() == 0,
         "after the server has closed, replies come back empty at once");
   for (const std::string& line : console.lines) CheckLineText(line);
   env.channels.Close(channel);

@@ -32,19 +32,6 @@ struct RunSettings {
   SYSTEMTIME RemoteFileTime;      // listed date of the entry, local time
   int32_t AbortFlag = 0;          // the user asked to stop; nothing sets it back
   int32_t AbortReported = 0;      // the "** User Abort **" line has been printed
-  int32_t ConnectedFlag = 0;      // a logged-in control connection is open
-  std::string LastReplyText;      // text of the kept (highest-coded) reply
-  int32_t LastReplyCode = 0;      // code of the kept reply
-  int32_t NoStatusLine = 0;       // transfers no longer await the final reply
-  // Why the latest connection attempt failed when no reply says it: the system's text
-  // ("Connection refused") or the silence of the server; empty otherwise.
-  std::string ConnectFailure;
-  std::string CommandTerminator;  // appended to every FTP command (CR LF once set)
-
-  // The whole line of the latest reply read on a control connection, or "000 Connection lost"
-  // when the connection gave none and was dropped. Error lines quote it, never a kept reply.
-  std::string ReplyLine;
-  TransferOutcome LastTransfer;  // how the latest listing or download ended
 };
 
 inline constexpr int32_t kOn = -1;

@@ -83,17 +83,17 @@ class DirectorySync {
   void Title(const std::string& text) { env_.Title(text, kTitleLength); }
   void ActivityTitle(const std::string& activity) { Title(o_.ProgramTitle + activity); }
 
-  bool Connected() const { return s_.ConnectedFlag == kOn; }
+  bool Connected() const { return session_.ConnectedFlag == kOn; }
 
   void QuitIfConnected() {
-    if (Connected()) ftpQuit(env_, h_);
+    if (Connected()) ftpQuit(session_);
   }
 
   // The connecting line (in verbose mode, where `with_line`), the title and the login.
   void OpenConnection(bool with_line) {
     if (with_line && env_.verbose()) env_.TimedLine(" * Connecting to " + server_);
     ActivityTitle(" Connecting to " + server_);
-    h_ = ftpConnect(env_, server_, user_, password_);
+    h_ = ftpConnect(session_, server_, user_, password_);
   }
 
   void PrintConnectionError() { env_.TimedLine(" ERROR: Unable to open connection to server."); }
@@ -101,10 +101,10 @@ class DirectorySync {
   // The line after the connection error that says why: the system's text or the server's
   // silence when no reply came, else the refusing reply.
   void PrintConnectionReason() {
-    if (!s_.ConnectFailure.empty()) {
-      env_.TimedLine("  " + s_.ConnectFailure);
-    } else if (s_.LastReplyCode >= 100) {  // a server's reply, not a local failure's number
-      env_.TimedLine("  " + std::to_string(s_.LastReplyCode) + " " + s_.LastReplyText);
+    if (!session_.ConnectFailure.empty()) {
+      env_.TimedLine("  " + session_.ConnectFailure);
+    } else if (session_.LastReplyCode >= 100) {  // a server's reply, not a local failure's number
+      env_.TimedLine("  " + std::to_string(session_.LastReplyCode) + " " + session_.LastReplyText);
     }
   }
 
@@ -135,7 +135,7 @@ class DirectorySync {
   // Whether the connection of the last command was lost (no reply, closed, or 421) rather than
   // the command refused.
   bool ConnectionWasLost() const {
-    return s_.ReplyLine == kConnectionLostReply || ftpReplyCode(s_.ReplyLine) == 421;
+    return session_.ReplyLine == kConnectionLostReply || ftpReplyCode(session_.ReplyLine) == 421;
   }
 
   // After work was cut by a lost connection: true when it is to be tried again over a new
@@ -150,7 +150,7 @@ class DirectorySync {
   // `again`, a change cut by a lost connection is left unreported for another try (true
   // in `again`).
   bool ChangeToRemoteDirectory(bool* again = nullptr) {
-    if (ftpChangeDirExact(env_, h_, remote_path_)) return true;
+    if (ftpChangeDirExact(session_, remote_path_)) return true;
     if (s_.AbortFlag) return false;
     if (again && TryAgainAfterLoss()) {
       *again = true;
@@ -158,7 +158,7 @@ class DirectorySync {
     }
     if (!change_dir_reported_) {
       env_.TimedLine(" * Warning: Unable to change to remote directory " + remote_path_ + " (" +
-                     s_.ReplyLine + ")");
+                     session_.ReplyLine + ")");
       change_dir_reported_ = true;
     }
     t_.FailedDirectories.insert(remote_path_);
@@ -169,9 +169,9 @@ class DirectorySync {
   // True (after the warning, failing the run) when the listing just read was refused or is
   // incomplete.
   bool ListingFailed(const std::string& argument) {
-    if (!s_.LastTransfer.failed || s_.AbortFlag) return false;
+    if (!session_.LastTransfer.failed || s_.AbortFlag) return false;
     env_.TimedLine(" * Warning: Unable to list remote directory " + remote_path_ + argument + " (" +
-                   s_.LastTransfer.reply + ")");
+                   session_.LastTransfer.reply + ")");
     t_.FailedDirectories.insert(remote_path_);
     result_ = 1;
     return true;
@@ -185,35 +185,36 @@ class DirectorySync {
     for (;;) {
       OpenConnection(true);
       // A kept 4xx or 5xx reply also counts as a failed connection here.
-      if (h_ < 1 || !Connected() || s_.LastReplyCode / 100 > 3) {
+      if (h_ < 1 || !Connected() || session_.LastReplyCode / 100 > 3) {
         if (h_ >= 1) QuitIfConnected();
         if (!s_.AbortFlag) {
           PrintConnectionError();
           // The kept reply, then the system's text where no reply came.
-          if (s_.LastReplyCode > 0) {
-            env_.TimedLine("  " + std::to_string(s_.LastReplyCode) + " " + s_.LastReplyText);
+          if (session_.LastReplyCode > 0) {
+            env_.TimedLine("  " + std::to_string(session_.LastReplyCode) + " " +
+                           session_.LastReplyText);
           }
-          if (!s_.ConnectFailure.empty()) env_.TimedLine("  " + s_.ConnectFailure);
+          if (!session_.ConnectFailure.empty()) env_.TimedLine("  " + session_.ConnectFailure);
         }
         result_ = 1;
         return false;
       }
-      if (step_ && !ftpMakeDirTree(env_, h_, remote_path_)) {
+      if (step_ && !ftpMakeDirTree(session_, remote_path_)) {
         result_ = 1;
-        ftpQuit(env_, h_);
+        ftpQuit(session_);
         return false;
       }
       ActivityTitle(" CD " + remote_path_);
       bool again = false;
       if (!ChangeToRemoteDirectory(&again)) {
         if (again) continue;
-        if (step_) ftpQuit(env_, h_);
+        if (step_) ftpQuit(session_);
         return true;
       }
       lines.clear();
       Title("DIRLIST " + remote_path_);
-      ftpList(env_, h_, remote_path_, "", lines);
-      const bool lost = s_.LastTransfer.failed && TryAgainAfterLoss();
+      ftpList(session_, remote_path_, "", lines);
+      const bool lost = session_.LastTransfer.failed && TryAgainAfterLoss();
       QuitIfConnected();
       Title(o_.ProgramTitle);
       if (!lost) break;
@@ -340,7 +341,7 @@ class DirectorySync {
     }
     mask_noted_ = true;
     const std::string path = remote_path_ + mask_;
-    if (!ftpChangeDirExact(env_, h_, path)) return;
+    if (!ftpChangeDirExact(session_, path)) return;
     env_.TimedLine(" * Note: " + path + " is a directory; end the location with \"/\" to mirror it");
   }
 
@@ -348,10 +349,10 @@ class DirectorySync {
 
   int32_t List(std::vector<std::string>& lines) {
     ActivityTitle(" LIST " + remote_path_ + mask_);
-    const int32_t n = ftpList(env_, h_, remote_path_, ListArgument(), lines);
-    listing_lost_ = s_.LastTransfer.failed && ConnectionWasLost();
+    const int32_t n = ftpList(session_, remote_path_, ListArgument(), lines);
+    listing_lost_ = session_.LastTransfer.failed && ConnectionWasLost();
     Title(o_.ProgramTitle);
-    if (step_) ftpQuit(env_, h_);
+    if (step_) ftpQuit(session_);
     return n;
   }
 
@@ -427,12 +428,12 @@ class DirectorySync {
   LinkSize ResolveLinkSize(LISTENTRY& entry) {
     if ((step_ || !Connected()) && !Connect(false)) return LinkSize::kNoConnection;
     const std::string remote = remote_path_ + s_.RemoteFileName;
-    ftpTypeBinary(env_, h_);
-    const int64_t size = ftpFileSize(env_, h_, remote);
-    if (step_) ftpQuit(env_, h_);
+    ftpTypeBinary(session_);
+    const int64_t size = ftpFileSize(session_, remote);
+    if (step_) ftpQuit(session_);
     if (size < 0) {
       if (env_.verbose()) {
-        env_.TimedLine(" * Skipping link " + remote + " (" + s_.ReplyLine + ")");
+        env_.TimedLine(" * Skipping link " + remote + " (" + session_.ReplyLine + ")");
       }
       return LinkSize::kSkipped;
     }
@@ -543,14 +544,14 @@ class DirectorySync {
     if ((step_ || !Connected()) && !Connect(false)) return Fetch::kNoConnection;
     if (!o_.OverwriteMode && FILEEXISTS(*env_.files, local_path) > entry.size) {
       env_.TimedLine(" * Warning: remote file is smaller than local file. Skipping transfer.");
-      if (step_) ftpQuit(env_, h_);
+      if (step_) ftpQuit(session_);
       return Fetch::kDone;
     }
     s_.RemoteFileSize = entry.size;
     const bool fetch = entry.size > 0 || step_;
     DownloadResult result;
     if (fetch) {
-      result = DownloadFile(env_, h_, {remote, entry.size, s_.RemoteFileTime}, local_path);
+      result = DownloadFile(session_, {remote, entry.size, s_.RemoteFileTime}, local_path);
       ReportRefusal(remote, result.outcome);
     } else {
       LocalFile empty(*env_.files);
@@ -617,11 +618,11 @@ class DirectorySync {
       return true;
     }
     ActivityTitle(" DELE " + remote);
-    if (ftpRemoveFile(env_, h_, remote)) {
+    if (ftpRemoveFile(session_, remote)) {
       env_.TimedLine(" * Removed remote file " + remote);
     } else {
       env_.TimedLine(" * Warning: Unable to delete remote file as requested.");
-      env_.TimedLine(" * Not deleted: " + remote + " (" + s_.ReplyLine + ")");
+      env_.TimedLine(" * Not deleted: " + remote + " (" + session_.ReplyLine + ")");
       t_.UndeletedFiles.insert(remote);
     }
     Title(o_.ProgramTitle);
@@ -669,7 +670,8 @@ class DirectorySync {
   const std::string& mask_;
   const bool step_;
   const int depth_;
-  int h_ = -1;
+  Session session_{env_};  // the connection of this call, closed when the call ends
+  int h_ = -1;             // what the latest connect gave: the channel, or -1 / 0
   int32_t result_ = 0;
   int32_t pass_transfers_ = 0;
   bool change_dir_reported_ = false;

@@ -172,7 +172,7 @@ TEST_F(SyncEngineTest, MissingFileIsFetchedDatedCountedAndFoundCompleteByTheNext
   EXPECT_EQ(totals.FilesTransferred, 1);
   EXPECT_EQ(env.state.RemoteFileName, "a.txt");
   EXPECT_EQ(env.state.RemoteFileSize, 100);
-  EXPECT_EQ(env.state.ConnectedFlag, kOff);
+  EXPECT_EQ(env.pool.Lowest(), 1) << "every channel is closed";
 }
 
 struct CompleteCase {
@@ -512,7 +512,7 @@ TEST_F(SyncEngineTest, EscBetweenTwoDownloadsStopsTheRun) {
   EXPECT_EQ(ReadLocal("a.txt"), "aaaaa");
   EXPECT_EQ(ReadLocal("b.txt"), "<no file>");
   EXPECT_EQ(env.state.AbortFlag, kOn);
-  EXPECT_EQ(env.state.ConnectedFlag, kOff);
+  EXPECT_EQ(env.pool.Lowest(), 1) << "every channel is closed";
 }
 
 // Esc inside the last transfer ends the run as a user abort too (exit code 1).
@@ -537,7 +537,7 @@ TEST_F(SyncEngineTest, EscDuringTheLastDownloadFailsTheRun) {
   EXPECT_THAT(console.lines,
               ElementsAre(T(" * Found 1 file in /pub/"), T(" 100 2001-03-05 /pub/a.txt"),
                           T(" * Warning: Local file size does not match remote (50/100)")));
-  EXPECT_EQ(env.state.ConnectedFlag, kOff);
+  EXPECT_EQ(env.pool.Lowest(), 1) << "every channel is closed";
 }
 
 TEST_F(SyncEngineTest, FailedConnectionEndsTheDirectory) {
@@ -958,7 +958,7 @@ TEST_F(SyncEngineTest, StepwiseVariantLeavesADirectoryItCannotEnter) {
                              Cd("/pub/x"), kQuit, kLogin, Cd("/pub/x"), kQuit}));
   EXPECT_THAT(console.lines, ElementsAre(T(" * Warning: Unable to change to remote directory "
                                            "/pub/x/ (550 Failed to change directory.)")));
-  EXPECT_EQ(env.state.ConnectedFlag, kOff);
+  EXPECT_EQ(env.pool.Lowest(), 1) << "every channel is closed";
 }
 
 // Only the starting directory is handled step by step: a sub-directory keeps one connection

@@ -3,8 +3,9 @@
 
 #include <string>
 
-#include "run/env.h"
+#include "ftp/ftp_session.h"
 #include "gtest/gtest.h"
+#include "run/env.h"
 #include "tests/fake_ftp_server.h"
 #include "tests/fakes.h"
 
@@ -23,11 +24,12 @@ class FtpFixture : public ::testing::Test {
     env.options.ProgramTitle = "KORU 20080313";
   }
 
-  // Opens channel 1 straight to the server (no greeting, no login); its first connection
-  // follows `script`. Returns the channel number.
+  // Opens channel 1 straight to the server (no greeting, no login) as the channel of
+  // `session`; its first connection follows `script`. Returns the channel number.
   int OpenControl(SessionScript script) {
     server.AddSession(std::move(script));
     EXPECT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), kTimeoutMs));
+    session.h = 1;
     return 1;
   }
 
@@ -40,6 +42,7 @@ class FtpFixture : public ::testing::Test {
   RecordingConsole console;
   FakeClock clock;
   Env env{console, clock};
+  koru::Session session{env};  // the control connection under test
   FakeFtpServer server;
 };
 

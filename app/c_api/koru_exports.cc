@@ -1,16 +1,18 @@
 // The C entry points of libkoru, over the same code the program runs. No exception leaves an
 // entry point: one that cannot finish (memory ran out) gives its failure result.
-#include "app/c_api/koru.h"
-
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
-#include "run/env.h"
+#include "app/c_api/koru.h"
 #include "app/startup.h"
+#include "ftp/ftp_session.h"
 #include "ftp/session.h"
 #include "localfs/local_files.h"
+#include "run/env.h"
 
 namespace koru {
 namespace {
@@ -29,12 +31,13 @@ struct Library {
   SilentConsole console;
   PosixClock clock;
   Env env;
+  std::map<int32_t, std::unique_ptr<Session>> sessions;  // by the handle the caller holds
 };
 
 // The library's one run state, living as long as the process.
-Env& LibraryEnv() {
+Library& TheLibrary() {
   static Library library;
-  return library.env;
+  return library;
 }
 
 // Runs `body`; `failure` when it throws.
@@ -106,13 +109,21 @@ int32_t ftpConnect(const BSTR* server, const BSTR* user, const BSTR* password) {
         koru::SplitsCommandLine(password_text)) {
       return int32_t{-1};
     }
-    return koru::ftpConnect(koru::LibraryEnv(), server_text, user_text, password_text);
+    koru::Library& library = koru::TheLibrary();
+    auto session = std::make_unique<koru::Session>(library.env);
+    const int32_t handle = koru::ftpConnect(*session, server_text, user_text, password_text);
+    if (handle >= 1) library.sessions[handle] = std::move(session);
+    return handle;
   });
 }
 
 void ftpQuit(int32_t handle) {
   koru::Guarded(0, [&] {
-    koru::ftpQuit(koru::LibraryEnv(), handle);
+    koru::Library& library = koru::TheLibrary();
+    const auto session = library.sessions.find(handle);
+    if (session == library.sessions.end()) return 0;
+    koru::ftpQuit(*session->second);
+    library.sessions.erase(session);
     return 0;
   });
 }
