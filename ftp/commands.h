@@ -7,8 +7,8 @@
 #include "ftp/ftp_session.h"
 #include "run/env.h"
 
-// The single-exchange commands on a logged-in control connection (`session`). Each sends its command,
-// reads the reply, prints it in debug mode and records it (ftpExchange), and returns 1 for the
+// The single-exchange commands on a logged-in control connection (`session`). Each sends its
+// command, reads the reply, prints it in debug mode and records it (ftpExchange), and returns 1 for the
 // success code(s) named, 0 otherwise (a time-out or a closed connection included). Nothing is
 // printed besides the debug display. Names are sent as given, except by ftpChangeDir.
 namespace koru {
