@@ -74,15 +74,20 @@ int32_t ftpRenameFile(Session& session, const std::string& from, const std::stri
   return result;
 }
 
-void ftpTypeAscii(Session& session) {
-  Env& env = session.env;
-  if (!env.state.AbortFlag) ftpExchange(session, "TYPE A");
+namespace {
+
+// Sends TYPE; the session keeps the type once the server has taken it.
+void SetType(Session& session, char type) {
+  if (session.env.state.AbortFlag) return;
+  const std::string reply = ftpExchange(session, std::string("TYPE ") + type);
+  if (ftpReplyCode(reply) == 200) session.TransferType = type;
 }
 
-void ftpTypeBinary(Session& session) {
-  Env& env = session.env;
-  if (!env.state.AbortFlag) ftpExchange(session, "TYPE I");
-}
+}  // namespace
+
+void ftpTypeAscii(Session& session) { SetType(session, 'A'); }
+
+void ftpTypeBinary(Session& session) { SetType(session, 'I'); }
 
 std::string ftpPwd(Session& session) {
   Env& env = session.env;

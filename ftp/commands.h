@@ -8,9 +8,9 @@
 #include "run/env.h"
 
 // The single-exchange commands on a logged-in control connection (`session`). Each sends its
-// command, reads the reply, prints it in debug mode and records it (ftpExchange), and returns 1 for the
-// success code(s) named, 0 otherwise (a time-out or a closed connection included). Nothing is
-// printed besides the debug display. Names are sent as given, except by ftpChangeDir.
+// command, reads the reply, prints it in debug mode and records it (ftpExchange), and returns 1
+// for the success code(s) named, 0 otherwise (a time-out or a closed connection included).
+// Nothing is printed besides the debug display. Names are sent as given, except by ftpChangeDir.
 namespace koru {
 
 // "CWD " + `dir` without trailing "/" and then without leading and trailing blanks ("CWD /"

@@ -37,6 +37,7 @@ class Session {
   int32_t ConnectedFlag = 0;  // logged in and open
   int32_t NoStatusLine = 0;   // transfers no longer await the final reply
   std::string CommandTerminator;  // appended to every command (CR LF once set)
+  char TransferType = 0;          // 'A' or 'I' once the server has taken a TYPE; 0 before
   // Why the latest connection attempt failed when no reply says it: the system's text
   // ("Connection refused") or the silence of the server; empty otherwise.
   std::string ConnectFailure;

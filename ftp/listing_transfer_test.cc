@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ftp/commands.h"
 #include "ftp/control.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
@@ -69,7 +70,7 @@ CommandHandler Serve(ListServer server) {
 
 // Two control connections of one run keep what is theirs: the first learns that its server
 // sends no final reply after a "total" listing and gets a refusal; the second, made after it,
-// still awaits its final replies and has replies of its own.
+// still awaits its final replies, has replies of its own and its own transfer type.
 TEST_F(FtpFixture, TwoSessionsKeepTheirOwnRepliesAndFinalReplyState) {
   env.status_line_wait_ms = 100;
   server.AddSession(
@@ -86,11 +87,15 @@ TEST_F(FtpFixture, TwoSessionsKeepTheirOwnRepliesAndFinalReplyState) {
   koru::Session second(env, 2);
   EXPECT_EQ(ftpList(second, "/pub/", "", lines), 2);
 
+  ftpTypeBinary(second);
+
+  EXPECT_EQ(session.TransferType, 'A');
   EXPECT_EQ(session.NoStatusLine, kOn);
   EXPECT_EQ(session.ReplyLine, "502 Command not scripted.");
   EXPECT_EQ(session.LastReplyCode, 502);
+  EXPECT_EQ(second.TransferType, 'I');
   EXPECT_EQ(second.NoStatusLine, kOff);
-  EXPECT_EQ(second.ReplyLine, "226 Directory send OK.");
+  EXPECT_EQ(second.ReplyLine, "200 Switching to ASCII mode.");
   EXPECT_EQ(second.LastReplyCode, 227);
   ServerCommands();
 }
