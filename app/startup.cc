@@ -73,8 +73,9 @@ int32_t RunFromDriver(Env& env, RunTotals& totals, const Location& location) {
   RunTotals& s = totals;
   const std::string localDir = "./";
   const auto engine = location.useStepVariant ? SyncDirectory : SyncSubDirectory;
-  const int32_t result = engine(env, totals, location.server, location.user, env.options.LoginPassword,
-                                location.remotePath, localDir, location.mask);
+  const int32_t result =
+      engine(env, totals, location.server, location.user, env.options.LoginPassword,
+             location.remotePath, localDir, location.mask);
   // A stop noticed inside a connect, a busy-server wait or a transfer is named before the
   // totals, like one noticed between entries.
   if (env.state.AbortFlag) PrintUserAbort(env);

@@ -43,7 +43,8 @@ bool WaitForBusyServer(Env& env, int attempt) {
     status.Show(BusyStatus{attempt, kMaxConnectAttempts, n});
     env.clock.Sleep(1000);
     --n;
-    env.Title(env.options.ProgramTitle + ": Waiting " + ZeroPad(n, 2) + " seconds for busy server.");
+    env.Title(env.options.ProgramTitle + ": Waiting " + ZeroPad(n, 2) +
+              " seconds for busy server.");
     const int key = env.PollKey();
     if (key == kKeyTab) return true;
     if (key == kKeyEsc) {

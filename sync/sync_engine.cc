@@ -342,7 +342,8 @@ class DirectorySync {
     mask_noted_ = true;
     const std::string path = remote_path_ + mask_;
     if (!ftpChangeDirExact(session_, path)) return;
-    env_.TimedLine(" * Note: " + path + " is a directory; end the location with \"/\" to mirror it");
+    env_.TimedLine(" * Note: " + path +
+                   " is a directory; end the location with \"/\" to mirror it");
   }
 
   std::string ListArgument() const { return IsListOnly(mask_) ? mask_.substr(1) : mask_; }
@@ -692,16 +693,20 @@ void PrintUserAbort(Env& env) {
   env.state.AbortReported = kOn;
 }
 
-int32_t SyncSubDirectory(Env& env, RunTotals& totals, const std::string& server, const std::string& user,
-                         const std::string& password, const std::string& remotePath,
-                         const std::string& localDir, const std::string& mask) {
-  return DirectorySync(env, totals, server, user, password, remotePath, localDir, mask, false, 0).Run();
+int32_t SyncSubDirectory(Env& env, RunTotals& totals, const std::string& server,
+                         const std::string& user, const std::string& password,
+                         const std::string& remotePath, const std::string& localDir,
+                         const std::string& mask) {
+  return DirectorySync(env, totals, server, user, password, remotePath, localDir, mask, false, 0)
+      .Run();
 }
 
-int32_t SyncDirectory(Env& env, RunTotals& totals, const std::string& server, const std::string& user,
-                      const std::string& password, const std::string& remotePath,
-                      const std::string& localDir, const std::string& mask) {
-  return DirectorySync(env, totals, server, user, password, remotePath, localDir, mask, true, 0).Run();
+int32_t SyncDirectory(Env& env, RunTotals& totals, const std::string& server,
+                      const std::string& user, const std::string& password,
+                      const std::string& remotePath, const std::string& localDir,
+                      const std::string& mask) {
+  return DirectorySync(env, totals, server, user, password, remotePath, localDir, mask, true, 0)
+      .Run();
 }
 
 }  // namespace koru

@@ -28,16 +28,18 @@ inline constexpr int kMaxDirectoryDepth = 100;
 // Prints "** User Abort **" unless this run has printed it already.
 void PrintUserAbort(Env& env);
 
-int32_t SyncSubDirectory(Env& env, RunTotals& totals, const std::string& server, const std::string& user,
-                         const std::string& password, const std::string& remotePath,
-                         const std::string& localDir, const std::string& mask);
+int32_t SyncSubDirectory(Env& env, RunTotals& totals, const std::string& server,
+                         const std::string& user, const std::string& password,
+                         const std::string& remotePath, const std::string& localDir,
+                         const std::string& mask);
 
 // The step-by-step variant for the starting directory: it creates the remote path on the server
 // where it is missing, connects anew for every step, and hands sub-directories to
 // SyncSubDirectory.
-int32_t SyncDirectory(Env& env, RunTotals& totals, const std::string& server, const std::string& user,
-                      const std::string& password, const std::string& remotePath,
-                      const std::string& localDir, const std::string& mask);
+int32_t SyncDirectory(Env& env, RunTotals& totals, const std::string& server,
+                      const std::string& user, const std::string& password,
+                      const std::string& remotePath, const std::string& localDir,
+                      const std::string& mask);
 
 }  // namespace koru
 
