@@ -340,10 +340,8 @@ DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const s
   return {result, outcome};
 }
 
-int64_t ftpGetFile(Session& session, const std::string& remote, const std::string& local) {
-  Env& env = session.env;
-  const FileToFetch file{remote, env.state.RemoteFileSize, env.state.RemoteFileTime};
-  return DownloadFile(session, file, local).expected_total;
+int64_t ftpGetFile(Session& session, const FileToFetch& remote, const std::string& local) {
+  return DownloadFile(session, remote, local).expected_total;
 }
 
 }  // namespace koru

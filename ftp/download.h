@@ -26,28 +26,28 @@ struct DownloadResult {
   TransferOutcome outcome;
 };
 
-// Downloads `remote` into the local file `local`, as ftpGetFile does with RemoteFileSize and
-// RemoteFileTime for the listed size and date.
+// Downloads `remote` into the local file `local`, as ftpGetFile does with the listed size and
+// the listed date for the listed size and date.
 DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const std::string& local);
 
 // Downloads `remote` (the text after RETR) into the local file `local`.
 // The local file is erased first in OverwriteMode; an empty one is deleted; a non-empty one is
 // resumed (REST with its size) when ResumeMode is 1, or -1 and its date agrees to the minute
-// with RemoteFileTime. A refused REST, or no resume, starts the file afresh (emptied). The
-// expected count comes from the 150/125 reply (AnnouncedCount), else RemoteFileSize less the
+// with the listed date. A refused REST, or no resume, starts the file afresh (emptied). The
+// expected count comes from the 150/125 reply (AnnouncedCount), else the listed size less the
 // resume offset, else it is unknown (-1); a count that would make the file larger than a
-// positive RemoteFileSize is cut down to fit it (verbose line).
+// positive listed size is cut down to fit it (verbose line).
 // The receive loop ends when the expected count is reached, the data connection ends, a local
 // write fails, or at Tab (this file) or Esc (AbortFlag set); it shows the progress in the title,
 // waits BlockDelay ms per block, and "+" "=" "-" "_" change BlockDelay for the rest of the run.
 // The data connection is closed, then the final reply is awaited unless NoStatusLine or
 // AbortFlag is set (none coming sets NoStatusLine). An empty local file is deleted, any other
-// one stamped with RemoteFileTime when that is known. The last text read from the control
+// one stamped with the listed date when that is known. The last text read from the control
 // connection (or the error line printed) is recorded.
 // Returns the size the complete local file must have (expected count + resume offset) once the
 // transfer loop was reached, whatever ended it; 0 when it failed before (no data connection,
 // local file not opened, RETR not answered 150 or 125) or AbortFlag was set on entry.
-int64_t ftpGetFile(Session& session, const std::string& remote, const std::string& local);
+int64_t ftpGetFile(Session& session, const FileToFetch& remote, const std::string& local);
 
 // What a 150 reply announces as the byte count: the number inside the first parentheses, alone
 // or followed by "bytes" (so "... (1234 bytes)." gives 1234). When the remote name holds

@@ -182,8 +182,8 @@ struct DownloadCase {
   int32_t no_status_line = 0;
   int32_t abort = 0;
   int64_t file_size_limit = -1;  // the largest file this process may write; -1: no limit
-  int64_t listed = 20000;  // RemoteFileSize
-  bool date_known = true;  // RemoteFileTime is kRemoteTime, else all zero
+  int64_t listed = 20000;  // the listed size
+  bool date_known = true;  // the listed date is kRemoteTime, else all zero
   std::string remote = "/pub/a.txt";
   std::string local_name = "a.txt";
   RemoteFile server = {};
@@ -235,13 +235,12 @@ TEST_P(DownloadTest, Downloads) {
   s.BlockDelay = c.block_delay;
   session.NoStatusLine = c.no_status_line;
   s.AbortFlag = c.abort;
-  s.RemoteFileSize = c.listed;
-  s.RemoteFileTime = c.date_known ? kRemoteTime : SYSTEMTIME{};
+  const FileToFetch file{c.remote, c.listed, c.date_known ? kRemoteTime : SYSTEMTIME{}};
   console.keys = c.keys;
 
   {
     FileSizeLimit limit(c.file_size_limit);
-    EXPECT_EQ(ftpGetFile(session, c.remote, local), c.result);
+    EXPECT_EQ(ftpGetFile(session, file, local), c.result);
   }
 
   EXPECT_EQ(ServerCommands(), c.commands);
@@ -743,10 +742,8 @@ TEST_F(FtpFixture, ResumesAFileBeyond2GiB) {
       }));
   env.options.VerboseLevel = -1;
   env.options.ResumeMode = 1;
-  env.state.RemoteFileSize = kSize;
-  env.state.RemoteFileTime = kRemoteTime;
-
-  EXPECT_EQ(ftpGetFile(session, "/pub/big.bin", local), static_cast<int64_t>(kSize));
+  EXPECT_EQ(ftpGetFile(session, {"/pub/big.bin", kSize, kRemoteTime}, local),
+            static_cast<int64_t>(kSize));
 
   EXPECT_THAT(ServerCommands(),
               ElementsAre("PASV", "TYPE I", "REST 2148532224", "RETR /pub/big.bin"));
@@ -811,10 +808,9 @@ TEST(StopWhileSilent, EndsADownloadAtOnce) {
   ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), env.channel_timeout_ms));
   koru::Session session(env, 1);
   ScratchDir dir;
-  env.state.RemoteFileSize = 20000;
   const auto start = std::chrono::steady_clock::now();
 
-  EXPECT_EQ(ftpGetFile(session, "/pub/a.txt", dir / "a.txt"), 20000);
+  EXPECT_EQ(ftpGetFile(session, {"/pub/a.txt", 20000, {}}, dir / "a.txt"), 20000);
 
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_EQ(env.state.AbortFlag, kOn);
@@ -849,9 +845,7 @@ TEST(StopWhileSilent, AWaitWithoutEscGoesOn) {
   ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), env.channel_timeout_ms));
   koru::Session session(env, 1);
   ScratchDir dir;
-  env.state.RemoteFileSize = 20000;
-
-  EXPECT_EQ(ftpGetFile(session, "/pub/a.txt", dir / "a.txt"), 20000);
+  EXPECT_EQ(ftpGetFile(session, {"/pub/a.txt", 20000, {}}, dir / "a.txt"), 20000);
 
   EXPECT_TRUE(console.seen);
   EXPECT_EQ(env.state.AbortFlag, kOff);
@@ -870,7 +864,6 @@ class DownloadStatusTest : public ::testing::Test {
 
   DownloadStatusTest() {
     console.status_line = true;
-    env.state.RemoteFileSize = kSize;
     env.state.BlockDelay = 100;
     control.Send(
         "227 Entering Passive Mode (127,0,0,1,4,1).\r\n200 Binary.\r\n"
@@ -880,7 +873,7 @@ class DownloadStatusTest : public ::testing::Test {
     EXPECT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 10000));
   }
 
-  int64_t Download() { return ftpGetFile(session, "/pub/big.bin", dir / "big.bin"); }
+  int64_t Download() { return ftpGetFile(session, {"/pub/big.bin", kSize, {}}, dir / "big.bin"); }
 
   testing::RecordingConsole console;
   testing::FakeClock clock;

@@ -100,16 +100,16 @@ class RealTransferTest : public ::testing::TestWithParam<FtpServerKind> {
     return entries;
   }
 
-  // What the synchronisation engine sets before it downloads the entry.
-  void AboutToDownload(const LISTENTRY& entry) {
-    env_.state.RemoteFileSize = entry.size;
-    SYSTEMTIME& t = env_.state.RemoteFileTime;
-    t = SYSTEMTIME{};
+  // What the synchronisation engine hands a download of the entry.
+  static FileToFetch AboutToDownload(const std::string& path, const LISTENTRY& entry) {
+    FileToFetch file{path, entry.size, {}};
+    SYSTEMTIME& t = file.listed_time;
     t.wYear = static_cast<uint16_t>(entry.year);
     t.wMonth = static_cast<uint16_t>(entry.month);
     t.wDay = static_cast<uint16_t>(entry.day);
     t.wHour = static_cast<uint16_t>(entry.hour);
     t.wMinute = static_cast<uint16_t>(entry.minute);
+    return file;
   }
 
   testing::RecordingConsole console_;
@@ -166,16 +166,16 @@ TEST_P(RealTransferTest, ListsWithAMask) {
 TEST_P(RealTransferTest, DownloadsResumesAndStamps) {
   std::vector<std::string> lines;
   ftpList(session, "/pub/", "", lines);
-  AboutToDownload(Parse(lines).at("a.txt"));
+  const FileToFetch file = AboutToDownload("/pub/a.txt", Parse(lines).at("a.txt"));
   ScratchDir dir;
   const std::string local = dir / "a.txt";
   const std::string content = Content();
 
-  EXPECT_EQ(ftpGetFile(session, "/pub/a.txt", local), static_cast<int64_t>(kFileSize));
+  EXPECT_EQ(ftpGetFile(session, file, local), static_cast<int64_t>(kFileSize));
   EXPECT_TRUE(FileContent(local) == content);
   SYSTEMTIME date;
   GETFILEDATE(local, date);
-  EXPECT_EQ(FORMATFILEDATE(date), FORMATFILEDATE(env_.state.RemoteFileTime));
+  EXPECT_EQ(FORMATFILEDATE(date), FORMATFILEDATE(file.listed_time));
   EXPECT_EQ(session.NoStatusLine, 0);
   EXPECT_THAT(console_.lines, IsEmpty());
 
@@ -183,10 +183,10 @@ TEST_P(RealTransferTest, DownloadsResumesAndStamps) {
   fs::resize_file(local, 400000);
   env_.options.ResumeMode = 1;
   env_.options.VerboseLevel = 1;
-  EXPECT_EQ(ftpGetFile(session, "/pub/a.txt", local), static_cast<int64_t>(kFileSize));
+  EXPECT_EQ(ftpGetFile(session, file, local), static_cast<int64_t>(kFileSize));
   EXPECT_TRUE(FileContent(local) == content);
   GETFILEDATE(local, date);
-  EXPECT_EQ(FORMATFILEDATE(date), FORMATFILEDATE(env_.state.RemoteFileTime));
+  EXPECT_EQ(FORMATFILEDATE(date), FORMATFILEDATE(file.listed_time));
   EXPECT_THAT(console_.lines, Contains("REST 400000"));
   EXPECT_THAT(console_.lines, Contains(StartsWith("350 ")));
   EXPECT_THAT(console_.lines, Contains(StartsWith("226 ")));

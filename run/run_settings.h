@@ -27,9 +27,6 @@ struct TransferOutcome {
 // directories or passes of one run.
 struct RunSettings {
   int32_t BlockDelay = 0;         // pause in ms after each received block (keys change it)
-  std::string RemoteFileName;     // trimmed remote name of the entry being handled
-  int64_t RemoteFileSize = 0;     // listed size of the file about to be downloaded
-  SYSTEMTIME RemoteFileTime;      // listed date of the entry, local time
   int32_t AbortFlag = 0;          // the user asked to stop; nothing sets it back
   int32_t AbortReported = 0;      // the "** User Abort **" line has been printed
 };

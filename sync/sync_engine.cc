@@ -393,8 +393,6 @@ class DirectorySync {
   // False when a download found no connection.
   bool HandleEntry(LISTENTRY entry) {
     const std::string name = EntryFileName(entry);
-    FillRemoteFileTime(entry);
-    s_.RemoteFileName = name;
     if (IsUnsafeName(name)) {
       if (name != "." && name != ".." && FirstWarning(remote_path_ + name)) {
         env_.TimedLine(" * Warning: Unsafe file name skipped: " + name);
@@ -402,15 +400,16 @@ class DirectorySync {
       return true;
     }
     if (SkippedByClash(name, false) || abandoned_.count(remote_path_ + name)) return true;
+    const std::string remote = remote_path_ + name;
     if (entry.isLink) {
-      const LinkSize link = ResolveLinkSize(entry);
+      const LinkSize link = ResolveLinkSize(entry, remote);
       if (link != LinkSize::kResolved) return link == LinkSize::kSkipped;
     }
     const std::string local_path = local_dir_ + LocalName(name);
     if (!o_.OverwriteMode) {
       const LocalEntry local = StatLocal(*env_.files, local_path);
       if (local.kind == EntryKind::kRegular && local.size >= entry.size) {
-        DateCompleteFile(local_path, local.modified_seconds);
+        DateCompleteFile(local_path, local.modified_seconds, ListedTime(entry));
         return true;
       }
     }
@@ -418,7 +417,7 @@ class DirectorySync {
     // unchanged: a server whose listed size differs from what it sends, or a refused DELE
     // under +M, would otherwise make the passes repeat without end.
     if (verified_.count(EntryKey(entry, name))) return true;
-    return Download(entry, local_path);
+    return Download({remote, entry.size, ListedTime(entry)}, EntryKey(entry, name), local_path);
   }
 
   enum class LinkSize { kResolved, kSkipped, kNoConnection };
@@ -426,9 +425,8 @@ class DirectorySync {
   // A link is listed with the size of the link itself; what counts is the size of the file it
   // leads to, which SIZE tells. A link to anything else (a directory, nothing, a server without
   // SIZE) is skipped.
-  LinkSize ResolveLinkSize(LISTENTRY& entry) {
+  LinkSize ResolveLinkSize(LISTENTRY& entry, const std::string& remote) {
     if ((step_ || !Connected()) && !Connect(false)) return LinkSize::kNoConnection;
-    const std::string remote = remote_path_ + s_.RemoteFileName;
     ftpTypeBinary(session_);
     const int64_t size = ftpFileSize(session_, remote);
     if (step_) ftpQuit(session_);
@@ -513,8 +511,9 @@ class DirectorySync {
         });
   }
 
-  void FillRemoteFileTime(const LISTENTRY& entry) {
-    SYSTEMTIME& t = s_.RemoteFileTime;
+  // The date and time a listing gives an entry, as a local time.
+  static SYSTEMTIME ListedTime(const LISTENTRY& entry) {
+    SYSTEMTIME t;
     t.wYear = static_cast<uint16_t>(entry.year);
     t.wMonth = static_cast<uint16_t>(entry.month);
     t.wDay = static_cast<uint16_t>(entry.day);
@@ -524,35 +523,39 @@ class DirectorySync {
     t.wMinute = static_cast<uint16_t>(entry.minute);
     t.wSecond = 0;
     t.wMilliseconds = 0;
+    return t;
   }
 
   // A download cut by a lost connection is tried again at once over a new one, within the
   // tries a file has in a run.
-  bool Download(const LISTENTRY& entry, const std::string& local_path) {
+  // `key` tells the file from others of the listing between passes (EntryKey).
+  bool Download(const FileToFetch& file, const std::string& key, const std::string& local_path) {
     for (int32_t tries = 1;; ++tries) {
-      const Fetch fetch = TryDownload(entry, local_path);
+      const Fetch fetch = TryDownload(file, key, local_path);
       if (fetch != Fetch::kLost || tries >= kMaxDownloadTries) return fetch != Fetch::kNoConnection;
     }
   }
 
   enum class Fetch { kDone, kLost, kNoConnection };
 
-  Fetch TryDownload(const LISTENTRY& entry, const std::string& local_path) {
-    const std::string remote = remote_path_ + s_.RemoteFileName;
+  Fetch TryDownload(const FileToFetch& file, const std::string& key,
+                    const std::string& local_path) {
+    const std::string& remote = file.path;
+    const int64_t size = file.listed_size;
     if (TriesUsedUp(remote)) return Fetch::kDone;
-    env_.TimedLine(" " + std::to_string(entry.size) + " " + ZeroPad(entry.year, 4) + "-" +
-                   ZeroPad(entry.month, 2) + "-" + ZeroPad(entry.day, 2) + " " + remote);
+    const SYSTEMTIME& date = file.listed_time;
+    env_.TimedLine(" " + std::to_string(size) + " " + ZeroPad(date.wYear, 4) + "-" +
+                   ZeroPad(date.wMonth, 2) + "-" + ZeroPad(date.wDay, 2) + " " + remote);
     if ((step_ || !Connected()) && !Connect(false)) return Fetch::kNoConnection;
-    if (!o_.OverwriteMode && FILEEXISTS(*env_.files, local_path) > entry.size) {
+    if (!o_.OverwriteMode && FILEEXISTS(*env_.files, local_path) > size) {
       env_.TimedLine(" * Warning: remote file is smaller than local file. Skipping transfer.");
       if (step_) ftpQuit(session_);
       return Fetch::kDone;
     }
-    s_.RemoteFileSize = entry.size;
-    const bool fetch = entry.size > 0 || step_;
+    const bool fetch = size > 0 || step_;
     DownloadResult result;
     if (fetch) {
-      result = DownloadFile(session_, {remote, entry.size, s_.RemoteFileTime}, local_path);
+      result = DownloadFile(session_, file, local_path);
       ReportRefusal(remote, result.outcome);
     } else {
       LocalFile empty(*env_.files);
@@ -563,13 +566,13 @@ class DirectorySync {
     Title(o_.ProgramTitle);
     const bool verified = result.expected_total > 0 &&
                           PlainLocalFileExists(*env_.files, local_path) &&
-                          Verify(result, entry.size, local_path, remote);
+                          Verify(result, size, local_path, remote);
     bool lost = false;
     if (verified) {
-      verified_.insert(EntryKey(entry, s_.RemoteFileName));
+      verified_.insert(key);
       t_.FailedDownloads.erase(remote);
     } else if (fetch) {
-      CountFailure(entry, remote, result.outcome);
+      CountFailure(size, remote, result.outcome);
       lost = !s_.AbortFlag && !result.outcome.user_cut && ConnectionWasLost();
     }
     if (step_) QuitIfConnected();
@@ -583,7 +586,7 @@ class DirectorySync {
 
   // A file that was tried and did not arrive whole counts as failed, unless the user cut the
   // transfer short (a file that is empty on the server and arrived empty has not failed).
-  void CountFailure(const LISTENTRY& entry, const std::string& remote,
+  void CountFailure(int64_t listed_size, const std::string& remote,
                     const TransferOutcome& outcome) {
     if (s_.AbortFlag) return;
     // Tab leaves the file for this run: no later pass fetches it again.
@@ -591,7 +594,7 @@ class DirectorySync {
       abandoned_.insert(remote);
       return;
     }
-    if (entry.size > 0 || outcome.failed) ++t_.FailedDownloads[remote];
+    if (listed_size > 0 || outcome.failed) ++t_.FailedDownloads[remote];
   }
 
   // A file that failed this often in this run is not tried again.
@@ -646,15 +649,16 @@ class DirectorySync {
   }
 
   // `modified_seconds`: the local file's last write, as the check for a complete file saw it.
-  void DateCompleteFile(const std::string& local_path, int64_t modified_seconds) {
-    if (SameLocalMinute(s_.RemoteFileTime, modified_seconds)) return;
+  void DateCompleteFile(const std::string& local_path, int64_t modified_seconds,
+                        const SYSTEMTIME& listed_time) {
+    if (SameLocalMinute(listed_time, modified_seconds)) return;
     if (env_.verbose()) {
       env_.TimedLine("  File date stamps are different.");
-      env_.TimedLine("    Remote= " + FORMATFILEDATE(s_.RemoteFileTime));
+      env_.TimedLine("    Remote= " + FORMATFILEDATE(listed_time));
       env_.TimedLine("    Local = " + FORMATFILEDATE(EpochToLocal(modified_seconds)));
     }
     std::string why;
-    if (!SETFILEDATE(env_, local_path, s_.RemoteFileTime, -1, &why) && !why.empty()) {
+    if (!SETFILEDATE(env_, local_path, listed_time, -1, &why) && !why.empty()) {
       WarnLocalFileError(env_, local_path, why);
     }
   }
