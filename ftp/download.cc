@@ -100,21 +100,6 @@ int64_t ExpectedCount(Session& session, const std::string& reply, const FileToFe
   return expected;
 }
 
-void ShowProgress(Env& env, const Transfer& t, std::string& title) {
-  title.clear();
-  if (t.expected > 0) {
-    AppendDecimal(title, RoundedPercent(t.received + t.offset, t.expected + t.offset));
-    title += "% Received, ";
-    AppendGroupedThousands(title, t.expected - t.received);
-    title += " bytes remain";
-  } else {
-    title += "Received ";
-    AppendGroupedThousands(title, t.received);
-    title += " bytes";
-  }
-  env.Title(title);
-}
-
 void ChangeDelay(Env& env, int step, DownloadProgress& progress) {
   RunSettings& s = env.state;
   s.BlockDelay += step;
@@ -190,8 +175,6 @@ bool ReceiveLoop(Session& session, int data, Transfer& t, const std::string& rem
   Env& env = session.env;
   DownloadProgress progress(env, remote, t.offset, t.expected);
   char* buffer = StepBuffer(env);
-  std::string title;
-  title.reserve(64);
   bool key_pressed = false;
   env.channels.ClearError();
   for (;;) {
@@ -216,7 +199,6 @@ bool ReceiveLoop(Session& session, int data, Transfer& t, const std::string& rem
     }
     t.received += static_cast<int64_t>(n);
     if (t.expected > 0 && t.expected - t.received <= 0) return false;
-    ShowProgress(env, t, title);
     progress.Update(t.received);
     if (env.state.BlockDelay > 0) env.clock.Sleep(env.state.BlockDelay);
     const int key = env.PollKey();

@@ -15,15 +15,13 @@ namespace {
 
 bool IsBlank(const std::string& line) { return TrimBlanks(line).empty(); }
 
-// A listing shows its count on the status line once it has taken this long.
-constexpr int kListingFirstMs = 500;
 
 // Reads the listing's lines into `lines` up to the first blank one or the end of the data.
 // True when the lines ended because the data connection timed out.
 bool ReadListingLines(Session& session, int data, const std::string& title_tail,
                       std::vector<std::string>& lines, bool& began_with_total) {
   Env& env = session.env;
-  StatusPacer status(env, kListingFirstMs);
+  ListingProgress progress(env, title_tail);
   env.channels.ClearError();
   for (;;) {
     std::string line;
@@ -40,8 +38,7 @@ bool ReadListingLines(Session& session, int data, const std::string& title_tail,
       began_with_total = true;
     if (IsBlank(line)) return line.empty() && env.channels.Error() == kErrTimeout;
     lines.push_back(std::move(line));
-    env.Title("(" + std::to_string(lines.size()) + " lines) LIST " + title_tail);
-    if (status.Due()) status.Show(ListingStatus{title_tail, static_cast<int64_t>(lines.size())});
+    progress.Update(static_cast<int64_t>(lines.size()));
     if (env.PollKey() == kKeyEsc) {
       env.UserAbort();
       session.LastTransfer.user_cut = true;

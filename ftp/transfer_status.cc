@@ -9,6 +9,8 @@ constexpr int64_t kRateWindowMs = 3000;
 constexpr int64_t kShortestSpanMs = 200;
 // A download's line appears once it has run this long: a file that comes at once leaves none.
 constexpr int kDownloadFirstMs = 200;
+// A listing shows its count once it has taken this long.
+constexpr int kListingFirstMs = 500;
 
 }  // namespace
 
@@ -58,6 +60,14 @@ int64_t RateMeter::BytesPerSecond(int64_t ms, int64_t bytes) const {
   return (bytes - base.bytes) * 1000 / span;
 }
 
+ListingProgress::ListingProgress(Env& env, std::string_view directory)
+    : env_(env), pacer_(env, kListingFirstMs), directory_(directory) {}
+
+void ListingProgress::Update(int64_t lines) {
+  env_.Title("(" + std::to_string(lines) + " lines) LIST " + std::string(directory_));
+  if (pacer_.Due()) pacer_.Show(ListingStatus{directory_, lines});
+}
+
 DownloadProgress::DownloadProgress(Env& env, std::string_view name, int64_t offset,
                                    int64_t expected)
     : env_(env),
@@ -65,7 +75,24 @@ DownloadProgress::DownloadProgress(Env& env, std::string_view name, int64_t offs
       meter_(pacer_.now_ms(), 0),
       name_(name),
       offset_(offset),
-      expected_(expected) {}
+      expected_(expected) {
+  title_.reserve(64);
+}
+
+void DownloadProgress::ShowTitle() {
+  title_.clear();
+  if (expected_ > 0) {
+    AppendDecimal(title_, RoundedPercent(received_ + offset_, expected_ + offset_));
+    title_ += "% Received, ";
+    AppendGroupedThousands(title_, expected_ - received_);
+    title_ += " bytes remain";
+  } else {
+    title_ += "Received ";
+    AppendGroupedThousands(title_, received_);
+    title_ += " bytes";
+  }
+  env_.Title(title_);
+}
 
 void DownloadProgress::Redraw() {
   if (!pacer_.enabled()) return;

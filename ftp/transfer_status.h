@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "run/env.h"
@@ -65,15 +66,32 @@ class RateMeter {
   size_t count_ = 1;
 };
 
-// The status line of one download: the bytes of the file present (a resumed file's share
-// included) of its expected size, the rate, the time left and the delay set.
+// The progress of one listing of `directory`: "(12 lines) LIST <directory>" in the window title
+// after every line, and the count on the status line once the listing has taken 500 ms.
+class ListingProgress {
+ public:
+  // `directory` must outlive this object.
+  ListingProgress(Env& env, std::string_view directory);
+  void Update(int64_t lines);
+
+ private:
+  Env& env_;
+  StatusPacer pacer_;
+  const std::string_view directory_;
+};
+
+// The progress of one download, in the window title after every block ("27% Received, 21,808
+// bytes remain", or "Received 1,234 bytes" when the size is unknown) and on the status line:
+// the bytes of the file present (a resumed file's share included) of its expected size, the
+// rate, the time left and the delay set.
 class DownloadProgress {
  public:
   // `name` must outlive this object. `expected` 0 or less: the size is unknown.
   DownloadProgress(Env& env, std::string_view name, int64_t offset, int64_t expected);
-  // After each block: draws when a redraw is due.
+  // After each block: the title, and the status line when a redraw is due.
   void Update(int64_t received) {
     received_ = received;
+    ShowTitle();
     if (pacer_.Due()) Draw();
   }
   // Draws at once (the delay has changed).
@@ -81,6 +99,7 @@ class DownloadProgress {
 
  private:
   void Draw();
+  void ShowTitle();
 
   Env& env_;
   StatusPacer pacer_;
@@ -89,6 +108,7 @@ class DownloadProgress {
   const int64_t offset_;
   const int64_t expected_;
   int64_t received_ = 0;
+  std::string title_;  // its room kept from block to block
 };
 
 }  // namespace koru
