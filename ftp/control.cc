@@ -119,8 +119,7 @@ std::string WaitText(int timeout_ms) {
 // `reply_line` is what ReplyLine keeps of it.
 void DropConnection(Session& session, const std::string& why, std::string_view reply_line) {
   Env& env = session.env;
-  const int h = session.h;
-  env.channels.Close(h);
+  session.CloseChannel();
   session.ConnectedFlag = kOff;
   session.ReplyLine = reply_line;
   env.TimedLine(" * Warning: Connection lost (" + why + ")");

@@ -1,6 +1,7 @@
 #include "ftp/control.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -310,6 +311,28 @@ TEST_F(ControlTest, ExchangeRecordsAndShowsTheReply) {
   EXPECT_EQ(session.LastReplyText, "No such file");
   EXPECT_THAT(console.lines, ElementsAre("DELE a", "550 No such file", "CWD b", "250 Okay"));
   EXPECT_THAT(ServerCommands(), ElementsAre("DELE a", "CWD b"));
+}
+
+// A session whose connection was dropped holds no channel number any more: when it goes, it
+// cannot close the channel that number now names for another connection.
+TEST(SessionChannel, ADroppedSessionNeverClosesAnotherConnectionsChannel) {
+  testing::RecordingConsole console;
+  testing::FakeClock clock;
+  MemoryTransport transport{clock};
+  Env env{console, clock, transport};
+  transport.Expect().Close();
+  transport.Expect().Send("220 Still here\r\n");
+  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 300));
+  auto dropped = std::make_unique<koru::Session>(env, 1);
+  dropped->ConnectedFlag = kOn;
+  EXPECT_EQ(ftpGetReply(*dropped), "");  // the server has closed: the connection is dropped
+  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 300));
+  koru::Session other(env, 1);
+
+  dropped.reset();
+
+  EXPECT_TRUE(env.channels.IsOpen(1));
+  EXPECT_EQ(ftpGetReply(other), "220 Still here");
 }
 
 // A reply with a wait of its own that keeps the connection, and one that drops it.

@@ -21,9 +21,11 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Closes the channel, when one is open, without a word to the server.
+  // Closes the channel, when one is open, without a word to the server. The session then holds
+  // no channel number, so it can never close one that has been given to another connection.
   void CloseChannel() {
     if (h >= 1 && env.channels.IsOpen(h)) env.channels.Close(h);
+    h = -1;
   }
 
   Env& env;

@@ -114,33 +114,30 @@ void QuitRefusingServer(Session& session) {
   const std::string reply = ftpGetReply(
       session, std::min(env.quit_wait_ms, env.channels.TimeoutOf(h)), OnSilence::kKeepConnection);
   if (env.debug()) env.Line(reply);
-  env.channels.Close(h);
+  session.CloseChannel();
   session.ConnectedFlag = kOff;
 }
 
 // Secures the control connection; on failure the connection is ended (with QUIT where it
 // still carries one) and false returned.
 bool SecureOrClose(Session& session, const ServerAddress& address) {
-  Env& env = session.env;
-  const int h = session.h;
   bool may_quit = false;
   if (ftpSecureControl(session, address.host, &may_quit)) return true;
   if (may_quit) {
     QuitRefusingServer(session);
   } else {
-    env.channels.Close(h);
+    session.CloseChannel();
     session.ConnectedFlag = kOff;
   }
   return false;
 }
 
-// One connection attempt on channel `h`: open, greeting, login. On kLoggedIn the channel is
+// One connection attempt on the session's channel: open, greeting, login. On kLoggedIn it is
 // open; otherwise it is closed again.
 Attempt TryConnect(Session& session, const ServerAddress& address, const std::string& user,
                    const std::string& password) {
   Env& env = session.env;
-  const int h = session.h;
-  if (!ftpOpenChannel(session.env, session.h, address.host, address.port)) {
+  if (!ftpOpenChannel(env, session.h, address.host, address.port)) {
     session.ConnectFailure = env.channels.OpenFailureText();
     const std::string error = ZeroPad(env.channels.Error(), 3);
     ftpRecordReply(session, error + " Unable to open socket");
@@ -158,7 +155,7 @@ Attempt TryConnect(Session& session, const ServerAddress& address, const std::st
     if (greeting.empty()) session.ConnectFailure = NoGreetingReason(env);
     ftpRecordReply(session, greeting);
     env.channels.ClearError();
-    env.channels.Close(h);
+    session.CloseChannel();
     if (ftpReplyCode(greeting) == 421) return Attempt::kBusy;
     if (env.verbose()) {
       env.TimedLine(" * " + ZeroPad(env.channels.Error(), 3) + "- Invalid socket.");
@@ -175,7 +172,7 @@ Attempt TryConnect(Session& session, const ServerAddress& address, const std::st
   ftpRecordReply(session, result);
   if (result.empty() && !env.state.AbortFlag) session.ConnectFailure = NoReplyReason(env);
   if (ftpReplyCode(result) != 230) {
-    env.channels.Close(h);
+    session.CloseChannel();
     return Attempt::kFailed;
   }
   if (tls && !ftpProtectData(session)) {
@@ -273,7 +270,7 @@ void ftpQuit(Session& session) {
       ftpGetReply(session, std::min(wait, env.channels.TimeoutOf(h)), OnSilence::kKeepConnection);
   if (env.debug()) env.Line(reply);
   ftpRecordReply(session, reply);
-  env.channels.Close(h);
+  session.CloseChannel();
   session.ConnectedFlag = kOff;
   env.last_quit_ms = env.clock.MonotonicMs();
 }
