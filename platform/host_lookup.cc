@@ -1,5 +1,7 @@
 #include "platform/host_lookup.h"
 
+#include <arpa/inet.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -21,13 +23,21 @@ struct Lookup {
   std::string failure;
 };
 
+// A numeric address names itself: its lookup never waits on a server, so it needs no thread
+// (every data connection is opened to one).
+bool IsNumericAddress(const std::string& host) {
+  unsigned char address[sizeof(in6_addr)];
+  return inet_pton(AF_INET, host.c_str(), address) == 1 ||
+         inet_pton(AF_INET6, host.c_str(), address) == 1;
+}
+
 }  // namespace
 
 std::vector<std::string> ResolveUnlessStopped(const HostResolver& resolve, const std::string& host,
                                               const std::function<bool()>& stop_pending,
                                               int check_ms, bool* stopped) {
   *stopped = false;
-  if (!stop_pending) return resolve(host);
+  if (!stop_pending || IsNumericAddress(host)) return resolve(host);
   auto lookup = std::make_shared<Lookup>();
   std::thread([lookup, resolve, host] {
     std::vector<std::string> addresses = resolve(host);
