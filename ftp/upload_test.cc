@@ -20,11 +20,15 @@
 #include "tests/fakes.h"
 #include "tests/ftp_fixture.h"
 #include "tests/scratch_dir.h"
+#include "tests/upload_files.h"
 
 namespace koru {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Content;
+using testing::LastReply;
+using testing::Written;
 using ::testing::IsEmpty;
 using testing::FakeFtpSession;
 using testing::FileContent;
@@ -36,25 +40,6 @@ using testing::SessionScript;
 using testing::WriteFile;
 
 constexpr char kTimeNow[] = "09:05:03";  // the fake clock
-
-// `size` bytes of every value (CR, LF and NUL included), different in every block.
-std::string Content(size_t size) {
-  std::mt19937 random(static_cast<unsigned>(size));
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random());
-  return bytes;
-}
-
-// Writes `bytes` into the file `name` of `dir` and returns its path.
-std::string Written(const ScratchDir& dir, const std::string& name, const std::string& bytes) {
-  WriteFile(dir / name, bytes);
-  return dir / name;
-}
-
-// The kept last reply as a reply line.
-std::string LastReply(const koru::Session& session) {
-  return ZeroPad(session.LastReplyCode, 3) + " " + session.LastReplyText;
-}
 
 // Answers TYPE I and PASV (the 227 reply goes to `*pasv`), then STOR with `stor_reply`; after
 // a 1xx reply, takes every byte of the data connection into `*received` and answers

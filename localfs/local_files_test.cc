@@ -19,7 +19,7 @@ namespace koru {
 namespace {
 
 SYSTEMTIME Date(uint16_t year, uint16_t month, uint16_t day, uint16_t hour, uint16_t minute,
-                uint16_t second) {
+                uint16_t second = 0) {
   SYSTEMTIME t;
   t.wYear = year;
   t.wMonth = month;
@@ -369,17 +369,6 @@ class SameLocalMinuteTest : public ::testing::Test {
   std::optional<std::string> saved_zone_;
 };
 
-SYSTEMTIME At(int year, int month, int day, int hour, int minute, int second = 0) {
-  SYSTEMTIME t;
-  t.wYear = static_cast<uint16_t>(year);
-  t.wMonth = static_cast<uint16_t>(month);
-  t.wDay = static_cast<uint16_t>(day);
-  t.wHour = static_cast<uint16_t>(hour);
-  t.wMinute = static_cast<uint16_t>(minute);
-  t.wSecond = static_cast<uint16_t>(second);
-  return t;
-}
-
 // The date compare that replaced comparing two FORMATFILEDATE texts must agree with it on every
 // case, the clock changes and the records that are no calendar time included.
 TEST_F(SameLocalMinuteTest, AgreesWithComparingTheFormattedTexts) {
@@ -393,26 +382,26 @@ TEST_F(SameLocalMinuteTest, AgreesWithComparingTheFormattedTexts) {
   const int64_t kHour = 3600;
   const int64_t kDay = 24 * kHour;
   const Case cases[] = {
-      {"SameMinute", At(2021, 3, 1, 1, 0), k2021_03_01_utc, true},  // 01:00 CET is 00:00 UTC
-      {"SecondsDoNotCount", At(2021, 3, 1, 1, 0, 30), k2021_03_01_utc + 59, true},
-      {"RemoteSixtySeconds", At(2021, 3, 1, 1, 0, 60), k2021_03_01_utc, true},
-      {"NextMinute", At(2021, 3, 1, 1, 0), k2021_03_01_utc + 60, false},
-      {"OtherDay", At(2021, 3, 2, 1, 0), k2021_03_01_utc, false},
-      {"OtherYear", At(2020, 3, 1, 1, 0), k2021_03_01_utc, false},
+      {"SameMinute", Date(2021, 3, 1, 1, 0), k2021_03_01_utc, true},  // 01:00 CET is 00:00 UTC
+      {"SecondsDoNotCount", Date(2021, 3, 1, 1, 0, 30), k2021_03_01_utc + 59, true},
+      {"RemoteSixtySeconds", Date(2021, 3, 1, 1, 0, 60), k2021_03_01_utc, true},
+      {"NextMinute", Date(2021, 3, 1, 1, 0), k2021_03_01_utc + 60, false},
+      {"OtherDay", Date(2021, 3, 2, 1, 0), k2021_03_01_utc, false},
+      {"OtherYear", Date(2020, 3, 1, 1, 0), k2021_03_01_utc, false},
       // 02:30 on 31 October 2021 came twice; both are the same text.
-      {"RepeatedHourFirst", At(2021, 10, 31, 2, 30), 1635640200, true},
-      {"RepeatedHourSecond", At(2021, 10, 31, 2, 30), 1635643800, true},
+      {"RepeatedHourFirst", Date(2021, 10, 31, 2, 30), 1635640200, true},
+      {"RepeatedHourSecond", Date(2021, 10, 31, 2, 30), 1635643800, true},
       // 02:30 on 28 March 2021 never came: the file's 03:30 is another text.
-      {"SkippedHour", At(2021, 3, 28, 2, 30), 1616895000, false},
-      {"SkippedHourItself", At(2021, 3, 28, 3, 30), 1616895000, true},
-      {"LeapDay", At(2020, 2, 29, 12, 0), 1582974000, true},
-      {"NoLeapDay", At(2021, 2, 29, 1, 0), k2021_03_01_utc, false},
-      {"MonthZero", At(2021, 0, 1, 1, 0), k2021_03_01_utc, false},
-      {"MonthThirteen", At(2020, 13, 1, 1, 0), k2021_03_01_utc, false},
-      {"DayZero", At(2021, 3, 0, 1, 0), k2021_03_01_utc - kDay, false},
-      {"Hour24", At(2021, 2, 28, 24, 0), k2021_03_01_utc - kHour, false},
-      {"Minute60", At(2021, 3, 1, 0, 60), k2021_03_01_utc, false},
-      {"BeforeTheEpoch", At(1969, 12, 31, 23, 0), -2 * kHour, true},
+      {"SkippedHour", Date(2021, 3, 28, 2, 30), 1616895000, false},
+      {"SkippedHourItself", Date(2021, 3, 28, 3, 30), 1616895000, true},
+      {"LeapDay", Date(2020, 2, 29, 12, 0), 1582974000, true},
+      {"NoLeapDay", Date(2021, 2, 29, 1, 0), k2021_03_01_utc, false},
+      {"MonthZero", Date(2021, 0, 1, 1, 0), k2021_03_01_utc, false},
+      {"MonthThirteen", Date(2020, 13, 1, 1, 0), k2021_03_01_utc, false},
+      {"DayZero", Date(2021, 3, 0, 1, 0), k2021_03_01_utc - kDay, false},
+      {"Hour24", Date(2021, 2, 28, 24, 0), k2021_03_01_utc - kHour, false},
+      {"Minute60", Date(2021, 3, 1, 0, 60), k2021_03_01_utc, false},
+      {"BeforeTheEpoch", Date(1969, 12, 31, 23, 0), -2 * kHour, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
