@@ -24,26 +24,6 @@ struct Transfer {
   std::string write_error;  // the system's text when a block could not be stored
 };
 
-// Erases the local file or decides to resume it. True when it is to be resumed.
-bool PrepareLocalFile(Env& env, const std::string& local, const SYSTEMTIME& listed_time) {
-  const Options& s = env.options;
-  const LocalEntry entry = StatLocal(*env.files, local);
-  if (entry.kind == EntryKind::kMissing) return false;
-  if (s.OverwriteMode) {
-    if (env.verbose()) {
-      env.TimedLine(" * Overwrite mode enabled and local file exists, erasing.");
-    }
-    DeleteLocalFile(*env.files, local);
-    return false;
-  }
-  if (entry.size == 0) {
-    DeleteLocalFile(*env.files, local);
-    return false;
-  }
-  const bool same_date = SameLocalMinute(listed_time, entry.modified_seconds);
-  return same_date ? s.ResumeMode != 0 : s.ResumeMode > 0;
-}
-
 // Opens the local file, emptied unless it is resumed; prints the error line on failure.
 bool OpenLocalFile(Env& env, Transfer& t, const std::string& local, bool resume) {
   const auto mode = resume ? LocalFile::Mode::kReadWrite : LocalFile::Mode::kReadWriteEmpty;
@@ -208,25 +188,12 @@ bool ReceiveLoop(Session& session, int data, Transfer& t, const std::string& rem
   }
 }
 
-void FinishLocalFile(Env& env, const std::string& local, const SYSTEMTIME& date) {
-  if (FILEEXISTS(*env.files, local) == 0) {
-    DeleteLocalFile(*env.files, local);
-  } else if (date.wYear && date.wMonth && date.wDay) {
-    std::string why;
-    if (!SETFILEDATE(env, local, date, -1, &why) && !why.empty()) {
-      WarnLocalFileError(env, local, why);
-    }
-  } else if (env.verbose()) {
-    env.TimedLine(" * We do not know the remote file date and time.");
-  }
-}
-
 // Opens the local file, restarts where asked and sends RETR. False when the transfer cannot
 // start; `t.last_text` then holds the text to record.
 bool StartTransfer(Session& session, Transfer& t, const FileToFetch& remote,
-                   const std::string& local) {
+                   const std::string& local, LocalFilePolicy& policy) {
   Env& env = session.env;
-  const bool resume = PrepareLocalFile(env, local, remote.listed_time);
+  const bool resume = policy.PrepareForDownload(local, remote.listed_time);
   if (!OpenLocalFile(env, t, local, resume)) return false;
   ftpTypeBinary(session);
   if (resume && !Restart(session, t, local)) return false;
@@ -278,7 +245,8 @@ int64_t AnnouncedCount(std::string_view reply, std::string_view remote) {
   return CountInParentheses(reply.substr(open + 1, close - open - 1));
 }
 
-DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const std::string& local) {
+DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const std::string& local,
+                            LocalFilePolicy& policy) {
   Env& env = session.env;
   RunSettings& s = env.state;
   TransferOutcome& outcome = session.LastTransfer;
@@ -291,7 +259,7 @@ DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const s
   }
   Transfer t;
   int64_t result = 0;
-  if (StartTransfer(session, t, remote, local)) {
+  if (StartTransfer(session, t, remote, local, policy)) {
     t.expected = ExpectedCount(session, t.last_text, remote, t.offset);
     // Without its TLS the data connection carries nothing: the final reply still comes.
     const bool secured = ftpSecureData(session, data.channel());
@@ -317,13 +285,14 @@ DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const s
   data.Close();
   t.file.Close();
   if (!t.write_error.empty()) WarnLocalFileError(env, local, t.write_error);
-  FinishLocalFile(env, local, remote.listed_time);
+  policy.FinishDownload(local, remote.listed_time);
   ftpRecordReply(session, t.last_text);
   return {result, outcome};
 }
 
-int64_t ftpGetFile(Session& session, const FileToFetch& remote, const std::string& local) {
-  return DownloadFile(session, remote, local).expected_total;
+int64_t ftpGetFile(Session& session, const FileToFetch& remote, const std::string& local,
+                   LocalFilePolicy& policy) {
+  return DownloadFile(session, remote, local, policy).expected_total;
 }
 
 }  // namespace koru

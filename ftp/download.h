@@ -19,6 +19,17 @@ struct FileToFetch {
   SYSTEMTIME listed_time{};
 };
 
+// What a download does with its local file, decided by its caller.
+class LocalFilePolicy {
+ public:
+  virtual ~LocalFilePolicy() = default;
+  // Once the data connection is open and before RETR: erases `local` or keeps it; true when
+  // it is to be resumed.
+  virtual bool PrepareForDownload(const std::string& local, const SYSTEMTIME& listed_time) = 0;
+  // After the transfer, the file closed: what becomes of it (an empty one, its date).
+  virtual void FinishDownload(const std::string& local, const SYSTEMTIME& listed_time) = 0;
+};
+
 // How one download ended.
 struct DownloadResult {
   // The size the complete local file must have; 0 when the transfer loop was not reached.
@@ -28,12 +39,12 @@ struct DownloadResult {
 
 // Downloads `remote` into the local file `local`, as ftpGetFile does with the listed size and
 // the listed date for the listed size and date.
-DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const std::string& local);
+DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const std::string& local,
+                            LocalFilePolicy& policy);
 
 // Downloads `remote` (the text after RETR) into the local file `local`.
-// The local file is erased first in OverwriteMode; an empty one is deleted; a non-empty one is
-// resumed (REST with its size) when ResumeMode is 1, or -1 and its date agrees to the minute
-// with the listed date. A refused REST, or no resume, starts the file afresh (emptied). The
+// Once the data connection is open, `policy` erases the local file or keeps it to be resumed
+// (REST with its size). A refused REST, or no resume, starts the file afresh (emptied). The
 // expected count comes from the 150/125 reply (AnnouncedCount), else the listed size less the
 // resume offset, else it is unknown (-1); a count that would make the file larger than a
 // positive listed size is cut down to fit it (verbose line).
@@ -41,13 +52,14 @@ DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const s
 // write fails, or at Tab (this file) or Esc (AbortFlag set); it shows the progress in the title,
 // waits BlockDelay ms per block, and "+" "=" "-" "_" change BlockDelay for the rest of the run.
 // The data connection is closed, then the final reply is awaited unless NoStatusLine or
-// AbortFlag is set (none coming sets NoStatusLine). An empty local file is deleted, any other
-// one stamped with the listed date when that is known. The last text read from the control
+// AbortFlag is set (none coming sets NoStatusLine). Then `policy` finishes the local file
+// (deletes an empty one, dates it). The last text read from the control
 // connection (or the error line printed) is recorded.
 // Returns the size the complete local file must have (expected count + resume offset) once the
 // transfer loop was reached, whatever ended it; 0 when it failed before (no data connection,
 // local file not opened, RETR not answered 150 or 125) or AbortFlag was set on entry.
-int64_t ftpGetFile(Session& session, const FileToFetch& remote, const std::string& local);
+int64_t ftpGetFile(Session& session, const FileToFetch& remote, const std::string& local,
+                   LocalFilePolicy& policy);
 
 // What a 150 reply announces as the byte count: the number inside the first parentheses, alone
 // or followed by "bytes" (so "... (1234 bytes)." gives 1234). When the remote name holds

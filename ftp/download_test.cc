@@ -1,4 +1,5 @@
 #include "ftp/download.h"
+#include "sync/local_file_policy.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -25,6 +26,12 @@
 
 namespace koru {
 namespace {
+
+// A download with the mirror's local-file rules (erase, resume, date).
+int64_t FetchAsMirror(Session& session, const FileToFetch& remote, const std::string& local) {
+  MirrorFilePolicy policy(session.env);
+  return ftpGetFile(session, remote, local, policy);
+}
 
 using ::testing::ElementsAre;
 using testing::CommandHandler;
@@ -240,7 +247,7 @@ TEST_P(DownloadTest, Downloads) {
 
   {
     FileSizeLimit limit(c.file_size_limit);
-    EXPECT_EQ(ftpGetFile(session, file, local), c.result);
+    EXPECT_EQ(FetchAsMirror(session, file, local), c.result);
   }
 
   EXPECT_EQ(ServerCommands(), c.commands);
@@ -742,7 +749,7 @@ TEST_F(FtpFixture, ResumesAFileBeyond2GiB) {
       }));
   env.options.VerboseLevel = -1;
   env.options.ResumeMode = 1;
-  EXPECT_EQ(ftpGetFile(session, {"/pub/big.bin", kSize, kRemoteTime}, local),
+  EXPECT_EQ(FetchAsMirror(session, {"/pub/big.bin", kSize, kRemoteTime}, local),
             static_cast<int64_t>(kSize));
 
   EXPECT_THAT(ServerCommands(),
@@ -810,7 +817,7 @@ TEST(StopWhileSilent, EndsADownloadAtOnce) {
   ScratchDir dir;
   const auto start = std::chrono::steady_clock::now();
 
-  EXPECT_EQ(ftpGetFile(session, {"/pub/a.txt", 20000, {}}, dir / "a.txt"), 20000);
+  EXPECT_EQ(FetchAsMirror(session, {"/pub/a.txt", 20000, {}}, dir / "a.txt"), 20000);
 
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_EQ(env.state.AbortFlag, kOn);
@@ -845,7 +852,7 @@ TEST(StopWhileSilent, AWaitWithoutEscGoesOn) {
   ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), env.channel_timeout_ms));
   koru::Session session(env, 1);
   ScratchDir dir;
-  EXPECT_EQ(ftpGetFile(session, {"/pub/a.txt", 20000, {}}, dir / "a.txt"), 20000);
+  EXPECT_EQ(FetchAsMirror(session, {"/pub/a.txt", 20000, {}}, dir / "a.txt"), 20000);
 
   EXPECT_TRUE(console.seen);
   EXPECT_EQ(env.state.AbortFlag, kOff);
@@ -873,7 +880,7 @@ class DownloadStatusTest : public ::testing::Test {
     EXPECT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 10000));
   }
 
-  int64_t Download() { return ftpGetFile(session, {"/pub/big.bin", kSize, {}}, dir / "big.bin"); }
+  int64_t Download() { return FetchAsMirror(session, {"/pub/big.bin", kSize, {}}, dir / "big.bin"); }
 
   testing::RecordingConsole console;
   testing::FakeClock clock;

@@ -20,12 +20,19 @@
 #include "gtest/gtest.h"
 #include "listing/list_parser.h"
 #include "localfs/local_files.h"
+#include "sync/local_file_policy.h"
 #include "tests/fakes.h"
 #include "tests/real_ftp_server.h"
 #include "tests/scratch_dir.h"
 
 namespace koru {
 namespace {
+
+// A download with the mirror's local-file rules (erase, resume, date).
+int64_t FetchAsMirror(Session& session, const FileToFetch& remote, const std::string& local) {
+  MirrorFilePolicy policy(session.env);
+  return ftpGetFile(session, remote, local, policy);
+}
 
 namespace fs = std::filesystem;
 using ::testing::Contains;
@@ -171,7 +178,7 @@ TEST_P(RealTransferTest, DownloadsResumesAndStamps) {
   const std::string local = dir / "a.txt";
   const std::string content = Content();
 
-  EXPECT_EQ(ftpGetFile(session, file, local), static_cast<int64_t>(kFileSize));
+  EXPECT_EQ(FetchAsMirror(session, file, local), static_cast<int64_t>(kFileSize));
   EXPECT_TRUE(FileContent(local) == content);
   SYSTEMTIME date;
   GETFILEDATE(local, date);
@@ -183,7 +190,7 @@ TEST_P(RealTransferTest, DownloadsResumesAndStamps) {
   fs::resize_file(local, 400000);
   env_.options.ResumeMode = 1;
   env_.options.VerboseLevel = 1;
-  EXPECT_EQ(ftpGetFile(session, file, local), static_cast<int64_t>(kFileSize));
+  EXPECT_EQ(FetchAsMirror(session, file, local), static_cast<int64_t>(kFileSize));
   EXPECT_TRUE(FileContent(local) == content);
   GETFILEDATE(local, date);
   EXPECT_EQ(FORMATFILEDATE(date), FORMATFILEDATE(file.listed_time));

@@ -15,6 +15,7 @@
 #include "listing/list_parser.h"
 #include "localfs/local_files.h"
 #include "platform/local_file.h"
+#include "sync/local_file_policy.h"
 #include "sync/local_name.h"
 
 namespace koru {
@@ -406,13 +407,7 @@ class DirectorySync {
       if (link != LinkSize::kResolved) return link == LinkSize::kSkipped;
     }
     const std::string local_path = local_dir_ + LocalName(name);
-    if (!o_.OverwriteMode) {
-      const LocalEntry local = StatLocal(*env_.files, local_path);
-      if (local.kind == EntryKind::kRegular && local.size >= entry.size) {
-        DateCompleteFile(local_path, local.modified_seconds, ListedTime(entry));
-        return true;
-      }
-    }
+    if (policy_.IsComplete(local_path, entry.size, ListedTime(entry))) return true;
     // A file this call has fetched and verified is not fetched again while the listing shows it
     // unchanged: a server whose listed size differs from what it sends, or a refused DELE
     // under +M, would otherwise make the passes repeat without end.
@@ -555,7 +550,7 @@ class DirectorySync {
     const bool fetch = size > 0 || step_;
     DownloadResult result;
     if (fetch) {
-      result = DownloadFile(session_, file, local_path);
+      result = DownloadFile(session_, file, local_path, policy_);
       ReportRefusal(remote, result.outcome);
     } else {
       LocalFile empty(*env_.files);
@@ -648,21 +643,6 @@ class DirectorySync {
     return listed_size <= 0 || actual == listed_size;
   }
 
-  // `modified_seconds`: the local file's last write, as the check for a complete file saw it.
-  void DateCompleteFile(const std::string& local_path, int64_t modified_seconds,
-                        const SYSTEMTIME& listed_time) {
-    if (SameLocalMinute(listed_time, modified_seconds)) return;
-    if (env_.verbose()) {
-      env_.TimedLine("  File date stamps are different.");
-      env_.TimedLine("    Remote= " + FORMATFILEDATE(listed_time));
-      env_.TimedLine("    Local = " + FORMATFILEDATE(EpochToLocal(modified_seconds)));
-    }
-    std::string why;
-    if (!SETFILEDATE(env_, local_path, listed_time, -1, &why) && !why.empty()) {
-      WarnLocalFileError(env_, local_path, why);
-    }
-  }
-
   Env& env_;
   RunSettings& s_;
   const Options& o_;
@@ -676,6 +656,7 @@ class DirectorySync {
   const bool step_;
   const int depth_;
   Session session_{env_};  // the connection of this call, closed when the call ends
+  MirrorFilePolicy policy_{env_};
   int h_ = -1;             // what the latest connect gave: the channel, or -1 / 0
   int32_t result_ = 0;
   int32_t pass_transfers_ = 0;

@@ -93,10 +93,12 @@ TEST(LayeringTest, ProductIncludesRunOneWayOnly) {
 }
 
 // The FTP procedures are handed what they work on: they never look at the engine's choices
-// (moving, unique names, recursion), the password or the run's totals.
+// (moving, unique names, recursion, erasing or resuming local files), the password or the run's
+// totals.
 TEST(LayeringTest, FtpReadsNoEngineOptionsNorTotals) {
   static const std::vector<std::string> kEngineOnly = {
-      "MoveMode",       "UniqueNames",     "SubDirMode",        "LoginPassword", "FilesTransferred",
+      "MoveMode",       "UniqueNames",     "SubDirMode",        "LoginPassword", "OverwriteMode",
+      "ResumeMode",     "FilesTransferred",
       "SubDirsCreated", "FailedDownloads", "FailedDirectories", "UndeletedFiles"};
   std::vector<std::string> found;
   for (const auto& entry : fs::directory_iterator(fs::path(KORU_SOURCE_DIR) / "ftp")) {
