@@ -1,10 +1,12 @@
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 
 #include "platform/text.h"
+#include "sync/parallel_run.h"
 
 namespace koru {
 namespace {
@@ -27,7 +29,8 @@ bool HasWord(const CommandWords& words, std::string_view wanted) {
   return false;
 }
 
-int32_t DelayFromWord(std::string_view word) {
+// The whole number at the start of what follows the switch letters, without its sign.
+int32_t NumberAfterSwitch(std::string_view word) {
   const double value = std::floor(NumericValue(word.substr(2)));
   const double magnitude = std::fabs(value);
   constexpr double kMax = std::numeric_limits<int32_t>::max();
@@ -38,7 +41,7 @@ int32_t DelayFromWord(std::string_view word) {
 void ApplySwitch(std::string_view word, Options& s, Location& location) {
   const std::string key = UpperCase(word.substr(0, 2));
   const bool exact = word.size() == 2;
-  if (key == "-D" || (key == "+D" && word.size() > 2)) s.BlockDelay = DelayFromWord(word);
+  if (key == "-D" || (key == "+D" && word.size() > 2)) s.BlockDelay = NumberAfterSwitch(word);
   if (key == "-M" && exact) s.MoveMode = kOn;
   if (key == "+M" && exact) s.MoveMode = s.UniqueNames = kOn;
   if (key == "-O" || (key == "+O" && exact)) s.OverwriteMode = kOn;
@@ -47,6 +50,7 @@ void ApplySwitch(std::string_view word, Options& s, Location& location) {
   if (key == "-T" && exact) s.SubDirMode = -1;
   if (key == "-U" && exact) location.useStepVariant = true;
   if (key == "-S" || (key == "+S" && exact)) s.SubDirMode = 1;
+  if (key == "-P") s.Connections = std::min(NumberAfterSwitch(word), kMaxConnections);
   if (key == "-V" && exact) s.VerboseLevel = -1;
   if (key == "+V" && exact) s.VerboseLevel = 1;
 }

@@ -135,6 +135,28 @@ TEST(CommandLineTest, SwitchesAndLocations) {
   }
 }
 
+// -P is read like -D (the number at the start of the rest of the word, its sign dropped) and
+// held at 16 connections; a word without a number, or with 0, asks for nothing.
+TEST(CommandLineTest, ParallelConnectionsSwitch) {
+  const struct {
+    const char* line;
+    int32_t connections;
+  } cases[] = {
+      {"host/ -P4", 4},   {"host/ -p2", 2},     {"host/ -P1", 1},      {"host/ -P16", 16},
+      {"host/ -P17", 16}, {"host/ -P999999", 16}, {"host/ -P99999999999999", 16},
+      {"host/ -P", 0},    {"host/ -P0", 0},     {"host/ -Pabc", 0},    {"host/ -P3.9", 3},
+      {"host/ -P-2", 2},  {"host/ -P4x", 4},    {"host/ +P4", 0},      {"host/", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    Options s;
+    Location location;
+    Parse(c.line, s, location);
+    EXPECT_EQ(s.Connections, c.connections);
+    EXPECT_EQ(location.server, "host");
+  }
+}
+
 TEST(CommandLineTest, UsageAndVersionWords) {
   const struct {
     const char* line;

@@ -4,6 +4,7 @@
 
 #include "ftp/session.h"
 #include "ftp/tls_session.h"
+#include "sync/parallel_run.h"
 #include "sync/sync_engine.h"
 
 namespace koru {
@@ -39,6 +40,10 @@ void EchoOptions(Env& env) {
     env.Line(indent + "Delay enabled for " + std::to_string(s.BlockDelay) +
              " milliseconds per block");
   }
+  if (s.Connections > 0) {
+    env.Line(indent + "Parallel transfers over " + std::to_string(s.Connections) +
+             " connections");
+  }
 }
 
 void PrintStartLines(Env& env, const Location& location, const std::string& current_dir) {
@@ -68,14 +73,29 @@ std::optional<std::string> InvalidPort(const Location& location) {
   return server.substr(colon + 1);
 }
 
+// The engine the switches ask for: step by step (-U), over several connections (-P; a listing
+// only is shown as one connection shows it, directory by directory), or the plain one.
+int32_t Mirror(Env& env, RunTotals& totals, const Location& location, const std::string& localDir) {
+  const std::string& password = env.options.LoginPassword;
+  const bool list_only = !location.mask.empty() && location.mask[0] == '=';
+  if (location.useStepVariant) {
+    return SyncDirectory(env, totals, location.server, location.user, password,
+                         location.remotePath, localDir, location.mask);
+  }
+  if (env.options.Connections > 0 && !list_only) {
+    return MirrorInParallel(env, totals, env.options.Connections, location.server, location.user,
+                            password, location.remotePath, localDir, location.mask);
+  }
+  return SyncSubDirectory(env, totals, location.server, location.user, password,
+                          location.remotePath, localDir, location.mask);
+}
+
 // Runs the engine for the current directory and prints the run's totals.
 int32_t RunFromDriver(Env& env, RunTotals& totals, const Location& location) {
   RunTotals& s = totals;
   const std::string localDir = "./";
-  const auto engine = location.useStepVariant ? SyncDirectory : SyncSubDirectory;
   const int32_t result =
-      engine(env, totals, location.server, location.user, env.options.LoginPassword,
-             location.remotePath, localDir, location.mask);
+      Mirror(env, totals, location, localDir);
   // A stop noticed inside a connect, a busy-server wait or a transfer is named before the
   // totals, like one noticed between entries.
   if (env.state.AbortFlag) PrintUserAbort(env);

@@ -79,6 +79,7 @@ namespace {
 // Sends TYPE; the session keeps the type once the server has taken it.
 void SetType(Session& session, char type) {
   if (session.env.state.AbortFlag) return;
+  if (session.SkipsRepeatedType && session.TransferType == type) return;
   const std::string reply = ftpExchange(session, std::string("TYPE ") + type);
   if (ftpReplyCode(reply) == 200) session.TransferType = type;
 }

@@ -178,6 +178,7 @@ bool ReceiveLoop(Session& session, int data, Transfer& t, const std::string& rem
       return false;
     }
     t.received += static_cast<int64_t>(n);
+    if (env.received_bytes) env.received_bytes->fetch_add(static_cast<int64_t>(n));
     if (t.expected > 0 && t.expected - t.received <= 0) return false;
     progress.Update(t.received);
     if (env.state.BlockDelay > 0) env.clock.Sleep(env.state.BlockDelay);

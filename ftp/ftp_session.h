@@ -40,6 +40,9 @@ class Session {
   int32_t NoStatusLine = 0;   // transfers no longer await the final reply
   std::string CommandTerminator;  // appended to every command (CR LF once set)
   char TransferType = 0;          // 'A' or 'I' once the server has taken a TYPE; 0 before
+  // TYPE is sent only when it changes the type this connection has (with several connections
+  // at once); otherwise before every transfer.
+  bool SkipsRepeatedType = false;
   // Why the latest connection attempt failed when no reply says it: the system's text
   // ("Connection refused") or the silence of the server; empty otherwise.
   std::string ConnectFailure;

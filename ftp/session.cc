@@ -221,7 +221,7 @@ ServerAddress SplitServerText(std::string_view server, int default_port) {
 }
 
 int32_t ftpConnect(Session& session, const std::string& server, const std::string& user,
-                   const std::string& password) {
+                   const std::string& password, BusyServer busy) {
   Env& env = session.env;
   const bool implicit = env.options.Security == ConnectionSecurity::kImplicitTls;
   const ServerAddress address = SplitServerText(server, implicit ? kFtpsPort : kFtpPort);
@@ -245,8 +245,10 @@ int32_t ftpConnect(Session& session, const std::string& server, const std::strin
         session.ConnectedFlag = kOn;
         // Whether final replies come is learnt anew on every connection.
         session.NoStatusLine = kOff;
+        session.TransferType = 0;
         return session.h;
       case Attempt::kBusy:
+        if (busy == BusyServer::kGiveUp) return -1;
         if (quick_retries > 0) {
           env.clock.Sleep(kQuickRetryFirstMs << (kQuickRetries - quick_retries--));
           break;

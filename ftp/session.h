@@ -33,8 +33,10 @@ ServerAddress SplitServerText(std::string_view server, int default_port = kFtpPo
 // Returns the control channel (1 or above, ConnectedFlag -1) after a successful
 // login; -1 after a failure or a user abort (the channel is closed again); 0 when AbortFlag was
 // already set on entry. Esc after the login sets AbortFlag, but the channel is still returned.
+// With kGiveUp, a busy greeting ends the attempt at once (-1), with no wait and no line.
+enum class BusyServer { kWaitOut, kGiveUp };
 int32_t ftpConnect(Session& session, const std::string& server, const std::string& user,
-                   const std::string& password);
+                   const std::string& password, BusyServer busy = BusyServer::kWaitOut);
 
 // Sends QUIT, reads and records the reply, closes `h` and sets ConnectedFlag to 0. The reply is
 // awaited at most env.quit_wait_ms, or env.abort_quit_wait_ms once AbortFlag is set (never

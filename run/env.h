@@ -1,6 +1,7 @@
 #ifndef KORU_RUN_ENV_H_
 #define KORU_RUN_ENV_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -28,21 +29,47 @@ inline constexpr size_t kTitleLength = 249;
 struct Env {
   Env(Console& console_in, Clock& clock_in)
       : Env(console_in, clock_in, tcp) {}
-  // With the channels over `transport` in place of TCP.
-  Env(Console& console_in, Clock& clock_in, Transport& transport)
-      : console(console_in), clock(clock_in), channels(pool, transport, clock_in) {
+  // With the channels over `transport_in` in place of TCP.
+  Env(Console& console_in, Clock& clock_in, Transport& transport_in)
+      : state(own_state_),
+        console(console_in),
+        clock(clock_in),
+        transport(transport_in),
+        channels(pool, transport_in, clock_in) {
     // A wait on the network ends as soon as the user asks to stop, whatever the server does.
+    channels.SetStopCheck([this] { return console.StopPending(); });
+  }
+  // A further connection of the run of `run`: the same options, run state, clock, transport,
+  // files and time-outs; its own console view, channels, numbers and buffers.
+  Env(Env& run, Console& console_in)
+      : options(run.options),
+        state(run.state),
+        console(console_in),
+        clock(run.clock),
+        transport(run.transport),
+        channels(pool, run.transport, run.clock),
+        files(run.files),
+        channel_timeout_ms(run.channel_timeout_ms),
+        status_line_wait_ms(run.status_line_wait_ms),
+        stalled_reply_wait_ms(run.stalled_reply_wait_ms),
+        quit_wait_ms(run.quit_wait_ms),
+        abort_quit_wait_ms(run.abort_quit_wait_ms) {
     channels.SetStopCheck([this] { return console.StopPending(); });
   }
   Env(const Env&) = delete;
   Env& operator=(const Env&) = delete;
 
+ private:
+  RunSettings own_state_;
+
+ public:
   Options options;
-  RunSettings state;
+  RunSettings& state;  // shared by every connection of the run
   Console& console;
   Clock& clock;
   HandlePool pool;
   TcpTransport tcp;
+  Transport& transport;
   Channels channels;
   FileSystem* files = &SystemFileSystem();  // the local files of the run; tests put a fake here
   int channel_timeout_ms = 60000;    // every wait on a channel
@@ -51,6 +78,8 @@ struct Env {
   int quit_wait_ms = 5000;           // reply to QUIT
   int abort_quit_wait_ms = 1000;     // reply to QUIT once the user has asked to stop
   std::vector<char> receive_buffer;  // the blocks of a download, kept for the next one
+  // Where a run over several connections counts the bytes of all its downloads; none otherwise.
+  std::atomic<int64_t>* received_bytes = nullptr;
   // When this run last ended a control connection with QUIT (MonotonicMs), if it has.
   std::optional<int64_t> last_quit_ms;
 

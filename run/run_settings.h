@@ -1,6 +1,7 @@
 #ifndef KORU_RUN_RUN_SETTINGS_H_
 #define KORU_RUN_RUN_SETTINGS_H_
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -25,10 +26,11 @@ struct TransferOutcome {
 // The state of a run that the FTP procedures and the synchronisation engine share, besides
 // the options (run/options.h). Flags are 0 (off) or -1 (on). Nothing here is reset between
 // directories or passes of one run.
+// The connections of one run may work at once: each flag is read and set whole.
 struct RunSettings {
-  int32_t BlockDelay = 0;         // pause in ms after each received block (keys change it)
-  int32_t AbortFlag = 0;          // the user asked to stop; nothing sets it back
-  int32_t AbortReported = 0;      // the "** User Abort **" line has been printed
+  std::atomic<int32_t> BlockDelay = 0;     // pause in ms after each received block (keys change it)
+  std::atomic<int32_t> AbortFlag = 0;      // the user asked to stop; nothing sets it back
+  std::atomic<int32_t> AbortReported = 0;  // the "** User Abort **" line has been printed
 };
 
 inline constexpr int32_t kOn = -1;

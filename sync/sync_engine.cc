@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <thread>
 #include <string_view>
 #include <vector>
 
@@ -15,8 +16,11 @@
 #include "listing/list_parser.h"
 #include "localfs/local_files.h"
 #include "platform/local_file.h"
+#include "sync/connection_pool.h"
+#include "sync/engine_lock.h"
 #include "sync/local_file_policy.h"
 #include "sync/local_name.h"
+#include "sync/parallel_run.h"
 
 namespace koru {
 namespace {
@@ -56,7 +60,8 @@ class DirectorySync {
  public:
   DirectorySync(Env& env, RunTotals& totals, const std::string& server, const std::string& user,
                 const std::string& password, const std::string& remotePath,
-                const std::string& localDir, const std::string& mask, bool step_variant, int depth)
+                const std::string& localDir, const std::string& mask, bool step_variant, int depth,
+                ParallelRun* parallel = nullptr)
       : env_(env),
         s_(env.state),
         o_(env.options),
@@ -68,10 +73,17 @@ class DirectorySync {
         local_dir_(localDir),
         mask_(mask),
         step_(step_variant),
-        depth_(depth) {}
+        depth_(depth),
+        parallel_(parallel) {}
 
   int32_t Run() {
     if (o_.SubDirMode == 0 || DirectoryPhase()) FilePhase();
+    if (parallel_) {
+      EngineLock::Without([&] {
+        for (std::thread& child : children_) child.join();
+      });
+      GiveBackConnection();
+    }
     // The user's stop ends every directory it reaches as a failure, also when it was noticed
     // inside a transfer or a listing rather than by the test between entries.
     if (s_.AbortFlag) result_ = 1;
@@ -84,17 +96,70 @@ class DirectorySync {
   void Title(const std::string& text) { env_.Title(text, kTitleLength); }
   void ActivityTitle(const std::string& activity) { Title(o_.ProgramTitle + activity); }
 
-  bool Connected() const { return session_.ConnectedFlag == kOn; }
+  // The connection this thread works on: the call's own, or the one it has borrowed from the
+  // run's connections.
+  Session& Sess() const { return borrowed_ ? borrowed_->session() : session_; }
+
+  bool Connected() const { return Sess().ConnectedFlag == kOn; }
 
   void QuitIfConnected() {
-    if (Connected()) ftpQuit(session_);
+    if (parallel_) {
+      GiveBackConnection();
+    } else if (Connected()) {
+      ftpQuit(Sess());
+    }
   }
 
   // The connecting line (in verbose mode, where `with_line`), the title and the login.
   void OpenConnection(bool with_line) {
+    if (parallel_) {
+      BorrowConnection();
+      h_ = Connected() ? Sess().h : -1;
+      return;
+    }
     if (with_line && env_.verbose()) env_.TimedLine(" * Connecting to " + server_);
     ActivityTitle(" Connecting to " + server_);
-    h_ = ftpConnect(session_, server_, user_, password_);
+    h_ = ftpConnect(Sess(), server_, user_, password_);
+  }
+
+  // --- several connections at once ---
+
+  // A connection of the run for this thread, logged in where it can be: one that was lost is
+  // logged in again.
+  void BorrowConnection() {
+    if (!borrowed_) {
+      borrowed_ = EngineLock::Without([&] { return parallel_->pool.Acquire(); });
+    } else if (!Connected()) {
+      EngineLock::Without([&] { parallel_->pool.LogInAgain(*borrowed_); });
+    }
+  }
+
+  void GiveBackConnection() { borrowed_.reset(); }
+
+  // Hands the download to a connection of its own; false once a download found no connection.
+  bool DownloadOnAnyConnection(const FileToFetch& file, const std::string& key,
+                               const std::string& local_path) {
+    if (no_connection_) return false;
+    auto lease = EngineLock::Without([&] { return parallel_->pool.Acquire(); });
+    ++parallel_->files_known;
+    downloads_.emplace_back([this, lease = std::move(lease), file, key, local_path]() mutable {
+      const EngineLock lock(parallel_->engine);
+      lease->console().ForgetEarlierTabs();
+      borrowed_ = std::move(lease);
+      ++parallel_->files_in_flight;
+      if (!DownloadWithTries(file, key, local_path)) no_connection_ = true;
+      --parallel_->files_in_flight;
+      ++parallel_->files_done;
+      GiveBackConnection();
+    });
+    return true;
+  }
+
+  void WaitForDownloads() {
+    EngineLock::Without([&] {
+      for (std::thread& download : downloads_) download.join();
+    });
+    downloads_.clear();
   }
 
   void PrintConnectionError() { env_.TimedLine(" ERROR: Unable to open connection to server."); }
@@ -102,10 +167,10 @@ class DirectorySync {
   // The line after the connection error that says why: the system's text or the server's
   // silence when no reply came, else the refusing reply.
   void PrintConnectionReason() {
-    if (!session_.ConnectFailure.empty()) {
-      env_.TimedLine("  " + session_.ConnectFailure);
-    } else if (session_.LastReplyCode >= 100) {  // a server's reply, not a local failure's number
-      env_.TimedLine("  " + std::to_string(session_.LastReplyCode) + " " + session_.LastReplyText);
+    if (!Sess().ConnectFailure.empty()) {
+      env_.TimedLine("  " + Sess().ConnectFailure);
+    } else if (Sess().LastReplyCode >= 100) {  // a server's reply, not a local failure's number
+      env_.TimedLine("  " + std::to_string(Sess().LastReplyCode) + " " + Sess().LastReplyText);
     }
   }
 
@@ -136,7 +201,7 @@ class DirectorySync {
   // Whether the connection of the last command was lost (no reply, closed, or 421) rather than
   // the command refused.
   bool ConnectionWasLost() const {
-    return session_.ReplyLine == kConnectionLostReply || ftpReplyCode(session_.ReplyLine) == 421;
+    return Sess().ReplyLine == kConnectionLostReply || ftpReplyCode(Sess().ReplyLine) == 421;
   }
 
   // After work was cut by a lost connection: true when it is to be tried again over a new
@@ -151,7 +216,7 @@ class DirectorySync {
   // `again`, a change cut by a lost connection is left unreported for another try (true
   // in `again`).
   bool ChangeToRemoteDirectory(bool* again = nullptr) {
-    if (ftpChangeDirExact(session_, remote_path_)) return true;
+    if (EngineLock::Without([&] { return ftpChangeDirExact(Sess(), remote_path_); })) return true;
     if (s_.AbortFlag) return false;
     if (again && TryAgainAfterLoss()) {
       *again = true;
@@ -159,7 +224,7 @@ class DirectorySync {
     }
     if (!change_dir_reported_) {
       env_.TimedLine(" * Warning: Unable to change to remote directory " + remote_path_ + " (" +
-                     session_.ReplyLine + ")");
+                     Sess().ReplyLine + ")");
       change_dir_reported_ = true;
     }
     t_.FailedDirectories.insert(remote_path_);
@@ -170,9 +235,9 @@ class DirectorySync {
   // True (after the warning, failing the run) when the listing just read was refused or is
   // incomplete.
   bool ListingFailed(const std::string& argument) {
-    if (!session_.LastTransfer.failed || s_.AbortFlag) return false;
+    if (!Sess().LastTransfer.failed || s_.AbortFlag) return false;
     env_.TimedLine(" * Warning: Unable to list remote directory " + remote_path_ + argument + " (" +
-                   session_.LastTransfer.reply + ")");
+                   Sess().LastTransfer.reply + ")");
     t_.FailedDirectories.insert(remote_path_);
     result_ = 1;
     return true;
@@ -186,41 +251,43 @@ class DirectorySync {
     for (;;) {
       OpenConnection(true);
       // A kept 4xx or 5xx reply also counts as a failed connection here.
-      if (h_ < 1 || !Connected() || session_.LastReplyCode / 100 > 3) {
+      if (h_ < 1 || !Connected() || (!parallel_ && Sess().LastReplyCode / 100 > 3)) {
         if (h_ >= 1) QuitIfConnected();
         if (!s_.AbortFlag) {
           PrintConnectionError();
           // The kept reply, then the system's text where no reply came.
-          if (session_.LastReplyCode > 0) {
-            env_.TimedLine("  " + std::to_string(session_.LastReplyCode) + " " +
-                           session_.LastReplyText);
+          if (Sess().LastReplyCode > 0) {
+            env_.TimedLine("  " + std::to_string(Sess().LastReplyCode) + " " +
+                           Sess().LastReplyText);
           }
-          if (!session_.ConnectFailure.empty()) env_.TimedLine("  " + session_.ConnectFailure);
+          if (!Sess().ConnectFailure.empty()) env_.TimedLine("  " + Sess().ConnectFailure);
         }
         result_ = 1;
         return false;
       }
-      if (step_ && !ftpMakeDirTree(session_, remote_path_)) {
+      if (step_ && !ftpMakeDirTree(Sess(), remote_path_)) {
         result_ = 1;
-        ftpQuit(session_);
+        ftpQuit(Sess());
         return false;
       }
       ActivityTitle(" CD " + remote_path_);
       bool again = false;
       if (!ChangeToRemoteDirectory(&again)) {
         if (again) continue;
-        if (step_) ftpQuit(session_);
+        if (step_) ftpQuit(Sess());
         return true;
       }
       lines.clear();
       Title("DIRLIST " + remote_path_);
-      ftpList(session_, remote_path_, "", lines);
-      const bool lost = session_.LastTransfer.failed && TryAgainAfterLoss();
+      EngineLock::Without([&] { return ftpList(Sess(), remote_path_, "", lines); });
+      const bool lost = Sess().LastTransfer.failed && TryAgainAfterLoss();
       QuitIfConnected();
       Title(o_.ProgramTitle);
       if (!lost) break;
     }
     if (ListingFailed("")) return true;
+    // Over several connections one listing serves the sub-directories and the files.
+    if (parallel_ && mask_.empty()) listed_lines_ = lines;
     const Listing listing = ParseListing(lines);
     FindClashes(listing);
     const std::vector<LISTENTRY> directories = DirectoryEntries(listing);
@@ -273,6 +340,17 @@ class DirectorySync {
 
   void Recurse(const std::string& name) {
     if (env_.verbose()) env_.TimedLine(" * Recurse to directory " + name);
+    if (parallel_) {
+      children_.emplace_back([this, name] {
+        const EngineLock lock(parallel_->engine);
+        const int32_t sub_result =
+            DirectorySync(env_, t_, server_, user_, password_, remote_path_ + name + "/",
+                          local_dir_ + MappedName(name) + "/", mask_, false, depth_ + 1, parallel_)
+                .Run();
+        if (sub_result != 0) result_ = 1;
+      });
+      return;
+    }
     const int32_t sub_result =
         DirectorySync(env_, t_, server_, user_, password_, remote_path_ + name + "/",
                       local_dir_ + MappedName(name) + "/", mask_, false, depth_ + 1)
@@ -310,14 +388,22 @@ class DirectorySync {
   };
 
   Pass FilePass() {
-    if ((step_ || !Connected()) && !Connect(true)) return Pass::kCallEnded;
-    ActivityTitle(" CD " + remote_path_);
-    bool again = false;
-    if (!ChangeToRemoteDirectory(&again)) return again ? Pass::kAgain : Pass::kLast;
     std::vector<std::string> lines;
-    const int32_t n = List(lines);
-    if (listing_lost_ && TryAgainAfterLoss()) return Pass::kAgain;
-    if (ListingFailed(ListArgument())) return Pass::kLast;
+    int32_t n = 0;
+    if (listed_lines_) {
+      lines = std::move(*listed_lines_);
+      listed_lines_.reset();
+    } else {
+      if ((step_ || !Connected()) && !Connect(true)) return Pass::kCallEnded;
+      ActivityTitle(" CD " + remote_path_);
+      bool again = false;
+      if (!ChangeToRemoteDirectory(&again)) return again ? Pass::kAgain : Pass::kLast;
+      n = List(lines);
+      // The downloads need every connection of the run.
+      if (parallel_) GiveBackConnection();
+      if (listing_lost_ && TryAgainAfterLoss()) return Pass::kAgain;
+      if (ListingFailed(ListArgument())) return Pass::kLast;
+    }
     if (IsListOnly(mask_)) {
       PrintListing(lines, n);
       return Pass::kLast;
@@ -334,15 +420,15 @@ class DirectorySync {
   // name is a directory on the server (whose listing came in its place), the user most likely
   // meant to mirror that directory: said once, after what the run made of it.
   void NoteWhenMaskIsADirectory(const Listing& listing) {
-    if (mask_noted_ || mask_.empty() || HasWildcard(mask_) || IsListOnly(mask_) || !Connected()) {
-      return;
-    }
+    if (mask_noted_ || mask_.empty() || HasWildcard(mask_) || IsListOnly(mask_)) return;
+    if (parallel_) OpenConnection(false);
+    if (!Connected()) return;
     for (const std::optional<LISTENTRY>& entry : listing) {
       if (entry && !entry->isDir && EntryFileName(*entry) == mask_) return;
     }
     mask_noted_ = true;
     const std::string path = remote_path_ + mask_;
-    if (!ftpChangeDirExact(session_, path)) return;
+    if (!EngineLock::Without([&] { return ftpChangeDirExact(Sess(), path); })) return;
     env_.TimedLine(" * Note: " + path +
                    " is a directory; end the location with \"/\" to mirror it");
   }
@@ -351,10 +437,11 @@ class DirectorySync {
 
   int32_t List(std::vector<std::string>& lines) {
     ActivityTitle(" LIST " + remote_path_ + mask_);
-    const int32_t n = ftpList(session_, remote_path_, ListArgument(), lines);
-    listing_lost_ = session_.LastTransfer.failed && ConnectionWasLost();
+    const int32_t n =
+        EngineLock::Without([&] { return ftpList(Sess(), remote_path_, ListArgument(), lines); });
+    listing_lost_ = Sess().LastTransfer.failed && ConnectionWasLost();
     Title(o_.ProgramTitle);
-    if (step_) ftpQuit(session_);
+    if (step_) ftpQuit(Sess());
     return n;
   }
 
@@ -379,6 +466,13 @@ class DirectorySync {
   // False when the call has ended (user abort, or no connection for a download).
   // Each listed line, an entry or not, is a point where the user's stop is looked for.
   bool HandleEntries(const Listing& listing) {
+    const bool go_on = HandleEntriesInOrder(listing);
+    if (!parallel_) return go_on;
+    WaitForDownloads();
+    return go_on && !no_connection_;
+  }
+
+  bool HandleEntriesInOrder(const Listing& listing) {
     for (const std::optional<LISTENTRY>& entry : listing) {
       if (AbortRequested()) {
         PrintAbort();
@@ -407,7 +501,7 @@ class DirectorySync {
       if (link != LinkSize::kResolved) return link == LinkSize::kSkipped;
     }
     const std::string local_path = local_dir_ + LocalName(name);
-    if (policy_.IsComplete(local_path, entry.size, ListedTime(entry))) return true;
+    if (MirrorFilePolicy(env_).IsComplete(local_path, entry.size, ListedTime(entry))) return true;
     // A file this call has fetched and verified is not fetched again while the listing shows it
     // unchanged: a server whose listed size differs from what it sends, or a refused DELE
     // under +M, would otherwise make the passes repeat without end.
@@ -422,13 +516,15 @@ class DirectorySync {
   // SIZE) is skipped.
   LinkSize ResolveLinkSize(LISTENTRY& entry, const std::string& remote) {
     if ((step_ || !Connected()) && !Connect(false)) return LinkSize::kNoConnection;
-    ftpTypeBinary(session_);
-    const int64_t size = ftpFileSize(session_, remote);
-    if (step_) ftpQuit(session_);
+    const int64_t size = EngineLock::Without([&] {
+      ftpTypeBinary(Sess());
+      return ftpFileSize(Sess(), remote);
+    });
+    if (step_) ftpQuit(Sess());
+    const std::string reply = Sess().ReplyLine;
+    if (parallel_) GiveBackConnection();
     if (size < 0) {
-      if (env_.verbose()) {
-        env_.TimedLine(" * Skipping link " + remote + " (" + session_.ReplyLine + ")");
-      }
+      if (env_.verbose()) env_.TimedLine(" * Skipping link " + remote + " (" + reply + ")");
       return LinkSize::kSkipped;
     }
     entry.size = size;
@@ -525,6 +621,12 @@ class DirectorySync {
   // tries a file has in a run.
   // `key` tells the file from others of the listing between passes (EntryKey).
   bool Download(const FileToFetch& file, const std::string& key, const std::string& local_path) {
+    if (parallel_) return DownloadOnAnyConnection(file, key, local_path);
+    return DownloadWithTries(file, key, local_path);
+  }
+
+  bool DownloadWithTries(const FileToFetch& file, const std::string& key,
+                         const std::string& local_path) {
     for (int32_t tries = 1;; ++tries) {
       const Fetch fetch = TryDownload(file, key, local_path);
       if (fetch != Fetch::kLost || tries >= kMaxDownloadTries) return fetch != Fetch::kNoConnection;
@@ -544,17 +646,18 @@ class DirectorySync {
     if ((step_ || !Connected()) && !Connect(false)) return Fetch::kNoConnection;
     if (!o_.OverwriteMode && FILEEXISTS(*env_.files, local_path) > size) {
       env_.TimedLine(" * Warning: remote file is smaller than local file. Skipping transfer.");
-      if (step_) ftpQuit(session_);
+      if (step_) ftpQuit(Sess());
       return Fetch::kDone;
     }
     const bool fetch = size > 0 || step_;
     DownloadResult result;
     if (fetch) {
-      result = DownloadFile(session_, file, local_path, policy_);
+      MirrorFilePolicy policy(Sess().env);
+      result = EngineLock::Without([&] { return DownloadFile(Sess(), file, local_path, policy); });
       ReportRefusal(remote, result.outcome);
     } else {
       LocalFile empty(*env_.files);
-      if (!empty.Open(env_.pool, local_path, LocalFile::Mode::kReadWriteEmpty)) {
+      if (!empty.Open(Sess().env.pool, local_path, LocalFile::Mode::kReadWriteEmpty)) {
         WarnLocalFileError(env_, local_path, empty.ErrorText());
       }
     }
@@ -617,11 +720,11 @@ class DirectorySync {
       return true;
     }
     ActivityTitle(" DELE " + remote);
-    if (ftpRemoveFile(session_, remote)) {
+    if (EngineLock::Without([&] { return ftpRemoveFile(Sess(), remote); })) {
       env_.TimedLine(" * Removed remote file " + remote);
     } else {
       env_.TimedLine(" * Warning: Unable to delete remote file as requested.");
-      env_.TimedLine(" * Not deleted: " + remote + " (" + session_.ReplyLine + ")");
+      env_.TimedLine(" * Not deleted: " + remote + " (" + Sess().ReplyLine + ")");
       t_.UndeletedFiles.insert(remote);
     }
     Title(o_.ProgramTitle);
@@ -655,8 +758,14 @@ class DirectorySync {
   const std::string& mask_;
   const bool step_;
   const int depth_;
-  Session session_{env_};  // the connection of this call, closed when the call ends
-  MirrorFilePolicy policy_{env_};
+  mutable Session session_{env_};  // the connection of this call, closed when the call ends
+  ParallelRun* const parallel_;    // the run's connections, when it has several at once
+  // The connection this thread has borrowed from the run's (each thread its own).
+  static thread_local std::unique_ptr<ConnectionPool::Lease> borrowed_;
+  std::optional<std::vector<std::string>> listed_lines_;  // a listing the file pass is to use
+  std::vector<std::thread> children_;   // sub-directories worked on at once
+  std::vector<std::thread> downloads_;  // downloads of the current pass
+  bool no_connection_ = false;          // a download of this call found no connection
   int h_ = -1;             // what the latest connect gave: the channel, or -1 / 0
   int32_t result_ = 0;
   int32_t pass_transfers_ = 0;
@@ -670,12 +779,22 @@ class DirectorySync {
   std::map<std::string, LocalNameClash> clashes_;  // of the latest listing, by remote name
 };
 
+thread_local std::unique_ptr<ConnectionPool::Lease> DirectorySync::borrowed_;
+
 }  // namespace
 
+int32_t SyncSubDirectoryInParallel(Env& env, RunTotals& totals, ParallelRun& run,
+                                   const std::string& server, const std::string& user,
+                                   const std::string& password, const std::string& remotePath,
+                                   const std::string& localDir, const std::string& mask) {
+  return DirectorySync(env, totals, server, user, password, remotePath, localDir, mask, false, 0,
+                       &run)
+      .Run();
+}
+
 void PrintUserAbort(Env& env) {
-  if (env.state.AbortReported) return;
+  if (env.state.AbortReported.exchange(kOn)) return;
   env.TimedLine(" ** User Abort **");
-  env.state.AbortReported = kOn;
 }
 
 int32_t SyncSubDirectory(Env& env, RunTotals& totals, const std::string& server,

@@ -33,6 +33,13 @@ int32_t SyncSubDirectory(Env& env, RunTotals& totals, const std::string& server,
                          const std::string& remotePath, const std::string& localDir,
                          const std::string& mask);
 
+struct ParallelRun;
+// SyncSubDirectory over the connections of `run`, which the caller holds the engine lock of.
+int32_t SyncSubDirectoryInParallel(Env& env, RunTotals& totals, ParallelRun& run,
+                                   const std::string& server, const std::string& user,
+                                   const std::string& password, const std::string& remotePath,
+                                   const std::string& localDir, const std::string& mask);
+
 // The step-by-step variant for the starting directory: it creates the remote path on the server
 // where it is missing, connects anew for every step, and hands sub-directories to
 // SyncSubDirectory.

@@ -734,7 +734,9 @@ TEST_F(TreeTest, RecursionIsDepthFirstAndCreatesMissingDirectories) {
 TEST_F(TreeTest, SecondRunCreatesAndFetchesNothing) {
   env.options.SubDirMode = 1;
   EXPECT_EQ(Sync("/pub/"), 0);
-  env.state = RunSettings();
+  env.state.AbortFlag = 0;
+  env.state.AbortReported = 0;
+  env.state.BlockDelay = 0;
   totals = RunTotals();
   console.lines.clear();
   server.Stop();

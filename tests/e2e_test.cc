@@ -4,7 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <chrono>
@@ -500,6 +502,178 @@ TEST_F(E2eKeyTest, EscStopsTheRunWhileTheServerKeepsItWaiting) {
   EXPECT_THAT(server.commands(), ::testing::Not(::testing::Contains("RETR /pub/a.txt")));
   EXPECT_FALSE(fs::exists(Local("a.txt")));
   EXPECT_FALSE(fs::exists(Local("b.txt")));
+}
+
+
+// --- several connections at once (-P) ---
+
+// The lines of a run, sorted, without those whose place or number depends on the order the
+// files arrive in: the option echo, and the file counts of directories (shown until the first
+// file has arrived).
+std::vector<std::string> LinesInAnyOrder(const std::string& output) {
+  std::vector<std::string> lines;
+  std::istringstream in(output);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("TIME * Found") || line.starts_with("           + ") ||
+        line.find(" Options:") != std::string::npos) {
+      continue;
+    }
+    lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+class ParallelE2eTest : public E2eFixture, public ::testing::WithParamInterface<E2eServer> {
+ protected:
+  void SetUp() override {
+    testing::RealFtpServerOptions options;
+    options.ipv6 = GetParam().ipv6;
+    StartServer(GetParam().kind, options);
+  }
+
+  // A tree with a big file among small ones, three levels deep.
+  void MakeTree() {
+    const SYSTEMTIME recent = RecentDate();
+    Remote("big.bin", Bytes(3000000, 7), recent);
+    for (int i = 0; i < 6; ++i) {
+      Remote("f" + std::to_string(i) + ".txt", Bytes(1000 + i, i), recent);
+      Remote("a/a" + std::to_string(i) + ".txt", Bytes(2000 + i, i + 10), Date(2021, 7, 4));
+      Remote("b/c/c" + std::to_string(i) + ".bin", Bytes(40000 + i, i + 20), recent);
+    }
+  }
+
+  void ClearLocal() {
+    for (const auto& entry : fs::directory_iterator(local_)) fs::remove_all(entry.path());
+  }
+};
+
+// The same tree, dates and totals as one connection gives, and the same lines in another
+// order; a second run has nothing to do and lists each directory once.
+TEST_P(ParallelE2eTest, TreeArrivesAsOverOneConnection) {
+  MakeTree();
+  const ChildResult one = Run({"-S"});
+  ASSERT_EQ(one.exit_code, 0) << one.output;
+  const std::map<std::string, std::string> expected = TreeState(local_);
+  ASSERT_EQ(expected, TreeState(server_->root() + "/pub"));
+  const ChildResult one_again = Run({"-S"});
+  ClearLocal();
+
+  const ChildResult four = Run({"-S", "-P4", "-V"});
+
+  EXPECT_EQ(four.exit_code, 0) << four.output;
+  EXPECT_THAT(four.output,
+              ::testing::HasSubstr("           + Parallel transfers over 4 connections\n"));
+  EXPECT_EQ(TreeState(local_), expected);
+  std::vector<std::string> quiet_lines = LinesInAnyOrder(one.output);
+  std::vector<std::string> four_lines = LinesInAnyOrder(four.output);
+  // Verbose lines aside, the lines are those of one connection.
+  std::erase_if(four_lines, [](const std::string& line) {
+    return line.starts_with("TIME * Connecting") || line.starts_with("TIME * Recurse") ||
+           line.starts_with("TIME Creating") || line.starts_with("TIME * Setting") ||
+           line.starts_with("TIME * Note");
+  });
+  EXPECT_EQ(four_lines, quiet_lines);
+
+  const ChildResult four_again = Run({"-S", "-P4"});
+  EXPECT_EQ(four_again.exit_code, 0);
+  EXPECT_EQ(LinesInAnyOrder(four_again.output), LinesInAnyOrder(one_again.output));
+  EXPECT_THAT(four_again.output, ::testing::HasSubstr("TIME * No more files to transfer.\n"));
+  EXPECT_EQ(TreeState(local_), expected);
+}
+
+TEST_P(ParallelE2eTest, MoveRemovesEveryVerifiedFile) {
+  MakeTree();
+  const std::map<std::string, std::string> remote = TreeState(server_->root() + "/pub");
+
+  const ChildResult run = Run({"-S", "-M", "-P3"});
+
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(TreeState(local_), remote);
+  int removed = 0;
+  for (size_t at = 0; (at = run.output.find("* Removed remote file", at)) != std::string::npos;
+       ++at) {
+    ++removed;
+  }
+  EXPECT_EQ(removed, 19);
+  EXPECT_FALSE(fs::exists(Pub("big.bin")));
+  EXPECT_FALSE(fs::exists(Pub("b/c/c5.bin")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Real, ParallelE2eTest,
+                         ::testing::Values(E2eServer{FtpServerKind::kVsftpd},
+                                           E2eServer{FtpServerKind::kPyftpdlib},
+                                           E2eServer{FtpServerKind::kVsftpd, true}),
+                         ServerName);
+
+// A server that takes two sessions per address: the further connections are given up, the
+// run goes on with two and ends as it should.
+TEST_F(E2eKeyTest, ParallelRunKeepsToTheSessionsTheServerAllows) {
+  testing::RealFtpServerOptions options;
+  options.max_per_ip = 2;
+  StartServer(FtpServerKind::kVsftpd, options);
+  for (int i = 0; i < 12; ++i) Remote("d/f" + std::to_string(i), Bytes(5000 + i, i), RecentDate());
+
+  const ChildResult run = Run({"-S", "-P4", "-V"});
+
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_THAT(run.output, ::testing::HasSubstr("TIME * Note: the server allows 2 connections\n"));
+  EXPECT_THAT(run.output, ::testing::HasSubstr("TIME 12 files transferred.\n"));
+  EXPECT_EQ(TreeState(local_), TreeState(server_->root() + "/pub"));
+}
+
+// A file the server will not send fails alone; the others arrive.
+TEST_F(E2eKeyTest, ParallelRunCountsAnUnreadableFileAsFailed) {
+  StartServer(FtpServerKind::kVsftpd);
+  for (int i = 0; i < 5; ++i) Remote("f" + std::to_string(i), Bytes(3000 + i, i), RecentDate());
+  ASSERT_EQ(::chmod(Pub("f2").c_str(), 0), 0);
+
+  const ChildResult run = Run({"-P4"});
+
+  EXPECT_EQ(run.exit_code, 1) << run.output;
+  EXPECT_THAT(run.output, ::testing::HasSubstr("TIME * Warning: Unable to download /pub/f2 ("));
+  EXPECT_THAT(run.output, ::testing::HasSubstr("TIME 4 files transferred.\n"));
+  EXPECT_THAT(run.output, ::testing::HasSubstr("TIME 1 file failed.\n"));
+  EXPECT_FALSE(fs::exists(Local("f2")));
+  EXPECT_EQ(ReadFile(Local("f4")), Bytes(3004, 4));
+}
+
+// One connection of the lean sequence: one login for the whole run, one listing per directory,
+// TYPE I once for all downloads.
+TEST_F(E2eKeyTest, LeanSequenceLogsInOnceAndListsEachDirectoryOnce) {
+  testing::FakeFtpTree tree;
+  tree.AddFile("/pub/a.txt", "aaaaa");
+  tree.AddFile("/pub/b.txt", "bbbbb");
+  tree.AddFile("/pub/sub/c.txt", "ccccc");
+  tree.AddFile("/pub/sub/deep/d.txt", "ddddd");
+  testing::FakeFtpServer server;
+  server.SetDefaultSession(tree.Script());
+
+  ChildResult nothing_yet = testing::RunProgram(KORU_BINARY, {server.address() + "/pub/", "-S", "-P1"}, local_);
+  EXPECT_EQ(nothing_yet.exit_code, 0) << nothing_yet.output;
+  ChildResult again = testing::RunProgram(KORU_BINARY, {server.address() + "/pub/", "-S", "-P1"}, local_);
+  EXPECT_EQ(again.exit_code, 0) << again.output;
+  server.Stop();
+
+  const std::vector<std::string> commands = server.commands();
+  const auto count = [&](std::string_view prefix) {
+    return std::count_if(commands.begin(), commands.end(),
+                         [&](const std::string& c) { return c.starts_with(prefix); });
+  };
+  // Two runs: a login each; the fresh run lists each of the 3 directories twice (the pass that
+  // downloaded is listed again), the no-op run once.
+  EXPECT_EQ(count("USER"), 2);
+  EXPECT_EQ(count("LIST"), 3 * 2 + 3);
+  EXPECT_EQ(count("RETR"), 4);
+  // TYPE only where it changes the connection's type.
+  std::string type;
+  for (const std::string& command : commands) {
+    if (command.starts_with("USER")) type.clear();
+    if (!command.starts_with("TYPE ")) continue;
+    EXPECT_NE(command, type) << "TYPE sent again without a change";
+    type = command;
+  }
+  EXPECT_EQ(ReadFile(Local("sub/deep/d.txt")), "ddddd");
 }
 
 }  // namespace

@@ -1,0 +1,64 @@
+#ifndef KORU_SYNC_SHARED_CONSOLE_H_
+#define KORU_SYNC_SHARED_CONSOLE_H_
+
+#include <atomic>
+#include <mutex>
+#include <string_view>
+
+#include "platform/console.h"
+
+namespace koru {
+
+// The console of a run with several connections at once. One thread (the run's own) reads the
+// keys and draws the title and status line; the connections write whole lines through it and
+// hear the user's Esc and Tab as if each had read them itself.
+class SharedConsole {
+ public:
+  explicit SharedConsole(Console& console) : console_(console) {}
+
+  // Writes `line` whole: never mixed with another connection's.
+  void WriteLine(std::string_view line);
+  void SetTitle(std::string_view title);
+  void ShowStatus(const Status& status);
+  void ClearStatus();
+  bool HasStatusLine() { return console_.HasStatusLine(); }
+
+  // Takes one key from the terminal (the run's thread only). Esc (Ctrl-C and SIGTERM arrive as
+  // Esc) stops every connection for good, Tab ends every download then in flight; other keys are
+  // returned to the caller. kNoKey when none is waiting.
+  int TakeKey();
+
+  bool stopped() const { return stopped_; }
+  int tab_presses() const { return tab_presses_; }
+
+ private:
+  Console& console_;
+  std::mutex mutex_;
+  std::atomic<bool> stopped_ = false;
+  std::atomic<int> tab_presses_ = 0;
+};
+
+// One connection's view of the shared console: its lines go out whole, the title and the status
+// line are the run's (the connection's own are dropped), and its keys are the Esc and Tab the
+// run has heard.
+class ConnectionConsole : public Console {
+ public:
+  explicit ConnectionConsole(SharedConsole& shared)
+      : shared_(shared), seen_tabs_(shared.tab_presses()) {}
+
+  void WriteLine(std::string_view line) override { shared_.WriteLine(line); }
+  void SetTitle(std::string_view /*title*/) override {}
+  int PollKey() override;
+  bool StopPending() override;
+
+  // A Tab pressed before now is not this download's: it ended the ones then in flight.
+  void ForgetEarlierTabs() { seen_tabs_ = shared_.tab_presses(); }
+
+ private:
+  SharedConsole& shared_;
+  int seen_tabs_;
+};
+
+}  // namespace koru
+
+#endif  // KORU_SYNC_SHARED_CONSOLE_H_
