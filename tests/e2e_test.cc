@@ -638,6 +638,30 @@ TEST_F(E2eKeyTest, ParallelRunCountsAnUnreadableFileAsFailed) {
   EXPECT_EQ(ReadFile(Local("f4")), Bytes(3004, 4));
 }
 
+// Esc in the terminal while four slow downloads run: every connection stops at once, the abort
+// line comes once, nothing is complete, and the run ends with 1.
+TEST_F(E2eKeyTest, EscStopsEveryConnectionOfAParallelRun) {
+  testing::RealFtpServerOptions options;
+  options.max_rate = 20000;
+  StartServer(FtpServerKind::kVsftpd, options);
+  for (int i = 0; i < 6; ++i) Remote("f" + std::to_string(i), Bytes(400000, i), RecentDate());
+
+  testing::PtyChild child(KORU_BINARY, {server_->address() + "/pub/", "-P4"}, local_);
+  child.ReadUntil("/pub/f3");
+  child.ReadFor(300);
+  child.Type("\x1b");
+
+  EXPECT_EQ(child.Wait(3000), 1);
+  const std::string output = WithoutClock(WithoutTitles(child.output()));
+  EXPECT_EQ(output.find("** User Abort **"), output.rfind("** User Abort **")) << output;
+  EXPECT_THAT(output, ::testing::HasSubstr("** User Abort **"));
+  EXPECT_THAT(output, ::testing::Not(::testing::HasSubstr("transferred")));
+  for (int i = 0; i < 6; ++i) {
+    const std::string path = Local("f" + std::to_string(i));
+    EXPECT_TRUE(!fs::exists(path) || fs::file_size(path) < 400000) << path;
+  }
+}
+
 // One connection of the lean sequence: one login for the whole run, one listing per directory,
 // TYPE I once for all downloads.
 TEST_F(E2eKeyTest, LeanSequenceLogsInOnceAndListsEachDirectoryOnce) {

@@ -144,6 +144,24 @@ TEST_P(TlsServerTest, MirrorsATreeOfManyDirectoriesTwice) {
   EXPECT_THAT(second.output, Not(HasSubstr("transferred")));
 }
 
+// Four control connections, each with its own TLS session that its data connections resume.
+TEST_P(TlsServerTest, MirrorsATreeOverFourConnections) {
+  for (int d = 0; d < 8; ++d) {
+    for (int f = 0; f < 5; ++f) {
+      WriteFile(Pub("d" + std::to_string(d) + "/f" + std::to_string(f) + ".bin"),
+                testing::FileBytes(static_cast<size_t>(1 + d * 997 + f * 7919)));
+    }
+  }
+  WriteFile(Pub("big.bin"), testing::FileBytes(2 << 20));
+  server_->HandOver(server_->root() + "/pub");
+
+  const ChildResult run = Run({"-S", "-P4"});
+
+  EXPECT_EQ(run.exit_code, 0) << run.output << server_->Log();
+  EXPECT_THAT(run.output, HasSubstr("TIME 41 files transferred.\nTIME 8 subdirectories"));
+  EXPECT_EQ(Files(local_.path()), Files(server_->root() + "/pub"));
+}
+
 // -R completes a shorter local file through REST; -M removes what arrived whole.
 TEST_P(TlsServerTest, ResumeAndMoveWorkOverProtectedData) {
   const std::string remote = testing::FileBytes(200000);
