@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 
 #include "ftp/commands.h"
 #include "ftp/control.h"
@@ -82,7 +84,9 @@ int64_t ExpectedCount(Session& session, const std::string& reply, const FileToFe
 
 void ChangeDelay(Env& env, int step, DownloadProgress& progress) {
   RunSettings& s = env.state;
-  s.BlockDelay += step;
+  // Held within 32 bits: "+" at the largest delay leaves it there.
+  constexpr int64_t kLargest = std::numeric_limits<int32_t>::max();
+  s.BlockDelay = static_cast<int32_t>(std::min(int64_t{s.BlockDelay} + step, kLargest));
   std::string text = "Delay = " + std::to_string(s.BlockDelay) + "ms";
   if (s.BlockDelay < 0) {
     s.BlockDelay = 0;
@@ -91,7 +95,7 @@ void ChangeDelay(Env& env, int step, DownloadProgress& progress) {
   env.Title(text);
   if (env.debug()) env.TimedLine(" * " + text);
   progress.Redraw();
-  if (s.BlockDelay > 0) env.clock.Sleep(s.BlockDelay);
+  env.PauseUnlessKey(s.BlockDelay);
 }
 
 // Acts on a key pressed during the transfer. False when the loop is to end.
@@ -181,7 +185,7 @@ bool ReceiveLoop(Session& session, int data, Transfer& t, const std::string& rem
     if (env.received_bytes) env.received_bytes->fetch_add(static_cast<int64_t>(n));
     if (t.expected > 0 && t.expected - t.received <= 0) return false;
     progress.Update(t.received);
-    if (env.state.BlockDelay > 0) env.clock.Sleep(env.state.BlockDelay);
+    env.PauseUnlessKey(env.state.BlockDelay);
     const int key = env.PollKey();
     if (key == kNoKey) continue;
     key_pressed = true;

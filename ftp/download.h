@@ -50,7 +50,8 @@ DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const s
 // positive listed size is cut down to fit it (verbose line).
 // The receive loop ends when the expected count is reached, the data connection ends, a local
 // write fails, or at Tab (this file) or Esc (AbortFlag set); it shows the progress in the title,
-// waits BlockDelay ms per block, and "+" "=" "-" "_" change BlockDelay for the rest of the run.
+// waits BlockDelay ms per block (a wait any key, Ctrl-C or SIGTERM cuts short), and "+" "="
+// "-" "_" change BlockDelay for the rest of the run.
 // The data connection is closed, then the final reply is awaited unless NoStatusLine or
 // AbortFlag is set (none coming sets NoStatusLine). Then `policy` finishes the local file
 // (deletes an empty one, dates it). The last text read from the control

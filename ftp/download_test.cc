@@ -927,5 +927,50 @@ TEST_F(DownloadStatusTest, EscLeavesTheLineErased) {
   EXPECT_FALSE(console.status_shown);
 }
 
+// The delay after a block is cut short by the key that arrives during it, however long the
+// delay: the key acts at once, and what it sets lasts.
+TEST_F(DownloadStatusTest, AKeyCutsTheDelayShort) {
+  constexpr int32_t kLongest = 2147483647;
+  struct Case {
+    const char* what;
+    int32_t delay;
+    std::deque<testing::RecordingConsole::ArrivingKey> keys;
+    std::vector<int> sleeps;  // what was waited before each key
+    int32_t delay_after;
+    int32_t abort_after;
+  };
+  const std::vector<Case> cases = {
+      {"Esc", 5000, {{300, kKeyEsc}}, {300}, 5000, kOn},
+      {"Tab", kLongest, {{300, kKeyTab}}, {300}, kLongest, kOff},
+      {"+ at the longest delay, then Esc", kLongest, {{300, '+'}, {500, kKeyEsc}}, {300, 200},
+       kLongest, kOn},
+      {"-, then Esc", kLongest, {{300, '-'}, {450, kKeyEsc}}, {300, 150}, kLongest - 100, kOn},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::RecordingConsole console;
+    testing::FakeClock clock;
+    testing::MemoryTransport transport{clock};
+    testing::MemoryPeer& control = transport.Expect();
+    control.Send(
+        "227 Entering Passive Mode (127,0,0,1,4,1).\r\n200 Binary.\r\n"
+        "150 Opening BINARY mode data connection for /pub/big.bin (409600 bytes).\r\n"
+        "226 Done.\r\n");
+    transport.Expect().Send(Pattern(kSize)).Close();
+    Env env{console, clock, transport};
+    ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 10000));
+    koru::Session session{env, 1};
+    env.state.BlockDelay = c.delay;
+    console.arriving_keys = c.keys;
+
+    EXPECT_EQ(ftpGetFile(session, {"/pub/big.bin", kSize, {}}, dir / "big.bin"), kSize);
+
+    EXPECT_EQ(clock.sleeps, c.sleeps);
+    EXPECT_TRUE(session.LastTransfer.user_cut);
+    EXPECT_EQ(env.state.BlockDelay, c.delay_after);
+    EXPECT_EQ(env.state.AbortFlag, c.abort_after);
+  }
+}
+
 }  // namespace
 }  // namespace koru

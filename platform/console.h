@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "platform/clock.h"
 #include "platform/status_line.h"
 
 namespace koru {
@@ -26,6 +27,13 @@ class Console {
   // True when the user has asked to stop (Esc waiting among the keys, or Ctrl-C) and PollKey
   // has not yet taken it. Consumes nothing; never waits.
   virtual bool StopPending() { return false; }
+  // Waits up to `ms` milliseconds for a key press or a stop: true as soon as one is pending
+  // (PollKey takes it), false once the time has passed. A console that cannot see keys arrive
+  // meanwhile sleeps on `clock` for the whole time.
+  virtual bool WaitForKey(Clock& clock, int ms) {
+    clock.Sleep(ms);
+    return false;
+  }
 
   // True when the console shows a status line; callers need not prepare one otherwise.
   virtual bool HasStatusLine() { return false; }

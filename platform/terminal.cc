@@ -2,73 +2,25 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/key_decoder.h"
+#include "platform/terminal_state.h"
 #include "platform/text.h"
 
 namespace koru {
 namespace {
 
-// Process-wide because the signal handlers and atexit need them.
-termios g_saved_mode;
-volatile sig_atomic_t g_mode_saved = 0;
-volatile sig_atomic_t g_abort_signals = 0;
-volatile sig_atomic_t g_abort_signals_seen = 0;
-volatile sig_atomic_t g_status_fd = -1;     // where the status line is drawn, or -1
-volatile sig_atomic_t g_status_drawn = 0;   // the terminal shows a status line
-volatile sig_atomic_t g_width_changes = 0;  // SIGWINCH signals so far
+namespace state = terminal_state;
 
-constexpr char kEraseLine[] = "\r\x1b[K";
-
-void WriteAll(int fd, const char* bytes, size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, bytes, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    bytes += written;
-    size -= static_cast<size_t>(written);
-  }
-}
-
-// Safe in a signal handler.
-void EraseStatusLine() {
-  if (!g_status_drawn) return;
-  g_status_drawn = 0;
-  WriteAll(g_status_fd, kEraseLine, sizeof kEraseLine - 1);
-}
-
-void RestoreTerminal() {
-  EraseStatusLine();
-  if (g_mode_saved) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
-}
-
-void OnWindowChange(int) { g_width_changes = g_width_changes + 1; }
-
-void OnAbortSignal(int) {
-  if (g_abort_signals > 0) {
-    RestoreTerminal();
-    _exit(130);  // a second Ctrl-C ends the process at once
-  }
-  g_abort_signals = g_abort_signals + 1;
-}
-
-void InstallAbortHandlers() {
-  struct sigaction action {};
-  action.sa_handler = OnAbortSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
+constexpr char kEraseRest[] = "\x1b[K";
 
 // A status line needs a terminal on standard error that can go back to the start of a line and
 // erase it.
@@ -78,58 +30,92 @@ bool StatusLineWanted() {
   return term && *term && std::strcmp(term, "dumb") != 0;
 }
 
-void InstallWindowChangeHandler() {
-  struct sigaction action {};
-  action.sa_handler = OnWindowChange;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGWINCH, &action, nullptr);
-}
-
 long long NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
+// True when `fd` has bytes to read within `timeout_ms`.
+bool Readable(int fd, int timeout_ms) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, timeout_ms) > 0;
+}
+
+void SleepMs(int ms) { ::poll(nullptr, 0, ms); }
+
 constexpr long long kTitleIntervalMs = 100;  // at most ten titles a second
 constexpr int kSequenceWaitMs = 30;
+// A move to the foreground that no continue announces (`fg` of a job running in the
+// background) is noticed within this time.
+constexpr long long kForegroundCheckMs = 100;
+// A wait for keys looks at the terminal's owner this often.
+constexpr int kWaitSliceMs = 100;
 
 }  // namespace
 
 TerminalConsole::TerminalConsole() {
   stdout_is_terminal_ = isatty(STDOUT_FILENO);
   title_fd_ = ::open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
-  if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &g_saved_mode) == 0) {
-    termios raw = g_saved_mode;
-    raw.c_lflag &= ~(ICANON | ECHO);
-    raw.c_cc[VMIN] = 0;
-    raw.c_cc[VTIME] = 0;
-    g_mode_saved = 1;
-    std::atexit(RestoreTerminal);
-    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+  if (state::SaveMode()) {
     keys_from_terminal_ = true;
+    std::atexit(state::RestoreTerminal);
   }
   if (StatusLineWanted()) {
     status_fd_ = STDERR_FILENO;
-    g_status_fd = status_fd_;
-    InstallWindowChangeHandler();
-    std::atexit(EraseStatusLine);
+    state::SetStatusFd(status_fd_);
+    state::InstallWindowChangeHandler();
+    std::atexit(state::EraseStatusLine);
   }
-  InstallAbortHandlers();
+  const int terminal_fd = keys_from_terminal_ ? STDIN_FILENO
+                          : title_fd_ >= 0    ? title_fd_
+                                              : status_fd_;
+  if (terminal_fd >= 0) {
+    state::SetTerminalFd(terminal_fd);
+    state::InstallJobControlHandlers();
+  }
+  state::InstallAbortHandlers();
+  abort_signals_seen_ = state::AbortSignals();
+  HoldsTerminal();
 }
 
 TerminalConsole::~TerminalConsole() {
-  EraseStatusLine();
+  state::EraseStatusLine();
   FlushTitle();
   std::fflush(stdout);
-  RestoreTerminal();
-  g_mode_saved = 0;
+  state::RestoreTerminal();
   if (title_fd_ >= 0) ::close(title_fd_);
 }
 
+bool TerminalConsole::HoldsTerminal() {
+  const int continues = state::Continues();
+  const long long now = NowMs();
+  if (continues == continues_seen_ && now - foreground_checked_ms_ < kForegroundCheckMs) {
+    return holds_terminal_;
+  }
+  const bool continued = continues != continues_seen_;
+  continues_seen_ = continues;
+  foreground_checked_ms_ = now;
+  const bool foreground = state::InForeground();
+  if (foreground && (continued || !holds_terminal_)) {
+    holds_terminal_ = true;
+    TakeTerminal();
+  }
+  holds_terminal_ = foreground;
+  return holds_terminal_;
+}
+
+void TerminalConsole::TakeTerminal() {
+  if (keys_from_terminal_) state::EnterKeyMode();
+  if (!pending_title_.empty()) {
+    title_pending_ = true;
+    FlushTitle();
+  }
+  if (!status_bytes_.empty() && !state::StatusDrawn()) state::DrawStatusLine(status_bytes_);
+}
+
 void TerminalConsole::WriteLine(std::string_view line) {
-  EraseStatusLine();
+  state::EraseStatusLine();
   FlushTitle();
   line_buffer_.assign(stdout_is_terminal_ ? PrintableText(line) : std::string(line));
   line_buffer_ += '\n';
@@ -149,7 +135,8 @@ void TerminalConsole::FlushTitleIfDue() {
 }
 
 void TerminalConsole::FlushTitle() {
-  if (!title_pending_ || title_fd_ < 0) return;
+  // In the background the title waits for the return to the foreground.
+  if (!title_pending_ || title_fd_ < 0 || !HoldsTerminal()) return;
   title_pending_ = false;
   last_title_ms_ = NowMs();
   std::string shown = PrintableText(pending_title_);
@@ -162,7 +149,7 @@ void TerminalConsole::FlushTitle() {
 }
 
 void TerminalConsole::ReadWidthIfChanged() {
-  const int changes = g_width_changes;
+  const int changes = state::WidthChanges();
   if (changes == width_changes_seen_) return;
   width_changes_seen_ = changes;
   winsize size{};
@@ -172,28 +159,30 @@ void TerminalConsole::ReadWidthIfChanged() {
 }
 
 void TerminalConsole::ShowStatus(const Status& status) {
-  if (status_fd_ < 0) return;
+  if (status_fd_ < 0 || !HoldsTerminal()) return;
   ReadWidthIfChanged();
   const std::string_view line = status_formatter_.Format(status, width_);
-  const std::string_view erase_rest = kEraseLine + 1;
+  const std::string_view erase_rest = kEraseRest;
   const bool same = status_bytes_.size() == 1 + line.size() + erase_rest.size() &&
                     std::string_view(status_bytes_).substr(1, line.size()) == line;
-  if (same && g_status_drawn) return;
+  if (same && state::StatusDrawn()) return;
   status_bytes_.assign(1, '\r');
   status_bytes_ += line;
   status_bytes_ += erase_rest;
-  g_status_drawn = 1;
-  WriteAll(status_fd_, status_bytes_.data(), status_bytes_.size());
+  state::DrawStatusLine(status_bytes_);
 }
 
 void TerminalConsole::ClearStatus() {
   // An activity has ended: its last title is shown now.
   FlushTitle();
-  EraseStatusLine();
+  state::EraseStatusLine();
   status_bytes_.clear();
 }
 
 bool TerminalConsole::FillKeyBuffer() {
+  // Asked first, so that a terminal still in line mode (the shell's, just after a continue)
+  // never holds the read up.
+  if (!Readable(STDIN_FILENO, 0)) return false;
   char bytes[64];
   const ssize_t got = ::read(STDIN_FILENO, bytes, sizeof bytes);
   if (got <= 0) return false;
@@ -201,36 +190,59 @@ bool TerminalConsole::FillKeyBuffer() {
   return true;
 }
 
-bool TerminalConsole::StopPending() {
-  FlushTitleIfDue();
-  if (g_abort_signals_seen != g_abort_signals) return true;
-  if (!keys_from_terminal_) return false;
-  FillKeyBuffer();
+bool TerminalConsole::KeyInBuffer(bool esc_only) const {
   std::string_view rest = key_bytes_;
   while (!rest.empty()) {
     int key = kNoKey;
     const size_t used = DecodeKey(rest, &key);
-    if (key == kKeyEsc) return true;
-    if (used == 0) break;
+    if (esc_only ? key == kKeyEsc : key >= 0) return true;
     rest.remove_prefix(used);
   }
   return false;
 }
 
+bool TerminalConsole::AbortSignalPending() const {
+  return abort_signals_seen_ != state::AbortSignals();
+}
+
+bool TerminalConsole::StopPending() {
+  FlushTitleIfDue();
+  if (AbortSignalPending()) return true;
+  if (!keys_from_terminal_ || !HoldsTerminal()) return false;
+  FillKeyBuffer();
+  return KeyInBuffer(true);
+}
+
+bool TerminalConsole::WaitForKey(Clock& /*clock*/, int ms) {
+  const long long end = NowMs() + ms;
+  for (;;) {
+    FlushTitleIfDue();
+    if (AbortSignalPending()) return true;
+    const bool keys = keys_from_terminal_ && HoldsTerminal();
+    if (keys) {
+      FillKeyBuffer();
+      if (KeyInBuffer(false)) return true;
+    }
+    const long long left = end - NowMs();
+    if (left <= 0) return false;
+    const int slice = static_cast<int>(std::min<long long>(left, kWaitSliceMs));
+    // A signal ends either wait early; a terminal that reports input it cannot deliver (hung
+    // up) is slept on instead.
+    if (!keys || (Readable(STDIN_FILENO, slice) && !FillKeyBuffer())) SleepMs(slice);
+  }
+}
+
 int TerminalConsole::PollKey() {
   FlushTitleIfDue();
-  if (g_abort_signals_seen != g_abort_signals) {
-    g_abort_signals_seen = g_abort_signals;
+  if (AbortSignalPending()) {
+    abort_signals_seen_ = state::AbortSignals();
     return kKeyEsc;
   }
-  if (!keys_from_terminal_) return kNoKey;
+  if (!keys_from_terminal_ || !HoldsTerminal()) return kNoKey;
   if (key_bytes_.empty()) FillKeyBuffer();
   while (!key_bytes_.empty()) {
     // An Esc alone at the end may be the start of a sequence still on its way.
-    if (key_bytes_.back() == '\x1b') {
-      pollfd p{STDIN_FILENO, POLLIN, 0};
-      if (::poll(&p, 1, kSequenceWaitMs) > 0) FillKeyBuffer();
-    }
+    if (key_bytes_.back() == '\x1b' && Readable(STDIN_FILENO, kSequenceWaitMs)) FillKeyBuffer();
     int key = kNoKey;
     key_bytes_.erase(0, DecodeKey(key_bytes_, &key));
     if (key >= 0) return key;

@@ -18,6 +18,11 @@ namespace koru {
 // is not "dumb": redrawn in place (carriage return, text, erase to the end of the line) within
 // the terminal's width, read at the start and again after SIGWINCH. Every console line, the end
 // of the console and each of the exit paths above erase it first.
+// Keys, title and status line only while KORU's process group is the terminal's foreground
+// group: started in the background, or sent there after Ctrl-Z, it prints its lines and
+// leaves the terminal alone; back in the foreground it puts the terminal in key mode again and
+// redraws the status line and the title. Ctrl-Z gives the terminal its mode back before the
+// process stops.
 class TerminalConsole : public Console {
  public:
   TerminalConsole();
@@ -29,6 +34,8 @@ class TerminalConsole : public Console {
   void SetTitle(std::string_view title) override;
   int PollKey() override;
   bool StopPending() override;
+  // Waits on the terminal itself (and for SIGINT, SIGTERM), not on `clock`.
+  bool WaitForKey(Clock& clock, int ms) override;
   bool HasStatusLine() override { return status_fd_ >= 0; }
   void ShowStatus(const Status& status) override;
   void ClearStatus() override;
@@ -38,10 +45,21 @@ class TerminalConsole : public Console {
   // Writes a held-back title once the interval since the last one has passed.
   void FlushTitleIfDue();
   bool FillKeyBuffer();
+  // True when the keys read hold a key press (any key, or Esc alone when `esc_only`).
+  bool KeyInBuffer(bool esc_only) const;
+  bool AbortSignalPending() const;
   void ReadWidthIfChanged();
+  // True while KORU holds the terminal. Checks the foreground at most every few tens of
+  // milliseconds, and at once after a continue; takes the terminal back when it has it again.
+  bool HoldsTerminal();
+  void TakeTerminal();
 
   bool stdout_is_terminal_ = false;
   bool keys_from_terminal_ = false;
+  bool holds_terminal_ = false;
+  int continues_seen_ = -1;
+  long long foreground_checked_ms_ = 0;
+  int abort_signals_seen_ = 0;
   int title_fd_ = -1;
   long long last_title_ms_ = -1000;
   std::string pending_title_;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "tests/child_process.h"
 
 namespace koru {
@@ -52,6 +53,33 @@ TEST(TerminalTest, ArrowKeysAreNoEscButALoneEscIs) {
   EXPECT_EQ(out.find("KEY 65"), std::string::npos) << "the arrow's letter leaked: " << out;
   EXPECT_EQ(out.find("x"), std::string::npos) << "typed keys must not echo: " << out;
   EXPECT_EQ(child.LocalModes() & (ICANON | ECHO), unsigned{ICANON | ECHO}) << "mode restored";
+}
+
+// A long wait for keys ends as soon as a key comes or SIGTERM does: the child ends with 0 only
+// when the wait of a minute ended early with a key pending, and PollKey then hands out `key`.
+TEST(TerminalTest, AWaitForKeysEndsAtTheFirstKeyOrSigterm) {
+  struct Case {
+    const char* what;
+    std::function<void(PtyChild&)> wake;
+    int key;
+  };
+  const std::vector<Case> cases = {
+      {"a key", [](PtyChild& c) { c.Type("+"); }, '+'},
+      {"SIGTERM", [](PtyChild& c) { c.Signal(SIGTERM); }, kKeyEsc},
+  };
+  for (const Case& c : cases) {
+    const int key = c.key;
+    PtyChild child([key] {
+      TerminalConsole console;
+      PosixClock clock;
+      console.WriteLine("READY");
+      const bool woken = console.WaitForKey(clock, 60000);
+      _exit(woken && console.PollKey() == key ? 0 : 3);
+    });
+    child.ReadUntil("READY");
+    c.wake(child);
+    EXPECT_EQ(child.Wait(5000), 0) << c.what;
+  }
 }
 
 TEST(TerminalTest, CtrlCReadsAsEscAndASecondOneEndsAtOnce) {

@@ -94,6 +94,11 @@ struct Env {
   // Sets the console title to the first `limit` characters of `text`.
   void Title(std::string_view text, size_t limit = 255) { console.SetTitle(text.substr(0, limit)); }
   int PollKey() { return console.PollKey(); }
+  // A pause (the delay after a block) that any key, Ctrl-C or SIGTERM cuts short at once, so
+  // that even the longest delay never holds up what the user asked for.
+  void PauseUnlessKey(int ms) {
+    if (ms > 0) console.WaitForKey(clock, ms);
+  }
 
   // The user's stop noticed inside a procedure (Esc, or Ctrl-C and SIGTERM read as Esc):
   // AbortFlag is set for the rest of the run and the title says the connection is closing.

@@ -1,8 +1,26 @@
 #include "tests/fakes.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace koru::testing {
+
+bool RecordingConsole::WaitForKey(Clock& clock, int ms) {
+  if (key_arrived) return true;
+  if (arriving_keys.empty() || waited_ms + ms < arriving_keys.front().after_ms) {
+    clock.Sleep(ms);
+    waited_ms += ms;
+    return false;
+  }
+  const ArrivingKey arriving = arriving_keys.front();
+  arriving_keys.pop_front();
+  const int64_t until_key = arriving.after_ms - waited_ms;
+  if (until_key > 0) clock.Sleep(static_cast<int>(until_key));
+  waited_ms = std::max(waited_ms, arriving.after_ms);
+  keys.push_front(arriving.key);
+  key_arrived = true;
+  return true;
+}
 
 int64_t FakeClock::MonotonicMs() {
   const auto since_start = std::chrono::steady_clock::now().time_since_epoch();

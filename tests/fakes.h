@@ -1,6 +1,7 @@
 #ifndef KORU_TESTS_FAKES_H_
 #define KORU_TESTS_FAKES_H_
 
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <string_view>
@@ -12,13 +13,17 @@
 namespace koru::testing {
 
 // Records every console line and title, and, when `status_line` is on, every status line as a
-// terminal `status_width` columns wide shows it; hands out scripted keys, then none.
+// terminal `status_width` columns wide shows it; hands out scripted keys, then none. A key of
+// `arriving_keys` comes during the waits for keys: once they have waited `after_ms` in all, the
+// wait ends there and the key is the next one PollKey hands out (until then every wait ends at
+// once).
 class RecordingConsole : public Console {
  public:
   void WriteLine(std::string_view line) override { lines.emplace_back(line); }
   void SetTitle(std::string_view title) override { titles.emplace_back(title); }
   int PollKey() override {
     ++polls;
+    key_arrived = false;
     if (keys.empty()) return kNoKey;
     const int key = keys.front();
     keys.pop_front();
@@ -30,10 +35,19 @@ class RecordingConsole : public Console {
     status_shown = true;
   }
   void ClearStatus() override { status_shown = false; }
+  bool WaitForKey(Clock& clock, int ms) override;
+
+  struct ArrivingKey {
+    int64_t after_ms;
+    int key;
+  };
 
   std::vector<std::string> lines;
   std::vector<std::string> titles;
   std::deque<int> keys;
+  std::deque<ArrivingKey> arriving_keys;
+  int64_t waited_ms = 0;  // in the waits for keys so far
+  bool key_arrived = false;  // an arriving key came and PollKey has not been asked since
   int polls = 0;
   bool status_line = false;
   int status_width = 100;

@@ -1,0 +1,54 @@
+#ifndef KORU_PLATFORM_TERMINAL_STATE_H_
+#define KORU_PLATFORM_TERMINAL_STATE_H_
+
+// What the console shares with its signal handlers and atexit: the terminal's mode, the status
+// line drawn on it and the signals seen. Process-wide, because handlers can reach nothing else;
+// everything a handler calls is async-signal-safe.
+//
+// Job control: KORU holds the terminal only while its process group is the terminal's
+// foreground group. Ctrl-Z (SIGTSTP) erases the status line, gives the terminal its mode back
+// and stops the process; every continue (SIGCONT) is counted, so the console checks the
+// foreground again and takes the terminal back when it has it.
+#include <string_view>
+
+namespace koru::terminal_state {
+
+// Reads the mode of standard input as found. False when standard input is no terminal.
+bool SaveMode();
+// The terminal whose foreground decides whether KORU holds it (-1: none, always held).
+void SetTerminalFd(int fd);
+// True when this process's group is the terminal's foreground group, or there is no terminal
+// to ask (no job control there).
+bool InForeground();
+// Puts standard input in key mode: no line buffering, no echo, reads that never wait. The mode
+// as found is read again first unless key mode is already on (the shell may have changed it
+// while KORU was stopped). Only in the foreground: elsewhere it would stop the process.
+void EnterKeyMode();
+// Gives standard input its mode as found back when key mode is on and KORU is in the
+// foreground.
+void LeaveKeyMode();
+
+// Where the status line is drawn (-1: nowhere), and whether it shows now.
+void SetStatusFd(int fd);
+bool StatusDrawn();
+// Draws the status line: `bytes` go back to the start of the line and replace it.
+void DrawStatusLine(std::string_view bytes);
+// Erases the status line when it shows.
+void EraseStatusLine();
+// Erases the status line and leaves key mode: for every exit path.
+void RestoreTerminal();
+
+// SIGINT and SIGTERM are counted (a second one ends the process at once, terminal restored),
+// SIGWINCH too; SIGTSTP and SIGCONT handle job control as above (only with a terminal).
+void InstallAbortHandlers();
+void InstallWindowChangeHandler();
+void InstallJobControlHandlers();
+
+// How many of each signal came so far.
+int AbortSignals();
+int WidthChanges();
+int Continues();
+
+}  // namespace koru::terminal_state
+
+#endif  // KORU_PLATFORM_TERMINAL_STATE_H_
