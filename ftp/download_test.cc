@@ -963,7 +963,7 @@ TEST_F(DownloadStatusTest, AKeyCutsTheDelayShort) {
     env.state.BlockDelay = c.delay;
     console.arriving_keys = c.keys;
 
-    EXPECT_EQ(ftpGetFile(session, {"/pub/big.bin", kSize, {}}, dir / "big.bin"), kSize);
+    EXPECT_EQ(FetchAsMirror(session, {"/pub/big.bin", kSize, {}}, dir / "big.bin"), kSize);
 
     EXPECT_EQ(clock.sleeps, c.sleeps);
     EXPECT_TRUE(session.LastTransfer.user_cut);

@@ -2,6 +2,7 @@
 #define KORU_SYNC_SHARED_CONSOLE_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <string_view>
 
@@ -30,12 +31,17 @@ class SharedConsole {
 
   bool stopped() const { return stopped_; }
   int tab_presses() const { return tab_presses_; }
+  // Waits up to `ms` milliseconds for Esc, or for a Tab after the first `seen_tabs`: true as
+  // soon as one has come.
+  bool WaitForStop(int seen_tabs, int ms);
 
  private:
   Console& console_;
   std::mutex mutex_;
   std::atomic<bool> stopped_ = false;
   std::atomic<int> tab_presses_ = 0;
+  std::mutex key_mutex_;
+  std::condition_variable key_heard_;
 };
 
 // One connection's view of the shared console: its lines go out whole, the title and the status
@@ -50,6 +56,7 @@ class ConnectionConsole : public Console {
   void SetTitle(std::string_view /*title*/) override {}
   int PollKey() override;
   bool StopPending() override;
+  bool WaitForKey(Clock& clock, int ms) override;
 
   // A Tab pressed before now is not this download's: it ended the ones then in flight.
   void ForgetEarlierTabs() { seen_tabs_ = shared_.tab_presses(); }
