@@ -37,7 +37,7 @@ std::unique_ptr<ConnectionPool::Lease> ConnectionPool::Acquire() {
       return std::make_unique<Lease>(*this, connection);
     }
     if (connection->first) {
-      ftpConnect(connection->session, server_, user_, password_);
+      LogIn(*connection, BusyServer::kWaitOut);
       return std::make_unique<Lease>(*this, connection);
     }
     if (LogInFurther(*connection)) return std::make_unique<Lease>(*this, connection);
@@ -45,9 +45,7 @@ std::unique_ptr<ConnectionPool::Lease> ConnectionPool::Acquire() {
 }
 
 bool ConnectionPool::LogInFurther(Connection& connection) {
-  if (ftpConnect(connection.session, server_, user_, password_, BusyServer::kGiveUp) >= 1) {
-    return true;
-  }
+  if (LogIn(connection, BusyServer::kGiveUp)) return true;
   connection.session.CloseChannel();
   // The server's limit is reached: the connections not yet logged in are given up with this one.
   std::lock_guard lock(mutex_);
@@ -69,8 +67,13 @@ void ConnectionPool::CountBytesIn(std::atomic<int64_t>* bytes) {
 
 void ConnectionPool::LogInAgain(Lease& lease) {
   Connection& connection = *lease.connection_;
-  ftpConnect(connection.session, server_, user_, password_,
-             connection.first ? BusyServer::kWaitOut : BusyServer::kGiveUp);
+  LogIn(connection, connection.first ? BusyServer::kWaitOut : BusyServer::kGiveUp);
+}
+
+bool ConnectionPool::LogIn(Connection& connection, BusyServer busy) {
+  Env& env = connection.env;
+  if (env.verbose()) env.TimedLine(" * Connecting to " + server_);
+  return ftpConnect(connection.session, server_, user_, password_, busy) >= 1;
 }
 
 void ConnectionPool::GiveBack(Connection* connection) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ftp/ftp_session.h"
+#include "ftp/session.h"
 #include "run/env.h"
 #include "sync/shared_console.h"
 
@@ -70,6 +71,8 @@ class ConnectionPool {
  private:
   // A free connection taken out of the pool; waits for one.
   Connection* TakeFree();
+  // The connecting line (verbose) and the login; true when logged in.
+  bool LogIn(Connection& connection, BusyServer busy);
   // Logs in a further connection; false (it is given up) when the server will not have it.
   bool LogInFurther(Connection& connection);
   void GiveBack(Connection* connection);
