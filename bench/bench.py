@@ -9,14 +9,22 @@ Workloads:
   e  the 1 GiB file over explicit FTP over TLS (ftpes://) from a vsftpd that demands TLS and
      session reuse, against curl --ssl-reqd and lftp (the certificate of a CA made here with
      openssl, trusted through SSL_CERT_FILE, --cacert and ssl:ca-file)
+  w  a tree of 5 directories x 20 files of 4 KiB reached through latency_proxy.py at a round trip
+     of --rtt-ms (40 ms), mirrored into an empty directory and then into the complete copy,
+     against wget -m, lftp mirror and lftp mirror --parallel=4
+
+KORU runs plain and with -P4 (up to four connections at once) in b, c and w. A run that fails
+its check marks its row failed; the other rows still run.
 
 Every tool runs in alternating rounds (one warm-up round, then --rounds counted ones); every run
-is checked (content of the big file, file count and bytes of the trees). The table gives the
-median wall and CPU seconds, their min-max, throughput, peak memory, and KORU's time over the best
+is checked (content of the big file, file count and bytes of the trees; through the proxy, that
+every passive reply was answered by a data connection through it). The table gives the median
+wall and CPU seconds, their min-max, throughput, peak memory, and KORU's time over the best
 peer's, taken round by round.
 """
 import argparse
 import os
+import re
 import shutil
 import signal
 import socket
@@ -26,7 +34,11 @@ import sys
 import tempfile
 import time
 
+import latency_proxy
+
 BIG_SIZE = 1 << 30
+KORU_PARALLEL = "-P4"
+PARALLEL_SUPPORTED = True  # set from KORU's usage text
 
 
 def free_port():
@@ -46,20 +58,25 @@ def wait_port(port, seconds=10):
     return False
 
 
-def make_data(root):
+def make_tree(top, dirs, files_per_dir, size):
+    for d in range(dirs):
+        sub = os.path.join(top, "dir%02d" % d)
+        os.makedirs(sub)
+        for n in range(files_per_dir):
+            with open(os.path.join(sub, "file%03d.dat" % n), "wb") as f:
+                f.write(os.urandom(size))
+
+
+def make_data(root, only):
     big = os.path.join(root, "big")
     os.makedirs(big)
     with open(os.path.join(big, "big.bin"), "wb") as f:
         block = os.urandom(1 << 20)
-        for i in range(BIG_SIZE >> 20):
+        for i in range(BIG_SIZE >> 20 if set(only) & set("ae") else 0):
             # Every MiB differs, so a misplaced block cannot go unnoticed.
             f.write(i.to_bytes(8, "little") + block[8:])
-    for d in range(20):
-        sub = os.path.join(root, "tree", "dir%02d" % d)
-        os.makedirs(sub)
-        for n in range(100):
-            with open(os.path.join(sub, "file%03d.dat" % n), "wb") as f:
-                f.write(os.urandom(4096))
+    make_tree(os.path.join(root, "tree"), 20, 100, 4096)
+    make_tree(os.path.join(root, "wan"), 5, 20, 4096)
     flat = os.path.join(root, "flat")
     os.makedirs(flat)
     for n in range(1000):
@@ -157,9 +174,56 @@ def timed(cmd, cwd):
 
 
 class Workload:
-    def __init__(self, key, title, tools, prepare, check, size_bytes):
+    def __init__(self, key, title, tools, prepare, check, size_bytes, proxy=None, goals=None):
         self.key, self.title, self.tools = key, title, tools
         self.prepare, self.check, self.size_bytes = prepare, check, size_bytes
+        self.proxy = proxy  # the latency proxy the tools go through, if any
+        # (label, KORU row, peers or None for all, most ratio allowed or None to report)
+        self.goals = goals
+
+
+def with_parallel(tools):
+    """The tools with a "koru -P4" row after the plain one."""
+    rows = {}
+    for tool, cmd in tools.items():
+        rows[tool] = cmd
+        if tool == "koru":
+            rows["koru " + KORU_PARALLEL] = cmd + [KORU_PARALLEL]
+    return rows
+
+
+def build_wan_workloads(koru, proxy, root, out_root):
+    port = proxy.listen_port
+    url = "ftp://127.0.0.1:%d" % port
+    lftp = ["lftp", "-p", str(port), "-e"]
+    tools = with_parallel({
+        "koru": [koru, "127.0.0.1:%d/wan/" % port, "-S"],
+        "wget": ["wget", "-q", "-m", "-nH", url + "/wan/"],
+        "lftp": lftp + ["mirror /wan/ wan; bye", "127.0.0.1"],
+        "lftp --parallel=4": lftp + ["mirror --parallel=4 /wan/ wan; bye", "127.0.0.1"],
+    })
+    expect = tree_summary(os.path.join(root, "wan"))
+    label = "tree 5 x 20 x 4 KiB at a %g ms round trip" % proxy.rtt_ms
+
+    def target(name, empty):
+        path = os.path.join(out_root, name)
+        if empty:
+            shutil.rmtree(path, ignore_errors=True)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def check(path):
+        return tree_summary(path) == expect
+
+    parallel = "koru " + KORU_PARALLEL
+    plain = ("plain", "koru", None, None)
+    # Without a fresh run before it, the warm-up round fills the no-op targets.
+    return [
+        Workload("w", label + ", empty target", tools, lambda t: target("w-" + t, True), check,
+                 expect[1], proxy, [("fresh", parallel, ["lftp --parallel=4"], 0.8), plain]),
+        Workload("w", label + ", complete target", tools, lambda t: target("w-" + t, False),
+                 check, 0, proxy, [("no-op", parallel, None, 1.0), plain]),
+    ]
 
 
 def build_workloads(koru, port, root, out_root, tls_port, ca):
@@ -192,11 +256,11 @@ def build_workloads(koru, port, root, out_root, tls_port, ca):
         "limit": ["socat", "-b131072", "-u", "TCP:127.0.0.1:%d" % (port + 250),
                   "CREATE:big.bin"],
     }
-    tree = {
+    tree = with_parallel({
         "koru": [koru, loc + "/tree/", "-S"],
         "wget": ["wget", "-q", "-m", "-nH", url + "/tree/"],
         "lftp": lftp + ["mirror /tree/ tree; bye", "127.0.0.1"],
-    }
+    })
     flat = {
         "koru": [koru, loc + "/flat/"],
         "wget": ["wget", "-q", "-m", "-nH", url + "/flat/"],
@@ -238,42 +302,127 @@ def serve_limit(root, port):
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+def is_koru(tool):
+    return tool.startswith("koru")
+
+
+def run_problem(w, tool, cwd, code, before):
+    """Why a run does not count ("" when it does)."""
+    files_ok = w.check(cwd)
+    problem = "" if (code == 0 or is_koru(tool)) and files_ok else (
+        "exit %d, check %s" % (code, files_ok))
+    if w.proxy:
+        w.proxy.wait_idle()
+        after = w.proxy.stats.snapshot()
+        passive = after["passive"] - before["passive"]
+        data = after["data"] - before["data"]
+        if data == 0 or data != passive:
+            problem += "%s%d of %d passive replies reached through the proxy" % (
+                "; " if problem else "", data, passive)
+    return problem
+
+
 def run_workload(w, rounds):
+    """Samples (wall, cpu, peak KiB, control and data connections) per tool, and failures."""
     samples = {tool: [] for tool in w.tools}
+    failed = {}
     for r in range(rounds + 1):
         for tool, cmd in w.tools.items():
+            if tool in failed:
+                continue
             cwd = w.prepare(tool)
+            before = w.proxy.stats.snapshot() if w.proxy else None
             wall, cpu, peak, code = timed(cmd, cwd)
-            ok = w.check(cwd)
-            if code != 0 and tool != "koru" or not ok:
-                sys.exit("workload %s: %s failed (exit %d, check %s)" % (w.key, tool, code, ok))
-            if r > 0:  # round 0 warms the caches up
-                samples[tool].append((wall, cpu, peak))
-    return samples
+            problem = run_problem(w, tool, cwd, code, before)
+            if problem:
+                failed[tool] = problem
+                print("workload %s: %s failed (%s)" % (w.key, tool, problem), file=sys.stderr)
+            elif r > 0:  # round 0 warms the caches up
+                control = data = 0
+                if w.proxy:
+                    after = w.proxy.stats.snapshot()
+                    control = after["control"] - before["control"]
+                    data = after["data"] - before["data"]
+                samples[tool].append((wall, cpu, peak, control, data))
+    return samples, failed
 
 
-def report(w, samples, rounds):
-    peers = [t for t in samples if t not in ("koru", "limit")]
-    ratios = []
-    for i in range(rounds):
-        best = min(samples[t][i][0] for t in peers)
-        ratios.append(samples["koru"][i][0] / best)
-    lines = ["### (%s) %s" % (w.key, w.title), "",
-             "| tool | wall s (median) | min-max | CPU s (median) | MB/s | peak MiB |",
-             "|---|---|---|---|---|---|"]
-    for tool, runs in samples.items():
+def round_ratios(samples, tool, peers, rounds):
+    return [samples[tool][i][0] / min(samples[t][i][0] for t in peers) for i in range(rounds)]
+
+
+def ratio_text(ratios):
+    return "median %.2f (%s)" % (statistics.median(ratios), ", ".join("%.2f" % x for x in ratios))
+
+
+def tool_label(tool):
+    if tool.endswith(KORU_PARALLEL) and not PARALLEL_SUPPORTED:
+        return tool + " (not yet supported: runs as plain KORU)"
+    return tool
+
+
+def rate_text(size_bytes, wall):
+    if not size_bytes:
+        return "-"
+    rate = size_bytes / wall / 1e6
+    return "%.*f" % (0 if rate >= 100 else 1 if rate >= 1 else 2, rate)
+
+
+def table(w, samples, failed):
+    conns = " control/data connections |" if w.proxy else ""
+    lines = ["| tool | wall s (median) | min-max | CPU s (median) | MB/s | peak MiB |" + conns,
+             "|---|---|---|---|---|---|" + ("---|" if w.proxy else "")]
+    for tool in w.tools:
+        if tool in failed:
+            lines.append("| %s | failed: %s |" % (tool_label(tool), failed[tool]))
+            continue
+        runs = samples[tool]
         walls = [s[0] for s in runs]
-        cpus = [s[1] for s in runs]
         wall = statistics.median(walls)
-        rate = "%.0f" % (w.size_bytes / wall / 1e6) if w.size_bytes else "-"
-        lines.append("| %s | %.3f | %.3f-%.3f | %.3f | %s | %.1f |" % (
-            tool, wall, min(walls), max(walls), statistics.median(cpus), rate,
-            max(s[2] for s in runs) / 1024))
-    best_peer = min(peers, key=lambda t: statistics.median(s[0] for s in samples[t]))
-    lines.append("")
-    lines.append("KORU / best peer (%s), round by round: median %.2f (%s)" % (
-        best_peer, statistics.median(ratios), ", ".join("%.2f" % x for x in ratios)))
-    if "curl" in samples:
+        line = "| %s | %.3f | %.3f-%.3f | %.3f | %s | %.1f |" % (
+            tool_label(tool), wall, min(walls), max(walls),
+            statistics.median(s[1] for s in runs), rate_text(w.size_bytes, wall),
+            max(s[2] for s in runs) / 1024)
+        if w.proxy:
+            line += " %d/%d |" % (statistics.median(s[3] for s in runs),
+                                  statistics.median(s[4] for s in runs))
+        lines.append(line)
+    return lines
+
+
+def goal_lines(w, samples, failed, peers, rounds):
+    lines = []
+    for label, row, goal_peers, most in w.goals or []:
+        names = goal_peers or peers
+        against = names[0] if goal_peers else "fastest peer"
+        if most is None:
+            if row not in failed:
+                lines.append("Goal, %s: %s unchanged from a build without -P: median wall "
+                             "%.3f s" % (label, row, statistics.median(s[0] for s in samples[row])))
+            continue
+        if row in failed or not names or any(t in failed for t in names):
+            lines.append("Goal, %s: %s at most %.2f of %s: not measured (a row failed)" % (
+                label, row, most, against))
+            continue
+        ratios = round_ratios(samples, row, names, rounds)
+        verdict = "met" if statistics.median(ratios) <= most else "not met"
+        lines.append("Goal, %s: %s at most %.2f of %s, round by round: %s, %s" % (
+            label, row, most, against, ratio_text(ratios), verdict))
+    return lines
+
+
+def report(w, samples, failed, rounds):
+    peers = [t for t in samples if not is_koru(t) and t != "limit" and t not in failed]
+    lines = ["### (%s) %s" % (w.key, w.title), ""] + table(w, samples, failed) + [""]
+    if peers:
+        best_peer = min(peers, key=lambda t: statistics.median(s[0] for s in samples[t]))
+        for tool in samples:
+            if is_koru(tool) and tool not in failed:
+                lines.append("%s / best peer (%s), round by round: %s" % (
+                    tool.upper(), best_peer,
+                    ratio_text(round_ratios(samples, tool, peers, rounds))))
+    lines += goal_lines(w, samples, failed, peers, rounds)
+    if "curl" in samples and "koru" in samples and not failed:
         koru = statistics.median(s[0] for s in samples["koru"])
         curl_cpu = statistics.median(s[1] for s in samples["curl"])
         koru_cpu = statistics.median(s[1] for s in samples["koru"])
@@ -288,16 +437,26 @@ def report(w, samples, rounds):
     return "\n".join(lines)
 
 
+def parallel_supported(koru):
+    """Whether KORU's usage text lists a -P switch (an unknown switch is ignored)."""
+    usage = subprocess.run([koru], capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    return re.search(r"^\s*-P", usage.stdout + usage.stderr, re.M) is not None
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--koru", required=True)
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--only", default="abcde")
+    parser.add_argument("--only", default="abcdew")
     parser.add_argument("--big-mib", type=int, default=1024,
                         help="size of the big file of (a) and (e), for a quick run")
+    parser.add_argument("--rtt-ms", type=float, default=40,
+                        help="round trip the latency proxy of (w) puts between tool and server")
     args = parser.parse_args()
-    global BIG_SIZE
+    global BIG_SIZE, PARALLEL_SUPPORTED
     BIG_SIZE = args.big_mib << 20
+    koru = os.path.abspath(args.koru)
+    PARALLEL_SUPPORTED = parallel_supported(koru)
 
     base = "/dev/shm" if shutil.disk_usage("/dev/shm").free > 4 * BIG_SIZE else tempfile.gettempdir()
     work = tempfile.mkdtemp(prefix="koru-bench.", dir=base)
@@ -316,7 +475,7 @@ def main():
 
     signal.signal(signal.SIGTERM, lambda *a: (cleanup(), sys.exit(1)))
     try:
-        make_data(root)
+        make_data(root, args.only)
         port = free_port()
         procs.append(start_vsftpd(root, work, port))
         procs.append(serve_limit(root, port))
@@ -327,11 +486,18 @@ def main():
         os.environ["SSL_CERT_FILE"] = tls[0]  # how KORU trusts the bench's CA
         print("vsftpd on 127.0.0.1:%d (FTPS: %d), %d counted rounds after one warm-up\n" % (
             port, tls_port, args.rounds))
-        for w in build_workloads(os.path.abspath(args.koru), port, root, out_root, tls_port,
-                                 tls[0]):
+        workloads = build_workloads(koru, port, root, out_root, tls_port, tls[0])
+        if "w" in args.only:
+            proxy = latency_proxy.start_in_thread("127.0.0.1", port, args.rtt_ms)
+            greeting, noop = latency_proxy.measure_round_trip(proxy.listen_port)
+            print("Latency proxy on 127.0.0.1:%d: a NOOP's round trip %.1f ms, connect to "
+                  "greeting %.1f ms\n" % (proxy.listen_port, noop * 1e3, greeting * 1e3))
+            workloads += build_wan_workloads(koru, proxy, root, out_root)
+        for w in workloads:
             if w.key not in args.only:
                 continue
-            print(report(w, run_workload(w, args.rounds), args.rounds), flush=True)
+            samples, failed = run_workload(w, args.rounds)
+            print(report(w, samples, failed, args.rounds), flush=True)
     finally:
         cleanup()
 
