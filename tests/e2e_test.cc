@@ -524,14 +524,8 @@ std::vector<std::string> LinesInAnyOrder(const std::string& output) {
   return lines;
 }
 
-class ParallelE2eTest : public E2eFixture, public ::testing::WithParamInterface<E2eServer> {
+class ParallelE2eTest : public E2eTest {
  protected:
-  void SetUp() override {
-    testing::RealFtpServerOptions options;
-    options.ipv6 = GetParam().ipv6;
-    StartServer(GetParam().kind, options);
-  }
-
   // A tree with a big file among small ones, three levels deep.
   void MakeTree() {
     const SYSTEMTIME recent = RecentDate();

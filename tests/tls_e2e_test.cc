@@ -114,19 +114,24 @@ class TlsServerTest : public TlsFixture, public ::testing::WithParamInterface<Tl
                            GetParam().ipv6 ? "[::1]" : "localhost");
   }
   std::string Pub(const std::string& name) const { return server_->root() + "/pub/" + name; }
+
+  // `directories` directories of 5 files each, and a big file beside them.
+  void MakeTree(int directories, size_t big_size) {
+    for (int d = 0; d < directories; ++d) {
+      for (int f = 0; f < 5; ++f) {
+        WriteFile(Pub("d" + std::to_string(d) + "/f" + std::to_string(f) + ".bin"),
+                  testing::FileBytes(static_cast<size_t>(1 + d * 997 + f * 7919)));
+      }
+    }
+    WriteFile(Pub("big.bin"), testing::FileBytes(big_size));
+    server_->HandOver(server_->root() + "/pub");
+  }
 };
 
 // 40 directories and 200 files: every data connection must resume the session, or vsftpd
 // refuses it. The second run lists every directory again and transfers nothing.
 TEST_P(TlsServerTest, MirrorsATreeOfManyDirectoriesTwice) {
-  for (int d = 0; d < 40; ++d) {
-    for (int f = 0; f < 5; ++f) {
-      WriteFile(Pub("d" + std::to_string(d) + "/f" + std::to_string(f) + ".bin"),
-                testing::FileBytes(static_cast<size_t>(1 + d * 997 + f * 7919)));
-    }
-  }
-  WriteFile(Pub("big.bin"), testing::FileBytes(3 << 20));
-  server_->HandOver(server_->root() + "/pub");
+  MakeTree(40, 3 << 20);
 
   const ChildResult first = Run({"-S", "-V"});
 
@@ -146,14 +151,7 @@ TEST_P(TlsServerTest, MirrorsATreeOfManyDirectoriesTwice) {
 
 // Four control connections, each with its own TLS session that its data connections resume.
 TEST_P(TlsServerTest, MirrorsATreeOverFourConnections) {
-  for (int d = 0; d < 8; ++d) {
-    for (int f = 0; f < 5; ++f) {
-      WriteFile(Pub("d" + std::to_string(d) + "/f" + std::to_string(f) + ".bin"),
-                testing::FileBytes(static_cast<size_t>(1 + d * 997 + f * 7919)));
-    }
-  }
-  WriteFile(Pub("big.bin"), testing::FileBytes(2 << 20));
-  server_->HandOver(server_->root() + "/pub");
+  MakeTree(8, 2 << 20);
 
   const ChildResult run = Run({"-S", "-P4"});
 
