@@ -45,6 +45,7 @@ void ApplySwitch(std::string_view word, Options& s, Location& location) {
   if (key == "-M" && exact) s.MoveMode = kOn;
   if (key == "+M" && exact) s.MoveMode = s.UniqueNames = kOn;
   if (key == "-O" || (key == "+O" && exact)) s.OverwriteMode = kOn;
+  if (key == "-N" && exact) s.NewerMode = kOn;
   if (key == "-R" && exact) s.ResumeMode = -1;
   if (key == "+R" && exact) s.ResumeMode = 1;
   if (key == "-T" && exact) s.SubDirMode = -1;

@@ -29,6 +29,7 @@ void EchoOptions(Env& env) {
   env.Line(DateText(env.clock.Now()) + " Options:");
   if (s.MoveMode) env.Line(indent + "Move files from server (delete after transfer)");
   if (s.OverwriteMode) env.Line(indent + "Overwrite local files with downloads");
+  if (s.NewerMode) env.Line(indent + "Fetch files again that changed on the server");
   if (s.SubDirMode == -1) {
     env.Line(indent + "Sub-directory creation enabled");
   } else if (s.SubDirMode == 1) {
@@ -175,6 +176,7 @@ const std::vector<std::string>& HelpText() {
       "   \"host/Jan 2024 dir/\"   quotes keep a location or password with blanks whole.",
       "",
       "Switches the usage text does not show:",
+      "   -N    fetch again a file whose size or date differs from the listing.",
       "   -P#   up to # connections at once (1 to 16): directories are listed and files",
       "         downloaded side by side, each connection logged in once for the run.",
       "",

@@ -23,6 +23,7 @@ struct Options {
   int32_t OverwriteMode = 0;  // download every file, erasing the local copy first
   int32_t ResumeMode = 0;     // 0 never, -1 when dates agree (-R), 1 always (+R)
   int32_t SubDirMode = 0;     // 0 none, 1 recurse (-S), -1 create the first level (-T)
+  int32_t NewerMode = 0;      // -N: fetch again what changed on the server (size or date)
   int32_t Connections = 0;    // -P: control connections at once (1-16); 0 one at a time
   ConnectionSecurity Security = ConnectionSecurity::kPlain;
 };

@@ -5,13 +5,51 @@
 
 namespace koru {
 
-bool MirrorFilePolicy::IsComplete(const std::string& local, int64_t listed_size,
-                                  const SYSTEMTIME& listed_time) {
-  if (env_.options.OverwriteMode) return false;
+namespace {
+
+// The listed date and the local file's agree: to the minute, or to the day where the listing
+// shows no time (a line with a year in place of the time gives 00:00).
+bool SameListedDate(const SYSTEMTIME& listed, int64_t modified_seconds) {
+  if (listed.wHour != 0 || listed.wMinute != 0) return SameLocalMinute(listed, modified_seconds);
+  const SYSTEMTIME local = EpochToLocal(modified_seconds);
+  return listed.wYear == local.wYear && listed.wMonth == local.wMonth && listed.wDay == local.wDay;
+}
+
+}  // namespace
+
+std::string PartFileOf(const std::string& local) { return local + ".koru-part"; }
+
+LocalCopy MirrorFilePolicy::Assess(const std::string& local, int64_t listed_size,
+                                   const SYSTEMTIME& listed_time) {
+  if (env_.options.OverwriteMode) return LocalCopy::kFetch;
   const LocalEntry entry = StatLocal(*env_.files, local);
-  if (entry.kind != EntryKind::kRegular || entry.size < listed_size) return false;
+  if (entry.kind != EntryKind::kRegular) return LocalCopy::kFetch;
+  if (env_.options.NewerMode) return AssessNewer(entry, listed_size, listed_time);
+  if (entry.size < listed_size) return LocalCopy::kFetch;
   DateLike(local, entry.modified_seconds, listed_time);
-  return true;
+  return LocalCopy::kComplete;
+}
+
+LocalCopy MirrorFilePolicy::AssessNewer(const LocalEntry& entry, int64_t listed_size,
+                                        const SYSTEMTIME& listed) {
+  const bool same_date = SameListedDate(listed, entry.modified_seconds);
+  if (entry.size == listed_size && same_date) return LocalCopy::kComplete;
+  if (entry.size > 0 && entry.size < listed_size && Resumes(entry, listed)) return LocalCopy::kFetch;
+  return LocalCopy::kFetchWhole;
+}
+
+bool MirrorFilePolicy::Resumes(const LocalEntry& entry, const SYSTEMTIME& listed_time) const {
+  const int32_t resume = env_.options.ResumeMode;
+  return SameLocalMinute(listed_time, entry.modified_seconds) ? resume != 0 : resume > 0;
+}
+
+bool MirrorFilePolicy::KeepPart(const LocalTarget& target) {
+  if (target.part.empty()) return true;
+  const int error = env_.files->Rename(target.part, target.file);
+  if (error == 0) return true;
+  WarnLocalFileError(env_, target.file, SystemErrorText(error));
+  DeleteLocalFile(*env_.files, target.part);
+  return false;
 }
 
 bool MirrorFilePolicy::PrepareForDownload(const std::string& local,
@@ -30,8 +68,7 @@ bool MirrorFilePolicy::PrepareForDownload(const std::string& local,
     DeleteLocalFile(*env_.files, local);
     return false;
   }
-  const bool same_date = SameLocalMinute(listed_time, entry.modified_seconds);
-  return same_date ? o.ResumeMode != 0 : o.ResumeMode > 0;
+  return Resumes(entry, listed_time);
 }
 
 void MirrorFilePolicy::FinishDownload(const std::string& local, const SYSTEMTIME& listed_time) {

@@ -5,9 +5,28 @@
 #include <string>
 
 #include "ftp/download.h"
+#include "localfs/local_files.h"
 #include "run/env.h"
 
 namespace koru {
+
+// Where a download goes: straight into the local file, or (fetched again whole while the old
+// copy stays) into a part file beside it that replaces the local file once verified.
+struct LocalTarget {
+  std::string file;  // the local file the mirror keeps
+  std::string part;  // where the download is written first; empty: into `file` itself
+  const std::string& download() const { return part.empty() ? file : part; }
+};
+
+// What the mirror makes of a listed file's local copy.
+enum class LocalCopy {
+  kComplete,   // nothing to fetch
+  kFetch,      // fetch into the local file (new, completed or resumed)
+  kFetchWhole  // changed on the server (-N): fetch whole into a part file beside it
+};
+
+// The part file of `local` while it is fetched again whole.
+std::string PartFileOf(const std::string& local);
 
 // What a mirror does with a local file: whether it is fetched, erased or resumed, and how it is
 // dated and tidied after a download. Reads the overwrite and resume switches of the run.
@@ -15,9 +34,15 @@ class MirrorFilePolicy : public LocalFilePolicy {
  public:
   explicit MirrorFilePolicy(Env& env) : env_(env) {}
 
-  // True when `local` is complete (a regular file at least `listed_size` long, outside
-  // overwrite mode); it is then dated like the listing where it is not already.
-  bool IsComplete(const std::string& local, int64_t listed_size, const SYSTEMTIME& listed_time);
+  // Without NewerMode: complete when `local` is a regular file at least `listed_size` long
+  // (outside overwrite mode); it is then dated like the listing where it is not already.
+  // With NewerMode: complete when it has the listed size and date (to the minute, or to the day
+  // where the listing shows no time), never re-dated; a smaller one is fetched into itself when
+  // the resume rules would resume it, anything else that differs is fetched again whole.
+  LocalCopy Assess(const std::string& local, int64_t listed_size, const SYSTEMTIME& listed_time);
+
+  // Puts a verified part file in the place of the local file; false after the warning.
+  bool KeepPart(const LocalTarget& target);
 
   // Erases the local file in overwrite mode or when empty; otherwise true when it is to be
   // resumed: with ResumeMode 1, or -1 and its date agreeing to the minute with the listing.
@@ -27,6 +52,8 @@ class MirrorFilePolicy : public LocalFilePolicy {
   void FinishDownload(const std::string& local, const SYSTEMTIME& listed_time) override;
 
  private:
+  LocalCopy AssessNewer(const LocalEntry& entry, int64_t listed_size, const SYSTEMTIME& listed);
+  bool Resumes(const LocalEntry& entry, const SYSTEMTIME& listed_time) const;
   void DateLike(const std::string& local, int64_t modified_seconds, const SYSTEMTIME& listed);
   void SetDate(const std::string& local, const SYSTEMTIME& listed);
 

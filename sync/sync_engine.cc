@@ -138,16 +138,16 @@ class DirectorySync {
 
   // Hands the download to a connection of its own; false once a download found no connection.
   bool DownloadOnAnyConnection(const FileToFetch& file, const std::string& key,
-                               const std::string& local_path) {
+                               const LocalTarget& target) {
     if (no_connection_) return false;
     auto lease = EngineLock::Without([&] { return parallel_->pool.Acquire(); });
     ++parallel_->files_known;
-    downloads_.emplace_back([this, lease = std::move(lease), file, key, local_path]() mutable {
+    downloads_.emplace_back([this, lease = std::move(lease), file, key, target]() mutable {
       const EngineLock lock(parallel_->engine);
       lease->console().ForgetEarlierTabs();
       borrowed_ = std::move(lease);
       ++parallel_->files_in_flight;
-      if (!DownloadWithTries(file, key, local_path)) no_connection_ = true;
+      if (!DownloadWithTries(file, key, target)) no_connection_ = true;
       --parallel_->files_in_flight;
       ++parallel_->files_done;
       GiveBackConnection();
@@ -501,12 +501,15 @@ class DirectorySync {
       if (link != LinkSize::kResolved) return link == LinkSize::kSkipped;
     }
     const std::string local_path = local_dir_ + LocalName(name);
-    if (MirrorFilePolicy(env_).IsComplete(local_path, entry.size, ListedTime(entry))) return true;
+    const LocalCopy copy = MirrorFilePolicy(env_).Assess(local_path, entry.size, ListedTime(entry));
+    if (copy == LocalCopy::kComplete) return true;
     // A file this call has fetched and verified is not fetched again while the listing shows it
     // unchanged: a server whose listed size differs from what it sends, or a refused DELE
     // under +M, would otherwise make the passes repeat without end.
     if (verified_.count(EntryKey(entry, name))) return true;
-    return Download({remote, entry.size, ListedTime(entry)}, EntryKey(entry, name), local_path);
+    const LocalTarget target{local_path,
+                             copy == LocalCopy::kFetchWhole ? PartFileOf(local_path) : ""};
+    return Download({remote, entry.size, ListedTime(entry)}, EntryKey(entry, name), target);
   }
 
   enum class LinkSize { kResolved, kSkipped, kNoConnection };
@@ -620,23 +623,23 @@ class DirectorySync {
   // A download cut by a lost connection is tried again at once over a new one, within the
   // tries a file has in a run.
   // `key` tells the file from others of the listing between passes (EntryKey).
-  bool Download(const FileToFetch& file, const std::string& key, const std::string& local_path) {
-    if (parallel_) return DownloadOnAnyConnection(file, key, local_path);
-    return DownloadWithTries(file, key, local_path);
+  bool Download(const FileToFetch& file, const std::string& key, const LocalTarget& target) {
+    if (parallel_) return DownloadOnAnyConnection(file, key, target);
+    return DownloadWithTries(file, key, target);
   }
 
   bool DownloadWithTries(const FileToFetch& file, const std::string& key,
-                         const std::string& local_path) {
+                         const LocalTarget& target) {
     for (int32_t tries = 1;; ++tries) {
-      const Fetch fetch = TryDownload(file, key, local_path);
+      const Fetch fetch = TryDownload(file, key, target);
       if (fetch != Fetch::kLost || tries >= kMaxDownloadTries) return fetch != Fetch::kNoConnection;
     }
   }
 
   enum class Fetch { kDone, kLost, kNoConnection };
 
-  Fetch TryDownload(const FileToFetch& file, const std::string& key,
-                    const std::string& local_path) {
+  Fetch TryDownload(const FileToFetch& file, const std::string& key, const LocalTarget& target) {
+    const std::string& local_path = target.download();
     const std::string& remote = file.path;
     const int64_t size = file.listed_size;
     if (TriesUsedUp(remote)) return Fetch::kDone;
@@ -650,6 +653,8 @@ class DirectorySync {
       return Fetch::kDone;
     }
     const bool fetch = size > 0 || step_;
+    // A part file left by an earlier try is no copy to resume: the file comes whole.
+    if (!target.part.empty()) DeleteLocalFile(*env_.files, target.part);
     DownloadResult result;
     if (fetch) {
       MirrorFilePolicy policy(Sess().env);
@@ -657,14 +662,14 @@ class DirectorySync {
       ReportRefusal(remote, result.outcome);
     } else {
       LocalFile empty(*env_.files);
-      if (!empty.Open(Sess().env.pool, local_path, LocalFile::Mode::kReadWriteEmpty)) {
-        WarnLocalFileError(env_, local_path, empty.ErrorText());
+      if (!empty.Open(Sess().env.pool, target.file, LocalFile::Mode::kReadWriteEmpty)) {
+        WarnLocalFileError(env_, target.file, empty.ErrorText());
       }
     }
     Title(o_.ProgramTitle);
     const bool verified = result.expected_total > 0 &&
                           PlainLocalFileExists(*env_.files, local_path) &&
-                          Verify(result, size, local_path, remote);
+                          Verify(result, size, target, remote);
     bool lost = false;
     if (verified) {
       verified_.insert(key);
@@ -702,16 +707,19 @@ class DirectorySync {
   }
 
   // The size check after a download, with the count and the DELE of a verified one.
-  bool Verify(const DownloadResult& result, int64_t listed_size, const std::string& local_path,
+  bool Verify(const DownloadResult& result, int64_t listed_size, const LocalTarget& target,
               const std::string& remote) {
     const int64_t expected = result.expected_total;
-    const int64_t actual = FILEEXISTS(*env_.files, local_path);
+    const int64_t actual = FILEEXISTS(*env_.files, target.download());
     if (actual != expected) {
       env_.TimedLine(" * Warning: Local file size does not match remote (" +
                      std::to_string(actual) + "/" + std::to_string(expected) + ")");
       PrintNotErased();
+      // The old copy stays whole; what came of the new one goes.
+      if (!target.part.empty()) DeleteLocalFile(*env_.files, target.part);
       return false;
     }
+    if (!MirrorFilePolicy(env_).KeepPart(target)) return false;
     ++pass_transfers_;
     ++t_.FilesTransferred;
     if (!o_.MoveMode) return true;

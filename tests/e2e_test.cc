@@ -600,6 +600,99 @@ INSTANTIATE_TEST_SUITE_P(Real, ParallelE2eTest,
                                            E2eServer{FtpServerKind::kVsftpd, true}),
                          ServerName);
 
+// --- fetching again what changed (-N) ---
+
+class NewerE2eTest : public E2eTest {};
+
+// Each local copy against the remote file it mirrors: what -N makes of it, and that a copy
+// whose content is not fetched keeps its own date.
+TEST_P(NewerE2eTest, ChangedFilesAreFetchedAgainWholeAndOthersLeftAlone) {
+  const SYSTEMTIME recent = RecentDate();
+  const SYSTEMTIME older = Date(2024, 5, 6, 7, 8);
+  const struct {
+    const char* name;
+    std::string remote;
+    SYSTEMTIME remote_date;
+    std::string local;
+    SYSTEMTIME local_date;
+    bool fetched;
+  } cases[] = {
+      {"same.txt", "same text", recent, "same text", recent, false},
+      {"same_day.txt", "day only", Date(2021, 7, 4), "day only", Date(2021, 7, 4, 15, 30), false},
+      {"changed_same_size.txt", "new text!", recent, "old text!", older, true},
+      {"redated.txt", "unchanged", recent, "unchanged", older, true},
+      {"shrunk.txt", "short", recent, "a longer old copy", recent, true},
+      {"grown.txt", "a longer new copy", recent, "a longer", older, true},
+      {"missing.txt", "new file", recent, "", {}, true},
+  };
+  for (const auto& c : cases) {
+    Remote(c.name, c.remote, c.remote_date);
+    if (c.local_date.wYear == 0) continue;
+    WriteFile(Local(c.name), c.local);
+    StampDate(Local(c.name), c.local_date);
+  }
+
+  const ChildResult run = Run({"-N"});
+
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ReadFile(Local(c.name)), c.remote);
+    EXPECT_EQ(run.output.find(std::string("/pub/") + c.name + "\n") != std::string::npos,
+              c.fetched);
+    EXPECT_EQ(DateToTheMinute(Local(c.name)), c.fetched ? DateToTheMinute(Pub(c.name))
+                                                        : c.local_date);
+    EXPECT_FALSE(fs::exists(Local(std::string(c.name) + ".koru-part")));
+  }
+  EXPECT_THAT(run.output, ::testing::HasSubstr("TIME 5 files transferred.\n"));
+
+  const ChildResult again = Run({"-N"});
+  EXPECT_EQ(again.exit_code, 0);
+  EXPECT_THAT(again.output, ::testing::HasSubstr("TIME * No more files to transfer.\n"));
+}
+
+// Without -N a changed file of the same size stays as it was (and takes the remote date); with
+// -N a download that cannot be made leaves the old copy whole.
+TEST_P(NewerE2eTest, AFailedFetchLeavesTheOldCopyWhole) {
+  Remote("a.txt", "new text!", RecentDate());
+  WriteFile(Local("a.txt"), "old text!");
+  StampDate(Local("a.txt"), Date(2024, 5, 6, 7, 8));
+
+  const ChildResult plain = Run({});
+  EXPECT_EQ(ReadFile(Local("a.txt")), "old text!");
+  StampDate(Local("a.txt"), Date(2024, 5, 6, 7, 8));
+  ASSERT_EQ(::chmod(Pub("a.txt").c_str(), 0), 0);
+
+  const ChildResult run = Run({"-N"});
+
+  EXPECT_EQ(plain.exit_code, 0);
+  EXPECT_EQ(run.exit_code, 1) << run.output;
+  EXPECT_THAT(run.output, ::testing::HasSubstr("TIME 1 file failed.\n"));
+  EXPECT_EQ(ReadFile(Local("a.txt")), "old text!");
+  EXPECT_EQ(DateToTheMinute(Local("a.txt")), Date(2024, 5, 6, 7, 8));
+  EXPECT_FALSE(fs::exists(Local("a.txt.koru-part")));
+}
+
+// -N with -R: a smaller copy of the same date is completed through REST, not fetched whole.
+TEST_P(NewerE2eTest, ResumeRulesApplyToSmallerCopies) {
+  const SYSTEMTIME recent = RecentDate();
+  const std::string remote = Bytes(20000, 5);
+  Remote("big.bin", remote, recent);
+  WriteFile(Local("big.bin"), std::string(5000, 'L'));
+  StampDate(Local("big.bin"), recent);
+
+  const ChildResult run = Run({"-N", "-R", "+V"});
+
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_THAT(run.output, ::testing::HasSubstr("REST 5000"));
+  EXPECT_EQ(ReadFile(Local("big.bin")), std::string(5000, 'L') + remote.substr(5000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Real, NewerE2eTest,
+                         ::testing::Values(E2eServer{FtpServerKind::kVsftpd},
+                                           E2eServer{FtpServerKind::kPyftpdlib}),
+                         ServerName);
+
 // A server that takes two sessions per address: the further connections are given up, the
 // run goes on with two and ends as it should.
 TEST_F(E2eKeyTest, ParallelRunKeepsToTheSessionsTheServerAllows) {
