@@ -38,7 +38,7 @@ import latency_proxy
 
 BIG_SIZE = 1 << 30
 KORU_PARALLEL = "-P4"
-PARALLEL_SUPPORTED = True  # set from KORU's usage text
+PARALLEL_SUPPORTED = True  # set from KORU's --help
 
 
 def free_port():
@@ -438,8 +438,9 @@ def report(w, samples, failed, rounds):
 
 
 def parallel_supported(koru):
-    """Whether KORU's usage text lists a -P switch (an unknown switch is ignored)."""
-    usage = subprocess.run([koru], capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    """Whether KORU's --help lists a -P switch (an unknown switch is ignored)."""
+    usage = subprocess.run([koru, "--help"], capture_output=True, text=True,
+                           stdin=subprocess.DEVNULL)
     return re.search(r"^\s*-P", usage.stdout + usage.stderr, re.M) is not None
 
 
