@@ -13,8 +13,8 @@ namespace koru {
 // text after the last star ends the name, and the text between the first and the last star
 // (taken literally, inner stars included) occurs somewhere in the name. A non-zero `ignoreCase`
 // compares upper-cased copies (UpperCase).
-// Result: -1 when the name fits, 0 otherwise. The program does not use it (masks go to the
-// server with LIST); it is kept for callers of the library.
+// Result: -1 when the name fits, 0 otherwise. The program sends masks to the server with LIST
+// and matches them here only where the server refuses a listing with a mask.
 int32_t WILDMATCH(std::string_view name, std::string_view mask, int32_t ignoreCase);
 
 }  // namespace koru

@@ -21,6 +21,9 @@ struct RunTotals {
   std::set<std::string> FailedDirectories;
   // Remote files of this run that -M verified but the server refused to delete.
   std::set<std::string> UndeletedFiles;
+  // Directories whose listing with the mask the server refused, so that the mask was matched
+  // here against the whole listing.
+  int32_t MasksMatchedHere = 0;
 };
 
 }  // namespace koru

@@ -14,6 +14,7 @@
 #include "ftp/listing_transfer.h"
 #include "ftp/session.h"
 #include "listing/list_parser.h"
+#include "listing/wildmatch.h"
 #include "localfs/local_files.h"
 #include "platform/local_file.h"
 #include "sync/connection_pool.h"
@@ -399,6 +400,7 @@ class DirectorySync {
       bool again = false;
       if (!ChangeToRemoteDirectory(&again)) return again ? Pass::kAgain : Pass::kLast;
       n = List(lines);
+      if (MaskRefused()) n = ListAndMatchHere(lines);
       // The downloads need every connection of the run.
       if (parallel_) GiveBackConnection();
       if (listing_lost_ && TryAgainAfterLoss()) return Pass::kAgain;
@@ -443,6 +445,30 @@ class DirectorySync {
     Title(o_.ProgramTitle);
     if (step_) ftpQuit(Sess());
     return n;
+  }
+
+  // A server that refuses LIST with a mask (5xx) is asked for the whole listing, and the mask
+  // matched here. The step-by-step variant keeps its one listing per connection.
+  bool MaskRefused() const {
+    return !step_ && !ListArgument().empty() && Sess().LastTransfer.refused &&
+           ftpReplyCode(Sess().LastTransfer.reply) >= 500 && !s_.AbortFlag;
+  }
+
+  // The whole listing, cut down to the lines of entries whose names fit the mask.
+  int32_t ListAndMatchHere(std::vector<std::string>& lines) {
+    if (t_.MasksMatchedHere++ == 0 && env_.verbose()) {
+      env_.TimedLine(" * Note: the server does not match masks; matched here");
+    }
+    lines.clear();
+    EngineLock::Without([&] { return ftpList(Sess(), remote_path_, "", lines); });
+    listing_lost_ = Sess().LastTransfer.failed && ConnectionWasLost();
+    const std::string mask = ListArgument();
+    const SYSTEMTIME today = env_.clock.Now();
+    std::erase_if(lines, [&](const std::string& line) {
+      LISTENTRY entry;
+      return !PARSELISTLINE(line, entry, today) || !WILDMATCH(EntryFileName(entry), mask, 0);
+    });
+    return static_cast<int32_t>(lines.size());
   }
 
   // Lines that give an entry: a server's own error text among the lines is no file.

@@ -693,6 +693,35 @@ INSTANTIATE_TEST_SUITE_P(Real, NewerE2eTest,
                                            E2eServer{FtpServerKind::kPyftpdlib}),
                          ServerName);
 
+// A mask the server refuses with LIST (pyftpdlib answers 550) is matched here against the whole
+// listing; a server that matches it (vsftpd) is left to do so. The files fetched and the names
+// a listing only shows are the same either way.
+TEST_P(E2eTest, AMaskHoldsWhetherOrNotTheServerMatchesIt) {
+  const SYSTEMTIME recent = RecentDate();
+  Remote("a.txt", "aaa", recent);
+  Remote("b.txt", "bbbb", recent);
+  Remote("c.bin", "ccccc", recent);
+  Remote("d.txt.gz", "dd", recent);
+  const bool server_matches = GetParam().kind == FtpServerKind::kVsftpd;
+  const std::string note = "TIME * Note: the server does not match masks; matched here\n";
+
+  const ChildResult listed = Run({"-V"}, "/pub/=*.txt");
+  const ChildResult fetched = Run({"-V"}, "/pub/*.txt");
+
+  EXPECT_EQ(listed.exit_code, 0) << listed.output;
+  EXPECT_THAT(listed.output, ::testing::HasSubstr(" 2 Items found\n"));
+  EXPECT_THAT(listed.output, ::testing::HasSubstr(" a.txt\n"));
+  EXPECT_THAT(listed.output, ::testing::Not(::testing::HasSubstr("c.bin")));
+  EXPECT_EQ(fetched.exit_code, 0) << fetched.output;
+  EXPECT_THAT(fetched.output, ::testing::HasSubstr("TIME 2 files transferred.\n"));
+  for (const ChildResult* run : {&listed, &fetched}) {
+    EXPECT_EQ(run->output.find(note) != std::string::npos, !server_matches) << run->output;
+  }
+  EXPECT_EQ(ReadFile(Local("b.txt")), "bbbb");
+  EXPECT_FALSE(fs::exists(Local("c.bin")));
+  EXPECT_FALSE(fs::exists(Local("d.txt.gz")));
+}
+
 // A server that takes two sessions per address: the further connections are given up, the
 // run goes on with two and ends as it should.
 TEST_F(E2eKeyTest, ParallelRunKeepsToTheSessionsTheServerAllows) {
