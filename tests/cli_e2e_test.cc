@@ -66,6 +66,7 @@ Environment:
    SSL_CERT_FILE   a PEM file of trusted CA certificates (ftpes://, ftps://).
    SSL_CERT_DIR    a directory of trusted CA certificates (ftpes://, ftps://).
    TERM            unset, empty or dumb: no status line.
+   NETRC           the netrc file for logins the location leaves out (~/.netrc).
 
 See koru(1).
 )";
