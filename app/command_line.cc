@@ -167,7 +167,11 @@ void SplitLocationWord(std::string_view word, Location& location, std::string& p
     rest = std::string(word.substr(at + 1));
     const size_t colon = credentials.find(':');
     location.user = std::string(credentials.substr(0, colon));
-    if (colon != std::string_view::npos) password = std::string(credentials.substr(colon + 1));
+    location.hasUser = true;
+    if (colon != std::string_view::npos) {
+      password = std::string(credentials.substr(colon + 1));
+      location.hasPassword = true;
+    }
   }
   for (char& c : rest) {
     if (c == '\\') c = '/';
@@ -180,6 +184,20 @@ void SplitLocationWord(std::string_view word, Location& location, std::string& p
     location.mask = location.remotePath.substr(last + 1);
     location.remotePath.resize(last + 1);
   }
+}
+
+std::optional<WordSpan> LocationPasswordSpan(const CommandWords& words) {
+  Options ignored_settings;
+  Location location;
+  const CommandWords rest = ReadSwitches(words, ignored_settings, location);
+  if (rest.empty()) return std::nullopt;
+  const std::string_view word = rest.front();
+  const size_t scheme = SchemeLength(word, location.security);
+  const size_t at = word.rfind('@');
+  if (at == std::string_view::npos || at < scheme) return std::nullopt;
+  const size_t colon = word.substr(0, at).find(':', scheme);
+  if (colon == std::string_view::npos || colon + 1 == at) return std::nullopt;
+  return WordSpan{0, colon + 1, at - colon - 1};
 }
 
 std::string DefaultPassword(const SYSTEMTIME& now) {

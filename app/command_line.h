@@ -1,6 +1,8 @@
 #ifndef KORU_APP_COMMAND_LINE_H_
 #define KORU_APP_COMMAND_LINE_H_
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +22,15 @@ struct Location {
   std::string remotePath;  // ends in "/", or "./"
   std::string mask;        // a leading "=" means list-only mode
   bool useStepVariant = false;  // -U
+  bool hasUser = false;      // a user is known: the location's "user@", or the netrc's
+  bool hasPassword = false;  // a password is known: the location's ":pass", or the netrc's
+};
+
+// Where the password stands in the program's argument words: the word, and the bytes of it.
+struct WordSpan {
+  size_t word = 0;
+  size_t offset = 0;
+  size_t length = 0;
 };
 
 // The words of a command line, each whole: the program's arguments as the shell split them
@@ -44,6 +55,10 @@ CommandWords ReadSwitches(CommandWords words, Options& settings, Location& locat
 // Splits the location word `word` into `location`, as SplitLocation does with a line's first
 // word.
 void SplitLocationWord(std::string_view word, Location& location, std::string& password);
+
+// Where the password of the location word stands among `words` (as KoruMain reads them);
+// nothing when the location holds no password, or an empty one.
+std::optional<WordSpan> LocationPasswordSpan(const CommandWords& words);
 
 // Leading and trailing blanks removed, every run of blanks made one blank (blanks only).
 std::string NormaliseCommandLine(std::string_view text);

@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "app/credentials.h"
+
 #include "ftp/session.h"
 #include "ftp/tls_session.h"
 #include "sync/parallel_run.h"
@@ -184,6 +186,7 @@ const std::vector<std::string>& HelpText() {
       "   SSL_CERT_FILE   a PEM file of trusted CA certificates (ftpes://, ftps://).",
       "   SSL_CERT_DIR    a directory of trusted CA certificates (ftpes://, ftps://).",
       "   TERM            unset, empty or dumb: no status line.",
+      "   NETRC           the netrc file for logins the location leaves out (~/.netrc).",
       "",
       "See koru(1).",
   };
@@ -226,12 +229,15 @@ int KoruMain(Env& env, RunTotals& totals, const CommandWords& words,
   env.state.BlockDelay = env.options.BlockDelay;
   SplitLocationWord(rest.empty() ? "" : rest.front(), location, env.options.LoginPassword);
   env.options.Security = location.security;
+  FillFromNetrc(env, location, env.options.LoginPassword);
   if (env.verbose()) EchoOptions(env);
   PrintStartLines(env, location, current_dir);
   if (const std::optional<std::string> port = InvalidPort(location)) {
     env.TimedLine(" ERROR: Invalid port: " + *port);
     return 1;
   }
+  // A stop at the prompt ends the run as a stop before the first connection does.
+  if (!AskForMissingPassword(env, location, env.options.LoginPassword)) env.UserAbort();
   return RunFromDriver(env, totals, location);
 }
 

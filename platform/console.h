@@ -1,6 +1,7 @@
 #ifndef KORU_PLATFORM_CONSOLE_H_
 #define KORU_PLATFORM_CONSOLE_H_
 
+#include <string>
 #include <string_view>
 
 #include "platform/clock.h"
@@ -12,6 +13,17 @@ namespace koru {
 inline constexpr int kKeyTab = 9;
 inline constexpr int kKeyEsc = 27;
 inline constexpr int kNoKey = -1;
+
+// What the user answered when asked for a secret.
+struct SecretAnswer {
+  enum class Kind {
+    kNoTerminal,  // nobody could be asked: standard input is no terminal of KORU's
+    kTyped,       // `text` is the line typed, without its line end
+    kStopped,     // Ctrl-C (or the TERM signal) came first
+  };
+  Kind kind = Kind::kNoTerminal;
+  std::string text;
+};
 
 // The console: lines on standard output, the window title, one key read without waiting, and a
 // status line that a terminal shows below the lines while an activity runs.
@@ -34,6 +46,10 @@ class Console {
     clock.Sleep(ms);
     return false;
   }
+
+  // Shows `prompt` and reads one line from the terminal without showing what is typed. A
+  // console without a terminal to ask answers kNoTerminal.
+  virtual SecretAnswer AskSecret(std::string_view /*prompt*/) { return {}; }
 
   // True when the console shows a status line; callers need not prepare one otherwise.
   virtual bool HasStatusLine() { return false; }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstring>
 #include <clocale>
 
 namespace koru {
@@ -14,6 +15,17 @@ std::vector<std::string> ArgumentWords(int argc, const char* const* argv) {
     if (argv[i][0] != '\0') words.emplace_back(argv[i]);
   }
   return words;
+}
+
+void BlankArgumentBytes(int argc, char** argv, size_t word, size_t offset, size_t length) {
+  size_t seen = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] == '\0') continue;
+    if (seen++ != word) continue;
+    const size_t size = std::strlen(argv[i]);
+    for (size_t at = offset; at < size && at < offset + length; ++at) argv[i][at] = ' ';
+    return;
+  }
 }
 
 void PrepareProcess() {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +44,18 @@ bool Readable(int fd, int timeout_ms) {
 }
 
 void SleepMs(int ms) { ::poll(nullptr, 0, ms); }
+
+void WriteText(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    text.remove_prefix(static_cast<size_t>(written));
+  }
+}
+
+// A line typed at a password prompt is cut here.
+constexpr size_t kMaxSecretBytes = 4096;
 
 constexpr long long kTitleIntervalMs = 100;  // at most ten titles a second
 constexpr int kSequenceWaitMs = 30;
@@ -248,6 +261,44 @@ int TerminalConsole::PollKey() {
     if (key >= 0) return key;
   }
   return kNoKey;
+}
+
+SecretAnswer TerminalConsole::AskSecret(std::string_view prompt) {
+  if (!keys_from_terminal_ || !HoldsTerminal()) return {};
+  state::EraseStatusLine();
+  FlushTitle();
+  std::fflush(stdout);
+  const int prompt_fd = title_fd_ >= 0 ? title_fd_ : STDERR_FILENO;
+  // Echo off before the prompt shows: nothing typed after it is ever echoed.
+  state::EnterSecretMode();
+  WriteText(prompt_fd, prompt);
+  SecretAnswer answer = ReadSecretLine();
+  state::EnterKeyMode();
+  // The line end typed was not echoed.
+  WriteText(prompt_fd, "\n");
+  return answer;
+}
+
+SecretAnswer TerminalConsole::ReadSecretLine() {
+  SecretAnswer answer{SecretAnswer::Kind::kTyped, {}};
+  int continues = state::Continues();
+  for (;;) {
+    if (AbortSignalPending()) {
+      abort_signals_seen_ = state::AbortSignals();
+      return {SecretAnswer::Kind::kStopped, {}};
+    }
+    // Back from Ctrl-Z the terminal has the shell's mode: echo off again.
+    if (state::Continues() != continues) {
+      continues = state::Continues();
+      state::EnterSecretMode();
+    }
+    if (!Readable(STDIN_FILENO, kWaitSliceMs)) continue;
+    char byte = 0;
+    const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got <= 0 || byte == '\n' || byte == '\r') return answer;
+    if (answer.text.size() < kMaxSecretBytes) answer.text += byte;
+  }
 }
 
 }  // namespace koru

@@ -36,6 +36,10 @@ class TerminalConsole : public Console {
   bool StopPending() override;
   // Waits on the terminal itself (and for SIGINT, SIGTERM), not on `clock`.
   bool WaitForKey(Clock& clock, int ms) override;
+  // Asks on the terminal of standard input, in the foreground only: the terminal's own line
+  // editing with echo off (restored on every exit path, as key mode is); the prompt goes to
+  // the controlling terminal.
+  SecretAnswer AskSecret(std::string_view prompt) override;
   bool HasStatusLine() override { return status_fd_ >= 0; }
   void ShowStatus(const Status& status) override;
   void ClearStatus() override;
@@ -53,6 +57,7 @@ class TerminalConsole : public Console {
   // milliseconds, and at once after a continue; takes the terminal back when it has it again.
   bool HoldsTerminal();
   void TakeTerminal();
+  SecretAnswer ReadSecretLine();
 
   bool stdout_is_terminal_ = false;
   bool keys_from_terminal_ = false;

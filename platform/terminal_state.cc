@@ -12,7 +12,7 @@ namespace {
 
 termios g_found_mode;
 volatile sig_atomic_t g_mode_saved = 0;
-volatile sig_atomic_t g_key_mode = 0;       // standard input is in key mode
+volatile sig_atomic_t g_key_mode = 0;       // standard input is in key or secret mode
 volatile sig_atomic_t g_terminal_fd = -1;   // whose foreground group counts
 volatile sig_atomic_t g_status_fd = -1;
 volatile sig_atomic_t g_status_drawn = 0;
@@ -100,6 +100,16 @@ void EnterKeyMode() {
   keys.c_cc[VTIME] = 0;
   g_key_mode = 1;
   tcsetattr(STDIN_FILENO, TCSANOW, &keys);
+}
+
+void EnterSecretMode() {
+  if (!g_mode_saved || !InForeground()) return;
+  if (!g_key_mode) tcgetattr(STDIN_FILENO, &g_found_mode);
+  termios secret = g_found_mode;
+  secret.c_lflag |= ICANON | ISIG;
+  secret.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL);
+  g_key_mode = 1;
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &secret);
 }
 
 void LeaveKeyMode() {

@@ -24,6 +24,9 @@ bool InForeground();
 // as found is read again first unless key mode is already on (the shell may have changed it
 // while KORU was stopped). Only in the foreground: elsewhere it would stop the process.
 void EnterKeyMode();
+// Puts standard input in secret mode: the mode as found (line editing, signals) with echo off,
+// input typed before it dropped. Every exit path leaves it as it leaves key mode.
+void EnterSecretMode();
 // Gives standard input its mode as found back when key mode is on and KORU is in the
 // foreground.
 void LeaveKeyMode();

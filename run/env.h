@@ -14,6 +14,7 @@
 #include "platform/console.h"
 #include "platform/file_system.h"
 #include "platform/handle_pool.h"
+#include "platform/netrc_file.h"
 #include "platform/channels.h"
 #include "platform/text.h"
 #include "platform/transport.h"
@@ -72,6 +73,9 @@ struct Env {
   Transport& transport;
   Channels channels;
   FileSystem* files = &SystemFileSystem();  // the local files of the run; tests put a fake here
+  // Where a login missing from the location is looked up; none in tests and the library (the
+  // program sets the user's netrc).
+  NetrcSource* netrc = nullptr;
   int channel_timeout_ms = 60000;    // every wait on a channel
   int status_line_wait_ms = 5000;    // final reply of a listing that began with "total "
   int stalled_reply_wait_ms = 5000;  // final reply after the data connection timed out

@@ -62,10 +62,15 @@ Location forms the syntax above does not show:
    [address]:port         an IPv6 address in brackets, such as [::1]:2121.
    "host/Jan 2024 dir/"   quotes keep a location or password with blanks whole.
 
+Switches the usage text does not show:
+   -P#   up to # connections at once (1 to 16): directories are listed and files
+         downloaded side by side, each connection logged in once for the run.
+
 Environment:
    SSL_CERT_FILE   a PEM file of trusted CA certificates (ftpes://, ftps://).
    SSL_CERT_DIR    a directory of trusted CA certificates (ftpes://, ftps://).
    TERM            unset, empty or dumb: no status line.
+   NETRC           the netrc file for logins the location leaves out (~/.netrc).
 
 See koru(1).
 )";

@@ -9,6 +9,7 @@
 
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/netrc_file.h"
 
 namespace koru::testing {
 
@@ -36,6 +37,14 @@ class RecordingConsole : public Console {
   }
   void ClearStatus() override { status_shown = false; }
   bool WaitForKey(Clock& clock, int ms) override;
+  // Hands out the scripted answers, then kNoTerminal.
+  SecretAnswer AskSecret(std::string_view prompt) override {
+    prompts.emplace_back(prompt);
+    if (secrets.empty()) return {};
+    SecretAnswer answer = secrets.front();
+    secrets.pop_front();
+    return answer;
+  }
 
   struct ArrivingKey {
     int64_t after_ms;
@@ -45,6 +54,8 @@ class RecordingConsole : public Console {
   std::vector<std::string> lines;
   std::vector<std::string> titles;
   std::deque<int> keys;
+  std::deque<SecretAnswer> secrets;
+  std::vector<std::string> prompts;
   std::deque<ArrivingKey> arriving_keys;
   int64_t waited_ms = 0;  // in the waits for keys so far
   bool key_arrived = false;  // an arriving key came and PollKey has not been asked since
@@ -56,6 +67,17 @@ class RecordingConsole : public Console {
 
  private:
   StatusFormatter formatter_;
+};
+
+// A netrc with a given state and text, counting its reads.
+class FakeNetrc : public NetrcSource {
+ public:
+  NetrcFile Read() override {
+    ++reads;
+    return file;
+  }
+  NetrcFile file;
+  int reads = 0;
 };
 
 // A clock that stands still until something sleeps; sleeping only moves it forward.

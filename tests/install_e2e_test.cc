@@ -225,7 +225,7 @@ TEST_F(InstalledTree, ACCallerBuiltWithPkgConfigRunsAgainstTheServer) {
 
 const std::vector<std::string> kManSections = {
     "NAME",    "SYNOPSIS",    "DESCRIPTION", "LOCATION", "OPTIONS",
-    "KEYS",    "EXIT STATUS", "ENVIRONMENT", "EXAMPLES", "SEE ALSO"};
+    "KEYS",    "EXIT STATUS", "ENVIRONMENT", "FILES",    "EXAMPLES", "SEE ALSO"};
 
 // The switches of the usage text ("-D#", "-M", "+M", ...), in its order.
 std::vector<std::string> UsageSwitches() {
@@ -316,9 +316,10 @@ TEST_F(ManualPage, NamesEverySwitchAndKey) {
   }
   EXPECT_THAT(run.output, Not(HasSubstr("sftp://")));
   const std::string environment = RenderedSection(run.output, "ENVIRONMENT");
-  for (const char* name : {"SSL_CERT_FILE", "SSL_CERT_DIR"}) {
+  for (const char* name : {"SSL_CERT_FILE", "SSL_CERT_DIR", "NETRC"}) {
     EXPECT_TRUE(HasTag(environment, name)) << name;
   }
+  EXPECT_TRUE(HasTag(RenderedSection(run.output, "FILES"), "~/.netrc"));
 }
 
 TEST(InstallTest, TheReadmeNamesEverySwitchAndKey) {
