@@ -1,3 +1,4 @@
+#include "app/quiet_console.h"
 #include "app/startup.h"
 #include "platform/clock.h"
 #include "platform/process.h"
@@ -6,12 +7,16 @@
 
 int main(int argc, char** argv) {
   koru::PrepareProcess();
+  const koru::CommandWords words = koru::ArgumentWords(argc, argv);
   int exit_code;
   {
-    koru::TerminalConsole console;
+    koru::TerminalConsole terminal;
+    koru::QuietConsole quiet(terminal);
+    koru::Console& console =
+        koru::RunsQuietly(words) ? static_cast<koru::Console&>(quiet) : terminal;
     koru::PosixClock clock;
     koru::Env env(console, clock);
-    exit_code = koru::KoruMain(env, koru::ArgumentWords(argc, argv), koru::CurrentDirectory());
+    exit_code = koru::KoruMain(env, words, koru::CurrentDirectory());
   }
   return exit_code;
 }
