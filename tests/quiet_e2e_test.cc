@@ -1,4 +1,5 @@
-// The real program with -Q against vsftpd and pyftpdlib, run as cron runs it: no terminal,
+// The real program with -Q against vsftpd and pyftpdlib (and a scripted server that keeps it
+// waiting for timeout's TERM signal), run as cron runs it: no terminal,
 // standard input from /dev/null, standard output and standard error each in a pipe of its own.
 // A run that meets no failure writes nothing at all; one that does writes its failure lines on
 // standard error, each once, and nothing on standard output.
@@ -15,6 +16,8 @@
 
 #include "tests/child_process.h"
 #include "tests/end_to_end.h"
+#include "tests/fake_ftp_server.h"
+#include "tests/fake_ftp_tree.h"
 #include "tests/local_dates.h"
 #include "tests/real_ftp_server.h"
 #include "tests/scratch_dir.h"
@@ -169,6 +172,32 @@ INSTANTIATE_TEST_SUITE_P(Real, QuietRunTest, ::testing::ValuesIn(kServers),
                          [](const ::testing::TestParamInfo<Server>& info) {
                            return KindName(info.param.kind);
                          });
+
+// cron's or timeout's TERM signal stops a run: that is a failure worth a mail.
+TEST(QuietStopTest, TermSignalIsNamedOnStandardError) {
+  ScratchDir local;
+  FakeFtpTree tree;
+  tree.AddFile("/pub/a.txt", "aaaaa");
+  // The login waits for its PASS reply longer than timeout lets the run go on.
+  tree.Intercept([held = false](const std::string& command, FakeFtpSession& session) mutable {
+    if (!command.starts_with("PASS ") || held) return false;
+    held = true;
+    session.Pause(10000);
+    return false;
+  });
+  FakeFtpServer server;
+  server.SetDefaultSession(tree.Script());
+
+  const ChildResult run =
+      RunProgram("/usr/bin/timeout", {"--preserve-status", "-s", "TERM", "1", KORU_BINARY,
+                                      server.address() + "/pub/", "-Q"},
+                 local.path());
+  server.Stop();
+
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.output, "");
+  EXPECT_EQ(Normalised(run.errors, "", ""), "TIME ** User Abort **\n");
+}
 
 }  // namespace
 }  // namespace koru::testing
