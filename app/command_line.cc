@@ -54,6 +54,7 @@ void ApplySwitch(std::string_view word, Options& s, Location& location) {
   if (key == "-P") s.Connections = std::min(NumberAfterSwitch(word), kMaxConnections);
   if (key == "-V" && exact) s.VerboseLevel = -1;
   if (key == "+V" && exact) s.VerboseLevel = 1;
+  if (key == "-Q" && exact) s.QuietMode = kOn;
 }
 
 struct Scheme {
@@ -129,6 +130,14 @@ bool WantsHelp(const CommandWords& words) {
 }
 
 bool WantsVersion(const CommandWords& words) { return HasWord(words, "--version"); }
+
+bool RunsQuietly(const CommandWords& words) {
+  if (WantsUsage(words) || WantsVersion(words)) return false;
+  Options settings;
+  Location location;
+  ReadSwitches(words, settings, location);
+  return settings.QuietMode && settings.VerboseLevel == 0;
+}
 
 CommandWords ReadSwitches(CommandWords words, Options& settings, Location& location) {
   while (!words.empty() && !words.back().empty() &&

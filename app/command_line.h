@@ -48,6 +48,10 @@ bool WantsHelp(const CommandWords& words);
 // True when a word is --version.
 bool WantsVersion(const CommandWords& words);
 
+// True when the words ask for a quiet run: -Q among the switches, and neither -V nor +V
+// (which outweigh it). The usage text, help and version are shown as asked, -Q or not.
+bool RunsQuietly(const CommandWords& words);
+
 // Reads switches (words beginning with "-" or "+") from the right into `settings` (and -U into
 // `location`) and returns the words before them.
 CommandWords ReadSwitches(CommandWords words, Options& settings, Location& location);

@@ -68,7 +68,7 @@ TEST(CommandLineTest, SwitchesAndLocations) {
       {.line = "host/ -D99999999999", .BlockDelay = 2147483647, .server = "host",
        .remotePath = "/"},
       // Unknown switches are removed and ignored.
-      {.line = "host/ -Q +X -", .server = "host", .remotePath = "/"},
+      {.line = "host/ -W +X -", .server = "host", .remotePath = "/"},
       // Blanks are normalised; only blanks count.
       {.line = "   host/pub/     -V   ", .VerboseLevel = -1, .server = "host",
        .remotePath = "/pub/"},
@@ -220,6 +220,34 @@ TEST(CommandLineTest, ArgumentWordsKeepTheirBlanks) {
   EXPECT_FALSE(WantsUsage(CommandWords{"host/a -h dir/"}));
   EXPECT_TRUE(WantsVersion(CommandWords{"host/", "--version"}));
   EXPECT_EQ(SplitCommandLine("  a  b c "), (CommandWords{"a", "b", "c"}));
+}
+
+// -Q is a switch like the others (exact, any case, read from the right); -V and +V outweigh
+// it, and what the user asks to see (usage, help, version) is never made quiet.
+TEST(CommandLineTest, QuietRunsAreThoseWithQAndNoVerboseSwitch) {
+  const struct {
+    CommandWords words;
+    bool quiet;
+  } cases[] = {
+      {{"host/pub/", "-Q"}, true},
+      {{"host/pub/", "-q", "-S"}, true},
+      {{"-Q"}, true},
+      {{"host/pub/", "-Q", "-V"}, false},
+      {{"host/pub/", "+V", "-Q"}, false},
+      {{"host/pub/", "-Qx"}, false},
+      {{"host/pub/", "+Q"}, false},
+      {{"host/pub/", "-Q", "stray"}, false},
+      {{"host/pub/"}, false},
+      {{"host/pub/", "-Q", "-?"}, false},
+      {{"host/pub/", "-Q", "--help"}, false},
+      {{"host/pub/", "-Q", "--version"}, false},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    for (const std::string& word : c.words) line += word + " ";
+    SCOPED_TRACE(line);
+    EXPECT_EQ(RunsQuietly(c.words), c.quiet);
+  }
 }
 
 TEST(CommandLineTest, LastWordAndNormalisation) {

@@ -1,5 +1,6 @@
 #include <optional>
 
+#include "app/quiet_console.h"
 #include "app/startup.h"
 #include "platform/clock.h"
 #include "platform/netrc_file.h"
@@ -16,7 +17,10 @@ int main(int argc, char** argv) {
   }
   int exit_code;
   {
-    koru::TerminalConsole console;
+    koru::TerminalConsole terminal;
+    koru::QuietConsole quiet(terminal);
+    koru::Console& console =
+        koru::RunsQuietly(words) ? static_cast<koru::Console&>(quiet) : terminal;
     koru::PosixClock clock;
     koru::Env env(console, clock);
     env.netrc = &koru::SystemNetrc();

@@ -181,6 +181,8 @@ const std::vector<std::string>& HelpText() {
       "   -N    fetch again a file whose size or date differs from the listing.",
       "   -P#   up to # connections at once (1 to 16): directories are listed and files",
       "         downloaded side by side, each connection logged in once for the run.",
+      "   -Q    quiet, for cron: nothing on standard output; warnings, errors and the",
+      "         totals of what failed on standard error, each once. -V and +V outweigh it.",
       "",
       "Environment:",
       "   SSL_CERT_FILE   a PEM file of trusted CA certificates (ftpes://, ftps://).",

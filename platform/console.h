@@ -25,13 +25,17 @@ struct SecretAnswer {
   std::string text;
 };
 
-// The console: lines on standard output, the window title, one key read without waiting, and a
-// status line that a terminal shows below the lines while an activity runs.
+// The console: lines on standard output (and, apart from them, lines on standard error), the
+// window title, one key read without waiting, and a status line that a terminal shows below the
+// lines while an activity runs.
 class Console {
  public:
   virtual ~Console() = default;
   // Writes one line; the line end is the console's own.
   virtual void WriteLine(std::string_view line) = 0;
+  // Writes one line on the error stream, apart from the lines above; a console that has no
+  // error stream of its own shows it among them.
+  virtual void WriteErrorLine(std::string_view line) { WriteLine(line); }
   // Shows `title` as the window title (the caller has already cut it to its limit).
   virtual void SetTitle(std::string_view title) = 0;
   // The next pending key press, or kNoKey. Never waits.

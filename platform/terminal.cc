@@ -69,6 +69,7 @@ constexpr int kWaitSliceMs = 100;
 
 TerminalConsole::TerminalConsole() {
   stdout_is_terminal_ = isatty(STDOUT_FILENO);
+  stderr_is_terminal_ = isatty(STDERR_FILENO);
   title_fd_ = ::open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
   if (state::SaveMode()) {
     keys_from_terminal_ = true;
@@ -128,12 +129,20 @@ void TerminalConsole::TakeTerminal() {
 }
 
 void TerminalConsole::WriteLine(std::string_view line) {
+  WriteTo(stdout, stdout_is_terminal_, line);
+}
+
+void TerminalConsole::WriteErrorLine(std::string_view line) {
+  WriteTo(stderr, stderr_is_terminal_, line);
+}
+
+void TerminalConsole::WriteTo(std::FILE* stream, bool to_terminal, std::string_view line) {
   state::EraseStatusLine();
   FlushTitle();
-  line_buffer_.assign(stdout_is_terminal_ ? PrintableText(line) : std::string(line));
+  line_buffer_.assign(to_terminal ? PrintableText(line) : std::string(line));
   line_buffer_ += '\n';
-  std::fwrite(line_buffer_.data(), 1, line_buffer_.size(), stdout);
-  std::fflush(stdout);
+  std::fwrite(line_buffer_.data(), 1, line_buffer_.size(), stream);
+  std::fflush(stream);
 }
 
 void TerminalConsole::SetTitle(std::string_view title) {

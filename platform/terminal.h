@@ -1,6 +1,7 @@
 #ifndef KORU_PLATFORM_TERMINAL_H_
 #define KORU_PLATFORM_TERMINAL_H_
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -8,8 +9,8 @@
 
 namespace koru {
 
-// The real console. Lines go to standard output (control characters shown as "?" when it is a
-// terminal). The title goes to the controlling terminal only, at most every 100 ms; a title held
+// The real console. Lines go to standard output, error lines to standard error (control
+// characters shown as "?" in either when it is a terminal). The title goes to the controlling terminal only, at most every 100 ms; a title held
 // back is written by the next console call or when the console ends, so the last title of an
 // activity always shows. Keys come from standard input when it is a terminal, which is put in
 // non-canonical, no-echo mode for the life of this object and restored on every exit path
@@ -31,6 +32,7 @@ class TerminalConsole : public Console {
   TerminalConsole& operator=(const TerminalConsole&) = delete;
 
   void WriteLine(std::string_view line) override;
+  void WriteErrorLine(std::string_view line) override;
   void SetTitle(std::string_view title) override;
   int PollKey() override;
   bool StopPending() override;
@@ -59,7 +61,11 @@ class TerminalConsole : public Console {
   void TakeTerminal();
   SecretAnswer ReadSecretLine();
 
+  // Writes `line` and a line end to `stream`, after erasing the status line.
+  void WriteTo(std::FILE* stream, bool to_terminal, std::string_view line);
+
   bool stdout_is_terminal_ = false;
+  bool stderr_is_terminal_ = false;
   bool keys_from_terminal_ = false;
   bool holds_terminal_ = false;
   int continues_seen_ = -1;

@@ -201,6 +201,32 @@ TEST(TerminalTest, StatusLineIsRedrawnInPlaceAndErasedBeforeEveryLine) {
             "end\r\n");
 }
 
+// An error line goes to standard error: on a terminal after erasing the status line and
+// without control characters, elsewhere byte for byte and apart from the lines.
+TEST(TerminalTest, ErrorLinesGoToStandardError) {
+  PtyChild terminal([] {
+    setenv("TERM", "xterm", 1);
+    {
+      TerminalConsole console;
+      console.ShowStatus(kSix);
+      console.WriteErrorLine("evil\x1b]0;owned\x07 error");
+    }
+    _exit(0);
+  });
+  EXPECT_EQ(terminal.Wait(), 0);
+  EXPECT_EQ(terminal.output(),
+            "\rlisting /pub/: 6 lines\x1b[K\r\x1b[Kevil?]0;owned? error\r\n");
+
+  const testing::ChildResult piped = testing::RunInChild([] {
+    TerminalConsole console;
+    console.WriteLine("a line");
+    console.WriteErrorLine("an error\x1b");
+  });
+  EXPECT_EQ(piped.exit_code, 0);
+  EXPECT_EQ(piped.output, "a line\n");
+  EXPECT_EQ(piped.errors, "an error\x1b\n");
+}
+
 // However the program ends, a status line on screen is erased.
 TEST(TerminalTest, StatusLineIsErasedOnEveryWayOut) {
   struct Case {

@@ -25,6 +25,7 @@ struct Options {
   int32_t SubDirMode = 0;     // 0 none, 1 recurse (-S), -1 create the first level (-T)
   int32_t NewerMode = 0;      // -N: fetch again what changed on the server (size or date)
   int32_t Connections = 0;    // -P: control connections at once (1-16); 0 one at a time
+  int32_t QuietMode = 0;      // -Q: nothing on standard output, failures on standard error
   ConnectionSecurity Security = ConnectionSecurity::kPlain;
 };
 

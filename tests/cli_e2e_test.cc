@@ -63,8 +63,11 @@ Location forms the syntax above does not show:
    "host/Jan 2024 dir/"   quotes keep a location or password with blanks whole.
 
 Switches the usage text does not show:
+   -N    fetch again a file whose size or date differs from the listing.
    -P#   up to # connections at once (1 to 16): directories are listed and files
          downloaded side by side, each connection logged in once for the run.
+   -Q    quiet, for cron: nothing on standard output; warnings, errors and the
+         totals of what failed on standard error, each once. -V and +V outweigh it.
 
 Environment:
    SSL_CERT_FILE   a PEM file of trusted CA certificates (ftpes://, ftps://).
@@ -116,6 +119,30 @@ TEST(CliTest, OptionEchoWhole) {
             "TIME  57 Unable to open socket\nTIME  Connection refused\n"
             "TIME * No more files to transfer.\n");
   EXPECT_EQ(run.output.find('\x1b'), std::string::npos) << "no title without a terminal";
+}
+
+// A quiet run that ends early still names its failure, on standard error only; what the user
+// asks to see is shown as without -Q.
+TEST(CliTest, QuietRunsNameEarlyFailuresOnStandardError) {
+  const struct {
+    std::vector<std::string> args;
+    int exit_code;
+    std::string output;
+    std::string errors;
+  } cases[] = {
+      {{"127.0.0.1:1/pub/", "-Q"}, 1, "",
+       "TIME ERROR: Unable to open connection to server.\nTIME  Connection refused\n"},
+      {{"127.0.0.1:99999/pub/", "-q", "-S"}, 1, "", "TIME ERROR: Invalid port: 99999\n"},
+      {{"-Q", "-?"}, 0, kUsageOutput, ""},
+      {{"--version", "-Q"}, 0, "Koru (KORU 20080313)\n", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.front());
+    const ChildResult run = RunProgram(KORU_BINARY, c.args, "/tmp");
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    EXPECT_EQ(run.output, c.output);
+    EXPECT_EQ(Normalised(run.errors), c.errors);
+  }
 }
 
 TEST(CliTest, TitleInATerminalAndTheModeRestored) {

@@ -13,7 +13,7 @@
 
 namespace koru::testing {
 
-// Records every console line and title, and, when `status_line` is on, every status line as a
+// Records every console line (error lines apart) and title, and, when `status_line` is on, every status line as a
 // terminal `status_width` columns wide shows it; hands out scripted keys, then none. A key of
 // `arriving_keys` comes during the waits for keys: once they have waited `after_ms` in all, the
 // wait ends there and the key is the next one PollKey hands out (until then every wait ends at
@@ -21,6 +21,7 @@ namespace koru::testing {
 class RecordingConsole : public Console {
  public:
   void WriteLine(std::string_view line) override { lines.emplace_back(line); }
+  void WriteErrorLine(std::string_view line) override { error_lines.emplace_back(line); }
   void SetTitle(std::string_view title) override { titles.emplace_back(title); }
   int PollKey() override {
     ++polls;
@@ -52,6 +53,7 @@ class RecordingConsole : public Console {
   };
 
   std::vector<std::string> lines;
+  std::vector<std::string> error_lines;
   std::vector<std::string> titles;
   std::deque<int> keys;
   std::deque<SecretAnswer> secrets;

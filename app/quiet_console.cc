@@ -1,0 +1,67 @@
+#include "app/quiet_console.h"
+
+#include <array>
+
+namespace koru {
+namespace {
+
+constexpr size_t kTimeLength = 8;  // "hh:mm:ss"
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// True when `line` begins with a time of day "hh:mm:ss".
+bool StartsWithTime(std::string_view line) {
+  if (line.size() < kTimeLength) return false;
+  for (size_t i = 0; i < kTimeLength; ++i) {
+    if (i % 3 == 2 ? line[i] != ':' : !IsDigit(line[i])) return false;
+  }
+  return true;
+}
+
+constexpr std::array<std::string_view, 4> kFailurePrefixes = {
+    " * Warning:", " ** User Abort **", " * Not deleted:", " * Remote file was not erased"};
+
+constexpr std::array<std::string_view, 6> kFailureTotals = {
+    " file failed.",      " files failed.",           " directory failed.",
+    " directories failed.", " remote file not deleted.", " remote files not deleted."};
+
+// " 3 files failed." and the like: a blank, a count, and the words of a failure total.
+bool IsFailureTotal(std::string_view text) {
+  if (text.size() < 2 || text[0] != ' ' || !IsDigit(text[1])) return false;
+  size_t end = 1;
+  while (end < text.size() && IsDigit(text[end])) ++end;
+  const std::string_view words = text.substr(end);
+  for (std::string_view total : kFailureTotals) {
+    if (words == total) return true;
+  }
+  return false;
+}
+
+bool IsFailureLine(std::string_view text) {
+  for (std::string_view prefix : kFailurePrefixes) {
+    if (text.starts_with(prefix)) return true;
+  }
+  return IsFailureTotal(text);
+}
+
+}  // namespace
+
+bool FailureLineFilter::Keep(std::string_view line) {
+  if (!StartsWithTime(line)) {
+    after_error_ = false;
+    return false;
+  }
+  const std::string_view text = line.substr(kTimeLength);
+  const bool error = text.starts_with(" ERROR:");
+  const bool reason = after_error_ && text.starts_with("  ");
+  after_error_ = error || reason;
+  if (!error && !reason && !IsFailureLine(text)) return false;
+  return kept_.emplace(text).second;
+}
+
+void QuietConsole::WriteLine(std::string_view line) {
+  const std::lock_guard lock(mutex_);
+  if (filter_.Keep(line)) console_.WriteErrorLine(line);
+}
+
+}  // namespace koru
