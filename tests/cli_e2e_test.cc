@@ -62,6 +62,10 @@ Location forms the syntax above does not show:
    [address]:port         an IPv6 address in brackets, such as [::1]:2121.
    "host/Jan 2024 dir/"   quotes keep a location or password with blanks whole.
 
+Switches the usage text does not show:
+   -P#   up to # connections at once (1 to 16): directories are listed and files
+         downloaded side by side, each connection logged in once for the run.
+
 Environment:
    SSL_CERT_FILE   a PEM file of trusted CA certificates (ftpes://, ftps://).
    SSL_CERT_DIR    a directory of trusted CA certificates (ftpes://, ftps://).
@@ -85,10 +89,10 @@ TEST(CliTest, UsageTextWhole) {
   }
 }
 
-TEST(CliTest, VersionPrintsTheBanner) {
+TEST(CliTest, VersionPrintsTheBannerAndTheRelease) {
   const ChildResult run = RunProgram(KORU_BINARY, {"--version"});
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.output, "Koru (KORU 20080313)\n");
+  EXPECT_EQ(run.output, "Koru (KORU 20080313)\nkoru " KORU_PROJECT_VERSION "\n");
 }
 
 TEST(CliTest, OptionEchoWhole) {
