@@ -10,6 +10,9 @@
 #include "sync/sync_engine.h"
 
 namespace koru {
+
+const char kRelease[] = KORU_RELEASE;
+
 namespace {
 
 void GiveStartValues(Env& env, Location& location) {
@@ -225,7 +228,10 @@ int KoruMain(Env& env, RunTotals& totals, const CommandWords& words,
     }
     return 0;
   }
-  if (WantsVersion(words)) return 0;
+  if (WantsVersion(words)) {
+    env.Line(std::string("koru ") + kRelease);
+    return 0;
+  }
 
   const CommandWords rest = ReadSwitches(words, env.options, location);
   env.state.BlockDelay = env.options.BlockDelay;

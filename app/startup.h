@@ -12,6 +12,8 @@
 namespace koru {
 
 inline constexpr char kVersion[] = "20080313";
+// The release of the program, its packages and its manual page (the project's version).
+extern const char kRelease[];
 
 // The usage text, one entry per console line.
 const std::vector<std::string>& UsageText();

@@ -128,9 +128,14 @@ TEST_F(StartupTest, UsageTextEndsTheRunWithZero) {
   }
 }
 
-TEST_F(StartupTest, VersionPrintsOnlyTheBanner) {
-  EXPECT_EQ(Run("--version"), 0);
-  EXPECT_THAT(console_.lines, ElementsAre("Koru (KORU 20080313)"));
+TEST_F(StartupTest, VersionPrintsTheBannerAndTheRelease) {
+  for (const char* line : {"--version", "host/pub/ -S --version"}) {
+    SCOPED_TRACE(line);
+    console_.lines.clear();
+    EXPECT_EQ(Run(line), 0);
+    EXPECT_THAT(console_.lines,
+                ElementsAre("Koru (KORU 20080313)", "koru " KORU_PROJECT_VERSION));
+  }
 }
 
 TEST_F(StartupTest, TitleIsCutTo249Characters) {

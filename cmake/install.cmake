@@ -1,13 +1,20 @@
-# What `cmake --install` puts where, under GNU directory names, and the Debian package that
-# `cpack -G DEB` makes from the same rules.
+# What `cmake --install` puts where, under GNU directory names, and the Debian packages that
+# `cpack -G DEB` makes from the same rules, one per install component:
 #
-#   bin/koru                              the program
-#   lib/<multiarch>/libkoru.so.X.Y.Z      the C library, its SONAME link libkoru.so.X and the
-#                                         link libkoru.so for the linker
+#   bin/koru                              the program                          program
+#   share/man/man1/koru.1                 the manual page                      manual
+#   share/doc/koru/README.md                                                   program
+#   lib/<multiarch>/libkoru.so.X.Y.Z      the C library and its SONAME link    library
+#   lib/<multiarch>/libkoru.so.X          libkoru.so.X
+#   lib/<multiarch>/libkoru.so            the link for the linker              development
 #   lib/<multiarch>/pkgconfig/koru.pc     the compiler and linker flags for C callers
 #   include/koru.h                        the C header
-#   share/man/man1/koru.1                 the manual page
-#   share/doc/koru/README.md
+#
+# The packages koru (program), libkoru1 (library) and libkoru-dev (development) hold besides, as
+# Debian wants them, the manual page compressed and in each share/doc/<package>/ the copyright
+# file and the Debian changelog, compressed. These are installed only by an installation of
+# their component (EXCLUDE_FROM_ALL), which is what CPack makes: a plain `cmake --install` leaves
+# them out.
 
 # Debian keeps libraries in a directory named for the architecture, under /usr and under
 # /usr/local alike; elsewhere GNUInstallDirs decides.
@@ -17,14 +24,15 @@ if(NOT DEFINED CMAKE_INSTALL_LIBDIR AND CMAKE_LIBRARY_ARCHITECTURE AND EXISTS /e
 endif()
 include(GNUInstallDirs)
 
-install(TARGETS koru RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS koru_shared LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES app/c_api/koru.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS koru RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+install(TARGETS koru_shared LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        COMPONENT library NAMELINK_COMPONENT development)
+install(FILES app/c_api/koru.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
 # The manual page carries the release number in its footer.
 configure_file(doc/koru.1.in ${CMAKE_BINARY_DIR}/koru.1 @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/koru.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${CMAKE_BINARY_DIR}/koru.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT program)
 
 # koru.pc names the prefix of the installation itself, which is known only when it runs
 # (`cmake --install build --prefix P`), and never the DESTDIR staging directory in front of it.
@@ -55,31 +63,7 @@ install(CODE "
        TYPE FILE FILES \"\${koru_pc_file}\")
   get_filename_component(koru_pc_dir \"\${koru_pc_file}\" DIRECTORY)
   file(REMOVE_RECURSE \"\${koru_pc_dir}\")
-")
+" COMPONENT development)
 
-# The Debian package: koru_<version>_<arch>.deb, installed under /usr.
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME koru)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "KORU developers <koru@example.org>")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "KORU developers <koru@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console FTP download agent")
-# The summary is the first line of the control file's description; CPack indents these lines.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "KORU compares a local directory with a directory on an FTP server and
-downloads only what is missing or incomplete locally, verifying every file
-by its size and dating it like the remote one. It can resume partial
-downloads, move files off the server after a verified download and mirror
-whole directory trees.
 
-The package also holds libkoru, a small C library with the program's FTP
-login and local file procedures, its header and its pkg-config file.")
-set(CPACK_DEBIAN_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The files are staged under DESTDIR with the real prefix /usr, so koru.pc names /usr.
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_INSTALL_PREFIX /usr)
-set(CPACK_SET_DESTDIR ON)
-set(CPACK_STRIP_FILES ON)
-include(CPack)
+include(cmake/debian.cmake)

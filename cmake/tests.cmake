@@ -41,7 +41,8 @@ target_compile_definitions(koru_test_settings INTERFACE
   KORU_BINARY="$<TARGET_FILE:koru>"
   KORU_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
   C_CALLER_BINARY="$<TARGET_FILE:c_caller>"
-  KORU_LIBRARY="$<TARGET_FILE:koru_shared>")
+  KORU_LIBRARY="$<TARGET_FILE:koru_shared>"
+  KORU_PROJECT_VERSION="${PROJECT_VERSION}")
 
 # The fakes, fake servers, real-server harness and child-process helpers, compiled once.
 add_library(koru_test_doubles OBJECT ${KORU_TEST_DOUBLES})
@@ -81,7 +82,6 @@ set_property(SOURCE tests/install_e2e_test.cc APPEND PROPERTY COMPILE_DEFINITION
   KORU_C_COMPILER="${CMAKE_C_COMPILER}"
   KORU_C_SANITIZE_FLAGS="${KORU_C_SANITIZE_FLAGS}"
   KORU_INSTALL_LIBDIR="${CMAKE_INSTALL_LIBDIR}"
-  KORU_PROJECT_VERSION="${PROJECT_VERSION}"
   KORU_PROJECT_VERSION_MAJOR="${PROJECT_VERSION_MAJOR}")
 include(fuzz/replay.cmake)
 

@@ -71,6 +71,10 @@ TerminalConsole::TerminalConsole() {
   stdout_is_terminal_ = isatty(STDOUT_FILENO);
   stderr_is_terminal_ = isatty(STDERR_FILENO);
   title_fd_ = ::open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (title_fd_ >= 0) {
+    state::SetTitleFd(title_fd_);
+    std::atexit(state::RestoreTitle);
+  }
   if (state::SaveMode()) {
     keys_from_terminal_ = true;
     std::atexit(state::RestoreTerminal);
@@ -98,7 +102,10 @@ TerminalConsole::~TerminalConsole() {
   FlushTitle();
   std::fflush(stdout);
   state::RestoreTerminal();
-  if (title_fd_ >= 0) ::close(title_fd_);
+  if (title_fd_ >= 0) {
+    state::SetTitleFd(-1);
+    ::close(title_fd_);
+  }
 }
 
 bool TerminalConsole::HoldsTerminal() {
@@ -165,6 +172,7 @@ void TerminalConsole::FlushTitle() {
   for (char& c : shown) {
     if (c == '\t') c = ' ';
   }
+  state::SaveTitle();
   const std::string sequence = "\x1b]0;" + shown + "\a";
   ssize_t ignored = ::write(title_fd_, sequence.data(), sequence.size());
   (void)ignored;

@@ -12,8 +12,10 @@ namespace koru {
 // The real console. Lines go to standard output, error lines to standard error (control
 // characters shown as "?" in either when it is a terminal). The title goes to the controlling terminal only, at most every 100 ms; a title held
 // back is written by the next console call or when the console ends, so the last title of an
-// activity always shows. Keys come from standard input when it is a terminal, which is put in
-// non-canonical, no-echo mode for the life of this object and restored on every exit path
+// activity always shows. The terminal's own title is pushed on its title stack before the first
+// title and popped back when the console ends, and on the exit paths below. Keys come from
+// standard input when it is a terminal, which is put in non-canonical, no-echo mode for the
+// life of this object and restored on every exit path
 // (normal end, exit(), SIGINT/SIGTERM, a second Ctrl-C). SIGINT and SIGTERM read as Esc.
 // The status line goes to standard error, only when that is a terminal and TERM names one that
 // is not "dumb": redrawn in place (carriage return, text, erase to the end of the line) within

@@ -16,11 +16,15 @@ volatile sig_atomic_t g_key_mode = 0;       // standard input is in key or secre
 volatile sig_atomic_t g_terminal_fd = -1;   // whose foreground group counts
 volatile sig_atomic_t g_status_fd = -1;
 volatile sig_atomic_t g_status_drawn = 0;
+volatile sig_atomic_t g_title_fd = -1;
+volatile sig_atomic_t g_title_saved = 0;
 volatile sig_atomic_t g_abort_signals = 0;
 volatile sig_atomic_t g_width_changes = 0;
 volatile sig_atomic_t g_continues = 0;
 
 constexpr char kEraseLine[] = "\r\x1b[K";
+constexpr char kPushTitle[] = "\x1b[22;0t";
+constexpr char kPopTitle[] = "\x1b[23;0t";
 
 void WriteAll(int fd, const char* bytes, size_t size) {
   while (size > 0) {
@@ -133,9 +137,27 @@ void EraseStatusLine() {
   WriteAll(g_status_fd, kEraseLine, sizeof kEraseLine - 1);
 }
 
+void SetTitleFd(int fd) {
+  g_title_saved = 0;
+  g_title_fd = fd;
+}
+
+void SaveTitle() {
+  if (g_title_saved || g_title_fd < 0 || !InForeground()) return;
+  g_title_saved = 1;
+  WriteAll(g_title_fd, kPushTitle, sizeof kPushTitle - 1);
+}
+
+void RestoreTitle() {
+  if (!g_title_saved || !InForeground()) return;
+  g_title_saved = 0;
+  WriteAll(g_title_fd, kPopTitle, sizeof kPopTitle - 1);
+}
+
 void RestoreTerminal() {
   EraseStatusLine();
   LeaveKeyMode();
+  RestoreTitle();
 }
 
 void InstallAbortHandlers() {

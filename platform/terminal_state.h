@@ -38,7 +38,16 @@ bool StatusDrawn();
 void DrawStatusLine(std::string_view bytes);
 // Erases the status line when it shows.
 void EraseStatusLine();
-// Erases the status line and leaves key mode: for every exit path.
+// The window title: the terminal's own title is pushed on its title stack before KORU's first
+// title (xterm's CSI 22;0 t) and popped back at the end (CSI 23;0 t), both only in the
+// foreground. `fd` is where titles go (-1: nowhere).
+void SetTitleFd(int fd);
+// Pushes the terminal's title unless it is already saved.
+void SaveTitle();
+// Pops the title SaveTitle pushed, if it did.
+void RestoreTitle();
+// Erases the status line, leaves key mode and gives the terminal its title back: for every exit
+// path.
 void RestoreTerminal();
 
 // SIGINT and SIGTERM are counted (a second one ends the process at once, terminal restored),

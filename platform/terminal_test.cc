@@ -168,6 +168,50 @@ TEST(TerminalTest, TitlesBetweenKeyPollsComeAtMostTenTimesASecond) {
   EXPECT_LT(finished, child.output().find("END"));
 }
 
+// The terminal's own title is pushed on its title stack before the first title and popped
+// back after the last one, however the program ends; Ctrl-Z gives it back for the stop.
+TEST(TerminalTest, TheTerminalsTitleIsGivenBackOnEveryWayOut) {
+  const std::string push = "\x1b[22;0t";
+  const std::string pop = "\x1b[23;0t";
+  const std::string run = "\x1b]0;run\x07";
+  struct Case {
+    const char* what;
+    std::function<void(TerminalConsole&)> end;
+    int exit_code;
+    std::string output;
+  };
+  const std::vector<Case> cases = {
+      {"the console ends", [](TerminalConsole&) {}, 0, push + run + pop},
+      {"exit()", [](TerminalConsole&) { std::exit(4); }, 4, push + run + pop},
+      {"a second Ctrl-C",
+       [](TerminalConsole&) {
+         raise(SIGINT);
+         raise(SIGINT);
+         _exit(5);  // not reached
+       },
+       130, push + run + pop},
+      {"Ctrl-Z and back",
+       [](TerminalConsole& console) {
+         raise(SIGTSTP);  // not stopped here (an orphaned process group), but continued
+         console.PollKey();
+         console.WriteLine("back");
+       },
+       0, push + run + pop + push + run + "back\r\n" + pop},
+  };
+  for (const Case& c : cases) {
+    PtyChild child([&c] {
+      {
+        TerminalConsole console;
+        console.SetTitle("run");
+        c.end(console);
+      }
+      _exit(0);
+    });
+    EXPECT_EQ(child.Wait(), c.exit_code) << c.what;
+    EXPECT_EQ(child.output(), c.output) << c.what;
+  }
+}
+
 // ---- The status line on standard error ------------------------------------------------------
 
 const Status kSix = ListingStatus{"/pub/", 6};

@@ -5,11 +5,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # The install tests check the manual page (groff-base, man-db), build a C caller with pkg-config
-# (pkgconf) and make the Debian package (dpkg-dev and file, for its library dependencies).
+# (pkgconf), make the Debian packages (dpkg-dev and file, for their library dependencies) and
+# check them with lintian.
 # FTP over TLS needs OpenSSL (libssl-dev); its tests make their certificates with openssl and
 # run pyftpdlib's TLS handler (python3-openssl).
 bash scripts/install-deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev libssl-dev \
-  vsftpd python3-pyftpdlib python3-openssl openssl groff-base man-db pkgconf dpkg-dev file
+  vsftpd python3-pyftpdlib python3-openssl openssl groff-base man-db pkgconf dpkg-dev file lintian
 # A third FTP server, proftpd: Debian's FTP servers conflict with one another, so it is
 # unpacked beside vsftpd (never configured or started as a service) where the tests look for it.
 bash scripts/unpack-debs.sh /opt/koru-test-servers proftpd-core

@@ -93,10 +93,10 @@ TEST(CliTest, UsageTextWhole) {
   }
 }
 
-TEST(CliTest, VersionPrintsTheBanner) {
+TEST(CliTest, VersionPrintsTheBannerAndTheRelease) {
   const ChildResult run = RunProgram(KORU_BINARY, {"--version"});
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.output, "Koru (KORU 20080313)\n");
+  EXPECT_EQ(run.output, "Koru (KORU 20080313)\nkoru " KORU_PROJECT_VERSION "\n");
 }
 
 TEST(CliTest, OptionEchoWhole) {
@@ -134,7 +134,7 @@ TEST(CliTest, QuietRunsNameEarlyFailuresOnStandardError) {
        "TIME ERROR: Unable to open connection to server.\nTIME  Connection refused\n"},
       {{"127.0.0.1:99999/pub/", "-q", "-S"}, 1, "", "TIME ERROR: Invalid port: 99999\n"},
       {{"-Q", "-?"}, 0, kUsageOutput, ""},
-      {{"--version", "-Q"}, 0, "Koru (KORU 20080313)\n", ""},
+      {{"--version", "-Q"}, 0, "Koru (KORU 20080313)\nkoru 1.0.0\n", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.front());

@@ -74,11 +74,17 @@ bool Fits(const std::string& text, size_t at, std::string_view pattern) {
   return true;
 }
 
-// `text` without the title sequences a terminal gets (ESC ] 0 ; title BEL).
+// `text` without the title sequences a terminal gets (ESC ] 0 ; title BEL, and the title stack's
+// ESC [ 22 ; 0 t and ESC [ 23 ; 0 t that keep the terminal's own title).
 std::string WithoutTitles(std::string text) {
   for (size_t at = text.find("\x1b]0;"); at != std::string::npos; at = text.find("\x1b]0;", at)) {
     const size_t bell = text.find('\a', at);
     text.erase(at, bell == std::string::npos ? std::string::npos : bell + 1 - at);
+  }
+  for (const std::string_view stack : {"\x1b[22;0t", "\x1b[23;0t"}) {
+    for (size_t at = text.find(stack); at != std::string::npos; at = text.find(stack, at)) {
+      text.erase(at, stack.size());
+    }
   }
   return text;
 }

@@ -1,6 +1,7 @@
 // KORU as it is installed: `cmake --install` of this build into a scratch prefix, the program
 // and the C library found there, a C caller built with pkg-config against that tree, the manual
-// page and the README it comes with, and the Debian package made from the same install rules.
+// page and the README it comes with, and the Debian packages made from the same install rules
+// (their files, control files and lintian's verdict, and the program unpacked from them).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,7 +37,8 @@ using testing::Session;
 
 const std::string kLibDir = KORU_INSTALL_LIBDIR;  // lib/<multiarch> or lib
 const std::string kVersion = KORU_PROJECT_VERSION;
-const std::string kBanner = "Koru (KORU 20080313)\n";
+// What --version prints: the banner and the release.
+const std::string kBanner = "Koru (KORU 20080313)\nkoru " + kVersion + "\n";
 
 // `script` run by the shell, with the environment of the test.
 ChildResult Shell(const std::string& script) { return RunProgram("/bin/sh", {"-c", script}); }
@@ -221,6 +223,31 @@ TEST_F(InstalledTree, ACCallerBuiltWithPkgConfigRunsAgainstTheServer) {
             (std::vector<std::string>{"USER anonymous", "PASS guest@", "QUIT"}));
 }
 
+// The Debian packages and what each holds.
+struct DebianPackage {
+  std::string name;
+  std::string section;
+  std::vector<std::string> files;  // under /usr: regular files and links
+};
+
+std::vector<DebianPackage> ExpectedPackages() {
+  const std::string so = kLibDir + "/libkoru.so";
+  const std::string major = KORU_PROJECT_VERSION_MAJOR;
+  auto with_docs = [](const std::string& name, const std::string& section,
+                      std::vector<std::string> files) {
+    files.push_back("share/doc/" + name + "/copyright");
+    files.push_back("share/doc/" + name + "/changelog.Debian.gz");
+    return DebianPackage{name, section, files};
+  };
+  return {
+      with_docs("koru", "net",
+                {"bin/koru", "share/man/man1/koru.1.gz", "share/doc/koru/README.md"}),
+      with_docs("libkoru" + major, "libs", {so + "." + kVersion, so + "." + major}),
+      with_docs("libkoru-dev", "libdevel",
+                {so, kLibDir + "/pkgconfig/koru.pc", "include/koru.h"}),
+  };
+}
+
 // --- the manual page and the README ---
 
 const std::vector<std::string> kManSections = {
@@ -334,47 +361,190 @@ TEST(InstallTest, TheReadmeNamesEverySwitchAndKey) {
   }
   EXPECT_THAT(readme, HasSubstr("cmake --install build"));
   EXPECT_THAT(readme, HasSubstr("apt install ./build/koru_*.deb"));
+  for (const DebianPackage& package : ExpectedPackages()) {
+    EXPECT_THAT(readme, HasSubstr("`" + package.name + "_<version>_<arch>.deb`"));
+  }
 }
 
-// --- the Debian package ---
+// --- the Debian packages ---
 
-TEST(DebianPackage, HoldsTheInstalledFilesAndRuns) {
-  if (!Executable("/usr/bin/dpkg-deb")) GTEST_SKIP() << "no dpkg-deb here: no Debian package";
-  ScratchDir scratch;
-  const ChildResult pack = RunProgram(
-      KORU_CPACK_COMMAND, {"-G", "DEB", "-B", scratch.path(), "--config",
-                           KORU_BUILD_DIR "/CPackConfig.cmake"});
-  ASSERT_EQ(pack.exit_code, 0) << pack.output << pack.errors;
-  std::string deb;
-  for (const auto& entry : fs::directory_iterator(scratch.path())) {
-    const std::string name = entry.path().filename().string();
-    if (name.starts_with("koru_" + kVersion + "_") && name.ends_with(".deb")) deb = entry.path();
-  }
-  ASSERT_FALSE(deb.empty()) << pack.output;
+// One line of `dpkg-deb --contents`.
+struct ArchiveEntry {
+  std::string mode;   // "-rw-r--r--", "drwxr-xr-x", "lrwxrwxrwx"
+  std::string owner;  // "root/root"
+  std::string path;   // "./usr/bin/koru"
+};
 
-  const ChildResult info = RunProgram("/usr/bin/dpkg-deb", {"--info", deb});
-  ASSERT_EQ(info.exit_code, 0) << info.errors;
-  for (const std::string& field : std::vector<std::string>{"Package: koru", "Version: " + kVersion, "Depends: ", "libc6", "Description: ",
-        "Maintainer: ", "Section: net"}) {
-    EXPECT_THAT(info.output, HasSubstr(field));
+std::vector<ArchiveEntry> Contents(const std::string& deb) {
+  const ChildResult run = RunProgram("/usr/bin/dpkg-deb", {"--contents", deb});
+  EXPECT_EQ(run.exit_code, 0) << run.errors;
+  std::vector<ArchiveEntry> entries;
+  for (const std::string& line : Lines(run.output)) {
+    std::istringstream fields(line);
+    ArchiveEntry entry;
+    std::string size, date, time;
+    fields >> entry.mode >> entry.owner >> size >> date >> time >> entry.path;
+    entries.push_back(entry);
   }
-  // The dependencies come from what the program links.
+  return entries;
+}
+
+// The packages `cpack -G DEB` makes of this build, made once for the tests of this process.
+class DebianPackages : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!Executable("/usr/bin/dpkg-deb")) return;
+    scratch_ = new ScratchDir;
+    pack_ = new ChildResult(RunProgram(
+        KORU_CPACK_COMMAND, {"-G", "DEB", "-B", scratch_->path(), "--config",
+                             KORU_BUILD_DIR "/CPackConfig.cmake"}));
+    const ChildResult arch = RunProgram("/usr/bin/dpkg", {"--print-architecture"});
+    architecture_ = Lines(arch.output).empty() ? "" : Lines(arch.output)[0];
+  }
+  static void TearDownTestSuite() {
+    delete pack_;
+    delete scratch_;
+    pack_ = nullptr;
+    scratch_ = nullptr;
+  }
+  void SetUp() override {
+    if (!scratch_) GTEST_SKIP() << "no dpkg-deb here: no Debian package";
+    ASSERT_EQ(pack_->exit_code, 0) << pack_->output << pack_->errors;
+  }
+
+  static std::string FileName(const std::string& package) {
+    return package + "_" + kVersion + "_" + architecture_ + ".deb";
+  }
+  static std::string Deb(const std::string& package) { return *scratch_ / FileName(package); }
+  static std::string Field(const std::string& package, const std::string& field) {
+    const ChildResult run = RunProgram("/usr/bin/dpkg-deb", {"--field", Deb(package), field});
+    EXPECT_EQ(run.exit_code, 0) << run.errors;
+    return Lines(run.output).empty() ? "" : Lines(run.output)[0];
+  }
+  static std::string ControlFile(const std::string& package, const std::string& name) {
+    return RunProgram("/usr/bin/dpkg-deb", {"--info", Deb(package), name}).output;
+  }
+
+  static ScratchDir* scratch_;
+  static ChildResult* pack_;
+  static std::string architecture_;
+};
+
+ScratchDir* DebianPackages::scratch_ = nullptr;
+ChildResult* DebianPackages::pack_ = nullptr;
+std::string DebianPackages::architecture_;
+
+TEST_F(DebianPackages, ThreePackagesHoldTheirFilesOwnedByRootWithPlainPermissions) {
+  std::set<std::string> debs;
+  for (const auto& entry : fs::directory_iterator(scratch_->path())) {
+    if (entry.path().extension() == ".deb") debs.insert(entry.path().filename().string());
+  }
+  std::set<std::string> expected_debs;
+  for (const DebianPackage& package : ExpectedPackages()) {
+    SCOPED_TRACE(package.name);
+    expected_debs.insert(FileName(package.name));
+    std::set<std::string> found;
+    for (const ArchiveEntry& entry : Contents(Deb(package.name))) {
+      SCOPED_TRACE(entry.path);
+      EXPECT_EQ(entry.owner, "root/root");
+      if (entry.mode[0] == 'd') {
+        EXPECT_EQ(entry.mode, "drwxr-xr-x");
+        continue;
+      }
+      found.insert(entry.path);
+      if (entry.mode[0] == 'l') continue;
+      EXPECT_EQ(entry.mode, entry.path == "./usr/bin/koru" ? "-rwxr-xr-x" : "-rw-r--r--");
+    }
+    std::set<std::string> expected;
+    for (const std::string& file : package.files) expected.insert("./usr/" + file);
+    EXPECT_EQ(found, expected);
+  }
+  EXPECT_EQ(debs, expected_debs) << pack_->output;
+}
+
+TEST_F(DebianPackages, ControlFilesNameDependenciesShlibsAndTheLdconfigTrigger) {
+  const std::string library = "libkoru" + std::string(KORU_PROJECT_VERSION_MAJOR);
+  for (const DebianPackage& package : ExpectedPackages()) {
+    SCOPED_TRACE(package.name);
+    EXPECT_EQ(Field(package.name, "Package"), package.name);
+    EXPECT_EQ(Field(package.name, "Version"), kVersion);
+    EXPECT_EQ(Field(package.name, "Section"), package.section);
+    EXPECT_EQ(Field(package.name, "Architecture"), architecture_);
+    EXPECT_THAT(Field(package.name, "Maintainer"), HasSubstr("@"));
+    EXPECT_THAT(Field(package.name, "Description"), Not(::testing::IsEmpty()));
+  }
+  // The program's dependencies come from what it links: libkoru1 only if it links the library.
+  const std::string depends = Field("koru", "Depends");
   const ChildResult needed = RunProgram("/usr/bin/readelf", {"-d", KORU_BINARY});
-  EXPECT_EQ(info.output.find("libssl") != std::string::npos,
-            needed.output.find("libssl") != std::string::npos);
-
-  const ChildResult contents = RunProgram("/usr/bin/dpkg-deb", {"--contents", deb});
-  ASSERT_EQ(contents.exit_code, 0) << contents.errors;
-  for (const InstalledFile& file : ExpectedFiles()) {
-    EXPECT_THAT(contents.output, HasSubstr("./usr/" + file.path)) << file.path;
+  EXPECT_THAT(depends, HasSubstr("libc6"));
+  for (const std::string linked : {"libssl", "libkoru"}) {
+    EXPECT_EQ(depends.find(linked) != std::string::npos,
+              needed.output.find(linked + ".so") != std::string::npos)
+        << linked << " in " << depends;
   }
+  EXPECT_THAT(Field(library, "Depends"), HasSubstr("libc6"));
+  EXPECT_EQ(Field("libkoru-dev", "Depends"), library + " (= " + kVersion + ")");
 
-  const std::string root = scratch / "root";
-  const ChildResult unpack = RunProgram("/usr/bin/dpkg-deb", {"-x", deb, root});
-  ASSERT_EQ(unpack.exit_code, 0) << unpack.errors;
+  EXPECT_EQ(ControlFile(library, "shlibs"),
+            "libkoru " + std::string(KORU_PROJECT_VERSION_MAJOR) + " " + library + " (>= " +
+                kVersion + ")\n");
+  EXPECT_THAT(Lines(ControlFile(library, "triggers")),
+              ::testing::Contains("activate-noawait ldconfig"));
+}
+
+TEST_F(DebianPackages, LintianReportsNoError) {
+  if (!Executable("/usr/bin/lintian")) {
+    GTEST_SKIP() << "no lintian here (scripts/test.sh installs it)";
+  }
+  std::vector<std::string> debs;
+  for (const DebianPackage& package : ExpectedPackages()) debs.push_back(Deb(package.name));
+  const ChildResult run = RunProgram("/usr/bin/lintian", debs);
+  std::vector<std::string> errors;
+  for (const std::string& line : Lines(run.output)) {
+    if (line.starts_with("E: ")) errors.push_back(line);
+  }
+  EXPECT_THAT(errors, ::testing::IsEmpty()) << run.output << run.errors;
+  EXPECT_THAT(run.output + run.errors, Not(HasSubstr("not a Debian package")));
+}
+
+// A gzip file made with -9n: the best compression flag, no file name and no date in its header.
+void ExpectReproducibleGzip(const std::string& path) {
+  const std::string bytes = FileContent(path);
+  ASSERT_GE(bytes.size(), 10u) << path;
+  EXPECT_EQ(bytes.substr(0, 2), "\x1f\x8b") << path;
+  constexpr char kFileName = 0x08;
+  EXPECT_EQ(bytes[3] & kFileName, 0) << "a name in " << path;
+  EXPECT_EQ(bytes.substr(4, 4), std::string(4, '\0')) << "a date in " << path;
+  EXPECT_EQ(bytes[8], 2) << "not -9: " << path;
+}
+
+TEST_F(DebianPackages, UnpackedTheStrippedProgramRunsWithItsManualPage) {
+  const std::string root = *scratch_ / "root";
+  for (const DebianPackage& package : ExpectedPackages()) {
+    const ChildResult unpack = RunProgram("/usr/bin/dpkg-deb", {"-x", Deb(package.name), root});
+    ASSERT_EQ(unpack.exit_code, 0) << unpack.errors;
+    for (const std::string& file : package.files) {
+      if (file.ends_with(".gz")) ExpectReproducibleGzip(root + "/usr/" + file);
+    }
+    EXPECT_EQ(FileContent(root + "/usr/share/doc/" + package.name + "/copyright"),
+              FileContent(KORU_SOURCE_DIR "/cmake/debian/copyright"));
+  }
   const ChildResult run = RunProgram(root + "/usr/bin/koru", {"--version"});
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.output, kBanner);
+  for (const std::string& binary :
+       std::vector<std::string>{"bin/koru", kLibDir + "/libkoru.so." + kVersion}) {
+    const ChildResult sections = RunProgram("/usr/bin/readelf", {"-S", root + "/usr/" + binary});
+    ASSERT_EQ(sections.exit_code, 0) << sections.errors;
+    EXPECT_THAT(sections.output, Not(HasSubstr(".symtab"))) << binary << " is not stripped";
+  }
+  const ChildResult page = Shell("MANWIDTH=80 LC_ALL=C man -l " +
+                                 Quoted(root + "/usr/share/man/man1/koru.1.gz"));
+  ASSERT_EQ(page.exit_code, 0) << page.errors;
+  EXPECT_THAT(Lines(page.output).back(), HasSubstr("koru " + kVersion));
+  const ChildResult changelog = Shell(
+      "zcat " + Quoted(root + "/usr/share/doc/koru/changelog.Debian.gz") + " | head -n 1");
+  EXPECT_EQ(changelog.output, "koru (" + kVersion + ") unstable; urgency=medium\n");
   EXPECT_THAT(Lines(FileContent(root + "/usr/" + kLibDir + "/pkgconfig/koru.pc")),
               ::testing::Contains("prefix=/usr"));
 }

@@ -144,6 +144,9 @@ TEST_F(JobControlE2eTest, InTheBackgroundTheDownloadFinishes) {
     EXPECT_EQ(after.find("Stopped"), std::string::npos) << after;
     EXPECT_EQ(after.find(kStatus), std::string::npos) << "no status line: " << after;
     EXPECT_EQ(after.find("\x1b]0;"), std::string::npos) << "no title: " << after;
+    for (const char* title_stack : {"\x1b[22;0t", "\x1b[23;0t"}) {
+      EXPECT_EQ(after.find(title_stack), std::string::npos) << "no title stack: " << after;
+    }
     EXPECT_EQ(LocalSize(), kSize);
     EXPECT_EQ(child_->LocalModes() & kLineMode, kLineMode);
   }

@@ -42,7 +42,23 @@ size_t ScreenModel::Escape(std::string_view bytes, size_t at) {
   }
   if (bytes.substr(at, 2) == "\x1b]") {
     const size_t bell = bytes.find('\a', at);
+    if (bytes.substr(at, 4) == "\x1b]0;" && bell != std::string_view::npos) {
+      title_ = bytes.substr(at + 4, bell - at - 4);
+    }
     return bell == std::string_view::npos ? bytes.size() : bell + 1;
+  }
+  constexpr std::string_view kPush = "\x1b[22;0t";
+  constexpr std::string_view kPop = "\x1b[23;0t";
+  if (bytes.substr(at, kPush.size()) == kPush) {
+    saved_titles_.push_back(title_);
+    return at + kPush.size();
+  }
+  if (bytes.substr(at, kPop.size()) == kPop) {
+    if (!saved_titles_.empty()) {
+      title_ = saved_titles_.back();
+      saved_titles_.pop_back();
+    }
+    return at + kPop.size();
   }
   unknown_ += bytes.substr(at, 3);
   return at + 1;

@@ -9,7 +9,8 @@ namespace koru::testing {
 
 // What a terminal shows after the bytes a program wrote to it, for the few sequences KORU
 // writes: printable bytes (one column each), carriage return, line feed, erase to the end of
-// the line (ESC [ K) and the title (ESC ] ... BEL, which changes nothing on screen). A byte
+// the line (ESC [ K), the title (ESC ] 0 ; text BEL, which changes nothing on screen) and the
+// title stack (ESC [ 22 ; 0 t pushes the title, ESC [ 23 ; 0 t pops it back). A byte
 // written past the last column wraps to the next row, as terminals do, and is counted; rows
 // that scroll off the top go to the scrollback. Any other control byte or sequence is kept in
 // unknown(). A narrower width cuts the rows (no reflow).
@@ -27,6 +28,9 @@ class ScreenModel {
   std::string CursorRow() const;
   int wraps() const { return wraps_; }
   const std::string& unknown() const { return unknown_; }
+  // The window title as it is now, and how many titles are pushed on the stack.
+  const std::string& title() const { return title_; }
+  size_t saved_titles() const { return saved_titles_.size(); }
 
  private:
   void Put(char c);
@@ -41,6 +45,8 @@ class ScreenModel {
   int column_ = 0;
   int wraps_ = 0;
   std::string unknown_;
+  std::string title_;
+  std::vector<std::string> saved_titles_;
 };
 
 }  // namespace koru::testing

@@ -39,5 +39,29 @@ TEST(ScreenModelTest, ShowsWhatATerminalShows) {
   EXPECT_EQ(screen.unknown(), "\x1b[2\a");
 }
 
+TEST(ScreenModelTest, KeepsTheTitleAndItsStack) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::string title;
+    size_t saved;
+  };
+  const std::vector<Case> cases = {
+      {"a title", "\x1b]0;one\a\x1b]0;two\a", "two", 0},
+      {"pushed and changed", "\x1b]0;shell\a\x1b[22;0t\x1b]0;run\a", "run", 1},
+      {"popped back", "\x1b]0;shell\a\x1b[22;0t\x1b]0;run\a\x1b[23;0t", "shell", 0},
+      {"a pop with nothing pushed", "\x1b]0;shell\a\x1b[23;0t", "shell", 0},
+      {"nested", "\x1b]0;a\a\x1b[22;0t\x1b]0;b\a\x1b[22;0t\x1b]0;c\a\x1b[23;0t", "b", 1},
+  };
+  for (const Case& c : cases) {
+    ScreenModel screen(10, 3);
+    screen.Feed(c.bytes);
+    EXPECT_EQ(screen.title(), c.title) << c.what;
+    EXPECT_EQ(screen.saved_titles(), c.saved) << c.what;
+    EXPECT_EQ(screen.Lines(), std::vector<std::string>{}) << c.what;
+    EXPECT_EQ(screen.unknown(), "") << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace koru::testing

@@ -261,8 +261,10 @@ TEST_P(StatusLineE2eTest, StandardErrorInAFileGetsNothing) {
   EXPECT_EQ(lseek(errors_fd, 0, SEEK_END), 0);
   close(errors_fd);
   unlink(errors);
-  // The titles go to the terminal as well; nothing else but the lines may.
-  const std::string out = std::regex_replace(child_->output(), std::regex("\x1b\\]0;[^\a]*\a"), "");
+  // The titles, and the title stack that keeps the terminal's own, go to the terminal as well;
+  // nothing else but the lines may.
+  const std::string out = std::regex_replace(
+      child_->output(), std::regex("\x1b\\]0;[^\a]*\a|\x1b\\[2[23];0t"), "");
   std::vector<std::string> lines;
   for (size_t at = 0; at < out.size();) {
     const size_t end = out.find("\r\n", at);
