@@ -201,6 +201,8 @@ bool StartTransfer(Session& session, Transfer& t, const FileToFetch& remote,
   const bool resume = policy.PrepareForDownload(local, remote.listed_time);
   if (!OpenLocalFile(env, t, local, resume)) return false;
   ftpTypeBinary(session);
+  // A stop heard while TYPE was answered ends the download before anything more is asked.
+  if (env.state.AbortFlag) return false;
   if (resume && !Restart(session, t, local)) return false;
   ftpSendCommand(session, "RETR " + remote.path);
   t.last_text = ftpGetShownReply(session);

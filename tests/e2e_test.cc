@@ -3,8 +3,10 @@
 // run printed and left on disk.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -510,6 +512,45 @@ TEST_F(E2eKeyTest, EscStopsTheRunWhileTheServerKeepsItWaiting) {
   EXPECT_FALSE(fs::exists(Local("b.txt")));
 }
 
+
+// SIGTERM (as cron's or timeout's) while the server keeps a reply back ends the run at once,
+// with or without a terminal to read keys from.
+TEST_F(E2eKeyTest, SigtermEndsTheRunWhileTheServerKeepsAReplyBack) {
+  for (const bool terminal : {true, false}) {
+    SCOPED_TRACE(terminal ? "terminal" : "no terminal");
+    testing::FakeFtpTree tree;
+    tree.AddFile("/pub/a.txt", "aaaaa");
+    std::atomic<bool> held = false;
+    tree.Intercept([&](const std::string& command, testing::FakeFtpSession& session) {
+      if (command != "TYPE I") return false;
+      held = true;
+      session.Pause(10000);
+      return false;
+    });
+    testing::FakeFtpServer server;
+    server.SetDefaultSession(tree.Script());
+    const std::string location = server.address() + "/pub/";
+    const std::string directory = local_;
+    testing::PtyChild child([location, directory, terminal] {
+      if (!terminal) {
+        const int null_fd = ::open("/dev/null", O_RDONLY);
+        ::dup2(null_fd, STDIN_FILENO);
+      }
+      if (::chdir(directory.c_str()) != 0) _exit(126);
+      ::execl(KORU_BINARY, KORU_BINARY, location.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    });
+    for (int waited = 0; !held && waited < 5000; waited += 10) usleep(10000);
+    ASSERT_TRUE(held);
+    const auto sent = std::chrono::steady_clock::now();
+    child.Signal(SIGTERM);
+
+    EXPECT_EQ(child.Wait(5000), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(3));
+    EXPECT_THAT(child.output(), ::testing::HasSubstr("** User Abort **"));
+    server.Stop();
+  }
+}
 
 // --- several connections at once (-P) ---
 
