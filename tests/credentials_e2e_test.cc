@@ -121,6 +121,36 @@ TEST_F(CredentialsE2eTest, NetrcEntryForTheLocationsUser) {
   EXPECT_TRUE(Arrived());
 }
 
+// On vsftpd, which takes anonymous logins only: the netrc's default entry gives the anonymous
+// password the server is sent, and a machine entry for another login is refused as such.
+TEST(CredentialsVsftpdE2eTest, NetrcDefaultAndMachineEntries) {
+  std::unique_ptr<RealFtpServer> server;
+  testing::StartOrSkip(FtpServerKind::kVsftpd, &server);
+  if (!server) return;
+  testing::WriteFile(server->root() + "/pub/n.txt", "netrc");
+  server->HandOver(server->root() + "/pub");
+  ScratchDir home;
+  ScratchDir local;
+  const std::string netrc = home / "netrc";
+  const auto run = [&](const std::string& text) {
+    testing::WriteFile(netrc, text);
+    EXPECT_EQ(::chmod(netrc.c_str(), 0600), 0);
+    return testing::RunInChild(
+        [&] { ExecKoru(netrc, local.path(), {server->address() + "/pub/", "+V"}); });
+  };
+
+  const ChildResult by_default = run("machine elsewhere login bob password b\n"
+                                     "default login anonymous password from.netrc@example.org\n");
+  const ChildResult by_machine = run("machine 127.0.0.1 login bob password b\n");
+
+  EXPECT_EQ(by_default.exit_code, 0) << by_default.output;
+  EXPECT_THAT(by_default.output, HasSubstr("PASS from.netrc@example.org"));
+  EXPECT_EQ(FileContent(local / "n.txt"), "netrc");
+  EXPECT_EQ(by_machine.exit_code, 1) << by_machine.output;
+  EXPECT_THAT(by_machine.output, HasSubstr("USER bob"));
+  EXPECT_THAT(by_machine.output, HasSubstr(" ERROR: Unable to open connection to server."));
+}
+
 // Standard input is no terminal: no prompt, the documented default password goes out.
 TEST_F(CredentialsE2eTest, NoTerminalKeepsTheDefaultPassword) {
   if (!server_) return;

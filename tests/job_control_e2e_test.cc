@@ -30,10 +30,10 @@ constexpr int64_t kSize = 40 * 8192;  // 4 s at -D100
 constexpr char kStatus[] = "delay 100 ms\x1b[K";
 constexpr unsigned kLineMode = ICANON | ECHO;
 
-class JobControlE2eTest : public ::testing::Test {
+class JobControlE2eTest : public ::testing::TestWithParam<FtpServerKind> {
  protected:
   void SetUp() override {
-    testing::StartOrSkip(FtpServerKind::kVsftpd, &server_);
+    testing::StartOrSkip(GetParam(), &server_);
     if (!server_) return;
     testing::WriteFile(server_->root() + "/pub/big.bin", std::string(kSize, 'j'));
     server_->HandOver(server_->root() + "/pub");
@@ -87,7 +87,7 @@ class JobControlE2eTest : public ::testing::Test {
   std::unique_ptr<PtyChild> child_;
 };
 
-TEST_F(JobControlE2eTest, CtrlZThenFgGoesOnWithKeysAndGivesTheModeBack) {
+TEST_P(JobControlE2eTest, CtrlZThenFgGoesOnWithKeysAndGivesTheModeBack) {
   if (!server_) return;
   StartShell();
   Run(Download());
@@ -115,7 +115,7 @@ TEST_F(JobControlE2eTest, CtrlZThenFgGoesOnWithKeysAndGivesTheModeBack) {
 
 // In the background the download runs to its end, its lines on the terminal, with neither a
 // stop for terminal access nor a status line or title.
-TEST_F(JobControlE2eTest, InTheBackgroundTheDownloadFinishes) {
+TEST_P(JobControlE2eTest, InTheBackgroundTheDownloadFinishes) {
   struct Case {
     const char* what;
     std::function<void()> send_to_background;
@@ -153,7 +153,7 @@ TEST_F(JobControlE2eTest, InTheBackgroundTheDownloadFinishes) {
 }
 
 // The delay after a block is cut short: the run ends well before the delay would have.
-TEST_F(JobControlE2eTest, EscAndSigtermCutTheDelayShort) {
+TEST_P(JobControlE2eTest, EscAndSigtermCutTheDelayShort) {
   if (!server_) return;
   struct Case {
     const char* delay;
@@ -175,6 +175,10 @@ TEST_F(JobControlE2eTest, EscAndSigtermCutTheDelayShort) {
     EXPECT_NE(child_->output().find("** User Abort **"), std::string::npos) << child_->output();
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Real, JobControlE2eTest,
+                         ::testing::Values(FtpServerKind::kVsftpd, FtpServerKind::kPyftpdlib),
+                         [](const auto& info) { return testing::KindName(info.param); });
 
 }  // namespace
 }  // namespace koru
