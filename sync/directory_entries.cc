@@ -1,0 +1,120 @@
+#include "ftp/commands.h"
+#include "localfs/local_files.h"
+#include "sync/directory_sync.h"
+#include "sync/engine_lock.h"
+
+namespace koru {
+
+bool DirectorySync::HandleEntries(const Listing& listing) {
+  const bool go_on = HandleEntriesInOrder(listing);
+  if (!parallel_) return go_on;
+  WaitForDownloads();
+  return go_on && !no_connection_;
+}
+
+bool DirectorySync::HandleEntriesInOrder(const Listing& listing) {
+  for (const std::optional<LISTENTRY>& entry : listing) {
+    if (AbortRequested()) {
+      PrintAbort();
+      if (!step_) QuitIfConnected();
+      EndByAbort();
+      return false;
+    }
+    if (entry && !entry->isDir && !HandleEntry(*entry)) return false;
+  }
+  return true;
+}
+
+bool DirectorySync::HandleEntry(LISTENTRY entry) {
+  const std::string name = EntryFileName(entry);
+  if (IsUnsafeName(name)) {
+    if (name != "." && name != ".." && FirstWarning(remote_path_ + name)) {
+      env_.TimedLine(" * Warning: Unsafe file name skipped: " + name);
+    }
+    return true;
+  }
+  if (SkippedByClash(name, false) || abandoned_.count(remote_path_ + name)) return true;
+  const std::string remote = remote_path_ + name;
+  if (entry.isLink) {
+    const LinkSize link = ResolveLinkSize(entry, remote);
+    if (link != LinkSize::kResolved) return link == LinkSize::kSkipped;
+  }
+  const std::string local_path = local_dir_ + LocalName(name);
+  const LocalCopy copy = MirrorFilePolicy(env_).Assess(local_path, entry.size, ListedTime(entry));
+  if (copy == LocalCopy::kComplete) return true;
+  // A file this call has fetched and verified is not fetched again while the listing shows it
+  // unchanged: a server whose listed size differs from what it sends, or a refused DELE
+  // under +M, would otherwise make the passes repeat without end.
+  if (verified_.count(EntryKey(entry, name))) return true;
+  const LocalTarget target{local_path,
+                           copy == LocalCopy::kFetchWhole ? PartFileOf(local_path) : ""};
+  return Download({remote, entry.size, ListedTime(entry)}, EntryKey(entry, name), target);
+}
+
+DirectorySync::LinkSize DirectorySync::ResolveLinkSize(LISTENTRY& entry,
+                                                       const std::string& remote) {
+  if ((step_ || !Connected()) && !Connect(false)) return LinkSize::kNoConnection;
+  const int64_t size = EngineLock::Without([&] {
+    ftpTypeBinary(Sess());
+    return ftpFileSize(Sess(), remote);
+  });
+  if (step_) ftpQuit(Sess());
+  const std::string reply = Sess().ReplyLine;
+  if (parallel_) GiveBackConnection();
+  if (size < 0) {
+    if (env_.verbose()) env_.TimedLine(" * Skipping link " + remote + " (" + reply + ")");
+    return LinkSize::kSkipped;
+  }
+  entry.size = size;
+  return LinkSize::kResolved;
+}
+
+NameCharset DirectorySync::Charset() const {
+  return step_ ? NameCharset::kStepVariant : NameCharset::kStandard;
+}
+
+std::string DirectorySync::MappedName(const std::string& name) const {
+  return MapLocalName(name, Charset());
+}
+
+void DirectorySync::FindClashes(const Listing& listing) {
+  std::vector<ListedName> entries;
+  for (const std::optional<LISTENTRY>& entry : listing) {
+    if (!entry) continue;
+    ListedName listed{entry->isDir ? entry->name : EntryFileName(*entry), entry->isDir != 0};
+    if (!IsUnsafeName(listed.name)) entries.push_back(std::move(listed));
+  }
+  clashes_ = FindLocalNameClashes(entries, Charset());
+}
+
+bool DirectorySync::SkippedByClash(const std::string& name, bool is_directory) {
+  const auto clash = clashes_.find(name);
+  if (clash == clashes_.end()) return false;
+  const std::string remote = remote_path_ + name + (is_directory ? "/" : "");
+  if (FirstWarning(remote)) {
+    const ListedName& first = clash->second.first;
+    env_.TimedLine(" * Warning: Local name clash, skipped: " + remote + " (" + clash->second.local +
+                   " is the local name of " + remote_path_ + first.name +
+                   (first.is_directory ? "/" : "") + ")");
+  }
+  if (is_directory) {
+    t_.FailedDirectories.insert(remote);
+  } else {
+    t_.FailedDownloads[remote] = kMaxDownloadTries;
+  }
+  result_ = 1;
+  return true;
+}
+
+bool DirectorySync::FirstWarning(const std::string& remote) {
+  return warned_.insert(remote).second;
+}
+
+std::string DirectorySync::LocalName(const std::string& name) {
+  return ChooseLocalName(name, o_.UniqueNames && o_.MoveMode, Charset(),
+                         [&](const std::string& candidate) {
+                           return PlainLocalFileExists(*env_.files, local_dir_ + candidate);
+                         });
+}
+
+}  // namespace koru

@@ -1,0 +1,235 @@
+#include <vector>
+
+#include "ftp/commands.h"
+#include "ftp/control.h"
+#include "ftp/listing_transfer.h"
+#include "ftp/session.h"
+#include "listing/wildmatch.h"
+#include "localfs/local_files.h"
+#include "platform/local_file.h"
+#include "sync/directory_sync.h"
+#include "sync/engine_lock.h"
+#include "sync/sync_engine.h"
+
+namespace koru {
+
+bool DirectorySync::DirectoryPhase() {
+  std::vector<std::string> lines;
+  for (;;) {
+    OpenConnection(true);
+    // A kept 4xx or 5xx reply also counts as a failed connection here.
+    if (h_ < 1 || !Connected() || (!parallel_ && Sess().LastReplyCode / 100 > 3)) {
+      if (h_ >= 1) QuitIfConnected();
+      if (!s_.AbortFlag) {
+        PrintConnectionError();
+        // The kept reply, then the system's text where no reply came.
+        if (Sess().LastReplyCode > 0) {
+          env_.TimedLine("  " + std::to_string(Sess().LastReplyCode) + " " + Sess().LastReplyText);
+        }
+        if (!Sess().ConnectFailure.empty()) env_.TimedLine("  " + Sess().ConnectFailure);
+      }
+      result_ = 1;
+      return false;
+    }
+    if (step_ && !ftpMakeDirTree(Sess(), remote_path_)) {
+      result_ = 1;
+      ftpQuit(Sess());
+      return false;
+    }
+    ActivityTitle(" CD " + remote_path_);
+    bool again = false;
+    if (!ChangeToRemoteDirectory(&again)) {
+      if (again) continue;
+      if (step_) ftpQuit(Sess());
+      return true;
+    }
+    lines.clear();
+    Title("DIRLIST " + remote_path_);
+    EngineLock::Without([&] { return ftpList(Sess(), remote_path_, "", lines); });
+    const bool lost = Sess().LastTransfer.failed && TryAgainAfterLoss();
+    QuitIfConnected();
+    Title(o_.ProgramTitle);
+    if (!lost) break;
+  }
+  if (ListingFailed("")) return true;
+  // Over several connections one listing serves the sub-directories and the files.
+  if (parallel_ && mask_.empty()) listed_lines_ = lines;
+  const Listing listing = ParseListing(lines, env_.clock.Now());
+  FindClashes(listing);
+  const std::vector<LISTENTRY> directories = DirectoryEntries(listing);
+  const auto n = static_cast<int32_t>(directories.size());
+  if (env_.verbose()) {
+    env_.TimedLine(" * Found " + std::to_string(n) + " Director" + Plural(n, "y", "ies") + " in " +
+                   remote_path_);
+  }
+  return VisitSubDirectories(directories);
+}
+
+bool DirectorySync::VisitSubDirectories(const std::vector<LISTENTRY>& directories) {
+  for (const LISTENTRY& entry : directories) {
+    if (AbortRequested()) {
+      if (!step_) QuitIfConnected();
+      PrintAbort();
+      EndByAbort();
+      return false;
+    }
+    // A directory's name is used exactly as listed, blanks at its ends included.
+    const std::string& name = entry.name;
+    if (IsUnsafeName(name) || SkippedByClash(name, true)) continue;
+    if (depth_ >= kMaxDirectoryDepth) {
+      env_.TimedLine(" * Warning: directory nesting too deep, not entered: " + remote_path_ + name +
+                     "/");
+      continue;
+    }
+    CreateLocalDirectory(local_dir_ + MappedName(name));
+    if (o_.SubDirMode > 0) {
+      Recurse(name);
+      if (s_.AbortFlag) break;
+    }
+  }
+  return true;
+}
+
+void DirectorySync::CreateLocalDirectory(const std::string& path) {
+  const EntryKind kind = StatLocal(*env_.files, path).kind;
+  if (kind == EntryKind::kDirectory) return;
+  if (kind == EntryKind::kMissing) {
+    ++t_.SubDirsCreated;
+    if (env_.verbose()) env_.TimedLine(" Creating local directory: " + path);
+  }
+  std::string why;
+  if (MakeLocalDirectory(*env_.files, path, nullptr, &why)) return;
+  env_.TimedLine(" * Warning: Unable to create local directory " + path + " (" + why + ")");
+}
+
+void DirectorySync::Recurse(const std::string& name) {
+  if (env_.verbose()) env_.TimedLine(" * Recurse to directory " + name);
+  if (parallel_) {
+    children_.emplace_back([this, name] {
+      const EngineLock lock(parallel_->engine);
+      const int32_t sub_result =
+          DirectorySync(env_, t_, server_, user_, password_, remote_path_ + name + "/",
+                        local_dir_ + MappedName(name) + "/", mask_, false, depth_ + 1, parallel_)
+              .Run();
+      if (sub_result != 0) result_ = 1;
+    });
+    return;
+  }
+  const int32_t sub_result =
+      DirectorySync(env_, t_, server_, user_, password_, remote_path_ + name + "/",
+                    local_dir_ + MappedName(name) + "/", mask_, false, depth_ + 1)
+          .Run();
+  // A sub-directory that failed leaves the whole run failed, whatever its siblings do.
+  if (sub_result != 0) result_ = 1;
+}
+
+void DirectorySync::FilePhase() {
+  for (;;) {
+    pass_transfers_ = 0;
+    switch (FilePass()) {
+      case Pass::kCallEnded:
+        return;
+      case Pass::kAgain:
+        continue;
+      case Pass::kLast:
+        break;
+      case Pass::kDone:
+        if (!o_.OverwriteMode && pass_transfers_ > 0) continue;
+        break;
+    }
+    QuitIfConnected();
+    return;
+  }
+}
+
+DirectorySync::Pass DirectorySync::FilePass() {
+  std::vector<std::string> lines;
+  int32_t n = 0;
+  if (listed_lines_) {
+    lines = std::move(*listed_lines_);
+    listed_lines_.reset();
+  } else {
+    if ((step_ || !Connected()) && !Connect(true)) return Pass::kCallEnded;
+    ActivityTitle(" CD " + remote_path_);
+    bool again = false;
+    if (!ChangeToRemoteDirectory(&again)) return again ? Pass::kAgain : Pass::kLast;
+    n = List(lines);
+    if (MaskRefused()) n = ListAndMatchHere(lines);
+    // The downloads need every connection of the run.
+    if (parallel_) GiveBackConnection();
+    if (listing_lost_ && TryAgainAfterLoss()) return Pass::kAgain;
+    if (ListingFailed(ListArgument())) return Pass::kLast;
+  }
+  if (IsListOnly(mask_)) {
+    PrintListing(lines, n);
+    return Pass::kLast;
+  }
+  const Listing listing = ParseListing(lines, env_.clock.Now());
+  PrintFileCount(EntryCount(listing));
+  FindClashes(listing);
+  if (!HandleEntries(listing)) return Pass::kCallEnded;
+  NoteWhenMaskIsADirectory(listing);
+  return Pass::kDone;
+}
+
+void DirectorySync::NoteWhenMaskIsADirectory(const Listing& listing) {
+  if (mask_noted_ || mask_.empty() || HasWildcard(mask_) || IsListOnly(mask_)) return;
+  if (parallel_) OpenConnection(false);
+  if (!Connected()) return;
+  for (const std::optional<LISTENTRY>& entry : listing) {
+    if (entry && !entry->isDir && EntryFileName(*entry) == mask_) return;
+  }
+  mask_noted_ = true;
+  const std::string path = remote_path_ + mask_;
+  if (!EngineLock::Without([&] { return ftpChangeDirExact(Sess(), path); })) return;
+  env_.TimedLine(" * Note: " + path + " is a directory; end the location with \"/\" to mirror it");
+}
+
+std::string DirectorySync::ListArgument() const {
+  return IsListOnly(mask_) ? mask_.substr(1) : mask_;
+}
+
+int32_t DirectorySync::List(std::vector<std::string>& lines) {
+  ActivityTitle(" LIST " + remote_path_ + mask_);
+  const int32_t n =
+      EngineLock::Without([&] { return ftpList(Sess(), remote_path_, ListArgument(), lines); });
+  listing_lost_ = Sess().LastTransfer.failed && ConnectionWasLost();
+  Title(o_.ProgramTitle);
+  if (step_) ftpQuit(Sess());
+  return n;
+}
+
+bool DirectorySync::MaskRefused() const {
+  return !step_ && !ListArgument().empty() && Sess().LastTransfer.refused &&
+         ftpReplyCode(Sess().LastTransfer.reply) >= 500 && !s_.AbortFlag;
+}
+
+int32_t DirectorySync::ListAndMatchHere(std::vector<std::string>& lines) {
+  if (t_.MasksMatchedHere++ == 0 && env_.verbose()) {
+    env_.TimedLine(" * Note: the server does not match masks; matched here");
+  }
+  lines.clear();
+  EngineLock::Without([&] { return ftpList(Sess(), remote_path_, "", lines); });
+  listing_lost_ = Sess().LastTransfer.failed && ConnectionWasLost();
+  const std::string mask = ListArgument();
+  const SYSTEMTIME today = env_.clock.Now();
+  std::erase_if(lines, [&](const std::string& line) {
+    LISTENTRY entry;
+    return !PARSELISTLINE(line, entry, today) || !WILDMATCH(EntryFileName(entry), mask, 0);
+  });
+  return static_cast<int32_t>(lines.size());
+}
+
+void DirectorySync::PrintListing(const std::vector<std::string>& lines, int32_t n) {
+  for (const std::string& line : lines) env_.Line(line);
+  env_.Line(" " + std::to_string(n) + " Item" + Plural(n, "", "s") + " found");
+}
+
+void DirectorySync::PrintFileCount(int32_t n) {
+  if (t_.FilesTransferred != 0 && !env_.verbose()) return;
+  const std::string masked = HasWildcard(mask_) ? " " + mask_ : "";
+  env_.TimedLine(" * Found " + std::to_string(n) + masked + " file" + Plural(n, "", "s") + " in " +
+                 remote_path_);
+}
+
+}  // namespace koru
