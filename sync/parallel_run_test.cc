@@ -168,6 +168,26 @@ INSTANTIATE_TEST_SUITE_P(
                       ParallelCase{"FourOnAServerOfTwo", 4, 2, 2}),
     [](const ::testing::TestParamInfo<ParallelCase>& info) { return info.param.name; });
 
+// A server that allows fewer sessions than asked for: the run goes on with those it has, fails
+// nothing, and says once (verbose) how many the server allows.
+TEST(ParallelRunLimitTest, ServerLimitIsNotedOnceAndFailsNothing) {
+  Mirror mirror;
+  mirror.env.options.VerboseLevel = -1;
+  mirror.server.LimitSessions(2);
+  // The downloads wait until the run has asked for more sessions than the server allows.
+  mirror.server.HoldDownloadsUntil(4);
+
+  EXPECT_EQ(mirror.InParallel(4), 0);
+
+  EXPECT_EQ(mirror.server.counts().most_sessions, 2);
+  EXPECT_EQ(std::count(mirror.console.lines.begin(), mirror.console.lines.end(),
+                       "09:05:03 * Note: the server allows 2 connections"),
+            1);
+  EXPECT_EQ(mirror.totals.FilesTransferred, kFiles);
+  EXPECT_TRUE(mirror.totals.FailedDownloads.empty());
+  EXPECT_TRUE(mirror.totals.FailedDirectories.empty());
+}
+
 // A run that finds the mirror complete lists each directory once, logs in no more often than it
 // has connections, and fetches nothing.
 TEST(ParallelRunAgainTest, CompleteMirrorIsListedOnceAndNothingFetched) {
