@@ -66,7 +66,8 @@ long ConnectionPool::EndFurtherLogin(bool logged_in) {
     limit_reached_ = true;
     // The server's limit is reached: the connections not yet logged in are given up with this
     // one.
-    std::erase_if(free_, [](Connection* c) { return !c->first && c->session.ConnectedFlag != kOn; });
+    std::erase_if(free_,
+                  [](Connection* c) { return !c->first && c->session.ConnectedFlag != kOn; });
   }
   // A login still under way when the server refused one may yet succeed: the number the server
   // allows is known once none is.

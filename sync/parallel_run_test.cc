@@ -81,7 +81,9 @@ struct Mirror {
     int n = 0;
     for (size_t i = first_session; i < sessions.size(); ++i) {
       n += static_cast<int>(std::count_if(sessions[i].begin(), sessions[i].end(),
-                                          [&](const std::string& c) { return c.starts_with(verb); }));
+                                          [&](const std::string& c) {
+                                            return c.starts_with(verb);
+                                          }));
     }
     return n;
   }
@@ -117,9 +119,9 @@ struct ParallelCase {
 class ParallelRunTest : public ::testing::TestWithParam<ParallelCase> {};
 
 // The first downloads wait at the server until as many are in progress as the run may have
-// sessions, so the run only gets on when its connections download at the same time. The tree arrives whole, as
-// the one-connection run fetches it and with the same lines, each session logs in once, and
-// no directory is listed more often than over one connection.
+// sessions, so the run only gets on when its connections download at the same time. The tree
+// arrives whole, as the one-connection run fetches it and with the same lines; each session
+// logs in once and sends TYPE only to change the type.
 TEST_P(ParallelRunTest, DownloadsOverlapOnAsManySessionsAsAllowed) {
   const ParallelCase& c = GetParam();
   Mirror one;

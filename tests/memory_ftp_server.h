@@ -23,9 +23,10 @@
 //   QUIT 221 and the end; anything else 502.
 //
 // Every reply line costs one round trip: the clock's monotonic time moves on by it (the time of
-// day stays, so lines read the same whatever the order of the replies). Nothing waits on real time except as a guard: a client waiting for a
-// reply or data that nothing will bring is released after a few seconds, with the time-out
-// passed on the clock, and counted as a stalled wait, so that a test fails instead of hanging.
+// day stays, so lines read the same whatever the order of the replies). Nothing waits on real
+// time except as a guard: a client waiting for a reply or data that nothing will bring is
+// released after a few seconds, with the time-out passed on the clock, and counted as a stalled
+// wait, so that a test fails instead of hanging.
 //
 //   MemoryFtpServer server(clock);
 //   server.AddFile("/pub/a.txt", "abc");
