@@ -45,20 +45,36 @@ std::unique_ptr<ConnectionPool::Lease> ConnectionPool::Acquire() {
 }
 
 bool ConnectionPool::LogInFurther(Connection& connection) {
-  if (LogIn(connection, BusyServer::kGiveUp)) return true;
-  connection.session.CloseChannel();
-  // The server's limit is reached: the connections not yet logged in are given up with this one.
-  std::lock_guard lock(mutex_);
-  std::erase_if(free_, [](Connection* c) { return !c->first && c->session.ConnectedFlag != kOn; });
-  const auto allowed = std::count_if(all_.begin(), all_.end(), [](const auto& c) {
-    return c->session.ConnectedFlag == kOn;
-  });
-  if (!limit_noted_ && connection.env.verbose()) {
+  {
+    const std::lock_guard lock(mutex_);
+    ++further_logins_;
+  }
+  const bool logged_in = LogIn(connection, BusyServer::kGiveUp);
+  if (!logged_in) connection.session.CloseChannel();
+  const long allowed = EndFurtherLogin(logged_in);
+  if (allowed >= 0 && connection.env.verbose()) {
     connection.env.TimedLine(" * Note: the server allows " + std::to_string(allowed) +
                              " connection" + (allowed == 1 ? "" : "s"));
   }
+  return logged_in;
+}
+
+long ConnectionPool::EndFurtherLogin(bool logged_in) {
+  const std::lock_guard lock(mutex_);
+  --further_logins_;
+  if (!logged_in) {
+    limit_reached_ = true;
+    // The server's limit is reached: the connections not yet logged in are given up with this
+    // one.
+    std::erase_if(free_,
+                  [](Connection* c) { return !c->first && c->session.ConnectedFlag != kOn; });
+  }
+  // A login still under way when the server refused one may yet succeed: the number the server
+  // allows is known once none is.
+  if (!limit_reached_ || limit_noted_ || further_logins_ > 0) return -1;
   limit_noted_ = true;
-  return false;
+  return std::count_if(all_.begin(), all_.end(),
+                       [](const auto& c) { return c->session.ConnectedFlag == kOn; });
 }
 
 void ConnectionPool::CountBytesIn(std::atomic<int64_t>* bytes) {

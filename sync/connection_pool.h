@@ -75,6 +75,9 @@ class ConnectionPool {
   bool LogIn(Connection& connection, BusyServer busy);
   // Logs in a further connection; false (it is given up) when the server will not have it.
   bool LogInFurther(Connection& connection);
+  // Counts a further login as ended: the connections the server allows once that is known and
+  // not yet noted, -1 otherwise.
+  long EndFurtherLogin(bool logged_in);
   void GiveBack(Connection* connection);
 
   Env& run_;
@@ -85,6 +88,8 @@ class ConnectionPool {
   std::mutex mutex_;
   std::condition_variable freed_;
   std::vector<Connection*> free_;
+  int further_logins_ = 0;  // under way
+  bool limit_reached_ = false;  // the server refused a further connection
   bool limit_noted_ = false;
 };
 

@@ -24,11 +24,12 @@ bool RecordingConsole::WaitForKey(Clock& clock, int ms) {
 
 int64_t FakeClock::MonotonicMs() {
   const auto since_start = std::chrono::steady_clock::now().time_since_epoch();
+  const std::lock_guard lock(mutex_);
   if (!follows_real_time) return skipped_ms;
   return std::chrono::duration_cast<std::chrono::milliseconds>(since_start).count() + skipped_ms;
 }
 
-void FakeClock::Advance(int milliseconds) {
+void FakeClock::AdvanceLocked(int milliseconds) {
   skipped_ms += milliseconds;
   int64_t ms = now.wMilliseconds + int64_t{milliseconds};
   int64_t seconds = now.wSecond + ms / 1000;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -82,7 +83,9 @@ class FakeNetrc : public NetrcSource {
   int reads = 0;
 };
 
-// A clock that stands still until something sleeps; sleeping only moves it forward.
+// A clock that stands still until something sleeps; sleeping only moves it forward. The
+// threads of a run over several connections may use it at once; a test reads and sets its
+// fields while no run is going on.
 class FakeClock : public Clock {
  public:
   FakeClock() {
@@ -95,22 +98,37 @@ class FakeClock : public Clock {
     now.wSecond = 3;
     now.wMilliseconds = 120;
   }
-  SYSTEMTIME Now() override { return now; }
-  void Sleep(int milliseconds) override {
-    sleeps.push_back(milliseconds);
-    Advance(milliseconds);
+  SYSTEMTIME Now() override {
+    const std::lock_guard lock(mutex_);
+    return now;
   }
-  void Advance(int milliseconds);
+  void Sleep(int milliseconds) override {
+    const std::lock_guard lock(mutex_);
+    sleeps.push_back(milliseconds);
+    AdvanceLocked(milliseconds);
+  }
+  void Advance(int milliseconds) {
+    const std::lock_guard lock(mutex_);
+    AdvanceLocked(milliseconds);
+  }
   // Real time (unless `follows_real_time` is off), plus every wait that was passed in no time:
   // waits on real sockets end when they should, and waits on scripted connections end at once.
   int64_t MonotonicMs() override;
   // A wait of `ms` that passes in no time, leaving the time of day alone.
-  void SkipWait(int ms) { skipped_ms += ms; }
+  void SkipWait(int ms) {
+    const std::lock_guard lock(mutex_);
+    skipped_ms += ms;
+  }
 
   SYSTEMTIME now;
   int64_t skipped_ms = 0;  // time passed without waiting (sleeps, scripted silences)
   bool follows_real_time = true;
   std::vector<int> sleeps;
+
+ private:
+  void AdvanceLocked(int milliseconds);
+
+  std::mutex mutex_;
 };
 
 }  // namespace koru::testing

@@ -1,0 +1,211 @@
+// The run over several connections at once against the in-memory server: the downloads overlap,
+// the run never holds more sessions than it may, and what it prints and fetches is what the
+// one-connection run prints and fetches.
+#include "sync/parallel_run.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "sync/sync_engine.h"
+#include "tests/fakes.h"
+#include "tests/locked_file_system.h"
+#include "tests/memory_file_system.h"
+#include "tests/memory_ftp_server.h"
+
+namespace koru {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string kServer = "127.0.0.1";
+const std::string kLocal = "/home/user/mirror/";
+
+// Two directories of four files each and one big file beside them, each file's content its own.
+Lines RemoteFiles() {
+  Lines files;
+  for (const char* directory : {"a", "b"}) {
+    for (int i = 1; i <= 4; ++i) {
+      files.push_back("/pub/" + std::string(directory) + "/f" + std::to_string(i) + ".txt");
+    }
+  }
+  files.push_back("/pub/big.bin");
+  return files;
+}
+constexpr int kDirectories = 3;  // /pub/ and its two
+constexpr int kFiles = 9;
+
+std::string ContentOf(const std::string& path) {
+  if (path == "/pub/big.bin") return std::string(300000, 'B');
+  return path + std::string(path.size() * 3, path[path.size() - 5]);
+}
+
+bool IsFileCount(const std::string& line) {
+  return line.find(" * Found ") != std::string::npos && line.find(" file") != std::string::npos;
+}
+
+// One local mirror of the tree: the server, the clock, the console and the disk of a run.
+struct Mirror {
+  Mirror() {
+    for (const std::string& path : RemoteFiles()) server.AddFile(path, ContentOf(path));
+    disk.AddDirectory(kLocal);
+    env.files = &files;
+    env.options.SubDirMode = 1;
+  }
+
+  int32_t InParallel(int connections) {
+    return MirrorInParallel(env, totals, connections, kServer, "anonymous", "guest@", "/pub/",
+                            kLocal, "");
+  }
+  int32_t OverOneConnection() {
+    return SyncSubDirectory(env, totals, kServer, "anonymous", "guest@", "/pub/", kLocal, "");
+  }
+
+  // The lines in an order of their own, without the file counts (a count is printed only before
+  // the run's first download, which depends on the order the connections work in).
+  Lines SortedLines() const {
+    Lines lines;
+    std::copy_if(console.lines.begin(), console.lines.end(), std::back_inserter(lines),
+                 [](const std::string& line) { return !IsFileCount(line); });
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  }
+
+  // How many commands of the sessions from `first_session` on begin with `verb`.
+  int Count(const std::string& verb, size_t first_session = 0) const {
+    const auto sessions = server.commands();
+    int n = 0;
+    for (size_t i = first_session; i < sessions.size(); ++i) {
+      n += static_cast<int>(std::count_if(sessions[i].begin(), sessions[i].end(),
+                                          [&](const std::string& c) {
+                                            return c.starts_with(verb);
+                                          }));
+    }
+    return n;
+  }
+
+  testing::FakeClock clock;
+  testing::RecordingConsole console;
+  testing::MemoryFtpServer server{clock};
+  testing::MemoryFileSystem disk;
+  testing::LockedFileSystem files{disk};
+  Env env{console, clock, server};  // closed before the server goes
+  RunTotals totals;
+};
+
+// The TYPE commands of a session that ask for the type it already has.
+Lines RepeatedTypes(const Lines& commands) {
+  Lines repeated;
+  std::string type;
+  for (const std::string& command : commands) {
+    if (!command.starts_with("TYPE ")) continue;
+    if (command == type) repeated.push_back(command);
+    type = command;
+  }
+  return repeated;
+}
+
+struct ParallelCase {
+  const char* name;
+  int connections;
+  int server_limit;  // sessions the server allows at once; 0: any number
+  int sessions;      // the run opens this many, all of them at once
+};
+
+class ParallelRunTest : public ::testing::TestWithParam<ParallelCase> {};
+
+// The first downloads wait at the server until as many are in progress as the run may have
+// sessions, so the run only gets on when its connections download at the same time. The tree
+// arrives whole, as the one-connection run fetches it and with the same lines; each session
+// logs in once and sends TYPE only to change the type.
+TEST_P(ParallelRunTest, DownloadsOverlapOnAsManySessionsAsAllowed) {
+  const ParallelCase& c = GetParam();
+  Mirror one;
+  ASSERT_EQ(one.OverOneConnection(), 0);
+  Mirror mirror;
+  mirror.server.LimitSessions(c.server_limit);
+  mirror.server.HoldDownloadsUntil(c.connections);
+
+  EXPECT_EQ(mirror.InParallel(c.connections), 0);
+
+  const auto counts = mirror.server.counts();
+  EXPECT_EQ(counts.stalled_waits, 0);
+  EXPECT_EQ(counts.sessions, c.sessions);
+  EXPECT_EQ(counts.most_sessions, c.sessions);
+  EXPECT_EQ(counts.most_downloads, c.sessions);
+  // Connections that log in at the same time may both be refused.
+  if (c.server_limit > 0) {
+    EXPECT_GE(counts.refused, 1);
+  } else {
+    EXPECT_EQ(counts.refused, 0);
+  }
+  for (const std::string& path : RemoteFiles()) {
+    EXPECT_EQ(mirror.disk.Content(kLocal + path.substr(5)), ContentOf(path)) << path;
+  }
+  EXPECT_EQ(mirror.disk.Paths(), one.disk.Paths());
+  EXPECT_EQ(mirror.disk.OpenHandles(), 0);
+  EXPECT_EQ(mirror.totals.FilesTransferred, kFiles);
+  EXPECT_TRUE(mirror.totals.FailedDownloads.empty());
+  EXPECT_TRUE(mirror.totals.FailedDirectories.empty());
+  EXPECT_EQ(mirror.SortedLines(), one.SortedLines());
+  for (const Lines& session : mirror.server.commands()) {
+    EXPECT_EQ(std::count(session.begin(), session.end(), "USER anonymous"), 1);
+    EXPECT_THAT(RepeatedTypes(session), ::testing::IsEmpty());
+    EXPECT_EQ(session.back(), "QUIT");
+  }
+  // A listing serves a directory's sub-directories and its files; each directory is listed
+  // once more by the pass that follows the one that downloaded.
+  EXPECT_EQ(mirror.Count("LIST"), 2 * kDirectories);
+  EXPECT_EQ(mirror.Count("RETR"), kFiles);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Connections, ParallelRunTest,
+    ::testing::Values(ParallelCase{"One", 1, 0, 1}, ParallelCase{"Two", 2, 0, 2},
+                      ParallelCase{"Four", 4, 0, 4},
+                      ParallelCase{"FourOnAServerOfTwo", 4, 2, 2}),
+    [](const ::testing::TestParamInfo<ParallelCase>& info) { return info.param.name; });
+
+// A server that allows fewer sessions than asked for: the run goes on with those it has, fails
+// nothing, and says once (verbose) how many the server allows.
+TEST(ParallelRunLimitTest, ServerLimitIsNotedOnceAndFailsNothing) {
+  Mirror mirror;
+  mirror.env.options.VerboseLevel = -1;
+  mirror.server.LimitSessions(2);
+  // The downloads wait until the run has asked for more sessions than the server allows.
+  mirror.server.HoldDownloadsUntil(4);
+
+  EXPECT_EQ(mirror.InParallel(4), 0);
+
+  EXPECT_EQ(mirror.server.counts().most_sessions, 2);
+  EXPECT_EQ(std::count(mirror.console.lines.begin(), mirror.console.lines.end(),
+                       "09:05:03 * Note: the server allows 2 connections"),
+            1);
+  EXPECT_EQ(mirror.totals.FilesTransferred, kFiles);
+  EXPECT_TRUE(mirror.totals.FailedDownloads.empty());
+  EXPECT_TRUE(mirror.totals.FailedDirectories.empty());
+}
+
+// A run that finds the mirror complete lists each directory once, logs in no more often than it
+// has connections, and fetches nothing.
+TEST(ParallelRunAgainTest, CompleteMirrorIsListedOnceAndNothingFetched) {
+  Mirror mirror;
+  ASSERT_EQ(mirror.InParallel(4), 0);
+  const size_t first_run_sessions = mirror.server.commands().size();
+  mirror.totals = RunTotals{};
+
+  EXPECT_EQ(mirror.InParallel(4), 0);
+
+  EXPECT_EQ(mirror.Count("LIST", first_run_sessions), kDirectories);
+  EXPECT_LE(mirror.Count("USER", first_run_sessions), 4);
+  EXPECT_EQ(mirror.Count("RETR", first_run_sessions), 0);
+  EXPECT_EQ(mirror.totals.FilesTransferred, 0);
+  EXPECT_EQ(mirror.server.counts().stalled_waits, 0);
+}
+
+}  // namespace
+}  // namespace koru

@@ -1,0 +1,393 @@
+#include "tests/memory_ftp_server.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/channels.h"
+#include "tests/fake_ftp_server.h"
+
+namespace koru::testing {
+namespace {
+
+// How long a client may wait in real time for what the server will never bring. A wait that
+// anything in a sound run ends takes no time at all.
+constexpr auto kGuard = std::chrono::seconds(5);
+
+constexpr const char* kListedDate = "Mar  5  2001";
+
+// `path` made absolute against `cwd`, without a trailing "/" ("/" for the root).
+std::string Resolve(const std::string& cwd, std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  if (path.empty() || path[0] == '/') return path;
+  return (cwd == "/" ? "/" : cwd + "/") + path;
+}
+
+std::string Parent(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+std::string ListingLine(bool directory, int64_t size, const std::string& name) {
+  char head[96];
+  std::snprintf(head, sizeof head, "%s   %d owner    group    %8lld ",
+                directory ? "drwxr-xr-x" : "-rw-r--r--", directory ? 2 : 1,
+                static_cast<long long>(size));
+  return head + std::string(kListedDate) + " " + name + "\r\n";
+}
+
+// Takes up to `max` bytes of `bytes` into `buffer`; the end once nothing is left and `ended`.
+int64_t Take(std::string& bytes, bool ended, char* buffer, size_t max) {
+  if (bytes.empty()) return ended ? Connection::kClosed : Connection::kNothingYet;
+  const size_t n = std::min(max, bytes.size());
+  std::memcpy(buffer, bytes.data(), n);
+  bytes.erase(0, n);
+  return static_cast<int64_t>(n);
+}
+
+}  // namespace
+
+struct MemoryFtpServer::DataEnd {
+  std::string bytes;
+  bool complete = false;  // all the data is in `bytes`: the end follows it
+  bool download = false;  // counted among the downloads in progress
+};
+
+struct MemoryFtpServer::Session {
+  bool refused = false;
+  bool client_gone = false;
+  std::string from_client;  // the start of a command line
+  std::string to_client;
+  bool ended = false;  // the server has closed its side
+  std::string cwd = "/";
+  int64_t restart = 0;
+  std::shared_ptr<DataEnd> data;  // announced by the latest PASV
+  std::vector<std::string> commands;
+};
+
+class MemoryFtpServer::ControlConnection : public Connection {
+ public:
+  ControlConnection(MemoryFtpServer& server, std::shared_ptr<Session> session)
+      : server_(server), session_(std::move(session)) {}
+  ~ControlConnection() override {
+    const std::lock_guard lock(server_.mutex_);
+    server_.ClientClosed(*session_);
+  }
+
+  int64_t SendSome(std::string_view bytes) override {
+    const std::lock_guard lock(server_.mutex_);
+    Session& s = *session_;
+    s.from_client.append(bytes);
+    for (size_t end = s.from_client.find("\r\n"); end != std::string::npos;
+         end = s.from_client.find("\r\n")) {
+      const std::string command = s.from_client.substr(0, end);
+      s.from_client.erase(0, end + 2);
+      if (!s.ended) server_.Answer(s, command);
+    }
+    server_.changed_.notify_all();
+    return static_cast<int64_t>(bytes.size());
+  }
+
+  int64_t ReceiveSome(char* buffer, size_t max) override {
+    const std::lock_guard lock(server_.mutex_);
+    return Take(session_->to_client, session_->ended, buffer, max);
+  }
+
+  bool Wait(bool for_sending, int timeout_ms) override {
+    if (for_sending) return true;
+    Session* s = session_.get();
+    return server_.WaitUntil([s] { return !s->to_client.empty() || s->ended; }, timeout_ms);
+  }
+
+  void ShutDown() override {}
+  std::string PeerAddress() const override { return "127.0.0.1"; }
+
+ private:
+  MemoryFtpServer& server_;
+  std::shared_ptr<Session> session_;
+};
+
+class MemoryFtpServer::DataConnection : public Connection {
+ public:
+  DataConnection(MemoryFtpServer& server, std::shared_ptr<DataEnd> end)
+      : server_(server), end_(std::move(end)) {}
+  ~DataConnection() override {
+    const std::lock_guard lock(server_.mutex_);
+    server_.DataClosed(*end_);
+  }
+
+  int64_t SendSome(std::string_view bytes) override { return static_cast<int64_t>(bytes.size()); }
+
+  int64_t ReceiveSome(char* buffer, size_t max) override {
+    const std::lock_guard lock(server_.mutex_);
+    return Take(end_->bytes, end_->complete, buffer, max);
+  }
+
+  bool Wait(bool for_sending, int timeout_ms) override {
+    if (for_sending) return true;
+    DataEnd* end = end_.get();
+    return server_.WaitUntil([end] { return !end->bytes.empty() || end->complete; },
+                             timeout_ms);
+  }
+
+  void ShutDown() override {}
+  std::string PeerAddress() const override { return "127.0.0.1"; }
+
+ private:
+  MemoryFtpServer& server_;
+  std::shared_ptr<DataEnd> end_;
+};
+
+MemoryFtpServer::MemoryFtpServer(FakeClock& clock, int round_trip_ms)
+    : clock_(clock), round_trip_ms_(round_trip_ms) {
+  // Only the round trips make time pass.
+  clock.follows_real_time = false;
+}
+
+MemoryFtpServer::~MemoryFtpServer() = default;
+
+void MemoryFtpServer::AddFile(const std::string& path, std::string content) {
+  AddDirectory(Parent(path));
+  const std::lock_guard lock(mutex_);
+  nodes_[path] = Node{false, std::move(content)};
+}
+
+void MemoryFtpServer::AddDirectory(const std::string& path) {
+  if (path == "/") return;
+  AddDirectory(Parent(path));
+  const std::lock_guard lock(mutex_);
+  nodes_[path].directory = true;
+}
+
+void MemoryFtpServer::LimitSessions(int sessions) {
+  const std::lock_guard lock(mutex_);
+  session_limit_ = sessions;
+}
+
+void MemoryFtpServer::HoldDownloadsUntil(int downloads) {
+  const std::lock_guard lock(mutex_);
+  hold_downloads_ = downloads;
+}
+
+std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::string>&, int port,
+                                                     int* error, const std::function<bool()>&,
+                                                     int) {
+  const std::lock_guard lock(mutex_);
+  if (port == kControlPort) {
+    auto session = std::make_shared<Session>();
+    if (session_limit_ > 0 && open_sessions_ >= session_limit_) {
+      ++counts_.refused;
+      session->refused = true;
+      Reply(*session, "421 Too many connections");
+      session->ended = true;
+      if (hold_downloads_ > 0) hold_downloads_ = std::min(hold_downloads_, open_sessions_);
+      ReleaseHeldDownloadsWhenEnough();
+    } else {
+      sessions_.push_back(session);
+      ++counts_.sessions;
+      counts_.most_sessions = std::max(counts_.most_sessions, ++open_sessions_);
+      Reply(*session, "220 Memory FTP server ready.");
+    }
+    return std::make_unique<ControlConnection>(*this, std::move(session));
+  }
+  const auto announced = passive_ports_.find(port);
+  if (announced == passive_ports_.end()) {
+    *error = kErrSocket;
+    return nullptr;
+  }
+  auto end = std::move(announced->second);
+  passive_ports_.erase(announced);
+  return std::make_unique<DataConnection>(*this, std::move(end));
+}
+
+MemoryFtpServer::Counts MemoryFtpServer::counts() const {
+  const std::lock_guard lock(mutex_);
+  return counts_;
+}
+
+std::vector<std::vector<std::string>> MemoryFtpServer::commands() const {
+  const std::lock_guard lock(mutex_);
+  std::vector<std::vector<std::string>> all;
+  for (const auto& session : sessions_) all.push_back(session->commands);
+  return all;
+}
+
+bool MemoryFtpServer::HasFile(const std::string& path) const {
+  const std::lock_guard lock(mutex_);
+  const auto it = nodes_.find(path);
+  return it != nodes_.end() && !it->second.directory;
+}
+
+void MemoryFtpServer::Reply(Session& session, const std::string& line) {
+  session.to_client += line + "\r\n";
+  clock_.SkipWait(round_trip_ms_);
+}
+
+void MemoryFtpServer::Answer(Session& session, const std::string& command) {
+  session.commands.push_back(command);
+  const std::string verb = Verb(command);
+  const std::string argument = Argument(command);
+  if (verb == "USER") {
+    Reply(session, "331 Password required.");
+  } else if (verb == "PASS") {
+    Reply(session, "230 Logged in.");
+  } else if (verb == "TYPE" || verb == "NOOP") {
+    Reply(session, "200 OK.");
+  } else if (verb == "CWD") {
+    ChangeDirectory(session, argument);
+  } else if (verb == "PWD") {
+    Reply(session, "257 \"" + session.cwd + "\" is the current directory.");
+  } else if (verb == "PASV") {
+    Passive(session);
+  } else if (verb == "LIST") {
+    List(session);
+  } else if (verb == "REST") {
+    session.restart = std::stoll(argument);
+    Reply(session, "350 Restarting at " + argument + ".");
+  } else if (verb == "RETR") {
+    Retrieve(session, argument);
+  } else if (verb == "SIZE") {
+    Size(session, argument);
+  } else if (verb == "DELE") {
+    Delete(session, argument);
+  } else if (verb == "QUIT") {
+    Reply(session, "221 Goodbye.");
+    session.ended = true;
+  } else {
+    Reply(session, "502 Command not implemented.");
+  }
+}
+
+void MemoryFtpServer::Passive(Session& session) {
+  const int port = next_port_++;
+  session.data = std::make_shared<DataEnd>();
+  passive_ports_[port] = session.data;
+  Reply(session, "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
+                     std::to_string(port % 256) + ").");
+}
+
+void MemoryFtpServer::ChangeDirectory(Session& session, const std::string& path) {
+  const std::string target = Resolve(session.cwd, path);
+  if (target.empty() || !IsDirectory(target)) {
+    Reply(session, "550 Failed to change directory.");
+    return;
+  }
+  session.cwd = target;
+  Reply(session, "250 Directory successfully changed.");
+}
+
+void MemoryFtpServer::List(Session& session) {
+  Transfer(session, ListingOf(session.cwd), "150 Here comes the directory listing.");
+}
+
+void MemoryFtpServer::Retrieve(Session& session, const std::string& path) {
+  const std::string target = Resolve(session.cwd, path);
+  const auto it = nodes_.find(target);
+  if (it == nodes_.end() || it->second.directory || !session.data) {
+    Reply(session, "550 Failed to open file.");
+    return;
+  }
+  const std::string& content = it->second.content;
+  const size_t from = std::min<size_t>(session.restart, content.size());
+  session.restart = 0;
+  session.data->download = true;
+  counts_.most_downloads = std::max(counts_.most_downloads, ++downloads_now_);
+  const std::string opening = "150 Opening BINARY mode data connection for " +
+                              BaseName(target) + " (" + std::to_string(content.size()) +
+                              " bytes).";
+  if (hold_downloads_ == 0) {
+    Transfer(session, content.substr(from), opening);
+    return;
+  }
+  held_.push_back([this, &session, data = content.substr(from), opening] {
+    Transfer(session, data, opening);
+  });
+  ReleaseHeldDownloadsWhenEnough();
+}
+
+void MemoryFtpServer::ReleaseHeldDownloadsWhenEnough() {
+  if (hold_downloads_ > 0 && static_cast<int>(held_.size()) >= hold_downloads_) {
+    ReleaseHeldDownloads();
+  }
+}
+
+void MemoryFtpServer::ReleaseHeldDownloads() {
+  hold_downloads_ = 0;
+  for (const auto& deliver : held_) deliver();
+  held_.clear();
+  changed_.notify_all();
+}
+
+void MemoryFtpServer::Size(Session& session, const std::string& path) {
+  const auto it = nodes_.find(Resolve(session.cwd, path));
+  if (it == nodes_.end() || it->second.directory) {
+    Reply(session, "550 Could not get file size.");
+    return;
+  }
+  Reply(session, "213 " + std::to_string(it->second.content.size()));
+}
+
+void MemoryFtpServer::Delete(Session& session, const std::string& path) {
+  const auto it = nodes_.find(Resolve(session.cwd, path));
+  if (it == nodes_.end() || it->second.directory) {
+    Reply(session, "550 Delete operation failed.");
+    return;
+  }
+  nodes_.erase(it);
+  Reply(session, "250 Delete operation successful.");
+}
+
+void MemoryFtpServer::Transfer(Session& session, std::string data, const std::string& opening) {
+  const std::shared_ptr<DataEnd> end = std::move(session.data);
+  if (!end) {
+    Reply(session, "425 Use PASV first.");
+    return;
+  }
+  end->bytes = std::move(data);
+  end->complete = true;
+  Reply(session, opening);
+  Reply(session, "226 Transfer complete.");
+}
+
+bool MemoryFtpServer::WaitUntil(const std::function<bool()>& ready, int timeout_ms) {
+  std::unique_lock lock(mutex_);
+  // After one stall every wait that is not ready passes at once: the client's time-outs run
+  // out on the clock and the test ends without waiting them out.
+  const auto guard = counts_.stalled_waits > 0 ? std::chrono::seconds(0) : kGuard;
+  if (changed_.wait_for(lock, guard, ready)) return true;
+  ++counts_.stalled_waits;
+  ReleaseHeldDownloads();
+  clock_.SkipWait(timeout_ms);
+  return ready();
+}
+
+void MemoryFtpServer::ClientClosed(Session& session) {
+  if (!session.refused && !session.client_gone) --open_sessions_;
+  session.client_gone = true;
+}
+
+void MemoryFtpServer::DataClosed(DataEnd& end) {
+  if (end.download) --downloads_now_;
+  end.download = false;
+}
+
+bool MemoryFtpServer::IsDirectory(const std::string& path) const {
+  if (path == "/") return true;
+  const auto it = nodes_.find(path);
+  return it != nodes_.end() && it->second.directory;
+}
+
+std::string MemoryFtpServer::ListingOf(const std::string& directory) const {
+  std::string listing;
+  for (const auto& [path, node] : nodes_) {
+    if (Parent(path) != directory) continue;
+    const int64_t size = node.directory ? 512 : static_cast<int64_t>(node.content.size());
+    listing += ListingLine(node.directory, size, BaseName(path));
+  }
+  return listing;
+}
+
+}  // namespace koru::testing

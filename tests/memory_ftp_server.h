@@ -1,0 +1,122 @@
+#ifndef KORU_TESTS_MEMORY_FTP_SERVER_H_
+#define KORU_TESTS_MEMORY_FTP_SERVER_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/transport.h"
+#include "tests/fakes.h"
+
+// An FTP server held in memory that several client threads use at once, as a Transport: every
+// connect to port 21 opens a session of its own, and the port of a PASV reply leads to that
+// session's next data connection. It serves a small tree the way a Unix server does:
+//
+//   greeting 220 (421 beyond the session limit), USER 331, PASS 230, TYPE 200, CWD 250 or 550,
+//   PWD 257, PASV 227, LIST -> 150, the listing, 226, REST 350, RETR -> 150 "(n bytes)", the
+//   content, 226 (550 for what is no file), SIZE 213 or 550, DELE 250 or 550, NOOP 200,
+//   QUIT 221 and the end; anything else 502.
+//
+// Every reply line costs one round trip: the clock's monotonic time moves on by it (the time of
+// day stays, so lines read the same whatever the order of the replies). Nothing waits on real
+// time except as a guard: a client waiting for a reply or data that nothing will bring is
+// released after a few seconds, with the time-out passed on the clock, and counted as a stalled
+// wait, so that a test fails instead of hanging.
+//
+//   MemoryFtpServer server(clock);
+//   server.AddFile("/pub/a.txt", "abc");
+//   Env env(console, clock, server);
+//   SyncSubDirectory(env, totals, "127.0.0.1", "anonymous", "guest@", "/pub/", ...);
+namespace koru::testing {
+
+class MemoryFtpServer : public Transport {
+ public:
+  static constexpr int kControlPort = 21;
+
+  explicit MemoryFtpServer(FakeClock& clock, int round_trip_ms = 40);
+  ~MemoryFtpServer() override;
+  MemoryFtpServer(const MemoryFtpServer&) = delete;
+  MemoryFtpServer& operator=(const MemoryFtpServer&) = delete;
+
+  // Adds the file `path` ("/pub/a.txt"), its parent directories with it; listed as of
+  // "Mar  5  2001".
+  void AddFile(const std::string& path, std::string content);
+  void AddDirectory(const std::string& path);
+  // A connect while `sessions` are open is greeted "421 Too many connections" and closed.
+  void LimitSessions(int sessions);
+  // The first RETRs get neither reply nor data until `downloads` are in progress at once, or,
+  // once a connect was refused, as many as the server then had sessions open: only a client
+  // that downloads over all the sessions it may have at the same time gets past them.
+  void HoldDownloadsUntil(int downloads);
+
+  std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
+                                      int* error, const std::function<bool()>& stop_pending,
+                                      int timeout_ms) override;
+
+  struct Counts {
+    int sessions = 0;        // logged in or not; the refused ones not
+    int most_sessions = 0;   // open at once
+    int refused = 0;         // greeted 421
+    int most_downloads = 0;  // RETRs at once, each from its command until its data connection
+                             // is closed
+    int stalled_waits = 0;   // waits that only the guard ended
+  };
+  Counts counts() const;
+  // The commands of each session that was not refused, in the order the sessions opened.
+  std::vector<std::vector<std::string>> commands() const;
+  bool HasFile(const std::string& path) const;
+
+ private:
+  struct DataEnd;
+  struct Session;
+  class ControlConnection;
+  class DataConnection;
+  struct Node {
+    bool directory = false;
+    std::string content;
+  };
+
+  void Reply(Session& session, const std::string& line);
+  void Answer(Session& session, const std::string& command);
+  void Passive(Session& session);
+  void ChangeDirectory(Session& session, const std::string& path);
+  void List(Session& session);
+  void Retrieve(Session& session, const std::string& path);
+  void Size(Session& session, const std::string& path);
+  void Delete(Session& session, const std::string& path);
+  // Sends `data` over the session's data connection between the opening reply and 226.
+  void Transfer(Session& session, std::string data, const std::string& opening);
+  void ReleaseHeldDownloadsWhenEnough();
+  void ReleaseHeldDownloads();
+  // Waits (the guard aside) until `ready` holds; the time-out passes on the clock when only
+  // the guard ended the wait.
+  bool WaitUntil(const std::function<bool()>& ready, int timeout_ms);
+  void ClientClosed(Session& session);
+  void DataClosed(DataEnd& end);
+  bool IsDirectory(const std::string& path) const;
+  std::string ListingOf(const std::string& directory) const;
+
+  FakeClock& clock_;
+  const int round_trip_ms_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<std::string, Node> nodes_;  // every path but the root "/"
+  std::vector<std::shared_ptr<Session>> sessions_;  // the ones not refused
+  std::map<int, std::shared_ptr<DataEnd>> passive_ports_;  // announced, not yet connected
+  int next_port_ = 40000;
+  int session_limit_ = 0;  // 0: none
+  int open_sessions_ = 0;
+  int hold_downloads_ = 0;
+  std::vector<std::function<void()>> held_;  // the deliveries of the held RETRs
+  int downloads_now_ = 0;
+  Counts counts_;
+};
+
+}  // namespace koru::testing
+
+#endif  // KORU_TESTS_MEMORY_FTP_SERVER_H_
