@@ -5,23 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "tests/remote_paths.h"
+
 namespace koru::testing {
 namespace {
-
-// `path` made absolute against `cwd`, without trailing "/" ("/" for the root); empty for an
-// empty path.
-std::string Resolve(const std::string& cwd, std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  if (path.empty() || path[0] == '/') return path;
-  return (cwd == "/" ? "/" : cwd + "/") + path;
-}
-
-std::string Parent(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 std::string ListingLine(const char* mode, int links, int64_t size, const std::string& date,
                         const std::string& name) {

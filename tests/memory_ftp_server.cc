@@ -7,6 +7,7 @@
 
 #include "platform/channels.h"
 #include "tests/fake_ftp_server.h"
+#include "tests/remote_paths.h"
 
 namespace koru::testing {
 namespace {
@@ -16,20 +17,6 @@ namespace {
 constexpr auto kGuard = std::chrono::seconds(5);
 
 constexpr const char* kListedDate = "Mar  5  2001";
-
-// `path` made absolute against `cwd`, without a trailing "/" ("/" for the root).
-std::string Resolve(const std::string& cwd, std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  if (path.empty() || path[0] == '/') return path;
-  return (cwd == "/" ? "/" : cwd + "/") + path;
-}
-
-std::string Parent(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 std::string ListingLine(bool directory, int64_t size, const std::string& name) {
   char head[96];
