@@ -169,7 +169,6 @@ TEST(TerminalTest, TitlesBetweenKeyPollsComeAtMostTenTimesASecond) {
   EXPECT_LT(finished, child.output().find("END"));
 }
 
-
 // exit() in a child forked from the threaded test process runs the leak checker of a sanitizer
 // build, which notes that it could not stop the parent's threads: no output of the program's.
 std::string WithoutLeakCheckNotice(std::string output) {
@@ -177,6 +176,7 @@ std::string WithoutLeakCheckNotice(std::string output) {
       R"(==\d+==Running thread \d+ was not suspended\. False leaks are possible\.\r?\n)");
   return std::regex_replace(output, kNotice, "");
 }
+
 // The terminal's own title is pushed on its title stack before the first title and popped
 // back after the last one, however the program ends; Ctrl-Z gives it back for the stop.
 TEST(TerminalTest, TheTerminalsTitleIsGivenBackOnEveryWayOut) {
