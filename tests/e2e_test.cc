@@ -825,6 +825,33 @@ TEST_F(E2eKeyTest, EscStopsEveryConnectionOfAParallelRun) {
   }
 }
 
+// Tab while four slow downloads run: all four are left for this run (not failed, not fetched
+// again in a later pass), and the run ends well. (The data stops at once; vsftpd, sleeping out
+// its rate limit, answers each abandoned transfer only at its next write, within a few
+// seconds.)
+TEST_F(E2eKeyTest, TabAbandonsEveryDownloadInFlightOfAParallelRun) {
+  testing::RealFtpServerOptions options;
+  options.max_rate = 20000;
+  StartServer(FtpServerKind::kVsftpd, options);
+  for (int i = 0; i < 4; ++i) Remote("f" + std::to_string(i), Bytes(400000, i), RecentDate());
+
+  testing::PtyChild child(KORU_BINARY, {server_->address() + "/pub/", "-P4"}, local_);
+  child.ReadUntil("4 in flight");
+  child.Type("\t");
+
+  EXPECT_EQ(child.Wait(20000), 0);
+  const std::string output = WithoutClock(WithoutTitles(child.output()));
+  EXPECT_THAT(output, ::testing::HasSubstr("TIME * No more files to transfer."));
+  EXPECT_THAT(output, ::testing::Not(::testing::HasSubstr("failed")));
+  EXPECT_THAT(output, ::testing::Not(::testing::HasSubstr("User Abort")));
+  for (int i = 0; i < 4; ++i) {
+    const std::string path = Local("f" + std::to_string(i));
+    EXPECT_TRUE(fs::exists(path) && fs::file_size(path) < 400000) << path;
+    const std::string line = "/pub/f" + std::to_string(i) + "\r\n";
+    EXPECT_EQ(output.find(line), output.rfind(line)) << "fetched again: " << path;
+  }
+}
+
 // One connection of the lean sequence: one login for the whole run, one listing per directory,
 // TYPE I once for all downloads.
 TEST_F(E2eKeyTest, LeanSequenceLogsInOnceAndListsEachDirectoryOnce) {
