@@ -172,30 +172,40 @@ void WarnLocalFileError(Env& env, const std::string& path, const std::string& wh
   env.TimedLine(" * Warning: Local file error: " + path + " (" + why + ")");
 }
 
-int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which,
-                    std::string* why) {
-  FileSystem& files = *env.files;
-  if (path.empty() || files.Stat(path).kind == EntryKind::kMissing) return 0;
+namespace {
+
+// The verbose line and the times `which` (0 last write, 1 last access, -1 both) of `path`.
+bool StampTimes(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which,
+                std::string* why) {
   if (env.verbose()) {
     env.TimedLine(" * Setting " + path + " to " + DateText(date) + " " + TimeText(date));
   }
   int64_t seconds = 0;
-  if (!LocalToEpoch(date, &seconds)) return 0;
-  bool set = false;
+  if (!LocalToEpoch(date, &seconds)) return false;
+  FileSystem& files = *env.files;
   switch (which) {
     case 0:
-      set = SetLocalFileTimes(files, path, false, true, seconds, why);
-      break;
+      return SetLocalFileTimes(files, path, false, true, seconds, why);
     case 1:
-      set = SetLocalFileTimes(files, path, true, false, seconds, why);
-      break;
+      return SetLocalFileTimes(files, path, true, false, seconds, why);
     case -1:
-      set = SetLocalFileTimes(files, path, true, true, seconds, why);
-      break;
+      return SetLocalFileTimes(files, path, true, true, seconds, why);
     default:
-      break;  // 2, the creation time, cannot be set here
+      return false;  // 2, the creation time, cannot be set here
   }
-  return set ? 1 : 0;
+}
+
+}  // namespace
+
+bool StampExistingFile(Env& env, const std::string& path, const SYSTEMTIME& date,
+                       std::string* why) {
+  return StampTimes(env, path, date, -1, why);
+}
+
+int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which,
+                    std::string* why) {
+  if (path.empty() || env.files->Stat(path).kind == EntryKind::kMissing) return 0;
+  return StampTimes(env, path, date, which, why) ? 1 : 0;
 }
 
 int32_t DAYOFWEEK(std::string_view yyyymmdd) {

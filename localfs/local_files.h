@@ -59,6 +59,10 @@ std::string WidenedShortDateFormat(std::string_view format);
 int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which);
 // The same; when the platform refused the time, `why` gets the system's text (it stays as it
 // was for the other failures).
+// SETFILEDATE with `which` -1 for a path the caller knows to be there: it is not looked at
+// first. True when both times were set.
+bool StampExistingFile(Env& env, const std::string& path, const SYSTEMTIME& date,
+                       std::string* why);
 int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which,
                     std::string* why);
 

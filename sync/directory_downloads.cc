@@ -42,13 +42,18 @@ void DirectorySync::WaitForDownloads() {
 bool DirectorySync::DownloadWithTries(const FileToFetch& file, const std::string& key,
                                       const LocalTarget& target) {
   for (int32_t tries = 1;; ++tries) {
-    const Fetch fetch = TryDownload(file, key, target);
+    // A try after a lost connection finds what the lost one left (a part file starts afresh).
+    const LocalEntry before = tries == 1 || !target.part.empty()
+                                  ? target.seen
+                                  : StatLocal(*env_.files, target.download());
+    const Fetch fetch = TryDownload(file, key, target, before);
     if (fetch != Fetch::kLost || tries >= kMaxDownloadTries) return fetch != Fetch::kNoConnection;
   }
 }
 
 DirectorySync::Fetch DirectorySync::TryDownload(const FileToFetch& file, const std::string& key,
-                                                const LocalTarget& target) {
+                                                const LocalTarget& target,
+                                                const LocalEntry& before) {
   const std::string& local_path = target.download();
   const std::string& remote = file.path;
   const int64_t size = file.listed_size;
@@ -57,7 +62,7 @@ DirectorySync::Fetch DirectorySync::TryDownload(const FileToFetch& file, const s
   env_.TimedLine(" " + std::to_string(size) + " " + ZeroPad(date.wYear, 4) + "-" +
                  ZeroPad(date.wMonth, 2) + "-" + ZeroPad(date.wDay, 2) + " " + remote);
   if ((step_ || !Connected()) && !Connect(false)) return Fetch::kNoConnection;
-  if (!o_.OverwriteMode && FILEEXISTS(*env_.files, local_path) > size) {
+  if (!o_.OverwriteMode && before.kind != EntryKind::kMissing && before.size > size) {
     env_.TimedLine(" * Warning: remote file is smaller than local file. Skipping transfer.");
     if (step_) ftpQuit(Sess());
     return Fetch::kDone;
@@ -66,8 +71,8 @@ DirectorySync::Fetch DirectorySync::TryDownload(const FileToFetch& file, const s
   // A part file left by an earlier try is no copy to resume: the file comes whole.
   if (!target.part.empty()) DeleteLocalFile(*env_.files, target.part);
   DownloadResult result;
+  MirrorFilePolicy policy(env_, before);
   if (fetch) {
-    MirrorFilePolicy policy(Sess().env);
     result = EngineLock::Without([&] { return DownloadFile(Sess(), file, local_path, policy); });
     ReportRefusal(remote, result.outcome);
   } else {
@@ -77,9 +82,9 @@ DirectorySync::Fetch DirectorySync::TryDownload(const FileToFetch& file, const s
     }
   }
   Title(o_.ProgramTitle);
-  const bool verified = result.expected_total > 0 &&
-                        PlainLocalFileExists(*env_.files, local_path) &&
-                        Verify(result, size, target, remote);
+  const LocalEntry& after = policy.After();
+  const bool verified = result.expected_total > 0 && after.kind == EntryKind::kRegular &&
+                        Verify(result, size, target, remote, after.size);
   bool lost = false;
   if (verified) {
     verified_.insert(key);
@@ -114,9 +119,8 @@ bool DirectorySync::TriesUsedUp(const std::string& remote) const {
 }
 
 bool DirectorySync::Verify(const DownloadResult& result, int64_t listed_size,
-                           const LocalTarget& target, const std::string& remote) {
+                           const LocalTarget& target, const std::string& remote, int64_t actual) {
   const int64_t expected = result.expected_total;
-  const int64_t actual = FILEEXISTS(*env_.files, target.download());
   if (actual != expected) {
     env_.TimedLine(" * Warning: Local file size does not match remote (" + std::to_string(actual) +
                    "/" + std::to_string(expected) + ")");

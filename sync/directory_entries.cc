@@ -40,14 +40,17 @@ bool DirectorySync::HandleEntry(LISTENTRY entry) {
     if (link != LinkSize::kResolved) return link == LinkSize::kSkipped;
   }
   const std::string local_path = local_dir_ + LocalName(name);
-  const LocalCopy copy = MirrorFilePolicy(env_).Assess(local_path, entry.size, ListedTime(entry));
+  MirrorFilePolicy policy(env_);
+  const LocalCopy copy = policy.Assess(local_path, entry.size, ListedTime(entry));
   if (copy == LocalCopy::kComplete) return true;
   // A file this call has fetched and verified is not fetched again while the listing shows it
   // unchanged: a server whose listed size differs from what it sends, or a refused DELE
   // under +M, would otherwise make the passes repeat without end.
   if (verified_.count(EntryKey(entry, name))) return true;
-  const LocalTarget target{local_path,
-                           copy == LocalCopy::kFetchWhole ? PartFileOf(local_path) : ""};
+  // A part file starts afresh, whatever an earlier run left of it.
+  const bool whole = copy == LocalCopy::kFetchWhole;
+  const LocalTarget target{local_path, whole ? PartFileOf(local_path) : "",
+                           whole ? LocalEntry{} : policy.Seen()};
   return Download({remote, entry.size, ListedTime(entry)}, EntryKey(entry, name), target);
 }
 

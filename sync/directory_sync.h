@@ -182,7 +182,9 @@ class DirectorySync {
 
   enum class Fetch { kDone, kLost, kNoConnection };
 
-  Fetch TryDownload(const FileToFetch& file, const std::string& key, const LocalTarget& target);
+  // `before`: what stands at the target's download path.
+  Fetch TryDownload(const FileToFetch& file, const std::string& key, const LocalTarget& target,
+                    const LocalEntry& before);
   void ReportRefusal(const std::string& remote, const TransferOutcome& outcome);
 
   // A file that was tried and did not arrive whole counts as failed, unless the user cut the
@@ -193,8 +195,9 @@ class DirectorySync {
   bool TriesUsedUp(const std::string& remote) const;
 
   // The size check after a download, with the count and the DELE of a verified one.
+  // `actual`: the size of the local file the download left.
   bool Verify(const DownloadResult& result, int64_t listed_size, const LocalTarget& target,
-              const std::string& remote);
+              const std::string& remote, int64_t actual);
 
   void PrintNotErased();
 

@@ -21,9 +21,9 @@ std::string PartFileOf(const std::string& local) { return local + ".koru-part"; 
 
 LocalCopy MirrorFilePolicy::Assess(const std::string& local, int64_t listed_size,
                                    const SYSTEMTIME& listed_time) {
-  if (env_.options.OverwriteMode) return LocalCopy::kFetch;
   const LocalEntry entry = StatLocal(*env_.files, local);
-  if (entry.kind != EntryKind::kRegular) return LocalCopy::kFetch;
+  before_ = entry;
+  if (env_.options.OverwriteMode || entry.kind != EntryKind::kRegular) return LocalCopy::kFetch;
   if (env_.options.NewerMode) return AssessNewer(entry, listed_size, listed_time);
   if (entry.size < listed_size) return LocalCopy::kFetch;
   DateLike(local, entry.modified_seconds, listed_time);
@@ -55,7 +55,7 @@ bool MirrorFilePolicy::KeepPart(const LocalTarget& target) {
 bool MirrorFilePolicy::PrepareForDownload(const std::string& local,
                                           const SYSTEMTIME& listed_time) {
   const Options& o = env_.options;
-  const LocalEntry entry = StatLocal(*env_.files, local);
+  const LocalEntry entry = before_ ? *before_ : StatLocal(*env_.files, local);
   if (entry.kind == EntryKind::kMissing) return false;
   if (o.OverwriteMode) {
     if (env_.verbose()) {
@@ -72,10 +72,13 @@ bool MirrorFilePolicy::PrepareForDownload(const std::string& local,
 }
 
 void MirrorFilePolicy::FinishDownload(const std::string& local, const SYSTEMTIME& listed_time) {
-  if (FILEEXISTS(*env_.files, local) == 0) {
+  after_ = StatLocal(*env_.files, local);
+  if (after_.kind != EntryKind::kMissing && after_.size == 0) {
     DeleteLocalFile(*env_.files, local);
+    after_ = LocalEntry{};
   } else if (listed_time.wYear && listed_time.wMonth && listed_time.wDay) {
-    SetDate(local, listed_time);
+    // A file that could not be made has no date to set.
+    if (after_.kind != EntryKind::kMissing) SetDate(local, listed_time);
   } else if (env_.verbose()) {
     env_.TimedLine(" * We do not know the remote file date and time.");
   }
@@ -95,7 +98,7 @@ void MirrorFilePolicy::DateLike(const std::string& local, int64_t modified_secon
 
 void MirrorFilePolicy::SetDate(const std::string& local, const SYSTEMTIME& listed) {
   std::string why;
-  if (!SETFILEDATE(env_, local, listed, -1, &why) && !why.empty()) {
+  if (!StampExistingFile(env_, local, listed, &why) && !why.empty()) {
     WarnLocalFileError(env_, local, why);
   }
 }

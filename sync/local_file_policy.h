@@ -2,6 +2,7 @@
 #define KORU_SYNC_LOCAL_FILE_POLICY_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "ftp/download.h"
@@ -15,6 +16,7 @@ namespace koru {
 struct LocalTarget {
   std::string file;  // the local file the mirror keeps
   std::string part;  // where the download is written first; empty: into `file` itself
+  LocalEntry seen;   // what stood at download() when the listing was handled
   const std::string& download() const { return part.empty() ? file : part; }
 };
 
@@ -30,9 +32,13 @@ std::string PartFileOf(const std::string& local);
 
 // What a mirror does with a local file: whether it is fetched, erased or resumed, and how it is
 // dated and tidied after a download. Reads the overwrite and resume switches of the run.
+// The local file is looked at once before a download (Assess, or the caller's `before`) and
+// once after it (FinishDownload, whose finding After() gives).
 class MirrorFilePolicy : public LocalFilePolicy {
  public:
   explicit MirrorFilePolicy(Env& env) : env_(env) {}
+  // For a download into a file already looked at: `before` is what stood there.
+  MirrorFilePolicy(Env& env, const LocalEntry& before) : env_(env), before_(before) {}
 
   // Without NewerMode: complete when `local` is a regular file at least `listed_size` long
   // (outside overwrite mode); it is then dated like the listing where it is not already.
@@ -51,6 +57,11 @@ class MirrorFilePolicy : public LocalFilePolicy {
   // Deletes an empty local file and dates any other like the listing, where that is known.
   void FinishDownload(const std::string& local, const SYSTEMTIME& listed_time) override;
 
+  // What Assess found at the local file.
+  LocalEntry Seen() const { return before_.value_or(LocalEntry{}); }
+  // What the download left: missing for an empty file (deleted); before FinishDownload, missing.
+  const LocalEntry& After() const { return after_; }
+
  private:
   LocalCopy AssessNewer(const LocalEntry& entry, int64_t listed_size, const SYSTEMTIME& listed);
   bool Resumes(const LocalEntry& entry, const SYSTEMTIME& listed_time) const;
@@ -58,6 +69,8 @@ class MirrorFilePolicy : public LocalFilePolicy {
   void SetDate(const std::string& local, const SYSTEMTIME& listed);
 
   Env& env_;
+  std::optional<LocalEntry> before_;
+  LocalEntry after_;
 };
 
 }  // namespace koru

@@ -109,5 +109,35 @@ TEST_F(SyncOnMemoryDiskTest, CompleteFilesAreLookedAtOnceEach) {
   EXPECT_EQ(disk.Content(kLocal + "larger.txt"), "1234567");
 }
 
+// A download looks at its local file once before (when the listing is handled) and once after
+// (to tidy, date and check it); the pass that follows looks once more and finds it complete.
+TEST_F(SyncOnMemoryDiskTest, ADownloadLooksAtItsFileOnceBeforeAndOnceAfter) {
+  site.AddFile("/pub/missing.txt", "12345");
+  site.AddFile("/pub/smaller.txt", "12345");
+  disk.AddFile(kLocal + "smaller.txt", "12", kListedDate);
+  env.options.ResumeMode = 1;
+
+  EXPECT_EQ(Sync(), 0);
+
+  for (const char* name : {"missing.txt", "smaller.txt"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(disk.Content(kLocal + name), "12345");
+    EXPECT_EQ(disk.StatCount(kLocal + name), 3);
+  }
+  EXPECT_THAT(Commands(), ::testing::Contains("REST 2"));
+}
+
+// Overwrite mode erases what the look before the download found; no pass follows.
+TEST_F(SyncOnMemoryDiskTest, OverwriteErasesWhatTheLookBeforeFound) {
+  site.AddFile("/pub/a.txt", "12345");
+  disk.AddFile(kLocal + "a.txt", "123456789", kListedDate);
+  env.options.OverwriteMode = kOn;
+
+  EXPECT_EQ(Sync(), 0);
+
+  EXPECT_EQ(disk.Content(kLocal + "a.txt"), "12345");
+  EXPECT_EQ(disk.StatCount(kLocal + "a.txt"), 2);
+}
+
 }  // namespace
 }  // namespace koru
