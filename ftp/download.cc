@@ -31,9 +31,10 @@ bool OpenLocalFile(Env& env, Transfer& t, const std::string& local, bool resume)
   const auto mode = resume ? LocalFile::Mode::kReadWrite : LocalFile::Mode::kReadWriteEmpty;
   t.file = LocalFile(*env.files);
   if (t.file.Open(env.pool, local, mode)) return true;
-  t.last_text = ZeroPad(t.file.error(), 3) + " Local File Open Error";
+  const SystemError error = t.file.LastError();
+  t.last_text = ZeroPad(error.number, 3) + " Local File Open Error";
   env.TimedLine(" " + t.last_text);
-  WarnLocalFileError(env, local, t.file.ErrorText());
+  WarnLocalFileError(env, local, error.text);
   return false;
 }
 
@@ -178,7 +179,7 @@ bool ReceiveLoop(Session& session, int data, Transfer& t, const std::string& rem
     }
     // A block that cannot be stored ends the transfer; the size check then tells.
     if (!t.file.Write(buffer, n)) {
-      t.write_error = t.file.ErrorText();
+      t.write_error = t.file.LastError().text;
       return false;
     }
     t.received += static_cast<int64_t>(n);

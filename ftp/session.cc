@@ -138,7 +138,7 @@ Attempt TryConnect(Session& session, const ServerAddress& address, const std::st
                    const std::string& password) {
   Env& env = session.env;
   if (!ftpOpenChannel(env, session.h, address.host, address.port)) {
-    session.ConnectFailure = env.channels.OpenFailureText();
+    session.ConnectFailure = env.channels.LastError().text;
     const std::string error = ZeroPad(env.channels.Error(), 3);
     ftpRecordReply(session, error + " Unable to open socket");
     if (env.verbose()) env.TimedLine(" * " + error + "- Unable to open socket");

@@ -80,7 +80,7 @@ int32_t ftpPutFile(Session& session, int32_t progress, const std::string& remote
   if (FILEEXISTS(*env.files, local) < 0) {
     working = "001 Local File Not Found";
   } else if (!file.Open(env.pool, local, LocalFile::Mode::kRead)) {
-    working = ZeroPad(file.error(), 3) + " Local File Access Error";
+    working = ZeroPad(file.LastError().number, 3) + " Local File Access Error";
     env.TimedLine(" " + working);
   } else {
     result = Store(session, progress, remote, file, working);

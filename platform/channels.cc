@@ -67,7 +67,7 @@ Channels::Wait Channels::WaitFor(Connection& connection, bool for_sending,
 
 bool Channels::Waited(Wait wait) {
   if (wait == Wait::kReady) return true;
-  error_ = wait == Wait::kStopped ? kErrInterrupted : kErrTimeout;
+  Fail(wait == Wait::kStopped ? kErrInterrupted : kErrTimeout);
   return false;
 }
 
@@ -83,23 +83,22 @@ const Channels::Channel* Channels::Find(int channel) const {
 
 Channels::Channel* Channels::Lookup(int channel) {
   Channel* ch = Find(channel);
-  if (!ch) error_ = pool_.InUse(channel) ? kErrNotTcp : kErrNoChannel;
+  if (!ch) Fail(pool_.InUse(channel) ? kErrNotTcp : kErrNoChannel);
   return ch;
 }
 
 bool Channels::Open(int channel, const std::string& host, int port, int timeout_ms) {
   if (channel < 1) {
-    error_ = kErrNoChannel;
+    Fail(kErrNoChannel);
     return false;
   }
   if (open_.count(channel) || pool_.InUse(channel)) {
-    error_ = kErrAlreadyOpen;
+    Fail(kErrAlreadyOpen);
     return false;
   }
-  error_text_.clear();
+  error_.text.clear();
   if (port < 0 || port > 65535) {
-    error_ = kErrSocket;
-    error_text_ = "Invalid port";
+    Fail(kErrSocket, "Invalid port");
     return false;
   }
   LastResolveFailure().clear();
@@ -107,12 +106,12 @@ bool Channels::Open(int channel, const std::string& host, int port, int timeout_
   const std::vector<std::string> addresses =
       ResolveUnlessStopped(resolver_, host, stop_pending_, kStopCheckMs, &stopped);
   if (stopped) {
-    error_ = kErrInterrupted;
+    Fail(kErrInterrupted);
     return false;
   }
   if (addresses.empty()) {
-    error_ = kErrSocket;
-    error_text_ = LastResolveFailure().empty() ? "Name or service not known" : LastResolveFailure();
+    Fail(kErrSocket,
+         LastResolveFailure().empty() ? "Name or service not known" : LastResolveFailure());
     return false;
   }
   // The buffer is only read where a receive has filled it: it need not be cleared first.
@@ -121,8 +120,7 @@ bool Channels::Open(int channel, const std::string& host, int port, int timeout_
   ch->connection =
       transport_.Connect(addresses, port, &failure, stop_pending_, timeout_ms > 0 ? timeout_ms : -1);
   if (!ch->connection) {
-    error_ = failure;
-    error_text_ = transport_.LastFailureText();
+    Fail(failure, transport_.LastFailureText());
     return false;
   }
   ch->timeout_ms = timeout_ms;
@@ -138,7 +136,7 @@ void Channels::Send(int channel, std::string_view text) {
     // Most sends find room at once; the wait is only for a full send buffer.
     const int64_t sent = ch->connection->SendSome(text);
     if (sent < 0) {
-      error_ = kErrSocket;
+      Fail(kErrSocket);
       return;
     }
     text.remove_prefix(static_cast<size_t>(sent));
@@ -170,7 +168,7 @@ bool Channels::Fill(Channel& ch, int timeout_ms, Wait* wait) {
 // Takes note of what one receive of at most `asked` bytes gave; false when it gave nothing.
 bool Channels::NoteReceived(Channel& ch, int64_t got, size_t asked) {
   if (got <= 0) {
-    if (got == Connection::kFailed) error_ = kErrSocket;
+    if (got == Connection::kFailed) Fail(kErrSocket);
     ch.peer_closed = true;
     ch.last_receive_short = true;
     return false;
@@ -277,13 +275,13 @@ bool Channels::Secure(Channel& ch, const std::string& server_name,
     if (step == TlsConnection::Step::kDone) return true;
     if (step == TlsConnection::Step::kFailed) {
       tls_failure_ = ch.tls->Failure();
-      error_ = kErrTls;
+      Fail(kErrTls);
       ch.peer_closed = true;
       return false;
     }
     const bool for_sending = step == TlsConnection::Step::kWantWrite;
     if (!Waited(WaitFor(*ch.connection, for_sending, ch.timeout_ms))) {
-      const bool timed_out = error_ == kErrTimeout;
+      const bool timed_out = error_.number == kErrTimeout;
       tls_failure_ = {false,
                       timed_out ? "time-out during the handshake" : "stopped during the handshake"};
       // After a stop the handshake can go on where it was; after a time-out it is over.
@@ -303,7 +301,7 @@ bool Channels::ResumeTls(int data, int control) {
   const Channel* owner = Lookup(control);
   if (!ch || !owner) return false;
   if (!owner->tls) {
-    error_ = kErrTls;
+    Fail(kErrTls);
     tls_failure_ = {false, "the control connection is not encrypted"};
     return false;
   }

@@ -7,10 +7,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/handle_pool.h"
+#include "platform/system_error.h"
 #include "platform/tls_connection.h"
 #include "platform/transport.h"
 
@@ -107,11 +109,12 @@ class Channels {
   using Resolver = std::function<std::vector<std::string>(const std::string& host)>;
   void SetResolver(Resolver resolver) { resolver_ = std::move(resolver); }
 
-  int Error() const { return error_; }
-  void ClearError() { error_ = 0; }
-  // The system's text for why the latest Open() failed ("Connection refused", "Name or
-  // service not known"); empty after one that succeeded or failed without such a text.
-  const std::string& OpenFailureText() const { return error_text_; }
+  int Error() const { return error_.number; }
+  void ClearError() { error_ = {}; }
+  // The latest failure: its number (Error()) and, for a failed Open(), the system's text
+  // ("Connection refused", "Name or service not known"); the text is empty after an Open()
+  // that succeeded or failed without one.
+  const SystemError& LastError() const { return error_; }
 
  private:
   struct Channel;
@@ -138,8 +141,12 @@ class Channels {
   std::function<bool()> stop_pending_;
   Resolver resolver_ = ResolveHost;
   std::map<int, std::unique_ptr<Channel>> open_;
-  int error_ = 0;
-  std::string error_text_;
+  // Sets the error number (and the system's text, where there is one).
+  void Fail(int number, std::string text = {}) {
+    error_ = {SystemError::Facility::kChannel, number, std::move(text)};
+  }
+
+  SystemError error_;
   TlsFailure tls_failure_;
 };
 

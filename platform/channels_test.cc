@@ -5,13 +5,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "platform/local_file.h"
 #include "tests/fake_ftp_server.h"
 #include "tests/fakes.h"
+#include "tests/memory_file_system.h"
 #include "tests/memory_transport.h"
 
 namespace koru {
@@ -226,6 +229,30 @@ TEST_F(ChannelTest, ANumberAlreadyInUseCannotBeOpenedAgain) {
   EXPECT_FALSE(channels_.Open(2, "127.0.0.1", server_.port(), kTimeoutMs));
   EXPECT_EQ(channels_.Error(), kErrAlreadyOpen);
   EXPECT_TRUE(pool_.InUse(2));
+}
+
+// 52 is "no open channel" for a channel and "bad file name" for a local file: the one error type
+// tells them apart by their facility, each with its own words.
+TEST(ChannelNumbers, FailuresOfChannelsAndLocalFilesAreToldApart) {
+  HandlePool pool;
+  Channels channels(pool);
+  channels.Send(7, "x");
+  testing::MemoryFileSystem files;
+  files.Refuse("/long", ENAMETOOLONG);
+  LocalFile file(files);
+  EXPECT_FALSE(file.Open(pool, "/long", LocalFile::Mode::kReadWrite));
+
+  const SystemError channel = channels.LastError();
+  const SystemError local = file.LastError();
+
+  EXPECT_EQ(channel.number, kErrNoChannel);
+  EXPECT_EQ(local.number, kErrBadFileName);
+  EXPECT_EQ(channel.number, local.number);
+  EXPECT_EQ(channel.facility, SystemError::Facility::kChannel);
+  EXPECT_EQ(local.facility, SystemError::Facility::kLocalFile);
+  EXPECT_EQ(local.text, "File name too long");
+  channels.ClearError();
+  EXPECT_FALSE(channels.LastError().failed());
 }
 
 // Every operation on a number that is not an open channel: 52, or 54 for a local file's number.

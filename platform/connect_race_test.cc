@@ -215,7 +215,7 @@ TEST(TcpTransport, ConnectWithoutAnswerEndsAtTheTimeOut) {
   Channels channels(pool);
   EXPECT_FALSE(channels.Open(1, "127.0.0.1", silent.port(), 300));
   EXPECT_EQ(channels.Error(), kErrTimeout);
-  EXPECT_EQ(channels.OpenFailureText(), "Connection timed out");
+  EXPECT_EQ(channels.LastError().text, "Connection timed out");
 }
 
 TEST(TcpTransport, EveryAddressRefusingFailsWithError57) {
@@ -266,7 +266,7 @@ TEST(Channels, StopEndsAHangingNameLookup) {
   });
   EXPECT_FALSE(channels.Open(1, "slow.example", 21, 60000));
   EXPECT_EQ(channels.Error(), kErrSocket);
-  EXPECT_EQ(channels.OpenFailureText(), "Name or service not known");
+  EXPECT_EQ(channels.LastError().text, "Name or service not known");
 }
 
 TEST(Channels, OpenTriesEveryAddressTheResolverGives) {

@@ -172,8 +172,10 @@ void LocalFile::Close() {
   number_ = 0;
 }
 
-std::string LocalFile::ErrorText() const {
-  return system_error_ != 0 ? SystemErrorText(system_error_) : "Not a regular file";
+SystemError LocalFile::LastError() const {
+  if (error_ == 0) return {};
+  return {SystemError::Facility::kLocalFile, error_,
+          system_error_ != 0 ? SystemErrorText(system_error_) : "Not a regular file"};
 }
 
 bool LocalFile::Fail(int errno_value) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/file_system.h"
+#include "platform/system_error.h"
 #include "platform/handle_pool.h"
 #include "platform/system_time.h"
 
@@ -72,9 +73,9 @@ class LocalFile {
 
   bool is_open() const { return handle_ >= 0; }
   int number() const { return number_; }
-  int error() const { return error_; }
-  // The system's text for the last failure ("Is a directory", "No space left on device").
-  std::string ErrorText() const;
+  // The last failure: its number (the one the documented error lines print) and the system's
+  // text ("Is a directory", "No space left on device").
+  SystemError LastError() const;
 
   int64_t Size();
   bool SeekToEnd();

@@ -41,8 +41,8 @@ TEST_P(LocalFileOpenTest, FailsWithTheProgramsNumberAndTheSystemsText) {
   EXPECT_FALSE(file.Open(pool, c.path, c.mode));
 
   EXPECT_FALSE(file.is_open());
-  EXPECT_EQ(file.error(), c.error);
-  EXPECT_EQ(file.ErrorText(), c.text);
+  EXPECT_EQ(file.LastError().number, c.error);
+  EXPECT_EQ(file.LastError().text, c.text);
   EXPECT_EQ(pool.Lowest(), 1);
 }
 
@@ -80,8 +80,8 @@ TEST(LocalFileTest, FullDiskKeepsWhatFitted) {
   EXPECT_TRUE(file.Write("abcd", 4));
   EXPECT_FALSE(file.Write("efgh", 4));
 
-  EXPECT_EQ(file.error(), kErrDiskFull);
-  EXPECT_EQ(file.ErrorText(), "No space left on device");
+  EXPECT_EQ(file.LastError().number, kErrDiskFull);
+  EXPECT_EQ(file.LastError().text, "No space left on device");
   EXPECT_EQ(fake.Content("/new"), "abcdef");
   EXPECT_EQ(file.Size(), 6);
 }
@@ -111,7 +111,7 @@ TEST(LocalFileTest, CallsOnAClosedFileFailAsABadHandle) {
   EXPECT_FALSE(file.SeekToEnd());
   EXPECT_FALSE(file.Write("x", 1));
   EXPECT_EQ(file.Read(&byte, 1), -1);
-  EXPECT_EQ(file.ErrorText(), "Bad file descriptor");
+  EXPECT_EQ(file.LastError().text, "Bad file descriptor");
   EXPECT_EQ(file.Size(), 0);
 }
 

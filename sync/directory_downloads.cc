@@ -78,7 +78,7 @@ DirectorySync::Fetch DirectorySync::TryDownload(const FileToFetch& file, const s
   } else {
     LocalFile empty(*env_.files);
     if (!empty.Open(Sess().env.pool, target.file, LocalFile::Mode::kReadWriteEmpty)) {
-      WarnLocalFileError(env_, target.file, empty.ErrorText());
+      WarnLocalFileError(env_, target.file, empty.LastError().text);
     }
   }
   Title(o_.ProgramTitle);
