@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "run/run_settings.h"
+#include "run/services.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
@@ -24,63 +25,53 @@ namespace koru {
 // The console title holds at most this many characters of what the program sets.
 inline constexpr size_t kTitleLength = 249;
 
-// Everything a run works with: the run settings and shared state, and the platform facilities
-// (console, clock, the numbered channels and files, the local file system). The program builds
-// one from the real facilities; tests build one from fakes and shorten the time-outs.
-struct Env {
+// The TCP transport an environment runs its channels over unless it is given another.
+struct DefaultTransport {
+  TcpTransport tcp;
+};
+
+// What one control connection of a run works with: the run's services (run/services.h), its
+// options and the state all its connections share, and its own numbered channels and files,
+// receive buffer and console view. The program builds one from the real facilities; tests
+// build one from fakes and shorten the time-outs. A run over several connections gives each
+// further connection an environment of its own (the constructor from the run's).
+struct Env : private DefaultTransport, Services {
   Env(Console& console_in, Clock& clock_in)
-      : Env(console_in, clock_in, tcp) {}
+      : Services(console_in, clock_in, tcp), state(own_state_), channels(pool, tcp, clock_in) {
+    StopWaitsOnTheUsersStop();
+  }
   // With the channels over `transport_in` in place of TCP.
   Env(Console& console_in, Clock& clock_in, Transport& transport_in)
-      : state(own_state_),
-        console(console_in),
-        clock(clock_in),
-        transport(transport_in),
+      : Services(console_in, clock_in, transport_in),
+        state(own_state_),
         channels(pool, transport_in, clock_in) {
-    // A wait on the network ends as soon as the user asks to stop, whatever the server does.
-    channels.SetStopCheck([this] { return console.StopPending(); });
+    StopWaitsOnTheUsersStop();
   }
-  // A further connection of the run of `run`: the same options, run state, clock, transport,
-  // files and time-outs; its own console view, channels, numbers and buffers.
+  // A further connection of the run of `run`: the same services (seen through `console_in`),
+  // options and run state; its own channels, numbers and buffers.
   Env(Env& run, Console& console_in)
-      : options(run.options),
+      : Services(run, console_in),
+        options(run.options),
         state(run.state),
-        console(console_in),
-        clock(run.clock),
-        transport(run.transport),
-        channels(pool, run.transport, run.clock),
-        files(run.files),
-        channel_timeout_ms(run.channel_timeout_ms),
-        status_line_wait_ms(run.status_line_wait_ms),
-        stalled_reply_wait_ms(run.stalled_reply_wait_ms),
-        quit_wait_ms(run.quit_wait_ms),
-        abort_quit_wait_ms(run.abort_quit_wait_ms) {
-    channels.SetStopCheck([this] { return console.StopPending(); });
+        channels(pool, run.transport, run.clock) {
+    StopWaitsOnTheUsersStop();
   }
   Env(const Env&) = delete;
   Env& operator=(const Env&) = delete;
 
  private:
+  // A wait on the network ends as soon as the user asks to stop, whatever the server does.
+  void StopWaitsOnTheUsersStop() {
+    channels.SetStopCheck([this] { return console.StopPending(); });
+  }
+
   RunSettings own_state_;
 
  public:
   Options options;
   RunSettings& state;  // shared by every connection of the run
-  Console& console;
-  Clock& clock;
   HandlePool pool;
-  TcpTransport tcp;
-  Transport& transport;
   Channels channels;
-  FileSystem* files = &SystemFileSystem();  // the local files of the run; tests put a fake here
-  // Where a login missing from the location is looked up; none in tests and the library (the
-  // program sets the user's netrc).
-  NetrcSource* netrc = nullptr;
-  int channel_timeout_ms = 60000;    // every wait on a channel
-  int status_line_wait_ms = 5000;    // final reply of a listing that began with "total "
-  int stalled_reply_wait_ms = 5000;  // final reply after the data connection timed out
-  int quit_wait_ms = 5000;           // reply to QUIT
-  int abort_quit_wait_ms = 1000;     // reply to QUIT once the user has asked to stop
   std::vector<char> receive_buffer;  // the blocks of a download, kept for the next one
   // Where a run over several connections counts the bytes of all its downloads; none otherwise.
   std::atomic<int64_t>* received_bytes = nullptr;
