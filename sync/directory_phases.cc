@@ -104,20 +104,25 @@ void DirectorySync::CreateLocalDirectory(const std::string& path) {
 
 void DirectorySync::Recurse(const std::string& name) {
   if (env_.verbose()) env_.TimedLine(" * Recurse to directory " + name);
-  if (parallel_) {
+  // Over several connections a sub-directory gets a thread of its own while the run has one
+  // to spare; otherwise it is worked on here, before this directory goes on.
+  if (parallel_ && parallel_->TakeDirectoryThread()) {
     children_.emplace_back([this, name] {
-      const EngineLock lock(parallel_->engine);
-      const int32_t sub_result =
-          DirectorySync(env_, t_, server_, user_, password_, remote_path_ + name + "/",
-                        local_dir_ + MappedName(name) + "/", mask_, false, depth_ + 1, parallel_)
-              .Run();
-      if (sub_result != 0) result_ = 1;
+      {
+        const EngineLock lock(parallel_->engine);
+        SyncSubDirectoryHere(name);
+      }
+      parallel_->GiveBackDirectoryThread();
     });
     return;
   }
+  SyncSubDirectoryHere(name);
+}
+
+void DirectorySync::SyncSubDirectoryHere(const std::string& name) {
   const int32_t sub_result =
       DirectorySync(env_, t_, server_, user_, password_, remote_path_ + name + "/",
-                    local_dir_ + MappedName(name) + "/", mask_, false, depth_ + 1)
+                    local_dir_ + MappedName(name) + "/", mask_, false, depth_ + 1, parallel_)
           .Run();
   // A sub-directory that failed leaves the whole run failed, whatever its siblings do.
   if (sub_result != 0) result_ = 1;

@@ -102,6 +102,7 @@ class DirectorySync {
   void CreateLocalDirectory(const std::string& path);
 
   void Recurse(const std::string& name);
+  void SyncSubDirectoryHere(const std::string& name);
   void FilePhase();
 
   enum class Pass {

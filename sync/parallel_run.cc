@@ -107,9 +107,9 @@ int32_t MirrorInParallel(Env& env, RunTotals& totals, int connections, const std
   SharedConsole shared(env.console);
   ConnectionConsole directory_console(shared);
   Env directories(env, directory_console);
-  ConnectionPool pool(env, shared, std::clamp(connections, 1, kMaxConnections), server, user,
-                      password);
-  ParallelRun run(pool);
+  const int count = std::clamp(connections, 1, kMaxConnections);
+  ConnectionPool pool(env, shared, count, server, user, password);
+  ParallelRun run(pool, count);
   pool.CountBytesIn(&run.bytes);
 
   int32_t result = 0;

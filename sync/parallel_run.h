@@ -17,8 +17,25 @@ inline constexpr int kMaxConnections = 16;
 
 // What the directories and downloads of a run over several connections share.
 struct ParallelRun {
-  explicit ParallelRun(ConnectionPool& connections) : pool(connections) {}
+  // Sub-directories worked on by threads of their own at once, at most: enough to keep every
+  // connection busy, few enough that a tree of thousands of directories costs no more memory.
+  static constexpr int kDirectoryThreadsPerConnection = 4;
+
+  ParallelRun(ConnectionPool& connections, int connection_count)
+      : pool(connections),
+        spare_directory_threads(connection_count * kDirectoryThreadsPerConnection) {}
+
+  // True (one taken) while a thread for a sub-directory is to spare.
+  bool TakeDirectoryThread() {
+    for (int spare = spare_directory_threads; spare > 0;) {
+      if (spare_directory_threads.compare_exchange_weak(spare, spare - 1)) return true;
+    }
+    return false;
+  }
+  void GiveBackDirectoryThread() { ++spare_directory_threads; }
+
   ConnectionPool& pool;
+  std::atomic<int> spare_directory_threads;
   std::mutex engine;  // see EngineLock
   std::atomic<int> files_known = 0;  // downloads handed to a connection so far
   std::atomic<int> files_in_flight = 0;

@@ -853,13 +853,15 @@ TEST_F(E2eKeyTest, TabAbandonsEveryDownloadInFlightOfAParallelRun) {
 }
 
 // One connection of the lean sequence: one login for the whole run, one listing per directory,
-// TYPE I once for all downloads.
+// TYPE only where it changes. Of the 7 sub-directories some get threads of their own and the
+// others are worked on by their parent's thread: all arrive.
 TEST_F(E2eKeyTest, LeanSequenceLogsInOnceAndListsEachDirectoryOnce) {
   testing::FakeFtpTree tree;
   tree.AddFile("/pub/a.txt", "aaaaa");
   tree.AddFile("/pub/b.txt", "bbbbb");
   tree.AddFile("/pub/sub/c.txt", "ccccc");
   tree.AddFile("/pub/sub/deep/d.txt", "ddddd");
+  for (int i = 1; i <= 5; ++i) tree.AddFile("/pub/s" + std::to_string(i) + "/x.txt", "xx");
   testing::FakeFtpServer server;
   server.SetDefaultSession(tree.Script());
 
@@ -874,11 +876,12 @@ TEST_F(E2eKeyTest, LeanSequenceLogsInOnceAndListsEachDirectoryOnce) {
     return std::count_if(commands.begin(), commands.end(),
                          [&](const std::string& c) { return c.starts_with(prefix); });
   };
-  // Two runs: a login each; the fresh run lists each of the 3 directories twice (the pass that
+  // Two runs: a login each; the fresh run lists each of the 8 directories twice (the pass that
   // downloaded is listed again), the no-op run once.
   EXPECT_EQ(count("USER"), 2);
-  EXPECT_EQ(count("LIST"), 3 * 2 + 3);
-  EXPECT_EQ(count("RETR"), 4);
+  EXPECT_EQ(count("LIST"), 8 * 2 + 8);
+  EXPECT_EQ(count("RETR"), 9);
+  EXPECT_EQ(ReadFile(Local("s5/x.txt")), "xx");
   // TYPE only where it changes the connection's type.
   std::string type;
   for (const std::string& command : commands) {
