@@ -19,7 +19,7 @@ bool DirectorySync::DownloadOnAnyConnection(const FileToFetch& file, const std::
   if (no_connection_) return false;
   auto lease = EngineLock::Without([&] { return parallel_->pool.Acquire(); });
   ++parallel_->files_known;
-  downloads_.emplace_back([this, lease = std::move(lease), file, key, target]() mutable {
+  downloads_.Start([this, lease = std::move(lease), file, key, target]() mutable {
     const EngineLock lock(parallel_->engine);
     lease->console().ForgetEarlierTabs();
     borrowed_ = std::move(lease);
@@ -33,10 +33,7 @@ bool DirectorySync::DownloadOnAnyConnection(const FileToFetch& file, const std::
 }
 
 void DirectorySync::WaitForDownloads() {
-  EngineLock::Without([&] {
-    for (std::thread& download : downloads_) download.join();
-  });
-  downloads_.clear();
+  EngineLock::Without([&] { downloads_.Wait(); });
 }
 
 bool DirectorySync::DownloadWithTries(const FileToFetch& file, const std::string& key,

@@ -107,7 +107,7 @@ void DirectorySync::Recurse(const std::string& name) {
   // Over several connections a sub-directory gets a thread of its own while the run has one
   // to spare; otherwise it is worked on here, before this directory goes on.
   if (parallel_ && parallel_->TakeDirectoryThread()) {
-    children_.emplace_back([this, name] {
+    children_.Start([this, name] {
       {
         const EngineLock lock(parallel_->engine);
         SyncSubDirectoryHere(name);

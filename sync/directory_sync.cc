@@ -1,6 +1,5 @@
 #include "sync/directory_sync.h"
 
-#include <thread>
 
 #include "ftp/commands.h"
 #include "ftp/control.h"
@@ -32,9 +31,7 @@ DirectorySync::DirectorySync(Env& env, RunTotals& totals, const std::string& ser
 int32_t DirectorySync::Run() {
   if (o_.SubDirMode == 0 || DirectoryPhase()) FilePhase();
   if (parallel_) {
-    EngineLock::Without([&] {
-      for (std::thread& child : children_) child.join();
-    });
+    EngineLock::Without([&] { children_.Wait(); });
     GiveBackConnection();
   }
   // The user's stop ends every directory it reaches as a failure, also when it was noticed

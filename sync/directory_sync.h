@@ -7,7 +7,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ftp/download.h"
@@ -20,6 +19,7 @@
 #include "sync/local_name.h"
 #include "sync/parallel_run.h"
 #include "sync/run_totals.h"
+#include "sync/thread_group.h"
 
 namespace koru {
 
@@ -224,8 +224,8 @@ class DirectorySync {
   // The connection this thread has borrowed from the run's (each thread its own).
   static thread_local std::unique_ptr<ConnectionPool::Lease> borrowed_;
   std::optional<std::vector<std::string>> listed_lines_;  // a listing the file pass is to use
-  std::vector<std::thread> children_;                     // sub-directories worked on at once
-  std::vector<std::thread> downloads_;                    // downloads of the current pass
+  ThreadGroup children_;   // sub-directories worked on at once
+  ThreadGroup downloads_;  // downloads of the current pass
   bool no_connection_ = false;  // a download of this call found no connection
   int h_ = -1;                  // what the latest connect gave: the channel, or -1 / 0
   int32_t result_ = 0;
