@@ -1,16 +1,18 @@
 #ifndef KORU_SYNC_THREAD_GROUP_H_
 #define KORU_SYNC_THREAD_GROUP_H_
 
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
+#include <memory>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace koru {
 
-// Threads that go their own way: each lets go of everything it held (its stack included) as
-// soon as its work is done, however long the others take. Wait() returns once every one
-// started has ended; the group waits for them when it goes.
+// Threads that one owner starts and waits for. A thread whose work is done is joined when the
+// owner next starts one, so that it lets go of its stack (and all the libraries kept for it)
+// however long the others take; Wait() joins every one. The owner's thread alone calls Start()
+// and Wait(); the group waits for its threads when it goes.
 class ThreadGroup {
  public:
   ThreadGroup() = default;
@@ -20,30 +22,39 @@ class ThreadGroup {
 
   template <class Work>
   void Start(Work work) {
-    {
-      const std::lock_guard lock(mutex_);
-      ++running_;
-    }
-    std::thread([this, work = std::move(work)]() mutable {
+    JoinEnded();
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    std::thread thread([work = std::move(work), ended]() mutable {
       {
-        // The work and all it holds are gone before the group hears of the end.
+        // The work and all it holds are gone before the thread counts as ended.
         Work done = std::move(work);
         done();
       }
-      const std::lock_guard lock(mutex_);
-      if (--running_ == 0) ended_.notify_all();
-    }).detach();
+      *ended = true;
+    });
+    members_.push_back({std::move(thread), std::move(ended)});
   }
 
   void Wait() {
-    std::unique_lock lock(mutex_);
-    ended_.wait(lock, [&] { return running_ == 0; });
+    for (Member& member : members_) member.thread.join();
+    members_.clear();
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable ended_;
-  int running_ = 0;
+  struct Member {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> ended;
+  };
+
+  void JoinEnded() {
+    std::erase_if(members_, [](Member& member) {
+      if (!*member.ended) return false;
+      member.thread.join();
+      return true;
+    });
+  }
+
+  std::vector<Member> members_;
 };
 
 }  // namespace koru
