@@ -190,6 +190,19 @@ class E2eFixture : public ::testing::Test {
            "\n L Path: LOCAL\n";
   }
 
+  // `count` files f0, f1, ... of 400,000 bytes on a vsftpd that serves 20,000 bytes a second,
+  // and the program fetching them over four connections in a terminal.
+  std::unique_ptr<testing::PtyChild> StartSlowParallelRun(int count) {
+    testing::RealFtpServerOptions options;
+    options.max_rate = 20000;
+    StartServer(FtpServerKind::kVsftpd, options);
+    for (int i = 0; i < count; ++i) {
+      Remote("f" + std::to_string(i), Bytes(400000, i), RecentDate());
+    }
+    return std::make_unique<testing::PtyChild>(
+        KORU_BINARY, std::vector<std::string>{server_->address() + "/pub/", "-P4"}, local_);
+  }
+
   std::unique_ptr<RealFtpServer> server_;
   std::string local_;  // the directory the program runs in
 };
@@ -804,12 +817,8 @@ TEST_F(E2eKeyTest, ParallelRunCountsAnUnreadableFileAsFailed) {
 // Esc in the terminal while four slow downloads run: every connection stops at once, the abort
 // line comes once, nothing is complete, and the run ends with 1.
 TEST_F(E2eKeyTest, EscStopsEveryConnectionOfAParallelRun) {
-  testing::RealFtpServerOptions options;
-  options.max_rate = 20000;
-  StartServer(FtpServerKind::kVsftpd, options);
-  for (int i = 0; i < 6; ++i) Remote("f" + std::to_string(i), Bytes(400000, i), RecentDate());
-
-  testing::PtyChild child(KORU_BINARY, {server_->address() + "/pub/", "-P4"}, local_);
+  const std::unique_ptr<testing::PtyChild> run = StartSlowParallelRun(6);
+  testing::PtyChild& child = *run;
   child.ReadUntil("/pub/f3");
   child.ReadFor(300);
   child.Type("\x1b");
@@ -830,12 +839,8 @@ TEST_F(E2eKeyTest, EscStopsEveryConnectionOfAParallelRun) {
 // its rate limit, answers each abandoned transfer only at its next write, within a few
 // seconds.)
 TEST_F(E2eKeyTest, TabAbandonsEveryDownloadInFlightOfAParallelRun) {
-  testing::RealFtpServerOptions options;
-  options.max_rate = 20000;
-  StartServer(FtpServerKind::kVsftpd, options);
-  for (int i = 0; i < 4; ++i) Remote("f" + std::to_string(i), Bytes(400000, i), RecentDate());
-
-  testing::PtyChild child(KORU_BINARY, {server_->address() + "/pub/", "-P4"}, local_);
+  const std::unique_ptr<testing::PtyChild> run = StartSlowParallelRun(4);
+  testing::PtyChild& child = *run;
   child.ReadUntil("4 in flight");
   child.Type("\t");
 
