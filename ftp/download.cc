@@ -85,14 +85,7 @@ int64_t ExpectedCount(Session& session, const std::string& reply, const FileToFe
 
 void ChangeDelay(Env& env, int step, DownloadProgress& progress) {
   RunSettings& s = env.state;
-  // Held within 32 bits: "+" at the largest delay leaves it there.
-  constexpr int64_t kLargest = std::numeric_limits<int32_t>::max();
-  s.BlockDelay = static_cast<int32_t>(std::min(int64_t{s.BlockDelay} + step, kLargest));
-  std::string text = "Delay = " + std::to_string(s.BlockDelay) + "ms";
-  if (s.BlockDelay < 0) {
-    s.BlockDelay = 0;
-    text = "Delay disabled, full speed transfer.";
-  }
+  const std::string text = StepBlockDelay(s, step);
   env.Title(text);
   if (env.debug()) env.TimedLine(" * " + text);
   progress.Redraw();
@@ -231,6 +224,18 @@ int64_t CountInParentheses(std::string_view piece) {
 }
 
 }  // namespace
+
+std::string StepBlockDelay(RunSettings& settings, int step) {
+  // Held within 32 bits: "+" at the largest delay leaves it there.
+  constexpr int64_t kLargest = std::numeric_limits<int32_t>::max();
+  const int64_t delay = std::min(int64_t{settings.BlockDelay} + step, kLargest);
+  if (delay < 0) {
+    settings.BlockDelay = 0;
+    return "Delay disabled, full speed transfer.";
+  }
+  settings.BlockDelay = static_cast<int32_t>(delay);
+  return "Delay = " + std::to_string(delay) + "ms";
+}
 
 int64_t AnnouncedCount(std::string_view reply, std::string_view remote) {
   if (remote.find_first_of("()") != std::string_view::npos) {

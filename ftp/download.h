@@ -62,6 +62,11 @@ DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const s
 int64_t ftpGetFile(Session& session, const FileToFetch& remote, const std::string& local,
                    LocalFilePolicy& policy);
 
+// Changes the delay after each block by `step` ms, as "+" (100) and "-" (-100) do: below 0
+// it becomes 0, and it is held at the largest 32-bit delay. Returns the text that says so
+// ("Delay = 200ms", or "Delay disabled, full speed transfer." when it went below 0).
+std::string StepBlockDelay(RunSettings& settings, int step);
+
 // What a 150 reply announces as the byte count: the number inside the first parentheses, alone
 // or followed by "bytes" (so "... (1234 bytes)." gives 1234). When the remote name holds
 // parentheses, only the text behind the name (or its last part) in the reply counts.

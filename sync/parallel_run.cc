@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <thread>
 
+#include "ftp/download.h"
 #include "ftp/transfer_status.h"
 #include "platform/text.h"
 #include "sync/engine_lock.h"
@@ -60,11 +61,7 @@ class RunMonitor {
   }
 
   void ChangeDelay(int step) {
-    RunSettings& s = env_.state;
-    const int32_t delay = std::max(0, s.BlockDelay + step);
-    s.BlockDelay = delay;
-    const std::string text = delay > 0 ? "Delay = " + std::to_string(delay) + "ms"
-                                       : "Delay disabled, full speed transfer.";
+    const std::string text = StepBlockDelay(env_.state, step);
     shared_.SetTitle(text);
     if (env_.debug()) shared_.WriteLine(env_.Time() + " * " + text);
   }
