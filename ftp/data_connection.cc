@@ -81,7 +81,8 @@ std::string ReportNoDataConnection(Session& session) {
   const std::string& reply = session.ReplyLine;
   const std::string line =
       ZeroPad(ftpReplyCode(reply), 3) + " " + std::string(ftpReplyLineText(reply));
-  env.TimedLine(" " + line);
+  // A lost connection has had its warning; it gave no reply to show.
+  if (reply != kConnectionLostReply) env.TimedLine(" " + line);
   session.LastTransfer.failed = true;
   session.LastTransfer.reply = line;
   return line;

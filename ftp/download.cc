@@ -23,7 +23,7 @@ struct Transfer {
   int64_t expected = -1;  // bytes this transfer should deliver; 0 or less: unknown
   int64_t received = 0;
   std::string last_text;  // the last text read from the control connection
-  std::string write_error;  // the system's text when a block could not be stored
+  SystemError write_error;  // why a block could not be stored
 };
 
 // Opens the local file, emptied unless it is resumed; prints the error line on failure.
@@ -172,7 +172,7 @@ bool ReceiveLoop(Session& session, int data, Transfer& t, const std::string& rem
     }
     // A block that cannot be stored ends the transfer; the size check then tells.
     if (!t.file.Write(buffer, n)) {
-      t.write_error = t.file.LastError().text;
+      t.write_error = t.file.LastError();
       return false;
     }
     t.received += static_cast<int64_t>(n);
@@ -264,11 +264,11 @@ DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const s
   RunSettings& s = env.state;
   TransferOutcome& outcome = session.LastTransfer;
   outcome = TransferOutcome{};
-  if (s.AbortFlag) return {0, outcome};
+  if (s.AbortFlag) return {0, outcome, {}};
   DataChannel data(env, ftpOpenDataConnection(session));
   if (!data.is_open()) {
     ftpRecordReply(session, ReportNoDataConnection(session));
-    return {0, outcome};
+    return {0, outcome, {}};
   }
   Transfer t;
   int64_t result = 0;
@@ -297,10 +297,13 @@ DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const s
   }
   data.Close();
   t.file.Close();
-  if (!t.write_error.empty()) WarnLocalFileError(env, local, t.write_error);
+  // A full disk is the caller's to report: it ends more than this download.
+  if (t.write_error.failed() && t.write_error.number != kErrDiskFull) {
+    WarnLocalFileError(env, local, t.write_error.text);
+  }
   policy.FinishDownload(local, remote.listed_time);
   ftpRecordReply(session, t.last_text);
-  return {result, outcome};
+  return {result, outcome, t.write_error};
 }
 
 int64_t ftpGetFile(Session& session, const FileToFetch& remote, const std::string& local,

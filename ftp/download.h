@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "ftp/ftp_session.h"
+#include "platform/system_error.h"
 #include "run/env.h"
 
 namespace koru {
@@ -35,6 +36,9 @@ struct DownloadResult {
   // The size the complete local file must have; 0 when the transfer loop was not reached.
   int64_t expected_total = 0;
   TransferOutcome outcome;
+  // Why a received block could not be stored; a full disk (kErrDiskFull) is not warned about
+  // here, since it ends more than this download.
+  SystemError local_error;
 };
 
 // Downloads `remote` into the local file `local`, as ftpGetFile does with the listed size and

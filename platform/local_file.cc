@@ -21,8 +21,7 @@ int FileErrorNumber(int errno_value) {
     case EMFILE:
     case ENFILE: return kErrTooManyFiles;
     case ENOSPC:
-    case EDQUOT:
-    case EFBIG: return kErrDiskFull;
+    case EDQUOT: return kErrDiskFull;
     case ENAMETOOLONG: return kErrBadFileName;
     default: return kErrPathAccess;
   }

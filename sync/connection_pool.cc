@@ -1,11 +1,17 @@
 #include "sync/connection_pool.h"
 
 #include <algorithm>
+#include <chrono>
 #include <thread>
 
 #include "ftp/session.h"
 
 namespace koru {
+namespace {
+
+constexpr auto kStopCheck = std::chrono::milliseconds(50);
+
+}  // namespace
 
 ConnectionPool::ConnectionPool(Env& run, SharedConsole& shared, int limit,
                                const std::string& server, const std::string& user,
@@ -21,26 +27,33 @@ ConnectionPool::ConnectionPool(Env& run, SharedConsole& shared, int limit,
 
 ConnectionPool::Connection* ConnectionPool::TakeFree() {
   std::unique_lock lock(mutex_);
-  freed_.wait(lock, [&] { return !free_.empty(); });
+  for (;;) {
+    if (run_.state.AbortFlag) return nullptr;
+    if (!free_.empty()) break;
+    if (lent_ == 0) return nullptr;  // every connection is given up: none will come back
+    // The user's stop is heard by the run's own thread, which sets AbortFlag: look again soon.
+    freed_.wait_for(lock, kStopCheck);
+  }
   // One already logged in saves a login.
-  auto pick = std::find_if(free_.rbegin(), free_.rend(),
-                           [](Connection* c) { return c->session.ConnectedFlag == kOn; });
+  auto pick = std::find_if(free_.rbegin(), free_.rend(), [](Connection* c) { return c->logged_in; });
   Connection* connection = pick == free_.rend() ? free_.back() : *pick;
   free_.erase(std::find(free_.begin(), free_.end(), connection));
+  ++lent_;
   return connection;
 }
 
 std::unique_ptr<ConnectionPool::Lease> ConnectionPool::Acquire() {
   for (;;) {
     Connection* connection = TakeFree();
-    if (connection->session.ConnectedFlag == kOn || run_.state.AbortFlag) {
-      return std::make_unique<Lease>(*this, connection);
-    }
+    if (!connection) return nullptr;
+    auto lease = std::make_unique<Lease>(*this, connection);
+    if (connection->session.ConnectedFlag == kOn || run_.state.AbortFlag) return lease;
     if (connection->first) {
       LogIn(*connection, BusyServer::kWaitOut);
-      return std::make_unique<Lease>(*this, connection);
+      return lease;
     }
-    if (LogInFurther(*connection)) return std::make_unique<Lease>(*this, connection);
+    if (LogInFurther(*connection)) return lease;
+    // Given up: the lease hands it back to nobody.
   }
 }
 
@@ -50,8 +63,10 @@ bool ConnectionPool::LogInFurther(Connection& connection) {
     ++further_logins_;
   }
   const bool logged_in = LogIn(connection, BusyServer::kGiveUp);
+  // No reply at all (refused, unreachable, silent) says nothing of how many the server allows.
+  const bool server_said_no = !logged_in && connection.session.ConnectFailure.empty();
   if (!logged_in) connection.session.CloseChannel();
-  const long allowed = EndFurtherLogin(logged_in);
+  const long allowed = EndFurtherLogin(connection, logged_in, server_said_no);
   if (allowed >= 0 && connection.env.verbose()) {
     connection.env.TimedLine(" * Note: the server allows " + std::to_string(allowed) +
                              " connection" + (allowed == 1 ? "" : "s"));
@@ -59,45 +74,65 @@ bool ConnectionPool::LogInFurther(Connection& connection) {
   return logged_in;
 }
 
-long ConnectionPool::EndFurtherLogin(bool logged_in) {
+long ConnectionPool::EndFurtherLogin(Connection& connection, bool logged_in,
+                                     bool server_said_no) {
   const std::lock_guard lock(mutex_);
   --further_logins_;
+  connection.logged_in = logged_in;
   if (!logged_in) {
-    limit_reached_ = true;
-    // The server's limit is reached: the connections not yet logged in are given up with this
-    // one.
-    std::erase_if(free_,
-                  [](Connection* c) { return !c->first && c->session.ConnectedFlag != kOn; });
+    connection.given_up = true;
+    // The connections not yet logged in are given up with this one: the server's limit is
+    // reached, or the server cannot be reached at all.
+    std::erase_if(free_, [](Connection* c) {
+      c->given_up = c->given_up || (!c->first && !c->logged_in);
+      return c->given_up;
+    });
+    if (server_said_no) limit_reached_ = true;
   }
   // A login still under way when the server refused one may yet succeed: the number the server
   // allows is known once none is.
   if (!limit_reached_ || limit_noted_ || further_logins_ > 0) return -1;
   limit_noted_ = true;
-  return std::count_if(all_.begin(), all_.end(),
-                       [](const auto& c) { return c->session.ConnectedFlag == kOn; });
+  return std::count_if(all_.begin(), all_.end(), [](const auto& c) { return c->logged_in; });
 }
 
 void ConnectionPool::CountBytesIn(std::atomic<int64_t>* bytes) {
   for (const auto& connection : all_) connection->env.received_bytes = bytes;
 }
 
-void ConnectionPool::LogInAgain(Lease& lease) {
+bool ConnectionPool::LogInAgain(Lease& lease) {
   Connection& connection = *lease.connection_;
-  LogIn(connection, connection.first ? BusyServer::kWaitOut : BusyServer::kGiveUp);
+  if (connection.first) {
+    const bool logged_in = LogIn(connection, BusyServer::kWaitOut);
+    const std::lock_guard lock(mutex_);
+    connection.logged_in = logged_in;
+    return true;
+  }
+  if (LogIn(connection, BusyServer::kGiveUp)) return true;
+  connection.session.CloseChannel();
+  const std::lock_guard lock(mutex_);
+  connection.logged_in = false;
+  connection.given_up = true;
+  return false;
 }
 
 bool ConnectionPool::LogIn(Connection& connection, BusyServer busy) {
   Env& env = connection.env;
   if (env.verbose()) env.TimedLine(" * Connecting to " + server_);
-  return ftpConnect(connection.session, server_, user_, password_, busy) >= 1;
+  const bool logged_in = ftpConnect(connection.session, server_, user_, password_, busy) >= 1;
+  const std::lock_guard lock(mutex_);
+  connection.logged_in = logged_in;
+  return logged_in;
 }
 
 void ConnectionPool::GiveBack(Connection* connection) {
   {
     std::lock_guard lock(mutex_);
-    free_.push_back(connection);
+    --lent_;
+    if (!connection->given_up) free_.push_back(connection);
   }
-  freed_.notify_one();
+  // Waiters also learn when the last connection out was given up.
+  freed_.notify_all();
 }
 
 void ConnectionPool::QuitAll() {

@@ -17,8 +17,10 @@ namespace koru {
 // Up to a number of control connections of one run, each logged in once and kept for the whole
 // run (again only after it was lost), handed to one caller at a time. The first connection keeps
 // the busy-server wait; a further one that the server refuses, answers busy or does not log in
-// is given up without a word (with -V a note says how many the server allows), and the run goes
-// on with the ones it has.
+// is given up without a word (with -V a note says how many the server allows, when the server
+// said no rather than could not be reached), and the run goes on with the ones it has. So is a
+// further one the server no longer lets in when it logs in again. Every wait for a connection
+// ends when the user stops the run, and when none can come back.
 class ConnectionPool {
  public:
   struct Connection {
@@ -29,6 +31,9 @@ class ConnectionPool {
     Env env;
     Session session;
     bool first = false;
+    // Kept by the pool under its lock (the session's own flags belong to whoever holds it).
+    bool logged_in = false;
+    bool given_up = false;
   };
 
   // A connection lent to one caller; it goes back to the pool when the lease ends.
@@ -38,8 +43,6 @@ class ConnectionPool {
     ~Lease() { pool_.GiveBack(connection_); }
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
-    // True when the connection is logged in; false when even the first could not log in.
-    bool logged_in() const { return connection_->session.ConnectedFlag == kOn; }
     Session& session() { return connection_->session; }
     Env& env() { return connection_->env; }
     ConnectionConsole& console() { return connection_->console; }
@@ -55,12 +58,15 @@ class ConnectionPool {
   ConnectionPool(const ConnectionPool&) = delete;
   ConnectionPool& operator=(const ConnectionPool&) = delete;
 
-  // A free connection, logged in where it could be (see Lease::logged_in). Waits while every
-  // connection is lent.
+  // A free connection, logged in where it could be (the first one may have failed to: its
+  // session tells why). Waits while every connection is lent. Null once the user has stopped
+  // the run, or when no connection is left that could come back.
   std::unique_ptr<Lease> Acquire();
 
   // Logs the lent connection in again after it was lost (a further one without the busy wait).
-  void LogInAgain(Lease& lease);
+  // False when a further one was not let in: it is given up, and the lease is to be dropped.
+  // The first is never given up: its failure is the caller's.
+  bool LogInAgain(Lease& lease);
 
   // Every download of every connection adds the bytes it receives to `bytes`.
   void CountBytesIn(std::atomic<int64_t>* bytes);
@@ -69,15 +75,17 @@ class ConnectionPool {
   void QuitAll();
 
  private:
-  // A free connection taken out of the pool; waits for one.
+  // A free connection taken out of the pool; waits for one. Null on the user's stop, or when
+  // none is free or lent.
   Connection* TakeFree();
   // The connecting line (verbose) and the login; true when logged in.
   bool LogIn(Connection& connection, BusyServer busy);
   // Logs in a further connection; false (it is given up) when the server will not have it.
   bool LogInFurther(Connection& connection);
   // Counts a further login as ended: the connections the server allows once that is known and
-  // not yet noted, -1 otherwise.
-  long EndFurtherLogin(bool logged_in);
+  // not yet noted, -1 otherwise. `server_said_no`: the server answered (busy, or refused the
+  // login) rather than could not be reached.
+  long EndFurtherLogin(Connection& connection, bool logged_in, bool server_said_no);
   void GiveBack(Connection* connection);
 
   Env& run_;
@@ -88,6 +96,7 @@ class ConnectionPool {
   std::mutex mutex_;
   std::condition_variable freed_;
   std::vector<Connection*> free_;
+  int lent_ = 0;
   int further_logins_ = 0;  // under way
   bool limit_reached_ = false;  // the server refused a further connection
   bool limit_noted_ = false;

@@ -16,8 +16,24 @@ bool DirectorySync::Download(const FileToFetch& file, const std::string& key,
 
 bool DirectorySync::DownloadOnAnyConnection(const FileToFetch& file, const std::string& key,
                                             const LocalTarget& target) {
-  if (no_connection_) return false;
-  auto lease = EngineLock::Without([&] { return parallel_->pool.Acquire(); });
+  // No thread waits for a connection while it holds one.
+  GiveBackConnection();
+  if (!CannotFetch()) {
+    borrowed_ = EngineLock::Without([&] { return parallel_->pool.Acquire(); });
+    // The first connection that cannot log in again ends this directory's downloads, as the
+    // one connection of a run without -P would.
+    if (!Connected() && !s_.AbortFlag) {
+      PrintConnectionError();
+      PrintConnectionReason();
+      no_connection_ = true;
+    }
+  }
+  if (!Connected()) {
+    GiveBackConnection();
+    CountNotTried(file.path);
+    return false;
+  }
+  auto lease = std::move(borrowed_);
   ++parallel_->files_known;
   downloads_.Start([this, lease = std::move(lease), file, key, target]() mutable {
     const EngineLock lock(parallel_->engine);
@@ -33,6 +49,7 @@ bool DirectorySync::DownloadOnAnyConnection(const FileToFetch& file, const std::
 }
 
 void DirectorySync::WaitForDownloads() {
+  GiveBackConnection();
   EngineLock::Without([&] { downloads_.Wait(); });
 }
 
@@ -55,10 +72,17 @@ DirectorySync::Fetch DirectorySync::TryDownload(const FileToFetch& file, const s
   const std::string& remote = file.path;
   const int64_t size = file.listed_size;
   if (TriesUsedUp(remote)) return Fetch::kDone;
+  if (CannotFetch()) {
+    CountNotTried(remote);
+    return Fetch::kNoConnection;
+  }
   const SYSTEMTIME& date = file.listed_time;
   env_.TimedLine(" " + std::to_string(size) + " " + ZeroPad(date.wYear, 4) + "-" +
                  ZeroPad(date.wMonth, 2) + "-" + ZeroPad(date.wDay, 2) + " " + remote);
-  if ((step_ || !Connected()) && !Connect(false)) return Fetch::kNoConnection;
+  if ((step_ || !Connected()) && !Connect(false)) {
+    CountNotTried(remote);
+    return Fetch::kNoConnection;
+  }
   if (!o_.OverwriteMode && before.kind != EntryKind::kMissing && before.size > size) {
     env_.TimedLine(" * Warning: remote file is smaller than local file. Skipping transfer.");
     if (step_) ftpQuit(Sess());
@@ -79,6 +103,13 @@ DirectorySync::Fetch DirectorySync::TryDownload(const FileToFetch& file, const s
     }
   }
   Title(o_.ProgramTitle);
+  if (result.local_error.number == kErrDiskFull) {
+    StopOnFullDisk(local_path, result.local_error);
+    if (!target.part.empty()) DeleteLocalFile(*env_.files, target.part);
+    CountNotTried(remote);
+    if (step_) QuitIfConnected();
+    return Fetch::kDone;
+  }
   const LocalEntry& after = policy.After();
   const bool verified = result.expected_total > 0 && after.kind == EntryKind::kRegular &&
                         Verify(result, size, target, remote, after.size);
@@ -108,6 +139,12 @@ void DirectorySync::CountFailure(int64_t listed_size, const std::string& remote,
     return;
   }
   if (listed_size > 0 || outcome.failed) ++t_.FailedDownloads[remote];
+}
+
+void DirectorySync::StopOnFullDisk(const std::string& local_path, const SystemError& error) {
+  if (t_.DiskFull) return;
+  t_.DiskFull = true;
+  env_.TimedLine(" ERROR: Local disk full: " + local_path + " (" + error.text + ")");
 }
 
 bool DirectorySync::TriesUsedUp(const std::string& remote) const {

@@ -7,8 +7,7 @@ namespace koru {
 
 bool DirectorySync::HandleEntries(const Listing& listing) {
   const bool go_on = HandleEntriesInOrder(listing);
-  if (!parallel_) return go_on;
-  WaitForDownloads();
+  if (parallel_) WaitForDownloads();
   return go_on && !no_connection_;
 }
 
@@ -20,7 +19,9 @@ bool DirectorySync::HandleEntriesInOrder(const Listing& listing) {
       EndByAbort();
       return false;
     }
-    if (entry && !entry->isDir && !HandleEntry(*entry)) return false;
+    // Once the run cannot fetch, the rest of the listing is still looked at: complete files
+    // are dated, and every file that needed fetching counts as failed.
+    if (entry && !entry->isDir) HandleEntry(*entry);
   }
   return true;
 }
@@ -36,7 +37,12 @@ bool DirectorySync::HandleEntry(LISTENTRY entry) {
   if (SkippedByClash(name, false) || abandoned_.count(remote_path_ + name)) return true;
   const std::string remote = remote_path_ + name;
   if (entry.isLink) {
+    if (CannotFetch()) {
+      CountNotTried(remote);
+      return false;
+    }
     const LinkSize link = ResolveLinkSize(entry, remote);
+    if (link == LinkSize::kNoConnection) CountNotTried(remote);
     if (link != LinkSize::kResolved) return link == LinkSize::kSkipped;
   }
   const std::string local_path = local_dir_ + LocalName(name);
@@ -47,6 +53,10 @@ bool DirectorySync::HandleEntry(LISTENTRY entry) {
   // unchanged: a server whose listed size differs from what it sends, or a refused DELE
   // under +M, would otherwise make the passes repeat without end.
   if (verified_.count(EntryKey(entry, name))) return true;
+  if (CannotFetch()) {
+    CountNotTried(remote);
+    return false;
+  }
   // A part file starts afresh, whatever an earlier run left of it.
   const bool whole = copy == LocalCopy::kFetchWhole;
   const LocalTarget target{local_path, whole ? PartFileOf(local_path) : "",
@@ -57,6 +67,7 @@ bool DirectorySync::HandleEntry(LISTENTRY entry) {
 DirectorySync::LinkSize DirectorySync::ResolveLinkSize(LISTENTRY& entry,
                                                        const std::string& remote) {
   if ((step_ || !Connected()) && !Connect(false)) return LinkSize::kNoConnection;
+  if (parallel_ && !borrowed_) return LinkSize::kNoConnection;
   const int64_t size = EngineLock::Without([&] {
     ftpTypeBinary(Sess());
     return ftpFileSize(Sess(), remote);
@@ -114,10 +125,14 @@ bool DirectorySync::FirstWarning(const std::string& remote) {
 }
 
 std::string DirectorySync::LocalName(const std::string& name) {
-  return ChooseLocalName(name, o_.UniqueNames && o_.MoveMode, Charset(),
-                         [&](const std::string& candidate) {
-                           return PlainLocalFileExists(*env_.files, local_dir_ + candidate);
-                         });
+  const bool unique = o_.UniqueNames && o_.MoveMode;
+  std::string local =
+      ChooseLocalName(name, unique, Charset(), [&](const std::string& candidate) {
+        return handed_out_.count(candidate) ||
+               PlainLocalFileExists(*env_.files, local_dir_ + candidate);
+      });
+  if (unique) handed_out_.insert(local);
+  return local;
 }
 
 }  // namespace koru

@@ -15,19 +15,27 @@ namespace koru {
 
 bool DirectorySync::DirectoryPhase() {
   std::vector<std::string> lines;
+  ListingRead read;
   for (;;) {
     OpenConnection(true);
     // A kept 4xx or 5xx reply also counts as a failed connection here.
     if (h_ < 1 || !Connected() || (!parallel_ && Sess().LastReplyCode / 100 > 3)) {
-      if (h_ >= 1) QuitIfConnected();
       if (!s_.AbortFlag) {
         PrintConnectionError();
         // The kept reply, then the system's text where no reply came.
-        if (Sess().LastReplyCode > 0) {
-          env_.TimedLine("  " + std::to_string(Sess().LastReplyCode) + " " + Sess().LastReplyText);
+        if (!parallel_ || borrowed_) {
+          if (Sess().LastReplyCode > 0) {
+            env_.TimedLine("  " + std::to_string(Sess().LastReplyCode) + " " +
+                           Sess().LastReplyText);
+          }
+          if (!Sess().ConnectFailure.empty()) env_.TimedLine("  " + Sess().ConnectFailure);
         }
-        if (!Sess().ConnectFailure.empty()) env_.TimedLine("  " + Sess().ConnectFailure);
       }
+      if (h_ >= 1) QuitIfConnected();
+      if (parallel_) GiveBackConnection();
+      // A directory its parent found is failed when it cannot be entered; the starting one is
+      // told by the error line and the exit code.
+      if (depth_ > 0 && !s_.AbortFlag) CountDirectoryNotEntered(remote_path_);
       result_ = 1;
       return false;
     }
@@ -41,17 +49,18 @@ bool DirectorySync::DirectoryPhase() {
     if (!ChangeToRemoteDirectory(&again)) {
       if (again) continue;
       if (step_) ftpQuit(Sess());
+      if (parallel_) GiveBackConnection();
       return true;
     }
-    lines.clear();
     Title("DIRLIST " + remote_path_);
-    EngineLock::Without([&] { return ftpList(Sess(), remote_path_, "", lines); });
-    const bool lost = Sess().LastTransfer.failed && TryAgainAfterLoss();
+    read = TakeListingOutcome(
+        EngineLock::Without([&] { return ftpList(Sess(), remote_path_, "", lines); }));
+    const bool lost = TryAgainAfterLoss(read.lost);
     QuitIfConnected();
     Title(o_.ProgramTitle);
     if (!lost) break;
   }
-  if (ListingFailed("")) return true;
+  if (ListingFailed("", read)) return true;
   // Over several connections one listing serves the sub-directories and the files.
   if (parallel_ && mask_.empty()) listed_lines_ = lines;
   const Listing listing = ParseListing(lines, env_.clock.Now());
@@ -81,7 +90,14 @@ bool DirectorySync::VisitSubDirectories(const std::vector<LISTENTRY>& directorie
                      "/");
       continue;
     }
-    CreateLocalDirectory(local_dir_ + MappedName(name));
+    if (CannotFetch()) {
+      if (o_.SubDirMode > 0) CountDirectoryNotEntered(remote_path_ + name + "/");
+      continue;
+    }
+    if (!CreateLocalDirectory(local_dir_ + MappedName(name))) {
+      CountDirectoryNotEntered(remote_path_ + name + "/");
+      continue;
+    }
     if (o_.SubDirMode > 0) {
       Recurse(name);
       if (s_.AbortFlag) break;
@@ -90,16 +106,17 @@ bool DirectorySync::VisitSubDirectories(const std::vector<LISTENTRY>& directorie
   return true;
 }
 
-void DirectorySync::CreateLocalDirectory(const std::string& path) {
+bool DirectorySync::CreateLocalDirectory(const std::string& path) {
   const EntryKind kind = StatLocal(*env_.files, path).kind;
-  if (kind == EntryKind::kDirectory) return;
+  if (kind == EntryKind::kDirectory) return true;
   if (kind == EntryKind::kMissing) {
     ++t_.SubDirsCreated;
     if (env_.verbose()) env_.TimedLine(" Creating local directory: " + path);
   }
   std::string why;
-  if (MakeLocalDirectory(*env_.files, path, nullptr, &why)) return;
+  if (MakeLocalDirectory(*env_.files, path, nullptr, &why)) return true;
   env_.TimedLine(" * Warning: Unable to create local directory " + path + " (" + why + ")");
+  return false;
 }
 
 void DirectorySync::Recurse(const std::string& name) {
@@ -157,13 +174,17 @@ DirectorySync::Pass DirectorySync::FilePass() {
     if ((step_ || !Connected()) && !Connect(true)) return Pass::kCallEnded;
     ActivityTitle(" CD " + remote_path_);
     bool again = false;
-    if (!ChangeToRemoteDirectory(&again)) return again ? Pass::kAgain : Pass::kLast;
-    n = List(lines);
-    if (MaskRefused()) n = ListAndMatchHere(lines);
+    if (!ChangeToRemoteDirectory(&again)) {
+      if (parallel_) GiveBackConnection();
+      return again ? Pass::kAgain : Pass::kLast;
+    }
+    ListingRead read = List(lines);
+    if (MaskRefused(read)) read = ListAndMatchHere(lines);
+    n = read.n;
     // The downloads need every connection of the run.
     if (parallel_) GiveBackConnection();
-    if (listing_lost_ && TryAgainAfterLoss()) return Pass::kAgain;
-    if (ListingFailed(ListArgument())) return Pass::kLast;
+    if (TryAgainAfterLoss(read.lost)) return Pass::kAgain;
+    if (ListingFailed(ListArgument(), read)) return Pass::kLast;
   }
   if (IsListOnly(mask_)) {
     PrintListing(lines, n);
@@ -173,20 +194,26 @@ DirectorySync::Pass DirectorySync::FilePass() {
   PrintFileCount(EntryCount(listing));
   FindClashes(listing);
   if (!HandleEntries(listing)) return Pass::kCallEnded;
+  if (t_.DiskFull) return Pass::kLast;
   NoteWhenMaskIsADirectory(listing);
   return Pass::kDone;
 }
 
 void DirectorySync::NoteWhenMaskIsADirectory(const Listing& listing) {
   if (mask_noted_ || mask_.empty() || HasWildcard(mask_) || IsListOnly(mask_)) return;
-  if (parallel_) OpenConnection(false);
-  if (!Connected()) return;
   for (const std::optional<LISTENTRY>& entry : listing) {
     if (entry && !entry->isDir && EntryFileName(*entry) == mask_) return;
   }
+  if (parallel_) OpenConnection(false);
+  if (!Connected()) {
+    if (parallel_) GiveBackConnection();
+    return;
+  }
   mask_noted_ = true;
   const std::string path = remote_path_ + mask_;
-  if (!EngineLock::Without([&] { return ftpChangeDirExact(Sess(), path); })) return;
+  const bool is_directory = EngineLock::Without([&] { return ftpChangeDirExact(Sess(), path); });
+  if (parallel_) GiveBackConnection();
+  if (!is_directory) return;
   env_.TimedLine(" * Note: " + path + " is a directory; end the location with \"/\" to mirror it");
 }
 
@@ -194,35 +221,35 @@ std::string DirectorySync::ListArgument() const {
   return IsListOnly(mask_) ? mask_.substr(1) : mask_;
 }
 
-int32_t DirectorySync::List(std::vector<std::string>& lines) {
+DirectorySync::ListingRead DirectorySync::List(std::vector<std::string>& lines) {
   ActivityTitle(" LIST " + remote_path_ + mask_);
-  const int32_t n =
-      EngineLock::Without([&] { return ftpList(Sess(), remote_path_, ListArgument(), lines); });
-  listing_lost_ = Sess().LastTransfer.failed && ConnectionWasLost();
+  const ListingRead read = TakeListingOutcome(
+      EngineLock::Without([&] { return ftpList(Sess(), remote_path_, ListArgument(), lines); }));
   Title(o_.ProgramTitle);
   if (step_) ftpQuit(Sess());
-  return n;
+  return read;
 }
 
-bool DirectorySync::MaskRefused() const {
-  return !step_ && !ListArgument().empty() && Sess().LastTransfer.refused &&
-         ftpReplyCode(Sess().LastTransfer.reply) >= 500 && !s_.AbortFlag;
+bool DirectorySync::MaskRefused(const ListingRead& read) const {
+  return !step_ && !ListArgument().empty() && read.outcome.refused &&
+         ftpReplyCode(read.outcome.reply) >= 500 && !s_.AbortFlag;
 }
 
-int32_t DirectorySync::ListAndMatchHere(std::vector<std::string>& lines) {
+DirectorySync::ListingRead DirectorySync::ListAndMatchHere(std::vector<std::string>& lines) {
   if (t_.MasksMatchedHere++ == 0 && env_.verbose()) {
     env_.TimedLine(" * Note: the server does not match masks; matched here");
   }
   lines.clear();
-  EngineLock::Without([&] { return ftpList(Sess(), remote_path_, "", lines); });
-  listing_lost_ = Sess().LastTransfer.failed && ConnectionWasLost();
+  ListingRead read = TakeListingOutcome(
+      EngineLock::Without([&] { return ftpList(Sess(), remote_path_, "", lines); }));
   const std::string mask = ListArgument();
   const SYSTEMTIME today = env_.clock.Now();
   std::erase_if(lines, [&](const std::string& line) {
     LISTENTRY entry;
     return !PARSELISTLINE(line, entry, today) || !WILDMATCH(EntryFileName(entry), mask, 0);
   });
-  return static_cast<int32_t>(lines.size());
+  read.n = static_cast<int32_t>(lines.size());
+  return read;
 }
 
 void DirectorySync::PrintListing(const std::vector<std::string>& lines, int32_t n) {

@@ -1,5 +1,7 @@
 #include "sync/directory_sync.h"
 
+#include <cstdio>
+#include <cstdlib>
 
 #include "ftp/commands.h"
 #include "ftp/control.h"
@@ -26,13 +28,15 @@ DirectorySync::DirectorySync(Env& env, RunTotals& totals, const std::string& ser
       mask_(mask),
       step_(step_variant),
       depth_(depth),
+      session_(parallel ? nullptr : std::make_unique<Session>(env)),
       parallel_(parallel) {}
 
 int32_t DirectorySync::Run() {
   if (o_.SubDirMode == 0 || DirectoryPhase()) FilePhase();
   if (parallel_) {
-    EngineLock::Without([&] { children_.Wait(); });
+    // No thread waits for others while it holds a connection they may need.
     GiveBackConnection();
+    EngineLock::Without([&] { children_.Wait(); });
   }
   // The user's stop ends every directory it reaches as a failure, also when it was noticed
   // inside a transfer or a listing rather than by the test between entries.
@@ -46,9 +50,19 @@ void DirectorySync::ActivityTitle(const std::string& activity) {
   Title(o_.ProgramTitle + activity);
 }
 
-Session& DirectorySync::Sess() const { return borrowed_ ? borrowed_->session() : session_; }
+Session& DirectorySync::Sess() const {
+  if (borrowed_) return borrowed_->session();
+  if (!session_) {
+    std::fputs("koru: the engine read a connection it does not hold\n", stderr);
+    std::abort();
+  }
+  return *session_;
+}
 
-bool DirectorySync::Connected() const { return Sess().ConnectedFlag == kOn; }
+bool DirectorySync::Connected() const {
+  if (parallel_ && !borrowed_) return false;
+  return Sess().ConnectedFlag == kOn;
+}
 
 void DirectorySync::QuitIfConnected() {
   if (parallel_) {
@@ -70,11 +84,12 @@ void DirectorySync::OpenConnection(bool with_line) {
 }
 
 void DirectorySync::BorrowConnection() {
-  if (!borrowed_) {
-    borrowed_ = EngineLock::Without([&] { return parallel_->pool.Acquire(); });
-  } else if (!Connected()) {
-    EngineLock::Without([&] { parallel_->pool.LogInAgain(*borrowed_); });
+  ConnectionPool& pool = parallel_->pool;
+  if (borrowed_ && !Connected()) {
+    const bool kept = EngineLock::Without([&] { return pool.LogInAgain(*borrowed_); });
+    if (!kept) borrowed_.reset();
   }
+  if (!borrowed_) borrowed_ = EngineLock::Without([&] { return pool.Acquire(); });
 }
 
 void DirectorySync::GiveBackConnection() { borrowed_.reset(); }
@@ -84,6 +99,7 @@ void DirectorySync::PrintConnectionError() {
 }
 
 void DirectorySync::PrintConnectionReason() {
+  if (parallel_ && !borrowed_) return;  // no connection could be had: none to tell why
   if (!Sess().ConnectFailure.empty()) {
     env_.TimedLine("  " + Sess().ConnectFailure);
   } else if (Sess().LastReplyCode >= 100) {  // a server's reply, not a local failure's number
@@ -98,6 +114,7 @@ bool DirectorySync::Connect(bool with_line) {
     PrintConnectionError();
     PrintConnectionReason();
   }
+  no_connection_ = true;
   result_ = 1;
   return false;
 }
@@ -115,8 +132,8 @@ bool DirectorySync::ConnectionWasLost() const {
   return Sess().ReplyLine == kConnectionLostReply || ftpReplyCode(Sess().ReplyLine) == 421;
 }
 
-bool DirectorySync::TryAgainAfterLoss() {
-  if (s_.AbortFlag || !ConnectionWasLost() || lost_tries_ + 1 >= kMaxDownloadTries) return false;
+bool DirectorySync::TryAgainAfterLoss(bool lost) {
+  if (s_.AbortFlag || !lost || lost_tries_ + 1 >= kMaxDownloadTries) return false;
   ++lost_tries_;
   return true;
 }
@@ -124,7 +141,7 @@ bool DirectorySync::TryAgainAfterLoss() {
 bool DirectorySync::ChangeToRemoteDirectory(bool* again) {
   if (EngineLock::Without([&] { return ftpChangeDirExact(Sess(), remote_path_); })) return true;
   if (s_.AbortFlag) return false;
-  if (again && TryAgainAfterLoss()) {
+  if (again && TryAgainAfterLoss(ConnectionWasLost())) {
     *again = true;
     return false;
   }
@@ -138,13 +155,32 @@ bool DirectorySync::ChangeToRemoteDirectory(bool* again) {
   return false;
 }
 
-bool DirectorySync::ListingFailed(const std::string& argument) {
-  if (!Sess().LastTransfer.failed || s_.AbortFlag) return false;
+DirectorySync::ListingRead DirectorySync::TakeListingOutcome(int32_t n) const {
+  const TransferOutcome& outcome = Sess().LastTransfer;
+  return {n, outcome, outcome.failed && ConnectionWasLost()};
+}
+
+bool DirectorySync::ListingFailed(const std::string& argument, const ListingRead& read) {
+  if (!read.outcome.failed || s_.AbortFlag) return false;
   env_.TimedLine(" * Warning: Unable to list remote directory " + remote_path_ + argument + " (" +
-                 Sess().LastTransfer.reply + ")");
+                 read.outcome.reply + ")");
   t_.FailedDirectories.insert(remote_path_);
   result_ = 1;
   return true;
+}
+
+bool DirectorySync::CannotFetch() const { return no_connection_ || t_.DiskFull; }
+
+void DirectorySync::CountNotTried(const std::string& remote) {
+  if (s_.AbortFlag) return;  // the user's stop fails the run, not the files it left
+  t_.FailedDownloads[remote] = kMaxDownloadTries;
+  result_ = 1;
+}
+
+void DirectorySync::CountDirectoryNotEntered(const std::string& remote_directory) {
+  if (s_.AbortFlag) return;
+  t_.FailedDirectories.insert(remote_directory);
+  result_ = 1;
 }
 
 thread_local std::unique_ptr<ConnectionPool::Lease> DirectorySync::borrowed_;

@@ -44,7 +44,8 @@ class DirectorySync {
   void ActivityTitle(const std::string& activity);
 
   // The connection this thread works on: the call's own, or the one it has borrowed from the
-  // run's connections.
+  // run's connections. Over several connections a thread that holds none has none to read:
+  // asking for one then ends the program (a reply read there would be another thread's).
   Session& Sess() const;
 
   bool Connected() const;
@@ -54,7 +55,8 @@ class DirectorySync {
   void OpenConnection(bool with_line);
 
   // A connection of the run for this thread, logged in where it can be: one that was lost is
-  // logged in again.
+  // logged in again; a further one the server no longer lets in is given up for another. None
+  // once the user has stopped the run or no connection can come back.
   void BorrowConnection();
 
   void GiveBackConnection();
@@ -77,18 +79,33 @@ class DirectorySync {
   // the command refused.
   bool ConnectionWasLost() const;
 
-  // After work was cut by a lost connection: true when it is to be tried again over a new
-  // connection, at most kMaxDownloadTries times for this directory.
-  bool TryAgainAfterLoss();
+  // After work was cut (`lost`: by a lost connection): true when it is to be tried again over
+  // a new connection, at most kMaxDownloadTries times for this directory.
+  bool TryAgainAfterLoss(bool lost);
 
   // Changes to remote_path_; a refusal is reported once per directory and fails the run. Given
   // `again`, a change cut by a lost connection is left unreported for another try (true
   // in `again`).
   bool ChangeToRemoteDirectory(bool* again = nullptr);
 
-  // True (after the warning, failing the run) when the listing just read was refused or is
-  // incomplete.
-  bool ListingFailed(const std::string& argument);
+  // How a listing ended, taken from the connection that read it before that connection goes
+  // back to the run's.
+  struct ListingRead {
+    int32_t n = 0;  // lines stored
+    TransferOutcome outcome;
+    bool lost = false;  // cut by a lost connection
+  };
+  ListingRead TakeListingOutcome(int32_t n) const;
+
+  // True (after the warning, failing the run) when `read` was refused or is incomplete.
+  bool ListingFailed(const std::string& argument, const ListingRead& read);
+
+  // The run cannot go on fetching: no connection could be had, or the local disk is full.
+  bool CannotFetch() const;
+  // A file that needed fetching but was not tried because the run could not go on: failed.
+  void CountNotTried(const std::string& remote);
+  // A directory that was found but is not entered: failed.
+  void CountDirectoryNotEntered(const std::string& remote_directory);
 
   // --- directory phase, file phase, listing (directory_phases.cc) ---
 
@@ -98,8 +115,8 @@ class DirectorySync {
   bool VisitSubDirectories(const std::vector<LISTENTRY>& directories);
 
   // A directory that cannot be made, or a file standing where it goes, is named with the
-  // system's reason; its files then fail one by one, each with its own.
-  void CreateLocalDirectory(const std::string& path);
+  // system's reason: false, and it is not entered.
+  bool CreateLocalDirectory(const std::string& path);
 
   void Recurse(const std::string& name);
   void SyncSubDirectoryHere(const std::string& name);
@@ -120,14 +137,14 @@ class DirectorySync {
   void NoteWhenMaskIsADirectory(const Listing& listing);
 
   std::string ListArgument() const;
-  int32_t List(std::vector<std::string>& lines);
+  ListingRead List(std::vector<std::string>& lines);
 
   // A server that refuses LIST with a mask (5xx) is asked for the whole listing, and the mask
   // matched here. The step-by-step variant keeps its one listing per connection.
-  bool MaskRefused() const;
+  bool MaskRefused(const ListingRead& read) const;
 
   // The whole listing, cut down to the lines of entries whose names fit the mask.
-  int32_t ListAndMatchHere(std::vector<std::string>& lines);
+  ListingRead ListAndMatchHere(std::vector<std::string>& lines);
 
   void PrintListing(const std::vector<std::string>& lines, int32_t n);
   void PrintFileCount(int32_t n);
@@ -195,6 +212,9 @@ class DirectorySync {
   // A file that failed this often in this run is not tried again.
   bool TriesUsedUp(const std::string& remote) const;
 
+  // A download that found the local disk full ends every download of the run: said once.
+  void StopOnFullDisk(const std::string& local_path, const SystemError& error);
+
   // The size check after a download, with the count and the DELE of a verified one.
   // `actual`: the size of the local file the download left.
   bool Verify(const DownloadResult& result, int64_t listed_size, const LocalTarget& target,
@@ -219,7 +239,9 @@ class DirectorySync {
   const std::string& mask_;
   const bool step_;
   const int depth_;
-  mutable Session session_{env_};  // the connection of this call, closed when the call ends
+  // The connection of this call over one connection, closed when the call ends; none over
+  // several, where each thread borrows one of the run's.
+  std::unique_ptr<Session> session_;
   ParallelRun* const parallel_;    // the run's connections, when it has several at once
   // The connection this thread has borrowed from the run's (each thread its own).
   static thread_local std::unique_ptr<ConnectionPool::Lease> borrowed_;
@@ -232,11 +254,13 @@ class DirectorySync {
   int32_t pass_transfers_ = 0;
   bool change_dir_reported_ = false;
   bool mask_noted_ = false;    // the mask was looked at as a directory's name
-  bool listing_lost_ = false;  // the latest listing of the file phase was cut by a lost connection
   int32_t lost_tries_ = 0;     // directory work tried again after a lost connection
   std::set<std::string> verified_;   // EntryKey of every file this call verified
   std::set<std::string> abandoned_;  // remote paths of files the user skipped with Tab
   std::set<std::string> warned_;     // remote paths already warned about in this call
+  // Local names this call has handed to downloads (+M): taken from then on, whether or not the
+  // download has made its file yet.
+  std::set<std::string> handed_out_;
   std::map<std::string, LocalNameClash> clashes_;  // of the latest listing, by remote name
 };
 

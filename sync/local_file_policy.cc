@@ -17,7 +17,9 @@ bool SameListedDate(const SYSTEMTIME& listed, int64_t modified_seconds) {
 
 }  // namespace
 
-std::string PartFileOf(const std::string& local) { return local + ".koru-part"; }
+// The local names of listed entries never hold ";" (it is mapped away), so no listed file can
+// ever be the part file of another.
+std::string PartFileOf(const std::string& local) { return local + ";koru-part"; }
 
 LocalCopy MirrorFilePolicy::Assess(const std::string& local, int64_t listed_size,
                                    const SYSTEMTIME& listed_time) {

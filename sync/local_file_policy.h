@@ -27,7 +27,8 @@ enum class LocalCopy {
   kFetchWhole  // changed on the server (-N): fetch whole into a part file beside it
 };
 
-// The part file of `local` while it is fetched again whole.
+// The part file of `local` while it is fetched again whole: a name no listed entry's local
+// name can be.
 std::string PartFileOf(const std::string& local);
 
 // What a mirror does with a local file: whether it is fetched, erased or resumed, and how it is

@@ -24,6 +24,8 @@ struct RunTotals {
   // Directories whose listing with the mask the server refused, so that the mask was matched
   // here against the whole listing.
   int32_t MasksMatchedHere = 0;
+  // A download found the local disk full: no download of the run is tried after it.
+  bool DiskFull = false;
 };
 
 }  // namespace koru

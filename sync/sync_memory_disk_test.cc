@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "sync/directory_sync.h"
 #include "sync/sync_engine.h"
 #include "tests/fake_ftp_server.h"
 #include "tests/fake_ftp_tree.h"
@@ -19,6 +20,7 @@ namespace {
 
 using testing::Date;
 using ::testing::ElementsAre;
+using ::testing::Pair;
 using testing::EpochOfLocal;
 
 using Lines = std::vector<std::string>;
@@ -55,29 +57,30 @@ class SyncOnMemoryDiskTest : public ::testing::Test {
   testing::FakeFtpServer server;  // stopped first: its scripts use `site`
 };
 
-// The file that fills the disk keeps what fitted and fails, each pass tries it again, and the
-// files that fitted are whole and dated like the remote ones.
-TEST_F(SyncOnMemoryDiskTest, DiskThatFillsUpKeepsWhatFittedAndGoesOn) {
+// A full disk is said once, with the file that found it; what fitted stays, and nothing more
+// is tried: every file still to fetch counts as failed.
+TEST_F(SyncOnMemoryDiskTest, DiskThatFillsUpEndsTheDownloadsWithOneLine) {
   site.AddFile("/pub/a.txt", std::string(100, 'a'));
   site.AddFile("/pub/b.txt", std::string(300, 'b'));
+  site.AddFile("/pub/c.txt", std::string(10, 'c'));
   disk.AddFile("/elsewhere", std::string(50, 'x'));
   disk.SetCapacity(300, ENOSPC);
 
-  Sync();
+  EXPECT_EQ(Sync(), 1);
 
-  const std::string full =
-      T(" * Warning: Local file error: " + kLocal + "b.txt (No space left on device)");
-  const std::string short_file = T(" * Warning: Local file size does not match remote (150/300)");
   EXPECT_THAT(console.lines,
-              ElementsAre(T(" * Found 2 files in /pub/"), T(" 100 2001-03-05 /pub/a.txt"),
-                          T(" 300 2001-03-05 /pub/b.txt"), full, short_file,
-                          T(" 300 2001-03-05 /pub/b.txt"), full, short_file));
+              ElementsAre(T(" * Found 3 files in /pub/"), T(" 100 2001-03-05 /pub/a.txt"),
+                          T(" 300 2001-03-05 /pub/b.txt"),
+                          T(" ERROR: Local disk full: " + kLocal +
+                            "b.txt (No space left on device)")));
   EXPECT_EQ(disk.Content(kLocal + "a.txt"), std::string(100, 'a'));
   EXPECT_EQ(disk.Content(kLocal + "b.txt"), std::string(150, 'b'));
+  EXPECT_EQ(disk.Stat(kLocal + "c.txt").kind, EntryKind::kMissing);
   EXPECT_EQ(disk.Stat(kLocal + "a.txt").modified_seconds, kListedDate);
   EXPECT_EQ(disk.OpenHandles(), 0);
   EXPECT_EQ(totals.FilesTransferred, 1);
-  EXPECT_EQ(totals.FailedDownloads.at("/pub/b.txt"), 2);
+  EXPECT_THAT(totals.FailedDownloads, ElementsAre(Pair("/pub/b.txt", kMaxDownloadTries),
+                                                  Pair("/pub/c.txt", kMaxDownloadTries)));
 }
 
 // A run with nothing to fetch looks at each complete file once, and only restamps the one whose

@@ -702,7 +702,7 @@ TEST_P(NewerE2eTest, ChangedFilesAreFetchedAgainWholeAndOthersLeftAlone) {
               c.fetched);
     EXPECT_EQ(DateToTheMinute(Local(c.name)), c.fetched ? DateToTheMinute(Pub(c.name))
                                                         : c.local_date);
-    EXPECT_FALSE(fs::exists(Local(std::string(c.name) + ".koru-part")));
+    EXPECT_FALSE(fs::exists(Local(std::string(c.name) + ";koru-part")));
   }
   EXPECT_THAT(run.output, ::testing::HasSubstr("TIME 5 files transferred.\n"));
 
@@ -730,7 +730,7 @@ TEST_P(NewerE2eTest, AFailedFetchLeavesTheOldCopyWhole) {
   EXPECT_THAT(run.output, ::testing::HasSubstr("TIME 1 file failed.\n"));
   EXPECT_EQ(ReadFile(Local("a.txt")), "old text!");
   EXPECT_EQ(DateToTheMinute(Local("a.txt")), Date(2024, 5, 6, 7, 8));
-  EXPECT_FALSE(fs::exists(Local("a.txt.koru-part")));
+  EXPECT_FALSE(fs::exists(Local("a.txt;koru-part")));
 }
 
 // -N with -R: a smaller copy of the same date is completed through REST, not fetched whole.
