@@ -46,6 +46,7 @@ const std::string kSilentAfterStall = "TIME * Warning: Connection lost (no reply
 const std::string kNoReply = "TIME  No reply from the server in 0.3 s";
 const std::string kClosedReason = "TIME  Connection closed by the server";
 const std::string kOneFailed = "TIME 1 file failed.";
+const std::string kTwoFailed = "TIME 2 files failed.";
 // A login that gets no answer to USER asks once more.
 const std::vector<std::string> kUserTwice = {"USER anonymous", "USER anonymous"};
 
@@ -176,12 +177,12 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"SilentAtRetr", SiteFault::kSilentAtRetr, {}, true,
                   {{kFoundTwo, kGetA, kSilent,
                     "TIME * Warning: Unable to download /pub/a.bin (000 Connection lost)", kGetA,
-                    kNoPasswordAsked, kNoConnection, kNoReply, kNoMore, kOneFailed},
+                    kNoPasswordAsked, kNoConnection, kNoReply, kNoMore, kTwoFailed},
                    1, Joined({Login(), ListPub(), Get("a.bin"), kUserTwice}), {}},
                   {}},
         FaultCase{"SilentMidData", SiteFault::kSilentMidData, {}, true,
                   {{kFoundTwo, kGetA, kSilentAfterStall, kPartialA, kGetA, kNoPasswordAsked,
-                    kNoConnection, kNoReply, kNoMore, kOneFailed},
+                    kNoConnection, kNoReply, kNoMore, kTwoFailed},
                    1, Joined({Login(), ListPub(), Get("a.bin"), kUserTwice}),
                    {{"a.bin", "first 8000 bytes"}}},
                   {"REST 8000"}}),
