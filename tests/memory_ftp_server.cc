@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "platform/channels.h"
 #include "tests/fake_ftp_server.h"
@@ -41,6 +42,7 @@ struct MemoryFtpServer::DataEnd {
   std::string bytes;
   bool complete = false;  // all the data is in `bytes`: the end follows it
   bool download = false;  // counted among the downloads in progress
+  bool refuses = false;   // the connect to it is refused
 };
 
 struct MemoryFtpServer::Session {
@@ -159,10 +161,45 @@ void MemoryFtpServer::HoldDownloadsUntil(int downloads) {
   hold_downloads_ = downloads;
 }
 
+void MemoryFtpServer::FailCommand(const std::string& verb, const std::string& path,
+                                  const std::string& reply) {
+  const std::lock_guard lock(mutex_);
+  failed_commands_[{verb, path}] = reply;
+}
+
+void MemoryFtpServer::RefuseDataIn(const std::string& directory) {
+  const std::lock_guard lock(mutex_);
+  data_refused_in_.push_back(directory);
+}
+
+void MemoryFtpServer::CutListingOf(const std::string& directory, size_t bytes, int times) {
+  const std::lock_guard lock(mutex_);
+  cut_listings_[directory] = Cut{bytes, times};
+}
+
+void MemoryFtpServer::RefuseLoginsAfter(int logins) {
+  const std::lock_guard lock(mutex_);
+  login_limit_ = logins;
+}
+
+void MemoryFtpServer::CloseSessionAtRetr(int nth) {
+  const std::lock_guard lock(mutex_);
+  close_at_retr_ = nth;
+}
+
+void MemoryFtpServer::GoAwayAfter(int downloads) {
+  const std::lock_guard lock(mutex_);
+  go_away_after_ = downloads;
+}
+
 std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::string>&, int port,
                                                      int* error, const std::function<bool()>&,
                                                      int) {
   const std::lock_guard lock(mutex_);
+  if (gone_) {
+    *error = kErrSocket;
+    return nullptr;
+  }
   if (port == kControlPort) {
     auto session = std::make_shared<Session>();
     if (session_limit_ > 0 && open_sessions_ >= session_limit_) {
@@ -187,6 +224,10 @@ std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::stri
   }
   auto end = std::move(announced->second);
   passive_ports_.erase(announced);
+  if (end->refuses) {
+    *error = kErrSocket;
+    return nullptr;
+  }
   return std::make_unique<DataConnection>(*this, std::move(end));
 }
 
@@ -217,10 +258,12 @@ void MemoryFtpServer::Answer(Session& session, const std::string& command) {
   session.commands.push_back(command);
   const std::string verb = Verb(command);
   const std::string argument = Argument(command);
+  const std::string path = verb == "LIST" ? session.cwd : Resolve(session.cwd, argument);
+  if (Failed(session, verb, path)) return;
   if (verb == "USER") {
     Reply(session, "331 Password required.");
   } else if (verb == "PASS") {
-    Reply(session, "230 Logged in.");
+    Login(session);
   } else if (verb == "TYPE" || verb == "NOOP") {
     Reply(session, "200 OK.");
   } else if (verb == "CWD") {
@@ -248,9 +291,53 @@ void MemoryFtpServer::Answer(Session& session, const std::string& command) {
   }
 }
 
+bool MemoryFtpServer::Failed(Session& session, const std::string& verb,
+                             const std::string& path) {
+  const auto failed = failed_commands_.find({verb, path});
+  if (failed != failed_commands_.end()) {
+    Reply(session, failed->second);
+    return true;
+  }
+  if (verb != "RETR") return false;
+  ++counts_.retrs;
+  if (go_away_after_ >= 0 && counts_.retrs > go_away_after_) {
+    GoAway();
+    return true;
+  }
+  if (counts_.retrs == close_at_retr_) {
+    EndSession(session);
+    login_limit_ = counts_.logins;
+    return true;
+  }
+  return false;
+}
+
+void MemoryFtpServer::Login(Session& session) {
+  ++counts_.logins;
+  if (login_limit_ >= 0 && counts_.logins > login_limit_) {
+    ++counts_.refused_logins;
+    Reply(session, "530 Login incorrect.");
+    return;
+  }
+  Reply(session, "230 Logged in.");
+}
+
+void MemoryFtpServer::EndSession(Session& session) {
+  session.ended = true;
+  if (session.data) session.data->complete = true;
+}
+
+void MemoryFtpServer::GoAway() {
+  gone_ = true;
+  for (const auto& session : sessions_) EndSession(*session);
+  for (auto& [port, end] : passive_ports_) end->refuses = true;
+}
+
 void MemoryFtpServer::Passive(Session& session) {
   const int port = next_port_++;
   session.data = std::make_shared<DataEnd>();
+  session.data->refuses = std::find(data_refused_in_.begin(), data_refused_in_.end(),
+                                    session.cwd) != data_refused_in_.end();
   passive_ports_[port] = session.data;
   Reply(session, "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
                      std::to_string(port % 256) + ").");
@@ -267,7 +354,18 @@ void MemoryFtpServer::ChangeDirectory(Session& session, const std::string& path)
 }
 
 void MemoryFtpServer::List(Session& session) {
-  Transfer(session, ListingOf(session.cwd), "150 Here comes the directory listing.");
+  const std::string opening = "150 Here comes the directory listing.";
+  const auto cut = cut_listings_.find(session.cwd);
+  if (cut == cut_listings_.end() || cut->second.times == 0 || !session.data) {
+    Transfer(session, ListingOf(session.cwd), opening);
+    return;
+  }
+  --cut->second.times;
+  const std::shared_ptr<DataEnd> end = std::move(session.data);
+  end->bytes = ListingOf(session.cwd).substr(0, cut->second.bytes);
+  end->complete = true;
+  Reply(session, opening);
+  session.ended = true;
 }
 
 void MemoryFtpServer::Retrieve(Session& session, const std::string& path) {
