@@ -16,6 +16,8 @@ namespace {
 // How long a client may wait in real time for what the server will never bring. A wait that
 // anything in a sound run ends takes no time at all.
 constexpr auto kGuard = std::chrono::seconds(5);
+// How often a wait looks whether the client's user asked to stop.
+constexpr auto kStopCheck = std::chrono::milliseconds(5);
 
 constexpr const char* kListedDate = "Mar  5  2001";
 
@@ -59,8 +61,9 @@ struct MemoryFtpServer::Session {
 
 class MemoryFtpServer::ControlConnection : public Connection {
  public:
-  ControlConnection(MemoryFtpServer& server, std::shared_ptr<Session> session)
-      : server_(server), session_(std::move(session)) {}
+  ControlConnection(MemoryFtpServer& server, std::shared_ptr<Session> session,
+                    std::function<bool()> stop_pending)
+      : server_(server), session_(std::move(session)), stop_pending_(std::move(stop_pending)) {}
   ~ControlConnection() override {
     const std::lock_guard lock(server_.mutex_);
     server_.ClientClosed(*session_);
@@ -88,7 +91,8 @@ class MemoryFtpServer::ControlConnection : public Connection {
   bool Wait(bool for_sending, int timeout_ms) override {
     if (for_sending) return true;
     Session* s = session_.get();
-    return server_.WaitUntil([s] { return !s->to_client.empty() || s->ended; }, timeout_ms);
+    return server_.WaitUntil([s] { return !s->to_client.empty() || s->ended; }, timeout_ms,
+                             stop_pending_);
   }
 
   void ShutDown() override {}
@@ -97,12 +101,14 @@ class MemoryFtpServer::ControlConnection : public Connection {
  private:
   MemoryFtpServer& server_;
   std::shared_ptr<Session> session_;
+  std::function<bool()> stop_pending_;
 };
 
 class MemoryFtpServer::DataConnection : public Connection {
  public:
-  DataConnection(MemoryFtpServer& server, std::shared_ptr<DataEnd> end)
-      : server_(server), end_(std::move(end)) {}
+  DataConnection(MemoryFtpServer& server, std::shared_ptr<DataEnd> end,
+                 std::function<bool()> stop_pending)
+      : server_(server), end_(std::move(end)), stop_pending_(std::move(stop_pending)) {}
   ~DataConnection() override {
     const std::lock_guard lock(server_.mutex_);
     server_.DataClosed(*end_);
@@ -112,14 +118,17 @@ class MemoryFtpServer::DataConnection : public Connection {
 
   int64_t ReceiveSome(char* buffer, size_t max) override {
     const std::lock_guard lock(server_.mutex_);
+    if (server_.silent_) return kNothingYet;
     return Take(end_->bytes, end_->complete, buffer, max);
   }
 
   bool Wait(bool for_sending, int timeout_ms) override {
     if (for_sending) return true;
     DataEnd* end = end_.get();
-    return server_.WaitUntil([end] { return !end->bytes.empty() || end->complete; },
-                             timeout_ms);
+    const bool& silent = server_.silent_;
+    return server_.WaitUntil(
+        [end, &silent] { return !silent && (!end->bytes.empty() || end->complete); }, timeout_ms,
+        stop_pending_);
   }
 
   void ShutDown() override {}
@@ -128,6 +137,7 @@ class MemoryFtpServer::DataConnection : public Connection {
  private:
   MemoryFtpServer& server_;
   std::shared_ptr<DataEnd> end_;
+  std::function<bool()> stop_pending_;
 };
 
 MemoryFtpServer::MemoryFtpServer(FakeClock& clock, int round_trip_ms)
@@ -182,6 +192,11 @@ void MemoryFtpServer::RefuseLoginsAfter(int logins) {
   login_limit_ = logins;
 }
 
+void MemoryFtpServer::OnReply(std::function<bool(const std::string& line)> replied) {
+  const std::lock_guard lock(mutex_);
+  on_reply_ = std::move(replied);
+}
+
 void MemoryFtpServer::CloseSessionAtRetr(int nth) {
   const std::lock_guard lock(mutex_);
   close_at_retr_ = nth;
@@ -193,7 +208,8 @@ void MemoryFtpServer::GoAwayAfter(int downloads) {
 }
 
 std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::string>&, int port,
-                                                     int* error, const std::function<bool()>&,
+                                                     int* error,
+                                                     const std::function<bool()>& stop_pending,
                                                      int) {
   const std::lock_guard lock(mutex_);
   if (gone_) {
@@ -215,7 +231,7 @@ std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::stri
       counts_.most_sessions = std::max(counts_.most_sessions, ++open_sessions_);
       Reply(*session, "220 Memory FTP server ready.");
     }
-    return std::make_unique<ControlConnection>(*this, std::move(session));
+    return std::make_unique<ControlConnection>(*this, std::move(session), stop_pending);
   }
   const auto announced = passive_ports_.find(port);
   if (announced == passive_ports_.end()) {
@@ -228,7 +244,7 @@ std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::stri
     *error = kErrSocket;
     return nullptr;
   }
-  return std::make_unique<DataConnection>(*this, std::move(end));
+  return std::make_unique<DataConnection>(*this, std::move(end), stop_pending);
 }
 
 MemoryFtpServer::Counts MemoryFtpServer::counts() const {
@@ -251,6 +267,7 @@ bool MemoryFtpServer::HasFile(const std::string& path) const {
 
 void MemoryFtpServer::Reply(Session& session, const std::string& line) {
   session.to_client += line + "\r\n";
+  if (on_reply_ && on_reply_(line)) silent_ = true;
   clock_.SkipWait(round_trip_ms_);
 }
 
@@ -258,6 +275,7 @@ void MemoryFtpServer::Answer(Session& session, const std::string& command) {
   session.commands.push_back(command);
   const std::string verb = Verb(command);
   const std::string argument = Argument(command);
+  if (silent_) return;
   const std::string path = verb == "LIST" ? session.cwd : Resolve(session.cwd, argument);
   if (Failed(session, verb, path)) return;
   if (verb == "USER") {
@@ -437,12 +455,20 @@ void MemoryFtpServer::Transfer(Session& session, std::string data, const std::st
   Reply(session, "226 Transfer complete.");
 }
 
-bool MemoryFtpServer::WaitUntil(const std::function<bool()>& ready, int timeout_ms) {
+bool MemoryFtpServer::WaitUntil(const std::function<bool()>& ready, int timeout_ms,
+                                const std::function<bool()>& stop_pending) {
   std::unique_lock lock(mutex_);
   // After one stall every wait that is not ready passes at once: the client's time-outs run
   // out on the clock and the test ends without waiting them out.
   const auto guard = counts_.stalled_waits > 0 ? std::chrono::seconds(0) : kGuard;
-  if (changed_.wait_for(lock, guard, ready)) return true;
+  const auto until = std::chrono::steady_clock::now() + guard;
+  for (;;) {
+    if (ready()) return true;
+    // A stop, like a signal, ends the wait on a socket without its time-out passing.
+    if (stop_pending && stop_pending()) return false;
+    if (std::chrono::steady_clock::now() >= until) break;
+    changed_.wait_for(lock, kStopCheck);
+  }
   ++counts_.stalled_waits;
   ReleaseHeldDownloads();
   clock_.SkipWait(timeout_ms);

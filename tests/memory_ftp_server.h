@@ -68,6 +68,10 @@ class MemoryFtpServer : public Transport {
   void CutListingOf(const std::string& directory, size_t bytes, int times);
   // Every login after the first `logins` (counted by PASS) is answered 530.
   void RefuseLoginsAfter(int logins);
+  // `replied` is called with every reply line the server sends, under its lock. Once it returns
+  // true the server falls silent, like a stalled network: it answers no further command and no
+  // data flows.
+  void OnReply(std::function<bool(const std::string& line)> replied);
   // The session that sends the server's `nth` RETR (from 1) is closed instead of answered, and
   // every login from then on is answered 530.
   void CloseSessionAtRetr(int nth);
@@ -117,9 +121,10 @@ class MemoryFtpServer : public Transport {
   void Transfer(Session& session, std::string data, const std::string& opening);
   void ReleaseHeldDownloadsWhenEnough();
   void ReleaseHeldDownloads();
-  // Waits (the guard aside) until `ready` holds; the time-out passes on the clock when only
-  // the guard ended the wait.
-  bool WaitUntil(const std::function<bool()>& ready, int timeout_ms);
+  // Waits (the guard aside) until `ready` holds or the client's `stop_pending` (if any) does;
+  // the time-out passes on the clock when only the guard ended the wait.
+  bool WaitUntil(const std::function<bool()>& ready, int timeout_ms,
+                 const std::function<bool()>& stop_pending);
   void ClientClosed(Session& session);
   void DataClosed(DataEnd& end);
   bool Failed(Session& session, const std::string& verb, const std::string& path);
@@ -151,6 +156,8 @@ class MemoryFtpServer : public Transport {
   };
   std::map<std::string, Cut> cut_listings_;
   int login_limit_ = -1;       // -1: none
+  std::function<bool(const std::string&)> on_reply_;
+  bool silent_ = false;
   int close_at_retr_ = 0;      // 0: none
   int go_away_after_ = -1;     // -1: never
   bool gone_ = false;
