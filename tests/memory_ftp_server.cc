@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "platform/channels.h"
 #include "tests/fake_ftp_server.h"
@@ -15,6 +16,8 @@ namespace {
 // How long a client may wait in real time for what the server will never bring. A wait that
 // anything in a sound run ends takes no time at all.
 constexpr auto kGuard = std::chrono::seconds(5);
+// How often a wait looks whether the client's user asked to stop.
+constexpr auto kStopCheck = std::chrono::milliseconds(5);
 
 constexpr const char* kListedDate = "Mar  5  2001";
 
@@ -41,6 +44,7 @@ struct MemoryFtpServer::DataEnd {
   std::string bytes;
   bool complete = false;  // all the data is in `bytes`: the end follows it
   bool download = false;  // counted among the downloads in progress
+  bool refuses = false;   // the connect to it is refused
 };
 
 struct MemoryFtpServer::Session {
@@ -57,8 +61,9 @@ struct MemoryFtpServer::Session {
 
 class MemoryFtpServer::ControlConnection : public Connection {
  public:
-  ControlConnection(MemoryFtpServer& server, std::shared_ptr<Session> session)
-      : server_(server), session_(std::move(session)) {}
+  ControlConnection(MemoryFtpServer& server, std::shared_ptr<Session> session,
+                    std::function<bool()> stop_pending)
+      : server_(server), session_(std::move(session)), stop_pending_(std::move(stop_pending)) {}
   ~ControlConnection() override {
     const std::lock_guard lock(server_.mutex_);
     server_.ClientClosed(*session_);
@@ -86,7 +91,8 @@ class MemoryFtpServer::ControlConnection : public Connection {
   bool Wait(bool for_sending, int timeout_ms) override {
     if (for_sending) return true;
     Session* s = session_.get();
-    return server_.WaitUntil([s] { return !s->to_client.empty() || s->ended; }, timeout_ms);
+    return server_.WaitUntil([s] { return !s->to_client.empty() || s->ended; }, timeout_ms,
+                             stop_pending_);
   }
 
   void ShutDown() override {}
@@ -95,12 +101,14 @@ class MemoryFtpServer::ControlConnection : public Connection {
  private:
   MemoryFtpServer& server_;
   std::shared_ptr<Session> session_;
+  std::function<bool()> stop_pending_;
 };
 
 class MemoryFtpServer::DataConnection : public Connection {
  public:
-  DataConnection(MemoryFtpServer& server, std::shared_ptr<DataEnd> end)
-      : server_(server), end_(std::move(end)) {}
+  DataConnection(MemoryFtpServer& server, std::shared_ptr<DataEnd> end,
+                 std::function<bool()> stop_pending)
+      : server_(server), end_(std::move(end)), stop_pending_(std::move(stop_pending)) {}
   ~DataConnection() override {
     const std::lock_guard lock(server_.mutex_);
     server_.DataClosed(*end_);
@@ -110,14 +118,17 @@ class MemoryFtpServer::DataConnection : public Connection {
 
   int64_t ReceiveSome(char* buffer, size_t max) override {
     const std::lock_guard lock(server_.mutex_);
+    if (server_.silent_) return kNothingYet;
     return Take(end_->bytes, end_->complete, buffer, max);
   }
 
   bool Wait(bool for_sending, int timeout_ms) override {
     if (for_sending) return true;
     DataEnd* end = end_.get();
-    return server_.WaitUntil([end] { return !end->bytes.empty() || end->complete; },
-                             timeout_ms);
+    const bool& silent = server_.silent_;
+    return server_.WaitUntil(
+        [end, &silent] { return !silent && (!end->bytes.empty() || end->complete); }, timeout_ms,
+        stop_pending_);
   }
 
   void ShutDown() override {}
@@ -126,6 +137,7 @@ class MemoryFtpServer::DataConnection : public Connection {
  private:
   MemoryFtpServer& server_;
   std::shared_ptr<DataEnd> end_;
+  std::function<bool()> stop_pending_;
 };
 
 MemoryFtpServer::MemoryFtpServer(FakeClock& clock, int round_trip_ms)
@@ -159,10 +171,51 @@ void MemoryFtpServer::HoldDownloadsUntil(int downloads) {
   hold_downloads_ = downloads;
 }
 
+void MemoryFtpServer::FailCommand(const std::string& verb, const std::string& path,
+                                  const std::string& reply) {
+  const std::lock_guard lock(mutex_);
+  failed_commands_[{verb, path}] = reply;
+}
+
+void MemoryFtpServer::RefuseDataIn(const std::string& directory) {
+  const std::lock_guard lock(mutex_);
+  data_refused_in_.push_back(directory);
+}
+
+void MemoryFtpServer::CutListingOf(const std::string& directory, size_t bytes, int times) {
+  const std::lock_guard lock(mutex_);
+  cut_listings_[directory] = Cut{bytes, times};
+}
+
+void MemoryFtpServer::RefuseLoginsAfter(int logins) {
+  const std::lock_guard lock(mutex_);
+  login_limit_ = logins;
+}
+
+void MemoryFtpServer::OnReply(std::function<bool(const std::string& line)> replied) {
+  const std::lock_guard lock(mutex_);
+  on_reply_ = std::move(replied);
+}
+
+void MemoryFtpServer::CloseSessionAtRetr(int nth) {
+  const std::lock_guard lock(mutex_);
+  close_at_retr_ = nth;
+}
+
+void MemoryFtpServer::GoAwayAfter(int downloads) {
+  const std::lock_guard lock(mutex_);
+  go_away_after_ = downloads;
+}
+
 std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::string>&, int port,
-                                                     int* error, const std::function<bool()>&,
+                                                     int* error,
+                                                     const std::function<bool()>& stop_pending,
                                                      int) {
   const std::lock_guard lock(mutex_);
+  if (gone_) {
+    *error = kErrSocket;
+    return nullptr;
+  }
   if (port == kControlPort) {
     auto session = std::make_shared<Session>();
     if (session_limit_ > 0 && open_sessions_ >= session_limit_) {
@@ -178,7 +231,7 @@ std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::stri
       counts_.most_sessions = std::max(counts_.most_sessions, ++open_sessions_);
       Reply(*session, "220 Memory FTP server ready.");
     }
-    return std::make_unique<ControlConnection>(*this, std::move(session));
+    return std::make_unique<ControlConnection>(*this, std::move(session), stop_pending);
   }
   const auto announced = passive_ports_.find(port);
   if (announced == passive_ports_.end()) {
@@ -187,7 +240,11 @@ std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::stri
   }
   auto end = std::move(announced->second);
   passive_ports_.erase(announced);
-  return std::make_unique<DataConnection>(*this, std::move(end));
+  if (end->refuses) {
+    *error = kErrSocket;
+    return nullptr;
+  }
+  return std::make_unique<DataConnection>(*this, std::move(end), stop_pending);
 }
 
 MemoryFtpServer::Counts MemoryFtpServer::counts() const {
@@ -210,6 +267,7 @@ bool MemoryFtpServer::HasFile(const std::string& path) const {
 
 void MemoryFtpServer::Reply(Session& session, const std::string& line) {
   session.to_client += line + "\r\n";
+  if (on_reply_ && on_reply_(line)) silent_ = true;
   clock_.SkipWait(round_trip_ms_);
 }
 
@@ -217,10 +275,13 @@ void MemoryFtpServer::Answer(Session& session, const std::string& command) {
   session.commands.push_back(command);
   const std::string verb = Verb(command);
   const std::string argument = Argument(command);
+  if (silent_) return;
+  const std::string path = verb == "LIST" ? session.cwd : Resolve(session.cwd, argument);
+  if (Failed(session, verb, path)) return;
   if (verb == "USER") {
     Reply(session, "331 Password required.");
   } else if (verb == "PASS") {
-    Reply(session, "230 Logged in.");
+    Login(session);
   } else if (verb == "TYPE" || verb == "NOOP") {
     Reply(session, "200 OK.");
   } else if (verb == "CWD") {
@@ -248,9 +309,53 @@ void MemoryFtpServer::Answer(Session& session, const std::string& command) {
   }
 }
 
+bool MemoryFtpServer::Failed(Session& session, const std::string& verb,
+                             const std::string& path) {
+  const auto failed = failed_commands_.find({verb, path});
+  if (failed != failed_commands_.end()) {
+    Reply(session, failed->second);
+    return true;
+  }
+  if (verb != "RETR") return false;
+  ++counts_.retrs;
+  if (go_away_after_ >= 0 && counts_.retrs > go_away_after_) {
+    GoAway();
+    return true;
+  }
+  if (counts_.retrs == close_at_retr_) {
+    EndSession(session);
+    login_limit_ = counts_.logins;
+    return true;
+  }
+  return false;
+}
+
+void MemoryFtpServer::Login(Session& session) {
+  ++counts_.logins;
+  if (login_limit_ >= 0 && counts_.logins > login_limit_) {
+    ++counts_.refused_logins;
+    Reply(session, "530 Login incorrect.");
+    return;
+  }
+  Reply(session, "230 Logged in.");
+}
+
+void MemoryFtpServer::EndSession(Session& session) {
+  session.ended = true;
+  if (session.data) session.data->complete = true;
+}
+
+void MemoryFtpServer::GoAway() {
+  gone_ = true;
+  for (const auto& session : sessions_) EndSession(*session);
+  for (auto& [port, end] : passive_ports_) end->refuses = true;
+}
+
 void MemoryFtpServer::Passive(Session& session) {
   const int port = next_port_++;
   session.data = std::make_shared<DataEnd>();
+  session.data->refuses = std::find(data_refused_in_.begin(), data_refused_in_.end(),
+                                    session.cwd) != data_refused_in_.end();
   passive_ports_[port] = session.data;
   Reply(session, "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
                      std::to_string(port % 256) + ").");
@@ -267,7 +372,18 @@ void MemoryFtpServer::ChangeDirectory(Session& session, const std::string& path)
 }
 
 void MemoryFtpServer::List(Session& session) {
-  Transfer(session, ListingOf(session.cwd), "150 Here comes the directory listing.");
+  const std::string opening = "150 Here comes the directory listing.";
+  const auto cut = cut_listings_.find(session.cwd);
+  if (cut == cut_listings_.end() || cut->second.times == 0 || !session.data) {
+    Transfer(session, ListingOf(session.cwd), opening);
+    return;
+  }
+  --cut->second.times;
+  const std::shared_ptr<DataEnd> end = std::move(session.data);
+  end->bytes = ListingOf(session.cwd).substr(0, cut->second.bytes);
+  end->complete = true;
+  Reply(session, opening);
+  session.ended = true;
 }
 
 void MemoryFtpServer::Retrieve(Session& session, const std::string& path) {
@@ -339,12 +455,20 @@ void MemoryFtpServer::Transfer(Session& session, std::string data, const std::st
   Reply(session, "226 Transfer complete.");
 }
 
-bool MemoryFtpServer::WaitUntil(const std::function<bool()>& ready, int timeout_ms) {
+bool MemoryFtpServer::WaitUntil(const std::function<bool()>& ready, int timeout_ms,
+                                const std::function<bool()>& stop_pending) {
   std::unique_lock lock(mutex_);
   // After one stall every wait that is not ready passes at once: the client's time-outs run
   // out on the clock and the test ends without waiting them out.
   const auto guard = counts_.stalled_waits > 0 ? std::chrono::seconds(0) : kGuard;
-  if (changed_.wait_for(lock, guard, ready)) return true;
+  const auto until = std::chrono::steady_clock::now() + guard;
+  for (;;) {
+    if (ready()) return true;
+    // A stop, like a signal, ends the wait on a socket without its time-out passing.
+    if (stop_pending && stop_pending()) return false;
+    if (std::chrono::steady_clock::now() >= until) break;
+    changed_.wait_for(lock, kStopCheck);
+  }
   ++counts_.stalled_waits;
   ReleaseHeldDownloads();
   clock_.SkipWait(timeout_ms);

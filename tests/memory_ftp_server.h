@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/transport.h"
@@ -54,6 +55,30 @@ class MemoryFtpServer : public Transport {
   // that downloads over all the sessions it may have at the same time gets past them.
   void HoldDownloadsUntil(int downloads);
 
+  // Faults, each for the rest of the server's life unless said otherwise. Paths are absolute,
+  // without a trailing "/".
+  //
+  // Every `verb` ("LIST", "RETR", "CWD", ...) on `path` is answered `reply` and does nothing
+  // else; for LIST the path is the directory the session is in.
+  void FailCommand(const std::string& verb, const std::string& path, const std::string& reply);
+  // The data connections announced while a session is in `directory` refuse the connect.
+  void RefuseDataIn(const std::string& directory);
+  // The first `times` listings of `directory` send only its first `bytes` and then the server
+  // closes the session, control connection and all, without a final reply.
+  void CutListingOf(const std::string& directory, size_t bytes, int times);
+  // Every login after the first `logins` (counted by PASS) is answered 530.
+  void RefuseLoginsAfter(int logins);
+  // `replied` is called with every reply line the server sends, under its lock. Once it returns
+  // true the server falls silent, like a stalled network: it answers no further command and no
+  // data flows.
+  void OnReply(std::function<bool(const std::string& line)> replied);
+  // The session that sends the server's `nth` RETR (from 1) is closed instead of answered, and
+  // every login from then on is answered 530.
+  void CloseSessionAtRetr(int nth);
+  // The server goes away at the RETR after the first `downloads`: every session is closed
+  // without a reply and every connect from then on is refused.
+  void GoAwayAfter(int downloads);
+
   std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
                                       int* error, const std::function<bool()>& stop_pending,
                                       int timeout_ms) override;
@@ -65,6 +90,9 @@ class MemoryFtpServer : public Transport {
     int most_downloads = 0;  // RETRs at once, each from its command until its data connection
                              // is closed
     int stalled_waits = 0;   // waits that only the guard ended
+    int logins = 0;          // PASS commands, refused ones too
+    int refused_logins = 0;  // answered 530
+    int retrs = 0;           // RETR commands
   };
   Counts counts() const;
   // The commands of each session that was not refused, in the order the sessions opened.
@@ -93,11 +121,17 @@ class MemoryFtpServer : public Transport {
   void Transfer(Session& session, std::string data, const std::string& opening);
   void ReleaseHeldDownloadsWhenEnough();
   void ReleaseHeldDownloads();
-  // Waits (the guard aside) until `ready` holds; the time-out passes on the clock when only
-  // the guard ended the wait.
-  bool WaitUntil(const std::function<bool()>& ready, int timeout_ms);
+  // Waits (the guard aside) until `ready` holds or the client's `stop_pending` (if any) does;
+  // the time-out passes on the clock when only the guard ended the wait.
+  bool WaitUntil(const std::function<bool()>& ready, int timeout_ms,
+                 const std::function<bool()>& stop_pending);
   void ClientClosed(Session& session);
   void DataClosed(DataEnd& end);
+  bool Failed(Session& session, const std::string& verb, const std::string& path);
+  void Login(Session& session);
+  // Closes the session's control connection and ends its announced data connection.
+  void EndSession(Session& session);
+  void GoAway();
   bool IsDirectory(const std::string& path) const;
   std::string ListingOf(const std::string& directory) const;
 
@@ -114,6 +148,19 @@ class MemoryFtpServer : public Transport {
   int hold_downloads_ = 0;
   std::vector<std::function<void()>> held_;  // the deliveries of the held RETRs
   int downloads_now_ = 0;
+  std::map<std::pair<std::string, std::string>, std::string> failed_commands_;
+  std::vector<std::string> data_refused_in_;
+  struct Cut {
+    size_t bytes = 0;
+    int times = 0;
+  };
+  std::map<std::string, Cut> cut_listings_;
+  int login_limit_ = -1;       // -1: none
+  std::function<bool(const std::string&)> on_reply_;
+  bool silent_ = false;
+  int close_at_retr_ = 0;      // 0: none
+  int go_away_after_ = -1;     // -1: never
+  bool gone_ = false;
   Counts counts_;
 };
 
