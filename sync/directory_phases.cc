@@ -12,6 +12,18 @@
 #include "sync/sync_engine.h"
 
 namespace koru {
+namespace {
+
+// Keeps the lines of the entries whose names fit `mask`.
+void KeepMatching(std::vector<std::string>& lines, const std::string& mask,
+                  const SYSTEMTIME& today) {
+  std::erase_if(lines, [&](const std::string& line) {
+    LISTENTRY entry;
+    return !PARSELISTLINE(line, entry, today) || !WILDMATCH(EntryFileName(entry), mask, 0);
+  });
+}
+
+}  // namespace
 
 bool DirectorySync::DirectoryPhase() {
   std::vector<std::string> lines;
@@ -63,6 +75,7 @@ bool DirectorySync::DirectoryPhase() {
   if (ListingFailed("", read)) return true;
   // Over several connections one listing serves the sub-directories and the files.
   if (parallel_ && mask_.empty()) listed_lines_ = lines;
+  found_lines_ = lines;
   const Listing listing = ParseListing(lines, env_.clock.Now());
   FindClashes(listing);
   const std::vector<LISTENTRY> directories = DirectoryEntries(listing);
@@ -170,14 +183,19 @@ DirectorySync::Pass DirectorySync::FilePass() {
   if (listed_lines_) {
     lines = std::move(*listed_lines_);
     listed_lines_.reset();
+    found_lines_.reset();
   } else {
-    if ((step_ || !Connected()) && !Connect(true)) return Pass::kCallEnded;
+    if ((step_ || !Connected()) && !Connect(true)) {
+      CountFoundFilesNotTried();
+      return Pass::kCallEnded;
+    }
     ActivityTitle(" CD " + remote_path_);
     bool again = false;
     if (!ChangeToRemoteDirectory(&again)) {
       if (parallel_) GiveBackConnection();
       return again ? Pass::kAgain : Pass::kLast;
     }
+    found_lines_.reset();
     ListingRead read = List(lines);
     if (MaskRefused(read)) read = ListAndMatchHere(lines);
     n = read.n;
@@ -197,6 +215,17 @@ DirectorySync::Pass DirectorySync::FilePass() {
   if (t_.DiskFull) return Pass::kLast;
   NoteWhenMaskIsADirectory(listing);
   return Pass::kDone;
+}
+
+void DirectorySync::CountFoundFilesNotTried() {
+  if (!found_lines_ || IsListOnly(mask_) || s_.AbortFlag) return;
+  std::vector<std::string> lines = std::move(*found_lines_);
+  found_lines_.reset();
+  const SYSTEMTIME today = env_.clock.Now();
+  if (!mask_.empty()) KeepMatching(lines, mask_, today);
+  const Listing listing = ParseListing(lines, today);
+  FindClashes(listing);
+  HandleEntries(listing);
 }
 
 void DirectorySync::NoteWhenMaskIsADirectory(const Listing& listing) {
@@ -242,12 +271,7 @@ DirectorySync::ListingRead DirectorySync::ListAndMatchHere(std::vector<std::stri
   lines.clear();
   ListingRead read = TakeListingOutcome(
       EngineLock::Without([&] { return ftpList(Sess(), remote_path_, "", lines); }));
-  const std::string mask = ListArgument();
-  const SYSTEMTIME today = env_.clock.Now();
-  std::erase_if(lines, [&](const std::string& line) {
-    LISTENTRY entry;
-    return !PARSELISTLINE(line, entry, today) || !WILDMATCH(EntryFileName(entry), mask, 0);
-  });
+  KeepMatching(lines, ListArgument(), env_.clock.Now());
   read.n = static_cast<int32_t>(lines.size());
   return read;
 }

@@ -131,6 +131,10 @@ class DirectorySync {
 
   Pass FilePass();
 
+  // When the file phase cannot connect, the files the directory phase listed that needed
+  // fetching count as failed: they were found and never tried.
+  void CountFoundFilesNotTried();
+
   // A location without "/" at its end names a file. When no listed file has that name and the
   // name is a directory on the server (whose listing came in its place), the user most likely
   // meant to mirror that directory: said once, after what the run made of it.
@@ -246,6 +250,8 @@ class DirectorySync {
   // The connection this thread has borrowed from the run's (each thread its own).
   static thread_local std::unique_ptr<ConnectionPool::Lease> borrowed_;
   std::optional<std::vector<std::string>> listed_lines_;  // a listing the file pass is to use
+  // The directory phase's listing, until a file pass has read one of its own.
+  std::optional<std::vector<std::string>> found_lines_;
   ThreadGroup children_;   // sub-directories worked on at once
   ThreadGroup downloads_;  // downloads of the current pass
   bool no_connection_ = false;  // a download of this call found no connection

@@ -133,6 +133,9 @@ int32_t MirrorInParallel(Env& env, RunTotals& totals, int connections, const std
   root.join();
   pool.QuitAll();
   monitor.End();
+  // A stop heard only by the downloads in flight, after every entry was handed out, is said
+  // here, once, as the run over one connection says it.
+  if (env.state.AbortFlag) PrintUserAbort(env);
   return result;
 }
 
