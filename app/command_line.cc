@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 #include "platform/text.h"
 #include "sync/parallel_run.h"
@@ -37,24 +38,112 @@ int32_t NumberAfterSwitch(std::string_view word) {
   return static_cast<int32_t>(magnitude > kMax ? kMax : magnitude);
 }
 
-// Applies every row of the switch table that matches `word`.
-void ApplySwitch(std::string_view word, Options& s, Location& location) {
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// True when `text` begins with a number: an optional sign, then a digit or a point and a digit.
+bool StartsWithNumber(std::string_view text) {
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
+  if (!text.empty() && text[0] == '.') text.remove_prefix(1);
+  return !text.empty() && IsDigit(text[0]);
+}
+
+bool LooksLikeSwitch(std::string_view word) {
+  return !word.empty() && (word[0] == '-' || word[0] == '+');
+}
+
+std::string Warning(std::string_view text) { return "koru: warning: " + std::string(text); }
+
+std::string IgnoredWord(std::string_view word, std::string_view why) {
+  return Warning("ignored \"" + std::string(word) + "\": " + std::string(why));
+}
+
+// `word` read as its switch letters followed by `number`: the sign dropped, or the number held
+// at the largest the switch takes.
+std::string ReadAs(std::string_view word, int32_t number) {
+  return Warning("read \"" + std::string(word) + "\" as " + std::string(word.substr(0, 2)) +
+                 std::to_string(number));
+}
+
+// What -D and +D make of the rest of `word`: nothing to say when it is empty (-D alone gives
+// no delay) or a number without a sign.
+std::optional<std::string> DelayWarning(std::string_view word, int32_t delay) {
+  const std::string_view rest = word.substr(2);
+  if (rest.empty() && word[0] == '-') return std::nullopt;
+  if (!StartsWithNumber(rest)) {
+    return IgnoredWord(word, std::string(word.substr(0, 2)) + " needs a number");
+  }
+  if (rest[0] == '-' && delay > 0) return ReadAs(word, delay);
+  return std::nullopt;
+}
+
+std::optional<std::string> ConnectionsWarning(std::string_view word, int32_t asked,
+                                              int32_t connections) {
+  const std::string_view rest = word.substr(2);
+  if (connections == 0) return IgnoredWord(word, "-P needs a number from 1 to 16");
+  if (asked > connections || rest[0] == '-') return ReadAs(word, connections);
+  return std::nullopt;
+}
+
+// Applies the row of the switch table that matches `word` (at most one does). Returns the
+// warning for a word no row reads, or one read otherwise than it says.
+std::optional<std::string> ApplySwitch(std::string_view word, Options& s, Location& location) {
   const std::string key = UpperCase(word.substr(0, 2));
   const bool exact = word.size() == 2;
-  if (key == "-D" || (key == "+D" && word.size() > 2)) s.BlockDelay = NumberAfterSwitch(word);
-  if (key == "-M" && exact) s.MoveMode = kOn;
-  if (key == "+M" && exact) s.MoveMode = s.UniqueNames = kOn;
-  if (key == "-O" || (key == "+O" && exact)) s.OverwriteMode = kOn;
-  if (key == "-N" && exact) s.NewerMode = kOn;
-  if (key == "-R" && exact) s.ResumeMode = -1;
-  if (key == "+R" && exact) s.ResumeMode = 1;
-  if (key == "-T" && exact) s.SubDirMode = -1;
-  if (key == "-U" && exact) location.useStepVariant = true;
-  if (key == "-S" || (key == "+S" && exact)) s.SubDirMode = 1;
-  if (key == "-P") s.Connections = std::min(NumberAfterSwitch(word), kMaxConnections);
-  if (key == "-V" && exact) s.VerboseLevel = -1;
-  if (key == "+V" && exact) s.VerboseLevel = 1;
-  if (key == "-Q" && exact) s.QuietMode = kOn;
+  if (key == "-D" || key == "+D") {
+    const int32_t delay = NumberAfterSwitch(word);
+    if (key == "-D" || !exact) s.BlockDelay = delay;
+    return DelayWarning(word, delay);
+  }
+  if (key == "-P") {
+    const int32_t asked = NumberAfterSwitch(word);
+    s.Connections = std::min(asked, kMaxConnections);
+    return ConnectionsWarning(word, asked, s.Connections);
+  }
+  if (key == "-M" && exact) {
+    s.MoveMode = kOn;
+  } else if (key == "+M" && exact) {
+    s.MoveMode = s.UniqueNames = kOn;
+  } else if (key == "-O" || (key == "+O" && exact)) {
+    s.OverwriteMode = kOn;
+  } else if (key == "-N" && exact) {
+    s.NewerMode = kOn;
+  } else if (key == "-R" && exact) {
+    s.ResumeMode = -1;
+  } else if (key == "+R" && exact) {
+    s.ResumeMode = 1;
+  } else if (key == "-T" && exact) {
+    s.SubDirMode = -1;
+  } else if (key == "-U" && exact) {
+    location.useStepVariant = true;
+  } else if (key == "-S" || (key == "+S" && exact)) {
+    s.SubDirMode = 1;
+  } else if (key == "-V" && exact) {
+    s.VerboseLevel = -1;
+  } else if (key == "+V" && exact) {
+    s.VerboseLevel = 1;
+  } else if (key == "-Q" && exact) {
+    s.QuietMode = kOn;
+  } else {
+    return IgnoredWord(word, "unknown switch");
+  }
+  return std::nullopt;
+}
+
+// The warnings for the words after the location that the switch reading stopped at: each is
+// no switch, and the switches left of the last one are not read.
+void StrayWordWarnings(const CommandWords& rest, std::vector<std::string>& warnings) {
+  std::string unread_switches;
+  for (size_t i = 1; i < rest.size(); ++i) {
+    const bool last = i + 1 == rest.size();
+    if (!last && LooksLikeSwitch(rest[i])) {
+      unread_switches += (unread_switches.empty() ? "" : " ") + rest[i];
+      continue;
+    }
+    warnings.push_back(IgnoredWord(rest[i], "not a switch"));
+    if (last && !unread_switches.empty()) {
+      warnings.push_back(Warning("the switches before it are not read: " + unread_switches));
+    }
+  }
 }
 
 struct Scheme {
@@ -140,11 +229,22 @@ bool RunsQuietly(const CommandWords& words) {
 }
 
 CommandWords ReadSwitches(CommandWords words, Options& settings, Location& location) {
-  while (!words.empty() && !words.back().empty() &&
-         (words.back()[0] == '-' || words.back()[0] == '+')) {
-    ApplySwitch(words.back(), settings, location);
+  std::vector<std::string> ignored_warnings;
+  return ReadSwitches(std::move(words), settings, location, ignored_warnings);
+}
+
+CommandWords ReadSwitches(CommandWords words, Options& settings, Location& location,
+                          std::vector<std::string>& warnings) {
+  std::vector<std::string> switch_warnings;  // from the right
+  while (!words.empty() && LooksLikeSwitch(words.back())) {
+    if (std::optional<std::string> warning = ApplySwitch(words.back(), settings, location)) {
+      switch_warnings.push_back(std::move(*warning));
+    }
     words.pop_back();
   }
+  warnings.clear();
+  StrayWordWarnings(words, warnings);
+  warnings.insert(warnings.end(), switch_warnings.rbegin(), switch_warnings.rend());
   return words;
 }
 

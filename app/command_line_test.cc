@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace koru {
 namespace {
 
@@ -247,6 +250,74 @@ TEST(CommandLineTest, QuietRunsAreThoseWithQAndNoVerboseSwitch) {
     for (const std::string& word : c.words) line += word + " ";
     SCOPED_TRACE(line);
     EXPECT_EQ(RunsQuietly(c.words), c.quiet);
+  }
+}
+
+// Every word the reading leaves unread, and every switch it cannot use as written, is named;
+// the settings are what they always were.
+TEST(CommandLineTest, WordsNotReadAsWrittenAreNamed) {
+  const struct {
+    CommandWords words;
+    std::vector<std::string> warnings;
+    int32_t SubDirMode = 0;
+    int32_t Connections = 0;
+    int32_t BlockDelay = 0;
+    int32_t OverwriteMode = 0;
+  } cases[] = {
+      // Switches and words that read as they are written.
+      {.words = {"host/", "-S", "-P4", "-D250", "-Oops", "-D", "+D40", "-U", "+O", "-Q", "-N",
+                 "-Sxyz", "-p2", "-P4x", "-D2.9"},
+       .warnings = {}, .SubDirMode = 1, .Connections = 4, .BlockDelay = 250,
+       .OverwriteMode = -1},
+      {.words = {"host/"}, .warnings = {}},
+      {.words = {"-S"}, .warnings = {}, .SubDirMode = 1},
+      // A blank inside "-P 4": the reading stops at "4" and nothing before it is read.
+      {.words = {"host/dir/", "-S", "-P", "4"},
+       .warnings = {"koru: warning: ignored \"4\": not a switch",
+                    "koru: warning: the switches before it are not read: -S -P"}},
+      {.words = {"host/", "-V", "stray", "more", "-O"},
+       .warnings = {"koru: warning: ignored \"stray\": not a switch",
+                    "koru: warning: ignored \"more\": not a switch",
+                    "koru: warning: the switches before it are not read: -V"},
+       .OverwriteMode = -1},
+      {.words = {"host/", "stray", "-S"},
+       .warnings = {"koru: warning: ignored \"stray\": not a switch"}, .SubDirMode = 1},
+      {.words = {"host/", "-S", ""},
+       .warnings = {"koru: warning: ignored \"\": not a switch",
+                    "koru: warning: the switches before it are not read: -S"}},
+      // Switches that no row reads.
+      {.words = {"host/", "-X", "+Oops", "-Vx", "-", "+D"},
+       .warnings = {"koru: warning: ignored \"-X\": unknown switch",
+                    "koru: warning: ignored \"+Oops\": unknown switch",
+                    "koru: warning: ignored \"-Vx\": unknown switch",
+                    "koru: warning: ignored \"-\": unknown switch",
+                    "koru: warning: ignored \"+D\": +D needs a number"}},
+      // Numbers the switches cannot use, or read otherwise than written.
+      {.words = {"host/", "-P0", "-Pabc", "-P"},
+       .warnings = {"koru: warning: ignored \"-P0\": -P needs a number from 1 to 16",
+                    "koru: warning: ignored \"-Pabc\": -P needs a number from 1 to 16",
+                    "koru: warning: ignored \"-P\": -P needs a number from 1 to 16"}},
+      {.words = {"host/", "-P-3"}, .warnings = {"koru: warning: read \"-P-3\" as -P3"},
+       .Connections = 3},
+      {.words = {"host/", "-P17"}, .warnings = {"koru: warning: read \"-P17\" as -P16"},
+       .Connections = 16},
+      {.words = {"host/", "-Dx"}, .warnings = {"koru: warning: ignored \"-Dx\": -D needs a number"}},
+      {.words = {"host/", "-d-2.5"}, .warnings = {"koru: warning: read \"-d-2.5\" as -d3"},
+       .BlockDelay = 3},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    for (const std::string& word : c.words) line += word + " ";
+    SCOPED_TRACE(line);
+    Options s;
+    Location location;
+    std::vector<std::string> warnings = {"left from before"};
+    ReadSwitches(c.words, s, location, warnings);
+    EXPECT_EQ(warnings, c.warnings);
+    EXPECT_EQ(s.SubDirMode, c.SubDirMode);
+    EXPECT_EQ(s.Connections, c.Connections);
+    EXPECT_EQ(s.BlockDelay, c.BlockDelay);
+    EXPECT_EQ(s.OverwriteMode, c.OverwriteMode);
   }
 }
 

@@ -218,6 +218,11 @@ int KoruMain(Env& env, RunTotals& totals, const CommandWords& words,
              const std::string& current_dir) {
   Location location;
   GiveStartValues(env, location);
+  const bool shows_text = WantsUsage(words) || WantsVersion(words);
+  std::vector<std::string> warnings;
+  const CommandWords rest =
+      shows_text ? words : ReadSwitches(words, env.options, location, warnings);
+  for (const std::string& warning : warnings) env.console.WriteErrorLine(warning);
   SETTITLE(env, env.options.ProgramTitle);
   env.Line("Koru (" + env.options.ProgramTitle + ")");
 
@@ -233,7 +238,6 @@ int KoruMain(Env& env, RunTotals& totals, const CommandWords& words,
     return 0;
   }
 
-  const CommandWords rest = ReadSwitches(words, env.options, location);
   env.state.BlockDelay = env.options.BlockDelay;
   SplitLocationWord(rest.empty() ? "" : rest.front(), location, env.options.LoginPassword);
   env.options.Security = location.security;

@@ -254,6 +254,8 @@ int32_t ftpConnect(Session& session, const std::string& server, const std::strin
           break;
         }
         env.TimedLine(" * Pausing for busy server.");
+        env.TimedLine("  " + std::to_string(ftpLastReplyCode(session)) + " " +
+                      ftpLastReplyText(session));
         if (!WaitForBusyServer(env, busy_replies + 1)) return -1;
         if (++busy_replies >= kMaxConnectAttempts) return -1;
         break;

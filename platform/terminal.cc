@@ -68,8 +68,6 @@ constexpr int kWaitSliceMs = 100;
 }  // namespace
 
 TerminalConsole::TerminalConsole() {
-  stdout_is_terminal_ = isatty(STDOUT_FILENO);
-  stderr_is_terminal_ = isatty(STDERR_FILENO);
   title_fd_ = ::open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
   if (title_fd_ >= 0) {
     state::SetTitleFd(title_fd_);
@@ -136,17 +134,17 @@ void TerminalConsole::TakeTerminal() {
 }
 
 void TerminalConsole::WriteLine(std::string_view line) {
-  WriteTo(stdout, stdout_is_terminal_, line);
+  WriteTo(stdout, line);
 }
 
 void TerminalConsole::WriteErrorLine(std::string_view line) {
-  WriteTo(stderr, stderr_is_terminal_, line);
+  WriteTo(stderr, line);
 }
 
-void TerminalConsole::WriteTo(std::FILE* stream, bool to_terminal, std::string_view line) {
+void TerminalConsole::WriteTo(std::FILE* stream, std::string_view line) {
   state::EraseStatusLine();
   FlushTitle();
-  line_buffer_.assign(to_terminal ? PrintableText(line) : std::string(line));
+  line_buffer_.assign(PrintableText(line));
   line_buffer_ += '\n';
   std::fwrite(line_buffer_.data(), 1, line_buffer_.size(), stream);
   std::fflush(stream);
@@ -168,10 +166,7 @@ void TerminalConsole::FlushTitle() {
   if (!title_pending_ || title_fd_ < 0 || !HoldsTerminal()) return;
   title_pending_ = false;
   last_title_ms_ = NowMs();
-  std::string shown = PrintableText(pending_title_);
-  for (char& c : shown) {
-    if (c == '\t') c = ' ';
-  }
+  const std::string shown = PrintableText(pending_title_);
   state::SaveTitle();
   const std::string sequence = "\x1b]0;" + shown + "\a";
   ssize_t ignored = ::write(title_fd_, sequence.data(), sequence.size());

@@ -9,8 +9,9 @@
 
 namespace koru {
 
-// The real console. Lines go to standard output, error lines to standard error (control
-// characters shown as "?" in either when it is a terminal). The title goes to the controlling terminal only, at most every 100 ms; a title held
+// The real console. Lines go to standard output, error lines to standard error, each with its
+// control characters shown as "?" (PrintableText), terminal or not; the title likewise. The
+// title goes to the controlling terminal only, at most every 100 ms; a title held
 // back is written by the next console call or when the console ends, so the last title of an
 // activity always shows. The terminal's own title is pushed on its title stack before the first
 // title and popped back when the console ends, and on the exit paths below. Keys come from
@@ -64,10 +65,8 @@ class TerminalConsole : public Console {
   SecretAnswer ReadSecretLine();
 
   // Writes `line` and a line end to `stream`, after erasing the status line.
-  void WriteTo(std::FILE* stream, bool to_terminal, std::string_view line);
+  void WriteTo(std::FILE* stream, std::string_view line);
 
-  bool stdout_is_terminal_ = false;
-  bool stderr_is_terminal_ = false;
   bool keys_from_terminal_ = false;
   bool holds_terminal_ = false;
   int continues_seen_ = -1;

@@ -141,7 +141,7 @@ std::string PrintableText(std::string_view text) {
   std::string shown(text);
   for (char& c : shown) {
     const auto byte = static_cast<unsigned char>(c);
-    if ((byte < 0x20 && byte != '\t') || byte == 0x7F) c = '?';
+    if (byte < 0x20 || byte == 0x7F) c = '?';
   }
   return shown;
 }

@@ -50,7 +50,8 @@ std::string TimeText(const SYSTEMTIME& t);
 // MM-DD-YYYY.
 std::string DateText(const SYSTEMTIME& t);
 
-// Control characters other than TAB shown as "?", for text written to a terminal.
+// Every byte below 0x20 (TAB too) and 0x7F shown as "?": text that may come from a server can
+// then never act on a terminal, whether it is written to one now or shown on one later.
 std::string PrintableText(std::string_view text);
 
 }  // namespace koru

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 namespace koru::testing {
 namespace {
@@ -106,7 +107,10 @@ ChildResult RunWithPipes(const std::function<void()>& body, const ChildOptions& 
   }
   close(out[1]);
   close(err[1]);
+  std::thread beside;
+  if (options.while_running && pid > 0) beside = std::thread(options.while_running, pid);
   ReadBoth(out[0], err[0], result);
+  if (beside.joinable()) beside.join();
   close(out[0]);
   close(err[0]);
   int status = 0;

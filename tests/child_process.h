@@ -24,6 +24,10 @@ struct ChildOptions {
   // Run as the unprivileged user "nobody" when the tests run as root, who ignores
   // permissions; an unprivileged test run is left as it is.
   bool unprivileged = false;
+  // Runs in a thread of the parent while the child runs (its output is read meanwhile), given
+  // the child's process id: to signal it once something it does has been seen. Joined before
+  // the result comes back.
+  std::function<void(pid_t)> while_running = nullptr;
 };
 
 // Runs the program at `path` with `args` in `directory` (empty: the current one), its standard

@@ -145,6 +145,34 @@ TEST(CliTest, QuietRunsNameEarlyFailuresOnStandardError) {
   }
 }
 
+// A word left unread, or a switch that cannot be used as written, is named on standard error
+// before anything else, in a quiet run too; standard output starts with the banner as always.
+TEST(CliTest, WordsNotReadAsSwitchesAreNamedFirst) {
+  const struct {
+    std::vector<std::string> args;
+    std::string output_start;
+    std::string errors;
+  } cases[] = {
+      {{"127.0.0.1:1/pub/", "-S", "-P", "4"}, "Koru (KORU 20080313)\nTIME DATE\n",
+       "koru: warning: ignored \"4\": not a switch\n"
+       "koru: warning: the switches before it are not read: -S -P\n"},
+      {{"127.0.0.1:1/pub/", "-X", "-P0", "-Q"}, "",
+       "koru: warning: ignored \"-X\": unknown switch\n"
+       "koru: warning: ignored \"-P0\": -P needs a number from 1 to 16\n"
+       "TIME ERROR: Unable to open connection to server.\nTIME  Connection refused\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const ChildResult run = RunProgram(KORU_BINARY, c.args, "/tmp");
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(Normalised(run.output).substr(0, c.output_start.size()), c.output_start);
+    if (c.output_start.empty()) {
+      EXPECT_EQ(run.output, "");
+    }
+    EXPECT_EQ(Normalised(run.errors), c.errors);
+  }
+}
+
 TEST(CliTest, TitleInATerminalAndTheModeRestored) {
   testing::PtyChild child(KORU_BINARY, {"127.0.0.1:1/pub/"}, "/tmp");
   EXPECT_EQ(child.Wait(), 1);

@@ -820,7 +820,7 @@ TEST_F(E2eKeyTest, EscStopsEveryConnectionOfAParallelRun) {
   const std::unique_ptr<testing::PtyChild> run = StartSlowParallelRun(6);
   testing::PtyChild& child = *run;
   child.ReadUntil("/pub/f3");
-  child.ReadFor(300);
+  child.ReadUntil("4 in flight");
   child.Type("\x1b");
 
   EXPECT_EQ(child.Wait(3000), 1);

@@ -82,6 +82,17 @@ class JobControlE2eTest : public ::testing::TestWithParam<FtpServerKind> {
     return error ? 0 : static_cast<int64_t>(size);
   }
 
+  // True once the local file holds more than `size` bytes, within `timeout_ms`; the terminal
+  // is read meanwhile.
+  bool GrowsBeyond(int64_t size, int timeout_ms = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (LocalSize() <= size) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      child_->ReadFor(20);
+    }
+    return true;
+  }
+
   std::unique_ptr<RealFtpServer> server_;
   testing::ScratchDir local_;
   std::unique_ptr<PtyChild> child_;
@@ -102,8 +113,7 @@ TEST_P(JobControlE2eTest, CtrlZThenFgGoesOnWithKeysAndGivesTheModeBack) {
   const size_t fg_at = child_->output().size();
   Run("fg");
   ASSERT_TRUE(Shows(kStatus, fg_at)) << "the status line comes back: " << child_->output();
-  child_->ReadFor(600);
-  EXPECT_GT(LocalSize(), stopped_at) << "the download goes on after fg";
+  EXPECT_TRUE(GrowsBeyond(stopped_at)) << "the download goes on after fg";
   EXPECT_EQ(child_->LocalModes() & kLineMode, 0u) << "key mode again after fg";
 
   child_->Type("\x1b");
@@ -169,7 +179,8 @@ TEST_P(JobControlE2eTest, EscAndSigtermCutTheDelayShort) {
     const std::vector<std::string> args = {server_->address() + "/pub/", c.delay};
     child_ = std::make_unique<PtyChild>(KORU_BINARY, args, local_.path());
     ASSERT_TRUE(Shows("/pub/big.bin")) << child_->output();
-    child_->ReadFor(500);  // inside the first delay
+    // The first block is written: the first delay follows it.
+    ASSERT_TRUE(GrowsBeyond(0)) << child_->output();
     c.stop(*child_);
     EXPECT_EQ(child_->Wait(3000), 1) << child_->output();
     EXPECT_NE(child_->output().find("** User Abort **"), std::string::npos) << child_->output();

@@ -1,14 +1,17 @@
 // The real program with -Q against vsftpd and pyftpdlib (and a scripted server that keeps it
-// waiting for timeout's TERM signal), run as cron runs it: no terminal,
+// waiting for a TERM signal), run as cron runs it: no terminal,
 // standard input from /dev/null, standard output and standard error each in a pipe of its own.
 // A run that meets no failure writes nothing at all; one that does writes its failure lines on
 // standard error, each once, and nothing on standard output.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -178,20 +181,28 @@ TEST(QuietStopTest, TermSignalIsNamedOnStandardError) {
   ScratchDir local;
   FakeFtpTree tree;
   tree.AddFile("/pub/a.txt", "aaaaa");
-  // The login waits for its PASS reply longer than timeout lets the run go on.
-  tree.Intercept([held = false](const std::string& command, FakeFtpSession& session) mutable {
+  // The login waits for its PASS reply; the signal comes once the server has PASS, so the
+  // program is sure to be running and waiting.
+  std::promise<void> pass_received;
+  std::future<void> pass_seen = pass_received.get_future();
+  tree.Intercept([&pass_received, held = false](const std::string& command,
+                                                FakeFtpSession& session) mutable {
     if (!command.starts_with("PASS ") || held) return false;
     held = true;
+    pass_received.set_value();
     session.Pause(10000);
     return false;
   });
   FakeFtpServer server;
   server.SetDefaultSession(tree.Script());
 
-  const ChildResult run =
-      RunProgram("/usr/bin/timeout", {"--preserve-status", "-s", "TERM", "1", KORU_BINARY,
-                                      server.address() + "/pub/", "-Q"},
-                 local.path());
+  ChildOptions options{.directory = local.path()};
+  options.while_running = [&pass_seen](pid_t pid) {
+    if (pass_seen.wait_for(std::chrono::seconds(10)) == std::future_status::ready) {
+      ::kill(pid, SIGTERM);
+    }
+  };
+  const ChildResult run = RunProgram(KORU_BINARY, {server.address() + "/pub/", "-Q"}, options);
   server.Stop();
 
   EXPECT_EQ(run.exit_code, 1);
