@@ -57,30 +57,28 @@ std::string IgnoredWord(std::string_view word, std::string_view why) {
   return Warning("ignored \"" + std::string(word) + "\": " + std::string(why));
 }
 
-// `word` read as its switch letters followed by `number`: the sign dropped, or the number held
-// at the largest the switch takes.
+// `word` read as its switch letters followed by `number`: the number held at the largest the
+// switch takes.
 std::string ReadAs(std::string_view word, int32_t number) {
   return Warning("read \"" + std::string(word) + "\" as " + std::string(word.substr(0, 2)) +
                  std::to_string(number));
 }
 
 // What -D and +D make of the rest of `word`: nothing to say when it is empty (-D alone gives
-// no delay) or a number without a sign.
-std::optional<std::string> DelayWarning(std::string_view word, int32_t delay) {
+// no delay) or begins with a number (whose magnitude is the delay).
+std::optional<std::string> DelayWarning(std::string_view word) {
   const std::string_view rest = word.substr(2);
   if (rest.empty() && word[0] == '-') return std::nullopt;
   if (!StartsWithNumber(rest)) {
     return IgnoredWord(word, std::string(word.substr(0, 2)) + " needs a number");
   }
-  if (rest[0] == '-' && delay > 0) return ReadAs(word, delay);
   return std::nullopt;
 }
 
 std::optional<std::string> ConnectionsWarning(std::string_view word, int32_t asked,
                                               int32_t connections) {
-  const std::string_view rest = word.substr(2);
   if (connections == 0) return IgnoredWord(word, "-P needs a number from 1 to 16");
-  if (asked > connections || rest[0] == '-') return ReadAs(word, connections);
+  if (asked > connections) return ReadAs(word, connections);
   return std::nullopt;
 }
 
@@ -92,10 +90,12 @@ std::optional<std::string> ApplySwitch(std::string_view word, Options& s, Locati
   if (key == "-D" || key == "+D") {
     const int32_t delay = NumberAfterSwitch(word);
     if (key == "-D" || !exact) s.BlockDelay = delay;
-    return DelayWarning(word, delay);
+    return DelayWarning(word);
   }
   if (key == "-P") {
-    const int32_t asked = NumberAfterSwitch(word);
+    // A count of connections has no sign: "-P-3" is no number of them.
+    const bool signed_number = word.size() > 2 && (word[2] == '-' || word[2] == '+');
+    const int32_t asked = signed_number ? 0 : NumberAfterSwitch(word);
     s.Connections = std::min(asked, kMaxConnections);
     return ConnectionsWarning(word, asked, s.Connections);
   }

@@ -138,8 +138,8 @@ TEST(CommandLineTest, SwitchesAndLocations) {
   }
 }
 
-// -P is read like -D (the number at the start of the rest of the word, its sign dropped) and
-// held at 16 connections; a word without a number, or with 0, asks for nothing.
+// -P takes the number at the start of the rest of the word, held at 16 connections; a word
+// without a number, with 0 or with a sign asks for nothing.
 TEST(CommandLineTest, ParallelConnectionsSwitch) {
   const struct {
     const char* line;
@@ -148,7 +148,7 @@ TEST(CommandLineTest, ParallelConnectionsSwitch) {
       {"host/ -P4", 4},   {"host/ -p2", 2},     {"host/ -P1", 1},      {"host/ -P16", 16},
       {"host/ -P17", 16}, {"host/ -P999999", 16}, {"host/ -P99999999999999", 16},
       {"host/ -P", 0},    {"host/ -P0", 0},     {"host/ -Pabc", 0},    {"host/ -P3.9", 3},
-      {"host/ -P-2", 2},  {"host/ -P4x", 4},    {"host/ +P4", 0},      {"host/", 0},
+      {"host/ -P-2", 0},  {"host/ -P4x", 4},    {"host/ +P4", 0},      {"host/", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
@@ -297,13 +297,13 @@ TEST(CommandLineTest, WordsNotReadAsWrittenAreNamed) {
        .warnings = {"koru: warning: ignored \"-P0\": -P needs a number from 1 to 16",
                     "koru: warning: ignored \"-Pabc\": -P needs a number from 1 to 16",
                     "koru: warning: ignored \"-P\": -P needs a number from 1 to 16"}},
-      {.words = {"host/", "-P-3"}, .warnings = {"koru: warning: read \"-P-3\" as -P3"},
-       .Connections = 3},
+      {.words = {"host/", "-P-3"},
+       .warnings = {"koru: warning: ignored \"-P-3\": -P needs a number from 1 to 16"}},
       {.words = {"host/", "-P17"}, .warnings = {"koru: warning: read \"-P17\" as -P16"},
        .Connections = 16},
       {.words = {"host/", "-Dx"}, .warnings = {"koru: warning: ignored \"-Dx\": -D needs a number"}},
-      {.words = {"host/", "-d-2.5"}, .warnings = {"koru: warning: read \"-d-2.5\" as -d3"},
-       .BlockDelay = 3},
+      // The documented reading of a delay: the magnitude, without a word.
+      {.words = {"host/", "-d-2.5"}, .warnings = {}, .BlockDelay = 3},
   };
   for (const auto& c : cases) {
     std::string line;
