@@ -214,7 +214,7 @@ std::vector<std::string> ResolveHost(const std::string& host) {
 }
 
 std::unique_ptr<Connection> TcpTransport::Connect(const std::vector<std::string>& addresses,
-                                                  int port, int* error,
+                                                  int port, SystemError* failure,
                                                   const std::function<bool()>& stop_pending,
                                                   int timeout_ms) {
   SocketAttempts attempts(addresses, port);
@@ -222,16 +222,13 @@ std::unique_ptr<Connection> TcpTransport::Connect(const std::vector<std::string>
                                   kConnectHeadStartMs, timeout_ms);
   switch (winner) {
     case kRaceStopped:
-      *error = kErrInterrupted;
-      last_failure_text_.clear();
+      *failure = {SystemError::Facility::kChannel, kErrInterrupted, ""};
       return nullptr;
     case kRaceTimedOut:
-      *error = kErrTimeout;
-      last_failure_text_ = std::strerror(ETIMEDOUT);
+      *failure = {SystemError::Facility::kChannel, kErrTimeout, std::strerror(ETIMEDOUT)};
       return nullptr;
     case kRaceLost:
-      *error = attempts.error();
-      last_failure_text_ = attempts.error_text();
+      *failure = {SystemError::Facility::kChannel, attempts.error(), attempts.error_text()};
       return nullptr;
     default:
       break;

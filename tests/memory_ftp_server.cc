@@ -160,8 +160,8 @@ void MemoryFtpServer::HoldDownloadsUntil(int downloads) {
 }
 
 std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::string>&, int port,
-                                                     int* error, const std::function<bool()>&,
-                                                     int) {
+                                                     SystemError* failure,
+                                                     const std::function<bool()>&, int) {
   const std::lock_guard lock(mutex_);
   if (port == kControlPort) {
     auto session = std::make_shared<Session>();
@@ -182,7 +182,7 @@ std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::stri
   }
   const auto announced = passive_ports_.find(port);
   if (announced == passive_ports_.end()) {
-    *error = kErrSocket;
+    *failure = {SystemError::Facility::kChannel, kErrSocket, ""};
     return nullptr;
   }
   auto end = std::move(announced->second);
