@@ -14,6 +14,7 @@
 #include "platform/channels.h"
 #include "platform/clock.h"
 #include "platform/connect_race.h"
+#include "platform/local_file.h"
 #include "platform/transport.h"
 
 namespace koru {
@@ -160,7 +161,7 @@ class SocketAttempts : public ConnectAttempts {
  private:
   Outcome Failed(int error, int errno_value = 0) {
     error_ = error;
-    if (errno_value != 0) error_text_ = std::strerror(errno_value);
+    if (errno_value != 0) error_text_ = SystemErrorText(errno_value);
     return Outcome::kFailed;
   }
   Outcome Drop(size_t index, int errno_value) {
@@ -225,7 +226,7 @@ std::unique_ptr<Connection> TcpTransport::Connect(const std::vector<std::string>
       *failure = {SystemError::Facility::kChannel, kErrInterrupted, ""};
       return nullptr;
     case kRaceTimedOut:
-      *failure = {SystemError::Facility::kChannel, kErrTimeout, std::strerror(ETIMEDOUT)};
+      *failure = {SystemError::Facility::kChannel, kErrTimeout, SystemErrorText(ETIMEDOUT)};
       return nullptr;
     case kRaceLost:
       *failure = {SystemError::Facility::kChannel, attempts.error(), attempts.error_text()};
