@@ -2,6 +2,7 @@
 
 #include "localfs/local_files.h"
 #include "platform/local_file.h"
+#include "sync/origin.h"
 
 namespace koru {
 
@@ -20,14 +21,32 @@ bool SameListedDate(const SYSTEMTIME& listed, int64_t modified_seconds) {
 std::string PartFileOf(const std::string& local) { return local + ".koru-part"; }
 
 LocalCopy MirrorFilePolicy::Assess(const std::string& local, int64_t listed_size,
-                                   const SYSTEMTIME& listed_time) {
+                                   const SYSTEMTIME& listed_time, const std::string& origin) {
   const LocalEntry entry = StatLocal(*env_.files, local);
   before_ = entry;
+  if (entry.kind == EntryKind::kRegular) seen_origin_ = RecordedOrigin(*env_.files, local);
+  if (!seen_origin_.empty() && OriginFileName(seen_origin_) != OriginFileName(origin)) {
+    return LocalCopy::kClash;
+  }
   if (env_.options.OverwriteMode || entry.kind != EntryKind::kRegular) return LocalCopy::kFetch;
-  if (env_.options.NewerMode) return AssessNewer(entry, listed_size, listed_time);
-  if (entry.size < listed_size) return LocalCopy::kFetch;
-  DateLike(local, entry.modified_seconds, listed_time);
-  return LocalCopy::kComplete;
+  LocalCopy copy = LocalCopy::kComplete;
+  if (env_.options.NewerMode) {
+    copy = AssessNewer(entry, listed_size, listed_time);
+  } else if (entry.size < listed_size) {
+    return LocalCopy::kFetch;
+  } else {
+    DateLike(local, entry.modified_seconds, listed_time);
+  }
+  // An empty remote file is never deleted under -M: it is no verified download.
+  const bool this_file = listed_size > 0 && entry.size == listed_size && seen_origin_ == origin;
+  if (copy == LocalCopy::kComplete && env_.options.MoveMode && this_file) {
+    return LocalCopy::kCompleteToDelete;
+  }
+  return copy;
+}
+
+void MirrorFilePolicy::Opened(const std::string& local) {
+  if (!origin_.empty()) RecordOrigin(*env_.files, local, origin_);
 }
 
 LocalCopy MirrorFilePolicy::AssessNewer(const LocalEntry& entry, int64_t listed_size,
