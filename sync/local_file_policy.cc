@@ -29,20 +29,19 @@ LocalCopy MirrorFilePolicy::Assess(const std::string& local, int64_t listed_size
     return LocalCopy::kClash;
   }
   if (env_.options.OverwriteMode || entry.kind != EntryKind::kRegular) return LocalCopy::kFetch;
-  LocalCopy copy = LocalCopy::kComplete;
-  if (env_.options.NewerMode) {
-    copy = AssessNewer(entry, listed_size, listed_time);
-  } else if (entry.size < listed_size) {
-    return LocalCopy::kFetch;
-  } else {
-    DateLike(local, entry.modified_seconds, listed_time);
-  }
   // An empty remote file is never deleted under -M: it is no verified download.
   const bool this_file = listed_size > 0 && entry.size == listed_size && seen_origin_ == origin;
-  if (copy == LocalCopy::kComplete && env_.options.MoveMode && this_file) {
+  const bool move = env_.options.MoveMode != 0;
+  // A download is dated like its listing: a copy of another date is no copy of the file listed
+  // now, but of an earlier one the server had under the same name.
+  if (move && this_file && SameListedDate(listed_time, entry.modified_seconds)) {
     return LocalCopy::kCompleteToDelete;
   }
-  return copy;
+  if (env_.options.NewerMode) return AssessNewer(entry, listed_size, listed_time);
+  if (entry.size < listed_size) return LocalCopy::kFetch;
+  // Re-dated, such a copy would pass for a verified download of the file listed now.
+  if (!(move && this_file)) DateLike(local, entry.modified_seconds, listed_time);
+  return LocalCopy::kComplete;
 }
 
 void MirrorFilePolicy::Opened(const std::string& local) {

@@ -70,7 +70,7 @@ const std::string kThisFile = "ftp://host/pub/a_b.txt";
 const SYSTEMTIME kListed = Date(2001, 3, 5);
 
 enum class Recorded { kThisFile, kOtherName, kOtherHost, kNone, kUnsupported };
-enum class Local { kComplete, kSmaller };
+enum class Local { kComplete, kSmaller, kCompleteOtherDate };
 
 struct PolicyCase {
   const char* name;
@@ -94,8 +94,9 @@ TEST_P(OriginPolicyTest, AssessesByTheRecordedOrigin) {
   env.options.MoveMode = c.move ? -1 : 0;
   env.options.ResumeMode = 1;
   if (c.recorded == Recorded::kUnsupported) disk.WithoutAttributes();
-  const std::string bytes = c.local == Local::kComplete ? "12345" : "12";
-  disk.AddFile(kLocal, bytes, EpochOfLocal(kListed) + 3600);
+  const std::string bytes = c.local == Local::kSmaller ? "12" : "12345";
+  const int64_t date = EpochOfLocal(kListed) + (c.local == Local::kCompleteOtherDate ? 86400 : 0);
+  disk.AddFile(kLocal, bytes, date);
   const char* origins[] = {"ftp://host/pub/a_b.txt", "ftp://host/pub/a%3Eb.txt",
                            "ftp://mirror:2121/other/a_b.txt", "", "ftp://host/pub/a_b.txt"};
   const std::string origin = origins[static_cast<int>(c.recorded)];
@@ -107,8 +108,10 @@ TEST_P(OriginPolicyTest, AssessesByTheRecordedOrigin) {
   EXPECT_EQ(disk.Content(kLocal), bytes);
   if (c.expected == LocalCopy::kClash) {
     EXPECT_EQ(policy.SeenOrigin(), origin);
-    // Not re-dated for the file it is not a copy of.
-    EXPECT_EQ(disk.Stat(kLocal).modified_seconds, EpochOfLocal(kListed) + 3600);
+  }
+  // Neither a clash nor a copy of an earlier file of this name under -M is re-dated.
+  if (c.expected == LocalCopy::kClash || (c.move && c.recorded == Recorded::kThisFile)) {
+    EXPECT_EQ(disk.Stat(kLocal).modified_seconds, date);
   }
 }
 
@@ -121,6 +124,10 @@ INSTANTIATE_TEST_SUITE_P(
                    LocalCopy::kCompleteToDelete},
         PolicyCase{"ThisFileSmallerMove", Recorded::kThisFile, Local::kSmaller, true,
                    LocalCopy::kFetch},
+        PolicyCase{"ThisFileOtherDateMove", Recorded::kThisFile, Local::kCompleteOtherDate, true,
+                   LocalCopy::kComplete},
+        PolicyCase{"OtherNameOtherDate", Recorded::kOtherName, Local::kCompleteOtherDate, false,
+                   LocalCopy::kClash},
         PolicyCase{"OtherNameComplete", Recorded::kOtherName, Local::kComplete, false,
                    LocalCopy::kClash},
         PolicyCase{"OtherNameSmaller", Recorded::kOtherName, Local::kSmaller, false,
