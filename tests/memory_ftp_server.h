@@ -55,7 +55,8 @@ class MemoryFtpServer : public Transport {
   void HoldDownloadsUntil(int downloads);
 
   std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
-                                      SystemError* failure, const std::function<bool()>& stop_pending,
+                                      SystemError* failure,
+                                      const std::function<bool()>& stop_pending,
                                       int timeout_ms) override;
 
   struct Counts {
