@@ -194,6 +194,7 @@ bool StartTransfer(Session& session, Transfer& t, const FileToFetch& remote,
   Env& env = session.env;
   const bool resume = policy.PrepareForDownload(local, remote.listed_time);
   if (!OpenLocalFile(env, t, local, resume)) return false;
+  policy.Opened(local);
   ftpTypeBinary(session);
   // A stop heard while TYPE was answered ends the download before anything more is asked.
   if (env.state.AbortFlag) return false;

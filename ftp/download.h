@@ -27,6 +27,8 @@ class LocalFilePolicy {
   // Once the data connection is open and before RETR: erases `local` or keeps it; true when
   // it is to be resumed.
   virtual bool PrepareForDownload(const std::string& local, const SYSTEMTIME& listed_time) = 0;
+  // The local file `local` has been opened for writing (created, emptied or to be resumed).
+  virtual void Opened(const std::string& /*local*/) {}
   // After the transfer, the file closed: what becomes of it (an empty one, its date).
   virtual void FinishDownload(const std::string& local, const SYSTEMTIME& listed_time) = 0;
 };

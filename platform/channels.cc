@@ -116,11 +116,11 @@ bool Channels::Open(int channel, const std::string& host, int port, int timeout_
   }
   // The buffer is only read where a receive has filled it: it need not be cleared first.
   auto ch = std::make_unique_for_overwrite<Channel>();
-  int failure = kErrSocket;
+  SystemError failure{SystemError::Facility::kChannel, kErrSocket, ""};
   ch->connection =
       transport_.Connect(addresses, port, &failure, stop_pending_, timeout_ms > 0 ? timeout_ms : -1);
   if (!ch->connection) {
-    Fail(failure, transport_.LastFailureText());
+    Fail(failure.number, failure.text);
     return false;
   }
   ch->timeout_ms = timeout_ms;

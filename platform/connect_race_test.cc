@@ -159,7 +159,7 @@ TEST(TcpTransport, ConnectsToIpv6AndIpv4Addresses) {
   ASSERT_TRUE(listeners.v6->valid());
   TcpTransport transport;
   for (const std::string address : {"::1", "127.0.0.1"}) {
-    int error = 0;
+    SystemError error;
     const std::unique_ptr<Connection> c =
         transport.Connect({address}, listeners.v4->port(), &error);
     ASSERT_TRUE(c) << address;
@@ -171,7 +171,7 @@ TEST(TcpTransport, AnAddressThatRefusesHandsOverAtOnce) {
   LoopbackListener v4(false, 0);  // nothing listens on ::1 at its port
   ASSERT_TRUE(v4.valid());
   TcpTransport transport;
-  int error = 0;
+  SystemError error;
   const auto start = std::chrono::steady_clock::now();
   const std::unique_ptr<Connection> c = transport.Connect({"::1", "127.0.0.1"}, v4.port(), &error);
   ASSERT_TRUE(c);
@@ -184,7 +184,7 @@ TEST(TcpTransport, AnAddressThatNeverAnswersCostsTheHeadStartNotATimeOut) {
   ASSERT_TRUE(listeners.v6->valid());
   ASSERT_TRUE(listeners.v6->NeverAnswer());
   TcpTransport transport;
-  int error = 0;
+  SystemError error;
   const auto start = std::chrono::steady_clock::now();
   const std::unique_ptr<Connection> c =
       transport.Connect({"::1", "127.0.0.1"}, listeners.v4->port(), &error);
@@ -202,12 +202,12 @@ TEST(TcpTransport, ConnectWithoutAnswerEndsAtTheTimeOut) {
   ASSERT_TRUE(silent.valid());
   ASSERT_TRUE(silent.NeverAnswer());
   TcpTransport transport;
-  int error = 0;
+  SystemError error;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(transport.Connect({"127.0.0.1"}, silent.port(), &error, {}, 300));
   const int64_t took = MsSince(start);
-  EXPECT_EQ(error, kErrTimeout);
-  EXPECT_EQ(transport.LastFailureText(), "Connection timed out");
+  EXPECT_EQ(error.number, kErrTimeout);
+  EXPECT_EQ(error.text, "Connection timed out");
   EXPECT_GE(took, 300 - 5);  // both clocks count whole milliseconds
   EXPECT_LT(took, 5000);
 
@@ -225,9 +225,59 @@ TEST(TcpTransport, EveryAddressRefusingFailsWithError57) {
     port = gone.port();
   }
   TcpTransport transport;
-  int error = 0;
+  SystemError error;
   EXPECT_FALSE(transport.Connect({"::1", "127.0.0.1", "not-numeric"}, port, &error));
-  EXPECT_EQ(error, kErrSocket);
+  EXPECT_EQ(error.number, kErrSocket);
+}
+
+// The connections of a run share one transport and connect from several threads at once: each
+// connect's failure is its own, never another's (refused, timed out, not an address).
+TEST(TcpTransport, ConnectsFromSeveralThreadsEachGetTheirOwnFailure) {
+  int refusing = 0;
+  {
+    const LoopbackListener gone(false, 0);
+    refusing = gone.port();
+  }
+  LoopbackListener silent(false, 0);
+  ASSERT_TRUE(silent.valid());
+  ASSERT_TRUE(silent.NeverAnswer());
+  struct Case {
+    std::string address;
+    int port;
+    int timeout_ms;
+    int number;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {"127.0.0.1", refusing, -1, kErrSocket, "Connection refused"},
+      {"127.0.0.1", silent.port(), 50, kErrTimeout, "Connection timed out"},
+      {"not-numeric", refusing, -1, kErrSocket, ""},
+  };
+  constexpr int kRounds = 20;
+  TcpTransport transport;
+  std::vector<std::vector<SystemError>> found(cases.size(), std::vector<SystemError>(kRounds));
+  std::vector<std::thread> threads;
+  for (size_t c = 0; c < cases.size(); ++c) {
+    threads.emplace_back([&, c] {
+      for (int round = 0; round < kRounds; ++round) {
+        // Filled in beforehand with what no case gives, to see that a failure overwrites it.
+        SystemError error{SystemError::Facility::kNone, -1, "untouched"};
+        const std::unique_ptr<Connection> connection =
+            transport.Connect({cases[c].address}, cases[c].port, &error, {}, cases[c].timeout_ms);
+        found[c][round] = error;
+        EXPECT_FALSE(connection);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (size_t c = 0; c < cases.size(); ++c) {
+    for (int round = 0; round < kRounds; ++round) {
+      const SystemError& error = found[c][round];
+      EXPECT_EQ(error.number, cases[c].number) << cases[c].address << ":" << cases[c].port;
+      EXPECT_EQ(error.text, cases[c].text) << cases[c].address << ":" << cases[c].port;
+      EXPECT_EQ(error.facility, SystemError::Facility::kChannel);
+    }
+  }
 }
 
 TEST(ResolveHost, GivesNumericAddressesOfBothFamilies) {

@@ -54,6 +54,12 @@ class FileSystem {
   virtual int MakeDirectory(const std::string& path) = 0;
   // Sets the last-access and/or last-write time to `seconds` since the epoch.
   virtual int SetTimes(const std::string& path, bool access, bool write, int64_t seconds) = 0;
+  // The extended attribute `name` ("user.xdg.origin.url") of `path`: 0 with `*value` set, or
+  // ENODATA when the file has none of that name, ENOTSUP where the file system keeps none.
+  virtual int GetAttribute(const std::string& path, const std::string& name,
+                           std::string* value) = 0;
+  virtual int SetAttribute(const std::string& path, const std::string& name,
+                           const std::string& value) = 0;
 };
 
 // The system's file system, over POSIX calls.

@@ -1,9 +1,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "platform/file_system.h"
 
@@ -106,6 +108,27 @@ class PosixFileSystem : public FileSystem {
     const timespec omitted{0, UTIME_OMIT};
     const timespec times[2] = {access ? given : omitted, write ? given : omitted};
     return ErrorOf(utimensat(AT_FDCWD, path.c_str(), times, 0));
+  }
+
+  int GetAttribute(const std::string& path, const std::string& name,
+                   std::string* value) override {
+    // The value may change between asking its size and reading it: asked again until it fits.
+    for (;;) {
+      const ssize_t size = getxattr(path.c_str(), name.c_str(), nullptr, 0);
+      if (size < 0) return errno;
+      value->resize(static_cast<size_t>(size) + 1);
+      const ssize_t got = getxattr(path.c_str(), name.c_str(), value->data(), value->size());
+      if (got >= 0 && static_cast<size_t>(got) < value->size()) {
+        value->resize(static_cast<size_t>(got));
+        return 0;
+      }
+      if (got < 0 && errno != ERANGE) return errno;
+    }
+  }
+
+  int SetAttribute(const std::string& path, const std::string& name,
+                   const std::string& value) override {
+    return ErrorOf(setxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0));
   }
 };
 

@@ -14,6 +14,7 @@
 #include "platform/channels.h"
 #include "platform/clock.h"
 #include "platform/connect_race.h"
+#include "platform/local_file.h"
 #include "platform/transport.h"
 
 namespace koru {
@@ -160,7 +161,7 @@ class SocketAttempts : public ConnectAttempts {
  private:
   Outcome Failed(int error, int errno_value = 0) {
     error_ = error;
-    if (errno_value != 0) error_text_ = std::strerror(errno_value);
+    if (errno_value != 0) error_text_ = SystemErrorText(errno_value);
     return Outcome::kFailed;
   }
   Outcome Drop(size_t index, int errno_value) {
@@ -214,7 +215,7 @@ std::vector<std::string> ResolveHost(const std::string& host) {
 }
 
 std::unique_ptr<Connection> TcpTransport::Connect(const std::vector<std::string>& addresses,
-                                                  int port, int* error,
+                                                  int port, SystemError* failure,
                                                   const std::function<bool()>& stop_pending,
                                                   int timeout_ms) {
   SocketAttempts attempts(addresses, port);
@@ -222,16 +223,13 @@ std::unique_ptr<Connection> TcpTransport::Connect(const std::vector<std::string>
                                   kConnectHeadStartMs, timeout_ms);
   switch (winner) {
     case kRaceStopped:
-      *error = kErrInterrupted;
-      last_failure_text_.clear();
+      *failure = {SystemError::Facility::kChannel, kErrInterrupted, ""};
       return nullptr;
     case kRaceTimedOut:
-      *error = kErrTimeout;
-      last_failure_text_ = std::strerror(ETIMEDOUT);
+      *failure = {SystemError::Facility::kChannel, kErrTimeout, SystemErrorText(ETIMEDOUT)};
       return nullptr;
     case kRaceLost:
-      *error = attempts.error();
-      last_failure_text_ = attempts.error_text();
+      *failure = {SystemError::Facility::kChannel, attempts.error(), attempts.error_text()};
       return nullptr;
     default:
       break;

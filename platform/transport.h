@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/system_error.h"
+
 // The byte streams the numbered channels run over. The program uses TCP (TcpTransport); tests
 // put a scripted stream in its place, and an encrypted stream can wrap one.
 namespace koru {
@@ -41,27 +43,28 @@ class Connection {
   virtual std::string PeerAddress() const = 0;
 };
 
+// One transport serves every connection of a run, from several threads at once: it keeps
+// nothing of a single call; what a connect found travels in its result.
 class Transport {
  public:
   virtual ~Transport() = default;
   // Connects to `port` at one of `addresses` (numeric, IPv6 or IPv4, in the order to try
-  // them): the first to accept. Null when none does, with `*error` set to the channel
-  // facility's number for the latest failure, to kErrInterrupted when `stop_pending` (when
-  // given) said the user asked to stop before any connected, or to kErrTimeout when none
-  // connected within `timeout_ms` (-1: as long as the system lets a connect wait).
+  // them): the first to accept. Null when none does, with `*failure` set to the channel
+  // facility's number and the system's text ("Connection refused"; empty when it has none)
+  // for the latest failure of this call, to kErrInterrupted when `stop_pending` (when given)
+  // said the user asked to stop before any connected, or to kErrTimeout when none connected
+  // within `timeout_ms` (-1: as long as the system lets a connect wait).
   virtual std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
-                                              int* error,
+                                              SystemError* failure,
                                               const std::function<bool()>& stop_pending = {},
                                               int timeout_ms = -1) = 0;
-  // The system's text for why the latest Connect() failed ("Connection refused"); empty when
-  // it has none.
-  virtual std::string LastFailureText() const { return ""; }
 };
 
 // Every address of `host`, IPv6 and IPv4, numeric, in the resolver's order (a numeric address
 // stands for itself). Empty when the name does not resolve.
 std::vector<std::string> ResolveHost(const std::string& host);
-// The resolver's text for this thread's latest ResolveHost() that found nothing.
+// The resolver's text for this thread's latest ResolveHost() that found nothing (each thread
+// has its own).
 std::string& LastResolveFailure();
 
 // TCP over POSIX sockets. Several addresses race as RaceConnects() has them race (250 ms head
@@ -69,12 +72,9 @@ std::string& LastResolveFailure();
 class TcpTransport : public Transport {
  public:
   std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
-                                      int* error, const std::function<bool()>& stop_pending = {},
+                                      SystemError* failure,
+                                      const std::function<bool()>& stop_pending = {},
                                       int timeout_ms = -1) override;
-  std::string LastFailureText() const override { return last_failure_text_; }
-
- private:
-  std::string last_failure_text_;
 };
 
 }  // namespace koru

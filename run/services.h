@@ -13,6 +13,9 @@ namespace koru {
 // clock, the transport the channels run over, the local file system, where logins are looked
 // up, and the time-outs. The program builds them from the real facilities; tests from fakes,
 // with shorter time-outs.
+// Thread safety: every service is shared by all connections of a run and may be called from
+// several threads at once. None holds per-call state: what a call found (a connect's failure,
+// a file's error) travels in its result, never in a "last failure" kept by the service.
 struct Services {
   Services(Console& console_in, Clock& clock_in, Transport& transport_in)
       : console(console_in), clock(clock_in), transport(transport_in) {}

@@ -93,6 +93,7 @@ DirectorySync::Fetch DirectorySync::TryDownload(const FileToFetch& file, const s
   if (!target.part.empty()) DeleteLocalFile(*env_.files, target.part);
   DownloadResult result;
   MirrorFilePolicy policy(env_, before);
+  policy.RecordsOrigin(OriginOf(remote));
   if (fetch) {
     result = EngineLock::Without([&] { return DownloadFile(Sess(), file, local_path, policy); });
     ReportRefusal(remote, result.outcome);
@@ -100,6 +101,8 @@ DirectorySync::Fetch DirectorySync::TryDownload(const FileToFetch& file, const s
     LocalFile empty(*env_.files);
     if (!empty.Open(Sess().env.pool, target.file, LocalFile::Mode::kReadWriteEmpty)) {
       WarnLocalFileError(env_, target.file, empty.LastError().text);
+    } else {
+      policy.Opened(target.file);
     }
   }
   Title(o_.ProgramTitle);
@@ -171,6 +174,11 @@ bool DirectorySync::Verify(const DownloadResult& result, int64_t listed_size,
     PrintNotErased();
     return true;
   }
+  DeleteRemoteFile(remote);
+  return true;
+}
+
+void DirectorySync::DeleteRemoteFile(const std::string& remote) {
   ActivityTitle(" DELE " + remote);
   if (EngineLock::Without([&] { return ftpRemoveFile(Sess(), remote); })) {
     env_.TimedLine(" * Removed remote file " + remote);
@@ -180,7 +188,6 @@ bool DirectorySync::Verify(const DownloadResult& result, int64_t listed_size,
     t_.UndeletedFiles.insert(remote);
   }
   Title(o_.ProgramTitle);
-  return true;
 }
 
 void DirectorySync::PrintNotErased() {

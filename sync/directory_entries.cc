@@ -2,6 +2,7 @@
 #include "localfs/local_files.h"
 #include "sync/directory_sync.h"
 #include "sync/engine_lock.h"
+#include "sync/origin.h"
 
 namespace koru {
 
@@ -47,7 +48,13 @@ bool DirectorySync::HandleEntry(LISTENTRY entry) {
   }
   const std::string local_path = local_dir_ + LocalName(name);
   MirrorFilePolicy policy(env_);
-  const LocalCopy copy = policy.Assess(local_path, entry.size, ListedTime(entry));
+  const LocalCopy copy = policy.Assess(local_path, entry.size, ListedTime(entry), OriginOf(remote));
+  if (copy == LocalCopy::kClash) {
+    return SkippedByOrigin(remote, local_path.substr(local_dir_.size()), policy.SeenOrigin());
+  }
+  if (copy == LocalCopy::kCompleteToDelete) {
+    return DeleteCompleteCopy(remote, EntryKey(entry, name));
+  }
   if (copy == LocalCopy::kComplete) return true;
   // A file this call has fetched and verified is not fetched again while the listing shows it
   // unchanged: a server whose listed size differs from what it sends, or a refused DELE
@@ -117,6 +124,30 @@ bool DirectorySync::SkippedByClash(const std::string& name, bool is_directory) {
     t_.FailedDownloads[remote] = kMaxDownloadTries;
   }
   result_ = 1;
+  return true;
+}
+
+std::string DirectorySync::OriginOf(const std::string& remote) const {
+  return OriginUrl(o_.Security, server_, remote);
+}
+
+bool DirectorySync::SkippedByOrigin(const std::string& remote, const std::string& local_name,
+                                    const std::string& origin) {
+  if (FirstWarning(remote)) {
+    env_.TimedLine(" * Warning: Local name clash, skipped: " + remote + " (" + local_name +
+                   " is the local name of " + OriginPath(origin) + ")");
+  }
+  t_.FailedDownloads[remote] = kMaxDownloadTries;
+  result_ = 1;
+  return true;
+}
+
+bool DirectorySync::DeleteCompleteCopy(const std::string& remote, const std::string& key) {
+  if (!verified_.insert(key).second) return true;
+  if ((step_ || !Connected()) && !Connect(false)) return false;
+  DeleteRemoteFile(remote);
+  if (step_) ftpQuit(Sess());
+  if (parallel_) GiveBackConnection();
   return true;
 }
 

@@ -226,6 +226,21 @@ class DirectorySync {
 
   void PrintNotErased();
 
+  // DELE of a file whose local copy is verified, with its lines; a refusal is counted.
+  void DeleteRemoteFile(const std::string& remote);
+
+  // --- what a local file records of its origin (directory_entries.cc) ---
+
+  // The origin URL of the remote file `remote` of this run.
+  std::string OriginOf(const std::string& remote) const;
+  // The local file `local_name` of `remote` came from `origin`, a remote file of another
+  // name: the clash warning (once), and the file counts as failed.
+  bool SkippedByOrigin(const std::string& remote, const std::string& local_name,
+                       const std::string& origin);
+  // -M: the local copy of `remote` is complete and came from it; the remote file is deleted.
+  // False when no connection could be had.
+  bool DeleteCompleteCopy(const std::string& remote, const std::string& key);
+
   // Only a file the server confirms it sent in full (226 or 250) and that has the listed size
   // may be deleted on the server: one that grew after it was listed, or whose transfer the
   // server announced short, is still there to be fetched whole.

@@ -2,6 +2,7 @@
 
 #include "localfs/local_files.h"
 #include "platform/local_file.h"
+#include "sync/origin.h"
 
 namespace koru {
 
@@ -22,14 +23,32 @@ bool SameListedDate(const SYSTEMTIME& listed, int64_t modified_seconds) {
 std::string PartFileOf(const std::string& local) { return local + ";koru-part"; }
 
 LocalCopy MirrorFilePolicy::Assess(const std::string& local, int64_t listed_size,
-                                   const SYSTEMTIME& listed_time) {
+                                   const SYSTEMTIME& listed_time, const std::string& origin) {
   const LocalEntry entry = StatLocal(*env_.files, local);
   before_ = entry;
+  if (entry.kind == EntryKind::kRegular) seen_origin_ = RecordedOrigin(*env_.files, local);
+  if (!seen_origin_.empty() && OriginFileName(seen_origin_) != OriginFileName(origin)) {
+    return LocalCopy::kClash;
+  }
   if (env_.options.OverwriteMode || entry.kind != EntryKind::kRegular) return LocalCopy::kFetch;
+  // A complete copy that this very file's download left (a move stopped before its DELE) is a
+  // verified download. An empty remote file is never deleted under -M, and with -N a copy of
+  // another date is no copy of what is listed now.
+  const bool this_file = listed_size > 0 && entry.size == listed_size && seen_origin_ == origin &&
+                         (!env_.options.NewerMode ||
+                          SameListedDate(listed_time, entry.modified_seconds));
+  if (env_.options.MoveMode && this_file) {
+    if (!env_.options.NewerMode) DateLike(local, entry.modified_seconds, listed_time);
+    return LocalCopy::kCompleteToDelete;
+  }
   if (env_.options.NewerMode) return AssessNewer(entry, listed_size, listed_time);
   if (entry.size < listed_size) return LocalCopy::kFetch;
   DateLike(local, entry.modified_seconds, listed_time);
   return LocalCopy::kComplete;
+}
+
+void MirrorFilePolicy::Opened(const std::string& local) {
+  if (!origin_.empty()) RecordOrigin(*env_.files, local, origin_);
 }
 
 LocalCopy MirrorFilePolicy::AssessNewer(const LocalEntry& entry, int64_t listed_size,

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "ftp/download.h"
 #include "localfs/local_files.h"
@@ -22,9 +23,11 @@ struct LocalTarget {
 
 // What the mirror makes of a listed file's local copy.
 enum class LocalCopy {
-  kComplete,   // nothing to fetch
-  kFetch,      // fetch into the local file (new, completed or resumed)
-  kFetchWhole  // changed on the server (-N): fetch whole into a part file beside it
+  kComplete,          // nothing to fetch
+  kFetch,             // fetch into the local file (new, completed or resumed)
+  kFetchWhole,        // changed on the server (-N): fetch whole into a part file beside it
+  kClash,             // the local file came from a remote file of another name: left alone
+  kCompleteToDelete,  // -M: a complete copy of this very file; only its DELE is missing
 };
 
 // The part file of `local` while it is fetched again whole: a name no listed entry's local
@@ -46,7 +49,18 @@ class MirrorFilePolicy : public LocalFilePolicy {
   // With NewerMode: complete when it has the listed size and date (to the minute, or to the day
   // where the listing shows no time), never re-dated; a smaller one is fetched into itself when
   // the resume rules would resume it, anything else that differs is fetched again whole.
-  LocalCopy Assess(const std::string& local, int64_t listed_size, const SYSTEMTIME& listed_time);
+  // Before all that, the origin the local file records (sync/origin.h) is set against
+  // `origin`, the listed file's: one of another file name is a clash, never resumed,
+  // overwritten, re-dated or taken as complete; with MoveMode a complete copy (the listed
+  // size and date) that records `origin` itself is kCompleteToDelete, and one of another date
+  // is not re-dated. A file without an origin follows the rules above alone.
+  LocalCopy Assess(const std::string& local, int64_t listed_size, const SYSTEMTIME& listed_time,
+                   const std::string& origin);
+
+  // The origin a download records on its file as soon as it is opened.
+  void RecordsOrigin(std::string origin) { origin_ = std::move(origin); }
+  // The local file is open for writing: it gets the origin given to RecordsOrigin.
+  void Opened(const std::string& local) override;
 
   // Puts a verified part file in the place of the local file; false after the warning.
   bool KeepPart(const LocalTarget& target);
@@ -60,6 +74,8 @@ class MirrorFilePolicy : public LocalFilePolicy {
 
   // What Assess found at the local file.
   LocalEntry Seen() const { return before_.value_or(LocalEntry{}); }
+  // The origin Assess found recorded on the local file; empty for none.
+  const std::string& SeenOrigin() const { return seen_origin_; }
   // What the download left: missing for an empty file (deleted); before FinishDownload, missing.
   const LocalEntry& After() const { return after_; }
 
@@ -72,6 +88,8 @@ class MirrorFilePolicy : public LocalFilePolicy {
   Env& env_;
   std::optional<LocalEntry> before_;
   LocalEntry after_;
+  std::string origin_;
+  std::string seen_origin_;
 };
 
 }  // namespace koru

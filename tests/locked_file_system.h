@@ -52,6 +52,14 @@ class LockedFileSystem : public FileSystem {
   int SetTimes(const std::string& path, bool access, bool write, int64_t seconds) override {
     return Locked(&FileSystem::SetTimes, path, access, write, seconds);
   }
+  int GetAttribute(const std::string& path, const std::string& name,
+                   std::string* value) override {
+    return Locked(&FileSystem::GetAttribute, path, name, value);
+  }
+  int SetAttribute(const std::string& path, const std::string& name,
+                   const std::string& value) override {
+    return Locked(&FileSystem::SetAttribute, path, name, value);
+  }
 
  private:
   FileSystem& files_;

@@ -279,4 +279,29 @@ int MemoryFileSystem::SetTimes(const std::string& path, bool access, bool write,
   return 0;
 }
 
+int MemoryFileSystem::GetAttribute(const std::string& path, const std::string& name,
+                                   std::string* value) {
+  const Place place = Locate(path);
+  if (place.error) return place.error;
+  const Node* node = Find(place.path);
+  if (!node) return ENOENT;
+  if (!attributes_) return ENOTSUP;
+  const auto found = node->attributes.find(name);
+  if (found == node->attributes.end()) return ENODATA;
+  *value = found->second;
+  return 0;
+}
+
+int MemoryFileSystem::SetAttribute(const std::string& path, const std::string& name,
+                                   const std::string& value) {
+  const Place place = Locate(path);
+  if (place.error) return place.error;
+  Node* node = Find(place.path);
+  if (!node) return ENOENT;
+  if (const int refusal = RefusalOf(place.path)) return refusal;
+  if (!attributes_) return ENOTSUP;
+  node->attributes[name] = value;
+  return 0;
+}
+
 }  // namespace koru::testing

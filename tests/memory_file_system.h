@@ -32,6 +32,8 @@ class MemoryFileSystem : public FileSystem {
   // Every change of `path` (open, unlink, mkdir, rename, set times) fails with `error`.
   void Refuse(const std::string& path, int error);
   void SetNow(int64_t seconds) { now_ = seconds; }
+  // Behaves as a file system that keeps no extended attributes (ENOTSUP), as some do.
+  void WithoutAttributes() { attributes_ = false; }
 
   // The content of the regular file `path`, if it is one.
   std::optional<std::string> Content(const std::string& path) const;
@@ -53,6 +55,10 @@ class MemoryFileSystem : public FileSystem {
   int Unlink(const std::string& path) override;
   int MakeDirectory(const std::string& path) override;
   int SetTimes(const std::string& path, bool access, bool write, int64_t seconds) override;
+  int GetAttribute(const std::string& path, const std::string& name,
+                   std::string* value) override;
+  int SetAttribute(const std::string& path, const std::string& name,
+                   const std::string& value) override;
 
  private:
   struct Node {
@@ -60,6 +66,7 @@ class MemoryFileSystem : public FileSystem {
     std::string content;
     int64_t modified = 0;
     int64_t accessed = 0;
+    std::map<std::string, std::string> attributes{};
   };
   struct Handle {
     std::shared_ptr<Node> node;
@@ -90,6 +97,7 @@ class MemoryFileSystem : public FileSystem {
   int64_t capacity_ = -1;
   int capacity_error_ = 0;
   int64_t now_ = 0;
+  bool attributes_ = true;
 };
 
 }  // namespace koru::testing

@@ -208,12 +208,12 @@ void MemoryFtpServer::GoAwayAfter(int downloads) {
 }
 
 std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::string>&, int port,
-                                                     int* error,
+                                                     SystemError* failure,
                                                      const std::function<bool()>& stop_pending,
                                                      int) {
   const std::lock_guard lock(mutex_);
   if (gone_) {
-    *error = kErrSocket;
+    *failure = {SystemError::Facility::kChannel, kErrSocket, ""};
     return nullptr;
   }
   if (port == kControlPort) {
@@ -235,13 +235,13 @@ std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::stri
   }
   const auto announced = passive_ports_.find(port);
   if (announced == passive_ports_.end()) {
-    *error = kErrSocket;
+    *failure = {SystemError::Facility::kChannel, kErrSocket, ""};
     return nullptr;
   }
   auto end = std::move(announced->second);
   passive_ports_.erase(announced);
   if (end->refuses) {
-    *error = kErrSocket;
+    *failure = {SystemError::Facility::kChannel, kErrSocket, ""};
     return nullptr;
   }
   return std::make_unique<DataConnection>(*this, std::move(end), stop_pending);

@@ -80,7 +80,8 @@ class MemoryFtpServer : public Transport {
   void GoAwayAfter(int downloads);
 
   std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
-                                      int* error, const std::function<bool()>& stop_pending,
+                                      SystemError* failure,
+                                      const std::function<bool()>& stop_pending,
                                       int timeout_ms) override;
 
   struct Counts {

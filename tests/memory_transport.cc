@@ -77,10 +77,10 @@ MemoryPeer& MemoryTransport::Expect() {
 }
 
 std::unique_ptr<Connection> MemoryTransport::Connect(const std::vector<std::string>&, int,
-                                                     int* error, const std::function<bool()>&,
-                                                     int) {
+                                                     SystemError* failure,
+                                                     const std::function<bool()>&, int) {
   if (connected_ == peers_.size()) {
-    *error = kErrSocket;
+    *failure = {SystemError::Facility::kChannel, kErrSocket, ""};
     return nullptr;
   }
   return std::make_unique<MemoryConnection>(*peers_[connected_++], clock_);

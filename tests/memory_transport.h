@@ -53,7 +53,8 @@ class MemoryTransport : public Transport {
 
   // Plays the next expected peer; fails with error 57 (connection refused) when none is left.
   std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
-                                      int* error, const std::function<bool()>& stop_pending,
+                                      SystemError* failure,
+                                      const std::function<bool()>& stop_pending,
                                       int timeout_ms) override;
 
  private:

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -548,6 +549,70 @@ TEST_P(RealServerFaultsTest, LocalNameClashesLoseNothingAndOddDirectoryNamesArri
     ASSERT_EQ(local.count(name), 1u) << name;
     EXPECT_EQ(local.at(name), Describe(content));
   }
+}
+
+// The origin a file records, read the way another program would.
+std::string OriginOf(const std::string& path) {
+  char value[1024];
+  const ssize_t size = ::getxattr(path.c_str(), "user.xdg.origin.url", value, sizeof value);
+  return size < 0 ? "" : std::string(value, static_cast<size_t>(size));
+}
+
+// Two -M runs over names that map to one local name: the first moves one of them and skips
+// the other for the clash. The second no longer sees the clash in the listing, but the local
+// file records that it came from the moved one: the other is skipped again with the warning,
+// stays on the server, and the local file keeps the moved one's bytes.
+TEST_P(RealServerFaultsTest, MoveNeverTakesAnotherNamesFileForACopy) {
+  const std::map<std::string, std::string> content = {{"a>b.txt", "greater"},
+                                                      {"a_b.txt", "underscore, longer"}};
+  for (const auto& [name, bytes] : content) File("pub/" + name, bytes);
+  Serve();
+
+  const ChildResult first = Run("/pub/", {"-M"});
+
+  EXPECT_EQ(first.exit_code, 1) << first.output;
+  const std::map<std::string, std::string> left = Tree(Served("pub"));
+  ASSERT_EQ(left.size(), 1u) << first.output;
+  const std::string kept = left.begin()->first;
+  const std::string moved = kept == "a_b.txt" ? "a>b.txt" : "a_b.txt";
+  EXPECT_EQ(OriginOf(local_ + "/a_b.txt"), "ftp://" + server_->address() + "/pub/" + moved);
+
+  const ChildResult second = Run("/pub/", {"-M"});
+
+  EXPECT_EQ(second.exit_code, 1) << second.output;
+  const std::vector<std::string> lines = Lines(second.output);
+  EXPECT_EQ(Count(lines, "TIME * Warning: Local name clash, skipped: /pub/" + kept +
+                             " (a_b.txt is the local name of /pub/" + moved + ")"),
+            1)
+      << second.output;
+  EXPECT_EQ(Tree(Served("pub")), left);
+  EXPECT_EQ(LocalTree(), (std::map<std::string, std::string>{
+                             {"a_b.txt", Describe(content.at(moved))}}));
+}
+
+// A run without -M records where each file came from; a -M run after it takes the complete
+// copies for verified downloads, as if an earlier -M run had stopped before its deletes, and
+// deletes the files on the server without fetching them again.
+TEST_P(RealServerFaultsTest, MoveDeletesWhatAnEarlierRunFetchedWhole) {
+  File("pub/one.txt", "first file");
+  File("pub/two.bin", Bytes(70'000));
+  Serve();
+  ASSERT_EQ(Run("/pub/").exit_code, 0);
+  EXPECT_EQ(OriginOf(local_ + "/one.txt"), "ftp://" + server_->address() + "/pub/one.txt");
+
+  const ChildResult run = Run("/pub/", {"-M"});
+
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  const std::vector<std::string> lines = Lines(run.output);
+  for (const char* name : {"one.txt", "two.bin"}) {
+    EXPECT_EQ(Count(lines, "TIME * Removed remote file /pub/" + std::string(name)), 1)
+        << run.output;
+  }
+  EXPECT_THAT(lines, Each(Not(HasSubstr(" 2021-06-01 /pub/")))) << run.output;  // none fetched
+  EXPECT_TRUE(Tree(Served("pub")).empty());
+  EXPECT_EQ(LocalTree(),
+            (std::map<std::string, std::string>{{"one.txt", "\"first file\""},
+                                                {"two.bin", Describe(Bytes(70'000))}}));
 }
 
 // Each argument is one word: a location with blanks names that directory, a password with a
