@@ -111,7 +111,9 @@ TEST_P(OriginPolicyTest, AssessesByTheRecordedOrigin) {
   }
   // A clash is never re-dated; a complete copy is dated like the listing, also when -M takes
   // it for a verified download.
-  if (c.expected == LocalCopy::kClash) EXPECT_EQ(disk.Stat(kLocal).modified_seconds, date);
+  if (c.expected == LocalCopy::kClash) {
+    EXPECT_EQ(disk.Stat(kLocal).modified_seconds, date);
+  }
   if (c.expected == LocalCopy::kComplete || c.expected == LocalCopy::kCompleteToDelete) {
     EXPECT_EQ(disk.Stat(kLocal).modified_seconds, EpochOfLocal(kListed));
   }
