@@ -197,9 +197,9 @@ void MemoryFtpServer::OnReply(std::function<bool(const std::string& line)> repli
   on_reply_ = std::move(replied);
 }
 
-void MemoryFtpServer::CloseSessionAtRetr(int nth) {
+void MemoryFtpServer::CloseSessionAtRetrOf(const std::string& path) {
   const std::lock_guard lock(mutex_);
-  close_at_retr_ = nth;
+  close_at_retr_of_ = path;
 }
 
 void MemoryFtpServer::GoAwayAfter(int downloads) {
@@ -322,7 +322,8 @@ bool MemoryFtpServer::Failed(Session& session, const std::string& verb,
     GoAway();
     return true;
   }
-  if (counts_.retrs == close_at_retr_) {
+  if (!close_at_retr_of_.empty() && path == close_at_retr_of_) {
+    close_at_retr_of_.clear();
     EndSession(session);
     login_limit_ = counts_.logins;
     return true;

@@ -72,9 +72,9 @@ class MemoryFtpServer : public Transport {
   // true the server falls silent, like a stalled network: it answers no further command and no
   // data flows.
   void OnReply(std::function<bool(const std::string& line)> replied);
-  // The session that sends the server's `nth` RETR (from 1) is closed instead of answered, and
+  // The session that first asks for the file `path` (RETR) is closed instead of answered, and
   // every login from then on is answered 530.
-  void CloseSessionAtRetr(int nth);
+  void CloseSessionAtRetrOf(const std::string& path);
   // The server goes away at the RETR after the first `downloads`: every session is closed
   // without a reply and every connect from then on is refused.
   void GoAwayAfter(int downloads);
@@ -158,7 +158,7 @@ class MemoryFtpServer : public Transport {
   int login_limit_ = -1;       // -1: none
   std::function<bool(const std::string&)> on_reply_;
   bool silent_ = false;
-  int close_at_retr_ = 0;      // 0: none
+  std::string close_at_retr_of_;  // empty: none
   int go_away_after_ = -1;     // -1: never
   bool gone_ = false;
   Counts counts_;
