@@ -31,8 +31,8 @@ namespace koru {
 namespace {
 
 using ::testing::Contains;
-using ::testing::Not;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using Lines = std::vector<std::string>;
 
 // Plain characters, not strings: a run left behind when it hung still reads them while the
@@ -107,8 +107,8 @@ struct Mirror {
     std::thread run([this, mode] {
       switch (mode) {
         case Mode::kOneConnection:
-          result = SyncSubDirectory(env, totals, kServer, "anonymous", "guest@", "/pub/", kLocal,
-                                    "");
+          result =
+              SyncSubDirectory(env, totals, kServer, "anonymous", "guest@", "/pub/", kLocal, "");
           break;
         case Mode::kP1:
         case Mode::kP4:
@@ -141,22 +141,25 @@ struct Mirror {
   Lines SortedLines() const {
     Lines lines;
     for (const Lines* from : {&console.lines, &console.error_lines}) {
-      std::copy_if(from->begin(), from->end(), std::back_inserter(lines),
-                   [](const std::string& line) { return line.find(" * Found ") == std::string::npos; });
+      std::copy_if(
+          from->begin(), from->end(), std::back_inserter(lines),
+          [](const std::string& line) { return line.find(" * Found ") == std::string::npos; });
     }
     std::sort(lines.begin(), lines.end());
     return lines;
   }
   bool Printed(const std::string& part) const {
     const Lines lines = SortedLines();
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const std::string& line) { return line.find(part) != std::string::npos; });
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.find(part) != std::string::npos;
+    });
   }
 
   // Every local entry with its content ("<dir>" for a directory).
   std::map<std::string, std::string> LocalFiles() const {
     std::map<std::string, std::string> entries;
-    for (const std::string& path : disk.Paths()) entries[path] = disk.Content(path).value_or("<dir>");
+    for (const std::string& path : disk.Paths())
+      entries[path] = disk.Content(path).value_or("<dir>");
     return entries;
   }
 
@@ -167,9 +170,9 @@ struct Mirror {
     for (const std::string& path : remote) {
       if (disk.Content(LocalOf(path)) == ContentOf(path)) continue;
       if (totals.FailedDownloads.contains(path)) continue;
-      const bool below_failed = std::any_of(
-          totals.FailedDirectories.begin(), totals.FailedDirectories.end(),
-          [&](const std::string& directory) { return path.starts_with(directory); });
+      const bool below_failed =
+          std::any_of(totals.FailedDirectories.begin(), totals.FailedDirectories.end(),
+                      [&](const std::string& directory) { return path.starts_with(directory); });
       if (!below_failed) lost.push_back(path);
     }
     return lost;
@@ -302,7 +305,8 @@ std::vector<Scenario> Scenarios() {
          m.server.FailCommand("LIST", "/pub/b", "550 Permission denied.");
        },
        {.result = 1,
-        .lines = {T(" * Warning: Unable to list remote directory /pub/b/ (550 Permission denied.)")},
+        .lines = {T(
+            " * Warning: Unable to list remote directory /pub/b/ (550 Permission denied.)")},
         .check =
             [](const Mirror& m) {
               ExpectTreeBut(m, "/pub/b/");
@@ -463,12 +467,14 @@ std::vector<Scenario> Scenarios() {
         .check =
             [](const Mirror& m) {
               const Lines lines = m.SortedLines();
-              EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                                      [](const std::string& line) {
-                                        return line.starts_with(T(std::string(" ERROR: Local disk full: ") + kLocal)) &&
-                                               line.ends_with(" (No space left on device)");
-                                      }),
-                        1)
+              EXPECT_EQ(
+                  std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& line) {
+                                  return line.starts_with(T(
+                                             std::string(" ERROR: Local disk full: ") + kLocal)) &&
+                                         line.ends_with(" (No space left on device)");
+                                }),
+                  1)
                   << ::testing::PrintToString(lines);
               EXPECT_EQ(m.totals.FilesTransferred, 0);
               EXPECT_EQ(m.totals.FailedDownloads.size(), 4u);
@@ -478,7 +484,8 @@ std::vector<Scenario> Scenarios() {
        /*p4=*/std::nullopt,
        // The failed file's name, and the downloads already started, depend on the order.
        [](const std::string& line) -> std::optional<std::string> {
-         if (line.find(" /pub/f") != std::string::npos && line.find("2001-03-05") != std::string::npos) {
+         if (line.find(" /pub/f") != std::string::npos &&
+             line.find("2001-03-05") != std::string::npos) {
            return std::nullopt;
          }
          const size_t full = line.find("Local disk full: ");
@@ -528,13 +535,14 @@ TEST_P(MirrorModesTest, SameOutcomeOverAnyNumberOfConnections) {
   ExpectSameAs(*one, one_result, m, result, scenario);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, MirrorModesTest,
-    ::testing::Combine(::testing::ValuesIn(Scenarios()),
-                       ::testing::Values(Mode::kOneConnection, Mode::kP1, Mode::kP4)),
-    [](const ::testing::TestParamInfo<MirrorModesTest::ParamType>& info) {
-      return std::string(std::get<0>(info.param).name) + "_" + ModeName(std::get<1>(info.param));
-    });
+INSTANTIATE_TEST_SUITE_P(Faults, MirrorModesTest,
+                         ::testing::Combine(::testing::ValuesIn(Scenarios()),
+                                            ::testing::Values(Mode::kOneConnection, Mode::kP1,
+                                                              Mode::kP4)),
+                         [](const ::testing::TestParamInfo<MirrorModesTest::ParamType>& info) {
+                           return std::string(std::get<0>(info.param).name) + "_" +
+                                  ModeName(std::get<1>(info.param));
+                         });
 
 }  // namespace
 }  // namespace koru
