@@ -18,9 +18,15 @@ bash scripts/unpack-debs.sh /opt/koru-test-servers proftpd-core
 cmake -S . -B build-test -G Ninja -DKORU_SANITIZE=ON -DKORU_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 ninja -C build-test
 
-# The fuzz targets are built (niced) while the suite runs: most end-to-end cases wait on servers
-# and timers rather than on the processor.
-bash scripts/fuzz.sh -b &
+# The fuzz targets, and then the unit tests with ThreadSanitizer, are built (niced) while the
+# suite runs: most end-to-end cases wait on servers and timers rather than on the processor.
+# ThreadSanitizer excludes AddressSanitizer, hence a build of its own.
+build_tsan() {
+  cmake -S . -B build-tsan -G Ninja -DKORU_TSAN=ON -DKORU_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+    >/dev/null
+  nice -n 10 ninja -C build-tsan koru_tests
+}
+{ bash scripts/fuzz.sh -b && build_tsan; } &
 fuzz_build=$!
 suite_status=0
 ctest --test-dir build-test --output-on-failure -j2 --timeout 300 || suite_status=$?
@@ -28,6 +34,12 @@ build_status=0
 wait "$fuzz_build" || build_status=$?
 [ "$suite_status" -eq 0 ] || exit "$suite_status"
 [ "$build_status" -eq 0 ] || exit "$build_status"
+
+# The runs over several connections under ThreadSanitizer: the first race ends the run. Only
+# reports that are no race of KORU's are suppressed (tests/tsan.supp).
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
+  build-tsan/koru_tests \
+  --gtest_filter='*ParallelRun*:ThreadGroupTest.*:*ConnectionPool*:*MirrorModesTest*_P1:*MirrorModesTest*_P4'
 
 # A few seconds of fuzzing for every fuzz target from its seeds and kept inputs (clang and
 # libFuzzer, installed when missing); scripts/fuzz.sh alone runs the long sessions.

@@ -48,13 +48,20 @@ std::unique_ptr<ConnectionPool::Lease> ConnectionPool::Acquire() {
     if (!connection) return nullptr;
     auto lease = std::make_unique<Lease>(*this, connection);
     if (connection->session.ConnectedFlag == kOn || run_.state.AbortFlag) return lease;
-    if (connection->first) {
-      LogIn(*connection, BusyServer::kWaitOut);
-      return lease;
-    }
-    if (LogInFurther(*connection)) return lease;
+    if (connection->first ? LogInFirst(*connection) : LogInFurther(*connection)) return lease;
     // Given up: the lease hands it back to nobody.
   }
+}
+
+bool ConnectionPool::LogInFirst(Connection& connection) {
+  if (LogIn(connection, BusyServer::kWaitOut)) return true;
+  const std::lock_guard lock(mutex_);
+  const bool others_logged_in = std::any_of(all_.begin(), all_.end(), [&](const auto& c) {
+    return c.get() != &connection && c->logged_in && !c->given_up;
+  });
+  if (!others_logged_in) return true;
+  connection.given_up = true;
+  return false;
 }
 
 bool ConnectionPool::LogInFurther(Connection& connection) {
@@ -102,12 +109,7 @@ void ConnectionPool::CountBytesIn(std::atomic<int64_t>* bytes) {
 
 bool ConnectionPool::LogInAgain(Lease& lease) {
   Connection& connection = *lease.connection_;
-  if (connection.first) {
-    const bool logged_in = LogIn(connection, BusyServer::kWaitOut);
-    const std::lock_guard lock(mutex_);
-    connection.logged_in = logged_in;
-    return true;
-  }
+  if (connection.first) return LogInFirst(connection);
   if (LogIn(connection, BusyServer::kGiveUp)) return true;
   connection.session.CloseChannel();
   const std::lock_guard lock(mutex_);

@@ -17,7 +17,8 @@ namespace koru {
 // Up to a number of control connections of one run, each logged in once and kept for the whole
 // run (again only after it was lost), handed to one caller at a time. The first connection keeps
 // the busy-server wait; a further one that the server refuses, answers busy or does not log in
-// is given up without a word (with -V a note says how many the server allows, when the server
+// (and the first one, when it cannot log in again while others are logged in) is given up
+// without a word (with -V a note says how many the server allows, when the server
 // said no rather than could not be reached), and the run goes on with the ones it has. So is a
 // further one the server no longer lets in when it logs in again. Every wait for a connection
 // ends when the user stops the run, and when none can come back.
@@ -64,8 +65,9 @@ class ConnectionPool {
   std::unique_ptr<Lease> Acquire();
 
   // Logs the lent connection in again after it was lost (a further one without the busy wait).
-  // False when a further one was not let in: it is given up, and the lease is to be dropped.
-  // The first is never given up: its failure is the caller's.
+  // False when it was not let in while the run has other connections: it is given up, and the
+  // lease is to be dropped. True otherwise; when the run's only connection was not let in, its
+  // session tells the caller why.
   bool LogInAgain(Lease& lease);
 
   // Every download of every connection adds the bytes it receives to `bytes`.
@@ -80,6 +82,10 @@ class ConnectionPool {
   Connection* TakeFree();
   // The connecting line (verbose) and the login; true when logged in.
   bool LogIn(Connection& connection, BusyServer busy);
+  // Logs in the first connection, with the busy-server wait: true when it is to be lent,
+  // logged in or, when no other connection of the run is, with its failure for the caller to
+  // tell. False when it is given up while others are logged in.
+  bool LogInFirst(Connection& connection);
   // Logs in a further connection; false (it is given up) when the server will not have it.
   bool LogInFurther(Connection& connection);
   // Counts a further login as ended: the connections the server allows once that is known and

@@ -57,6 +57,7 @@ struct MemoryFtpServer::Session {
   int64_t restart = 0;
   std::shared_ptr<DataEnd> data;  // announced by the latest PASV
   std::vector<std::string> commands;
+  std::string previous_verb;  // of the command before the one being answered
 };
 
 class MemoryFtpServer::ControlConnection : public Connection {
@@ -197,9 +198,9 @@ void MemoryFtpServer::OnReply(std::function<bool(const std::string& line)> repli
   on_reply_ = std::move(replied);
 }
 
-void MemoryFtpServer::CloseSessionAtRetr(int nth) {
+void MemoryFtpServer::CloseSessionAtRetrOf(const std::string& path) {
   const std::lock_guard lock(mutex_);
-  close_at_retr_ = nth;
+  close_at_retr_of_ = path;
 }
 
 void MemoryFtpServer::GoAwayAfter(int downloads) {
@@ -272,6 +273,7 @@ void MemoryFtpServer::Reply(Session& session, const std::string& line) {
 }
 
 void MemoryFtpServer::Answer(Session& session, const std::string& command) {
+  session.previous_verb = session.commands.empty() ? "" : Verb(session.commands.back());
   session.commands.push_back(command);
   const std::string verb = Verb(command);
   const std::string argument = Argument(command);
@@ -322,7 +324,8 @@ bool MemoryFtpServer::Failed(Session& session, const std::string& verb,
     GoAway();
     return true;
   }
-  if (counts_.retrs == close_at_retr_) {
+  if (!close_at_retr_of_.empty() && path == close_at_retr_of_) {
+    close_at_retr_of_.clear();
     EndSession(session);
     login_limit_ = counts_.logins;
     return true;
@@ -354,8 +357,9 @@ void MemoryFtpServer::GoAway() {
 void MemoryFtpServer::Passive(Session& session) {
   const int port = next_port_++;
   session.data = std::make_shared<DataEnd>();
-  session.data->refuses = std::find(data_refused_in_.begin(), data_refused_in_.end(),
-                                    session.cwd) != data_refused_in_.end();
+  session.data->refuses = session.previous_verb == "CWD" &&
+                         std::find(data_refused_in_.begin(), data_refused_in_.end(),
+                                   session.cwd) != data_refused_in_.end();
   passive_ports_[port] = session.data;
   Reply(session, "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
                      std::to_string(port % 256) + ").");

@@ -61,7 +61,9 @@ class MemoryFtpServer : public Transport {
   // Every `verb` ("LIST", "RETR", "CWD", ...) on `path` is answered `reply` and does nothing
   // else; for LIST the path is the directory the session is in.
   void FailCommand(const std::string& verb, const std::string& path, const std::string& reply);
-  // The data connections announced while a session is in `directory` refuse the connect.
+  // The data connection of a listing of `directory` refuses the connect: the one a PASV
+  // announces right after the CWD into it (a download's PASV follows other commands, so a
+  // session that is still there can download files elsewhere by their full paths).
   void RefuseDataIn(const std::string& directory);
   // The first `times` listings of `directory` send only its first `bytes` and then the server
   // closes the session, control connection and all, without a final reply.
@@ -72,9 +74,9 @@ class MemoryFtpServer : public Transport {
   // true the server falls silent, like a stalled network: it answers no further command and no
   // data flows.
   void OnReply(std::function<bool(const std::string& line)> replied);
-  // The session that sends the server's `nth` RETR (from 1) is closed instead of answered, and
+  // The session that first asks for the file `path` (RETR) is closed instead of answered, and
   // every login from then on is answered 530.
-  void CloseSessionAtRetr(int nth);
+  void CloseSessionAtRetrOf(const std::string& path);
   // The server goes away at the RETR after the first `downloads`: every session is closed
   // without a reply and every connect from then on is refused.
   void GoAwayAfter(int downloads);
@@ -159,7 +161,7 @@ class MemoryFtpServer : public Transport {
   int login_limit_ = -1;       // -1: none
   std::function<bool(const std::string&)> on_reply_;
   bool silent_ = false;
-  int close_at_retr_ = 0;      // 0: none
+  std::string close_at_retr_of_;  // empty: none
   int go_away_after_ = -1;     // -1: never
   bool gone_ = false;
   Counts counts_;
