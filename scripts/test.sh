@@ -21,8 +21,10 @@ ninja -C build-test
 # The fuzz targets, and then the unit tests with ThreadSanitizer, are built (niced) while the
 # suite runs: most end-to-end cases wait on servers and timers rather than on the processor.
 # ThreadSanitizer excludes AddressSanitizer, hence a build of its own.
+# Warnings are the ASan build's to catch: at the optimisation ThreadSanitizer is built with,
+# GCC 12 reports bounds in the standard library's string code that are not there.
 build_tsan() {
-  cmake -S . -B build-tsan -G Ninja -DKORU_TSAN=ON -DKORU_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+  cmake -S . -B build-tsan -G Ninja -DKORU_TSAN=ON -DKORU_WERROR=OFF -DCMAKE_BUILD_TYPE=Debug \
     >/dev/null
   nice -n 10 ninja -C build-tsan koru_tests
 }
