@@ -20,12 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "sync/parallel_run.h"
-#include "sync/sync_engine.h"
-#include "tests/fakes.h"
-#include "tests/locked_file_system.h"
-#include "tests/memory_file_system.h"
-#include "tests/memory_ftp_server.h"
+#include "tests/memory_mirror.h"
 
 namespace koru {
 namespace {
@@ -35,10 +30,8 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using Lines = std::vector<std::string>;
 
-// Plain characters, not strings: a run left behind when it hung still reads them while the
-// program ends.
-constexpr const char* kServer = "127.0.0.1";
-constexpr const char* kLocal = "/home/user/mirror/";
+using testing::kMirrorDir;
+constexpr const char* kLocal = kMirrorDir;
 
 std::string T(const std::string& text) { return "09:05:03" + text; }
 
@@ -52,22 +45,6 @@ std::string ContentOf(const std::string& path) {
 }
 
 std::string LocalOf(const std::string& remote) { return kLocal + remote.substr(5); }
-
-// A console whose user can ask to stop from another thread, as SIGTERM does: the stop is pending
-// from then on and PollKey hands out one Esc.
-class StoppableConsole : public testing::RecordingConsole {
- public:
-  bool StopPending() override { return stop_; }
-  int PollKey() override {
-    if (stop_ && !esc_taken_.exchange(true)) return kKeyEsc;
-    return RecordingConsole::PollKey();
-  }
-  void Stop() { stop_ = true; }
-
- private:
-  std::atomic<bool> stop_ = false;
-  std::atomic<bool> esc_taken_ = false;
-};
 
 enum class Mode { kOneConnection, kP1, kP4 };
 
@@ -85,13 +62,9 @@ const char* ModeName(Mode mode) {
 
 void PrintTo(Mode mode, std::ostream* out) { *out << ModeName(mode); }
 
-// One local mirror: the server, the clock, the console and the disk of a run.
-struct Mirror {
-  Mirror() {
-    disk.AddDirectory(kLocal);
-    env.files = &files;
-    env.options.SubDirMode = 1;
-  }
+// One local mirror of the in-memory server's tree, mirrored with -S.
+struct Mirror : testing::MemoryMirror {
+  Mirror() { env.options.SubDirMode = 1; }
 
   void AddTree(const Lines& remote_files) {
     for (const std::string& path : remote_files) {
@@ -105,17 +78,7 @@ struct Mirror {
   // well is left behind (`hung`), blocked, and the mirror with it.
   int32_t Run(Mode mode) {
     std::thread run([this, mode] {
-      switch (mode) {
-        case Mode::kOneConnection:
-          result =
-              SyncSubDirectory(env, totals, kServer, "anonymous", "guest@", "/pub/", kLocal, "");
-          break;
-        case Mode::kP1:
-        case Mode::kP4:
-          result = MirrorInParallel(env, totals, mode == Mode::kP1 ? 1 : 4, kServer, "anonymous",
-                                    "guest@", "/pub/", kLocal, "");
-          break;
-      }
+      result = MemoryMirror::Run(mode == Mode::kOneConnection ? 0 : mode == Mode::kP1 ? 1 : 4);
       done = true;
     });
     const auto start = std::chrono::steady_clock::now();
@@ -178,13 +141,6 @@ struct Mirror {
     return lost;
   }
 
-  testing::FakeClock clock;
-  StoppableConsole console;
-  testing::MemoryFtpServer server{clock};
-  testing::MemoryFileSystem disk;
-  testing::LockedFileSystem files{disk};
-  Env env{console, clock, server};  // closed before the server goes
-  RunTotals totals;
   Lines remote;  // the files the server had at the start
   std::atomic<int32_t> result = -1;
   std::atomic<bool> done = false;

@@ -8,12 +8,7 @@
 #include <vector>
 
 #include "sync/origin.h"
-#include "sync/parallel_run.h"
-#include "sync/sync_engine.h"
-#include "tests/fakes.h"
-#include "tests/locked_file_system.h"
-#include "tests/memory_file_system.h"
-#include "tests/memory_ftp_server.h"
+#include "tests/memory_mirror.h"
 
 namespace koru {
 namespace {
@@ -22,49 +17,24 @@ using Lines = std::vector<std::string>;
 using ::testing::Contains;
 using ::testing::Not;
 
-const std::string kServer = "127.0.0.1";
-const std::string kLocal = "/home/user/mirror/";
+using testing::kMirrorDir;
+const std::string kLocal = kMirrorDir;
 
 struct RunCase {
   const char* name;
   int connections;  // 0: over one connection
 };
 
-class OriginRunTest : public ::testing::TestWithParam<RunCase> {
+class OriginRunTest : public ::testing::TestWithParam<RunCase>, protected testing::MemoryMirror {
  protected:
-  OriginRunTest() {
-    disk.AddDirectory(kLocal);
-    env.files = &files;
-  }
   int32_t Run(bool move) {
     console.lines.clear();
     totals = RunTotals{};
     env.options.MoveMode = move ? -1 : 0;
-    const int connections = GetParam().connections;
-    if (connections == 0) {
-      return SyncSubDirectory(env, totals, kServer, "anonymous", "guest@", "/pub/", kLocal, "");
-    }
-    return MirrorInParallel(env, totals, connections, kServer, "anonymous", "guest@", "/pub/",
-                            kLocal, "");
+    return MemoryMirror::Run(GetParam().connections);
   }
-  int Retrieved() const {
-    int n = 0;
-    for (const Lines& session : server.commands()) {
-      n += static_cast<int>(std::count_if(session.begin(), session.end(), [](const auto& c) {
-        return c.starts_with("RETR");
-      }));
-    }
-    return n;
-  }
+  int Retrieved() const { return Count("RETR"); }
   static std::string T(const std::string& text) { return "09:05:03" + text; }
-
-  testing::FakeClock clock;
-  testing::RecordingConsole console;
-  testing::MemoryFtpServer server{clock};
-  testing::MemoryFileSystem disk;
-  testing::LockedFileSystem files{disk};
-  Env env{console, clock, server};  // closed before the server goes
-  RunTotals totals;
 };
 
 // Run 1 stores a>b.txt under the local name a_b.txt, skips the remote a_b.txt for the clash

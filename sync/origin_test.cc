@@ -154,13 +154,17 @@ INSTANTIATE_TEST_SUITE_P(
                    LocalCopy::kFetch}),
     [](const ::testing::TestParamInfo<PolicyCase>& info) { return info.param.name; });
 
-// Overwrite mode erases no file that holds another remote file's bytes.
-TEST(OriginPolicy, OverwriteModeLeavesAClashAlone) {
+class OriginPolicy : public ::testing::Test {
+ protected:
+  OriginPolicy() { env.files = &disk; }
   testing::RecordingConsole console;
   testing::FakeClock clock;
   Env env{console, clock};
   testing::MemoryFileSystem disk;
-  env.files = &disk;
+};
+
+// Overwrite mode erases no file that holds another remote file's bytes.
+TEST_F(OriginPolicy, OverwriteModeLeavesAClashAlone) {
   env.options.OverwriteMode = -1;
   disk.AddFile(kLocal, "12345");
   RecordOrigin(disk, kLocal, "ftp://host/pub/a%3Eb.txt");
@@ -169,12 +173,7 @@ TEST(OriginPolicy, OverwriteModeLeavesAClashAlone) {
 }
 
 // The origin is on the file as soon as it is opened for writing, so a cut download has it too.
-TEST(OriginPolicy, AnOpenedFileGetsItsOrigin) {
-  testing::RecordingConsole console;
-  testing::FakeClock clock;
-  Env env{console, clock};
-  testing::MemoryFileSystem disk;
-  env.files = &disk;
+TEST_F(OriginPolicy, AnOpenedFileGetsItsOrigin) {
   disk.AddFile(kLocal, "");
   MirrorFilePolicy policy(env);
   policy.RecordsOrigin(kThisFile);

@@ -12,18 +12,15 @@
 #include <vector>
 
 #include "sync/sync_engine.h"
-#include "tests/fakes.h"
-#include "tests/locked_file_system.h"
-#include "tests/memory_file_system.h"
-#include "tests/memory_ftp_server.h"
+#include "tests/memory_mirror.h"
 
 namespace koru {
 namespace {
 
 using Lines = std::vector<std::string>;
 
-const std::string kServer = "127.0.0.1";
-const std::string kLocal = "/home/user/mirror/";
+using testing::kMirrorDir;
+const std::string kLocal = kMirrorDir;
 
 // Two directories of four files each and one big file beside them, each file's content its own.
 Lines RemoteFiles() {
@@ -48,22 +45,15 @@ bool IsFileCount(const std::string& line) {
   return line.find(" * Found ") != std::string::npos && line.find(" file") != std::string::npos;
 }
 
-// One local mirror of the tree: the server, the clock, the console and the disk of a run.
-struct Mirror {
+// One local mirror of the tree.
+struct Mirror : testing::MemoryMirror {
   Mirror() {
     for (const std::string& path : RemoteFiles()) server.AddFile(path, ContentOf(path));
-    disk.AddDirectory(kLocal);
-    env.files = &files;
     env.options.SubDirMode = 1;
   }
 
-  int32_t InParallel(int connections) {
-    return MirrorInParallel(env, totals, connections, kServer, "anonymous", "guest@", "/pub/",
-                            kLocal, "");
-  }
-  int32_t OverOneConnection() {
-    return SyncSubDirectory(env, totals, kServer, "anonymous", "guest@", "/pub/", kLocal, "");
-  }
+  int32_t InParallel(int connections) { return Run(connections); }
+  int32_t OverOneConnection() { return Run(0); }
 
   // The lines in an order of their own, without the file counts (a count is printed only before
   // the run's first download, which depends on the order the connections work in).
@@ -74,27 +64,6 @@ struct Mirror {
     std::sort(lines.begin(), lines.end());
     return lines;
   }
-
-  // How many commands of the sessions from `first_session` on begin with `verb`.
-  int Count(const std::string& verb, size_t first_session = 0) const {
-    const auto sessions = server.commands();
-    int n = 0;
-    for (size_t i = first_session; i < sessions.size(); ++i) {
-      n += static_cast<int>(std::count_if(sessions[i].begin(), sessions[i].end(),
-                                          [&](const std::string& c) {
-                                            return c.starts_with(verb);
-                                          }));
-    }
-    return n;
-  }
-
-  testing::FakeClock clock;
-  testing::RecordingConsole console;
-  testing::MemoryFtpServer server{clock};
-  testing::MemoryFileSystem disk;
-  testing::LockedFileSystem files{disk};
-  Env env{console, clock, server};  // closed before the server goes
-  RunTotals totals;
 };
 
 // The TYPE commands of a session that ask for the type it already has.

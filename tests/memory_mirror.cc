@@ -1,0 +1,30 @@
+#include "tests/memory_mirror.h"
+
+#include <algorithm>
+
+#include "sync/parallel_run.h"
+#include "sync/sync_engine.h"
+
+namespace koru::testing {
+
+int32_t MemoryMirror::Run(int connections, const std::string& remote_path,
+                          const std::string& mask) {
+  if (connections == 0) {
+    return SyncSubDirectory(env, totals, kMirrorServer, "anonymous", "guest@", remote_path,
+                            kMirrorDir, mask);
+  }
+  return MirrorInParallel(env, totals, connections, kMirrorServer, "anonymous", "guest@",
+                          remote_path, kMirrorDir, mask);
+}
+
+int MemoryMirror::Count(const std::string& verb, size_t first_session) const {
+  const auto sessions = server.commands();
+  int n = 0;
+  for (size_t i = first_session; i < sessions.size(); ++i) {
+    n += static_cast<int>(std::count_if(sessions[i].begin(), sessions[i].end(),
+                                        [&](const std::string& c) { return c.starts_with(verb); }));
+  }
+  return n;
+}
+
+}  // namespace koru::testing
