@@ -19,6 +19,15 @@
 // regression test can replay every kept input through the same code.
 namespace koru::fuzz {
 
+// Marks a target's own helpers (input decoding, checks): the fuzzer then neither traces their
+// branches, which tell nothing about the code under test and would steer it towards inputs
+// that only they find interesting, nor spends time on tracing them.
+#ifdef __clang__
+#define KORU_FUZZ_HELPER __attribute__((no_sanitize("coverage")))
+#else
+#define KORU_FUZZ_HELPER
+#endif
+
 using TargetFunction = void (*)(const uint8_t* data, size_t size);
 
 // Records `run` under `name`; true, so that a static can hold the result.

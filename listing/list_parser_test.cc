@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
+#include <string_view>
 
 namespace koru {
 namespace {
@@ -165,14 +168,46 @@ TEST(ParseListLineTest, EveryLayoutAndHostileLine) {
   }
 }
 
+// What a parse of a cut-off line may yield: nothing, leaving the record alone, or an entry whose
+// name comes from the text it was given and whose date and time are ones a clock shows.
+void ExpectEntryOfItsText(std::string_view text, int32_t result, const LISTENTRY& entry) {
+  if (result == 0) {
+    EXPECT_EQ(entry, kUntouched);
+    return;
+  }
+  ASSERT_EQ(result, -1);
+  EXPECT_NE(entry.name.find_first_not_of(' '), std::string::npos) << "a blank name";
+  EXPECT_LE(entry.name.size(), std::min(text.size(), kListNameLength));
+  EXPECT_NE(text.find(entry.name), std::string_view::npos) << entry.name;
+  EXPECT_GE(entry.size, 0);
+  EXPECT_TRUE(entry.month >= 1 && entry.month <= 12) << entry.month;
+  EXPECT_TRUE(entry.day >= 1 && entry.day <= 31) << entry.day;
+  EXPECT_TRUE(entry.hour >= 0 && entry.hour <= 23) << entry.hour;
+  EXPECT_TRUE(entry.minute >= 0 && entry.minute <= 59) << entry.minute;
+  EXPECT_TRUE(entry.isDir == 0 || entry.isDir == 1) << entry.isDir;
+  EXPECT_TRUE(entry.isLink == 0 || entry.isLink == 1) << entry.isLink;
+}
+
 TEST(ParseListLineTest, NeverReadsPastTheEndOfItsText) {
-  // Each prefix of real lines handed over in a buffer of its exact size: the sanitizer build
-  // reports any read beyond it.
+  // Each prefix of real lines handed over in a heap block of its exact size: the sanitizer
+  // build reports any read beyond it. A cut that leaves the name begun keeps everything before
+  // it: the name is the beginning of the whole line's.
   for (const LineCase& c : kLineCases) {
     for (size_t length = 0; length <= c.line.size(); ++length) {
-      const std::string exact(c.line, 0, length);
-      LISTENTRY entry;
-      PARSELISTLINE(std::string_view(exact.data(), length), entry, kToday);
+      SCOPED_TRACE(::testing::Message() << c.line << " cut to " << length);
+      const std::unique_ptr<char[]> exact(new char[length]);
+      std::copy_n(c.line.data(), length, exact.get());
+      const std::string_view text(exact.get(), length);
+      LISTENTRY entry = kUntouched;
+      const int32_t result = PARSELISTLINE(text, entry, kToday);
+      ExpectEntryOfItsText(text, result, entry);
+      if (length == c.line.size()) {
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(entry, c.entry);
+      } else if (result != 0) {
+        EXPECT_EQ(c.result, -1) << "only a line that gives an entry has a beginning that does";
+        EXPECT_TRUE(c.entry.name.starts_with(entry.name)) << entry.name;
+      }
     }
   }
 }

@@ -29,6 +29,29 @@ namespace {
 // How often a long wait looks whether the user has asked to stop.
 constexpr int kStopCheckMs = 100;
 
+// Room in `line` for `more` bytes. A line never outgrows the buffer, so its block never needs
+// to either (growing by doubling would take up to twice that).
+void MakeRoom(std::string& line, size_t more) {
+  const size_t needed = line.size() + more;
+  if (needed <= line.capacity()) return;
+  line.reserve(std::min(std::max(needed, 2 * line.capacity()), kChannelBufferSize));
+}
+
+// Appends `bytes` less every CR among them, a stretch at a time (a line may hold long runs of
+// CRs as well as none but the one before its LF).
+void AppendWithoutCRs(std::string& line, std::string_view bytes) {
+  for (;;) {
+    const void* cr = std::memchr(bytes.data(), '\r', bytes.size());
+    if (!cr) {
+      line.append(bytes);
+      return;
+    }
+    const size_t stretch = static_cast<size_t>(static_cast<const char*>(cr) - bytes.data());
+    line.append(bytes.data(), stretch);
+    bytes.remove_prefix(std::min(bytes.find_first_not_of('\r', stretch), bytes.size()));
+  }
+}
+
 TcpTransport& SystemTransport() {
   static TcpTransport transport;
   return transport;
@@ -193,9 +216,8 @@ std::string Channels::ReadLine(int channel, int timeout_ms) {
     const size_t span = std::min(ch->buffered(), kChannelBufferSize - taken);
     const void* lf = std::memchr(start, '\n', span);
     const size_t used = lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1 : span;
-    for (size_t i = 0; i < used; ++i) {
-      if (start[i] != '\r' && start[i] != '\n') line += start[i];
-    }
+    MakeRoom(line, used);
+    AppendWithoutCRs(line, std::string_view(start, lf ? used - 1 : used));
     ch->begin += used;
     taken += used;
     if (lf) break;

@@ -1,7 +1,9 @@
 #ifndef KORU_SYNC_THREAD_GROUP_H_
 #define KORU_SYNC_THREAD_GROUP_H_
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -38,6 +40,13 @@ class ThreadGroup {
   void Wait() {
     for (Member& member : members_) member.thread.join();
     members_.clear();
+  }
+
+  // For tests: the threads whose work has ended and that are not joined yet.
+  size_t EndedUnjoined() const {
+    return static_cast<size_t>(
+        std::count_if(members_.begin(), members_.end(),
+                      [](const Member& member) { return member.ended->load(); }));
   }
 
  private:

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <memory>
+#include <thread>
 
 namespace koru {
 namespace {
@@ -32,6 +34,17 @@ TEST(ThreadGroupTest, WaitReturnsOnceEveryWorkAndWhatItHeldIsGone) {
   }  // the group waits as it goes
   EXPECT_EQ(done, 61);
   EXPECT_EQ(alive, 0);
+}
+
+TEST(ThreadGroupTest, StartJoinsTheThreadsWhoseWorkHasEnded) {
+  ThreadGroup group;
+  std::promise<void> release;
+  group.Start([] {});
+  while (group.EndedUnjoined() == 0) std::this_thread::yield();
+  group.Start([held = release.get_future()]() mutable { held.wait(); });
+  EXPECT_EQ(group.EndedUnjoined(), 0u);  // the first joined, the second still at work
+  release.set_value();
+  group.Wait();
 }
 
 }  // namespace
