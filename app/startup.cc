@@ -132,7 +132,8 @@ int32_t RunFromDriver(Env& env, RunTotals& totals, const Location& location) {
     env.TimedLine(" " + std::to_string(undeleted) + " remote file" + (undeleted == 1 ? "" : "s") +
                   " not deleted.");
   }
-  return failed > 0 || failed_dirs > 0 || undeleted > 0 ? 1 : result;
+  // The user's stop fails the run, also when only the final QUITs heard it.
+  return failed > 0 || failed_dirs > 0 || undeleted > 0 || env.state.AbortFlag ? 1 : result;
 }
 
 }  // namespace

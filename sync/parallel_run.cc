@@ -95,6 +95,28 @@ class RunMonitor {
   std::string text_;
 };
 
+// Runs `work` on a thread of its own while this thread reads the keys and draws the title and
+// the status line.
+template <class Work>
+void WhileMonitored(RunMonitor& monitor, Work work) {
+  std::mutex finished_mutex;
+  std::condition_variable finished_signal;
+  bool finished = false;
+  std::thread worker([&] {
+    work();
+    const std::lock_guard lock(finished_mutex);
+    finished = true;
+    finished_signal.notify_all();
+  });
+  for (;;) {
+    std::unique_lock lock(finished_mutex);
+    if (finished_signal.wait_for(lock, kKeyCheck, [&] { return finished; })) break;
+    lock.unlock();
+    monitor.Tick();
+  }
+  worker.join();
+}
+
 }  // namespace
 
 int32_t MirrorInParallel(Env& env, RunTotals& totals, int connections, const std::string& server,
@@ -109,33 +131,23 @@ int32_t MirrorInParallel(Env& env, RunTotals& totals, int connections, const std
   ParallelRun run(pool, count);
   pool.CountBytesIn(&run.bytes);
 
-  int32_t result = 0;
-  std::mutex finished_mutex;
-  std::condition_variable finished_signal;
-  bool finished = false;
-  std::thread root([&] {
-    {
-      const EngineLock lock(run.engine);
-      result = SyncSubDirectoryInParallel(directories, totals, run, server, user, password,
-                                          remotePath, localDir, mask);
-    }
-    const std::lock_guard lock(finished_mutex);
-    finished = true;
-    finished_signal.notify_all();
-  });
   RunMonitor monitor(env, shared, run);
-  for (;;) {
-    std::unique_lock lock(finished_mutex);
-    if (finished_signal.wait_for(lock, kKeyCheck, [&] { return finished; })) break;
-    lock.unlock();
-    monitor.Tick();
-  }
-  root.join();
-  pool.QuitAll();
+  int32_t result = 0;
+  WhileMonitored(monitor, [&] {
+    const EngineLock lock(run.engine);
+    result = SyncSubDirectoryInParallel(directories, totals, run, server, user, password,
+                                        remotePath, localDir, mask);
+  });
+  // The keys are still heard while the connections end, so a stop cuts the waits for their
+  // replies short.
+  WhileMonitored(monitor, [&] { pool.QuitAll(); });
   monitor.End();
-  // A stop heard only by the downloads in flight, after every entry was handed out, is said
-  // here, once, as the run over one connection says it.
-  if (env.state.AbortFlag) PrintUserAbort(env);
+  // A stop heard only by the downloads in flight, after every entry was handed out, or during
+  // the final QUITs, is said here, once, as the run over one connection says it.
+  if (env.state.AbortFlag) {
+    PrintUserAbort(env);
+    result = 1;
+  }
   return result;
 }
 

@@ -176,5 +176,25 @@ TEST(ParallelRunAgainTest, CompleteMirrorIsListedOnceAndNothingFetched) {
   EXPECT_EQ(mirror.server.counts().stalled_waits, 0);
 }
 
+// The user stops the run while the connections wait for the replies to their final QUITs (the
+// server has fallen silent): the stop is heard at once, said once, and fails the run.
+TEST(ParallelRunStopTest, StopDuringTheFinalQuitsIsHeard) {
+  Mirror mirror;
+  mirror.server.HoldDownloadsUntil(4);
+  mirror.server.OnReply([&mirror](const std::string& line) {
+    if (!line.starts_with("221 ")) return false;
+    mirror.console.Stop();
+    return true;
+  });
+
+  EXPECT_EQ(mirror.InParallel(4), 1);
+
+  EXPECT_EQ(mirror.server.counts().stalled_waits, 0);
+  EXPECT_EQ(std::count(mirror.console.lines.begin(), mirror.console.lines.end(),
+                       "09:05:03 ** User Abort **"),
+            1);
+  EXPECT_EQ(mirror.totals.FilesTransferred, kFiles);
+}
+
 }  // namespace
 }  // namespace koru
