@@ -57,9 +57,8 @@ bool RunsQuietly(const CommandWords& words);
 CommandWords ReadSwitches(CommandWords words, Options& settings, Location& location);
 // As above; `warnings` is given one line for each word after the location that is not read
 // as a switch (and for the word the reading stopped at, the switches left of it), for each
-// unknown switch or switch with a value it cannot use, and for each value read otherwise than
-// written (its sign dropped, or held at the largest the switch takes), in the order of the
-// words.
+// unknown switch or switch with a value it cannot use, and for each value held at the largest
+// the switch takes, in the order of the words.
 CommandWords ReadSwitches(CommandWords words, Options& settings, Location& location,
                           std::vector<std::string>& warnings);
 

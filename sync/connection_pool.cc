@@ -85,7 +85,6 @@ long ConnectionPool::EndFurtherLogin(Connection& connection, bool logged_in,
                                      bool server_said_no) {
   const std::lock_guard lock(mutex_);
   --further_logins_;
-  connection.logged_in = logged_in;
   if (!logged_in) {
     connection.given_up = true;
     // The connections not yet logged in are given up with this one: the server's limit is
@@ -113,7 +112,6 @@ bool ConnectionPool::LogInAgain(Lease& lease) {
   if (LogIn(connection, BusyServer::kGiveUp)) return true;
   connection.session.CloseChannel();
   const std::lock_guard lock(mutex_);
-  connection.logged_in = false;
   connection.given_up = true;
   return false;
 }

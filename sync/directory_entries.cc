@@ -50,7 +50,9 @@ bool DirectorySync::HandleEntry(LISTENTRY entry) {
   MirrorFilePolicy policy(env_);
   const LocalCopy copy = policy.Assess(local_path, entry.size, ListedTime(entry), OriginOf(remote));
   if (copy == LocalCopy::kClash) {
-    return SkippedByOrigin(remote, local_path.substr(local_dir_.size()), policy.SeenOrigin());
+    SkipForClash(remote, false, local_path.substr(local_dir_.size()),
+                 OriginPath(policy.SeenOrigin()));
+    return true;
   }
   if (copy == LocalCopy::kCompleteToDelete) {
     return DeleteCompleteCopy(remote, EntryKey(entry, name));
@@ -74,7 +76,6 @@ bool DirectorySync::HandleEntry(LISTENTRY entry) {
 DirectorySync::LinkSize DirectorySync::ResolveLinkSize(LISTENTRY& entry,
                                                        const std::string& remote) {
   if ((step_ || !Connected()) && !Connect(false)) return LinkSize::kNoConnection;
-  if (parallel_ && !borrowed_) return LinkSize::kNoConnection;
   const int64_t size = EngineLock::Without([&] {
     ftpTypeBinary(Sess());
     return ftpFileSize(Sess(), remote);
@@ -111,12 +112,17 @@ void DirectorySync::FindClashes(const Listing& listing) {
 bool DirectorySync::SkippedByClash(const std::string& name, bool is_directory) {
   const auto clash = clashes_.find(name);
   if (clash == clashes_.end()) return false;
-  const std::string remote = remote_path_ + name + (is_directory ? "/" : "");
+  const ListedName& first = clash->second.first;
+  SkipForClash(remote_path_ + name + (is_directory ? "/" : ""), is_directory,
+               clash->second.local, remote_path_ + first.name + (first.is_directory ? "/" : ""));
+  return true;
+}
+
+void DirectorySync::SkipForClash(const std::string& remote, bool is_directory,
+                                 const std::string& local_name, const std::string& owner) {
   if (FirstWarning(remote)) {
-    const ListedName& first = clash->second.first;
-    env_.TimedLine(" * Warning: Local name clash, skipped: " + remote + " (" + clash->second.local +
-                   " is the local name of " + remote_path_ + first.name +
-                   (first.is_directory ? "/" : "") + ")");
+    env_.TimedLine(" * Warning: Local name clash, skipped: " + remote + " (" + local_name +
+                   " is the local name of " + owner + ")");
   }
   if (is_directory) {
     t_.FailedDirectories.insert(remote);
@@ -124,26 +130,19 @@ bool DirectorySync::SkippedByClash(const std::string& name, bool is_directory) {
     t_.FailedDownloads[remote] = kMaxDownloadTries;
   }
   result_ = 1;
-  return true;
 }
 
 std::string DirectorySync::OriginOf(const std::string& remote) const {
   return OriginUrl(o_.Security, server_, remote);
 }
 
-bool DirectorySync::SkippedByOrigin(const std::string& remote, const std::string& local_name,
-                                    const std::string& origin) {
-  if (FirstWarning(remote)) {
-    env_.TimedLine(" * Warning: Local name clash, skipped: " + remote + " (" + local_name +
-                   " is the local name of " + OriginPath(origin) + ")");
-  }
-  t_.FailedDownloads[remote] = kMaxDownloadTries;
-  result_ = 1;
-  return true;
-}
-
 bool DirectorySync::DeleteCompleteCopy(const std::string& remote, const std::string& key) {
   if (!verified_.insert(key).second) return true;
+  // Once the run cannot go on, the DELE is not tried: the file stays, counted as not deleted.
+  if (CannotFetch()) {
+    if (!s_.AbortFlag) t_.UndeletedFiles.insert(remote);
+    return false;
+  }
   if ((step_ || !Connected()) && !Connect(false)) return false;
   DeleteRemoteFile(remote);
   if (step_) ftpQuit(Sess());

@@ -1,3 +1,4 @@
+#include <utility>
 #include <vector>
 
 #include "ftp/commands.h"
@@ -73,10 +74,14 @@ bool DirectorySync::DirectoryPhase() {
     if (!lost) break;
   }
   if (ListingFailed("", read)) return true;
-  // Over several connections one listing serves the sub-directories and the files.
-  if (parallel_ && mask_.empty()) listed_lines_ = lines;
-  found_lines_ = lines;
   const Listing listing = ParseListing(lines, env_.clock.Now());
+  // Over several connections one listing serves the sub-directories and the files; otherwise
+  // it is kept to count the files it found should the file phase not connect.
+  if (parallel_ && mask_.empty()) {
+    listed_lines_ = std::move(lines);
+  } else {
+    found_lines_ = std::move(lines);
+  }
   FindClashes(listing);
   const std::vector<LISTENTRY> directories = DirectoryEntries(listing);
   const auto n = static_cast<int32_t>(directories.size());

@@ -182,6 +182,12 @@ class DirectorySync {
   // or entered, and counts as failed. The warning comes once a run.
   bool SkippedByClash(const std::string& name, bool is_directory);
 
+  // `remote` is skipped because `local_name` is the local name of `owner` (an earlier entry,
+  // or the remote file a local file records as its origin): the clash warning (once a call)
+  // and the file or directory counts as failed.
+  void SkipForClash(const std::string& remote, bool is_directory, const std::string& local_name,
+                    const std::string& owner);
+
   // True the first time a warning about `remote` comes up in this call, whatever the pass.
   bool FirstWarning(const std::string& remote);
 
@@ -233,12 +239,9 @@ class DirectorySync {
 
   // The origin URL of the remote file `remote` of this run.
   std::string OriginOf(const std::string& remote) const;
-  // The local file `local_name` of `remote` came from `origin`, a remote file of another
-  // name: the clash warning (once), and the file counts as failed.
-  bool SkippedByOrigin(const std::string& remote, const std::string& local_name,
-                       const std::string& origin);
   // -M: the local copy of `remote` is complete and came from it; the remote file is deleted.
-  // False when no connection could be had.
+  // False when no connection could be had (once the run cannot go on, the file counts as not
+  // deleted).
   bool DeleteCompleteCopy(const std::string& remote, const std::string& key);
 
   // Only a file the server confirms it sent in full (226 or 250) and that has the listed size

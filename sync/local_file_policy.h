@@ -52,8 +52,8 @@ class MirrorFilePolicy : public LocalFilePolicy {
   // Before all that, the origin the local file records (sync/origin.h) is set against
   // `origin`, the listed file's: one of another file name is a clash, never resumed,
   // overwritten, re-dated or taken as complete; with MoveMode a complete copy (the listed
-  // size and date) that records `origin` itself is kCompleteToDelete, and one of another date
-  // is not re-dated. A file without an origin follows the rules above alone.
+  // size; with NewerMode the listed date too) that records `origin` itself is
+  // kCompleteToDelete. A file without an origin follows the rules above alone.
   LocalCopy Assess(const std::string& local, int64_t listed_size, const SYSTEMTIME& listed_time,
                    const std::string& origin);
 
