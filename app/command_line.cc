@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "platform/text.h"
-#include "sync/parallel_run.h"
+#include "sync/sync_engine.h"
 
 namespace koru {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "ftp/session.h"
 #include "ftp/tls_session.h"
-#include "sync/parallel_run.h"
+#include "sync/sync_engine.h"
 #include "sync/sync_engine.h"
 
 namespace koru {

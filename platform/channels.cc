@@ -273,6 +273,13 @@ bool Channels::PeerClosed(int channel) const {
   return ch && ch->peer_closed && ch->buffered() == 0;
 }
 
+bool Channels::HasInput(int channel) {
+  Channel* ch = Find(channel);
+  if (!ch) return false;
+  if (ch->buffered() > 0 || ch->peer_closed || ch->connection->Pending() > 0) return true;
+  return ch->connection->Wait(false, 0);
+}
+
 void Channels::Close(int channel) {
   if (!Lookup(channel)) return;
   open_.erase(channel);

@@ -1,202 +1,174 @@
-#include "ftp/commands.h"
 #include "ftp/control.h"
-#include "ftp/session.h"
 #include "localfs/local_files.h"
 #include "platform/local_file.h"
-#include "sync/directory_sync.h"
-#include "sync/engine_lock.h"
+#include "sync/directory_mirror.h"
 
 namespace koru {
 
-bool DirectorySync::Download(const FileToFetch& file, const std::string& key,
-                             const LocalTarget& target) {
-  if (parallel_) return DownloadOnAnyConnection(file, key, target);
-  return DownloadWithTries(file, key, target);
-}
-
-bool DirectorySync::DownloadOnAnyConnection(const FileToFetch& file, const std::string& key,
-                                            const LocalTarget& target) {
-  // No thread waits for a connection while it holds one.
-  GiveBackConnection();
-  if (!CannotFetch()) {
-    borrowed_ = EngineLock::Without([&] { return parallel_->pool.Acquire(); });
-    // The first connection that cannot log in again ends this directory's downloads, as the
-    // one connection of a run without -P would.
-    if (!Connected() && !s_.AbortFlag) {
-      PrintConnectionError();
-      PrintConnectionReason();
-      no_connection_ = true;
-    }
+Task<void> DirectoryMirror::Download(const FileToFetch& file, const std::string& key,
+                                     const LocalTarget& target) {
+  if (s_.policy().overlap) {
+    downloads_.Start(DownloadWithTries(file, key, target));
+  } else {
+    co_await DownloadWithTries(file, key, target);
   }
-  if (!Connected()) {
-    GiveBackConnection();
-    CountNotTried(file.path);
-    return false;
-  }
-  auto lease = std::move(borrowed_);
-  ++parallel_->files_known;
-  downloads_.Start([this, lease = std::move(lease), file, key, target]() mutable {
-    const EngineLock lock(parallel_->engine);
-    lease->console().ForgetEarlierTabs();
-    borrowed_ = std::move(lease);
-    ++parallel_->files_in_flight;
-    if (!DownloadWithTries(file, key, target)) no_connection_ = true;
-    --parallel_->files_in_flight;
-    ++parallel_->files_done;
-    GiveBackConnection();
-  });
-  return true;
 }
 
-void DirectorySync::WaitForDownloads() {
-  GiveBackConnection();
-  EngineLock::Without([&] { downloads_.Wait(); });
-}
-
-bool DirectorySync::DownloadWithTries(const FileToFetch& file, const std::string& key,
-                                      const LocalTarget& target) {
+Task<void> DirectoryMirror::DownloadWithTries(FileToFetch file, std::string key,
+                                              LocalTarget target) {
   for (int32_t tries = 1;; ++tries) {
     // A try after a lost connection finds what the lost one left (a part file starts afresh).
     const LocalEntry before = tries == 1 || !target.part.empty()
                                   ? target.seen
-                                  : StatLocal(*env_.files, target.download());
-    const Fetch fetch = TryDownload(file, key, target, before);
-    if (fetch != Fetch::kLost || tries >= kMaxDownloadTries) return fetch != Fetch::kNoConnection;
+                                  : StatLocal(*env().files, target.download());
+    const Fetch fetch = co_await TryDownload(file, key, target, before);
+    if (fetch != Fetch::kLost || tries >= kMaxDownloadTries) co_return;
   }
 }
 
-DirectorySync::Fetch DirectorySync::TryDownload(const FileToFetch& file, const std::string& key,
-                                                const LocalTarget& target,
-                                                const LocalEntry& before) {
+Task<DirectoryMirror::Fetch> DirectoryMirror::TryDownload(const FileToFetch& file,
+                                                          const std::string& key,
+                                                          const LocalTarget& target,
+                                                          const LocalEntry& before) {
   const std::string& local_path = target.download();
   const std::string& remote = file.path;
   const int64_t size = file.listed_size;
-  if (TriesUsedUp(remote)) return Fetch::kDone;
+  if (TriesUsedUp(remote)) co_return Fetch::kDone;
   if (CannotFetch()) {
     CountNotTried(remote);
-    return Fetch::kNoConnection;
+    co_return Fetch::kNoConnection;
   }
+  // Nothing more of a file is said once the user has stopped the run.
+  if (Aborted()) co_return Fetch::kDone;
   const SYSTEMTIME& date = file.listed_time;
-  env_.TimedLine(" " + std::to_string(size) + " " + ZeroPad(date.wYear, 4) + "-" +
-                 ZeroPad(date.wMonth, 2) + "-" + ZeroPad(date.wDay, 2) + " " + remote);
-  if ((step_ || !Connected()) && !Connect(false)) {
+  env().TimedLine(" " + std::to_string(size) + " " + ZeroPad(date.wYear, 4) + "-" +
+                  ZeroPad(date.wMonth, 2) + "-" + ZeroPad(date.wDay, 2) + " " + remote);
+  const bool logged_in = co_await LogInWhereNeeded(false);
+  if (!logged_in) {
     CountNotTried(remote);
-    return Fetch::kNoConnection;
+    co_return Fetch::kNoConnection;
   }
-  if (!o_.OverwriteMode && before.kind != EntryKind::kMissing && before.size > size) {
-    env_.TimedLine(" * Warning: remote file is smaller than local file. Skipping transfer.");
-    if (step_) ftpQuit(Sess());
-    return Fetch::kDone;
+  if (!options().OverwriteMode && before.kind != EntryKind::kMissing && before.size > size) {
+    env().TimedLine(" * Warning: remote file is smaller than local file. Skipping transfer.");
+    co_await QuitAfterStep();
+    co_return Fetch::kDone;
   }
   const bool fetch = size > 0 || step_;
-  // A part file left by an earlier try is no copy to resume: the file comes whole.
-  if (!target.part.empty()) DeleteLocalFile(*env_.files, target.part);
-  DownloadResult result;
-  MirrorFilePolicy policy(env_, before);
-  policy.RecordsOrigin(OriginOf(remote));
-  if (fetch) {
-    result = EngineLock::Without([&] { return DownloadFile(Sess(), file, local_path, policy); });
-    ReportRefusal(remote, result.outcome);
-  } else {
-    LocalFile empty(*env_.files);
-    if (!empty.Open(Sess().env.pool, target.file, LocalFile::Mode::kReadWriteEmpty)) {
-      WarnLocalFileError(env_, target.file, empty.LastError().text);
-    } else {
-      policy.Opened(target.file);
-    }
+  s_.DownloadStarted();
+  Step download{.kind = StepKind::kDownload,
+                .file = file,
+                .target = target,
+                .before = before,
+                .origin = OriginOf(remote),
+                .fetch = fetch};
+  const StepReport fetched = co_await Do(std::move(download));
+  s_.DownloadEnded();
+  if (fetched.no_connection) {
+    NoConnection(fetched);
+    CountNotTried(remote);
+    co_return Fetch::kNoConnection;
   }
-  Title(o_.ProgramTitle);
+  const DownloadResult& result = fetched.download;
+  if (fetch) ReportRefusal(remote, result.outcome);
   if (result.local_error.number == kErrDiskFull) {
     StopOnFullDisk(local_path, result.local_error);
-    if (!target.part.empty()) DeleteLocalFile(*env_.files, target.part);
+    if (!target.part.empty()) DeleteLocalFile(*env().files, target.part);
     CountNotTried(remote);
-    if (step_) QuitIfConnected();
-    return Fetch::kDone;
+    co_await QuitAfterStep();
+    co_return Fetch::kDone;
   }
-  const LocalEntry& after = policy.After();
-  const bool verified = result.expected_total > 0 && after.kind == EntryKind::kRegular &&
-                        Verify(result, size, target, remote, after.size);
+  const LocalEntry& after = fetched.after;
+  bool verified = result.expected_total > 0 && after.kind == EntryKind::kRegular;
+  if (verified) verified = co_await Verify(result, size, target, remote, after.size);
   bool lost = false;
   if (verified) {
     verified_.insert(key);
-    t_.FailedDownloads.erase(remote);
+    totals().FailedDownloads.erase(remote);
   } else if (fetch) {
     CountFailure(size, remote, result.outcome);
-    lost = !s_.AbortFlag && !result.outcome.user_cut && ConnectionWasLost();
+    lost = !Aborted() && !result.outcome.user_cut && fetched.lost;
   }
-  if (step_) QuitIfConnected();
-  return lost ? Fetch::kLost : Fetch::kDone;
+  co_await QuitAfterStep();
+  co_return lost ? Fetch::kLost : Fetch::kDone;
 }
 
-void DirectorySync::ReportRefusal(const std::string& remote, const TransferOutcome& outcome) {
-  if (!outcome.refused || s_.AbortFlag) return;
-  env_.TimedLine(" * Warning: Unable to download " + remote + " (" + outcome.reply + ")");
+void DirectoryMirror::ReportRefusal(const std::string& remote, const TransferOutcome& outcome) {
+  if (!outcome.refused || Aborted()) return;
+  env().TimedLine(" * Warning: Unable to download " + remote + " (" + outcome.reply + ")");
 }
 
-void DirectorySync::CountFailure(int64_t listed_size, const std::string& remote,
-                                 const TransferOutcome& outcome) {
-  if (s_.AbortFlag) return;
+void DirectoryMirror::CountFailure(int64_t listed_size, const std::string& remote,
+                                   const TransferOutcome& outcome) {
+  if (Aborted()) return;
   // Tab leaves the file for this run: no later pass fetches it again.
   if (outcome.user_cut) {
     abandoned_.insert(remote);
     return;
   }
-  if (listed_size > 0 || outcome.failed) ++t_.FailedDownloads[remote];
+  if (listed_size > 0 || outcome.failed) ++totals().FailedDownloads[remote];
 }
 
-void DirectorySync::StopOnFullDisk(const std::string& local_path, const SystemError& error) {
-  if (t_.DiskFull) return;
-  t_.DiskFull = true;
-  env_.TimedLine(" ERROR: Local disk full: " + local_path + " (" + error.text + ")");
+void DirectoryMirror::StopOnFullDisk(const std::string& local_path, const SystemError& error) {
+  if (totals().DiskFull) return;
+  totals().DiskFull = true;
+  env().TimedLine(" ERROR: Local disk full: " + local_path + " (" + error.text + ")");
 }
 
-bool DirectorySync::TriesUsedUp(const std::string& remote) const {
-  const auto it = t_.FailedDownloads.find(remote);
-  return it != t_.FailedDownloads.end() && it->second >= kMaxDownloadTries;
+bool DirectoryMirror::TriesUsedUp(const std::string& remote) {
+  const auto it = totals().FailedDownloads.find(remote);
+  return it != totals().FailedDownloads.end() && it->second >= kMaxDownloadTries;
 }
 
-bool DirectorySync::Verify(const DownloadResult& result, int64_t listed_size,
-                           const LocalTarget& target, const std::string& remote, int64_t actual) {
+Task<bool> DirectoryMirror::Verify(const DownloadResult& result, int64_t listed_size,
+                                   const LocalTarget& target, const std::string& remote,
+                                   int64_t actual) {
   const int64_t expected = result.expected_total;
   if (actual != expected) {
-    env_.TimedLine(" * Warning: Local file size does not match remote (" + std::to_string(actual) +
-                   "/" + std::to_string(expected) + ")");
+    // Over several connections the lines of other files come between: the warning names its.
+    const std::string which = s_.policy().overlap ? ": " + remote : "";
+    env().TimedLine(" * Warning: Local file size does not match remote (" +
+                    std::to_string(actual) + "/" + std::to_string(expected) + ")" + which);
     PrintNotErased();
     // The old copy stays whole; what came of the new one goes.
-    if (!target.part.empty()) DeleteLocalFile(*env_.files, target.part);
-    return false;
+    if (!target.part.empty()) DeleteLocalFile(*env().files, target.part);
+    co_return false;
   }
-  if (!MirrorFilePolicy(env_).KeepPart(target)) return false;
+  if (!MirrorFilePolicy(env()).KeepPart(target)) co_return false;
   ++pass_transfers_;
-  ++t_.FilesTransferred;
-  if (!o_.MoveMode) return true;
+  ++totals().FilesTransferred;
+  if (!options().MoveMode) co_return true;
   if (!ArrivedWhole(actual, result.outcome, listed_size)) {
     PrintNotErased();
-    return true;
+    co_return true;
   }
-  DeleteRemoteFile(remote);
-  return true;
+  co_await DeleteRemoteFile(remote);
+  co_return true;
 }
 
-void DirectorySync::DeleteRemoteFile(const std::string& remote) {
+Task<void> DirectoryMirror::DeleteRemoteFile(const std::string& remote) {
   ActivityTitle(" DELE " + remote);
-  if (EngineLock::Without([&] { return ftpRemoveFile(Sess(), remote); })) {
-    env_.TimedLine(" * Removed remote file " + remote);
+  Step dele{.kind = StepKind::kDelete, .path = remote};
+  const StepReport deleted = co_await Do(std::move(dele));
+  if (deleted.ok) {
+    env().TimedLine(" * Removed remote file " + remote);
+  } else if (deleted.no_connection) {
+    NoConnection(deleted);
+    if (!Aborted()) totals().UndeletedFiles.insert(remote);
   } else {
-    env_.TimedLine(" * Warning: Unable to delete remote file as requested.");
-    env_.TimedLine(" * Not deleted: " + remote + " (" + Sess().ReplyLine + ")");
-    t_.UndeletedFiles.insert(remote);
+    env().TimedLine(" * Warning: Unable to delete remote file as requested.");
+    env().TimedLine(" * Not deleted: " + remote + " (" + deleted.reply + ")");
+    totals().UndeletedFiles.insert(remote);
   }
-  Title(o_.ProgramTitle);
+  Title(options().ProgramTitle);
 }
 
-void DirectorySync::PrintNotErased() {
-  if (!o_.MoveMode) return;
-  env_.TimedLine(" * Remote file was not erased as requested by move option switch.");
+void DirectoryMirror::PrintNotErased() {
+  if (!options().MoveMode) return;
+  env().TimedLine(" * Remote file was not erased as requested by move option switch.");
 }
 
-bool DirectorySync::ArrivedWhole(int64_t actual, const TransferOutcome& outcome,
-                                 int64_t listed_size) {
+bool DirectoryMirror::ArrivedWhole(int64_t actual, const TransferOutcome& outcome,
+                                   int64_t listed_size) {
   const int32_t final_code = ftpReplyCode(outcome.reply);
   if (final_code != 226 && final_code != 250) return false;
   if (outcome.server_had_more) return false;

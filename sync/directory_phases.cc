@@ -1,15 +1,12 @@
+#include <memory>
 #include <utility>
 #include <vector>
 
-#include "ftp/commands.h"
 #include "ftp/control.h"
-#include "ftp/listing_transfer.h"
-#include "ftp/session.h"
 #include "listing/wildmatch.h"
-#include "localfs/local_files.h"
 #include "platform/local_file.h"
-#include "sync/directory_sync.h"
-#include "sync/engine_lock.h"
+#include "localfs/local_files.h"
+#include "sync/directory_mirror.h"
 #include "sync/sync_engine.h"
 
 namespace koru {
@@ -26,58 +23,66 @@ void KeepMatching(std::vector<std::string>& lines, const std::string& mask,
 
 }  // namespace
 
-bool DirectorySync::DirectoryPhase() {
-  std::vector<std::string> lines;
-  ListingRead read;
+Step DirectoryMirror::ListStep(bool change_dir, std::string argument, std::string title) const {
+  return Step{.kind = StepKind::kList,
+              .path = remote_path_,
+              .argument = std::move(argument),
+              .change_dir = change_dir,
+              .list_title = std::move(title)};
+}
+
+Task<bool> DirectoryMirror::DirectoryPhase() {
+  StepReport listed;
   for (;;) {
-    OpenConnection(true);
-    // A kept 4xx or 5xx reply also counts as a failed connection here.
-    if (h_ < 1 || !Connected() || (!parallel_ && Sess().LastReplyCode / 100 > 3)) {
-      if (!s_.AbortFlag) {
-        PrintConnectionError();
-        // The kept reply, then the system's text where no reply came.
-        if (!parallel_ || borrowed_) {
-          if (Sess().LastReplyCode > 0) {
-            env_.TimedLine("  " + std::to_string(Sess().LastReplyCode) + " " +
-                           Sess().LastReplyText);
-          }
-          if (!Sess().ConnectFailure.empty()) env_.TimedLine("  " + Sess().ConnectFailure);
+    if (s_.policy().logins_by_step) {
+      Step step{.kind = StepKind::kLogIn, .with_line = true};
+      const StepReport login = co_await Do(std::move(step));
+      // A kept 4xx or 5xx reply also counts as a failed connection here.
+      if (!login.ok || login.kept_code / 100 > 3) {
+        if (!Aborted()) PrintConnectionError(login, true);
+        co_await QuitIfConnected();
+        // A directory its parent found is failed when it cannot be entered; the starting one
+        // is told by the error line and the exit code.
+        if (depth_ > 0) CountDirectoryNotEntered(remote_path_);
+        result_ = 1;
+        co_return false;
+      }
+      if (step_) {
+        Step make{.kind = StepKind::kMakeDirTree, .path = remote_path_};
+        const StepReport made = co_await Do(std::move(make));
+        if (!made.ok) {
+          result_ = 1;
+          co_await QuitIfConnected();
+          co_return false;
         }
       }
-      if (h_ >= 1) QuitIfConnected();
-      if (parallel_) GiveBackConnection();
-      // A directory its parent found is failed when it cannot be entered; the starting one is
-      // told by the error line and the exit code.
-      if (depth_ > 0 && !s_.AbortFlag) CountDirectoryNotEntered(remote_path_);
-      result_ = 1;
-      return false;
     }
-    if (step_ && !ftpMakeDirTree(Sess(), remote_path_)) {
+    Step list = ListStep(true, "", "DIRLIST " + remote_path_);
+    listed = co_await Do(std::move(list));
+    if (listed.no_connection) {
+      if (!Aborted()) PrintConnectionError(listed, true);
+      if (depth_ > 0) CountDirectoryNotEntered(remote_path_);
       result_ = 1;
-      ftpQuit(Sess());
-      return false;
+      co_return false;
     }
-    ActivityTitle(" CD " + remote_path_);
-    bool again = false;
-    if (!ChangeToRemoteDirectory(&again)) {
+    if (listed.dir_refused) {
+      bool again = false;
+      ChangeDirFailed(listed, &again);
       if (again) continue;
-      if (step_) ftpQuit(Sess());
-      if (parallel_) GiveBackConnection();
-      return true;
+      co_await QuitAfterStep();
+      co_return true;
     }
-    Title("DIRLIST " + remote_path_);
-    read = TakeListingOutcome(
-        EngineLock::Without([&] { return ftpList(Sess(), remote_path_, "", lines); }));
-    const bool lost = TryAgainAfterLoss(read.lost);
-    QuitIfConnected();
-    Title(o_.ProgramTitle);
-    if (!lost) break;
+    const bool again = TryAgainAfterLoss(listed.lost);
+    co_await QuitIfConnected();
+    Title(options().ProgramTitle);
+    if (!again) break;
   }
-  if (ListingFailed("", read)) return true;
-  const Listing listing = ParseListing(lines, env_.clock.Now());
-  // Over several connections one listing serves the sub-directories and the files; otherwise
-  // it is kept to count the files it found should the file phase not connect.
-  if (parallel_ && mask_.empty()) {
+  if (ListingFailed("", ReadOf(listed))) co_return true;
+  std::vector<std::string> lines = std::move(listed.lines);
+  const Listing listing = ParseListing(lines, env().clock.Now());
+  // Where one listing serves the sub-directories and the files it is kept for the file phase;
+  // otherwise to count the files it found should the file phase not connect.
+  if (s_.policy().one_listing && mask_.empty()) {
     listed_lines_ = std::move(lines);
   } else {
     found_lines_ = std::move(lines);
@@ -85,104 +90,90 @@ bool DirectorySync::DirectoryPhase() {
   FindClashes(listing);
   const std::vector<LISTENTRY> directories = DirectoryEntries(listing);
   const auto n = static_cast<int32_t>(directories.size());
-  if (env_.verbose()) {
-    env_.TimedLine(" * Found " + std::to_string(n) + " Director" + Plural(n, "y", "ies") + " in " +
-                   remote_path_);
+  if (env().verbose()) {
+    env().TimedLine(" * Found " + std::to_string(n) + " Director" + Plural(n, "y", "ies") +
+                    " in " + remote_path_);
   }
-  return VisitSubDirectories(directories);
+  co_return co_await VisitSubDirectories(directories);
 }
 
-bool DirectorySync::VisitSubDirectories(const std::vector<LISTENTRY>& directories) {
+Task<bool> DirectoryMirror::VisitSubDirectories(const std::vector<LISTENTRY>& directories) {
   for (const LISTENTRY& entry : directories) {
-    if (AbortRequested()) {
-      if (!step_) QuitIfConnected();
-      PrintAbort();
+    if (s_.AbortRequested()) {
+      if (!step_) co_await QuitIfConnected();
+      s_.PrintAbort();
       EndByAbort();
-      return false;
+      co_return false;
     }
     // A directory's name is used exactly as listed, blanks at its ends included.
     const std::string& name = entry.name;
     if (IsUnsafeName(name) || SkippedByClash(name, true)) continue;
     if (depth_ >= kMaxDirectoryDepth) {
-      env_.TimedLine(" * Warning: directory nesting too deep, not entered: " + remote_path_ + name +
-                     "/");
+      env().TimedLine(" * Warning: directory nesting too deep, not entered: " + remote_path_ +
+                      name + "/");
       continue;
     }
     if (CannotFetch()) {
-      if (o_.SubDirMode > 0) CountDirectoryNotEntered(remote_path_ + name + "/");
+      if (options().SubDirMode > 0) CountDirectoryNotEntered(remote_path_ + name + "/");
       continue;
     }
     if (!CreateLocalDirectory(local_dir_ + MappedName(name))) {
       CountDirectoryNotEntered(remote_path_ + name + "/");
       continue;
     }
-    if (o_.SubDirMode > 0) {
-      Recurse(name);
-      if (s_.AbortFlag) break;
+    if (options().SubDirMode > 0) {
+      co_await Recurse(name);
+      if (Aborted()) break;
     }
   }
-  return true;
+  co_return true;
 }
 
-bool DirectorySync::CreateLocalDirectory(const std::string& path) {
-  const EntryKind kind = StatLocal(*env_.files, path).kind;
+bool DirectoryMirror::CreateLocalDirectory(const std::string& path) {
+  const EntryKind kind = StatLocal(*env().files, path).kind;
   if (kind == EntryKind::kDirectory) return true;
   if (kind == EntryKind::kMissing) {
-    ++t_.SubDirsCreated;
-    if (env_.verbose()) env_.TimedLine(" Creating local directory: " + path);
+    ++totals().SubDirsCreated;
+    if (env().verbose()) env().TimedLine(" Creating local directory: " + path);
   }
   std::string why;
-  if (MakeLocalDirectory(*env_.files, path, nullptr, &why)) return true;
-  env_.TimedLine(" * Warning: Unable to create local directory " + path + " (" + why + ")");
+  if (MakeLocalDirectory(*env().files, path, nullptr, &why)) return true;
+  env().TimedLine(" * Warning: Unable to create local directory " + path + " (" + why + ")");
   return false;
 }
 
-void DirectorySync::Recurse(const std::string& name) {
-  if (env_.verbose()) env_.TimedLine(" * Recurse to directory " + name);
-  // Over several connections a sub-directory gets a thread of its own while the run has one
-  // to spare; otherwise it is worked on here, before this directory goes on.
-  if (parallel_ && parallel_->TakeDirectoryThread()) {
-    children_.Start([this, name] {
-      {
-        const EngineLock lock(parallel_->engine);
-        SyncSubDirectoryHere(name);
-      }
-      parallel_->GiveBackDirectoryThread();
-    });
-    return;
+Task<void> DirectoryMirror::Recurse(const std::string& name) {
+  if (env().verbose()) env().TimedLine(" * Recurse to directory " + name);
+  // Over several connections a sub-directory goes on beside this one; otherwise it is worked
+  // on here, before this directory goes on.
+  if (s_.policy().overlap) {
+    children_.Start(SyncSubDirectoryHere(name));
+  } else {
+    co_await SyncSubDirectoryHere(name);
   }
-  SyncSubDirectoryHere(name);
 }
 
-void DirectorySync::SyncSubDirectoryHere(const std::string& name) {
-  const int32_t sub_result =
-      DirectorySync(env_, t_, server_, user_, password_, remote_path_ + name + "/",
-                    local_dir_ + MappedName(name) + "/", mask_, false, depth_ + 1, parallel_)
-          .Run();
+Task<void> DirectoryMirror::SyncSubDirectoryHere(std::string name) {
+  DirectoryMirror sub(s_, remote_path_ + name + "/", local_dir_ + MappedName(name) + "/", mask_,
+                      false, depth_ + 1);
+  const int32_t sub_result = co_await sub.Run();
   // A sub-directory that failed leaves the whole run failed, whatever its siblings do.
   if (sub_result != 0) result_ = 1;
 }
 
-void DirectorySync::FilePhase() {
+Task<void> DirectoryMirror::FilePhase() {
   for (;;) {
     pass_transfers_ = 0;
-    switch (FilePass()) {
-      case Pass::kCallEnded:
-        return;
-      case Pass::kAgain:
-        continue;
-      case Pass::kLast:
-        break;
-      case Pass::kDone:
-        if (!o_.OverwriteMode && pass_transfers_ > 0) continue;
-        break;
-    }
-    QuitIfConnected();
-    return;
+    const Pass pass = co_await FilePass();
+    if (pass == Pass::kCallEnded) co_return;
+    if (pass == Pass::kAgain) continue;
+    if (pass == Pass::kDone && !options().OverwriteMode && pass_transfers_ > 0) continue;
+    co_await QuitIfConnected();
+    co_return;
   }
 }
 
-DirectorySync::Pass DirectorySync::FilePass() {
+Task<DirectoryMirror::Pass> DirectoryMirror::FilePass() {
   std::vector<std::string> lines;
   int32_t n = 0;
   if (listed_lines_) {
@@ -190,107 +181,109 @@ DirectorySync::Pass DirectorySync::FilePass() {
     listed_lines_.reset();
     found_lines_.reset();
   } else {
-    if ((step_ || !Connected()) && !Connect(true)) {
-      CountFoundFilesNotTried();
-      return Pass::kCallEnded;
+    const bool logged_in = co_await LogInWhereNeeded(true);
+    if (!logged_in) {
+      co_await CountFoundFilesNotTried();
+      co_return Pass::kCallEnded;
     }
-    ActivityTitle(" CD " + remote_path_);
-    bool again = false;
-    if (!ChangeToRemoteDirectory(&again)) {
-      if (parallel_) GiveBackConnection();
-      return again ? Pass::kAgain : Pass::kLast;
+    Step list = ListStep(true, ListArgument(), options().ProgramTitle + " LIST " + remote_path_ +
+                                                   mask_);
+    StepReport listed = co_await Do(std::move(list));
+    if (listed.no_connection) {
+      NoConnection(listed);
+      co_await CountFoundFilesNotTried();
+      co_return Pass::kCallEnded;
     }
+    if (listed.dir_refused) {
+      bool again = false;
+      ChangeDirFailed(listed, &again);
+      co_return again ? Pass::kAgain : Pass::kLast;
+    }
+    Title(options().ProgramTitle);
     found_lines_.reset();
-    ListingRead read = List(lines);
-    if (MaskRefused(read)) read = ListAndMatchHere(lines);
+    co_await QuitAfterStep();
+    ListingRead read = ReadOf(listed);
+    lines = std::move(listed.lines);
+    if (MaskRefused(read)) read = co_await ListAndMatchHere(lines);
     n = read.n;
-    // The downloads need every connection of the run.
-    if (parallel_) GiveBackConnection();
-    if (TryAgainAfterLoss(read.lost)) return Pass::kAgain;
-    if (ListingFailed(ListArgument(), read)) return Pass::kLast;
+    if (TryAgainAfterLoss(read.lost)) co_return Pass::kAgain;
+    if (ListingFailed(ListArgument(), read)) co_return Pass::kLast;
   }
   if (IsListOnly(mask_)) {
     PrintListing(lines, n);
-    return Pass::kLast;
+    co_return Pass::kLast;
   }
-  const Listing listing = ParseListing(lines, env_.clock.Now());
+  const Listing listing = ParseListing(lines, env().clock.Now());
   PrintFileCount(EntryCount(listing));
   FindClashes(listing);
-  if (!HandleEntries(listing)) return Pass::kCallEnded;
-  if (t_.DiskFull) return Pass::kLast;
-  NoteWhenMaskIsADirectory(listing);
-  return Pass::kDone;
+  const bool go_on = co_await HandleEntries(listing);
+  if (!go_on) co_return Pass::kCallEnded;
+  if (totals().DiskFull) co_return Pass::kLast;
+  co_await NoteWhenMaskIsADirectory(listing);
+  co_return Pass::kDone;
 }
 
-void DirectorySync::CountFoundFilesNotTried() {
-  if (!found_lines_ || IsListOnly(mask_) || s_.AbortFlag) return;
+Task<void> DirectoryMirror::CountFoundFilesNotTried() {
+  if (!found_lines_ || IsListOnly(mask_) || Aborted()) co_return;
   std::vector<std::string> lines = std::move(*found_lines_);
   found_lines_.reset();
-  const SYSTEMTIME today = env_.clock.Now();
+  const SYSTEMTIME today = env().clock.Now();
   if (!mask_.empty()) KeepMatching(lines, mask_, today);
   const Listing listing = ParseListing(lines, today);
   FindClashes(listing);
-  HandleEntries(listing);
+  co_await HandleEntries(listing);
 }
 
-void DirectorySync::NoteWhenMaskIsADirectory(const Listing& listing) {
-  if (mask_noted_ || mask_.empty() || HasWildcard(mask_) || IsListOnly(mask_)) return;
+Task<void> DirectoryMirror::NoteWhenMaskIsADirectory(const Listing& listing) {
+  if (mask_noted_ || mask_.empty() || HasWildcard(mask_) || IsListOnly(mask_)) co_return;
   for (const std::optional<LISTENTRY>& entry : listing) {
-    if (entry && !entry->isDir && EntryFileName(*entry) == mask_) return;
+    if (entry && !entry->isDir && EntryFileName(*entry) == mask_) co_return;
   }
-  if (parallel_) OpenConnection(false);
-  if (!Connected()) {
-    if (parallel_) GiveBackConnection();
-    return;
-  }
+  if (s_.policy().logins_by_step && !connected_) co_return;
   mask_noted_ = true;
   const std::string path = remote_path_ + mask_;
-  const bool is_directory = EngineLock::Without([&] { return ftpChangeDirExact(Sess(), path); });
-  if (parallel_) GiveBackConnection();
-  if (!is_directory) return;
-  env_.TimedLine(" * Note: " + path + " is a directory; end the location with \"/\" to mirror it");
+  Step cd{.kind = StepKind::kChangeDir, .path = path};
+  const StepReport changed = co_await Do(std::move(cd));
+  if (!changed.ok) co_return;
+  env().TimedLine(" * Note: " + path +
+                  " is a directory; end the location with \"/\" to mirror it");
 }
 
-std::string DirectorySync::ListArgument() const {
+std::string DirectoryMirror::ListArgument() const {
   return IsListOnly(mask_) ? mask_.substr(1) : mask_;
 }
 
-DirectorySync::ListingRead DirectorySync::List(std::vector<std::string>& lines) {
-  ActivityTitle(" LIST " + remote_path_ + mask_);
-  const ListingRead read = TakeListingOutcome(
-      EngineLock::Without([&] { return ftpList(Sess(), remote_path_, ListArgument(), lines); }));
-  Title(o_.ProgramTitle);
-  if (step_) ftpQuit(Sess());
-  return read;
-}
-
-bool DirectorySync::MaskRefused(const ListingRead& read) const {
+bool DirectoryMirror::MaskRefused(const ListingRead& read) {
   return !step_ && !ListArgument().empty() && read.outcome.refused &&
-         ftpReplyCode(read.outcome.reply) >= 500 && !s_.AbortFlag;
+         ftpReplyCode(read.outcome.reply) >= 500 && !Aborted();
 }
 
-DirectorySync::ListingRead DirectorySync::ListAndMatchHere(std::vector<std::string>& lines) {
-  if (t_.MasksMatchedHere++ == 0 && env_.verbose()) {
-    env_.TimedLine(" * Note: the server does not match masks; matched here");
+Task<DirectoryMirror::ListingRead> DirectoryMirror::ListAndMatchHere(
+    std::vector<std::string>& lines) {
+  if (totals().MasksMatchedHere++ == 0 && env().verbose()) {
+    env().TimedLine(" * Note: the server does not match masks; matched here");
   }
-  lines.clear();
-  ListingRead read = TakeListingOutcome(
-      EngineLock::Without([&] { return ftpList(Sess(), remote_path_, "", lines); }));
-  KeepMatching(lines, ListArgument(), env_.clock.Now());
+  // Over several connections the listing may come on another connection than the refusal:
+  // it changes to the directory first.
+  Step list = ListStep(s_.policy().overlap, "", "");
+  StepReport listed = co_await Do(std::move(list));
+  ListingRead read = ReadOf(listed);
+  lines = std::move(listed.lines);
+  KeepMatching(lines, ListArgument(), env().clock.Now());
   read.n = static_cast<int32_t>(lines.size());
-  return read;
+  co_return read;
 }
 
-void DirectorySync::PrintListing(const std::vector<std::string>& lines, int32_t n) {
-  for (const std::string& line : lines) env_.Line(line);
-  env_.Line(" " + std::to_string(n) + " Item" + Plural(n, "", "s") + " found");
+void DirectoryMirror::PrintListing(const std::vector<std::string>& lines, int32_t n) {
+  for (const std::string& line : lines) env().Line(line);
+  env().Line(" " + std::to_string(n) + " Item" + Plural(n, "", "s") + " found");
 }
 
-void DirectorySync::PrintFileCount(int32_t n) {
-  if (t_.FilesTransferred != 0 && !env_.verbose()) return;
+void DirectoryMirror::PrintFileCount(int32_t n) {
+  if (totals().FilesTransferred != 0 && !env().verbose()) return;
   const std::string masked = HasWildcard(mask_) ? " " + mask_ : "";
-  env_.TimedLine(" * Found " + std::to_string(n) + masked + " file" + Plural(n, "", "s") + " in " +
-                 remote_path_);
+  env().TimedLine(" * Found " + std::to_string(n) + masked + " file" + Plural(n, "", "s") +
+                  " in " + remote_path_);
 }
 
 }  // namespace koru

@@ -1,7 +1,7 @@
 // The run over several connections at once against the in-memory server: the downloads overlap,
 // the run never holds more sessions than it may, and what it prints and fetches is what the
 // one-connection run prints and fetches.
-#include "sync/parallel_run.h"
+#include "sync/sync_engine.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

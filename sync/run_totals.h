@@ -8,6 +8,9 @@
 
 namespace koru {
 
+// Tries of one file in one run before it is left as failed.
+inline constexpr int32_t kMaxDownloadTries = 3;
+
 // What a run has done and failed to do, counted by the engine across all its directories and
 // passes, and printed after the run.
 struct RunTotals {

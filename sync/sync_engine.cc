@@ -1,17 +1,22 @@
 #include "sync/sync_engine.h"
 
-#include "sync/directory_sync.h"
+#include <memory>
+
+#include "sync/directory_mirror.h"
+#include "sync/scheduler.h"
 
 namespace koru {
+namespace {
 
-int32_t SyncSubDirectoryInParallel(Env& env, RunTotals& totals, ParallelRun& run,
-                                   const std::string& server, const std::string& user,
-                                   const std::string& password, const std::string& remotePath,
-                                   const std::string& localDir, const std::string& mask) {
-  return DirectorySync(env, totals, server, user, password, remotePath, localDir, mask, false, 0,
-                       &run)
-      .Run();
+int32_t Mirror(Env& env, RunTotals& totals, const Login& login, const ConnectionPolicy& policy,
+               const std::string& remotePath, const std::string& localDir,
+               const std::string& mask, bool step_variant) {
+  Scheduler scheduler(env, totals, login, policy);
+  DirectoryMirror root(scheduler, remotePath, localDir, mask, step_variant, 0);
+  return scheduler.RunToEnd(root.Run());
 }
+
+}  // namespace
 
 void PrintUserAbort(Env& env) {
   if (env.state.AbortReported.exchange(kOn)) return;
@@ -22,16 +27,24 @@ int32_t SyncSubDirectory(Env& env, RunTotals& totals, const std::string& server,
                          const std::string& user, const std::string& password,
                          const std::string& remotePath, const std::string& localDir,
                          const std::string& mask) {
-  return DirectorySync(env, totals, server, user, password, remotePath, localDir, mask, false, 0)
-      .Run();
+  return Mirror(env, totals, {server, user, password}, ConnectionPolicy::OneAtATime(),
+                remotePath, localDir, mask, false);
 }
 
 int32_t SyncDirectory(Env& env, RunTotals& totals, const std::string& server,
                       const std::string& user, const std::string& password,
                       const std::string& remotePath, const std::string& localDir,
                       const std::string& mask) {
-  return DirectorySync(env, totals, server, user, password, remotePath, localDir, mask, true, 0)
-      .Run();
+  return Mirror(env, totals, {server, user, password}, ConnectionPolicy::OneAtATime(),
+                remotePath, localDir, mask, true);
+}
+
+int32_t MirrorInParallel(Env& env, RunTotals& totals, int connections, const std::string& server,
+                         const std::string& user, const std::string& password,
+                         const std::string& remotePath, const std::string& localDir,
+                         const std::string& mask) {
+  return Mirror(env, totals, {server, user, password}, ConnectionPolicy::Lean(connections),
+                remotePath, localDir, mask, false);
 }
 
 }  // namespace koru

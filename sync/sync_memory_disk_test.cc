@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sync/directory_sync.h"
+#include "sync/run_totals.h"
 #include "sync/sync_engine.h"
 #include "tests/fake_ftp_server.h"
 #include "tests/fake_ftp_tree.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "sync/parallel_run.h"
+#include "sync/sync_engine.h"
 #include "sync/sync_engine.h"
 
 namespace koru::testing {

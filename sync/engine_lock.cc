@@ -1,7 +1,0 @@
-#include "sync/engine_lock.h"
-
-namespace koru {
-
-thread_local std::unique_lock<std::mutex>* EngineLock::held_ = nullptr;
-
-}  // namespace koru

@@ -1,0 +1,69 @@
+#ifndef KORU_SYNC_WORKER_H_
+#define KORU_SYNC_WORKER_H_
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "ftp/ftp_session.h"
+#include "ftp/session.h"
+#include "run/env.h"
+#include "sync/step.h"
+
+namespace koru {
+
+// Where a run logs in: the server text and the login of the location.
+struct Login {
+  std::string server;
+  std::string user;
+  std::string password;
+};
+
+// One control connection of a run and what belongs to it alone (its session, channel, transfer
+// type and TLS state), running one step at a time and telling what happened in the step's
+// report. A worker is used by one thread at a time; the engine never reads its session.
+class Worker {
+ public:
+  // `env`: the connection's view of the run (its own channels and buffers).
+  Worker(Env& env, const Login& login, int number);
+
+  // How a worker that is not logged in when a step comes behaves: the engine logs it in with
+  // kLogIn steps, or the worker logs itself in first (waiting out a busy server or not).
+  enum class Entry { kByStep, kWaitOutBusy, kGiveUpOnBusy };
+  void SetEntry(Entry entry) { entry_ = entry; }
+  // Called on the worker's thread as soon as it has logged itself in, before the step goes on.
+  void OnLoggedIn(std::function<void()> hook) { logged_in_hook_ = std::move(hook); }
+
+  StepReport Run(const Step& step);
+
+  Env& env() { return env_; }
+  Session& session() { return session_; }
+  int number() const { return number_; }
+
+ private:
+  // A connection the server has closed while it stood idle (or that it has said something to
+  // unasked, such as a time-out notice) is closed here without a word.
+  void DropIfClosedWhileIdle();
+  StepReport LogIn(bool with_line, BusyServer busy);
+  StepReport Quit();
+  StepReport List(const Step& step);
+  StepReport ChangeDir(const std::string& path);
+  StepReport MakeDirTree(const std::string& path);
+  StepReport FileSize(const std::string& path);
+  StepReport Download(const Step& step);
+  StepReport Delete(const std::string& path);
+  StepReport Ended(StepReport report) const;
+  bool Lost() const;
+  void Title(const std::string& text);
+
+  Env& env_;
+  const Login& login_;
+  const int number_;
+  Session session_;
+  Entry entry_ = Entry::kByStep;
+  std::function<void()> logged_in_hook_;
+};
+
+}  // namespace koru
+
+#endif  // KORU_SYNC_WORKER_H_
