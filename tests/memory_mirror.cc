@@ -17,6 +17,17 @@ int32_t MemoryMirror::Run(int connections, const std::string& remote_path,
                           remote_path, kMirrorDir, mask);
 }
 
+int32_t MemoryMirror::RunStepwise(const std::string& remote_path, const std::string& mask) {
+  return SyncDirectory(env, totals, kMirrorServer, "anonymous", "guest@", remote_path, kMirrorDir,
+                       mask);
+}
+
+std::vector<std::string> MemoryMirror::AllCommands() const {
+  std::vector<std::string> all;
+  for (const auto& session : server.commands()) all.insert(all.end(), session.begin(), session.end());
+  return all;
+}
+
 int MemoryMirror::Count(const std::string& verb, size_t first_session) const {
   const auto sessions = server.commands();
   int n = 0;
