@@ -59,6 +59,7 @@ class StoppableConsole : public RecordingConsole {
 struct MemoryMirror {
   MemoryMirror() {
     disk.AddDirectory(kMirrorDir);
+    disk.SetWorkingDirectory(kMirrorDir);  // the program's current directory
     env.files = &files;
   }
 
