@@ -41,7 +41,7 @@ wait "$fuzz_build" || build_status=$?
 # reports that are no race of KORU's are suppressed (tests/tsan.supp).
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
   build-tsan/koru_tests \
-  --gtest_filter='*ParallelRun*:ThreadGroupTest.*:*ConnectionPool*:*MirrorModesTest*_P1:*MirrorModesTest*_P4:*OriginRunTest*'
+  --gtest_filter='*ParallelRun*:ThreadGroupTest.*:*ConnectionPool*:*MirrorModesTest*_P1:*MirrorModesTest*_P4:*OriginRunTest*:SyncEngine/*P1:SyncEngine/*P4:SyncFailures/*P1:SyncFailures/*P4:Engine/LostDirectoryTest*P1:Engine/LostDirectoryTest*P4'
 
 # A few seconds of fuzzing for every fuzz target from its seeds and kept inputs (clang and
 # libFuzzer, installed when missing); scripts/fuzz.sh alone runs the long sessions.

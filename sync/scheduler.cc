@@ -106,6 +106,8 @@ Task<void> KeepResult(Task<int32_t> root, int32_t* result) { *result = co_await 
 
 int32_t Scheduler::RunToEnd(Task<int32_t> root) {
   int32_t result = 0;
+  // A run the user stopped before it began says nothing of it, as over one connection.
+  const bool stopped_before = run_.state.AbortFlag != 0;
   TaskGroup run;
   run.Start(KeepResult(std::move(root), &result));
   if (inline_) return result;
@@ -117,7 +119,7 @@ int32_t Scheduler::RunToEnd(Task<int32_t> root) {
   EndDisplay();
   // A stop heard only by the downloads in flight, after every entry was handed out, or during
   // the final QUITs, is said here, once, as over one connection.
-  if (run_.state.AbortFlag) {
+  if (run_.state.AbortFlag && !stopped_before) {
     PrintAbort();
     result = 1;
   }
@@ -170,6 +172,7 @@ void Scheduler::Dispatch() {
         slot->logging_in = true;
         ++logins_under_way_;
       }
+      queue->front().tabs_seen = keys_.tab_presses;
       {
         const std::lock_guard lock(slot->mutex);
         slot->job = std::move(queue->front());
@@ -206,7 +209,7 @@ void Scheduler::WorkerLoop(Slot& slot) {
     Job job = std::move(*slot.job);
     slot.job.reset();
     lock.unlock();
-    slot.console->ForgetEarlierTabs();
+    slot.console->ForgetTabsBefore(job.tabs_seen);
     StepReport report = slot.worker.Run(job.step);
     {
       const std::lock_guard done_lock(done_mutex_);
@@ -229,7 +232,12 @@ void Scheduler::WaitForReports(const std::function<bool()>& finished) {
         done_.pop_front();
       }
     }
-    if (done) Finish(std::move(*done));
+    if (done) {
+      Finish(std::move(*done));
+      // What the report let go on is handed out before the keys are read: a Tab read after
+      // that is heard by the downloads it started.
+      Dispatch();
+    }
     Tick();
   }
 }
@@ -328,8 +336,11 @@ void Scheduler::PrintAbort() { PrintUserAbort(*env_); }
 void Scheduler::Tick() {
   for (int key = env_->PollKey(); key != kNoKey; key = env_->PollKey()) ActOnKey(key);
   const int64_t now = env_->clock.MonotonicMs();
-  if (now < next_draw_ms_) return;
+  // A download that starts or ends is shown at once; the bytes and the rate at their pace.
+  const int64_t files = files_known_ * 1000003LL + files_done_;
+  if (now < next_draw_ms_ && files == drawn_files_) return;
   next_draw_ms_ = now + kStatusRedrawMs;
+  drawn_files_ = files;
   DrawStatus(now);
 }
 

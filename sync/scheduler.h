@@ -96,6 +96,7 @@ class Scheduler {
     std::coroutine_handle<> waiter;  // none for the scheduler's own logins
     StepReport* report = nullptr;
     int worker = -1;  // the connection it must run on; -1: any
+    int tabs_seen = 0;  // the Tab presses before it was handed out: none of them is its
   };
   struct Slot;
   struct Done {
@@ -150,6 +151,7 @@ class Scheduler {
   int files_done_ = 0;
   std::optional<RateMeter> meter_;
   int64_t next_draw_ms_ = 0;
+  int64_t drawn_files_ = -1;  // the counts the status last showed, as one number
   std::string status_text_;
 };
 

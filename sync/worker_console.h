@@ -92,8 +92,8 @@ class WorkerConsole : public Console {
     return StopPending();
   }
 
-  // A Tab pressed before now is not this step's: it ended the downloads then in flight.
-  void ForgetEarlierTabs() { seen_tabs_ = keys_.tab_presses; }
+  // The first `tabs` Tab presses are not this step's: they ended the downloads then in flight.
+  void ForgetTabsBefore(int tabs) { seen_tabs_ = tabs; }
 
  private:
   LockedConsole& run_;

@@ -11,9 +11,9 @@ MemoryFileSystem::MemoryFileSystem() {
   nodes_["/"] = std::make_shared<Node>(Node{EntryKind::kDirectory, {}});
 }
 
-std::string MemoryFileSystem::Normal(const std::string& path) {
+std::string MemoryFileSystem::Normal(const std::string& path) const {
   std::vector<std::string> parts;
-  std::stringstream in(path);
+  std::stringstream in(path.starts_with("/") ? path : working_ + "/" + path);
   for (std::string part; std::getline(in, part, '/');) {
     if (part.empty() || part == ".") continue;
     if (part == "..") {

@@ -32,6 +32,9 @@ class MemoryFileSystem : public FileSystem {
   // Every change of `path` (open, unlink, mkdir, rename, set times) fails with `error`.
   void Refuse(const std::string& path, int error);
   void SetNow(int64_t seconds) { now_ = seconds; }
+  // Relative paths ("./a.txt") lead from `directory` (the root unless set), as from a process's
+  // current directory.
+  void SetWorkingDirectory(const std::string& directory) { working_ = directory; }
   // Behaves as a file system that keeps no extended attributes (ENOTSUP), as some do.
   void WithoutAttributes() { attributes_ = false; }
 
@@ -80,7 +83,7 @@ class MemoryFileSystem : public FileSystem {
     int error = 0;
   };
 
-  static std::string Normal(const std::string& path);
+  std::string Normal(const std::string& path) const;
   static std::string Parent(const std::string& normal);
   Place Locate(const std::string& path) const;
   Node* Find(const std::string& normal) const;
@@ -98,6 +101,7 @@ class MemoryFileSystem : public FileSystem {
   int capacity_error_ = 0;
   int64_t now_ = 0;
   bool attributes_ = true;
+  std::string working_ = "/";
 };
 
 }  // namespace koru::testing

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fnmatch.h>
 #include <utility>
 
 #include "platform/channels.h"
@@ -21,12 +22,13 @@ constexpr auto kStopCheck = std::chrono::milliseconds(5);
 
 constexpr const char* kListedDate = "Mar  5  2001";
 
-std::string ListingLine(bool directory, int64_t size, const std::string& name) {
+std::string ListingLine(bool directory, int64_t size, const std::string& date,
+                        const std::string& name) {
   char head[96];
   std::snprintf(head, sizeof head, "%s   %d owner    group    %8lld ",
                 directory ? "drwxr-xr-x" : "-rw-r--r--", directory ? 2 : 1,
                 static_cast<long long>(size));
-  return head + std::string(kListedDate) + " " + name + "\r\n";
+  return head + date + " " + name + "\r\n";
 }
 
 // Takes up to `max` bytes of `bytes` into `buffer`; the end once nothing is left and `ended`.
@@ -45,9 +47,13 @@ struct MemoryFtpServer::DataEnd {
   bool complete = false;  // all the data is in `bytes`: the end follows it
   bool download = false;  // counted among the downloads in progress
   bool refuses = false;   // the connect to it is refused
+  bool scripted = false;  // a script sends the data: until it ends, no more comes by itself
+  std::string reply_when_closed;  // the final reply, once the client has closed it
+  Session* session = nullptr;     // whose final reply that is
 };
 
 struct MemoryFtpServer::Session {
+  size_t index = 0;
   bool refused = false;
   bool client_gone = false;
   std::string from_client;  // the start of a command line
@@ -58,6 +64,8 @@ struct MemoryFtpServer::Session {
   std::shared_ptr<DataEnd> data;  // announced by the latest PASV
   std::vector<std::string> commands;
   std::string previous_verb;  // of the command before the one being answered
+  bool silent = false;  // until the next command
+  std::vector<std::pair<int64_t, std::string>> later;  // replies due on the clock, in order
 };
 
 class MemoryFtpServer::ControlConnection : public Connection {
@@ -92,8 +100,11 @@ class MemoryFtpServer::ControlConnection : public Connection {
   bool Wait(bool for_sending, int timeout_ms) override {
     if (for_sending) return true;
     Session* s = session_.get();
-    return server_.WaitUntil([s] { return !s->to_client.empty() || s->ended; }, timeout_ms,
-                             stop_pending_);
+    MemoryFtpServer* server = &server_;
+    return server_.WaitUntil(
+        [s] { return !s->to_client.empty() || s->ended; }, timeout_ms, stop_pending_,
+        [s] { return s->silent || !s->later.empty(); },
+        [server, s](int ms) { return server->PassOn(s, ms); });
   }
 
   void ShutDown() override {}
@@ -129,7 +140,7 @@ class MemoryFtpServer::DataConnection : public Connection {
     const bool& silent = server_.silent_;
     return server_.WaitUntil(
         [end, &silent] { return !silent && (!end->bytes.empty() || end->complete); }, timeout_ms,
-        stop_pending_);
+        stop_pending_, [end] { return end->scripted; });
   }
 
   void ShutDown() override {}
@@ -150,9 +161,28 @@ MemoryFtpServer::MemoryFtpServer(FakeClock& clock, int round_trip_ms)
 MemoryFtpServer::~MemoryFtpServer() = default;
 
 void MemoryFtpServer::AddFile(const std::string& path, std::string content) {
+  AddFile(path, FakeFile{.content = std::move(content)});
+}
+
+void MemoryFtpServer::AddFile(const std::string& path, FakeFile file) {
   AddDirectory(Parent(path));
   const std::lock_guard lock(mutex_);
-  nodes_[path] = Node{false, std::move(content)};
+  nodes_[path] = Node{false, std::move(file)};
+}
+
+void MemoryFtpServer::SetListing(const std::string& directory, std::vector<std::string> lines) {
+  const std::lock_guard lock(mutex_);
+  listings_[directory] = std::move(lines);
+}
+
+void MemoryFtpServer::SetRoundTrip(int ms) {
+  const std::lock_guard lock(mutex_);
+  round_trip_ms_ = ms;
+}
+
+void MemoryFtpServer::Intercept(Script script) {
+  const std::lock_guard lock(mutex_);
+  script_ = std::move(script);
 }
 
 void MemoryFtpServer::AddDirectory(const std::string& path) {
@@ -211,10 +241,15 @@ void MemoryFtpServer::GoAwayAfter(int downloads) {
 std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::string>&, int port,
                                                      SystemError* failure,
                                                      const std::function<bool()>& stop_pending,
-                                                     int) {
+                                                     int timeout_ms) {
   const std::lock_guard lock(mutex_);
   if (gone_) {
     *failure = {SystemError::Facility::kChannel, kErrSocket, ""};
+    return nullptr;
+  }
+  if (std::find(nowhere_ports_.begin(), nowhere_ports_.end(), port) != nowhere_ports_.end()) {
+    clock_.SkipWait(timeout_ms);
+    *failure = {SystemError::Facility::kChannel, kErrTimeout, ""};
     return nullptr;
   }
   if (port == kControlPort) {
@@ -227,6 +262,7 @@ std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::stri
       if (hold_downloads_ > 0) hold_downloads_ = std::min(hold_downloads_, open_sessions_);
       ReleaseHeldDownloadsWhenEnough();
     } else {
+      session->index = sessions_.size();
       sessions_.push_back(session);
       ++counts_.sessions;
       counts_.most_sessions = std::max(counts_.most_sessions, ++open_sessions_);
@@ -236,7 +272,7 @@ std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::stri
   }
   const auto announced = passive_ports_.find(port);
   if (announced == passive_ports_.end()) {
-    *failure = {SystemError::Facility::kChannel, kErrSocket, ""};
+    *failure = {SystemError::Facility::kChannel, kErrSocket, "Connection refused"};
     return nullptr;
   }
   auto end = std::move(announced->second);
@@ -266,6 +302,11 @@ bool MemoryFtpServer::HasFile(const std::string& path) const {
   return it != nodes_.end() && !it->second.directory;
 }
 
+bool MemoryFtpServer::HasDirectory(const std::string& path) const {
+  const std::lock_guard lock(mutex_);
+  return IsDirectory(path);
+}
+
 void MemoryFtpServer::Reply(Session& session, const std::string& line) {
   session.to_client += line + "\r\n";
   if (on_reply_ && on_reply_(line)) silent_ = true;
@@ -277,7 +318,10 @@ void MemoryFtpServer::Answer(Session& session, const std::string& command) {
   session.commands.push_back(command);
   const std::string verb = Verb(command);
   const std::string argument = Argument(command);
+  session.silent = false;
   if (silent_) return;
+  MemorySession scripted(*this, session);
+  if (script_ && script_(command, scripted)) return;
   const std::string path = verb == "LIST" ? session.cwd : Resolve(session.cwd, argument);
   if (Failed(session, verb, path)) return;
   if (verb == "USER") {
@@ -293,7 +337,7 @@ void MemoryFtpServer::Answer(Session& session, const std::string& command) {
   } else if (verb == "PASV") {
     Passive(session);
   } else if (verb == "LIST") {
-    List(session);
+    List(session, argument);
   } else if (verb == "REST") {
     session.restart = std::stoll(argument);
     Reply(session, "350 Restarting at " + argument + ".");
@@ -303,6 +347,8 @@ void MemoryFtpServer::Answer(Session& session, const std::string& command) {
     Size(session, argument);
   } else if (verb == "DELE") {
     Delete(session, argument);
+  } else if (verb == "MKD") {
+    MakeDirectory(session, argument);
   } else if (verb == "QUIT") {
     Reply(session, "221 Goodbye.");
     session.ended = true;
@@ -375,11 +421,11 @@ void MemoryFtpServer::ChangeDirectory(Session& session, const std::string& path)
   Reply(session, "250 Directory successfully changed.");
 }
 
-void MemoryFtpServer::List(Session& session) {
+void MemoryFtpServer::List(Session& session, const std::string& mask) {
   const std::string opening = "150 Here comes the directory listing.";
   const auto cut = cut_listings_.find(session.cwd);
   if (cut == cut_listings_.end() || cut->second.times == 0 || !session.data) {
-    Transfer(session, ListingOf(session.cwd), opening);
+    Transfer(session, ListingOf(session.cwd, mask), opening);
     return;
   }
   --cut->second.times;
@@ -397,14 +443,17 @@ void MemoryFtpServer::Retrieve(Session& session, const std::string& path) {
     Reply(session, "550 Failed to open file.");
     return;
   }
-  const std::string& content = it->second.content;
+  const FakeFile& file = it->second.file;
+  const std::string& content = file.content;
   const size_t from = std::min<size_t>(session.restart, content.size());
   session.restart = 0;
   session.data->download = true;
   counts_.most_downloads = std::max(counts_.most_downloads, ++downloads_now_);
-  const std::string opening = "150 Opening BINARY mode data connection for " +
-                              BaseName(target) + " (" + std::to_string(content.size()) +
-                              " bytes).";
+  const int64_t announced =
+      file.announced_size == -1 ? static_cast<int64_t>(content.size()) : file.announced_size;
+  std::string opening = "150 Opening BINARY mode data connection for " + BaseName(target);
+  if (announced != kNoAnnouncedSize) opening += " (" + std::to_string(announced) + " bytes)";
+  opening += ".";
   if (hold_downloads_ == 0) {
     Transfer(session, content.substr(from), opening);
     return;
@@ -434,17 +483,27 @@ void MemoryFtpServer::Size(Session& session, const std::string& path) {
     Reply(session, "550 Could not get file size.");
     return;
   }
-  Reply(session, "213 " + std::to_string(it->second.content.size()));
+  Reply(session, "213 " + std::to_string(it->second.file.content.size()));
 }
 
 void MemoryFtpServer::Delete(Session& session, const std::string& path) {
   const auto it = nodes_.find(Resolve(session.cwd, path));
-  if (it == nodes_.end() || it->second.directory) {
+  if (it == nodes_.end() || it->second.directory || it->second.file.refuse_delete) {
     Reply(session, "550 Delete operation failed.");
     return;
   }
   nodes_.erase(it);
   Reply(session, "250 Delete operation successful.");
+}
+
+void MemoryFtpServer::MakeDirectory(Session& session, const std::string& path) {
+  const std::string target = Resolve(session.cwd, path);
+  if (target.empty() || nodes_.count(target) || !IsDirectory(Parent(target))) {
+    Reply(session, "550 Create directory operation failed.");
+    return;
+  }
+  nodes_[target].directory = true;
+  Reply(session, "257 \"" + target + "\" created");
 }
 
 void MemoryFtpServer::Transfer(Session& session, std::string data, const std::string& opening) {
@@ -460,10 +519,16 @@ void MemoryFtpServer::Transfer(Session& session, std::string data, const std::st
 }
 
 bool MemoryFtpServer::WaitUntil(const std::function<bool()>& ready, int timeout_ms,
-                                const std::function<bool()>& stop_pending) {
+                                const std::function<bool()>& stop_pending,
+                                const std::function<bool()>& quiet,
+                                const std::function<bool(int timeout_ms)>& pass) {
   std::unique_lock lock(mutex_);
   // A wait of no time only looks.
   if (timeout_ms <= 0) return ready();
+  if (quiet && !ready() && quiet()) {
+    if (stop_pending && stop_pending()) return false;
+    return pass ? pass(timeout_ms) : PassOn(nullptr, timeout_ms);
+  }
   // After one stall every wait that is not ready passes at once: the client's time-outs run
   // out on the clock and the test ends without waiting them out.
   const auto guard = counts_.stalled_waits > 0 ? std::chrono::seconds(0) : kGuard;
@@ -481,6 +546,21 @@ bool MemoryFtpServer::WaitUntil(const std::function<bool()>& ready, int timeout_
   return ready();
 }
 
+bool MemoryFtpServer::PassOn(Session* session, int timeout_ms) {
+  if (session && !session->later.empty()) {
+    const auto& [due, line] = session->later.front();
+    const int64_t wait = std::max<int64_t>(0, due - clock_.MonotonicMs());
+    if (timeout_ms < 0 || wait <= timeout_ms) {
+      clock_.SkipWait(static_cast<int>(wait));
+      session->to_client += line + "\r\n";
+      session->later.erase(session->later.begin());
+      return true;
+    }
+  }
+  if (timeout_ms > 0) clock_.SkipWait(timeout_ms);
+  return false;
+}
+
 void MemoryFtpServer::ClientClosed(Session& session) {
   if (!session.refused && !session.client_gone) --open_sessions_;
   session.client_gone = true;
@@ -489,6 +569,11 @@ void MemoryFtpServer::ClientClosed(Session& session) {
 void MemoryFtpServer::DataClosed(DataEnd& end) {
   if (end.download) --downloads_now_;
   end.download = false;
+  if (!end.reply_when_closed.empty() && end.session && !end.session->ended) {
+    Reply(*end.session, end.reply_when_closed);
+    end.reply_when_closed.clear();
+    changed_.notify_all();
+  }
 }
 
 bool MemoryFtpServer::IsDirectory(const std::string& path) const {
@@ -497,14 +582,71 @@ bool MemoryFtpServer::IsDirectory(const std::string& path) const {
   return it != nodes_.end() && it->second.directory;
 }
 
-std::string MemoryFtpServer::ListingOf(const std::string& directory) const {
+std::string MemoryFtpServer::ListingOf(const std::string& directory,
+                                       const std::string& mask) const {
   std::string listing;
+  const auto raw = listings_.find(directory);
+  if (raw != listings_.end()) {
+    for (const std::string& line : raw->second) listing += line + "\r\n";
+    return listing;
+  }
   for (const auto& [path, node] : nodes_) {
     if (Parent(path) != directory) continue;
-    const int64_t size = node.directory ? 512 : static_cast<int64_t>(node.content.size());
-    listing += ListingLine(node.directory, size, BaseName(path));
+    const std::string name = BaseName(path);
+    if (!mask.empty() && fnmatch(mask.c_str(), name.c_str(), 0) != 0) continue;
+    const FakeFile& f = node.file;
+    const int64_t size = node.directory         ? 512
+                         : f.listed_size >= 0 ? f.listed_size
+                                              : static_cast<int64_t>(f.content.size());
+    listing += ListingLine(node.directory, size, node.directory ? kListedDate : f.date, name);
   }
   return listing;
 }
+
+void MemorySession::Reply(const std::string& line) { server_.Reply(session_, line); }
+
+void MemorySession::SendData(const std::string& bytes) {
+  if (!session_.data) return;
+  session_.data->scripted = true;
+  session_.data->bytes += bytes;
+}
+
+void MemorySession::CloseData() {
+  if (!session_.data) return;
+  session_.data->complete = true;
+  session_.data.reset();
+}
+
+void MemorySession::ReplyWhenDataClosed(const std::string& line) {
+  if (!session_.data) return;
+  session_.data->scripted = true;
+  session_.data->session = &session_;
+  session_.data->reply_when_closed = line;
+  session_.data.reset();
+}
+
+void MemorySession::ReplyAfter(int ms, const std::string& line) {
+  session_.later.emplace_back(server_.clock_.MonotonicMs() + ms, line);
+}
+
+void MemorySession::FallSilent() { session_.silent = true; }
+
+void MemorySession::Close() { server_.EndSession(session_); }
+
+std::string MemorySession::PassiveToNowhere() {
+  const int port = server_.next_port_++;
+  server_.nowhere_ports_.push_back(port);
+  return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
+         std::to_string(port % 256) + ").";
+}
+
+void MemorySession::AddFile(const std::string& path, const std::string& content) {
+  for (std::string dir = Parent(path); dir != "/"; dir = Parent(dir)) {
+    server_.nodes_[dir].directory = true;
+  }
+  server_.nodes_[path] = MemoryFtpServer::Node{false, FakeFile{.content = content}};
+}
+
+size_t MemorySession::index() const { return session_.index; }
 
 }  // namespace koru::testing

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/transport.h"
+#include "tests/fake_ftp_tree.h"
 #include "tests/fakes.h"
 
 // An FTP server held in memory that several client threads use at once, as a Transport: every
@@ -19,21 +20,24 @@
 // session's next data connection. It serves a small tree the way a Unix server does:
 //
 //   greeting 220 (421 beyond the session limit), USER 331, PASS 230, TYPE 200, CWD 250 or 550,
-//   PWD 257, PASV 227, LIST -> 150, the listing, 226, REST 350, RETR -> 150 "(n bytes)", the
-//   content, 226 (550 for what is no file), SIZE 213 or 550, DELE 250 or 550, NOOP 200,
-//   QUIT 221 and the end; anything else 502.
+//   PWD 257, PASV 227, LIST [mask] -> 150, the listing, 226, REST 350, RETR -> 150
+//   "(n bytes)", the content, 226 (550 for what is no file), SIZE 213 or 550, DELE 250 or 550,
+//   MKD 257 or 550, NOOP 200, QUIT 221 and the end; anything else 502.
 //
 // Every reply line costs one round trip: the clock's monotonic time moves on by it (the time of
 // day stays, so lines read the same whatever the order of the replies). Nothing waits on real
 // time except as a guard: a client waiting for a reply or data that nothing will bring is
 // released after a few seconds, with the time-out passed on the clock, and counted as a stalled
-// wait, so that a test fails instead of hanging.
+// wait, so that a test fails instead of hanging. A script (Intercept) may answer commands
+// itself; the silences it asks for end by the client's time-out on the clock, at once.
 //
 //   MemoryFtpServer server(clock);
 //   server.AddFile("/pub/a.txt", "abc");
 //   Env env(console, clock, server);
 //   SyncSubDirectory(env, totals, "127.0.0.1", "anonymous", "guest@", "/pub/", ...);
 namespace koru::testing {
+
+class MemorySession;
 
 class MemoryFtpServer : public Transport {
  public:
@@ -47,7 +51,17 @@ class MemoryFtpServer : public Transport {
   // Adds the file `path` ("/pub/a.txt"), its parent directories with it; listed as of
   // "Mar  5  2001".
   void AddFile(const std::string& path, std::string content);
+  // A file whose listing, 150 reply or DELE say what `file` asks for.
+  void AddFile(const std::string& path, FakeFile file);
   void AddDirectory(const std::string& path);
+  // Raw lines that LIST sends for `directory` in place of the tree's.
+  void SetListing(const std::string& directory, std::vector<std::string> lines);
+  // Each reply line costs `ms` on the clock from now on.
+  void SetRoundTrip(int ms);
+  // `script` sees every command first, under the server's lock; true when it has answered the
+  // command itself (or chosen not to).
+  using Script = std::function<bool(const std::string& command, MemorySession& session)>;
+  void Intercept(Script script);
   // A connect while `sessions` are open is greeted "421 Too many connections" and closed.
   void LimitSessions(int sessions);
   // The first RETRs get neither reply nor data until `downloads` are in progress at once, or,
@@ -101,33 +115,42 @@ class MemoryFtpServer : public Transport {
   // The commands of each session that was not refused, in the order the sessions opened.
   std::vector<std::vector<std::string>> commands() const;
   bool HasFile(const std::string& path) const;
+  bool HasDirectory(const std::string& path) const;
 
  private:
+  friend class MemorySession;
   struct DataEnd;
   struct Session;
   class ControlConnection;
   class DataConnection;
   struct Node {
     bool directory = false;
-    std::string content;
+    FakeFile file{};  // the content, listed and announced sizes, a refused DELE
   };
 
   void Reply(Session& session, const std::string& line);
   void Answer(Session& session, const std::string& command);
   void Passive(Session& session);
   void ChangeDirectory(Session& session, const std::string& path);
-  void List(Session& session);
+  void List(Session& session, const std::string& mask);
   void Retrieve(Session& session, const std::string& path);
   void Size(Session& session, const std::string& path);
   void Delete(Session& session, const std::string& path);
+  void MakeDirectory(Session& session, const std::string& path);
   // Sends `data` over the session's data connection between the opening reply and 226.
   void Transfer(Session& session, std::string data, const std::string& opening);
   void ReleaseHeldDownloadsWhenEnough();
   void ReleaseHeldDownloads();
   // Waits (the guard aside) until `ready` holds or the client's `stop_pending` (if any) does;
   // the time-out passes on the clock when only the guard ended the wait.
+  // `quiet` (if any) says that only the clock can bring what is waited for: the wait then
+  // passes on the clock at once, with `pass` (PassOn by default) moving it.
   bool WaitUntil(const std::function<bool()>& ready, int timeout_ms,
-                 const std::function<bool()>& stop_pending);
+                 const std::function<bool()>& stop_pending,
+                 const std::function<bool()>& quiet = {},
+                 const std::function<bool(int timeout_ms)>& pass = {});
+  // Passes up to `timeout_ms` on the clock; true when a later reply of `session` came by then.
+  bool PassOn(Session* session, int timeout_ms);
   void ClientClosed(Session& session);
   void DataClosed(DataEnd& end);
   bool Failed(Session& session, const std::string& verb, const std::string& path);
@@ -136,16 +159,19 @@ class MemoryFtpServer : public Transport {
   void EndSession(Session& session);
   void GoAway();
   bool IsDirectory(const std::string& path) const;
-  std::string ListingOf(const std::string& directory) const;
+  std::string ListingOf(const std::string& directory, const std::string& mask = "") const;
 
   FakeClock& clock_;
-  const int round_trip_ms_;
+  int round_trip_ms_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::map<std::string, Node> nodes_;  // every path but the root "/"
   std::vector<std::shared_ptr<Session>> sessions_;  // the ones not refused
   std::map<int, std::shared_ptr<DataEnd>> passive_ports_;  // announced, not yet connected
   int next_port_ = 40000;
+  std::vector<int> nowhere_ports_;  // connects there are never answered
+  std::map<std::string, std::vector<std::string>> listings_;  // raw, by directory
+  Script script_;
   int session_limit_ = 0;  // 0: none
   int open_sessions_ = 0;
   int hold_downloads_ = 0;
@@ -165,6 +191,41 @@ class MemoryFtpServer : public Transport {
   int go_away_after_ = -1;     // -1: never
   bool gone_ = false;
   Counts counts_;
+};
+
+// What a script may do with the session whose command it answers. It acts under the server's
+// lock, at once; only ReplyAfter waits, on the clock.
+class MemorySession {
+ public:
+  void Reply(const std::string& line);
+  // Bytes on the data connection the latest PASV announced; more may follow, and until they
+  // do (or CloseData) every wait for them passes by its time-out.
+  void SendData(const std::string& bytes);
+  // The end of the data connection, after what was sent.
+  void CloseData();
+  // `line` once the client has closed the data connection: the server sends no more data and
+  // waits for the client to give up.
+  void ReplyWhenDataClosed(const std::string& line);
+  // `line` comes `ms` after now on the clock, on this connection.
+  void ReplyAfter(int ms, const std::string& line);
+  // Nothing more comes until the client's next command: every wait for a reply passes by its
+  // time-out.
+  void FallSilent();
+  // The server closes the control connection, and the data connection with it.
+  void Close();
+  // A 227 reply naming a port where a connect is never answered: it fails by its time-out.
+  std::string PassiveToNowhere();
+  // Adds a file to the tree while the server runs.
+  void AddFile(const std::string& path, const std::string& content);
+  // The session's number in the order the sessions opened, from 0.
+  size_t index() const;
+
+ private:
+  friend class MemoryFtpServer;
+  MemorySession(MemoryFtpServer& server, MemoryFtpServer::Session& session)
+      : server_(server), session_(session) {}
+  MemoryFtpServer& server_;
+  MemoryFtpServer::Session& session_;
 };
 
 }  // namespace koru::testing

@@ -1,11 +1,28 @@
 #include "tests/memory_mirror.h"
 
 #include <algorithm>
+#include <string_view>
 
-#include "sync/sync_engine.h"
 #include "sync/sync_engine.h"
 
 namespace koru::testing {
+
+std::vector<std::string> ComparedAcrossModes(const std::vector<std::string>& lines) {
+  constexpr std::string_view kSizeWarning = " * Warning: Local file size does not match remote (";
+  std::vector<std::string> compared;
+  for (const std::string& line : lines) {
+    const std::string text = line.size() > 8 ? line.substr(8) : "";
+    if (text.starts_with(" * Found ") || text.starts_with(" * Connecting to ") ||
+        text.starts_with(" * Recurse to directory ")) {
+      continue;
+    }
+    const size_t named = line.find("): ");
+    const bool size_warning = text.starts_with(kSizeWarning) && named != std::string::npos;
+    compared.push_back(size_warning ? line.substr(0, named + 1) : line);
+  }
+  std::sort(compared.begin(), compared.end());
+  return compared;
+}
 
 int32_t MemoryMirror::Run(int connections, const std::string& remote_path,
                           const std::string& mask) {
@@ -15,6 +32,17 @@ int32_t MemoryMirror::Run(int connections, const std::string& remote_path,
   }
   return MirrorInParallel(env, totals, connections, kMirrorServer, "anonymous", "guest@",
                           remote_path, kMirrorDir, mask);
+}
+
+int32_t MemoryMirror::RunStepwise(const std::string& remote_path, const std::string& mask) {
+  return SyncDirectory(env, totals, kMirrorServer, "anonymous", "guest@", remote_path, kMirrorDir,
+                       mask);
+}
+
+std::vector<std::string> MemoryMirror::AllCommands() const {
+  std::vector<std::string> all;
+  for (const auto& session : server.commands()) all.insert(all.end(), session.begin(), session.end());
+  return all;
 }
 
 int MemoryMirror::Count(const std::string& verb, size_t first_session) const {

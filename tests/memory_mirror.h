@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,24 +32,40 @@ inline constexpr char kMirrorServer[] = "127.0.0.1";
 inline constexpr char kMirrorDir[] = "/home/user/mirror/";
 
 // A recording console whose user can ask to stop from another thread, as SIGTERM does: the
-// stop is pending from then on and PollKey hands out one Esc.
+// stop is pending from then on and PollKey hands out one Esc. The user may also press `key`
+// once, at the first poll where `key_when` holds.
 class StoppableConsole : public RecordingConsole {
  public:
   bool StopPending() override { return stop_; }
   int PollKey() override {
     if (stop_ && !esc_taken_.exchange(true)) return kKeyEsc;
+    if (key_when && key_when(*this)) {
+      key_when = nullptr;
+      ++polls;
+      return key;
+    }
     return RecordingConsole::PollKey();
   }
   void Stop() { stop_ = true; }
+
+  std::function<bool(const RecordingConsole&)> key_when;
+  int key = kKeyEsc;
 
  private:
   std::atomic<bool> stop_ = false;
   std::atomic<bool> esc_taken_ = false;
 };
 
+// The lines of `lines` a run over several connections prints as the run over one does, sorted
+// (they come in an order of their own): all but the counts of what a listing found, the
+// connecting and the recursing lines, which follow the connections and their listings. The
+// size warning, which over several connections names its file, is compared without the name.
+std::vector<std::string> ComparedAcrossModes(const std::vector<std::string>& lines);
+
 struct MemoryMirror {
   MemoryMirror() {
     disk.AddDirectory(kMirrorDir);
+    disk.SetWorkingDirectory(kMirrorDir);  // the program's current directory
     env.files = &files;
   }
 
@@ -56,6 +73,11 @@ struct MemoryMirror {
   // documented sequence) when `connections` is 0, else over that many at once.
   int32_t Run(int connections, const std::string& remote_path = "/pub/",
               const std::string& mask = "");
+
+  // Mirrors `remote_path` step by step (-U), over one connection for each step.
+  int32_t RunStepwise(const std::string& remote_path, const std::string& mask = "");
+  // Every command of every session, the sessions in the order they opened.
+  std::vector<std::string> AllCommands() const;
 
   // How many commands of the sessions from `first_session` on begin with `verb`.
   int Count(const std::string& verb, size_t first_session = 0) const;
