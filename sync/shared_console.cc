@@ -9,6 +9,11 @@ void SharedConsole::WriteLine(std::string_view line) {
   console_.WriteLine(line);
 }
 
+void SharedConsole::WriteLines(std::span<const std::string> lines) {
+  std::lock_guard lock(mutex_);
+  console_.WriteLines(lines);
+}
+
 void SharedConsole::SetTitle(std::string_view title) {
   std::lock_guard lock(mutex_);
   console_.SetTitle(title);

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "platform/console.h"
@@ -19,6 +21,8 @@ class SharedConsole {
 
   // Writes `line` whole: never mixed with another connection's.
   void WriteLine(std::string_view line);
+  // Writes `lines` as one piece: no other connection's line falls between them.
+  void WriteLines(std::span<const std::string> lines);
   void SetTitle(std::string_view title);
   void ShowStatus(const Status& status);
   void ClearStatus();
@@ -53,6 +57,7 @@ class ConnectionConsole : public Console {
       : shared_(shared), seen_tabs_(shared.tab_presses()) {}
 
   void WriteLine(std::string_view line) override { shared_.WriteLine(line); }
+  void WriteLines(std::span<const std::string> lines) override { shared_.WriteLines(lines); }
   void SetTitle(std::string_view /*title*/) override {}
   int PollKey() override;
   bool StopPending() override;
