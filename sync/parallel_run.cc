@@ -84,7 +84,8 @@ class RunMonitor {
     shared_.SetTitle(std::string_view(env_.options.ProgramTitle + " - " + text_)
                          .substr(0, kTitleLength));
     if (!shared_.HasStatusLine()) return;
-    shared_.ShowStatus(DownloadStatus{text_, bytes, -1, rate, -1, env_.state.BlockDelay});
+    shared_.ShowStatus(RunStatus{run_.files_in_flight, run_.files_done, run_.files_known, bytes,
+                                 rate, env_.state.BlockDelay});
   }
 
   Env& env_;
