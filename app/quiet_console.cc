@@ -46,7 +46,7 @@ bool IsFailureLine(std::string_view text) {
 
 }  // namespace
 
-bool FailureLineFilter::Keep(std::string_view line) {
+bool FailureLineFilter::OpensFailure(std::string_view line) {
   if (!StartsWithTime(line)) {
     after_error_ = false;
     return false;
@@ -55,13 +55,41 @@ bool FailureLineFilter::Keep(std::string_view line) {
   const bool error = text.starts_with(" ERROR:");
   const bool reason = after_error_ && text.starts_with("  ");
   after_error_ = error || reason;
-  if (!error && !reason && !IsFailureLine(text)) return false;
-  return kept_.emplace(text).second;
+  return error || reason || IsFailureLine(text);
+}
+
+bool FailureLineFilter::Keep(std::string_view line) {
+  return OpensFailure(line) && kept_.emplace(line.substr(kTimeLength)).second;
+}
+
+std::vector<std::string> FailureLineFilter::KeepOfPiece(std::span<const std::string> piece) {
+  std::vector<std::string> kept;
+  if (piece.empty()) return kept;
+  if (!OpensFailure(piece.front())) {
+    for (const std::string& line : piece.subspan(1)) {
+      if (Keep(line)) kept.push_back(line);
+    }
+    return kept;
+  }
+  std::string texts(piece.front().substr(kTimeLength));
+  for (const std::string& line : piece.subspan(1)) {
+    OpensFailure(line);  // a reason line written after the piece still belongs to it
+    texts += '\n';
+    texts += StartsWithTime(line) ? std::string_view(line).substr(kTimeLength) : line;
+  }
+  if (kept_.emplace(std::move(texts)).second) kept.assign(piece.begin(), piece.end());
+  return kept;
 }
 
 void QuietConsole::WriteLine(std::string_view line) {
   const std::lock_guard lock(mutex_);
   if (filter_.Keep(line)) console_.WriteErrorLine(line);
+}
+
+void QuietConsole::WriteLines(std::span<const std::string> lines) {
+  const std::lock_guard lock(mutex_);
+  const std::vector<std::string> kept = filter_.KeepOfPiece(lines);
+  if (!kept.empty()) console_.WriteErrorLines(kept);
 }
 
 }  // namespace koru

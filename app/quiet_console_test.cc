@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/fakes.h"
@@ -82,6 +83,87 @@ TEST(FailureLineFilterTest, KeepsFailureLinesOnly) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(Kept(c.lines), c.kept);
   }
+}
+
+// What a filter keeps of `pieces`, each written as one piece, in this order.
+std::vector<std::string> KeptOfPieces(const std::vector<std::vector<std::string>>& pieces) {
+  FailureLineFilter filter;
+  std::vector<std::string> kept;
+  for (const std::vector<std::string>& piece : pieces) {
+    for (std::string& line : filter.KeepOfPiece(piece)) kept.push_back(std::move(line));
+  }
+  return kept;
+}
+
+TEST(FailureLineFilterTest, APieceThatOpensWithAFailureIsKeptWhole) {
+  const std::string error = "14:02:10 ERROR: Unable to open connection to server.";
+  const struct {
+    const char* what;
+    std::vector<std::vector<std::string>> pieces;
+    std::vector<std::string> kept;
+  } cases[] = {
+      {"an error and its reason",
+       {{error, "14:02:10  421 Too many users"}},
+       {error, "14:02:10  421 Too many users"}},
+      {"the lines after a failure go with it, reason lines or not",
+       {{"14:02:10 * Warning: Unable to download /pub/s (550 Denied.)",
+         "14:02:10 * Found 2 files in /pub/"}},
+       {"14:02:10 * Warning: Unable to download /pub/s (550 Denied.)",
+        "14:02:10 * Found 2 files in /pub/"}},
+      {"the same piece again, at another time, is kept once; another reason is kept",
+       {{error, "14:02:10  Connection refused"},
+        {"14:02:20 ERROR: Unable to open connection to server.", "14:02:20  Connection refused"},
+        {"14:02:30 ERROR: Unable to open connection to server.", "14:02:30  421 Too many users"}},
+       {error, "14:02:10  Connection refused",
+        "14:02:30 ERROR: Unable to open connection to server.", "14:02:30  421 Too many users"}},
+      {"a piece that opens otherwise is filtered line by line",
+       {{"14:02:11 * Found 2 files in /pub/",
+         "14:02:12 * Warning: Unable to download /pub/s (550 Denied.)",
+         "14:02:12 1 file transferred.", "14:02:12 1 file failed."}},
+       {"14:02:12 * Warning: Unable to download /pub/s (550 Denied.)", "14:02:12 1 file failed."}},
+      {"a reason line written after the piece of its error is kept",
+       {{error, "14:02:10  530 Login incorrect."}, {"14:02:10  Connection refused"},
+        {"14:02:11 * Found 2 files in /pub/"}, {"14:02:11   File date stamps are different."}},
+       {error, "14:02:10  530 Login incorrect.", "14:02:10  Connection refused"}},
+      {"a lone failure line as a piece is the line kept once",
+       {{"14:02:12 1 file failed."}, {"14:02:13 1 file failed."}},
+       {"14:02:12 1 file failed."}},
+      {"no lines at all", {{}}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(KeptOfPieces(c.pieces), c.kept);
+  }
+}
+
+// Connections that write at once: each error reaches the error stream with its reason right
+// under it, however the other connections' lines fall between the pieces.
+TEST(QuietConsoleTest, PiecesOfSeveralThreadsAreNeverMixed) {
+  testing::RecordingConsole terminal;
+  QuietConsole quiet(terminal);
+  constexpr int kThreads = 4;
+  constexpr int kPieces = 200;
+  {
+    std::vector<std::jthread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+      writers.emplace_back([&quiet, t] {
+        for (int i = 0; i < kPieces; ++i) {
+          const std::string reason = "  421 Too many users (" + std::to_string(t) + "." +
+                                     std::to_string(i) + ")";
+          quiet.WriteLines(std::vector<std::string>{
+              "14:02:10 ERROR: Unable to open connection to server.", "14:02:10" + reason});
+          quiet.WriteLine("14:02:10 * Connecting to host");
+        }
+      });
+    }
+  }
+  const std::vector<std::string>& out = terminal.error_lines;
+  ASSERT_EQ(out.size(), size_t{2 * kThreads * kPieces});
+  for (size_t i = 0; i < out.size(); i += 2) {
+    EXPECT_EQ(out[i], "14:02:10 ERROR: Unable to open connection to server.") << i;
+    EXPECT_TRUE(out[i + 1].starts_with("14:02:10  421 Too many users (")) << out[i + 1];
+  }
+  EXPECT_THAT(terminal.lines, IsEmpty());
 }
 
 // Kept lines reach the wrapped console's error stream, never its lines; the title, keys and

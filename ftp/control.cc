@@ -89,7 +89,7 @@ void ftpSendCommand(Session& session, std::string_view text) {
   line.reserve(text.size() + session.CommandTerminator.size());
   line.append(text).append(session.CommandTerminator);
   env.channels.Send(h, line);
-  if (env.debug()) env.Line(text);
+  if (env.debug()) session.TranscriptLine(text);
 }
 
 bool ftpUnlessStopped(Env& env, const std::function<bool()>& attempt) {
@@ -171,7 +171,7 @@ std::string ReadReply(Session& session, int timeout_ms, OnSilence silence,
       }
       return std::move(*reply);
     }
-    if (env.debug()) env.Line(framing.last_continuation());
+    if (env.debug()) session.TranscriptLine(framing.last_continuation());
     line = read_line();
     if (!line.empty() && env.PollKey() == kKeyEsc) {
       // The run ends here: nothing is sent any more, so the rest of this reply is never
@@ -235,7 +235,7 @@ std::string ftpReplyText(int32_t code) {
 std::string ftpGetShownReply(Session& session) {
   Env& env = session.env;
   std::string reply = ftpGetReply(session);
-  if (env.debug()) env.Line(reply);
+  if (env.debug()) session.TranscriptLine(reply);
   return reply;
 }
 

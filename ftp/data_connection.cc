@@ -54,7 +54,7 @@ std::string AskForDataPort(Session& session, const std::string& command) {
     ftpSendCommand(session, command);
     reply = ftpGetReply(session);
     ftpRecordReply(session, reply);
-    if (env.debug()) env.Line(reply);
+    if (env.debug()) session.TranscriptLine(reply);
   }
   return reply;
 }

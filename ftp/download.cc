@@ -167,7 +167,9 @@ bool ReceiveLoop(Session& session, int data, Transfer& t, const std::string& rem
         env.channels.ClearError();
         continue;
       }
-      if (env.debug()) env.TimedLine(" ** Read_data_block returned zero bytes. Ending transfer.");
+      if (env.debug()) {
+        session.TimedTranscriptLine(" ** Read_data_block returned zero bytes. Ending transfer.");
+      }
       return env.channels.Error() == kErrTimeout;
     }
     // A block that cannot be stored ends the transfer; the size check then tells.
@@ -204,10 +206,12 @@ bool StartTransfer(Session& session, Transfer& t, const FileToFetch& remote,
   const int32_t code = ftpReplyCode(t.last_text);
   if (code != 150 && code != 125) {
     session.LastTransfer.refused = true;
-    if (env.debug()) env.Line("* Did not receive 125 or 150 level message, aborting transfer.");
+    if (env.debug()) {
+      session.TranscriptLine("* Did not receive 125 or 150 level message, aborting transfer.");
+    }
     return false;
   }
-  if (env.debug()) env.Line("* Received 125 or 150, starting transfer.");
+  if (env.debug()) session.TranscriptLine("* Received 125 or 150, starting transfer.");
   return true;
 }
 
@@ -279,12 +283,14 @@ DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const s
     const bool secured = ftpSecureData(session, data.channel());
     const bool stalled = secured && ReceiveLoop(session, data.channel(), t, remote.path);
     const bool awaited = FinalReplyAwaited(session);
-    if (awaited && env.debug()) env.Line("** Waiting for server to send status line.");
+    if (awaited && env.debug()) {
+      session.TranscriptLine("** Waiting for server to send status line.");
+    }
     const std::string final_reply = ftpEndTransfer(
         session, data, stalled ? FinalReplyWait::kAfterStall : FinalReplyWait::kChannel);
     if (awaited) {
       t.last_text = final_reply;
-      if (env.debug()) env.Line(t.last_text);
+      if (env.debug()) session.TranscriptLine(t.last_text);
       outcome.reply = final_reply;
       outcome.failed =
           session.ReplyLine == kConnectionLostReply || ftpReplyCode(final_reply) >= 400;

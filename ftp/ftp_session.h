@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "run/env.h"
 
@@ -28,8 +29,32 @@ class Session {
     h = -1;
   }
 
+  // Writes `text` as a line of this connection's +V transcript (the commands sent, the replies
+  // and listing lines read, the notes of the procedures): "[n] " and the text for a numbered
+  // session ("[2] USER anonymous"; "[2]" alone for an empty text), the text alone for number 0.
+  void TranscriptLine(std::string_view text) const {
+    if (number == 0) {
+      env.Line(text);
+    } else {
+      env.Line(NumberTag() + (text.empty() ? "" : " ") + std::string(text));
+    }
+  }
+  // The time hh:mm:ss, then " [n]" for a numbered session, then `text` (which brings its own
+  // leading blank): "12:00:00 [2] * Server did not respond, sending USER again.".
+  void TimedTranscriptLine(std::string_view text) const {
+    if (number == 0) {
+      env.TimedLine(text);
+    } else {
+      env.TimedLine(" " + NumberTag() + std::string(text));
+    }
+  }
+
   Env& env;
   int h = -1;  // the control channel; below 1 while there is none
+  // The connection's number in the +V transcript. 0 (the default, a run over one connection)
+  // shows none and leaves each line as it is; a run over several connections numbers them 1 to
+  // N, so that each transcript line tells which connection it belongs to (TranscriptLine).
+  int number = 0;
 
   // The whole line of the latest reply read, or "000 Connection lost" when the connection gave
   // none and was dropped. Error lines quote it, never the kept reply.
@@ -47,6 +72,9 @@ class Session {
   // ("Connection refused") or the silence of the server; empty otherwise.
   std::string ConnectFailure;
   TransferOutcome LastTransfer;  // how the latest listing or download ended
+
+ private:
+  std::string NumberTag() const { return "[" + std::to_string(number) + "]"; }
 };
 
 }  // namespace koru

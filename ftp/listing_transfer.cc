@@ -33,7 +33,7 @@ bool ReadListingLines(Session& session, int data, const std::string& title_tail,
       session.LastTransfer.user_cut = true;
       return false;
     }
-    if (env.debug()) env.Line(line);
+    if (env.debug()) session.TranscriptLine(line);
     if (lines.empty() && !session.NoStatusLine && line.rfind("total ", 0) == 0)
       began_with_total = true;
     if (IsBlank(line)) return line.empty() && env.channels.Error() == kErrTimeout;
@@ -91,7 +91,7 @@ int32_t ftpList(Session& session, const std::string& directory, const std::strin
                                                  : FinalReplyWait::kChannel;
   const bool awaited = FinalReplyAwaited(session);
   const std::string final_reply = ftpEndTransfer(session, data, wait);
-  if (awaited && env.debug()) env.Line(final_reply);
+  if (awaited && env.debug()) session.TranscriptLine(final_reply);
   if (NumericValue(final_reply) > 0) ftpRecordReply(session, final_reply);
   if (!s.AbortFlag && (!secured || !ListingComplete(session, final_reply))) {
     // What came is not the whole directory: none of it may be acted on.

@@ -2,11 +2,13 @@
 
 #include <deque>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "ftp/commands.h"
 #include "ftp/control.h"
+#include "ftp/session.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "tests/ftp_fixture.h"
@@ -336,6 +338,74 @@ TEST_F(ListingTest, ListDirsKeepsTheRawLinesOfDirectories) {
 
 // A listing of ten lines, one every 100 ms on the fake clock: the status line shows its count
 // from half a second on, at most ten times a second, and is erased when the listing ends.
+class TranscriptTest : public FtpFixture {
+ protected:
+  // A session's +V transcript from the greeting to QUIT (a USER the server leaves unanswered
+  // and a listing on the way), with the port of each passive reply left out.
+  std::vector<std::string> Transcript(int number) {
+    server.AddSession(Session({testing::ReplyLines({"220-Welcome", "220 Ready"})},
+                              {testing::Silence(), testing::Reply("331 Password required"),
+                               testing::Reply("230 Logged in")},
+                              Serve({.data = Crlf({kFile, kDir})})));
+    console.lines.clear();
+    env.options.VerboseLevel = 1;
+    env.status_line_wait_ms = 100;
+    koru::Session numbered(env);
+    numbered.number = number;
+    EXPECT_GE(ftpConnect(numbered, server.address(), "bob", "secret"), 1);
+    std::vector<std::string> lines;
+    EXPECT_EQ(ftpList(numbered, "/pub/", "", lines), 2);
+    ftpQuit(numbered);
+    std::vector<std::string> shown = console.lines;
+    const std::regex port(R"(\(127,0,0,1,\d+,\d+\))");
+    for (std::string& line : shown) line = std::regex_replace(line, port, "(port)");
+    return shown;
+  }
+};
+
+// Without a number every line is as it always was; with one, each line carries it: before the
+// text, or after the time of a line that begins with one.
+TEST_F(TranscriptTest, ANumberedSessionTagsEveryLineOfItsTranscript) {
+  const std::vector<std::string> plain = {
+      "220-Welcome",
+      "220 Ready",
+      "USER bob",
+      "",  // the empty reply of the silence
+      "09:05:03 * Server did not respond, sending USER again.",
+      "USER bob",
+      "331 Password required",
+      "PASS secret",
+      "230 Logged in",
+      "PASV",
+      "227 Entering Passive Mode (port)",
+      "TYPE A",
+      "200 Switching to ASCII mode.",
+      "LIST",
+      "150 Here comes the directory listing.",
+      kFile,
+      kDir,
+      "",
+      "226 Directory send OK.",
+      "QUIT",
+      "221 Goodbye.",
+  };
+  EXPECT_EQ(Transcript(0), plain);
+
+  std::vector<std::string> tagged;
+  for (const std::string& line : plain) {
+    if (line.starts_with("09:05:03 ")) {
+      tagged.push_back("09:05:03 [2] " + line.substr(9));
+    } else {
+      tagged.push_back(line.empty() ? "[2]" : "[2] " + line);
+    }
+  }
+  const std::vector<std::string> second = Transcript(2);
+  EXPECT_EQ(second, tagged);
+  EXPECT_THAT(second, ::testing::Contains("[2] USER bob"));
+  EXPECT_THAT(second, ::testing::Contains("[2] 331 Password required"));
+  ServerCommands();
+}
+
 TEST(ListingStatusTest, ALongListingShowsItsCountAfterHalfASecond) {
   testing::RecordingConsole console;
   console.status_line = true;

@@ -61,7 +61,7 @@ std::string LogIn(Session& session, const std::string& user, const std::string& 
   ftpSendCommand(session, "USER " + user);
   std::string reply = ftpGetShownReply(session);
   if (ftpReplyCode(reply) == 0 && !env.state.AbortFlag) {
-    if (env.debug()) env.TimedLine(" * Server did not respond, sending USER again.");
+    if (env.debug()) session.TimedTranscriptLine(" * Server did not respond, sending USER again.");
     ftpSendCommand(session, "USER " + user);
     // The login goes on with the reply to the USER sent again.
     reply = ftpGetShownReply(session);
@@ -73,7 +73,7 @@ std::string LogIn(Session& session, const std::string& user, const std::string& 
     ftpSendCommand(session, "PASS " + password);
   } else {
     env.TimedLine(" * Server did not request a password for user " + user + "?");
-    if (env.debug()) env.TimedLine(" > Last reply= " + reply);
+    if (env.debug()) session.TimedTranscriptLine(" > Last reply= " + reply);
     // Logged in on USER alone: no further reply will come.
     if (ftpReplyCode(reply) == 230) return reply;
   }
@@ -113,7 +113,7 @@ void QuitRefusingServer(Session& session) {
   ftpSendCommand(session, "QUIT");
   const std::string reply = ftpGetReply(
       session, std::min(env.quit_wait_ms, env.channels.TimeoutOf(h)), OnSilence::kKeepConnection);
-  if (env.debug()) env.Line(reply);
+  if (env.debug()) session.TranscriptLine(reply);
   session.CloseChannel();
   session.ConnectedFlag = kOff;
 }
@@ -272,7 +272,7 @@ void ftpQuit(Session& session) {
   const int wait = env.state.AbortFlag ? env.abort_quit_wait_ms : env.quit_wait_ms;
   const std::string reply =
       ftpGetReply(session, std::min(wait, env.channels.TimeoutOf(h)), OnSilence::kKeepConnection);
-  if (env.debug()) env.Line(reply);
+  if (env.debug()) session.TranscriptLine(reply);
   ftpRecordReply(session, reply);
   session.CloseChannel();
   session.ConnectedFlag = kOff;

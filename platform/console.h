@@ -1,6 +1,7 @@
 #ifndef KORU_PLATFORM_CONSOLE_H_
 #define KORU_PLATFORM_CONSOLE_H_
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,16 @@ class Console {
   // Writes one line on the error stream, apart from the lines above; a console that has no
   // error stream of its own shows it among them.
   virtual void WriteErrorLine(std::string_view line) { WriteLine(line); }
+  // Writes `lines` as one piece: a console written from several threads never lets another
+  // thread's line fall between them (an error line and the reason lines under it, say). The
+  // default writes them one by one, which is whole only where a single thread writes.
+  virtual void WriteLines(std::span<const std::string> lines) {
+    for (const std::string& line : lines) WriteLine(line);
+  }
+  // The same on the error stream.
+  virtual void WriteErrorLines(std::span<const std::string> lines) {
+    for (const std::string& line : lines) WriteErrorLine(line);
+  }
   // Shows `title` as the window title (the caller has already cut it to its limit).
   virtual void SetTitle(std::string_view title) = 0;
   // The next pending key press, or kNoKey. Never waits.

@@ -60,6 +60,20 @@ void AppendBusy(std::string& out, const BusyStatus& status, BusyForm form) {
   if (form == BusyForm::kWithKeys) out += " (Tab: now, Esc: stop)";
 }
 
+enum class RunCount { kWords, kSlashAndWord, kSlash };
+
+// "742 of 1,206 files", "742/1,206 files" or "742/1,206"; "742 files" or "742" while no file
+// is known.
+void AppendRunCount(std::string& out, const RunStatus& status, RunCount form) {
+  AppendGroupedThousands(out, status.files_done);
+  if (status.files_known >= 0) {
+    out += form == RunCount::kWords ? " of " : "/";
+    AppendGroupedThousands(out, status.files_known);
+  }
+  const int64_t files = status.files_known >= 0 ? status.files_known : status.files_done;
+  if (form != RunCount::kSlash) out += files == 1 ? " file" : " files";
+}
+
 }  // namespace
 
 int64_t RoundedPercent(int64_t part, int64_t whole) {
@@ -133,8 +147,10 @@ std::string_view StatusFormatter::Format(const Status& status, int width) {
     Download(*download, columns);
   } else if (const auto* listing = std::get_if<ListingStatus>(&status)) {
     Listing(*listing, columns);
+  } else if (const auto* busy = std::get_if<BusyStatus>(&status)) {
+    Busy(*busy, columns);
   } else {
-    Busy(std::get<BusyStatus>(status), columns);
+    Run(std::get<RunStatus>(status), columns);
   }
   return line_;
 }
@@ -166,21 +182,26 @@ void StatusFormatter::Download(const DownloadStatus& status, size_t columns) {
     fields_[kDelay] += " ms";
   }
 
-  const auto fields_width = [this] {
-    size_t total = 0;
-    for (const std::string& field : fields_) {
-      if (!field.empty()) total += kGap.size() + field.size();
-    }
-    return total;
-  };
   const size_t name_columns = std::min(status.name.size(), kNameColumns);
   // The percentage stays: a name that does not fit beside it gives up its columns instead.
   for (const Field least_useful : {kBytes, kDelay, kLeft, kRate}) {
-    if (name_columns + fields_width() <= columns) break;
+    if (name_columns + FieldsWidth() <= columns) break;
     fields_[least_useful].clear();
   }
-  const size_t used = fields_width();
+  const size_t used = FieldsWidth();
   AppendShortened(line_, status.name, columns > used ? columns - used : 0);
+  AppendFields(columns);
+}
+
+size_t StatusFormatter::FieldsWidth() const {
+  size_t total = 0;
+  for (const std::string& field : fields_) {
+    if (!field.empty()) total += kGap.size() + field.size();
+  }
+  return total;
+}
+
+void StatusFormatter::AppendFields(size_t columns) {
   for (const std::string& field : fields_) {
     if (field.empty()) continue;
     if (!line_.empty()) AppendCut(kGap, columns);
@@ -218,6 +239,38 @@ void StatusFormatter::Busy(const BusyStatus& status, size_t columns) {
     if (line_.size() <= columns) return;
   }
   line_.resize(columns);
+}
+
+void StatusFormatter::Run(const RunStatus& status, size_t columns) {
+  enum Field { kInFlight, kBytes, kRate, kDelay };
+  for (std::string& field : fields_) field.clear();
+  AppendGroupedThousands(fields_[kInFlight], status.files_in_flight);
+  fields_[kInFlight] += " in flight";
+  AppendGroupedThousands(fields_[kBytes], status.bytes);
+  fields_[kBytes] += " bytes";
+  if (status.bytes_per_second >= 0) AppendRate(fields_[kRate], status.bytes_per_second);
+  if (status.delay_ms > 0) {
+    fields_[kDelay] += "delay ";
+    AppendDecimal(fields_[kDelay], status.delay_ms);
+    fields_[kDelay] += " ms";
+  }
+
+  // The count in its fullest form that fits, and then the other fields that fit beside it.
+  constexpr RunCount kForms[] = {RunCount::kWords, RunCount::kSlashAndWord, RunCount::kSlash};
+  for (const RunCount form : kForms) {
+    line_.clear();
+    AppendRunCount(line_, status, form);
+    if (line_.size() <= columns) break;
+  }
+  for (const Field least_useful : {kInFlight, kBytes, kDelay, kRate}) {
+    if (line_.size() + FieldsWidth() <= columns) break;
+    fields_[least_useful].clear();
+  }
+  if (line_.size() > columns) {
+    line_.clear();
+    return;
+  }
+  AppendFields(columns);
 }
 
 }  // namespace koru

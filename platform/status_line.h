@@ -36,7 +36,20 @@ struct BusyStatus {
   int seconds = 0;
 };
 
-using Status = std::variant<DownloadStatus, ListingStatus, BusyStatus>;
+// The totals of a run over several connections: `files_in_flight` downloads going on,
+// `files_done` of the `files_known` files found so far handled (below 0: none known yet), the
+// bytes all its downloads have received, their rate in bytes per second (-1 while unknown) and
+// the delay after each block (0: none).
+struct RunStatus {
+  int64_t files_in_flight = 0;
+  int64_t files_done = 0;
+  int64_t files_known = -1;
+  int64_t bytes = 0;
+  int64_t bytes_per_second = -1;
+  int delay_ms = 0;
+};
+
+using Status = std::variant<DownloadStatus, ListingStatus, BusyStatus, RunStatus>;
 
 // The percentage of `part` in `whole` rounded to the nearest whole number, an exact half to the
 // even neighbour (12.5 gives 12, 37.5 gives 38), as the progress title shows it.
@@ -58,7 +71,10 @@ void AppendShortened(std::string& out, std::string_view text, size_t columns);
 // have grown). The line holds at most width - 1 columns, so it never wraps, whatever the
 // terminal does with its last column. What does not fit gives way, least useful first: the
 // byte counts, the delay, the time left and the rate of a download, then the columns of its
-// name; the directory of a listing; the key hint and then the words of the busy wait.
+// name; the directory of a listing; the key hint and then the words of the busy wait; the
+// files in flight, the bytes, the delay and the rate of a run's totals, and then the words of
+// its count ("742 of 1,206 files", "742/1,206 files", "742/1,206"), whose numbers are never
+// cut (at 40 columns and more any two counts of up to a thousand million fit whole).
 class StatusFormatter {
  public:
   std::string_view Format(const Status& status, int width);
@@ -67,6 +83,11 @@ class StatusFormatter {
   void Download(const DownloadStatus& status, size_t columns);
   void Listing(const ListingStatus& status, size_t columns);
   void Busy(const BusyStatus& status, size_t columns);
+  void Run(const RunStatus& status, size_t columns);
+  // The total width of the non-empty fields, each with the gap before it.
+  size_t FieldsWidth() const;
+  // Appends the non-empty fields, each after a gap, cut to `columns`.
+  void AppendFields(size_t columns);
   // Appends `text` to the line, cut to what is left of `columns`.
   void AppendCut(std::string_view text, size_t columns);
 

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace koru {
@@ -130,6 +132,72 @@ TEST(StatusLineTest, TheLineFitsTheWidthAndLeavesOutTheLeastUsefulFieldsFirst) {
     const std::string line(formatter.Format(c.status, c.width));
     EXPECT_EQ(line, c.line) << c.what;
     EXPECT_LT(static_cast<int>(line.size()), std::max(c.width, 1)) << c.what;
+  }
+}
+
+TEST(StatusLineTest, ARunsTotalsGiveWayAroundTheirCountsWhichStayWhole) {
+  struct Case {
+    const char* what;
+    RunStatus status;
+    int width;
+    std::string line;
+  };
+  const RunStatus usual{3, 742, 1206, 14336000, 1258291, 100};
+  const RunStatus large{12, 1234567, 98765432, 123456789012, 3221225472, 0};
+  const RunStatus huge{0, 123456789012, 987654321098, 0, -1, 0};
+  const std::vector<Case> cases = {
+      {"everything", usual, 200,
+       "742 of 1,206 files  3 in flight  14,336,000 bytes  1.2 MiB/s  delay 100 ms"},
+      {"80 columns", usual, 80,
+       "742 of 1,206 files  3 in flight  14,336,000 bytes  1.2 MiB/s  delay 100 ms"},
+      {"the files in flight and the bytes go first", usual, 60,
+       "742 of 1,206 files  1.2 MiB/s  delay 100 ms"},
+      {"then the delay", usual, 40, "742 of 1,206 files  1.2 MiB/s"},
+      {"large numbers", large, 80,
+       "1,234,567 of 98,765,432 files  12 in flight  123,456,789,012 bytes  3.0 GiB/s"},
+      {"large numbers, 60 columns", large, 60, "1,234,567 of 98,765,432 files  3.0 GiB/s"},
+      {"large numbers, 40 columns: the rate goes last", large, 40,
+       "1,234,567 of 98,765,432 files"},
+      {"huge counts lose their words first", huge, 40,
+       "123,456,789,012/987,654,321,098 files"},
+      {"then their last word", huge, 33, "123,456,789,012/987,654,321,098"},
+      {"counts that cannot fit show nothing rather than a cut number", huge, 20, ""},
+      {"at the start", RunStatus{0, 0, 0, 0, -1, 0}, 80, "0 of 0 files  0 in flight  0 bytes"},
+      {"no file known yet", RunStatus{1, 0, -1, 0, -1, 0}, 80, "0 files  1 in flight  0 bytes"},
+      {"one file", RunStatus{1, 0, 1, 500, 512, 0}, 80,
+       "0 of 1 file  1 in flight  500 bytes  512 B/s"},
+  };
+  StatusFormatter formatter;
+  for (const Case& c : cases) {
+    const std::string line(formatter.Format(c.status, c.width));
+    EXPECT_EQ(line, c.line) << c.what;
+    EXPECT_LT(static_cast<int>(line.size()), c.width) << c.what;
+  }
+}
+
+// At every width from 40 up the counts show whole, every other field is whole or absent, and
+// the rate shows once.
+TEST(StatusLineTest, ARunsFieldsAreNeverCutAtFortyColumnsOrMore) {
+  const RunStatus large{1234, 1234567, 98765432, 123456789012, 3221225472, 12300};
+  const std::vector<std::string> fields = {"1,234 in flight", "123,456,789,012 bytes",
+                                           "3.0 GiB/s", "delay 12300 ms"};
+  StatusFormatter formatter;
+  for (int width = 40; width <= 200; ++width) {
+    const std::string line(formatter.Format(large, width));
+    SCOPED_TRACE(std::to_string(width) + ": " + line);
+    const std::string counts = "1,234,567 of 98,765,432 files";
+    ASSERT_TRUE(line.starts_with(counts));
+    std::string_view rest = std::string_view(line).substr(counts.size());
+    while (!rest.empty()) {
+      ASSERT_TRUE(rest.starts_with("  "));
+      rest.remove_prefix(2);
+      const std::string_view field = rest.substr(0, rest.find("  "));
+      EXPECT_NE(std::find(fields.begin(), fields.end(), field), fields.end()) << field;
+      rest.remove_prefix(field.size());
+    }
+    EXPECT_EQ(line.find("GiB/s") != std::string::npos, width > 40);  // the rate goes last
+    EXPECT_EQ(line.find("/s"), line.rfind("/s"));
+    EXPECT_LT(static_cast<int>(line.size()), width);
   }
 }
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/key_decoder.h"
 #include "platform/terminal_state.h"
@@ -134,23 +135,41 @@ void TerminalConsole::TakeTerminal() {
 }
 
 void TerminalConsole::WriteLine(std::string_view line) {
-  WriteTo(stdout, line);
+  const std::lock_guard lock(mutex_);
+  WriteTo(stdout, {&line, 1});
 }
 
 void TerminalConsole::WriteErrorLine(std::string_view line) {
-  WriteTo(stderr, line);
+  const std::lock_guard lock(mutex_);
+  WriteTo(stderr, {&line, 1});
 }
 
-void TerminalConsole::WriteTo(std::FILE* stream, std::string_view line) {
+void TerminalConsole::WriteLines(std::span<const std::string> lines) {
+  const std::vector<std::string_view> views(lines.begin(), lines.end());
+  const std::lock_guard lock(mutex_);
+  WriteTo(stdout, views);
+}
+
+void TerminalConsole::WriteErrorLines(std::span<const std::string> lines) {
+  const std::vector<std::string_view> views(lines.begin(), lines.end());
+  const std::lock_guard lock(mutex_);
+  WriteTo(stderr, views);
+}
+
+void TerminalConsole::WriteTo(std::FILE* stream, std::span<const std::string_view> lines) {
   state::EraseStatusLine();
   FlushTitle();
-  line_buffer_.assign(PrintableText(line));
-  line_buffer_ += '\n';
+  line_buffer_.clear();
+  for (const std::string_view line : lines) {
+    line_buffer_ += PrintableText(line);
+    line_buffer_ += '\n';
+  }
   std::fwrite(line_buffer_.data(), 1, line_buffer_.size(), stream);
   std::fflush(stream);
 }
 
 void TerminalConsole::SetTitle(std::string_view title) {
+  const std::lock_guard lock(mutex_);
   if (title_fd_ < 0) return;
   pending_title_.assign(title);
   title_pending_ = true;
@@ -184,6 +203,7 @@ void TerminalConsole::ReadWidthIfChanged() {
 }
 
 void TerminalConsole::ShowStatus(const Status& status) {
+  const std::lock_guard lock(mutex_);
   if (status_fd_ < 0 || !HoldsTerminal()) return;
   ReadWidthIfChanged();
   const std::string_view line = status_formatter_.Format(status, width_);
@@ -198,6 +218,7 @@ void TerminalConsole::ShowStatus(const Status& status) {
 }
 
 void TerminalConsole::ClearStatus() {
+  const std::lock_guard lock(mutex_);
   // An activity has ended: its last title is shown now.
   FlushTitle();
   state::EraseStatusLine();
@@ -231,6 +252,7 @@ bool TerminalConsole::AbortSignalPending() const {
 }
 
 bool TerminalConsole::StopPending() {
+  const std::lock_guard lock(mutex_);
   FlushTitleIfDue();
   if (AbortSignalPending()) return true;
   if (!keys_from_terminal_ || !HoldsTerminal()) return false;
@@ -241,23 +263,33 @@ bool TerminalConsole::StopPending() {
 bool TerminalConsole::WaitForKey(Clock& /*clock*/, int ms) {
   const long long end = NowMs() + ms;
   for (;;) {
-    FlushTitleIfDue();
-    if (AbortSignalPending()) return true;
-    const bool keys = keys_from_terminal_ && HoldsTerminal();
-    if (keys) {
-      FillKeyBuffer();
-      if (KeyInBuffer(false)) return true;
+    bool keys = false;
+    {
+      const std::lock_guard lock(mutex_);
+      FlushTitleIfDue();
+      if (AbortSignalPending()) return true;
+      keys = keys_from_terminal_ && HoldsTerminal();
+      if (keys) {
+        FillKeyBuffer();
+        if (KeyInBuffer(false)) return true;
+      }
     }
     const long long left = end - NowMs();
     if (left <= 0) return false;
     const int slice = static_cast<int>(std::min<long long>(left, kWaitSliceMs));
-    // A signal ends either wait early; a terminal that reports input it cannot deliver (hung
-    // up) is slept on instead.
-    if (!keys || (Readable(STDIN_FILENO, slice) && !FillKeyBuffer())) SleepMs(slice);
+    // The wait itself leaves the console to the other threads. A signal ends either wait early;
+    // a terminal that reports input it cannot deliver (hung up) is slept on instead.
+    bool hung_up = !keys;
+    if (keys && Readable(STDIN_FILENO, slice)) {
+      const std::lock_guard lock(mutex_);
+      hung_up = !FillKeyBuffer();
+    }
+    if (hung_up) SleepMs(slice);
   }
 }
 
 int TerminalConsole::PollKey() {
+  const std::lock_guard lock(mutex_);
   FlushTitleIfDue();
   if (AbortSignalPending()) {
     abort_signals_seen_ = state::AbortSignals();
@@ -276,6 +308,8 @@ int TerminalConsole::PollKey() {
 }
 
 SecretAnswer TerminalConsole::AskSecret(std::string_view prompt) {
+  // No line of another thread may land on the prompt or the typing.
+  const std::lock_guard lock(mutex_);
   if (!keys_from_terminal_ || !HoldsTerminal()) return {};
   state::EraseStatusLine();
   FlushTitle();

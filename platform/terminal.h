@@ -2,6 +2,8 @@
 #define KORU_PLATFORM_TERMINAL_H_
 
 #include <cstdio>
+#include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -27,6 +29,8 @@ namespace koru {
 // leaves the terminal alone; back in the foreground it puts the terminal in key mode again and
 // redraws the status line and the title. Ctrl-Z gives the terminal its mode back before the
 // process stops.
+// Any thread may call it: each call has the console to itself while it writes, so the lines of
+// a piece (WriteLines) show together.
 class TerminalConsole : public Console {
  public:
   TerminalConsole();
@@ -36,6 +40,8 @@ class TerminalConsole : public Console {
 
   void WriteLine(std::string_view line) override;
   void WriteErrorLine(std::string_view line) override;
+  void WriteLines(std::span<const std::string> lines) override;
+  void WriteErrorLines(std::span<const std::string> lines) override;
   void SetTitle(std::string_view title) override;
   int PollKey() override;
   bool StopPending() override;
@@ -64,8 +70,11 @@ class TerminalConsole : public Console {
   void TakeTerminal();
   SecretAnswer ReadSecretLine();
 
-  // Writes `line` and a line end to `stream`, after erasing the status line.
-  void WriteTo(std::FILE* stream, std::string_view line);
+  // Writes each of `lines` with a line end to `stream` in one write, after erasing the status
+  // line.
+  void WriteTo(std::FILE* stream, std::span<const std::string_view> lines);
+
+  std::mutex mutex_;  // held by every call for what it writes and the state it reads
 
   bool keys_from_terminal_ = false;
   bool holds_terminal_ = false;

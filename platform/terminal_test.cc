@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <functional>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -291,6 +293,49 @@ TEST(TerminalTest, ErrorLinesGoToStandardError) {
   EXPECT_EQ(piped.exit_code, 0);
   EXPECT_EQ(piped.output, "a line\n");
   EXPECT_EQ(piped.errors, "an error?\n");
+}
+
+// Threads that write at once: the three lines of each piece come out together, on standard
+// output and on standard error alike.
+TEST(TerminalTest, PiecesOfLinesFromSeveralThreadsComeOutWhole) {
+  constexpr int kThreads = 4;
+  constexpr int kPieces = 100;
+  const testing::ChildResult result = testing::RunInChild([] {
+    TerminalConsole console;
+    std::vector<std::jthread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+      writers.emplace_back([&console, t] {
+        const std::string filler(60, 'x');
+        for (int i = 0; i < kPieces; ++i) {
+          const std::string id = std::to_string(t) + "." + std::to_string(i);
+          const std::vector<std::string> piece = {id + " first " + filler, id + " second",
+                                                  id + " third"};
+          console.WriteLines(piece);
+          console.WriteErrorLines(piece);
+          console.WriteLine("single " + id);
+          console.WriteErrorLine("single " + id);
+        }
+      });
+    }
+  });
+  ASSERT_EQ(result.exit_code, 0) << result.errors;
+  for (const std::string* stream : {&result.output, &result.errors}) {
+    std::istringstream in(*stream);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), size_t{4 * kThreads * kPieces});
+    int pieces = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      const size_t first = lines[i].find(" first ");
+      if (first == std::string::npos) continue;
+      ++pieces;
+      const std::string id = lines[i].substr(0, first);
+      ASSERT_LT(i + 2, lines.size());
+      EXPECT_EQ(lines[i + 1], id + " second");
+      EXPECT_EQ(lines[i + 2], id + " third");
+    }
+    EXPECT_EQ(pieces, kThreads * kPieces);
+  }
 }
 
 // However the program ends, a status line on screen is erased.

@@ -73,17 +73,21 @@ void DirectoryMirror::NoConnection(const StepReport& report) {
 // The reason after the error line: the kept reply first where `kept_reply_first` (a login
 // answered 4xx or 5xx), else the system's text or the server's silence where no reply came, or
 // the refusing reply.
+// The lines go out as one piece: no other connection's line comes between them.
 void DirectoryMirror::PrintConnectionError(const StepReport& report, bool kept_reply_first) {
-  env().TimedLine(" ERROR: Unable to open connection to server.");
-  const std::string kept = std::to_string(report.kept_code) + " " + report.kept_text;
+  const std::string time = env().Time();
+  std::vector<std::string> lines{time + " ERROR: Unable to open connection to server."};
+  const std::string kept = time + "  " + std::to_string(report.kept_code) + " " + report.kept_text;
+  const std::string failure = time + "  " + report.failure;
   if (kept_reply_first) {
-    if (report.kept_code > 0) env().TimedLine("  " + kept);
-    if (!report.failure.empty()) env().TimedLine("  " + report.failure);
+    if (report.kept_code > 0) lines.push_back(kept);
+    if (!report.failure.empty()) lines.push_back(failure);
   } else if (!report.failure.empty()) {
-    env().TimedLine("  " + report.failure);
+    lines.push_back(failure);
   } else if (report.kept_code >= 100) {  // a server's reply, not a local failure's number
-    env().TimedLine("  " + kept);
+    lines.push_back(kept);
   }
+  env().console.WriteLines(lines);
 }
 
 void DirectoryMirror::EndByAbort() {

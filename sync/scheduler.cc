@@ -73,6 +73,8 @@ Scheduler::Scheduler(Env& run, RunTotals& totals, const Login& login,
     slot->console = std::move(console);
     slot->env = std::move(env);
     slot->worker.session().SkipsRepeatedType = policy.skip_repeated_type;
+    // Under +V each protocol line says which connection it belongs to, where there are several.
+    if (policy.connections > 1) slot->worker.session().number = i + 1;
     slot->worker.SetEntry(i == 0 ? Worker::Entry::kWaitOutBusy : Worker::Entry::kGiveUpOnBusy);
     slots_.push_back(std::move(slot));
   }
@@ -385,8 +387,8 @@ void Scheduler::DrawStatus(int64_t now) {
   env_->console.SetTitle(std::string_view(env_->options.ProgramTitle + " - " + status_text_)
                              .substr(0, kTitleLength));
   if (!env_->console.HasStatusLine()) return;
-  env_->console.ShowStatus(
-      DownloadStatus{status_text_, bytes, -1, rate, -1, run_.state.BlockDelay});
+  env_->console.ShowStatus(RunStatus{files_in_flight_, files_done_, files_known_, bytes, rate,
+                                     run_.state.BlockDelay});
 }
 
 void Scheduler::EndDisplay() {

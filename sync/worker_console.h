@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "platform/clock.h"
@@ -25,6 +27,14 @@ class LockedConsole : public Console {
   void WriteErrorLine(std::string_view line) override {
     const std::lock_guard lock(mutex_);
     console_.WriteErrorLine(line);
+  }
+  void WriteLines(std::span<const std::string> lines) override {
+    const std::lock_guard lock(mutex_);
+    console_.WriteLines(lines);
+  }
+  void WriteErrorLines(std::span<const std::string> lines) override {
+    const std::lock_guard lock(mutex_);
+    console_.WriteErrorLines(lines);
   }
   void SetTitle(std::string_view title) override {
     const std::lock_guard lock(mutex_);
@@ -72,6 +82,12 @@ class WorkerConsole : public Console {
     if (!state_.AbortReported) run_.WriteLine(line);
   }
   void WriteErrorLine(std::string_view line) override { run_.WriteErrorLine(line); }
+  void WriteLines(std::span<const std::string> lines) override {
+    if (!state_.AbortReported) run_.WriteLines(lines);
+  }
+  void WriteErrorLines(std::span<const std::string> lines) override {
+    run_.WriteErrorLines(lines);
+  }
   void SetTitle(std::string_view /*title*/) override {}
   int PollKey() override {
     if (state_.AbortFlag) return kKeyEsc;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,11 +19,26 @@ namespace koru::testing {
 // terminal `status_width` columns wide shows it; hands out scripted keys, then none. A key of
 // `arriving_keys` comes during the waits for keys: once they have waited `after_ms` in all, the
 // wait ends there and the key is the next one PollKey hands out (until then every wait ends at
-// once).
+// once). Lines and error lines may be written from several threads, a piece of lines as one
+// piece; a test reads them once the writers are done.
 class RecordingConsole : public Console {
  public:
-  void WriteLine(std::string_view line) override { lines.emplace_back(line); }
-  void WriteErrorLine(std::string_view line) override { error_lines.emplace_back(line); }
+  void WriteLine(std::string_view line) override {
+    const std::lock_guard lock(lines_mutex_);
+    lines.emplace_back(line);
+  }
+  void WriteErrorLine(std::string_view line) override {
+    const std::lock_guard lock(lines_mutex_);
+    error_lines.emplace_back(line);
+  }
+  void WriteLines(std::span<const std::string> piece) override {
+    const std::lock_guard lock(lines_mutex_);
+    lines.insert(lines.end(), piece.begin(), piece.end());
+  }
+  void WriteErrorLines(std::span<const std::string> piece) override {
+    const std::lock_guard lock(lines_mutex_);
+    error_lines.insert(error_lines.end(), piece.begin(), piece.end());
+  }
   void SetTitle(std::string_view title) override { titles.emplace_back(title); }
   int PollKey() override {
     ++polls;
@@ -70,6 +86,7 @@ class RecordingConsole : public Console {
 
  private:
   StatusFormatter formatter_;
+  std::mutex lines_mutex_;
 };
 
 // A netrc with a given state and text, counting its reads.
