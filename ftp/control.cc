@@ -210,7 +210,7 @@ std::string_view ftpReplyLineText(std::string_view line) {
 void ftpRecordReply(Session& session, std::string_view line) {
   const int32_t code = ftpReplyCode(line);
   if (code <= session.LastReplyCode) return;
-  session.LastReplyText = std::string(ftpReplyLineText(line));
+  session.LastReplyText.assign(ftpReplyLineText(line));
   session.LastReplyCode = code;
 }
 

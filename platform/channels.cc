@@ -30,11 +30,16 @@ namespace {
 constexpr int kStopCheckMs = 100;
 
 // Room in `line` for `more` bytes. A line never outgrows the buffer, so its block never needs
-// to either (growing by doubling would take up to twice that).
+// to either (growing by doubling would take up to twice that). The new block is reserved by an
+// empty string: the library rounds a reserve up to twice the old capacity, which would overshoot
+// the buffer's size.
 void MakeRoom(std::string& line, size_t more) {
   const size_t needed = line.size() + more;
   if (needed <= line.capacity()) return;
-  line.reserve(std::min(std::max(needed, 2 * line.capacity()), kChannelBufferSize));
+  std::string larger;
+  larger.reserve(std::min(std::max(needed, 2 * line.capacity()), kChannelBufferSize));
+  larger.append(line);
+  line.swap(larger);
 }
 
 // Appends `bytes` less every CR among them, a stretch at a time (a line may hold long runs of

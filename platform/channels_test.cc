@@ -148,6 +148,14 @@ TEST_F(MemoryChannelTest, ALineArrivingInPiecesIsReadWhole) {
   EXPECT_EQ(Waited(), 750);
 }
 
+// However the pieces of a line fall, its block never outgrows the channel's buffer.
+TEST_F(MemoryChannelTest, ALongLineInPiecesTakesNoMoreRoomThanTheBuffer) {
+  Connect().Send(std::string(40000, 'a')).Silence(1).Send(std::string(25536, 'a') + "\n");
+  const std::string line = channels_.ReadLine(1);
+  EXPECT_EQ(line, std::string(65536, 'a'));
+  EXPECT_LE(line.capacity(), kChannelBufferSize);
+}
+
 TEST_F(MemoryChannelTest, ReadLineWithItsOwnTimeOut) {
   Connect().Silence(30).Send("late\r\n");
   EXPECT_EQ(channels_.ReadLine(1, 20), "");
