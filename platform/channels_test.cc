@@ -100,6 +100,10 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"CrLfAndLf", "220 Ready\r\n331 Password\n", {"220 Ready", "331 Password"}},
         LineCase{"CrCrLf", "226 Done\r\r\n", {"226 Done"}},
         LineCase{"CrInsideALine", "a\rb\r\n", {"ab"}},
+        LineCase{"LongRunsOfCr",
+                 "a" + std::string(130, '\r') + "b" + std::string(64, '\r') + "c" +
+                     std::string(63, '\r') + "\n",
+                 {"abc"}},
         LineCase{"EmptyLines", "\r\n\n", {"", ""}},
         LineCase{"LastLineWithoutLf", "220 Ready\r\ntail", {"220 Ready", "tail"}},
         LineCase{"LongLineIsCutAt65536Bytes",
