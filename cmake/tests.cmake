@@ -21,11 +21,6 @@ foreach(source ${KORU_TEST_FOLDER_SOURCES})
 endforeach()
 set(KORU_UNIT_TEST_SOURCES ${KORU_TEST_SOURCES})
 list(FILTER KORU_UNIT_TEST_SOURCES EXCLUDE REGEX "(e2e|real)_test\\.cc$")
-# Under ThreadSanitizer only the engine's unit tests are built: the runs over several
-# connections are what it is there for, and the rest would double the suite's build.
-if(KORU_TSAN)
-  list(FILTER KORU_UNIT_TEST_SOURCES INCLUDE REGEX "/sync/[^/]*_test\\.cc$")
-endif()
 set(KORU_E2E_TEST_SOURCES ${KORU_TEST_SOURCES})
 list(FILTER KORU_E2E_TEST_SOURCES INCLUDE REGEX "(e2e|real)_test\\.cc$")
 
@@ -88,9 +83,7 @@ set_property(SOURCE tests/install_e2e_test.cc APPEND PROPERTY COMPILE_DEFINITION
   KORU_C_SANITIZE_FLAGS="${KORU_C_SANITIZE_FLAGS}"
   KORU_INSTALL_LIBDIR="${CMAKE_INSTALL_LIBDIR}"
   KORU_PROJECT_VERSION_MAJOR="${PROJECT_VERSION_MAJOR}")
-if(NOT KORU_TSAN)
-  include(fuzz/replay.cmake)
-endif()
+include(fuzz/replay.cmake)
 
 # Unit tests: a few processes, each running its share of the cases (GoogleTest's sharding).
 # Listed first and costed high, so that ctest starts them before the many short e2e cases.

@@ -132,13 +132,21 @@ std::string ReadReply(Session& session, int timeout_ms, OnSilence silence,
   Env& env = session.env;
   const int h = session.h;
   ReplyFraming framing;
+  // The attempt holds one reference only, so that the function it is passed as keeps it
+  // without a heap block of its own for every line.
+  struct LineRead {
+    Channels& channels;
+    int h;
+    int timeout_ms;
+    std::string text;
+  };
   auto read_line = [&] {
-    std::string read;
-    ftpUnlessStopped(env, [&] {
-      read = env.channels.ReadLine(h, timeout_ms);
-      return !read.empty();
+    LineRead read{env.channels, h, timeout_ms, {}};
+    ftpUnlessStopped(env, [&read] {
+      read.text = read.channels.ReadLine(read.h, read.timeout_ms);
+      return !read.text.empty();
     });
-    return read;
+    return std::move(read.text);
   };
   std::string line = read_line();
   const bool got_nothing = line.empty();
@@ -210,7 +218,7 @@ std::string_view ftpReplyLineText(std::string_view line) {
 void ftpRecordReply(Session& session, std::string_view line) {
   const int32_t code = ftpReplyCode(line);
   if (code <= session.LastReplyCode) return;
-  session.LastReplyText = std::string(ftpReplyLineText(line));
+  session.LastReplyText.assign(ftpReplyLineText(line));
   session.LastReplyCode = code;
 }
 

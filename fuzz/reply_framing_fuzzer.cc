@@ -44,13 +44,18 @@ KORU_FUZZ_HELPER size_t RunLength(std::string_view input, size_t at) {
 // expanded, cut after its kMostLines-th LF.
 KORU_FUZZ_HELPER void ExpandRuns(std::string_view input, std::string& stream) {
   stream.clear();
-  for (size_t i = 0; i < input.size() && stream.size() < kLongestStream; ++i) {
-    const bool run = input[i] == kRunMark && i + 4 < input.size();
-    if (run && RunLength(input, i) <= kLongestRun) {
-      stream.append(RunLength(input, i), input[i + 4]);
-      i += 4;
+  size_t i = 0;
+  while (i < input.size() && stream.size() < kLongestStream) {
+    // The bytes up to the next mark go in as one stretch.
+    const size_t at = std::min(input.find(kRunMark, i), input.size());
+    stream.append(input.substr(i, std::min(at - i, kLongestStream - stream.size())));
+    if (at == input.size()) break;
+    if (at + 4 < input.size() && RunLength(input, at) <= kLongestRun) {
+      stream.append(RunLength(input, at), input[at + 4]);
+      i = at + 5;
     } else {
-      stream += input[i];
+      stream += kRunMark;
+      i = at + 1;
     }
   }
   if (stream.size() > kLongestStream) stream.resize(kLongestStream);
@@ -66,7 +71,9 @@ KORU_FUZZ_HELPER void ExpandRuns(std::string_view input, std::string& stream) {
 KORU_FUZZ_HELPER bool HoldsEndReply(std::string_view stream) {
   // Mostly settled at once: few streams hold a 'z' (and dropping CRs makes none).
   if (!std::memchr(stream.data(), 'z', stream.size())) return false;
-  for (size_t at = 0; at < stream.size(); ++at) {
+  // A match begins with the reply's first byte, never with a CR.
+  for (size_t at = stream.find(kEndReply[0]); at != stream.npos;
+       at = stream.find(kEndReply[0], at + 1)) {
     size_t matched = 0;
     for (size_t i = at; i < stream.size() && matched < kEndReply.size(); ++i) {
       if (stream[i] == '\r' && matched > 0) continue;
@@ -188,10 +195,10 @@ class CheckingConsole final : public testing::RecordingConsole {
 };
 
 // What every input runs with, built once: an environment in debug mode whose one connection
-// is to the server stream. Nobody can stop a run, and no name needs looking up, so a connect
-// starts no thread.
+// is to the server stream, and the session that reads it. Nobody can stop a run, and no name
+// needs looking up, so a connect starts no thread.
 struct Rig {
-  Rig() : transport(server), env(console, clock, transport) {
+  Rig() : transport(server), env(console, clock, transport), session(env) {
     clock.follows_real_time = false;
     env.options.VerboseLevel = 1;
     env.channel_timeout_ms = kTimeoutMs;
@@ -201,6 +208,8 @@ struct Rig {
     // Room for the largest input from the start: an input that leaves more blocks behind than
     // it found makes the fuzzer look for a leak, which costs more than a hundred inputs.
     stream.reserve(kLongestStream + kEndReply.size() + 3);
+    session.ReplyLine.reserve(kChannelBufferSize);
+    session.LastReplyText.reserve(kChannelBufferSize);
     edges.reserve(64);
   }
 
@@ -209,6 +218,9 @@ struct Rig {
   ServerStream server;
   ServerTransport transport;
   Env env;
+  // Takes each input's channel; what reading replies changes in it is reset per input, and the
+  // rooms of its texts are kept, as a program's session keeps them from reply to reply.
+  Session session;
   std::string stream;
   std::vector<size_t> edges;
 };
@@ -250,10 +262,14 @@ KORU_FUZZ_TARGET(reply_framing) {
   env.channels.ClearError();
   const int channel = env.pool.Lowest();
   Check(env.channels.Open(channel, "127.0.0.1", 21, kTimeoutMs), "a connection to the server");
-  Session session(env, channel);  // closes the channel as it goes
+  Session& session = rig.session;
+  session.h = channel;
+  session.ReplyLine.clear();
+  ftpClearReply(session);
   ReadReplies(session, input_size);
   Check(ftpGetReply(session).empty() && env.channels.Error() == 0,
         "after the server has closed, replies come back empty at once");
+  session.CloseChannel();
 }
 
 }  // namespace koru::fuzz

@@ -30,11 +30,27 @@ namespace {
 constexpr int kStopCheckMs = 100;
 
 // Room in `line` for `more` bytes. A line never outgrows the buffer, so its block never needs
-// to either (growing by doubling would take up to twice that).
+// to either (growing by doubling would take up to twice that). The new block is reserved by an
+// empty string: the library rounds a reserve up to twice the old capacity, which would overshoot
+// the buffer's size.
 void MakeRoom(std::string& line, size_t more) {
   const size_t needed = line.size() + more;
   if (needed <= line.capacity()) return;
-  line.reserve(std::min(std::max(needed, 2 * line.capacity()), kChannelBufferSize));
+  std::string larger;
+  larger.reserve(std::min(std::max(needed, 2 * line.capacity()), kChannelBufferSize));
+  larger.append(line);
+  line.swap(larger);
+}
+
+// Where the run of CRs at `at` ends in `bytes`. A long run is passed a block at a time.
+size_t EndOfCRs(std::string_view bytes, size_t at) {
+  static constexpr size_t kBlock = 64;
+  static const std::string kCRs(kBlock, '\r');
+  while (bytes.size() - at >= kBlock && std::memcmp(bytes.data() + at, kCRs.data(), kBlock) == 0) {
+    at += kBlock;
+  }
+  while (at < bytes.size() && bytes[at] == '\r') ++at;
+  return at;
 }
 
 // Appends `bytes` less every CR among them, a stretch at a time (a line may hold long runs of
@@ -48,7 +64,7 @@ void AppendWithoutCRs(std::string& line, std::string_view bytes) {
     }
     const size_t stretch = static_cast<size_t>(static_cast<const char*>(cr) - bytes.data());
     line.append(bytes.data(), stretch);
-    bytes.remove_prefix(std::min(bytes.find_first_not_of('\r', stretch), bytes.size()));
+    bytes.remove_prefix(EndOfCRs(bytes, stretch));
   }
 }
 

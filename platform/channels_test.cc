@@ -100,6 +100,10 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"CrLfAndLf", "220 Ready\r\n331 Password\n", {"220 Ready", "331 Password"}},
         LineCase{"CrCrLf", "226 Done\r\r\n", {"226 Done"}},
         LineCase{"CrInsideALine", "a\rb\r\n", {"ab"}},
+        LineCase{"LongRunsOfCr",
+                 "a" + std::string(130, '\r') + "b" + std::string(64, '\r') + "c" +
+                     std::string(63, '\r') + "\n",
+                 {"abc"}},
         LineCase{"EmptyLines", "\r\n\n", {"", ""}},
         LineCase{"LastLineWithoutLf", "220 Ready\r\ntail", {"220 Ready", "tail"}},
         LineCase{"LongLineIsCutAt65536Bytes",
@@ -146,6 +150,14 @@ TEST_F(MemoryChannelTest, ALineArrivingInPiecesIsReadWhole) {
   EXPECT_EQ(channels_.ReadLine(1, 300), "220 Ready");
   EXPECT_EQ(channels_.Error(), 0);
   EXPECT_EQ(Waited(), 750);
+}
+
+// However the pieces of a line fall, its block never outgrows the channel's buffer.
+TEST_F(MemoryChannelTest, ALongLineInPiecesTakesNoMoreRoomThanTheBuffer) {
+  Connect().Send(std::string(40000, 'a')).Silence(1).Send(std::string(25536, 'a') + "\n");
+  const std::string line = channels_.ReadLine(1);
+  EXPECT_EQ(line, std::string(65536, 'a'));
+  EXPECT_LE(line.capacity(), kChannelBufferSize);
 }
 
 TEST_F(MemoryChannelTest, ReadLineWithItsOwnTimeOut) {

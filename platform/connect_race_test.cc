@@ -1,6 +1,7 @@
 #include "platform/connect_race.h"
 
 #include <chrono>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -297,8 +298,11 @@ TEST(ResolveHost, GivesNumericAddressesOfBothFamilies) {
 TEST(Channels, StopEndsAHangingNameLookup) {
   HandlePool pool;
   Channels channels(pool);
-  channels.SetResolver([](const std::string&) {
+  auto lookup_over = std::make_shared<std::promise<void>>();
+  std::future<void> given_up_lookup_over = lookup_over->get_future();
+  channels.SetResolver([lookup_over](const std::string&) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    lookup_over->set_value();
     return std::vector<std::string>{};
   });
   const auto start = std::chrono::steady_clock::now();
@@ -317,6 +321,10 @@ TEST(Channels, StopEndsAHangingNameLookup) {
   EXPECT_FALSE(channels.Open(1, "slow.example", 21, 60000));
   EXPECT_EQ(channels.Error(), kErrSocket);
   EXPECT_EQ(channels.LastError().text, "Name or service not known");
+  // The lookup given up on goes on in a thread of its own. Once it is over, no later test forks
+  // a child while the process has a thread besides the test's (under ThreadSanitizer such a
+  // child never handles its signals).
+  given_up_lookup_over.wait();
 }
 
 TEST(Channels, OpenTriesEveryAddressTheResolverGives) {

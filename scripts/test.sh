@@ -37,11 +37,10 @@ wait "$fuzz_build" || build_status=$?
 [ "$suite_status" -eq 0 ] || exit "$suite_status"
 [ "$build_status" -eq 0 ] || exit "$build_status"
 
-# The runs over several connections under ThreadSanitizer: the first race ends the run. Only
-# reports that are no race of KORU's are suppressed (tests/tsan.supp).
+# Every unit test under ThreadSanitizer, in the shards of the unit label: the first race ends
+# a shard. Only reports that are no race of KORU's are suppressed (tests/tsan.supp).
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
-  build-tsan/koru_tests \
-  --gtest_filter='*ParallelRun*:ThreadGroupTest.*:*ConnectionPool*:*MirrorModesTest*_P1:*MirrorModesTest*_P4:*OriginRunTest*:SyncEngine/*P1:SyncEngine/*P4:SyncFailures/*P1:SyncFailures/*P4:Engine/LostDirectoryTest*P1:Engine/LostDirectoryTest*P4'
+  ctest --test-dir build-tsan -L unit --output-on-failure -j2
 
 # A few seconds of fuzzing for every fuzz target from its seeds and kept inputs (clang and
 # libFuzzer, installed when missing); scripts/fuzz.sh alone runs the long sessions.
