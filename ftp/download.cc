@@ -124,8 +124,8 @@ constexpr size_t kFastStep = 256 * 1024;
 
 // One buffer for every download of the run: no allocation per block or per file.
 char* StepBuffer(Env& env) {
-  if (env.receive_buffer.size() < kFastStep) env.receive_buffer.resize(kFastStep);
-  return env.receive_buffer.data();
+  if (!env.receive_buffer) env.receive_buffer.reset(new char[kFastStep]);
+  return env.receive_buffer.get();
 }
 
 size_t NextStep(const Transfer& t, bool fast) {

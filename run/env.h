@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -72,7 +73,9 @@ struct Env : private DefaultTransport, Services {
   RunSettings& state;  // shared by every connection of the run
   HandlePool pool;
   Channels channels;
-  std::vector<char> receive_buffer;  // the blocks of a download, kept for the next one
+  // The blocks of a download, kept for the next one. Never filled beforehand: only the pages a
+  // download writes take memory, so a connection fetching small files keeps little of it.
+  std::unique_ptr<char[]> receive_buffer;
   // Where a run over several connections counts the bytes of all its downloads; none otherwise.
   std::atomic<int64_t>* received_bytes = nullptr;
   // When this run last ended a control connection with QUIT (MonotonicMs), if it has.

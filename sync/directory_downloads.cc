@@ -8,6 +8,7 @@ namespace koru {
 Task<void> DirectoryMirror::Download(const FileToFetch& file, const std::string& key,
                                      const LocalTarget& target) {
   if (s_.policy().overlap) {
+    co_await s_.RoomForDownload();
     downloads_.Start(DownloadWithTries(file, key, target));
   } else {
     co_await DownloadWithTries(file, key, target);
@@ -54,7 +55,6 @@ Task<DirectoryMirror::Fetch> DirectoryMirror::TryDownload(const FileToFetch& fil
     co_return Fetch::kDone;
   }
   const bool fetch = size > 0 || step_;
-  s_.DownloadStarted();
   Step download{.kind = StepKind::kDownload,
                 .file = file,
                 .target = target,
@@ -62,7 +62,6 @@ Task<DirectoryMirror::Fetch> DirectoryMirror::TryDownload(const FileToFetch& fil
                 .origin = OriginOf(remote),
                 .fetch = fetch};
   const StepReport fetched = co_await Do(std::move(download));
-  s_.DownloadEnded();
   if (fetched.no_connection) {
     NoConnection(fetched);
     CountNotTried(remote);

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "sync/sync_engine.h"
 #include "tests/memory_mirror.h"
 
 namespace koru {
@@ -195,6 +194,48 @@ TEST(ParallelRunStopTest, StopDuringTheFinalQuitsIsHeard) {
             1);
   EXPECT_EQ(mirror.totals.FilesTransferred, kFiles);
 }
+
+struct IdleCase {
+  const char* name;
+  const char* timed_out_after;  // the command after which the server times the session out
+  bool one_pass;                // -O: no pass after the downloads, the QUIT comes next
+  int logins;
+  int quits;
+};
+
+class ParallelRunIdleTest : public ::testing::TestWithParam<IdleCase> {};
+
+// The server times the connection out while it stands idle between two steps (a download
+// ended, the next not yet asked for) or before the final QUIT. The next step finds the notice
+// waiting and logs in again without a word; the QUIT is not sent to a connection that is gone.
+// Nothing is lost, no try is spent, the run succeeds.
+TEST_P(ParallelRunIdleTest, ConnectionTimedOutWhileIdleIsLoggedInAgainInSilence) {
+  testing::MemoryMirror m;
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+    m.server.AddFile(std::string("/pub/") + name, std::string("content of ") + name);
+  }
+  m.server.TimeOutAfter(GetParam().timed_out_after);
+  m.env.options.OverwriteMode = GetParam().one_pass ? kOn : kOff;
+
+  EXPECT_EQ(m.Run(1), 0);
+
+  EXPECT_EQ(m.totals.FilesTransferred, 3);
+  EXPECT_TRUE(m.totals.FailedDownloads.empty());
+  EXPECT_EQ(m.disk.Content(kLocal + "c.txt"), "content of c.txt");
+  for (const std::string& line : m.console.lines) {
+    EXPECT_THAT(line, ::testing::Not(::testing::AnyOf(::testing::HasSubstr("ost"),
+                                                      ::testing::HasSubstr("ERROR"),
+                                                      ::testing::HasSubstr("Warning"))));
+  }
+  EXPECT_EQ(m.server.counts().logins, GetParam().logins);
+  EXPECT_EQ(m.Count("QUIT"), GetParam().quits);
+  EXPECT_EQ(m.server.counts().stalled_waits, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Idle, ParallelRunIdleTest,
+                         ::testing::Values(IdleCase{"BetweenDownloads", "RETR /pub/a.txt", false, 2, 1},
+                                           IdleCase{"BeforeTheQuit", "RETR /pub/c.txt", true, 1, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace koru

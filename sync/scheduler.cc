@@ -138,7 +138,13 @@ void Scheduler::StepAwaiter::await_suspend(std::coroutine_handle<> waiter) {
   scheduler_.Enqueue(Job{std::move(step_), waiter, &report_});
 }
 
+// The status line counts the downloads: known once asked for, in flight once a connection has
+// them (a Tab abandons those), done once reported.
 void Scheduler::Enqueue(Job job) {
+  if (job.step.kind == StepKind::kDownload) {
+    ++files_known_;
+    ++downloads_asked_;
+  }
   (IsListing(job.step.kind) ? listings_ : transfers_).push_back(std::move(job));
 }
 
@@ -175,6 +181,7 @@ void Scheduler::Dispatch() {
         ++logins_under_way_;
       }
       queue->front().tabs_seen = keys_.tab_presses;
+      if (queue->front().step.kind == StepKind::kDownload) ++files_in_flight_;
       {
         const std::lock_guard lock(slot->mutex);
         slot->job = std::move(queue->front());
@@ -250,6 +257,10 @@ void Scheduler::Finish(Done done) {
     StartFurtherLogins();
     return;
   }
+  if (done.job.step.kind == StepKind::kDownload) {
+    --files_in_flight_;
+    ++files_done_;
+  }
   slot.busy = false;
   slot.logged_in = done.report.connected;
   if (done.worker == 0 && slot.logged_in) StartFurtherLogins();
@@ -310,8 +321,24 @@ void Scheduler::NoteServerLimit() {
 }
 
 void Scheduler::Deliver(Job& job, StepReport report) {
+  const bool download = job.step.kind == StepKind::kDownload;
+  if (download) --downloads_asked_;
   *job.report = std::move(report);
   std::exchange(job.waiter, {}).resume();
+  if (download) DownloadReported();
+}
+
+// Two downloads per connection keep every connection busy: one running, one handed out next.
+bool Scheduler::HasDownloadRoom() const {
+  return inline_ || downloads_asked_ < 2 * policy_.connections;
+}
+
+void Scheduler::DownloadReported() {
+  while (!room_waiters_.empty() && HasDownloadRoom()) {
+    const std::coroutine_handle<> waiter = room_waiters_.front();
+    room_waiters_.pop_front();
+    waiter.resume();
+  }
 }
 
 void Scheduler::QuitAll() {

@@ -74,6 +74,16 @@ class Scheduler {
   };
   StepAwaiter Run(Step step) { return StepAwaiter(*this, std::move(step)); }
 
+  // Awaiting this waits until the downloads asked for and not yet reported are few enough for
+  // another: a few per connection wait their turn, the rest of a listing waits as entries.
+  struct DownloadRoom {
+    Scheduler& scheduler;
+    bool await_ready() const { return scheduler.HasDownloadRoom(); }
+    void await_suspend(std::coroutine_handle<> waiter) { scheduler.room_waiters_.push_back(waiter); }
+    void await_resume() const {}
+  };
+  DownloadRoom RoomForDownload() { return DownloadRoom{*this}; }
+
   // The environment the engine's own lines, titles and local files go through.
   Env& env() { return *env_; }
   RunTotals& totals() { return totals_; }
@@ -85,10 +95,6 @@ class Scheduler {
   bool AbortRequested();
   // Prints "** User Abort **" unless the run has already.
   void PrintAbort();
-
-  // Downloads handed to connections, for the status line of a run over several.
-  void DownloadStarted() { ++files_known_; ++files_in_flight_; }
-  void DownloadEnded() { --files_in_flight_; ++files_done_; }
 
  private:
   struct Job {
@@ -106,6 +112,8 @@ class Scheduler {
     bool logged_in_note = false;  // the worker has logged in; its step goes on
   };
 
+  bool HasDownloadRoom() const;
+  void DownloadReported();
   void Enqueue(Job job);
   void Dispatch();
   Slot* FreeSlot(const Job& job);
@@ -146,6 +154,8 @@ class Scheduler {
   bool limit_reached_ = false;
   bool limit_noted_ = false;
   std::atomic<int64_t> bytes_ = 0;
+  int downloads_asked_ = 0;  // asked for and not yet reported
+  std::deque<std::coroutine_handle<>> room_waiters_;
   int files_known_ = 0;
   int files_in_flight_ = 0;
   int files_done_ = 0;

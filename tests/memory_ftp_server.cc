@@ -87,6 +87,10 @@ class MemoryFtpServer::ControlConnection : public Connection {
       const std::string command = s.from_client.substr(0, end);
       s.from_client.erase(0, end + 2);
       if (!s.ended) server_.Answer(s, command);
+      if (!s.ended && command == server_.time_out_after_) {
+        server_.Reply(s, "421 Timeout.");
+        server_.EndSession(s);
+      }
     }
     server_.changed_.notify_all();
     return static_cast<int64_t>(bytes.size());
@@ -226,6 +230,11 @@ void MemoryFtpServer::RefuseLoginsAfter(int logins) {
 void MemoryFtpServer::OnReply(std::function<bool(const std::string& line)> replied) {
   const std::lock_guard lock(mutex_);
   on_reply_ = std::move(replied);
+}
+
+void MemoryFtpServer::TimeOutAfter(const std::string& command) {
+  const std::lock_guard lock(mutex_);
+  time_out_after_ = command;
 }
 
 void MemoryFtpServer::CloseSessionAtRetrOf(const std::string& path) {

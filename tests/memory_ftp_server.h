@@ -94,6 +94,9 @@ class MemoryFtpServer : public Transport {
   // The server goes away at the RETR after the first `downloads`: every session is closed
   // without a reply and every connect from then on is refused.
   void GoAwayAfter(int downloads);
+  // Once a session has answered `command` (the whole line, "RETR /pub/a.txt"), the server
+  // times it out as idle: "421 Timeout." and the session is closed.
+  void TimeOutAfter(const std::string& command);
 
   std::unique_ptr<Connection> Connect(const std::vector<std::string>& addresses, int port,
                                       SystemError* failure,
@@ -188,6 +191,7 @@ class MemoryFtpServer : public Transport {
   std::function<bool(const std::string&)> on_reply_;
   bool silent_ = false;
   std::string close_at_retr_of_;  // empty: none
+  std::string time_out_after_;    // empty: none
   int go_away_after_ = -1;     // -1: never
   bool gone_ = false;
   Counts counts_;
