@@ -1,5 +1,6 @@
 #include "localfs/local_files.h"
 #include "sync/directory_mirror.h"
+#include "sync/mirror_plan.h"
 #include "sync/origin.h"
 
 namespace koru {
@@ -27,53 +28,77 @@ Task<bool> DirectoryMirror::HandleEntriesInOrder(const Listing& listing) {
 
 Task<void> DirectoryMirror::HandleEntry(const LISTENTRY& listed) {
   LISTENTRY entry = listed;
-  const std::string name = EntryFileName(entry);
-  if (IsUnsafeName(name)) {
-    if (name != "." && name != ".." && FirstWarning(remote_path_ + name)) {
-      env().TimedLine(" * Warning: Unsafe file name skipped: " + name);
-    }
-    co_return;
-  }
-  if (SkippedByClash(name, false) || abandoned_.count(remote_path_ + name)) co_return;
-  const std::string remote = remote_path_ + name;
-  if (entry.isLink) {
+  const MirrorRules rules = Rules();
+  const LocalDirectoryView local(*env().files, local_dir_);
+  EntryStep step = PlanEntry(entry, false, rules, Memory(), local);
+  if (step.action == EntryAction::kResolveLinkSize) {
     if (CannotFetch()) {
-      CountNotTried(remote);
+      CountNotTried(step.remote);
       co_return;
     }
-    const LinkSize link = co_await ResolveLinkSize(entry, remote);
-    if (link == LinkSize::kNoConnection) CountNotTried(remote);
+    const LinkSize link = co_await ResolveLinkSize(entry, step.remote);
+    if (link == LinkSize::kNoConnection) CountNotTried(step.remote);
     if (link != LinkSize::kResolved) co_return;
+    step = PlanEntry(entry, true, rules, Memory(), local);
   }
-  const std::string local_path = local_dir_ + LocalName(name);
-  MirrorFilePolicy policy(env());
-  const LocalCopy copy = policy.Assess(local_path, entry.size, ListedTime(entry), OriginOf(remote));
-  if (copy == LocalCopy::kClash) {
-    SkipForClash(remote, false, local_path.substr(local_dir_.size()),
-                 OriginPath(policy.SeenOrigin()));
+  if (SettledHere(step)) co_return;
+  if (step.action == EntryAction::kCompleteToDelete) {
+    co_await DeleteCompleteCopy(step.remote, step.key);
     co_return;
   }
-  if (copy == LocalCopy::kCompleteToDelete) {
-    std::string key = EntryKey(entry, name);
-    co_await DeleteCompleteCopy(remote, key);
-    co_return;
-  }
-  if (copy == LocalCopy::kComplete) co_return;
-  // A file this call has fetched and verified is not fetched again while the listing shows it
-  // unchanged: a server whose listed size differs from what it sends, or a refused DELE
-  // under +M, would otherwise make the passes repeat without end.
-  if (verified_.count(EntryKey(entry, name))) co_return;
   if (CannotFetch()) {
-    CountNotTried(remote);
+    CountNotTried(step.remote);
     co_return;
   }
-  // A part file starts afresh, whatever an earlier run left of it.
-  const bool whole = copy == LocalCopy::kFetchWhole;
-  LocalTarget target{local_path, whole ? PartFileOf(local_path) : "",
-                     whole ? LocalEntry{} : policy.Seen()};
-  FileToFetch file{remote, entry.size, ListedTime(entry)};
-  std::string key = EntryKey(entry, name);
-  co_await Download(file, key, target);
+  const LocalTarget target = step.TargetIn(local_dir_);
+  const FileToFetch file{step.remote, step.size, step.listed_time};
+  co_await Download(file, step.key, target);
+}
+
+bool DirectoryMirror::SettledHere(const EntryStep& step) {
+  if (step.hands_out_name) handed_out_.insert(step.local_name);
+  if (step.redate) {
+    MirrorFilePolicy(env()).Redate(local_dir_ + step.local_name, step.seen.modified_seconds,
+                                   step.listed_time);
+  }
+  switch (step.action) {
+    case EntryAction::kSkipUnsafe:
+      if (step.warn && FirstWarning(step.remote)) {
+        env().TimedLine(" * Warning: Unsafe file name skipped: " + step.name);
+      }
+      return true;
+    case EntryAction::kSkipClash:
+    case EntryAction::kClashWithOrigin:
+      SkipForClash(step.remote, false, step.local_name, step.owner);
+      return true;
+    case EntryAction::kSkipAbandoned:
+    case EntryAction::kComplete:
+    case EntryAction::kSkipVerified:
+      return true;
+    case EntryAction::kResolveLinkSize:
+    case EntryAction::kCompleteToDelete:
+    case EntryAction::kFetch:
+    case EntryAction::kFetchWhole:
+      break;
+  }
+  return false;
+}
+
+MirrorRules DirectoryMirror::Rules() {
+  return MirrorRules{.copy = CopyRules::Of(options()),
+                     .unique_names = options().UniqueNames && options().MoveMode,
+                     .charset = Charset(),
+                     .security = options().Security,
+                     .server = s_.login().server};
+}
+
+DirectoryMemory DirectoryMirror::Memory() const {
+  return DirectoryMemory{.remote_path = remote_path_,
+                         .verified = verified_,
+                         .abandoned = abandoned_,
+                         .warned = warned_,
+                         .handed_out = handed_out_,
+                         .clashes = clashes_};
 }
 
 Task<DirectoryMirror::LinkSize> DirectoryMirror::ResolveLinkSize(LISTENTRY& entry,
@@ -156,17 +181,6 @@ Task<void> DirectoryMirror::DeleteCompleteCopy(const std::string& remote,
 
 bool DirectoryMirror::FirstWarning(const std::string& remote) {
   return warned_.insert(remote).second;
-}
-
-std::string DirectoryMirror::LocalName(const std::string& name) {
-  const bool unique = options().UniqueNames && options().MoveMode;
-  std::string local =
-      ChooseLocalName(name, unique, Charset(), [&](const std::string& candidate) {
-        return handed_out_.count(candidate) ||
-               PlainLocalFileExists(*env().files, local_dir_ + candidate);
-      });
-  if (unique) handed_out_.insert(local);
-  return local;
 }
 
 }  // namespace koru

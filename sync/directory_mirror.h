@@ -13,6 +13,7 @@
 #include "sync/listed_entry.h"
 #include "sync/local_file_policy.h"
 #include "sync/local_name.h"
+#include "sync/mirror_plan.h"
 #include "sync/run_totals.h"
 #include "sync/scheduler.h"
 #include "sync/step.h"
@@ -165,7 +166,13 @@ class DirectoryMirror {
   // Each listed line, an entry or not, is a point where the user's stop is looked for.
   Task<bool> HandleEntries(const Listing& listing);
   Task<bool> HandleEntriesInOrder(const Listing& listing);
+  // Plans the listed file (PlanEntry) and carries out the step.
   Task<void> HandleEntry(const LISTENTRY& listed);
+  // Carries out what of `step` needs no server: its local name taken, the local file dated,
+  // a skip said and counted. True when nothing more is to be done for the entry.
+  bool SettledHere(const EntryStep& step);
+  MirrorRules Rules();
+  DirectoryMemory Memory() const;
 
   enum class LinkSize { kResolved, kSkipped, kNoConnection };
 
@@ -193,8 +200,6 @@ class DirectoryMirror {
 
   // True the first time a warning about `remote` comes up in this call, whatever the pass.
   bool FirstWarning(const std::string& remote);
-
-  std::string LocalName(const std::string& name);
 
   // --- downloads, tries, verification (directory_downloads.cc) ---
 

@@ -16,52 +16,67 @@ bool SameListedDate(const SYSTEMTIME& listed, int64_t modified_seconds) {
   return listed.wYear == local.wYear && listed.wMonth == local.wMonth && listed.wDay == local.wDay;
 }
 
+bool Resumes(int32_t resume_mode, const LocalEntry& entry, const SYSTEMTIME& listed_time) {
+  return SameLocalMinute(listed_time, entry.modified_seconds) ? resume_mode != 0 : resume_mode > 0;
+}
+
+LocalCopy AssessNewer(const CopyRules& rules, const LocalEntry& entry, int64_t listed_size,
+                      const SYSTEMTIME& listed) {
+  const bool same_date = SameListedDate(listed, entry.modified_seconds);
+  if (entry.size == listed_size && same_date) return LocalCopy::kComplete;
+  if (entry.size > 0 && entry.size < listed_size && Resumes(rules.resume, entry, listed)) {
+    return LocalCopy::kFetch;
+  }
+  return LocalCopy::kFetchWhole;
+}
+
 }  // namespace
 
 // The local names of listed entries never hold ";" (it is mapped away), so no listed file can
 // ever be the part file of another.
 std::string PartFileOf(const std::string& local) { return local + ";koru-part"; }
 
+CopyRules CopyRules::Of(const Options& options) {
+  return CopyRules{.overwrite = options.OverwriteMode != 0,
+                   .newer = options.NewerMode != 0,
+                   .move = options.MoveMode != 0,
+                   .resume = options.ResumeMode};
+}
+
+CopyVerdict JudgeLocalCopy(const CopyRules& rules, const LocalEntry& seen,
+                           const std::string& seen_origin, int64_t listed_size,
+                           const SYSTEMTIME& listed_time, const std::string& origin) {
+  if (!seen_origin.empty() && OriginFileName(seen_origin) != OriginFileName(origin)) {
+    return {LocalCopy::kClash};
+  }
+  if (rules.overwrite || seen.kind != EntryKind::kRegular) return {LocalCopy::kFetch};
+  const bool other_minute = !SameLocalMinute(listed_time, seen.modified_seconds);
+  // A complete copy that this very file's download left (a move stopped before its DELE) is a
+  // verified download. An empty remote file is never deleted under -M, and with -N a copy of
+  // another date is no copy of what is listed now.
+  const bool this_file = listed_size > 0 && seen.size == listed_size && seen_origin == origin &&
+                         (!rules.newer || SameListedDate(listed_time, seen.modified_seconds));
+  if (rules.move && this_file) {
+    return {LocalCopy::kCompleteToDelete, !rules.newer && other_minute};
+  }
+  if (rules.newer) return {AssessNewer(rules, seen, listed_size, listed_time)};
+  if (seen.size < listed_size) return {LocalCopy::kFetch};
+  return {LocalCopy::kComplete, other_minute};
+}
+
 LocalCopy MirrorFilePolicy::Assess(const std::string& local, int64_t listed_size,
                                    const SYSTEMTIME& listed_time, const std::string& origin) {
   const LocalEntry entry = StatLocal(*env_.files, local);
   before_ = entry;
   if (entry.kind == EntryKind::kRegular) seen_origin_ = RecordedOrigin(*env_.files, local);
-  if (!seen_origin_.empty() && OriginFileName(seen_origin_) != OriginFileName(origin)) {
-    return LocalCopy::kClash;
-  }
-  if (env_.options.OverwriteMode || entry.kind != EntryKind::kRegular) return LocalCopy::kFetch;
-  // A complete copy that this very file's download left (a move stopped before its DELE) is a
-  // verified download. An empty remote file is never deleted under -M, and with -N a copy of
-  // another date is no copy of what is listed now.
-  const bool this_file = listed_size > 0 && entry.size == listed_size && seen_origin_ == origin &&
-                         (!env_.options.NewerMode ||
-                          SameListedDate(listed_time, entry.modified_seconds));
-  if (env_.options.MoveMode && this_file) {
-    if (!env_.options.NewerMode) DateLike(local, entry.modified_seconds, listed_time);
-    return LocalCopy::kCompleteToDelete;
-  }
-  if (env_.options.NewerMode) return AssessNewer(entry, listed_size, listed_time);
-  if (entry.size < listed_size) return LocalCopy::kFetch;
-  DateLike(local, entry.modified_seconds, listed_time);
-  return LocalCopy::kComplete;
+  const CopyVerdict verdict = JudgeLocalCopy(CopyRules::Of(env_.options), entry, seen_origin_,
+                                             listed_size, listed_time, origin);
+  if (verdict.redate) Redate(local, entry.modified_seconds, listed_time);
+  return verdict.copy;
 }
 
 void MirrorFilePolicy::Opened(const std::string& local) {
   if (!origin_.empty()) RecordOrigin(*env_.files, local, origin_);
-}
-
-LocalCopy MirrorFilePolicy::AssessNewer(const LocalEntry& entry, int64_t listed_size,
-                                        const SYSTEMTIME& listed) {
-  const bool same_date = SameListedDate(listed, entry.modified_seconds);
-  if (entry.size == listed_size && same_date) return LocalCopy::kComplete;
-  if (entry.size > 0 && entry.size < listed_size && Resumes(entry, listed)) return LocalCopy::kFetch;
-  return LocalCopy::kFetchWhole;
-}
-
-bool MirrorFilePolicy::Resumes(const LocalEntry& entry, const SYSTEMTIME& listed_time) const {
-  const int32_t resume = env_.options.ResumeMode;
-  return SameLocalMinute(listed_time, entry.modified_seconds) ? resume != 0 : resume > 0;
 }
 
 bool MirrorFilePolicy::KeepPart(const LocalTarget& target) {
@@ -89,7 +104,7 @@ bool MirrorFilePolicy::PrepareForDownload(const std::string& local,
     DeleteLocalFile(*env_.files, local);
     return false;
   }
-  return Resumes(entry, listed_time);
+  return Resumes(o.ResumeMode, entry, listed_time);
 }
 
 void MirrorFilePolicy::FinishDownload(const std::string& local, const SYSTEMTIME& listed_time) {
@@ -105,10 +120,8 @@ void MirrorFilePolicy::FinishDownload(const std::string& local, const SYSTEMTIME
   }
 }
 
-// `modified_seconds`: the local file's last write, as the completeness check saw it.
-void MirrorFilePolicy::DateLike(const std::string& local, int64_t modified_seconds,
-                                const SYSTEMTIME& listed) {
-  if (SameLocalMinute(listed, modified_seconds)) return;
+void MirrorFilePolicy::Redate(const std::string& local, int64_t modified_seconds,
+                              const SYSTEMTIME& listed) {
   if (env_.verbose()) {
     env_.TimedLine("  File date stamps are different.");
     env_.TimedLine("    Remote= " + FORMATFILEDATE(listed));

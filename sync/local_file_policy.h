@@ -9,6 +9,7 @@
 #include "ftp/download.h"
 #include "localfs/local_files.h"
 #include "run/env.h"
+#include "run/options.h"
 
 namespace koru {
 
@@ -34,6 +35,27 @@ enum class LocalCopy {
 // name can be.
 std::string PartFileOf(const std::string& local);
 
+// The switches of a run that decide what becomes of a local copy.
+struct CopyRules {
+  bool overwrite = false;  // every file is fetched again, the local copy erased first
+  bool newer = false;      // what changed on the server (size or date) is fetched again
+  bool move = false;       // remote files are deleted once their local copy is verified
+  int32_t resume = 0;      // 0 never, -1 when the dates agree, 1 always
+  static CopyRules Of(const Options& options);
+};
+
+// What becomes of a local copy, and whether a complete one is to be dated like the listing.
+struct CopyVerdict {
+  LocalCopy copy = LocalCopy::kFetch;
+  bool redate = false;
+};
+
+// The decision of MirrorFilePolicy::Assess, from what stands at the local file (`seen`, with
+// the origin it records, `seen_origin`, empty for none) alone: nothing is looked at or changed.
+CopyVerdict JudgeLocalCopy(const CopyRules& rules, const LocalEntry& seen,
+                           const std::string& seen_origin, int64_t listed_size,
+                           const SYSTEMTIME& listed_time, const std::string& origin);
+
 // What a mirror does with a local file: whether it is fetched, erased or resumed, and how it is
 // dated and tidied after a download. Reads the overwrite and resume switches of the run.
 // The local file is looked at once before a download (Assess, or the caller's `before`) and
@@ -54,8 +76,13 @@ class MirrorFilePolicy : public LocalFilePolicy {
   // overwritten, re-dated or taken as complete; with MoveMode a complete copy (the listed
   // size; with NewerMode the listed date too) that records `origin` itself is
   // kCompleteToDelete. A file without an origin follows the rules above alone.
+  // JudgeLocalCopy on what stands at `local`, which is then dated where the verdict says so.
   LocalCopy Assess(const std::string& local, int64_t listed_size, const SYSTEMTIME& listed_time,
                    const std::string& origin);
+
+  // Dates the complete local file `local`, last written at `modified_seconds`, like the
+  // listing, where a verdict said its date differs (verbose: both dates first).
+  void Redate(const std::string& local, int64_t modified_seconds, const SYSTEMTIME& listed);
 
   // The origin a download records on its file as soon as it is opened.
   void RecordsOrigin(std::string origin) { origin_ = std::move(origin); }
@@ -80,9 +107,6 @@ class MirrorFilePolicy : public LocalFilePolicy {
   const LocalEntry& After() const { return after_; }
 
  private:
-  LocalCopy AssessNewer(const LocalEntry& entry, int64_t listed_size, const SYSTEMTIME& listed);
-  bool Resumes(const LocalEntry& entry, const SYSTEMTIME& listed_time) const;
-  void DateLike(const std::string& local, int64_t modified_seconds, const SYSTEMTIME& listed);
   void SetDate(const std::string& local, const SYSTEMTIME& listed);
 
   Env& env_;
