@@ -1,6 +1,7 @@
 #include "ftp/commands.h"
 
 #include <cstdint>
+#include <optional>
 
 #include "ftp/control.h"
 #include "platform/text.h"
@@ -27,6 +28,11 @@ int32_t ChangeTo(Session& session, std::string_view d) {
   return code == 250 || code == 220 || code == 200 ? 1 : 0;
 }
 
+CommandOutcome Outcome(const Session& session, bool ok) {
+  const bool lost = !ok && ReplyLosesConnection(session.ReplyLine);
+  return {.ok = ok, .reply = session.ReplyLine, .lost = lost, .logged_in = session.logged_in()};
+}
+
 }  // namespace
 
 int32_t ftpChangeDir(Session& session, const std::string& dir) {
@@ -34,15 +40,24 @@ int32_t ftpChangeDir(Session& session, const std::string& dir) {
 }
 
 int32_t ftpChangeDirExact(Session& session, const std::string& dir) {
-  return ChangeTo(session, WithoutTrailingSlashes(dir));
+  return ChangeDirExactly(session, dir).ok ? 1 : 0;
+}
+
+CommandOutcome ChangeDirExactly(Session& session, const std::string& dir) {
+  return Outcome(session, ChangeTo(session, WithoutTrailingSlashes(dir)) != 0);
 }
 
 int64_t ftpFileSize(Session& session, const std::string& file) {
+  return RemoteFileSize(session, file).size;
+}
+
+SizeOutcome RemoteFileSize(Session& session, const std::string& file) {
   const std::string reply = ftpExchange(session, "SIZE " + file);
-  if (ftpReplyCode(reply) != 213) return -1;
-  const std::optional<int64_t> size =
-      DigitsValue(TrimBlanks(std::string_view(reply).substr(3)), 19);
-  return size.value_or(-1);
+  std::optional<int64_t> size;
+  if (ftpReplyCode(reply) == 213) {
+    size = DigitsValue(TrimBlanks(std::string_view(reply).substr(3)), 19);
+  }
+  return {Outcome(session, size.has_value()), size.value_or(-1)};
 }
 
 int32_t ftpMakeDir(Session& session, const std::string& dir) {
@@ -54,7 +69,11 @@ int32_t ftpRemoveDir(Session& session, const std::string& dir) {
 }
 
 int32_t ftpRemoveFile(Session& session, const std::string& file) {
-  return ExchangeExpecting(session, "DELE " + file, 250);
+  return RemoveFile(session, file).ok ? 1 : 0;
+}
+
+CommandOutcome RemoveFile(Session& session, const std::string& file) {
+  return Outcome(session, ExchangeExpecting(session, "DELE " + file, 250) != 0);
 }
 
 int32_t ftpRename(Session& session, const std::string& from, const std::string& to) {
@@ -102,6 +121,12 @@ std::string ftpPwd(Session& session) {
 }
 
 int32_t ftpMakeDirTree(Session& session, const std::string& path) {
+  return EnsureDirTree(session, path).ok ? 1 : 0;
+}
+
+namespace {
+
+int32_t MakeTree(Session& session, const std::string& path) {
   std::string p(WithoutTrailingSlashes(path));
   if (!ftpChangeDir(session, p) && !p.empty()) {
     const size_t slash = p.rfind('/');
@@ -109,12 +134,18 @@ int32_t ftpMakeDirTree(Session& session, const std::string& path) {
     // A single name is made in the current remote directory, which is there to change into.
     const std::string parent = has_parent ? p.substr(0, slash) : ".";
     const std::string last = has_parent ? p.substr(slash + 1) : p;
-    if (ftpChangeDir(session, parent) || (has_parent && ftpMakeDirTree(session, parent))) {
+    if (ftpChangeDir(session, parent) || (has_parent && MakeTree(session, parent))) {
       ftpMakeDir(session, parent + "/" + last);
     }
     p = parent;
   }
   return ftpChangeDir(session, p);
+}
+
+}  // namespace
+
+CommandOutcome EnsureDirTree(Session& session, const std::string& path) {
+  return Outcome(session, MakeTree(session, path) != 0);
 }
 
 }  // namespace koru

@@ -52,6 +52,26 @@ std::string ftpPwd(Session& session);
 // remote working directory.
 int32_t ftpMakeDirTree(Session& session, const std::string& path);
 
+// What a command came to, told whole, so that its caller reads nothing of the session after
+// it. The procedures above compute their results through these forms, recording as they say.
+struct CommandOutcome {
+  bool ok = false;  // the command did what it was for
+  // The session's reply line after it: the reply that decided it, kConnectionLostReply when
+  // none came and the connection was dropped, empty when none came otherwise.
+  std::string reply{};
+  bool lost = false;       // it failed because the connection was lost (ReplyLosesConnection)
+  bool logged_in = false;  // the connection is still logged in after it
+};
+struct SizeOutcome : CommandOutcome {
+  int64_t size = -1;  // the size a 213 reply gave (then `ok`); -1 otherwise
+};
+
+// As ftpChangeDirExact, ftpRemoveFile, ftpFileSize and ftpMakeDirTree.
+CommandOutcome ChangeDirExactly(Session& session, const std::string& dir);
+CommandOutcome RemoveFile(Session& session, const std::string& file);
+SizeOutcome RemoteFileSize(Session& session, const std::string& file);
+CommandOutcome EnsureDirTree(Session& session, const std::string& path);
+
 }  // namespace koru
 
 #endif  // KORU_FTP_COMMANDS_H_

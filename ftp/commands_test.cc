@@ -363,5 +363,88 @@ INSTANTIATE_TEST_SUITE_P(
                  {"/", "/home", "/home/x", "/home/x/y"}, "/home/x"}),
     [](const ::testing::TestParamInfo<TreeCase>& info) { return info.param.name; });
 
+// ---- What a command came to ------------------------------------------------------------------
+
+struct OutcomeCase {
+  const char* name;
+  std::function<SizeOutcome(koru::Session&)> call;
+  std::vector<testing::Action> replies;  // the server's, one per command received
+  std::vector<std::string> commands;     // what the server must receive
+  bool ok;
+  std::string reply;
+  bool lost;  // and then no longer logged in
+  int64_t size = -1;
+};
+
+void PrintTo(const OutcomeCase& c, std::ostream* os) { *os << c.name; }
+
+class CommandOutcomeTest : public FtpFixture, public ::testing::WithParamInterface<OutcomeCase> {};
+
+// On a logged-in connection each form tells whether its command did what it was for, the reply
+// that decided it, and whether the connection was lost on the way.
+TEST_P(CommandOutcomeTest, TellsTheReplyAndWhetherTheConnectionWasLost) {
+  const OutcomeCase& c = GetParam();
+  OpenControl(Session({}, c.replies));
+  session.ConnectedFlag = kOn;
+
+  const SizeOutcome outcome = c.call(session);
+
+  EXPECT_EQ(outcome.ok, c.ok);
+  EXPECT_EQ(outcome.reply, c.reply);
+  EXPECT_EQ(outcome.lost, c.lost);
+  EXPECT_EQ(outcome.logged_in, !c.lost);
+  EXPECT_EQ(outcome.size, c.size);
+  EXPECT_EQ(session.logged_in(), !c.lost);
+  EXPECT_EQ(ServerCommands(), c.commands);
+}
+
+SizeOutcome Cwd(koru::Session& s) { return {ChangeDirExactly(s, "/pub/ a /"), -1}; }
+SizeOutcome Dele(koru::Session& s) { return {RemoveFile(s, "/pub/a b"), -1}; }
+SizeOutcome Size(koru::Session& s) { return RemoteFileSize(s, "a.bin"); }
+SizeOutcome MakeTree(koru::Session& s) { return {EnsureDirTree(s, "new"), -1}; }
+
+constexpr char kLost[] = "000 Connection lost";
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, CommandOutcomeTest,
+    ::testing::Values(
+        // A blank at the end of the last name belongs to it.
+        OutcomeCase{"CwdDone", Cwd, {Reply("250 Okay")}, {"CWD /pub/ a "}, true, "250 Okay",
+                    false},
+        OutcomeCase{"CwdRefused", Cwd, {Reply("550 No such directory")}, {"CWD /pub/ a "},
+                    false, "550 No such directory", false},
+        OutcomeCase{"CwdServerClosing", Cwd, {Reply("421 Timeout.")}, {"CWD /pub/ a "}, false,
+                    "421 Timeout.", true},
+        OutcomeCase{"CwdClosed", Cwd, {testing::Hangup()}, {"CWD /pub/ a "}, false, kLost,
+                    true},
+        OutcomeCase{"DeleDone", Dele, {Reply("250 Deleted")}, {"DELE /pub/a b"}, true,
+                    "250 Deleted", false},
+        OutcomeCase{"DeleRefused", Dele, {Reply("550 Permission denied")}, {"DELE /pub/a b"},
+                    false, "550 Permission denied", false},
+        OutcomeCase{"DeleServerClosing", Dele, {Reply("421 Timeout.")}, {"DELE /pub/a b"},
+                    false, "421 Timeout.", true},
+        OutcomeCase{"DeleClosed", Dele, {testing::Hangup()}, {"DELE /pub/a b"}, false, kLost,
+                    true},
+        OutcomeCase{"SizeDone", Size, {Reply("213 1234")}, {"SIZE a.bin"}, true, "213 1234",
+                    false, 1234},
+        OutcomeCase{"SizeRefused", Size, {Reply("550 Not a plain file")}, {"SIZE a.bin"}, false,
+                    "550 Not a plain file", false},
+        // A 213 without a size has not told one; the connection is fine.
+        OutcomeCase{"SizeWithoutANumber", Size, {Reply("213 big")}, {"SIZE a.bin"}, false,
+                    "213 big", false},
+        OutcomeCase{"SizeServerClosing", Size, {Reply("421 Timeout.")}, {"SIZE a.bin"}, false,
+                    "421 Timeout.", true},
+        OutcomeCase{"SizeClosed", Size, {testing::Hangup()}, {"SIZE a.bin"}, false, kLost, true},
+        OutcomeCase{"TreeMade", MakeTree,
+                    {Reply("550 No"), Reply("250 Okay"), Reply("257 Made"), Reply("250 Okay")},
+                    {"CWD new", "CWD .", "MKD ./new", "CWD ."}, true, "250 Okay", false},
+        OutcomeCase{"TreeRefused", MakeTree,
+                    {Reply("550 No"), Reply("550 Not here"), Reply("550 Not here either")},
+                    {"CWD new", "CWD .", "CWD ."}, false, "550 Not here either", false},
+        // Lost halfway: what follows finds no connection, and the outcome says so.
+        OutcomeCase{"TreeLostHalfway", MakeTree, {Reply("550 No"), Reply("421 Timeout.")},
+                    {"CWD new", "CWD ."}, false, kLost, true}),
+    [](const ::testing::TestParamInfo<OutcomeCase>& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace koru

@@ -211,6 +211,10 @@ int32_t ftpReplyCode(std::string_view line) {
   return static_cast<int32_t>(std::floor(NumericValue(code)));
 }
 
+bool ReplyLosesConnection(std::string_view reply) {
+  return reply == kConnectionLostReply || ftpReplyCode(reply) == 421;
+}
+
 std::string_view ftpReplyLineText(std::string_view line) {
   return TrimBlanks(line.substr(std::min<size_t>(3, line.size())));
 }

@@ -36,6 +36,10 @@ bool ftpOpenChannel(Env& env, int h, const std::string& host, int port);
 // The reply line that stands for a control connection that gave no reply and was dropped.
 inline constexpr char kConnectionLostReply[] = "000 Connection lost";
 
+// Whether `reply` (a ReplyLine) tells that the control connection is gone: no reply came and
+// the connection was dropped (kConnectionLostReply), or the server is closing it (421).
+bool ReplyLosesConnection(std::string_view reply);
+
 // Whether a wait for a reply that ends with nothing loses a logged-in control connection.
 enum class OnSilence { kKeepConnection, kDropConnection };
 

@@ -263,17 +263,20 @@ int64_t AnnouncedCount(std::string_view reply, std::string_view remote) {
   return CountInParentheses(reply.substr(open + 1, close - open - 1));
 }
 
-DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const std::string& local,
-                            LocalFilePolicy& policy) {
+namespace {
+
+// Downloads as ftpGetFile says, recording into the session; the connection's state is not told.
+DownloadResult Fetch(Session& session, const FileToFetch& remote, const std::string& local,
+                     LocalFilePolicy& policy) {
   Env& env = session.env;
   RunSettings& s = env.state;
   TransferOutcome& outcome = session.LastTransfer;
   outcome = TransferOutcome{};
-  if (s.AbortFlag) return {0, outcome, {}};
+  if (s.AbortFlag) return {.expected_total = 0, .outcome = outcome};
   DataChannel data(env, ftpOpenDataConnection(session));
   if (!data.is_open()) {
     ftpRecordReply(session, ReportNoDataConnection(session));
-    return {0, outcome, {}};
+    return {.expected_total = 0, .outcome = outcome};
   }
   Transfer t;
   int64_t result = 0;
@@ -310,7 +313,18 @@ DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const s
   }
   policy.FinishDownload(local, remote.listed_time);
   ftpRecordReply(session, t.last_text);
-  return {result, outcome, t.write_error};
+  return {.expected_total = result, .outcome = outcome, .local_error = t.write_error};
+}
+
+}  // namespace
+
+DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const std::string& local,
+                            LocalFilePolicy& policy) {
+  DownloadResult result = Fetch(session, remote, local, policy);
+  result.reply = session.ReplyLine;
+  result.lost = ReplyLosesConnection(result.reply);
+  result.logged_in = session.logged_in();
+  return result;
 }
 
 int64_t ftpGetFile(Session& session, const FileToFetch& remote, const std::string& local,

@@ -40,11 +40,17 @@ struct DownloadResult {
   TransferOutcome outcome;
   // Why a received block could not be stored; a full disk (kErrDiskFull) is not warned about
   // here, since it ends more than this download.
-  SystemError local_error;
+  SystemError local_error{};
+  // The session's reply line after the download (the final reply, the refusal, or
+  // kConnectionLostReply), whether it tells of a lost connection (ReplyLosesConnection) and
+  // whether the connection is still logged in.
+  std::string reply{};
+  bool lost = false;
+  bool logged_in = false;
 };
 
-// Downloads `remote` into the local file `local`, as ftpGetFile does with the listed size and
-// the listed date for the listed size and date.
+// Downloads `remote` into the local file `local`, as ftpGetFile does (which is this download's
+// expected total), and tells how it ended.
 DownloadResult DownloadFile(Session& session, const FileToFetch& remote, const std::string& local,
                             LocalFilePolicy& policy);
 

@@ -711,6 +711,59 @@ INSTANTIATE_TEST_SUITE_P(
 // A resumed download whose offset, counts and result lie beyond 2 GiB: a sparse local file of
 // 2 GiB + 1 MiB, of which the last 4 KiB are marked, and a server that streams only the 3 MiB
 // after REST (and, like vsftpd, names the whole size in its 150 reply).
+// ---- What a download tells -------------------------------------------------------------------
+
+struct DownloadOutcomeCase {
+  const char* name;
+  RemoteFile server;
+  bool failed;
+  std::string reply;
+  bool lost;  // and then no longer logged in
+};
+
+void PrintTo(const DownloadOutcomeCase& c, std::ostream* os) { *os << c.name; }
+
+class DownloadOutcomeTest : public FtpFixture,
+                            public ::testing::WithParamInterface<DownloadOutcomeCase> {
+ protected:
+  ScratchDir dir_;
+};
+
+// On a logged-in connection the download tells the reply that ended it and whether the
+// connection was lost on the way.
+TEST_P(DownloadOutcomeTest, TellsTheReplyAndWhetherTheConnectionWasLost) {
+  const DownloadOutcomeCase& c = GetParam();
+  OpenControl(Session({}, {}, ServeDownload(c.server)));
+  session.ConnectedFlag = kOn;
+  MirrorFilePolicy policy(env);
+
+  const DownloadResult result = DownloadFile(
+      session, {"/pub/a.txt", 20000, kRemoteTime}, dir_.path() + "/a.txt", policy);
+
+  EXPECT_EQ(result.outcome.failed, c.failed);
+  EXPECT_EQ(result.reply, c.reply);
+  EXPECT_EQ(result.lost, c.lost);
+  EXPECT_EQ(result.logged_in, !c.lost);
+  EXPECT_EQ(session.ReplyLine, c.reply);
+  ServerCommands();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Download, DownloadOutcomeTest,
+    ::testing::Values(
+        DownloadOutcomeCase{"Whole", {}, false, "226 Transfer complete.", false},
+        DownloadOutcomeCase{"Refused", {.retr_reply = "550 Permission denied."}, true,
+                            "550 Permission denied.", false},
+        DownloadOutcomeCase{"RefusedByAClosingServer", {.retr_reply = "421 Timeout."}, true,
+                            "421 Timeout.", true},
+        DownloadOutcomeCase{"Cut", {.sent = 100, .final_reply = "426 Transfer aborted."}, true,
+                            "426 Transfer aborted.", false},
+        DownloadOutcomeCase{"CutByAClosingServer", {.sent = 100, .final_reply = "421 Timeout."},
+                            true, "421 Timeout.", true},
+        DownloadOutcomeCase{"NoFinalReply", {.final_reply = std::nullopt}, true,
+                            "000 Connection lost", true}),
+    [](const ::testing::TestParamInfo<DownloadOutcomeCase>& info) { return info.param.name; });
+
 TEST_F(FtpFixture, ResumesAFileBeyond2GiB) {
   constexpr uint64_t kPresent = (uint64_t{2} << 30) + (1 << 20);
   constexpr uint64_t kTail = 3 << 20;

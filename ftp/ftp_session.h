@@ -29,6 +29,8 @@ class Session {
     h = -1;
   }
 
+  bool logged_in() const { return ConnectedFlag == kOn; }
+
   // Writes `text` as a line of this connection's +V transcript (the commands sent, the replies
   // and listing lines read, the notes of the procedures): "[n] " and the text for a numbered
   // session ("[2] USER anonymous"; "[2]" alone for an empty text), the text alone for number 0.

@@ -1,6 +1,7 @@
 #include "ftp/listing_transfer.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "ftp/commands.h"
 #include "ftp/control.h"
@@ -54,21 +55,20 @@ bool ListingComplete(const Session& session, const std::string& final_reply) {
   return final_reply.empty() || ftpReplyCode(final_reply) < 400;
 }
 
-}  // namespace
-
-int32_t ftpList(Session& session, const std::string& directory, const std::string& argument,
-                std::vector<std::string>& lines) {
+// Fetches the listing as ftpList says, recording into the session.
+void FetchListing(Session& session, const std::string& directory, const std::string& argument,
+                  std::vector<std::string>& lines) {
   Env& env = session.env;
   RunSettings& s = env.state;
   TransferOutcome& outcome = session.LastTransfer;
   outcome = TransferOutcome{};
   lines.clear();
-  if (s.AbortFlag) return 0;
+  if (s.AbortFlag) return;
   DataChannel data(env, ftpOpenDataConnection(session));
   if (!data.is_open()) {
     ReportNoDataConnection(session);
     if (env.verbose() && !s.AbortFlag) env.TimedLine(" * Error: Unable to get passive connection.");
-    return 0;
+    return;
   }
   ftpTypeAscii(session);
   ftpSendCommand(session, argument.empty() ? "LIST" : "LIST " + argument);
@@ -79,7 +79,7 @@ int32_t ftpList(Session& session, const std::string& directory, const std::strin
     ftpRecordReply(session, reply);
     outcome.failed = outcome.refused = true;
     outcome.reply = session.ReplyLine;
-    return 0;
+    return;
   }
 
   bool began_with_total = false;
@@ -101,7 +101,25 @@ int32_t ftpList(Session& session, const std::string& directory, const std::strin
   } else {
     outcome.reply = final_reply;
   }
+}
+
+}  // namespace
+
+int32_t ftpList(Session& session, const std::string& directory, const std::string& argument,
+                std::vector<std::string>& lines) {
+  lines = std::move(ListDirectory(session, directory, argument).lines);
   return static_cast<int32_t>(lines.size());
+}
+
+ListingOutcome ListDirectory(Session& session, const std::string& directory,
+                             const std::string& argument) {
+  ListingOutcome listing;
+  FetchListing(session, directory, argument, listing.lines);
+  listing.transfer = session.LastTransfer;
+  listing.reply = session.ReplyLine;
+  listing.lost = listing.transfer.failed && ReplyLosesConnection(listing.reply);
+  listing.logged_in = session.logged_in();
+  return listing;
 }
 
 int32_t ftpListDirs(Session& session, const std::string& directory,

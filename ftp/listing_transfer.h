@@ -30,6 +30,18 @@ namespace koru {
 int32_t ftpList(Session& session, const std::string& directory, const std::string& argument,
                 std::vector<std::string>& lines);
 
+// What a listing came to, told whole: ftpList computes its result through ListDirectory, which
+// records into the session as ftpList says.
+struct ListingOutcome {
+  std::vector<std::string> lines{};  // what ftpList stores
+  TransferOutcome transfer{};        // what ftpList keeps as LastTransfer
+  std::string reply{};               // the session's reply line after the listing
+  bool lost = false;                 // it failed because the connection was lost on the way
+  bool logged_in = false;            // the connection is still logged in after it
+};
+ListingOutcome ListDirectory(Session& session, const std::string& directory,
+                             const std::string& argument);
+
 // The raw lines of the full listing (a plain "LIST" through ftpList) that PARSELISTLINE reads
 // as directories, into `names` (emptied first). Returns their number; 0 (and `names` untouched)
 // when AbortFlag is set.

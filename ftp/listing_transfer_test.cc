@@ -323,6 +323,65 @@ TEST_F(ListingTest, AbortedRunListsNothing) {
   EXPECT_THAT(console.lines, IsEmpty());
 }
 
+// ---- ListDirectory ---------------------------------------------------------------------------
+
+struct ListingOutcomeCase {
+  const char* name;
+  ListServer server;
+  std::vector<std::string> lines;  // what may be acted on
+  bool failed;
+  bool refused;
+  std::string reply;
+  bool lost;  // and then no longer logged in
+};
+
+void PrintTo(const ListingOutcomeCase& c, std::ostream* os) { *os << c.name; }
+
+class ListingOutcomeTest : public ListingTest,
+                           public ::testing::WithParamInterface<ListingOutcomeCase> {};
+
+// On a logged-in connection the listing tells whether it is whole, the reply that decided it,
+// and whether the connection was lost on the way; the session records the same.
+TEST_P(ListingOutcomeTest, TellsWhetherTheListingIsWhole) {
+  const ListingOutcomeCase& c = GetParam();
+  OpenControl(Session({}, {}, Serve(c.server)));
+  session.ConnectedFlag = kOn;
+
+  const ListingOutcome listing = ListDirectory(session, "/pub/", "");
+
+  EXPECT_EQ(listing.lines, c.lines);
+  EXPECT_EQ(listing.transfer.failed, c.failed);
+  EXPECT_EQ(listing.transfer.refused, c.refused);
+  EXPECT_EQ(listing.reply, c.reply);
+  EXPECT_EQ(listing.lost, c.lost);
+  EXPECT_EQ(listing.logged_in, !c.lost);
+  EXPECT_EQ(session.LastTransfer.failed, c.failed);
+  EXPECT_EQ(session.LastTransfer.reply, listing.transfer.reply);
+  EXPECT_EQ(session.ReplyLine, c.reply);
+  ServerCommands();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Listing, ListingOutcomeTest,
+    ::testing::Values(
+        ListingOutcomeCase{"Whole", {.data = Crlf({kFile, kDir})}, {kFile, kDir}, false, false,
+                           "226 Directory send OK.", false},
+        ListingOutcomeCase{"Refused", {.list_reply = "550 Permission denied."}, {}, true, true,
+                           "550 Permission denied.", false},
+        ListingOutcomeCase{"RefusedByAClosingServer", {.list_reply = "421 Timeout."}, {}, true,
+                           true, "421 Timeout.", true},
+        // What came of a cut listing is not the whole directory: none of it is told.
+        ListingOutcomeCase{"Cut",
+                           {.data = Crlf({kFile}), .final_reply = "426 Transfer aborted."},
+                           {}, true, false, "426 Transfer aborted.", false},
+        ListingOutcomeCase{"CutByAClosingServer",
+                           {.data = Crlf({kFile}), .final_reply = "421 Timeout."},
+                           {}, true, false, "421 Timeout.", true},
+        ListingOutcomeCase{"NoFinalReply",
+                           {.data = Crlf({kFile}), .final_reply = std::nullopt},
+                           {}, true, false, "000 Connection lost", true}),
+    [](const ::testing::TestParamInfo<ListingOutcomeCase>& info) { return info.param.name; });
+
 // ---- ftpListDirs -----------------------------------------------------------------------------
 
 TEST_F(ListingTest, ListDirsKeepsTheRawLinesOfDirectories) {

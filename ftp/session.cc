@@ -220,8 +220,11 @@ ServerAddress SplitServerText(std::string_view server, int default_port) {
   return {std::string(server.substr(0, colon)), PortAfterHost(server.substr(colon), default_port)};
 }
 
-int32_t ftpConnect(Session& session, const std::string& server, const std::string& user,
-                   const std::string& password, BusyServer busy) {
+namespace {
+
+// Connects and logs in as ftpConnect says, recording into the session.
+int32_t Connect(Session& session, const std::string& server, const std::string& user,
+                const std::string& password, BusyServer busy) {
   Env& env = session.env;
   const bool implicit = env.options.Security == ConnectionSecurity::kImplicitTls;
   const ServerAddress address = SplitServerText(server, implicit ? kFtpsPort : kFtpPort);
@@ -261,6 +264,33 @@ int32_t ftpConnect(Session& session, const std::string& server, const std::strin
         break;
     }
   }
+}
+
+}  // namespace
+
+int32_t ftpConnect(Session& session, const std::string& server, const std::string& user,
+                   const std::string& password, BusyServer busy) {
+  return ConnectAndLogIn(session, server, user, password, busy).channel;
+}
+
+LoginOutcome ConnectAndLogIn(Session& session, const std::string& server, const std::string& user,
+                             const std::string& password, BusyServer busy) {
+  const int32_t channel = Connect(session, server, user, password, busy);
+  return {.channel = channel,
+          .logged_in = session.logged_in(),
+          .kept_code = session.LastReplyCode,
+          .kept_text = session.LastReplyText,
+          .failure = session.ConnectFailure,
+          .reply = session.ReplyLine};
+}
+
+bool DropIfClosedWhileIdle(Session& session) {
+  if (!session.logged_in()) return false;
+  Channels& channels = session.env.channels;
+  if (channels.IsOpen(session.h) && !channels.HasInput(session.h)) return true;
+  session.CloseChannel();
+  session.ConnectedFlag = kOff;
+  return false;
 }
 
 void ftpQuit(Session& session) {

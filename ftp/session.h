@@ -38,6 +38,26 @@ enum class BusyServer { kWaitOut, kGiveUp };
 int32_t ftpConnect(Session& session, const std::string& server, const std::string& user,
                    const std::string& password, BusyServer busy = BusyServer::kWaitOut);
 
+// How a connect and login ended, told whole: ftpConnect computes its result through
+// ConnectAndLogIn, which records into the session as ftpConnect says.
+struct LoginOutcome {
+  int32_t channel = 0;     // what ftpConnect returns
+  bool logged_in = false;  // the connection is logged in afterwards
+  int32_t kept_code = 0;   // the kept reply (LastReplyCode, LastReplyText)
+  std::string kept_text{};
+  // Why the latest attempt failed when no reply says it: the system's text ("Connection
+  // refused") or the server's silence; empty otherwise.
+  std::string failure{};
+  std::string reply{};  // the session's reply line afterwards
+};
+LoginOutcome ConnectAndLogIn(Session& session, const std::string& server, const std::string& user,
+                             const std::string& password, BusyServer busy = BusyServer::kWaitOut);
+
+// A logged-in connection that the server has closed while it stood idle, or that it has said
+// something to unasked (such as a time-out notice), is closed without a word (no longer logged
+// in). Returns whether the connection is logged in afterwards.
+bool DropIfClosedWhileIdle(Session& session);
+
 // Sends QUIT, reads and records the reply, closes `h` and sets ConnectedFlag to 0. The reply is
 // awaited at most env.quit_wait_ms, or env.abort_quit_wait_ms once AbortFlag is set (never
 // longer than the channel time-out); a server that stays silent is closed on all the same.

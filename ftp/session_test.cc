@@ -1,6 +1,8 @@
 #include "ftp/session.h"
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ftp/control.h"
@@ -505,6 +507,88 @@ TEST_F(FtpFixture, ConnectAndQuitInEveryMode) {
   EXPECT_THAT(ServerCommands(),
               ElementsAre("USER bob", "PASS secret", "QUIT", "USER bob", "PASS secret", "QUIT",
                           "USER bob", "PASS secret", "QUIT"));
+}
+
+// ---- ConnectAndLogIn --------------------------------------------------------------------------
+
+struct LoginCase {
+  const char* name;
+  std::vector<SessionScript> sessions;  // none: the server text names a port that refuses
+  BusyServer busy;
+  bool logged_in;
+  int32_t kept_code;  // -1: the system's, not checked
+  std::string kept_text;
+  std::string failure;
+  std::string reply;
+};
+
+void PrintTo(const LoginCase& c, std::ostream* os) { *os << c.name; }
+
+class LoginOutcomeTest : public FtpFixture, public ::testing::WithParamInterface<LoginCase> {};
+
+TEST_P(LoginOutcomeTest, TellsHowTheLoginEnded) {
+  const LoginCase& c = GetParam();
+  for (const SessionScript& script : c.sessions) server.AddSession(script);
+  const std::string address = c.sessions.empty() ? "127.0.0.1:1" : server.address();
+
+  const LoginOutcome login = ConnectAndLogIn(session, address, "anonymous", "guest@", c.busy);
+
+  EXPECT_EQ(login.logged_in, c.logged_in);
+  EXPECT_EQ(login.channel, c.logged_in ? 1 : -1);
+  EXPECT_EQ(session.logged_in(), c.logged_in);
+  if (c.kept_code >= 0) {
+    EXPECT_EQ(login.kept_code, c.kept_code);
+  }
+  EXPECT_EQ(login.kept_text, c.kept_text);
+  EXPECT_EQ(login.failure, c.failure);
+  EXPECT_EQ(login.reply, c.reply);
+  if (login.logged_in) env.channels.Close(login.channel);
+  ServerCommands();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Session, LoginOutcomeTest,
+    ::testing::Values(
+        LoginCase{"LoggedIn", {Normal()}, BusyServer::kWaitOut, true, 230, "Logged in", "",
+                  "230 Logged in"},
+        LoginCase{"Refused",
+                  {Session({Reply("220 Ready")},
+                           {Reply("331 Password"), Reply("530 Login incorrect")})},
+                  BusyServer::kWaitOut, false, 530, "Login incorrect", "",
+                  "530 Login incorrect"},
+        LoginCase{"BusyGivenUp", {Busy()}, BusyServer::kGiveUp, false, 421, "Too many users", "",
+                  "421 Too many users"},
+        LoginCase{"Unreachable", {}, BusyServer::kWaitOut, false, -1, "Unable to open socket",
+                  "Connection refused", ""},
+        LoginCase{"ClosedBeforeTheGreeting", {Session({Hangup()})}, BusyServer::kWaitOut, false,
+                  0, "", "Connection closed by the server", ""},
+        LoginCase{"ClosedAtTheLogin", {Session({Reply("220 Ready")}, {Hangup()})},
+                  BusyServer::kWaitOut, false, 0, "", "Connection closed by the server", ""}),
+    [](const ::testing::TestParamInfo<LoginCase>& info) { return info.param.name; });
+
+// A logged-in connection the server closed while it stood idle is dropped without a word; one
+// that still stands is kept as it is.
+TEST_F(FtpFixture, DropsAnIdleConnectionTheServerClosed) {
+  const int h = OpenControl(Session({Hangup()}));
+  session.ConnectedFlag = kOn;
+  // Once the server has closed its end, the channel has input: the end of the data.
+  for (int i = 0; i < 500 && !env.channels.HasInput(h); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(DropIfClosedWhileIdle(session));
+  EXPECT_FALSE(session.logged_in());
+  EXPECT_FALSE(env.pool.InUse(h));
+  EXPECT_THAT(console.lines, IsEmpty());
+  ServerCommands();
+}
+
+TEST_F(FtpFixture, KeepsAnIdleConnectionThatStillStands) {
+  const int h = OpenControl(Session({}));
+  session.ConnectedFlag = kOn;
+  EXPECT_TRUE(DropIfClosedWhileIdle(session));
+  EXPECT_TRUE(session.logged_in());
+  EXPECT_TRUE(env.pool.InUse(h));
+  ServerCommands();
 }
 
 }  // namespace

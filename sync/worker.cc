@@ -12,15 +12,14 @@ Worker::Worker(Env& env, const Login& login, int number)
 
 StepReport Worker::Run(const Step& step) {
   if (entry_ != Entry::kByStep && step.kind != StepKind::kQuit) {
-    DropIfClosedWhileIdle();
-    if (session_.ConnectedFlag != kOn) {
+    if (!DropIfClosedWhileIdle(session_)) {
       const BusyServer busy =
           entry_ == Entry::kWaitOutBusy ? BusyServer::kWaitOut : BusyServer::kGiveUp;
       StepReport login = LogIn(true, busy);
       if (login.ok && logged_in_hook_) logged_in_hook_();
       if (!login.ok || step.kind == StepKind::kLogIn) return login;
     } else if (step.kind == StepKind::kLogIn) {
-      return Ended({.ok = true});
+      return Ended({.ok = true}, true);
     }
   }
   switch (step.kind) {
@@ -41,37 +40,33 @@ StepReport Worker::Run(const Step& step) {
     case StepKind::kDelete:
       return Delete(step.path);
   }
-  return Ended({});
-}
-
-void Worker::DropIfClosedWhileIdle() {
-  if (session_.ConnectedFlag != kOn) return;
-  if (env_.channels.IsOpen(session_.h) && !env_.channels.HasInput(session_.h)) return;
-  session_.CloseChannel();
-  session_.ConnectedFlag = kOff;
+  return Ended({}, session_.logged_in());
 }
 
 StepReport Worker::LogIn(bool with_line, BusyServer busy) {
   if (with_line && env_.verbose()) env_.TimedLine(" * Connecting to " + login_.server);
   env_.Title(env_.options.ProgramTitle + " Connecting to " + login_.server, kTitleLength);
-  const int channel = ftpConnect(session_, login_.server, login_.user, login_.password, busy);
+  LoginOutcome login =
+      ConnectAndLogIn(session_, login_.server, login_.user, login_.password, busy);
   StepReport report;
-  report.ok = channel >= 1 && session_.ConnectedFlag == kOn;
-  report.kept_code = session_.LastReplyCode;
-  report.kept_text = session_.LastReplyText;
-  report.failure = session_.ConnectFailure;
-  report.reply = session_.ReplyLine;
-  report.server_said_no = !report.ok && session_.ConnectFailure.empty();
+  report.ok = login.channel >= 1 && login.logged_in;
+  report.kept_code = login.kept_code;
+  report.kept_text = std::move(login.kept_text);
+  report.server_said_no = !report.ok && login.failure.empty();
+  report.failure = std::move(login.failure);
+  report.reply = std::move(login.reply);
   report.login_failed = !report.ok;
-  if (!report.ok && channel >= 1 && busy == BusyServer::kGiveUp) session_.CloseChannel();
-  return Ended(std::move(report));
+  if (!report.ok && login.channel >= 1 && busy == BusyServer::kGiveUp) session_.CloseChannel();
+  return Ended(std::move(report), login.logged_in);
 }
 
 StepReport Worker::Quit() {
   // A QUIT to a connection the server has already closed would only wait for nothing.
-  if (entry_ != Entry::kByStep) DropIfClosedWhileIdle();
-  if (session_.ConnectedFlag == kOn) ftpQuit(session_);
-  return Ended({.ok = true});
+  const bool logged_in =
+      entry_ != Entry::kByStep ? DropIfClosedWhileIdle(session_) : session_.logged_in();
+  if (logged_in) ftpQuit(session_);
+  // QUIT, answered or not, ends the connection.
+  return Ended({.ok = true}, false);
 }
 
 StepReport Worker::List(const Step& step) {
@@ -83,35 +78,31 @@ StepReport Worker::List(const Step& step) {
     }
   }
   if (!step.list_title.empty()) Title(step.list_title);
+  ListingOutcome listing = ListDirectory(session_, step.path, step.argument);
   StepReport report;
-  ftpList(session_, step.path, step.argument, report.lines);
-  report.outcome = session_.LastTransfer;
+  report.lines = std::move(listing.lines);
+  report.outcome = std::move(listing.transfer);
   report.ok = !report.outcome.failed;
-  report.reply = session_.ReplyLine;
-  report.lost = report.outcome.failed && Lost();
-  return Ended(std::move(report));
+  report.reply = std::move(listing.reply);
+  report.lost = listing.lost;
+  return Ended(std::move(report), listing.logged_in);
 }
 
 StepReport Worker::ChangeDir(const std::string& path) {
   Title(env_.options.ProgramTitle + " CD " + path);
-  StepReport report;
-  report.ok = ftpChangeDirExact(session_, path) != 0;
-  report.reply = session_.ReplyLine;
-  report.lost = !report.ok && Lost();
-  return Ended(std::move(report));
+  return Ended(ChangeDirExactly(session_, path));
 }
 
 StepReport Worker::MakeDirTree(const std::string& path) {
-  return Ended({.ok = ftpMakeDirTree(session_, path) != 0, .reply = session_.ReplyLine});
+  return Ended(EnsureDirTree(session_, path));
 }
 
 StepReport Worker::FileSize(const std::string& path) {
   ftpTypeBinary(session_);
-  StepReport report;
-  report.size = ftpFileSize(session_, path);
-  report.ok = report.size >= 0;
-  report.reply = session_.ReplyLine;
-  return Ended(std::move(report));
+  const SizeOutcome size = RemoteFileSize(session_, path);
+  StepReport report = Ended(size);
+  report.size = size.size;
+  return report;
 }
 
 StepReport Worker::Download(const Step& step) {
@@ -121,11 +112,13 @@ StepReport Worker::Download(const Step& step) {
   MirrorFilePolicy policy(env_, step.before);
   policy.RecordsOrigin(step.origin);
   StepReport report;
+  bool logged_in = session_.logged_in();
   if (step.fetch) {
     report.download = DownloadFile(session_, step.file, target.download(), policy);
     report.outcome = report.download.outcome;
-    report.reply = session_.ReplyLine;
-    report.lost = Lost();
+    report.reply = report.download.reply;
+    report.lost = report.download.lost;
+    logged_in = report.download.logged_in;
   } else {
     LocalFile empty(*env_.files);
     if (!empty.Open(env_.pool, target.file, LocalFile::Mode::kReadWriteEmpty)) {
@@ -136,24 +129,20 @@ StepReport Worker::Download(const Step& step) {
   }
   report.after = policy.After();
   Title(env_.options.ProgramTitle);
-  return Ended(std::move(report));
+  return Ended(std::move(report), logged_in);
 }
 
-StepReport Worker::Delete(const std::string& path) {
-  StepReport report;
-  report.ok = ftpRemoveFile(session_, path) != 0;
-  report.reply = session_.ReplyLine;
-  return Ended(std::move(report));
+StepReport Worker::Delete(const std::string& path) { return Ended(RemoveFile(session_, path)); }
+
+StepReport Worker::Ended(CommandOutcome command) const {
+  return Ended({.ok = command.ok, .lost = command.lost, .reply = std::move(command.reply)},
+               command.logged_in);
 }
 
-StepReport Worker::Ended(StepReport report) const {
-  report.connected = session_.ConnectedFlag == kOn;
+StepReport Worker::Ended(StepReport report, bool logged_in) const {
+  report.connected = logged_in;
   report.worker = number_;
   return report;
-}
-
-bool Worker::Lost() const {
-  return session_.ReplyLine == kConnectionLostReply || ftpReplyCode(session_.ReplyLine) == 421;
 }
 
 void Worker::Title(const std::string& text) { env_.Title(text, kTitleLength); }

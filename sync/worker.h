@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "ftp/commands.h"
 #include "ftp/ftp_session.h"
 #include "ftp/session.h"
 #include "run/env.h"
@@ -41,9 +42,6 @@ class Worker {
   int number() const { return number_; }
 
  private:
-  // A connection the server has closed while it stood idle (or that it has said something to
-  // unasked, such as a time-out notice) is closed here without a word.
-  void DropIfClosedWhileIdle();
   StepReport LogIn(bool with_line, BusyServer busy);
   StepReport Quit();
   StepReport List(const Step& step);
@@ -52,8 +50,10 @@ class Worker {
   StepReport FileSize(const std::string& path);
   StepReport Download(const Step& step);
   StepReport Delete(const std::string& path);
-  StepReport Ended(StepReport report) const;
-  bool Lost() const;
+  // The step's report with the connection's state after it (`logged_in`) and this worker.
+  StepReport Ended(StepReport report, bool logged_in) const;
+  // The report of a step that was one command: what it came to.
+  StepReport Ended(CommandOutcome command) const;
   void Title(const std::string& text);
 
   Env& env_;
