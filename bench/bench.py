@@ -13,8 +13,9 @@ Workloads:
      of --rtt-ms (40 ms), mirrored into an empty directory and then into the complete copy,
      against wget -m, lftp mirror and lftp mirror --parallel=4
 
-KORU runs plain and with -P4 (up to four connections at once) in b, c and w. A run that fails
-its check marks its row failed; the other rows still run.
+KORU runs plain and with -P4 (up to four connections at once) in b, c and w, and with -P16 in b
+and c as well (--wide-parallel, 0 to leave it out). A run that fails its check marks its row
+failed; the other rows still run.
 
 Every tool runs in alternating rounds (one warm-up round, then --rounds counted ones); every run
 is checked (content of the big file, file count and bytes of the trees; through the proxy, that
@@ -38,6 +39,7 @@ import latency_proxy
 
 BIG_SIZE = 1 << 30
 KORU_PARALLEL = "-P4"
+KORU_WIDE = "-P16"  # the widest KORU row of the loopback trees; "" for none
 PARALLEL_SUPPORTED = True  # set from KORU's --help
 
 
@@ -182,13 +184,14 @@ class Workload:
         self.goals = goals
 
 
-def with_parallel(tools):
-    """The tools with a "koru -P4" row after the plain one."""
+def with_parallel(tools, widths=None):
+    """The tools with a "koru -P4" row (or one per switch of widths) after the plain one."""
     rows = {}
     for tool, cmd in tools.items():
         rows[tool] = cmd
         if tool == "koru":
-            rows["koru " + KORU_PARALLEL] = cmd + [KORU_PARALLEL]
+            for width in widths or [KORU_PARALLEL]:
+                rows["koru " + width] = cmd + [width]
     return rows
 
 
@@ -220,9 +223,9 @@ def build_wan_workloads(koru, proxy, root, out_root):
     # Without a fresh run before it, the warm-up round fills the no-op targets.
     return [
         Workload("w", label + ", empty target", tools, lambda t: target("w-" + t, True), check,
-                 expect[1], proxy, [("fresh", parallel, ["lftp --parallel=4"], 0.8), plain]),
+                 expect[1], proxy, [("fresh", parallel, ["lftp --parallel=4"], 0.5), plain]),
         Workload("w", label + ", complete target", tools, lambda t: target("w-" + t, False),
-                 check, 0, proxy, [("no-op", parallel, None, 1.0), plain]),
+                 check, 0, proxy, [("no-op", parallel, ["wget"], 0.5), plain]),
     ]
 
 
@@ -260,7 +263,12 @@ def build_workloads(koru, port, root, out_root, tls_port, ca):
         "koru": [koru, loc + "/tree/", "-S"],
         "wget": ["wget", "-q", "-m", "-nH", url + "/tree/"],
         "lftp": lftp + ["mirror /tree/ tree; bye", "127.0.0.1"],
-    })
+    }, [KORU_PARALLEL] + ([KORU_WIDE] if KORU_WIDE else []))
+    parallel = "koru " + KORU_PARALLEL
+    tree_goals = [("loopback", parallel, ["wget"], 0.8),
+                  ("CPU per file", parallel, ["wget"], ("cpu", 1.0))]
+    if KORU_WIDE:
+        tree_goals.append(("memory", "koru " + KORU_WIDE, None, ("peak MiB", 12)))
     flat = {
         "koru": [koru, loc + "/flat/"],
         "wget": ["wget", "-q", "-m", "-nH", url + "/flat/"],
@@ -279,7 +287,7 @@ def build_workloads(koru, port, root, out_root, tls_port, ca):
     return [
         Workload("a", big_title, big, lambda t: fresh("a-" + t), check_big, BIG_SIZE),
         Workload("b", "tree 20 x 100 x 4 KiB, empty target", tree, lambda t: fresh("b-" + t),
-                 check_tree(tree_expect), tree_expect[1]),
+                 check_tree(tree_expect), tree_expect[1], goals=tree_goals),
         Workload("c", "the same tree, complete target", tree,
                  lambda t: os.path.join(out_root, "b-" + t), check_tree(tree_expect), 0),
         Workload("d", "one directory of 1,000 x 1 KiB", flat, lambda t: fresh("d-" + t),
@@ -390,11 +398,30 @@ def table(w, samples, failed):
     return lines
 
 
+def other_goal_line(label, row, peer, kind, most, samples):
+    """A goal on CPU seconds against a peer's (same files, so per file too) or on peak memory."""
+    if kind == "cpu":
+        mine = statistics.median(s[1] for s in samples[row])
+        theirs = statistics.median(s[1] for s in samples[peer])
+        ratio = mine / theirs if theirs else float("inf") if mine else 1.0
+        return "Goal, %s: %s CPU at most %.2f of %s: median %.3f s against %.3f s (%.2f), %s" % (
+            label, row, most, peer, mine, theirs, ratio, "met" if ratio <= most else "not met")
+    peak = max(s[2] for s in samples[row]) / 1024
+    return "Goal, %s: %s peak at most %g MiB: %.1f MiB, %s" % (
+        label, row, most, peak, "met" if peak <= most else "not met")
+
+
 def goal_lines(w, samples, failed, peers, rounds):
     lines = []
     for label, row, goal_peers, most in w.goals or []:
         names = goal_peers or peers
         against = names[0] if goal_peers else "fastest peer"
+        if isinstance(most, tuple):
+            if row in failed or any(t in failed for t in goal_peers or []):
+                lines.append("Goal, %s: %s: not measured (a row failed)" % (label, row))
+            else:
+                lines.append(other_goal_line(label, row, against, most[0], most[1], samples))
+            continue
         if most is None:
             if row not in failed:
                 lines.append("Goal, %s: %s unchanged from a build without -P: median wall "
@@ -453,9 +480,12 @@ def main():
                         help="size of the big file of (a) and (e), for a quick run")
     parser.add_argument("--rtt-ms", type=float, default=40,
                         help="round trip the latency proxy of (w) puts between tool and server")
+    parser.add_argument("--wide-parallel", type=int, default=16,
+                        help="connections of the widest KORU row in (b) and (c), 0 for none")
     args = parser.parse_args()
-    global BIG_SIZE, PARALLEL_SUPPORTED
+    global BIG_SIZE, PARALLEL_SUPPORTED, KORU_WIDE
     BIG_SIZE = args.big_mib << 20
+    KORU_WIDE = "-P%d" % args.wide_parallel if args.wide_parallel else ""
     koru = os.path.abspath(args.koru)
     PARALLEL_SUPPORTED = parallel_supported(koru)
 
