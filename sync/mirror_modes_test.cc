@@ -46,21 +46,8 @@ std::string ContentOf(const std::string& path) {
 
 std::string LocalOf(const std::string& remote) { return kLocal + remote.substr(5); }
 
-enum class Mode { kOneConnection, kP1, kP4 };
-
-const char* ModeName(Mode mode) {
-  switch (mode) {
-    case Mode::kOneConnection:
-      return "OneConnection";
-    case Mode::kP1:
-      return "P1";
-    case Mode::kP4:
-      return "P4";
-  }
-  return "";
-}
-
-void PrintTo(Mode mode, std::ostream* out) { *out << ModeName(mode); }
+using testing::Mode;
+using testing::ModeName;
 
 // One local mirror of the in-memory server's tree, mirrored with -S.
 struct Mirror : testing::MemoryMirror {

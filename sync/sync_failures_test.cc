@@ -80,21 +80,8 @@ bool Downloading(const testing::RecordingConsole& c) {
          title.find(" 1 in flight") != std::string::npos;
 }
 
-enum class Mode { kOneConnection, kP1, kP4 };
-
-const char* ModeName(Mode mode) {
-  switch (mode) {
-    case Mode::kOneConnection:
-      return "OneConnection";
-    case Mode::kP1:
-      return "P1";
-    case Mode::kP4:
-      return "P4";
-  }
-  return "";
-}
-
-void PrintTo(Mode mode, std::ostream* out) { *out << ModeName(mode); }
+using testing::Mode;
+using testing::ModeName;
 
 const auto kModes = ::testing::Values(Mode::kOneConnection, Mode::kP1, Mode::kP4);
 

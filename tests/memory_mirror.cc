@@ -7,6 +7,20 @@
 
 namespace koru::testing {
 
+const char* ModeName(Mode mode) {
+  switch (mode) {
+    case Mode::kOneConnection:
+      return "OneConnection";
+    case Mode::kP1:
+      return "P1";
+    case Mode::kP4:
+      return "P4";
+  }
+  return "";
+}
+
+void PrintTo(Mode mode, std::ostream* out) { *out << ModeName(mode); }
+
 std::vector<std::string> ComparedAcrossModes(const std::vector<std::string>& lines) {
   constexpr std::string_view kSizeWarning = " * Warning: Local file size does not match remote (";
   std::vector<std::string> compared;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,12 @@ class StoppableConsole : public RecordingConsole {
 // connecting and the recursing lines, which follow the connections and their listings. The
 // size warning, which over several connections names its file, is compared without the name.
 std::vector<std::string> ComparedAcrossModes(const std::vector<std::string>& lines);
+
+// How a scenario is run: over one connection (the documented sequence), or over one or four
+// connections at once (-P1, -P4).
+enum class Mode { kOneConnection, kP1, kP4 };
+const char* ModeName(Mode mode);
+void PrintTo(Mode mode, std::ostream* out);
 
 struct MemoryMirror {
   MemoryMirror() {
