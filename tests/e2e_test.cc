@@ -862,8 +862,8 @@ TEST_F(E2eKeyTest, TabAbandonsEveryDownloadInFlightOfAParallelRun) {
 }
 
 // One connection of the lean sequence: one login for the whole run, one listing per directory,
-// TYPE only where it changes. Of the 7 sub-directories some get threads of their own and the
-// others are worked on by their parent's thread: all arrive.
+// TYPE only where it changes. The 7 sub-directories are listed on whichever connection is free:
+// all arrive.
 TEST_F(E2eKeyTest, LeanSequenceLogsInOnceAndListsEachDirectoryOnce) {
   testing::FakeFtpTree tree;
   tree.AddFile("/pub/a.txt", "aaaaa");
