@@ -292,8 +292,15 @@ bool Channels::PeerClosed(int channel) const {
 bool Channels::HasInput(int channel) {
   Channel* ch = Find(channel);
   if (!ch) return false;
-  if (ch->buffered() > 0 || ch->peer_closed || ch->connection->Pending() > 0) return true;
-  return ch->connection->Wait(false, 0);
+  if (ch->buffered() > 0 || ch->peer_closed) return true;
+  if (ch->connection->Pending() == 0 && !ch->connection->Wait(false, 0)) return false;
+  // Something can be read, which need not be data: a TLS session ticket, say, is taken by the
+  // TLS layer and leaves nothing. What does come stays in the buffer for the next read.
+  ch->begin = ch->end = 0;
+  const int64_t got = ch->connection->ReceiveSome(ch->buffer, kChannelBufferSize);
+  if (got == Connection::kNothingYet) return false;
+  if (NoteReceived(*ch, got, kChannelBufferSize)) ch->end = static_cast<size_t>(got);
+  return true;
 }
 
 void Channels::Close(int channel) {

@@ -81,7 +81,9 @@ class Channels {
   // True when the peer has closed `channel` (or it failed) and nothing received is left unread.
   bool PeerClosed(int channel) const;
   // Whether anything waits to be read on `channel` right now (bytes, or the peer's close),
-  // without waiting: what a server says to a connection nobody has asked anything of.
+  // without waiting: what a server says to a connection nobody has asked anything of. Bytes
+  // that came are kept for the next read; what carries no data (a TLS record the TLS layer
+  // takes itself) is no input.
   bool HasInput(int channel);
 
   // Switches `channel` to TLS: the handshake as a client with `server_name`, whose certificate

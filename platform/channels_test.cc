@@ -73,6 +73,20 @@ class MemoryChannelTest : public ::testing::Test {
   Channels channels_{pool_, transport_, clock_};
 };
 
+// What a server says to a connection nobody has asked anything of (a time-out notice, its
+// close) is seen at once, without a wait, and what came is kept for the next read.
+TEST_F(MemoryChannelTest, HasInputSeesWhatCameUnaskedWithoutWaiting) {
+  MemoryPeer& peer = Connect();
+  EXPECT_FALSE(channels_.HasInput(1));
+  peer.Send("421 Timeout.\r\n");
+  EXPECT_TRUE(channels_.HasInput(1));
+  EXPECT_EQ(channels_.ReadLine(1), "421 Timeout.");
+  EXPECT_FALSE(channels_.HasInput(1));
+  peer.Close();
+  EXPECT_TRUE(channels_.HasInput(1));
+  EXPECT_EQ(Waited(), 0);
+}
+
 struct LineCase {
   const char* name;
   std::string received;  // sent by the peer, which then closes the connection

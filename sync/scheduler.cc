@@ -172,24 +172,37 @@ void Scheduler::Dispatch() {
     FailPending();
   }
   for (std::deque<Job>* queue : {&listings_, &transfers_}) {
-    while (!queue->empty()) {
-      Slot* slot = FreeSlot(queue->front());
-      if (!slot) break;
-      slot->busy = true;
-      if (!slot->logged_in && queue->front().step.kind != StepKind::kQuit) {
-        slot->logging_in = true;
-        ++logins_under_way_;
+    // A step bound to one connection waits for that one alone: the steps behind it go on.
+    for (auto job = queue->begin(); job != queue->end();) {
+      if (job->worker >= 0 && slots_[job->worker]->given_up) {
+        job = queue->erase(job);  // the connection's own login or QUIT: it is gone
+        continue;
       }
-      queue->front().tabs_seen = keys_.tab_presses;
-      if (queue->front().step.kind == StepKind::kDownload) ++files_in_flight_;
-      {
-        const std::lock_guard lock(slot->mutex);
-        slot->job = std::move(queue->front());
+      Slot* slot = FreeSlot(*job);
+      if (!slot) {
+        if (job->worker < 0) break;  // no connection is free for any step
+        ++job;
+        continue;
       }
-      queue->pop_front();
-      slot->wake.notify_one();
+      HandOut(*slot, std::move(*job));
+      job = queue->erase(job);
     }
   }
+}
+
+void Scheduler::HandOut(Slot& slot, Job job) {
+  slot.busy = true;
+  if (!slot.logged_in && job.step.kind != StepKind::kQuit) {
+    slot.logging_in = true;
+    ++logins_under_way_;
+  }
+  job.tabs_seen = keys_.tab_presses;
+  if (job.step.kind == StepKind::kDownload) ++files_in_flight_;
+  {
+    const std::lock_guard lock(slot.mutex);
+    slot.job = std::move(job);
+  }
+  slot.wake.notify_one();
 }
 
 // Work no connection is left for, or that the user's stop ends before it starts: told so.
@@ -254,6 +267,12 @@ void Scheduler::WaitForReports(const std::function<bool()>& finished) {
 void Scheduler::Finish(Done done) {
   Slot& slot = *slots_[done.worker];
   if (done.logged_in_note) {
+    // Its step goes on; the connection counts as logged in from now on.
+    slot.logged_in = true;
+    if (slot.logging_in) {
+      slot.logging_in = false;
+      --logins_under_way_;
+    }
     StartFurtherLogins();
     return;
   }

@@ -116,6 +116,7 @@ class Scheduler {
   void DownloadReported();
   void Enqueue(Job job);
   void Dispatch();
+  void HandOut(Slot& slot, Job job);
   Slot* FreeSlot(const Job& job);
   void Finish(Done done);
   void StartFurtherLogins();
