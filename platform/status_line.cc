@@ -102,6 +102,14 @@ void AppendRate(std::string& out, int64_t bytes_per_second) {
   out += kUnits[index];
 }
 
+// "delay 100 ms"; nothing without a delay.
+void AppendDelay(std::string& out, int delay_ms) {
+  if (delay_ms <= 0) return;
+  out += "delay ";
+  AppendDecimal(out, delay_ms);
+  out += " ms";
+}
+
 void AppendTimeLeft(std::string& out, int64_t seconds) {
   if (seconds < 0) {
     out += "--:--";
@@ -176,11 +184,7 @@ void StatusFormatter::Download(const DownloadStatus& status, size_t columns) {
     fields_[kBytes] += " bytes";
   }
   if (status.bytes_per_second >= 0) AppendRate(fields_[kRate], status.bytes_per_second);
-  if (status.delay_ms > 0) {
-    fields_[kDelay] += "delay ";
-    AppendDecimal(fields_[kDelay], status.delay_ms);
-    fields_[kDelay] += " ms";
-  }
+  AppendDelay(fields_[kDelay], status.delay_ms);
 
   const size_t name_columns = std::min(status.name.size(), kNameColumns);
   // The percentage stays: a name that does not fit beside it gives up its columns instead.
@@ -249,11 +253,7 @@ void StatusFormatter::Run(const RunStatus& status, size_t columns) {
   AppendGroupedThousands(fields_[kBytes], status.bytes);
   fields_[kBytes] += " bytes";
   if (status.bytes_per_second >= 0) AppendRate(fields_[kRate], status.bytes_per_second);
-  if (status.delay_ms > 0) {
-    fields_[kDelay] += "delay ";
-    AppendDecimal(fields_[kDelay], status.delay_ms);
-    fields_[kDelay] += " ms";
-  }
+  AppendDelay(fields_[kDelay], status.delay_ms);
 
   // The count in its fullest form that fits, and then the other fields that fit beside it.
   constexpr RunCount kForms[] = {RunCount::kWords, RunCount::kSlashAndWord, RunCount::kSlash};

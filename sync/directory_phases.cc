@@ -204,7 +204,11 @@ Task<DirectoryMirror::Pass> DirectoryMirror::FilePass() {
     co_await QuitAfterStep();
     ListingRead read = ReadOf(listed);
     lines = std::move(listed.lines);
-    if (MaskRefused(read)) read = co_await ListAndMatchHere(lines);
+    if (MaskRefused(read)) {
+      read = co_await ListAndMatchHere(lines);
+      // Over several connections none may be left for the whole listing: said like the first.
+      if (no_connection_) co_return Pass::kCallEnded;
+    }
     n = read.n;
     if (TryAgainAfterLoss(read.lost)) co_return Pass::kAgain;
     if (ListingFailed(ListArgument(), read)) co_return Pass::kLast;
@@ -267,6 +271,7 @@ Task<DirectoryMirror::ListingRead> DirectoryMirror::ListAndMatchHere(
   // it changes to the directory first.
   Step list = ListStep(s_.policy().overlap, "", "");
   StepReport listed = co_await Do(std::move(list));
+  if (listed.no_connection) NoConnection(listed);
   ListingRead read = ReadOf(listed);
   lines = std::move(listed.lines);
   KeepMatching(lines, ListArgument(), env().clock.Now());

@@ -385,7 +385,7 @@ void Scheduler::Tick() {
   for (int key = env_->PollKey(); key != kNoKey; key = env_->PollKey()) ActOnKey(key);
   const int64_t now = env_->clock.MonotonicMs();
   // A download that starts or ends is shown at once; the bytes and the rate at their pace.
-  const int64_t files = files_known_ * 1000003LL + files_done_;
+  const std::pair files{files_known_, files_done_};
   if (now < next_draw_ms_ && files == drawn_files_) return;
   next_draw_ms_ = now + kStatusRedrawMs;
   drawn_files_ = files;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ftp/transfer_status.h"
@@ -162,7 +163,7 @@ class Scheduler {
   int files_done_ = 0;
   std::optional<RateMeter> meter_;
   int64_t next_draw_ms_ = 0;
-  int64_t drawn_files_ = -1;  // the counts the status last showed, as one number
+  std::pair<int, int> drawn_files_{-1, -1};  // known and done, as the status last showed them
   std::string status_text_;
 };
 
