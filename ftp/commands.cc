@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "ftp/control.h"
+#include "ftp/data_connection.h"
 #include "platform/text.h"
 
 namespace koru {
@@ -18,14 +19,21 @@ int32_t ExchangeExpecting(Session& session, std::string_view command, int32_t su
   return ftpReplyCode(ftpExchange(session, command)) == success ? 1 : 0;
 }
 
-// CWD to the path `d` is left with ("/" when nothing is left, so a path of slashes only
-// reaches the root, which servers do not take as an empty argument).
+// The CWD command to the path `d` is left with ("/" when nothing is left, so a path of slashes
+// only reaches the root, which servers do not take as an empty argument).
+std::string ChangeDirCommand(std::string_view d) {
+  return "CWD " + (d.empty() ? std::string("/") : std::string(d));
+}
+
+bool ChangedDir(std::string_view reply) {
+  const int32_t code = ftpReplyCode(reply);
+  return code == 250 || code == 220 || code == 200;
+}
+
 int32_t ChangeTo(Session& session, std::string_view d) {
   Env& env = session.env;
   if (env.state.AbortFlag) return 0;
-  const std::string target = d.empty() ? "/" : std::string(d);
-  const int32_t code = ftpReplyCode(ftpExchange(session, "CWD " + target));
-  return code == 250 || code == 220 || code == 200 ? 1 : 0;
+  return ChangedDir(ftpExchange(session, ChangeDirCommand(d))) ? 1 : 0;
 }
 
 CommandOutcome Outcome(const Session& session, bool ok) {
@@ -45,6 +53,23 @@ int32_t ftpChangeDirExact(Session& session, const std::string& dir) {
 
 CommandOutcome ChangeDirExactly(Session& session, const std::string& dir) {
   return Outcome(session, ChangeTo(session, WithoutTrailingSlashes(dir)) != 0);
+}
+
+CommandOutcome ChangeDirForListing(Session& session, const std::string& dir) {
+  if (!session.PipelinesCommands) return ChangeDirExactly(session, dir);
+  if (session.env.state.AbortFlag) return Outcome(session, false);
+  const bool type_changes = session.TransferType != 'A';
+  ftpSendCommand(session, ChangeDirCommand(WithoutTrailingSlashes(dir)));
+  if (type_changes) ftpSendCommand(session, "TYPE A");
+  ftpSendCommand(session, PassiveCommand(session));
+  const std::string changed = ftpReadAnswer(session);
+  if (type_changes && session.logged_in() && ftpReplyCode(ftpReadAnswer(session)) == 200) {
+    session.TransferType = 'A';
+  }
+  if (session.logged_in()) KeepPassiveAhead(session);
+  // The CWD's reply decides the step and is the one an error line quotes.
+  if (session.logged_in()) session.ReplyLine = changed;
+  return Outcome(session, ChangedDir(changed));
 }
 
 int64_t ftpFileSize(Session& session, const std::string& file) {

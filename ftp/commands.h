@@ -68,6 +68,12 @@ struct SizeOutcome : CommandOutcome {
 
 // As ftpChangeDirExact, ftpRemoveFile, ftpFileSize and ftpMakeDirTree.
 CommandOutcome ChangeDirExactly(Session& session, const std::string& dir);
+// ChangeDirExactly before a listing. On a connection that pipelines (PipelinesCommands) the
+// CWD goes out together with TYPE A (where the connection's type is another) and the passive
+// command of the listing, whose reply is kept for it (KeepPassiveAhead); the outcome and
+// ReplyLine are the CWD's. A server that leaves the passive command unanswered has the
+// connection closed quietly: the outcome may then be ok on a connection no longer logged in.
+CommandOutcome ChangeDirForListing(Session& session, const std::string& dir);
 CommandOutcome RemoveFile(Session& session, const std::string& file);
 SizeOutcome RemoteFileSize(Session& session, const std::string& file);
 CommandOutcome EnsureDirTree(Session& session, const std::string& path);

@@ -84,6 +84,7 @@ void ftpSendCommand(Session& session, std::string_view text) {
   const int h = session.h;
   RunSettings& s = env.state;
   if (s.AbortFlag) return;
+  session.PassiveAhead.reset();
   if (session.CommandTerminator.empty()) session.CommandTerminator = "\r\n";
   std::string line;
   line.reserve(text.size() + session.CommandTerminator.size());
@@ -253,6 +254,10 @@ std::string ftpGetShownReply(Session& session) {
 
 std::string ftpExchange(Session& session, std::string_view command) {
   ftpSendCommand(session, command);
+  return ftpReadAnswer(session);
+}
+
+std::string ftpReadAnswer(Session& session) {
   std::string reply = ftpGetShownReply(session);
   ftpRecordReply(session, reply);
   return reply;

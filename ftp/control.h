@@ -19,6 +19,8 @@ namespace koru {
 
 // Sends `text` followed by CommandTerminator (set to CR LF before the first command) in one
 // send, and echoes `text` in debug mode. While AbortFlag is set nothing is sent or printed.
+// A passive reply kept for the next transfer (PassiveAhead) is dropped: the command comes
+// between.
 // Send failures are not reported: the following reply comes back empty.
 void ftpSendCommand(Session& session, std::string_view text);
 
@@ -90,6 +92,9 @@ std::string ftpGetShownReply(Session& session);
 // The standard exchange of a command: send `command`, read the reply, print it in debug mode
 // and record it. Returns the reply line.
 std::string ftpExchange(Session& session, std::string_view command);
+// The reading half of ftpExchange, for a command sent ahead of the reading of its reply: reads
+// the reply, prints it in debug mode and records it.
+std::string ftpReadAnswer(Session& session);
 
 // True when the fourth character of `line` is "-" (a line that opens or continues a reply).
 bool ReplyContinues(std::string_view line);

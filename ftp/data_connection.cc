@@ -43,10 +43,34 @@ int64_t LeadingDigitsValue(std::string_view text) {
 
 constexpr int kMaxPasvRequests = 16;
 
+// Connects to the port that `reply`, the answer to the passive command `command`, names, at
+// the address the control connection is connected to (the address in a reply is never used).
+// Returns the data channel or -1.
+int32_t ConnectToPassivePort(Session& session, const std::string& reply,
+                             const std::string& command) {
+  const bool extended = command == "EPSV";
+  if (ftpReplyCode(reply) != (extended ? 229 : 227)) return -1;
+  // A port the reply does not name exactly is never guessed at.
+  const int port = extended ? EpsvPort(reply) : PasvPort(PasvFields(reply));
+  if (port <= 0) return -1;
+  const std::string peer = session.env.channels.PeerAddress(session.h);
+  if (peer.empty()) return -1;
+  const int32_t data = OpenDataChannel(session.env, peer, port);
+  return data > 0 ? data : -1;
+}
+
 }  // namespace
 
 std::string AskForDataPort(Session& session, const std::string& command) {
   Env& env = session.env;
+  if (session.PassiveAhead) {
+    std::string reply = std::move(*session.PassiveAhead);
+    session.PassiveAhead.reset();
+    session.ReplyLine = reply;
+    ftpRecordReply(session, reply);
+    if (env.debug()) session.TranscriptLine(reply);
+    return reply;
+  }
   std::string reply = "250";
   // A 250 still waiting from an earlier command is swallowed and the command sent again. A
   // server that answers every one with 250 is given up on instead of being asked for ever.
@@ -59,20 +83,48 @@ std::string AskForDataPort(Session& session, const std::string& command) {
   return reply;
 }
 
-int32_t ftpOpenDataConnection(Session& session) {
+std::string PassiveCommand(const Session& session) {
+  return IsIpv6Address(session.env.channels.PeerAddress(session.h)) ? "EPSV" : "PASV";
+}
+
+void KeepPassiveAhead(Session& session) {
   Env& env = session.env;
-  const int control = session.h;
-  if (IsIpv6Address(env.channels.PeerAddress(control))) {
+  const std::string decided = session.ReplyLine;
+  const int wait = std::min(env.stalled_reply_wait_ms, env.channels.TimeoutOf(session.h));
+  // Read as on a connection not logged in: a connection that ends here has lost nothing, and
+  // says nothing of it.
+  session.ConnectedFlag = kOff;
+  std::string reply = "250";
+  for (int read = 0; read < kMaxPasvRequests && LeadingDigitsValue(reply) == 250; ++read) {
+    reply = ftpGetReply(session, wait, OnSilence::kKeepConnection);
+  }
+  const bool open = session.h >= 1 && env.channels.IsOpen(session.h);
+  if (open && !reply.empty() && ftpReplyCode(reply) != 421) {
+    session.ConnectedFlag = kOn;
+    session.PassiveAhead = std::move(reply);
+  } else if (open && !env.state.AbortFlag) {
+    // The server closes the connection (a time-out), or leaves the command unanswered, and an
+    // answer that came later would be taken for another command's: the connection goes
+    // quietly, and where the server was silent the next one sends every command alone.
+    if (reply.empty()) session.PipelinesCommands = false;
+    session.CloseChannel();
+  } else if (open) {
+    session.ConnectedFlag = kOn;
+  } else {
+    session.CloseChannel();
+  }
+  session.ReplyLine = decided;
+}
+
+int32_t ftpOpenDataConnection(Session& session) {
+  if (IsIpv6Address(session.env.channels.PeerAddress(session.h))) {
     return ftpOpenExtendedDataConnection(session);
   }
-  const std::string reply = AskForDataPort(session, "PASV");
-  if (ftpReplyCode(reply) != 227) return -1;
-  // The data goes to the address the control connection is connected to, never to one a
-  // reply names.
-  const std::string peer = env.channels.PeerAddress(control);
-  if (peer.empty()) return -1;
-  const int32_t data = ftpParsePasv(env, peer, PasvFields(reply));
-  return data > 0 ? data : -1;
+  return OpenPassiveDataConnection(session, "PASV");
+}
+
+int32_t OpenPassiveDataConnection(Session& session, const std::string& command) {
+  return ConnectToPassivePort(session, AskForDataPort(session, command), command);
 }
 
 std::string ReportNoDataConnection(Session& session) {

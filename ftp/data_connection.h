@@ -20,11 +20,24 @@ inline constexpr size_t kDataBlockSize = 8192;
 // address in the reply is never used). On a control connection over IPv6 it is EPSV and its
 // 229 reply instead (ftpOpenExtendedDataConnection); PASV is never sent there.
 // Returns the data channel (> 0), closed by the caller, or -1.
+// A passive reply asked for ahead (PassiveAhead) is taken in place of a new one.
 int32_t ftpOpenDataConnection(Session& session);
+// The passive half of ftpOpenDataConnection with `command`, PASV (expecting 227) or EPSV
+// (expecting 229).
+int32_t OpenPassiveDataConnection(Session& session, const std::string& command);
+// The passive command of the session's control connection: EPSV over IPv6, PASV otherwise.
+std::string PassiveCommand(const Session& session);
+// Reads the reply to a passive command sent ahead of its transfer and keeps it as PassiveAhead
+// (250s left over from earlier commands swallowed, as AskForDataPort does). ReplyLine stays the
+// reply read before it. A connection the server closes here (or answers with 421) is closed
+// without a word, for the engine to log in again. So is one where the server leaves the
+// command unanswered for env.stalled_reply_wait_ms (a late answer would be taken for another
+// command's); it is sent every command alone from then on.
+void KeepPassiveAhead(Session& session);
 
 // Sends `command` on `control`, and again while the answer is a 250 left over from an earlier
 // command (at most 16 times in all); records and, in debug mode, shows every answer. Returns
-// the last answer.
+// the last answer. A reply asked for ahead (PassiveAhead) is taken instead, recorded and shown.
 std::string AskForDataPort(Session& session, const std::string& command);
 
 // Opens the data connection to `host`:`port` on the lowest free channel number. Returns the

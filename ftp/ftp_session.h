@@ -2,6 +2,7 @@
 #define KORU_FTP_FTP_SESSION_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,7 @@ class Session {
   void CloseChannel() {
     if (h >= 1 && env.channels.IsOpen(h)) env.channels.Close(h);
     h = -1;
+    PassiveAhead.reset();
   }
 
   bool logged_in() const { return ConnectedFlag == kOn; }
@@ -70,6 +72,14 @@ class Session {
   // TYPE is sent only when it changes the type this connection has (with several connections
   // at once); otherwise before every transfer.
   bool SkipsRepeatedType = false;
+  // Commands whose replies the next ones need not wait for go out together (with several
+  // connections at once): CWD, TYPE and the passive command before a listing. Never while the
+  // server transfers: some take commands then, and answer out of turn.
+  bool PipelinesCommands = false;
+  // The reply to a passive command sent ahead of the transfer that is to use it. The next data
+  // connection takes it; any other command sent drops it (the server simply replaces the port
+  // it listens on when asked again).
+  std::optional<std::string> PassiveAhead;
   // Why the latest connection attempt failed when no reply says it: the system's text
   // ("Connection refused") or the silence of the server; empty otherwise.
   std::string ConnectFailure;

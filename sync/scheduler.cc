@@ -28,6 +28,7 @@ ConnectionPolicy ConnectionPolicy::Lean(int connections) {
   policy.one_listing = true;
   policy.overlap = true;
   policy.skip_repeated_type = true;
+  policy.pipeline = true;
   return policy;
 }
 
@@ -60,6 +61,7 @@ Scheduler::Scheduler(Env& run, RunTotals& totals, const Login& login,
   if (inline_) {
     slots_.push_back(std::make_unique<Slot>(run, login_, 0));
     slots_[0]->worker.session().SkipsRepeatedType = policy.skip_repeated_type;
+    slots_[0]->worker.session().PipelinesCommands = policy.pipeline;
     return;
   }
   locked_ = std::make_unique<LockedConsole>(run.console);
@@ -73,6 +75,7 @@ Scheduler::Scheduler(Env& run, RunTotals& totals, const Login& login,
     slot->console = std::move(console);
     slot->env = std::move(env);
     slot->worker.session().SkipsRepeatedType = policy.skip_repeated_type;
+    slot->worker.session().PipelinesCommands = policy.pipeline;
     // Under +V each protocol line says which connection it belongs to, where there are several.
     if (policy.connections > 1) slot->worker.session().number = i + 1;
     slot->worker.SetEntry(i == 0 ? Worker::Entry::kWaitOutBusy : Worker::Entry::kGiveUpOnBusy);

@@ -38,6 +38,8 @@ struct ConnectionPolicy {
   bool overlap = false;
   // TYPE is sent only when it changes the connection's type.
   bool skip_repeated_type = false;
+  // Commands that need no reply before the next go out together (Session::PipelinesCommands).
+  bool pipeline = false;
 
   // One connection at a time, in the documented sequence.
   static ConnectionPolicy OneAtATime() { return {}; }

@@ -71,7 +71,15 @@ StepReport Worker::Quit() {
 
 StepReport Worker::List(const Step& step) {
   if (step.change_dir) {
-    StepReport cd = ChangeDir(step.path);
+    Title(env_.options.ProgramTitle + " CD " + step.path);
+    StepReport cd = Ended(ChangeDirForListing(session_, step.path));
+    if (cd.ok && !cd.connected && entry_ != Entry::kByStep) {
+      // The server left what was sent with the CWD unanswered and the connection went
+      // quietly: a new one sends each command alone.
+      StepReport login = LogIn(true, BusyServer::kGiveUp);
+      if (!login.ok) return login;
+      cd = ChangeDir(step.path);
+    }
     if (!cd.ok) {
       cd.dir_refused = true;
       return cd;

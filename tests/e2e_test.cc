@@ -650,7 +650,7 @@ TEST_P(ParallelE2eTest, MoveRemovesEveryVerifiedFile) {
        ++at) {
     ++removed;
   }
-  EXPECT_EQ(removed, 19);
+  EXPECT_EQ(removed, 19) << run.output;
   EXPECT_FALSE(fs::exists(Pub("big.bin")));
   EXPECT_FALSE(fs::exists(Pub("b/c/c5.bin")));
 }

@@ -63,9 +63,14 @@ struct MemoryFtpServer::Session {
   int64_t restart = 0;
   std::shared_ptr<DataEnd> data;  // announced by the latest PASV
   std::vector<std::string> commands;
-  std::string previous_verb;  // of the command before the one being answered
+  // Of the command before the one being answered, TYPE aside (a client may send TYPE between
+  // a CWD and its listing's PASV, or not).
+  std::string previous_verb;
   bool silent = false;  // until the next command
   std::vector<std::pair<int64_t, std::string>> later;  // replies due on the clock, in order
+  // Commands that came while a reply was still due: a server answers in order, so they are
+  // answered once it has gone out.
+  std::vector<std::string> held;
 };
 
 class MemoryFtpServer::ControlConnection : public Connection {
@@ -86,10 +91,10 @@ class MemoryFtpServer::ControlConnection : public Connection {
          end = s.from_client.find("\r\n")) {
       const std::string command = s.from_client.substr(0, end);
       s.from_client.erase(0, end + 2);
-      if (!s.ended) server_.Answer(s, command);
-      if (!s.ended && command == server_.time_out_after_) {
-        server_.Reply(s, "421 Timeout.");
-        server_.EndSession(s);
+      if (!s.later.empty() || !s.held.empty()) {
+        s.held.push_back(command);
+      } else {
+        server_.AnswerCommand(s, command);
       }
     }
     server_.changed_.notify_all();
@@ -323,7 +328,12 @@ void MemoryFtpServer::Reply(Session& session, const std::string& line) {
 }
 
 void MemoryFtpServer::Answer(Session& session, const std::string& command) {
-  session.previous_verb = session.commands.empty() ? "" : Verb(session.commands.back());
+  session.previous_verb.clear();
+  for (auto c = session.commands.rbegin(); c != session.commands.rend(); ++c) {
+    if (Verb(*c) == "TYPE") continue;
+    session.previous_verb = Verb(*c);
+    break;
+  }
   session.commands.push_back(command);
   const std::string verb = Verb(command);
   const std::string argument = Argument(command);
@@ -555,6 +565,14 @@ bool MemoryFtpServer::WaitUntil(const std::function<bool()>& ready, int timeout_
   return ready();
 }
 
+void MemoryFtpServer::AnswerCommand(Session& session, const std::string& command) {
+  if (!session.ended) Answer(session, command);
+  if (!session.ended && command == time_out_after_) {
+    Reply(session, "421 Timeout.");
+    EndSession(session);
+  }
+}
+
 bool MemoryFtpServer::PassOn(Session* session, int timeout_ms) {
   if (session && !session->later.empty()) {
     const auto& [due, line] = session->later.front();
@@ -563,6 +581,11 @@ bool MemoryFtpServer::PassOn(Session* session, int timeout_ms) {
       clock_.SkipWait(static_cast<int>(wait));
       session->to_client += line + "\r\n";
       session->later.erase(session->later.begin());
+      while (session->later.empty() && !session->held.empty()) {
+        const std::string command = std::move(session->held.front());
+        session->held.erase(session->held.begin());
+        AnswerCommand(*session, command);
+      }
       return true;
     }
   }

@@ -76,7 +76,7 @@ class MemoryFtpServer : public Transport {
   // else; for LIST the path is the directory the session is in.
   void FailCommand(const std::string& verb, const std::string& path, const std::string& reply);
   // The data connection of a listing of `directory` refuses the connect: the one a PASV
-  // announces right after the CWD into it (a download's PASV follows other commands, so a
+  // announces right after the CWD into it (a TYPE between aside) (a download's PASV follows other commands, so a
   // session that is still there can download files elsewhere by their full paths).
   void RefuseDataIn(const std::string& directory);
   // The first `times` listings of `directory` send only its first `bytes` and then the server
@@ -133,6 +133,8 @@ class MemoryFtpServer : public Transport {
 
   void Reply(Session& session, const std::string& line);
   void Answer(Session& session, const std::string& command);
+  // Answers `command`, and ends the session after it where a time-out is due there.
+  void AnswerCommand(Session& session, const std::string& command);
   void Passive(Session& session);
   void ChangeDirectory(Session& session, const std::string& path);
   void List(Session& session, const std::string& mask);
