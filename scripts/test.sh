@@ -11,9 +11,10 @@ cd "$(dirname "$0")/.."
 # run pyftpdlib's TLS handler (python3-openssl).
 bash scripts/install-deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev libssl-dev \
   vsftpd python3-pyftpdlib python3-openssl openssl groff-base man-db pkgconf dpkg-dev file lintian
-# A third FTP server, proftpd: Debian's FTP servers conflict with one another, so it is
-# unpacked beside vsftpd (never configured or started as a service) where the tests look for it.
-bash scripts/unpack-debs.sh /opt/koru-test-servers proftpd-core
+# Two more FTP servers, proftpd and pure-ftpd: Debian's FTP servers conflict with one another,
+# so they are unpacked beside vsftpd (never configured or started as a service) where the tests
+# look for them.
+bash scripts/unpack-debs.sh /opt/koru-test-servers proftpd-core pure-ftpd
 
 cmake -S . -B build-test -G Ninja -DKORU_SANITIZE=ON -DKORU_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 ninja -C build-test

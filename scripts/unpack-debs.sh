@@ -5,18 +5,23 @@
 # unpacked package depends on is installed as usual; the package itself is never configured,
 # so it adds no user and starts no service.
 #
-#   bash scripts/unpack-debs.sh /opt/koru-test-servers proftpd-core
+#   bash scripts/unpack-debs.sh /opt/koru-test-servers proftpd-core pure-ftpd
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 target="$1"
 shift
 
+# What a server started in the foreground by the tests does without: the super-server that
+# would start it as a service, and the packaging's wrapper scripts and init helpers.
+not_needed='^(openbsd-inetd|inet-superserver|lsb-base|pure-ftpd-common)$'
+
 # The names a Depends field lists: the first of each set of alternatives, without versions
 # and architecture qualifiers.
 depends_of() {
   dpkg-deb -f "$1" Pre-Depends Depends | sed -e 's/^[A-Za-z-]*: //' | tr ',' '\n' |
-    sed -e 's/|.*//' -e 's/(.*)//' -e 's/:.*//' -e 's/[[:space:]]//g' | grep -v '^$' || true
+    sed -e 's/|.*//' -e 's/(.*)//' -e 's/:.*//' -e 's/[[:space:]]//g' | grep -v '^$' |
+    grep -Ev "$not_needed" || true
 }
 
 sudo=""

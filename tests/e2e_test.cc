@@ -342,6 +342,21 @@ INSTANTIATE_TEST_SUITE_P(Real, E2eTest,
                                            E2eServer{FtpServerKind::kPyftpdlib, true}),
                          ServerName);
 
+// pure-ftpd, which serves anonymous users read-only: a tree arrives whole, dates and all.
+TEST_F(E2eFixture, PureFtpdServesATreeToMirror) {
+  StartServer(FtpServerKind::kPureFtpd);
+  if (!server_) return;
+  Remote("top.txt", "top", RecentDate());
+  Remote("a/a1.txt", Bytes(70000, 3), RecentDate());
+  Remote("a/old.txt", "old", Date(2021, 7, 4));  // listed with its year only
+
+  const ChildResult run = Run({"-S"});
+
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_THAT(run.output, ::testing::HasSubstr("TIME 3 files transferred.\n"));
+  EXPECT_EQ(TreeState(local_), TreeState(server_->root() + "/pub"));
+}
+
 // The cases one server shows as well as another: vsftpd, which also globs a LIST mask.
 class VsftpdE2eTest : public E2eFixture {
  protected:

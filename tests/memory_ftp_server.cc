@@ -1,12 +1,15 @@
 #include "tests/memory_ftp_server.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fnmatch.h>
 #include <utility>
 
+#include "listing/list_parser.h"
+#include "listing/remote_time.h"
 #include "platform/channels.h"
 #include "tests/fake_ftp_server.h"
 #include "tests/remote_paths.h"
@@ -29,6 +32,45 @@ std::string ListingLine(bool directory, int64_t size, const std::string& date,
                 directory ? "drwxr-xr-x" : "-rw-r--r--", directory ? 2 : 1,
                 static_cast<long long>(size));
   return head + date + " " + name + "\r\n";
+}
+
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// The date columns of a LIST line for the wall-clock time `wall` (seconds, the server's zone).
+std::string ListedDate(int64_t wall, const SYSTEMTIME& today) {
+  const CivilTime time = SecondsToCivil(wall);
+  const int64_t tomorrow = CivilToSeconds({today.wYear, today.wMonth, today.wDay + 1, 0, 0, 0});
+  const bool recent = wall < tomorrow && wall >= tomorrow - int64_t{183} * 86400;
+  char date[32];
+  if (recent) {
+    std::snprintf(date, sizeof date, "%s %2d %02d:%02d", kMonths[time.month - 1], time.day,
+                  time.hour, time.minute);
+  } else {
+    std::snprintf(date, sizeof date, "%s %2d  %4d", kMonths[time.month - 1], time.day, time.year);
+  }
+  return date;
+}
+
+// The wall-clock time (seconds) of the date columns `date` as a LIST line shows them.
+int64_t WallTimeOf(const std::string& date, const SYSTEMTIME& today) {
+  LISTENTRY entry;
+  if (!PARSELISTLINE("-rw-r--r--   1 owner    group    0 " + date + " x", entry, today)) return 0;
+  return CivilToSeconds({entry.year, entry.month, entry.day, entry.hour, entry.minute, 0});
+}
+
+// An RFC 3659 time-val of `utc`.
+std::string TimeVal(int64_t utc) {
+  const CivilTime t = SecondsToCivil(utc);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return text;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
 }
 
 // Takes up to `max` bytes of `bytes` into `buffer`; the end once nothing is left and `ended`.
@@ -298,6 +340,32 @@ std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::stri
   return std::make_unique<DataConnection>(*this, std::move(end), stop_pending);
 }
 
+void MemoryFtpServer::Offer(Extensions extensions) {
+  const std::lock_guard lock(mutex_);
+  extensions_ = std::move(extensions);
+}
+
+std::vector<std::string> MemoryFtpServer::ModernFeatures() {
+  return {"MDTM", "SIZE", "MLST type*;size*;sizd*;modify*;", "UTF8", "REST STREAM"};
+}
+
+void MemoryFtpServer::SetServerZone(int minutes) {
+  const std::lock_guard lock(mutex_);
+  zone_minutes_ = minutes;
+}
+
+void MemoryFtpServer::SetFileTime(const std::string& path, int64_t utc_seconds) {
+  const std::lock_guard lock(mutex_);
+  const auto it = nodes_.find(path);
+  if (it != nodes_.end()) it->second.utc = utc_seconds;
+}
+
+void MemoryFtpServer::SetMlsdListing(const std::string& directory,
+                                     std::vector<std::string> lines) {
+  const std::lock_guard lock(mutex_);
+  mlsd_listings_[directory] = std::move(lines);
+}
+
 MemoryFtpServer::Counts MemoryFtpServer::counts() const {
   const std::lock_guard lock(mutex_);
   return counts_;
@@ -341,7 +409,8 @@ void MemoryFtpServer::Answer(Session& session, const std::string& command) {
   if (silent_) return;
   MemorySession scripted(*this, session);
   if (script_ && script_(command, scripted)) return;
-  const std::string path = verb == "LIST" ? session.cwd : Resolve(session.cwd, argument);
+  const bool in_cwd = verb == "LIST" || (verb == "MLSD" && argument.empty());
+  const std::string path = in_cwd ? session.cwd : Resolve(session.cwd, argument);
   if (Failed(session, verb, path)) return;
   if (verb == "USER") {
     Reply(session, "331 Password required.");
@@ -368,6 +437,14 @@ void MemoryFtpServer::Answer(Session& session, const std::string& command) {
     Delete(session, argument);
   } else if (verb == "MKD") {
     MakeDirectory(session, argument);
+  } else if (verb == "FEAT") {
+    Features(session);
+  } else if (verb == "MLSD") {
+    MachineList(session, path);
+  } else if (verb == "MDTM") {
+    ModificationTime(session, path);
+  } else if (verb == "OPTS") {
+    Options(session, argument);
   } else if (verb == "QUIT") {
     Reply(session, "221 Goodbye.");
     session.ended = true;
@@ -525,6 +602,82 @@ void MemoryFtpServer::MakeDirectory(Session& session, const std::string& path) {
   Reply(session, "257 \"" + target + "\" created");
 }
 
+void MemoryFtpServer::Features(Session& session) {
+  if (!extensions_.features) {
+    Reply(session, extensions_.feat_refusal);
+    return;
+  }
+  Reply(session, "211-Features:");
+  for (const std::string& feature : *extensions_.features) Reply(session, " " + feature);
+  Reply(session, "211 End");
+}
+
+void MemoryFtpServer::MachineList(Session& session, const std::string& path) {
+  if (!extensions_.mlsd) {
+    Reply(session, extensions_.mlsd_refusal);
+  } else if (!IsDirectory(path)) {
+    Reply(session, "550 No such directory.");
+  } else {
+    Transfer(session, MachineListingOf(path), "150 Opening ASCII mode data connection for MLSD.");
+  }
+}
+
+void MemoryFtpServer::ModificationTime(Session& session, const std::string& path) {
+  const auto it = nodes_.find(path);
+  if (!extensions_.mdtm) {
+    Reply(session, extensions_.mdtm_refusal);
+  } else if (it == nodes_.end() || it->second.directory) {
+    Reply(session, "550 Could not get file modification time.");
+  } else {
+    Reply(session, "213 " + TimeVal(UtcTimeOf(it->second)));
+  }
+}
+
+void MemoryFtpServer::Options(Session& session, const std::string& option) {
+  if (extensions_.utf8 && Upper(option) == "UTF8 ON") {
+    Reply(session, "200 Always in UTF8 mode.");
+  } else {
+    Reply(session, extensions_.utf8_refusal);
+  }
+}
+
+int64_t MemoryFtpServer::UtcTimeOf(const Node& node) const {
+  if (node.utc) return *node.utc;
+  const std::string& date = node.directory ? kListedDate : node.file.date;
+  return WallTimeOf(date, clock_.Now()) - int64_t{zone_minutes_} * 60;
+}
+
+std::string MemoryFtpServer::ListedDateOf(const Node& node) const {
+  if (node.utc) return ListedDate(*node.utc + int64_t{zone_minutes_} * 60, clock_.Now());
+  return node.directory ? kListedDate : node.file.date;
+}
+
+std::string MemoryFtpServer::MachineListingOf(const std::string& directory) const {
+  std::string listing;
+  const auto raw = mlsd_listings_.find(directory);
+  if (raw != mlsd_listings_.end()) {
+    for (const std::string& line : raw->second) listing += line + "\r\n";
+    return listing;
+  }
+  const Node directory_node{true};
+  const std::string directory_time = TimeVal(UtcTimeOf(directory_node));
+  listing += "type=cdir;sizd=512;modify=" + directory_time + "; .\r\n";
+  listing += "type=pdir;sizd=512;modify=" + directory_time + "; ..\r\n";
+  for (const auto& [path, node] : nodes_) {
+    if (Parent(path) != directory) continue;
+    const FakeFile& f = node.file;
+    const std::string facts =
+        node.directory ? "type=dir;sizd=512;"
+                       : "type=file;size=" +
+                             std::to_string(f.listed_size >= 0
+                                                ? f.listed_size
+                                                : static_cast<int64_t>(f.content.size())) +
+                             ";";
+    listing += facts + "modify=" + TimeVal(UtcTimeOf(node)) + "; " + BaseName(path) + "\r\n";
+  }
+  return listing;
+}
+
 void MemoryFtpServer::Transfer(Session& session, std::string data, const std::string& opening) {
   const std::shared_ptr<DataEnd> end = std::move(session.data);
   if (!end) {
@@ -630,7 +783,7 @@ std::string MemoryFtpServer::ListingOf(const std::string& directory,
     const int64_t size = node.directory         ? 512
                          : f.listed_size >= 0 ? f.listed_size
                                               : static_cast<int64_t>(f.content.size());
-    listing += ListingLine(node.directory, size, node.directory ? kListedDate : f.date, name);
+    listing += ListingLine(node.directory, size, ListedDateOf(node), name);
   }
   return listing;
 }

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,7 +23,8 @@
 //   greeting 220 (421 beyond the session limit), USER 331, PASS 230, TYPE 200, CWD 250 or 550,
 //   PWD 257, PASV 227, LIST [mask] -> 150, the listing, 226, REST 350, RETR -> 150
 //   "(n bytes)", the content, 226 (550 for what is no file), SIZE 213 or 550, DELE 250 or 550,
-//   MKD 257 or 550, NOOP 200, QUIT 221 and the end; anything else 502.
+//   MKD 257 or 550, NOOP 200, QUIT 221 and the end; anything else 502. FEAT, MLSD, MDTM and
+//   OPTS UTF8 ON only as Offer tells (by default they are answered 502 too).
 //
 // Every reply line costs one round trip: the clock's monotonic time moves on by it (the time of
 // day stays, so lines read the same whatever the order of the replies). Nothing waits on real
@@ -68,6 +70,39 @@ class MemoryFtpServer : public Transport {
   // once a connect was refused, as many as the server then had sessions open: only a client
   // that downloads over all the sessions it may have at the same time gets past them.
   void HoldDownloadsUntil(int downloads);
+
+  // What the server offers beyond the basic commands; each one not offered is answered with
+  // its refusal.
+  struct Extensions {
+    // FEAT's feature lines, each sent after one blank between "211-Features:" and "211 End";
+    // none: FEAT is refused.
+    std::optional<std::vector<std::string>> features;
+    std::string feat_refusal = "502 Command not implemented.";
+    // MLSD [directory] -> 150, a line for each entry of the tree (type cdir, pdir, file or dir,
+    // size or sizd, modify), 226; 550 for what is no directory.
+    bool mlsd = false;
+    std::string mlsd_refusal = "502 Command not implemented.";
+    // MDTM path -> "213 YYYYMMDDHHMMSS", the file's time (UTC); 550 for what is no file.
+    bool mdtm = false;
+    std::string mdtm_refusal = "502 Command not implemented.";
+    // OPTS UTF8 ON -> 200.
+    bool utf8 = false;
+    std::string utf8_refusal = "502 Command not implemented.";
+  };
+  void Offer(Extensions extensions);
+  // The feature lines of a server with MLST (type, size, sizd, modify), MDTM, SIZE, UTF8 and
+  // REST STREAM; not EPSV, which this server does not answer.
+  static std::vector<std::string> ModernFeatures();
+  // The server's clock runs `minutes` east of UTC: the times SetFileTime gives are listed in
+  // that zone, and a date the tree lists as text ("Mar  5  2001", a FakeFile's date, every
+  // directory's) is read in it for MLSD and MDTM.
+  void SetServerZone(int minutes);
+  // The time `path` (a file or directory added before) was last changed, to the second, in UTC (seconds since the epoch). LIST
+  // shows it in the server's zone, with the time of day ("Mar  5 12:34") when it lies less
+  // than half a year before the clock's date and a day after it, with the year otherwise.
+  void SetFileTime(const std::string& path, int64_t utc_seconds);
+  // Raw lines that MLSD sends for `directory` in place of the tree's.
+  void SetMlsdListing(const std::string& directory, std::vector<std::string> lines);
 
   // Faults, each for the rest of the server's life unless said otherwise. Paths are absolute,
   // without a trailing "/".
@@ -129,6 +164,7 @@ class MemoryFtpServer : public Transport {
   struct Node {
     bool directory = false;
     FakeFile file{};  // the content, listed and announced sizes, a refused DELE
+    std::optional<int64_t> utc{};  // the time it was changed, when set to the second
   };
 
   void Reply(Session& session, const std::string& line);
@@ -142,6 +178,14 @@ class MemoryFtpServer : public Transport {
   void Size(Session& session, const std::string& path);
   void Delete(Session& session, const std::string& path);
   void MakeDirectory(Session& session, const std::string& path);
+  void Features(Session& session);
+  void MachineList(Session& session, const std::string& path);
+  void ModificationTime(Session& session, const std::string& path);
+  void Options(Session& session, const std::string& option);
+  // The time `node` was changed (UTC), and as the server lists it.
+  int64_t UtcTimeOf(const Node& node) const;
+  std::string ListedDateOf(const Node& node) const;
+  std::string MachineListingOf(const std::string& directory) const;
   // Sends `data` over the session's data connection between the opening reply and 226.
   void Transfer(Session& session, std::string data, const std::string& opening);
   void ReleaseHeldDownloadsWhenEnough();
@@ -176,6 +220,9 @@ class MemoryFtpServer : public Transport {
   int next_port_ = 40000;
   std::vector<int> nowhere_ports_;  // connects there are never answered
   std::map<std::string, std::vector<std::string>> listings_;  // raw, by directory
+  std::map<std::string, std::vector<std::string>> mlsd_listings_;  // raw, by directory
+  Extensions extensions_;
+  int zone_minutes_ = 0;
   Script script_;
   int session_limit_ = 0;  // 0: none
   int open_sessions_ = 0;

@@ -8,6 +8,8 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -35,6 +37,8 @@ using namespace std::chrono_literals;
 constexpr char kVsftpd[] = "/usr/sbin/vsftpd";
 // Where scripts/test.sh unpacks proftpd, which cannot be installed beside vsftpd.
 constexpr char kProftpd[] = "/opt/koru-test-servers/usr/sbin/proftpd";
+// Also unpacked there.
+constexpr char kPureFtpd[] = "/opt/koru-test-servers/usr/sbin/pure-ftpd";
 // Debian's python, which has the python3-pyftpdlib package (a python3 on PATH may not).
 constexpr char kPython[] = "/usr/bin/python3";
 // The account vsftpd and proftpd run anonymous sessions as.
@@ -170,10 +174,42 @@ std::string ProftpdConfig(const std::string& work, const std::string& root, int 
   return c.str();
 }
 
-// Runs `args` in a process group of its own, in "/", output to `log`, as the user `as` when
-// it is given. The process id, or -1.
+// A directory mounted over another, in the server's mount namespace alone.
+struct BindMount {
+  std::string source;
+  std::string target;  // empty: none
+};
+
+// Makes `mount` in a private mount namespace of the calling process; false when it cannot.
+bool MountPrivately(const BindMount& mount) {
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount(mount.source.c_str(), mount.target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
+
+// Whether this process may make a mount namespace of its own (a container may forbid it).
+bool CanMountPrivately() {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+  int status = 0;
+  return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// How Spawn starts a server besides its arguments.
+struct SpawnSettings {
+  const passwd* as = nullptr;  // the user it runs as; null: this process's
+  std::string openssl_conf{};
+  std::string tz{};  // its TZ; empty: this process's
+  BindMount mount{};
+};
+
+// Runs `args` in a process group of its own, in "/", output to `log`, with `settings`. The
+// process id, or -1.
 pid_t Spawn(const std::vector<std::string>& args, const std::string& log,
-            const passwd* as = nullptr, const std::string& openssl_conf = "") {
+            const SpawnSettings& settings) {
+  const passwd* as = settings.as;
+  const std::string& openssl_conf = settings.openssl_conf;
   std::vector<char*> argv;
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
@@ -189,6 +225,8 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& log,
     ::dup2(out, 2);
     if (::chdir("/") != 0) ::_exit(126);
     if (!openssl_conf.empty()) ::setenv("OPENSSL_CONF", openssl_conf.c_str(), 1);
+    if (!settings.tz.empty()) ::setenv("TZ", settings.tz.c_str(), 1);
+    if (!settings.mount.target.empty() && !MountPrivately(settings.mount)) ::_exit(124);
     if (as && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) {
       ::_exit(125);
     }
@@ -208,6 +246,8 @@ std::string KindName(FtpServerKind kind) {
       return "Pyftpdlib";
     case FtpServerKind::kProftpd:
       return "Proftpd";
+    case FtpServerKind::kPureFtpd:
+      return "PureFtpd";
   }
   return "";
 }
@@ -223,6 +263,20 @@ void StartOrSkip(FtpServerKind kind, std::unique_ptr<RealFtpServer>* server,
 }
 
 std::string RealFtpServer::Missing(FtpServerKind kind) {
+  if (kind == FtpServerKind::kPureFtpd) {
+    if (::access(kPureFtpd, X_OK) != 0) {
+      return std::string("pure-ftpd is not unpacked at ") + kPureFtpd +
+             " (Debian package pure-ftpd; scripts/test.sh unpacks it)";
+    }
+    if (::geteuid() != 0) return "pure-ftpd serves anonymous users only when started as root";
+    const passwd* anonymous = ::getpwnam(kAnonymousUser);
+    if (!anonymous) return "no user 'ftp' for pure-ftpd's anonymous sessions";
+    if (!fs::is_directory(anonymous->pw_dir)) {
+      return std::string("no home directory ") + anonymous->pw_dir + " of the user 'ftp'";
+    }
+    if (!CanMountPrivately()) return "no mount namespace for pure-ftpd's anonymous root";
+    return "";
+  }
   if (kind == FtpServerKind::kProftpd) {
     if (::access(kProftpd, X_OK) != 0) {
       return std::string("proftpd is not unpacked at ") + kProftpd +
@@ -283,6 +337,7 @@ bool RealFtpServer::Launch(FtpServerKind kind, const RealFtpServerOptions& optio
   std::vector<std::string> args;
   std::string openssl_conf;
   const passwd* run_as = nullptr;
+  BindMount mount;
   if (kind == FtpServerKind::kVsftpd) {
     const passwd* anonymous = ::getpwnam(kAnonymousUser);
     owner_uid_ = anonymous->pw_uid;
@@ -306,6 +361,26 @@ bool RealFtpServer::Launch(FtpServerKind kind, const RealFtpServerOptions& optio
                                            AccountOf(kUnprivilegedUser), options.ipv6,
                                            options.max_rate);
     args = {kProftpd, "-n", "-c", config};
+  } else if (kind == FtpServerKind::kPureFtpd) {
+    const passwd* anonymous = ::getpwnam(kAnonymousUser);
+    owner_uid_ = anonymous->pw_uid;
+    owner_gid_ = anonymous->pw_gid;
+    // pure-ftpd serves anonymous users the home directory of "ftp", which no option changes:
+    // the root is mounted there for the server alone.
+    mount = {root_, anonymous->pw_dir};
+    // Anonymous users only, read-only (-e -i), no name lookups (-H), no syslog (-f none), in
+    // the foreground (no -B).
+    args = {kPureFtpd,
+            "-S",
+            std::string(options.ipv6 ? "::1," : "127.0.0.1,") + std::to_string(port_),
+            options.ipv6 ? "-6" : "-4",
+            "-p",
+            std::to_string(port_ + 1) + ":" + std::to_string(port_ + kPassivePorts),
+            "-e",
+            "-i",
+            "-H",
+            "-f",
+            "none"};
   } else if (!options.tls.certificate.empty()) {
     const TlsServerOptions& tls = options.tls;
     // A copy the unprivileged user can read, wherever the source tree lies.
@@ -348,7 +423,7 @@ bool RealFtpServer::Launch(FtpServerKind kind, const RealFtpServerOptions& optio
     }
   }
   HandOver(root_ + "/pub");
-  pid_ = Spawn(args, log_, run_as, openssl_conf);
+  pid_ = Spawn(args, log_, {run_as, openssl_conf, options.tz, mount});
   if (pid_ < 0) *error = "cannot start " + args[0];
   return pid_ > 0;
 }

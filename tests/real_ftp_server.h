@@ -22,11 +22,12 @@
 // is one it cannot open.
 namespace koru::testing {
 
-// vsftpd and proftpd fork a process for each session (proftpd is unpacked, not installed: see
-// scripts/unpack-debs.sh); pyftpdlib serves every session in its one process.
-enum class FtpServerKind { kVsftpd, kPyftpdlib, kProftpd };
+// vsftpd, proftpd and pure-ftpd fork a process for each session (proftpd and pure-ftpd are
+// unpacked, not installed: see scripts/unpack-debs.sh); pyftpdlib serves every session in its
+// one process. pure-ftpd serves anonymous users read-only: no upload, no new directory.
+enum class FtpServerKind { kVsftpd, kPyftpdlib, kProftpd, kPureFtpd };
 
-// "Vsftpd", "Pyftpdlib" or "Proftpd", for test names.
+// "Vsftpd", "Pyftpdlib", "Proftpd" or "PureFtpd", for test names.
 std::string KindName(FtpServerKind kind);
 
 // FTP over TLS: with a certificate the server demands TLS for the login and the data
@@ -54,6 +55,10 @@ struct RealFtpServerOptions {
   bool ipv6 = false;
   // vsftpd: the sessions one client address may hold at once; 0: no limit.
   int max_per_ip = 0;
+  // The server process's TZ, the zone vsftpd, proftpd and pure-ftpd list their times in;
+  // empty: the tests' own. A POSIX rule ("EST5" is UTC-05:00, "XXX-05:30" UTC+05:30: the sign
+  // is inverted) rather than a zone's name, whose file a server shut in its root cannot read.
+  std::string tz{};
 };
 
 class RealFtpServer;
