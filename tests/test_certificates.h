@@ -3,8 +3,9 @@
 
 #include <string>
 
-// Certificates for the TLS tests, made with `openssl req` once per test process in a scratch
-// directory (readable by the servers' unprivileged users) that goes when the process ends.
+// Certificates for the TLS tests, made with `openssl req` in a directory readable by the servers'
+// unprivileged users: kept under the temporary folder for the test processes of the same test
+// program that follow, or else made once per test process in a scratch directory.
 namespace koru::testing {
 
 struct CertificateFiles {
