@@ -21,8 +21,7 @@ int32_t ExchangeExpecting(Session& session, std::string_view command, int32_t su
 // CWD to the path `d` is left with ("/" when nothing is left, so a path of slashes only
 // reaches the root, which servers do not take as an empty argument).
 int32_t ChangeTo(Session& session, std::string_view d) {
-  Env& env = session.env;
-  if (env.state.AbortFlag) return 0;
+  if (session.state.AbortFlag) return 0;
   const std::string target = d.empty() ? "/" : std::string(d);
   const int32_t code = ftpReplyCode(ftpExchange(session, "CWD " + target));
   return code == 250 || code == 220 || code == 200 ? 1 : 0;
@@ -97,7 +96,7 @@ namespace {
 
 // Sends TYPE; the session keeps the type once the server has taken it.
 void SetType(Session& session, char type) {
-  if (session.env.state.AbortFlag) return;
+  if (session.state.AbortFlag) return;
   if (session.SkipsRepeatedType && session.TransferType == type) return;
   const std::string reply = ftpExchange(session, std::string("TYPE ") + type);
   if (ftpReplyCode(reply) == 200) session.TransferType = type;
@@ -110,8 +109,7 @@ void ftpTypeAscii(Session& session) { SetType(session, 'A'); }
 void ftpTypeBinary(Session& session) { SetType(session, 'I'); }
 
 std::string ftpPwd(Session& session) {
-  Env& env = session.env;
-  if (env.state.AbortFlag) return std::string();
+  if (session.state.AbortFlag) return std::string();
   const std::string reply = ftpExchange(session, "PWD");
   if (ftpReplyCode(reply) != 257) return std::string();
   const size_t open = reply.find('"');

@@ -46,7 +46,6 @@ constexpr int kMaxPasvRequests = 16;
 }  // namespace
 
 std::string AskForDataPort(Session& session, const std::string& command) {
-  Env& env = session.env;
   std::string reply = "250";
   // A 250 still waiting from an earlier command is swallowed and the command sent again. A
   // server that answers every one with 250 is given up on instead of being asked for ever.
@@ -54,30 +53,29 @@ std::string AskForDataPort(Session& session, const std::string& command) {
     ftpSendCommand(session, command);
     reply = ftpGetReply(session);
     ftpRecordReply(session, reply);
-    if (env.debug()) session.TranscriptLine(reply);
+    if (session.debug()) session.TranscriptLine(reply);
   }
   return reply;
 }
 
 int32_t ftpOpenDataConnection(Session& session) {
-  Env& env = session.env;
   const int control = session.h;
-  if (IsIpv6Address(env.channels.PeerAddress(control))) {
+  if (IsIpv6Address(session.channels.PeerAddress(control))) {
     return ftpOpenExtendedDataConnection(session);
   }
   const std::string reply = AskForDataPort(session, "PASV");
   if (ftpReplyCode(reply) != 227) return -1;
   // The data goes to the address the control connection is connected to, never to one a
   // reply names.
-  const std::string peer = env.channels.PeerAddress(control);
+  const std::string peer = session.channels.PeerAddress(control);
   if (peer.empty()) return -1;
-  const int32_t data = ftpParsePasv(env, peer, PasvFields(reply));
+  const int32_t data = ftpParsePasv(session, peer, PasvFields(reply));
   return data > 0 ? data : -1;
 }
 
 std::string ReportNoDataConnection(Session& session) {
   Env& env = session.env;
-  if (env.state.AbortFlag) return std::string();
+  if (session.state.AbortFlag) return std::string();
   const std::string& reply = session.ReplyLine;
   const std::string line =
       ZeroPad(ftpReplyCode(reply), 3) + " " + std::string(ftpReplyLineText(reply));
@@ -94,30 +92,30 @@ int PasvPort(std::string_view fields) {
   return PortByte(Piece(fields, 5)) * 256 + PortByte(Piece(fields, 6));
 }
 
-int32_t ftpParsePasv(Env& env, const std::string& host, std::string_view fields) {
+int32_t ftpParsePasv(Session& session, const std::string& host, std::string_view fields) {
   const int port = PasvPort(fields);
   if (port == 0) return -1;
-  return OpenDataChannel(env, host, port);
+  return OpenDataChannel(session, host, port);
 }
 
-int32_t OpenDataChannel(Env& env, const std::string& host, int port) {
-  const int channel = env.pool.Lowest();
-  if (!ftpOpenChannel(env, channel, host, port)) return -1;
+int32_t OpenDataChannel(Session& session, const std::string& host, int port) {
+  const int channel = session.pool.Lowest();
+  if (!ftpOpenChannel(session, channel, host, port)) return -1;
   return channel;
 }
 
-size_t Read_data_block(Env& env, int data, std::span<char> buffer) {
-  return env.channels.Receive(data, buffer.data(), buffer.size());
+size_t Read_data_block(Session& session, int data, std::span<char> buffer) {
+  return session.channels.Receive(data, buffer.data(), buffer.size());
 }
 
-int32_t Write_data_block(Env& env, int data, std::string_view block) {
-  env.channels.ClearError();
-  env.channels.Send(data, block);
-  return env.channels.Error() == 0 ? 1 : 0;
+int32_t Write_data_block(Session& session, int data, std::string_view block) {
+  session.channels.ClearError();
+  session.channels.Send(data, block);
+  return session.channels.Error() == 0 ? 1 : 0;
 }
 
 bool FinalReplyAwaited(const Session& session) {
-  return session.NoStatusLine != kOn && session.env.state.AbortFlag != kOn;
+  return session.NoStatusLine != kOn && session.state.AbortFlag != kOn;
 }
 
 std::string ftpEndTransfer(Session& session, DataChannel& data, FinalReplyWait wait) {
@@ -125,8 +123,8 @@ std::string ftpEndTransfer(Session& session, DataChannel& data, FinalReplyWait w
   const int control = session.h;
   data.Close();
   if (!FinalReplyAwaited(session)) return std::string();
-  if (!env.channels.IsOpen(control)) return std::string(kConnectionLostReply);
-  const int channel_wait = env.channels.TimeoutOf(control);
+  if (!session.channels.IsOpen(control)) return std::string(kConnectionLostReply);
+  const int channel_wait = session.channels.TimeoutOf(control);
   std::string reply;
   switch (wait) {
     case FinalReplyWait::kChannel:

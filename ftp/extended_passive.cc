@@ -37,16 +37,15 @@ int EpsvPort(std::string_view reply) {
 }
 
 int32_t ftpOpenExtendedDataConnection(Session& session) {
-  Env& env = session.env;
   const int control = session.h;
   const std::string reply = AskForDataPort(session, "EPSV");
   if (ftpReplyCode(reply) != 229) return -1;
   // A port the reply does not name exactly is never guessed at.
   const int port = EpsvPort(reply);
   if (port < 0) return -1;
-  const std::string peer = env.channels.PeerAddress(control);
+  const std::string peer = session.channels.PeerAddress(control);
   if (peer.empty()) return -1;
-  const int32_t data = OpenDataChannel(env, peer, port);
+  const int32_t data = OpenDataChannel(session, peer, port);
   return data > 0 ? data : -1;
 }
 

@@ -295,7 +295,9 @@ std::unique_ptr<Connection> MemoryFtpServer::Connect(const std::vector<std::stri
 
 MemoryFtpServer::Counts MemoryFtpServer::counts() const {
   const std::lock_guard lock(mutex_);
-  return counts_;
+  Counts counts = counts_;
+  counts.open_sessions = open_sessions_;
+  return counts;
 }
 
 std::vector<std::vector<std::string>> MemoryFtpServer::commands() const {
