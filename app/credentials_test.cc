@@ -29,7 +29,7 @@ class CredentialsTest : public ::testing::Test {
  protected:
   int Run(const char* line) {
     env_.netrc = &netrc_;
-    return KoruMain(env_, line, "/home/user/mirror");
+    return KoruMain(env_, options_, totals_, line, "/home/user/mirror");
   }
   // The start line that names the login: " ftp://user@server".
   std::string LoginLine() const {
@@ -42,6 +42,8 @@ class CredentialsTest : public ::testing::Test {
   testing::RecordingConsole console_;
   testing::FakeClock clock_;
   testing::FakeNetrc netrc_;
+  Options options_;
+  RunTotals totals_;
   Env env_{console_, clock_};
 };
 
@@ -93,13 +95,15 @@ TEST_F(CredentialsTest, LoginFromTheLocationTheNetrcOrThePrompt) {
     testing::FakeNetrc netrc;
     netrc.file = {c.netrc_state, "/home/user/.netrc", c.netrc_text};
     if (c.typed) console.secrets.push_back({SecretAnswer::Kind::kTyped, *c.typed});
+    Options options;
+    RunTotals totals;
     Env env{console, clock_};
     env.netrc = &netrc;
 
-    EXPECT_EQ(KoruMain(env, c.line, "/home/user/mirror"), 1);
+    EXPECT_EQ(KoruMain(env, options, totals, c.line, "/home/user/mirror"), 1);
 
     EXPECT_THAT(console.lines, Contains(c.login_line));
-    EXPECT_EQ(env.options.LoginPassword, c.password);
+    EXPECT_EQ(options.LoginPassword, c.password);
     EXPECT_EQ(console.prompts, c.prompts);
     EXPECT_THAT(console.lines, Contains("09:05:03 ERROR: Unable to open connection to server."));
   }
@@ -109,7 +113,7 @@ TEST_F(CredentialsTest, NetrcOpenToOthersIsIgnoredWithOneWarning) {
   netrc_.file = {State::kOpenToOthers, "/home/user/.netrc", ""};
   EXPECT_EQ(Run("127.0.0.1:1/pub/"), 1);
   EXPECT_EQ(LoginLine(), " ftp://anonymous@127.0.0.1:1");
-  EXPECT_EQ(env_.options.LoginPassword, kDefaultPassword);
+  EXPECT_EQ(options_.LoginPassword, kDefaultPassword);
   EXPECT_EQ(std::count(console_.lines.begin(), console_.lines.end(),
                        "09:05:03 * Warning: /home/user/.netrc is readable by others; ignored"),
             1);

@@ -6,6 +6,7 @@
 
 #include "ftp/session.h"
 #include "ftp/tls_session.h"
+#include "run/user_stop.h"
 #include "sync/sync_engine.h"
 #include "sync/sync_engine.h"
 
@@ -15,8 +16,7 @@ const char kRelease[] = KORU_RELEASE;
 
 namespace {
 
-void GiveStartValues(Env& env, Location& location) {
-  Options& s = env.options;
+void GiveStartValues(Env& env, Options& s, Location& location) {
   s.SubDirMode = 0;
   s.VerboseLevel = 0;
   location.user = "anonymous";
@@ -28,8 +28,7 @@ void GiveStartValues(Env& env, Location& location) {
   s.UniqueNames = 0;
 }
 
-void EchoOptions(Env& env) {
-  const Options& s = env.options;
+void EchoOptions(Env& env, const Options& s) {
   const std::string indent = "           + ";
   env.Line(DateText(env.clock.Now()) + " Options:");
   if (s.MoveMode) env.Line(indent + "Move files from server (delete after transfer)");
@@ -81,30 +80,31 @@ std::optional<std::string> InvalidPort(const Location& location) {
 
 // The engine the switches ask for: step by step (-U), over several connections (-P; a listing
 // only is shown as one connection shows it, directory by directory), or the plain one.
-int32_t Mirror(Env& env, RunTotals& totals, const Location& location, const std::string& localDir) {
-  const std::string& password = env.options.LoginPassword;
+int32_t Mirror(Env& env, const Options& options, RunSettings& state, RunTotals& totals,
+               const Location& location, const std::string& localDir) {
+  const std::string& password = options.LoginPassword;
   const bool list_only = !location.mask.empty() && location.mask[0] == '=';
   if (location.useStepVariant) {
-    return SyncDirectory(env, totals, location.server, location.user, password,
+    return SyncDirectory(env, options, state, totals, location.server, location.user, password,
                          location.remotePath, localDir, location.mask);
   }
-  if (env.options.Connections > 0 && !list_only) {
-    return MirrorInParallel(env, totals, env.options.Connections, location.server, location.user,
-                            password, location.remotePath, localDir, location.mask);
+  if (options.Connections > 0 && !list_only) {
+    return MirrorInParallel(env, options, state, totals, options.Connections, location.server,
+                            location.user, password, location.remotePath, localDir, location.mask);
   }
-  return SyncSubDirectory(env, totals, location.server, location.user, password,
+  return SyncSubDirectory(env, options, state, totals, location.server, location.user, password,
                           location.remotePath, localDir, location.mask);
 }
 
 // Runs the engine for the current directory and prints the run's totals.
-int32_t RunFromDriver(Env& env, RunTotals& totals, const Location& location) {
+int32_t RunFromDriver(Env& env, const Options& options, RunSettings& state, RunTotals& totals,
+                      const Location& location) {
   RunTotals& s = totals;
   const std::string localDir = "./";
-  const int32_t result =
-      Mirror(env, totals, location, localDir);
+  const int32_t result = Mirror(env, options, state, totals, location, localDir);
   // A stop noticed inside a connect, a busy-server wait or a transfer is named before the
   // totals, like one noticed between entries.
-  if (env.state.AbortFlag) PrintUserAbort(env);
+  if (state.AbortFlag) PrintUserAbort(env, state);
   if (s.FilesTransferred > 0) {
     env.TimedLine(" " + std::to_string(s.FilesTransferred) + " file" +
                   (s.FilesTransferred == 1 ? "" : "s") + " transferred.");
@@ -133,7 +133,7 @@ int32_t RunFromDriver(Env& env, RunTotals& totals, const Location& location) {
                   " not deleted.");
   }
   // The user's stop fails the run, also when only the final QUITs heard it.
-  return failed > 0 || failed_dirs > 0 || undeleted > 0 || env.state.AbortFlag ? 1 : result;
+  return failed > 0 || failed_dirs > 0 || undeleted > 0 || state.AbortFlag ? 1 : result;
 }
 
 }  // namespace
@@ -217,15 +217,25 @@ int KoruMain(Env& env, RunTotals& totals, std::string_view command_line,
 
 int KoruMain(Env& env, RunTotals& totals, const CommandWords& words,
              const std::string& current_dir) {
+  Options options;
+  return KoruMain(env, options, totals, words, current_dir);
+}
+
+int KoruMain(Env& env, Options& options, RunTotals& totals, std::string_view command_line,
+             const std::string& current_dir) {
+  return KoruMain(env, options, totals, SplitCommandLine(command_line), current_dir);
+}
+
+int KoruMain(Env& env, Options& options, RunTotals& totals, const CommandWords& words,
+             const std::string& current_dir) {
   Location location;
-  GiveStartValues(env, location);
+  GiveStartValues(env, options, location);
   const bool shows_text = WantsUsage(words) || WantsVersion(words);
   std::vector<std::string> warnings;
-  const CommandWords rest =
-      shows_text ? words : ReadSwitches(words, env.options, location, warnings);
+  const CommandWords rest = shows_text ? words : ReadSwitches(words, options, location, warnings);
   for (const std::string& warning : warnings) env.console.WriteErrorLine(warning);
-  SETTITLE(env, env.options.ProgramTitle);
-  env.Line("Koru (" + env.options.ProgramTitle + ")");
+  SETTITLE(env, options.ProgramTitle);
+  env.Line("Koru (" + options.ProgramTitle + ")");
 
   if (WantsUsage(words)) {
     for (const std::string& usage_line : UsageText()) env.Line(usage_line);
@@ -239,19 +249,20 @@ int KoruMain(Env& env, RunTotals& totals, const CommandWords& words,
     return 0;
   }
 
-  env.state.BlockDelay = env.options.BlockDelay;
-  SplitLocationWord(rest.empty() ? "" : rest.front(), location, env.options.LoginPassword);
-  env.options.Security = location.security;
-  FillFromNetrc(env, location, env.options.LoginPassword);
-  if (env.verbose()) EchoOptions(env);
+  RunSettings state;
+  state.BlockDelay = options.BlockDelay;
+  SplitLocationWord(rest.empty() ? "" : rest.front(), location, options.LoginPassword);
+  options.Security = location.security;
+  FillFromNetrc(env, location, options.LoginPassword);
+  if (options.verbose()) EchoOptions(env, options);
   PrintStartLines(env, location, current_dir);
   if (const std::optional<std::string> port = InvalidPort(location)) {
     env.TimedLine(" ERROR: Invalid port: " + *port);
     return 1;
   }
   // A stop at the prompt ends the run as a stop before the first connection does.
-  if (!AskForMissingPassword(env, location, env.options.LoginPassword)) env.UserAbort();
-  return RunFromDriver(env, totals, location);
+  if (!AskForMissingPassword(env, location, options.LoginPassword)) UserAbort(env, state);
+  return RunFromDriver(env, options, state, totals, location);
 }
 
 }  // namespace koru

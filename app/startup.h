@@ -7,6 +7,7 @@
 
 #include "app/command_line.h"
 #include "run/env.h"
+#include "run/options.h"
 #include "sync/run_totals.h"
 
 namespace koru {
@@ -34,6 +35,12 @@ int KoruMain(Env& env, const CommandWords& words, const std::string& current_dir
 int KoruMain(Env& env, RunTotals& totals, std::string_view command_line,
              const std::string& current_dir);
 int KoruMain(Env& env, RunTotals& totals, const CommandWords& words,
+             const std::string& current_dir);
+// The same, reading the command line into `options`, where the caller can read them afterwards.
+// They are read once, before the run, and the run never changes them.
+int KoruMain(Env& env, Options& options, RunTotals& totals, std::string_view command_line,
+             const std::string& current_dir);
+int KoruMain(Env& env, Options& options, RunTotals& totals, const CommandWords& words,
              const std::string& current_dir);
 
 }  // namespace koru

@@ -13,10 +13,12 @@ using ::testing::ElementsAreArray;
 
 class StartupTest : public ::testing::Test {
  protected:
-  int Run(const char* line) { return KoruMain(env_, line, "/home/user/mirror"); }
+  int Run(const char* line) { return KoruMain(env_, options_, totals_, line, "/home/user/mirror"); }
 
   testing::RecordingConsole console_;
   testing::FakeClock clock_;
+  Options options_;
+  RunTotals totals_;
   Env env_{console_, clock_};
 };
 
@@ -30,7 +32,7 @@ TEST_F(StartupTest, QuietRunPrintsBannerStartLinesAndTotals) {
                           "09:05:03 ERROR: Unable to open connection to server.",
                           "09:05:03  Connection refused", "09:05:03 * No more files to transfer."));
   EXPECT_EQ(console_.titles.front(), "KORU 20080313");
-  EXPECT_EQ(env_.options.LoginPassword, "koru32703.12@example.com");
+  EXPECT_EQ(options_.LoginPassword, "koru32703.12@example.com");
 }
 
 // A stop noticed before the first connection, in plain, recursive and list-only runs alike,
@@ -93,7 +95,7 @@ TEST_F(StartupTest, VerboseEchoListsEveryOptionInOrder) {
                           "09:05:03 ERROR: Unable to open connection to server.",
                           "09:05:03  57 Unable to open socket", "09:05:03  Connection refused",
                           "09:05:03 * No more files to transfer."));
-  EXPECT_EQ(env_.options.LoginPassword, "pw");
+  EXPECT_EQ(options_.LoginPassword, "pw");
 }
 
 TEST_F(StartupTest, DebugEchoWithCreationOnly) {

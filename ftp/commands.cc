@@ -31,8 +31,7 @@ bool ChangedDir(std::string_view reply) {
 }
 
 int32_t ChangeTo(Session& session, std::string_view d) {
-  Env& env = session.env;
-  if (env.state.AbortFlag) return 0;
+  if (session.state.AbortFlag) return 0;
   return ChangedDir(ftpExchange(session, ChangeDirCommand(d))) ? 1 : 0;
 }
 
@@ -57,7 +56,7 @@ CommandOutcome ChangeDirExactly(Session& session, const std::string& dir) {
 
 CommandOutcome ChangeDirForListing(Session& session, const std::string& dir) {
   if (!session.PipelinesCommands) return ChangeDirExactly(session, dir);
-  if (session.env.state.AbortFlag) return Outcome(session, false);
+  if (session.state.AbortFlag) return Outcome(session, false);
   const bool type_changes = session.TransferType != 'A';
   ftpSendCommand(session, ChangeDirCommand(WithoutTrailingSlashes(dir)));
   if (type_changes) ftpSendCommand(session, "TYPE A");
@@ -122,7 +121,7 @@ namespace {
 
 // Sends TYPE; the session keeps the type once the server has taken it.
 void SetType(Session& session, char type) {
-  if (session.env.state.AbortFlag) return;
+  if (session.state.AbortFlag) return;
   if (session.SkipsRepeatedType && session.TransferType == type) return;
   const std::string reply = ftpExchange(session, std::string("TYPE ") + type);
   if (ftpReplyCode(reply) == 200) session.TransferType = type;
@@ -135,8 +134,7 @@ void ftpTypeAscii(Session& session) { SetType(session, 'A'); }
 void ftpTypeBinary(Session& session) { SetType(session, 'I'); }
 
 std::string ftpPwd(Session& session) {
-  Env& env = session.env;
-  if (env.state.AbortFlag) return std::string();
+  if (session.state.AbortFlag) return std::string();
   const std::string reply = ftpExchange(session, "PWD");
   if (ftpReplyCode(reply) != 257) return std::string();
   const size_t open = reply.find('"');

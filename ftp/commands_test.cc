@@ -47,7 +47,7 @@ TEST_P(CommandTest, SendsTheCommandsAndTestsTheReplyCodes) {
   std::vector<testing::Action> replies;
   for (const std::string& reply : c.replies) replies.push_back(Reply(reply));
   OpenControl(Session({}, replies));
-  env.options.VerboseLevel = 1;
+  options.VerboseLevel = 1;
   ftpClearReply(session);
   EXPECT_EQ(c.call(session), c.result);
   EXPECT_EQ(session.LastReplyCode, c.recorded);
@@ -201,14 +201,17 @@ TEST(CommandsWithoutReply, FailAfterTheTimeOut) {
   testing::RecordingConsole console;
   testing::FakeClock clock;
   testing::MemoryTransport transport(clock);
+  Options options;
+  RunSettings state;
   Env env(console, clock, transport);
   const testing::MemoryPeer& server = transport.Expect();
-  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 300));
-  koru::Session session(env, 1);
+  koru::Session session(env, options, state);
+  ASSERT_TRUE(session.channels.Open(1, "127.0.0.1", 21, 300));
+  session.h = 1;
 
   EXPECT_EQ(ftpRemoveFile(session, "a"), 0);
 
-  EXPECT_EQ(env.channels.Error(), kErrTimeout);
+  EXPECT_EQ(session.channels.Error(), kErrTimeout);
   EXPECT_EQ(clock.skipped_ms, 300);
   EXPECT_EQ(server.received(), "DELE a\r\n");
 }
@@ -236,24 +239,24 @@ TEST_F(CommandsTest, PwdTakesTheTextBetweenTheFirstTwoQuotes) {
 
 TEST_F(CommandsTest, SomeCommandsReturnAtOnceAfterAnAbort) {
   OpenControl(Session({}));
-  env.state.AbortFlag = kOn;
+  state.AbortFlag = kOn;
   EXPECT_EQ(ftpChangeDir(session, "/pub"), 0);
   EXPECT_EQ(ftpPwd(session), "");
   ftpTypeAscii(session);
   ftpTypeBinary(session);
   EXPECT_EQ(ftpMakeDirTree(session, "/pub/a/b"), 0);
-  EXPECT_EQ(env.channels.Error(), 0) << "nothing waited for a reply";
+  EXPECT_EQ(session.channels.Error(), 0) << "nothing waited for a reply";
   EXPECT_THAT(ServerCommands(), IsEmpty());
 }
 
 TEST_F(CommandsTest, OthersSendNothingButWaitForAReplyAfterAnAbort) {
   OpenControl(Session({}));
-  env.state.AbortFlag = kOn;
+  state.AbortFlag = kOn;
   EXPECT_EQ(ftpMakeDir(session, "/pub/a"), 0);
-  EXPECT_EQ(env.channels.Error(), kErrTimeout);
-  env.channels.ClearError();
+  EXPECT_EQ(session.channels.Error(), kErrTimeout);
+  session.channels.ClearError();
   EXPECT_EQ(ftpRename(session, "a", "b"), 0);
-  EXPECT_EQ(env.channels.Error(), kErrTimeout);
+  EXPECT_EQ(session.channels.Error(), kErrTimeout);
   EXPECT_THAT(ServerCommands(), IsEmpty());
 }
 

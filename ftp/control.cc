@@ -80,32 +80,33 @@ std::optional<std::string> ReplyFraming::Take(std::string line) {
 }
 
 void ftpSendCommand(Session& session, std::string_view text) {
-  Env& env = session.env;
   const int h = session.h;
-  RunSettings& s = env.state;
+  RunSettings& s = session.state;
   if (s.AbortFlag) return;
   session.PassiveAhead.reset();
   if (session.CommandTerminator.empty()) session.CommandTerminator = "\r\n";
   std::string line;
   line.reserve(text.size() + session.CommandTerminator.size());
   line.append(text).append(session.CommandTerminator);
-  env.channels.Send(h, line);
-  if (env.debug()) session.TranscriptLine(text);
+  session.channels.Send(h, line);
+  if (session.debug()) session.TranscriptLine(text);
 }
 
-bool ftpUnlessStopped(Env& env, const std::function<bool()>& attempt) {
+bool ftpUnlessStopped(Session& session, const std::function<bool()>& attempt) {
   for (;;) {
-    env.channels.ClearError();
+    session.channels.ClearError();
     if (attempt()) return true;
-    if (env.channels.Error() != kErrInterrupted || env.state.AbortFlag || env.TakeStop()) {
+    if (session.channels.Error() != kErrInterrupted || session.state.AbortFlag ||
+        session.TakeStop()) {
       return false;
     }
   }
 }
 
-bool ftpOpenChannel(Env& env, int h, const std::string& host, int port) {
-  return ftpUnlessStopped(env,
-                          [&] { return env.channels.Open(h, host, port, env.channel_timeout_ms); });
+bool ftpOpenChannel(Session& session, int h, const std::string& host, int port) {
+  Env& env = session.env;
+  return ftpUnlessStopped(
+      session, [&] { return session.channels.Open(h, host, port, env.channel_timeout_ms); });
 }
 
 namespace {
@@ -142,8 +143,8 @@ std::string ReadReply(Session& session, int timeout_ms, OnSilence silence,
     std::string text;
   };
   auto read_line = [&] {
-    LineRead read{env.channels, h, timeout_ms, {}};
-    ftpUnlessStopped(env, [&read] {
+    LineRead read{session.channels, h, timeout_ms, {}};
+    ftpUnlessStopped(session, [&read] {
       read.text = read.channels.ReadLine(read.h, read.timeout_ms);
       return !read.text.empty();
     });
@@ -154,20 +155,20 @@ std::string ReadReply(Session& session, int timeout_ms, OnSilence silence,
   for (;;) {
     std::optional<std::string> reply = framing.Take(std::move(line));
     if (reply) {
-      if (got_nothing && env.channels.Error() == kErrInterrupted) {
+      if (got_nothing && session.channels.Error() == kErrInterrupted) {
         session.ReplyLine.clear();
         return std::string();
       }
-      if (got_nothing && !env.channels.IsOpen(h)) {
+      if (got_nothing && !session.channels.IsOpen(h)) {
         session.ReplyLine = kConnectionLostReply;
         return std::string();
       }
       if (got_nothing && session.ConnectedFlag == kOn) {
-        if (env.channels.PeerClosed(h)) {
+        if (session.channels.PeerClosed(h)) {
           DropConnection(session, "closed by the server", kConnectionLostReply);
           return std::string();
         }
-        if (silence == OnSilence::kDropConnection && env.channels.Error() == kErrTimeout) {
+        if (silence == OnSilence::kDropConnection && session.channels.Error() == kErrTimeout) {
           DropConnection(session, "no reply in " + WaitText(silent_before_ms + timeout_ms),
                          kConnectionLostReply);
           return std::string();
@@ -180,12 +181,12 @@ std::string ReadReply(Session& session, int timeout_ms, OnSilence silence,
       }
       return std::move(*reply);
     }
-    if (env.debug()) session.TranscriptLine(framing.last_continuation());
+    if (session.debug()) session.TranscriptLine(framing.last_continuation());
     line = read_line();
     if (!line.empty() && env.PollKey() == kKeyEsc) {
       // The run ends here: nothing is sent any more, so the rest of this reply is never
       // taken for the reply to another command.
-      env.UserAbort();
+      session.UserAbort();
       session.ReplyLine.clear();
       return std::string();
     }
@@ -195,9 +196,8 @@ std::string ReadReply(Session& session, int timeout_ms, OnSilence silence,
 }  // namespace
 
 std::string ftpGetReply(Session& session) {
-  Env& env = session.env;
   const int h = session.h;
-  return ReadReply(session, env.channels.TimeoutOf(h), OnSilence::kDropConnection);
+  return ReadReply(session, session.channels.TimeoutOf(h), OnSilence::kDropConnection);
 }
 
 std::string ftpGetReply(Session& session, int timeout_ms, OnSilence silence, int silent_before_ms) {
@@ -246,9 +246,8 @@ std::string ftpReplyText(int32_t code) {
 }
 
 std::string ftpGetShownReply(Session& session) {
-  Env& env = session.env;
   std::string reply = ftpGetReply(session);
-  if (env.debug()) session.TranscriptLine(reply);
+  if (session.debug()) session.TranscriptLine(reply);
   return reply;
 }
 

@@ -12,7 +12,7 @@
 
 // The command/reply exchange on an FTP control connection and the last-reply bookkeeping.
 // Every FTP procedure sends its commands and reads its replies through these operations, on
-// the session's channel (an open channel of env.channels, opened by ftpOpenChannel), and keeps
+// the session's channel (one of its own channels, opened by ftpOpenChannel), and keeps
 // what it learns in that session alone: its reply line, its kept reply, whether it is still
 // logged in.
 namespace koru {
@@ -29,11 +29,11 @@ void ftpSendCommand(Session& session, std::string_view text);
 // ends: its result, or false after an Esc, which aborts the run (or once the run is aborted
 // already); the error stays kErrInterrupted then. A wait cut short by what only looked like a
 // stop (the start of an arrow key's sequence) runs `attempt` again.
-bool ftpUnlessStopped(Env& env, const std::function<bool()>& attempt);
+bool ftpUnlessStopped(Session& session, const std::function<bool()>& attempt);
 
 // Opens channel `h` to `host` and `port` with the channel time-out; an Esc while the connect
 // waits aborts the run (false, error kErrInterrupted).
-bool ftpOpenChannel(Env& env, int h, const std::string& host, int port);
+bool ftpOpenChannel(Session& session, int h, const std::string& host, int port);
 
 // The reply line that stands for a control connection that gave no reply and was dropped.
 inline constexpr char kConnectionLostReply[] = "000 Connection lost";

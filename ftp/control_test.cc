@@ -115,8 +115,10 @@ TEST(ReplyText, DescribesKnownCodesOnly) {
 TEST(LastReply, KeepsTheHighestCodeSinceTheLastClear) {
   testing::RecordingConsole console;
   testing::FakeClock clock;
+  Options options;
+  RunSettings state;
   Env env(console, clock);
-  koru::Session session(env);
+  koru::Session session(env, options, state);
   struct Step {
     std::string recorded;
     int32_t code;
@@ -158,11 +160,11 @@ using ControlTest = FtpFixture;
 
 TEST_F(ControlTest, SendCommandAppendsCrLfAndEchoesInDebugMode) {
   OpenControl(Session({}, {Reply("200 NOOP ok"), Reply("331 Password")}));
-  env.options.VerboseLevel = 1;
+  options.VerboseLevel = 1;
   ftpSendCommand(session, "NOOP");
   EXPECT_EQ(session.CommandTerminator, "\r\n");
   EXPECT_EQ(ftpGetReply(session), "200 NOOP ok");
-  env.options.VerboseLevel = -1;
+  options.VerboseLevel = -1;
   ftpSendCommand(session, "USER anonymous");
   EXPECT_EQ(ftpGetReply(session), "331 Password");
   EXPECT_THAT(ServerCommands(), ElementsAre("NOOP", "USER anonymous"));
@@ -171,10 +173,10 @@ TEST_F(ControlTest, SendCommandAppendsCrLfAndEchoesInDebugMode) {
 
 TEST_F(ControlTest, SendCommandSendsAndPrintsNothingOnceAborted) {
   const int h = OpenControl(Session({}));
-  env.options.VerboseLevel = 1;
-  env.state.AbortFlag = kOn;
+  options.VerboseLevel = 1;
+  state.AbortFlag = kOn;
   ftpSendCommand(session, "QUIT");
-  env.channels.Close(h);
+  session.channels.Close(h);
   EXPECT_THAT(ServerCommands(), IsEmpty());
   EXPECT_THAT(console.lines, IsEmpty());
 }
@@ -198,13 +200,13 @@ class GetReplyTest : public ::testing::TestWithParam<GetReplyCase> {
   void Run(int32_t verbose_level) {
     const GetReplyCase& c = GetParam();
     env.channel_timeout_ms = 300;
-    env.options.VerboseLevel = verbose_level;
+    options.VerboseLevel = verbose_level;
     c.peer(transport.Expect());
-    ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, env.channel_timeout_ms));
+    ASSERT_TRUE(session.channels.Open(1, "127.0.0.1", 21, env.channel_timeout_ms));
     console.keys.assign(c.keys.begin(), c.keys.end());
     EXPECT_EQ(ftpGetReply(session), c.reply);
     const std::vector<std::string> printed = console.lines;
-    EXPECT_EQ(env.state.AbortFlag != 0, c.aborts);
+    EXPECT_EQ(state.AbortFlag != 0, c.aborts);
     EXPECT_EQ(ftpGetReply(session), c.next_reply);
     EXPECT_EQ(printed, verbose_level > 0 ? c.debug_lines : std::vector<std::string>{});
   }
@@ -212,8 +214,10 @@ class GetReplyTest : public ::testing::TestWithParam<GetReplyCase> {
   testing::RecordingConsole console;
   testing::FakeClock clock;
   MemoryTransport transport{clock};
+  Options options;
+  RunSettings state;
   Env env{console, clock, transport};
-  koru::Session session{env, 1};
+  koru::Session session{env, options, state, 1};
 };
 
 TEST_P(GetReplyTest, Debug) { Run(1); }
@@ -303,7 +307,7 @@ TEST_F(ControlTest, KeysArePolledBetweenLinesOnly) {
 
 TEST_F(ControlTest, ExchangeRecordsAndShowsTheReply) {
   OpenControl(Session({}, {Reply("550 No such file"), Reply("250 Okay")}));
-  env.options.VerboseLevel = 1;
+  options.VerboseLevel = 1;
   ftpClearReply(session);
   EXPECT_EQ(ftpExchange(session, "DELE a"), "550 No such file");
   EXPECT_EQ(ftpExchange(session, "CWD b"), "250 Okay");
@@ -319,19 +323,23 @@ TEST(SessionChannel, ADroppedSessionNeverClosesAnotherConnectionsChannel) {
   testing::RecordingConsole console;
   testing::FakeClock clock;
   MemoryTransport transport{clock};
+  Options options;
+  RunSettings state;
   Env env{console, clock, transport};
   transport.Expect().Close();
   transport.Expect().Send("220 Still here\r\n");
-  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 300));
-  auto dropped = std::make_unique<koru::Session>(env, 1);
+  auto dropped = std::make_unique<koru::Session>(env, options, state);
+  ASSERT_TRUE(dropped->channels.Open(1, "127.0.0.1", 21, 300));
+  dropped->h = 1;
   dropped->ConnectedFlag = kOn;
   EXPECT_EQ(ftpGetReply(*dropped), "");  // the server has closed: the connection is dropped
-  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 300));
-  koru::Session other(env, 1);
+  koru::Session other(env, options, state);
+  ASSERT_TRUE(other.channels.Open(1, "127.0.0.1", 21, 300));
+  other.h = 1;
 
   dropped.reset();
 
-  EXPECT_TRUE(env.channels.IsOpen(1));
+  EXPECT_TRUE(other.channels.IsOpen(1));
   EXPECT_EQ(ftpGetReply(other), "220 Still here");
 }
 
@@ -341,17 +349,20 @@ TEST(GetReplyWait, OwnTimeOutKeepsOrDropsTheConnectionAsAsked) {
     testing::RecordingConsole console;
     testing::FakeClock clock;
     MemoryTransport transport{clock};
+    Options options;
+    RunSettings state;
     Env env{console, clock, transport};
     transport.Expect();
-    ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 300));
-    koru::Session session(env, 1);
+    koru::Session session(env, options, state);
+    ASSERT_TRUE(session.channels.Open(1, "127.0.0.1", 21, 300));
+    session.h = 1;
     session.ConnectedFlag = kOn;
 
     EXPECT_EQ(ftpGetReply(session, 10, silence), "");
 
     EXPECT_EQ(clock.skipped_ms, 10);
     const bool dropped = silence == OnSilence::kDropConnection;
-    EXPECT_EQ(env.channels.IsOpen(1), !dropped);
+    EXPECT_EQ(session.channels.IsOpen(1), !dropped);
     EXPECT_EQ(session.ConnectedFlag, dropped ? kOff : kOn);
     EXPECT_EQ(session.ReplyLine, dropped ? "000 Connection lost" : "");
     EXPECT_EQ(console.lines, dropped ? std::vector<std::string>{"09:05:03 * Warning: Connection "

@@ -53,22 +53,21 @@ int32_t ConnectToPassivePort(Session& session, const std::string& reply,
   // A port the reply does not name exactly is never guessed at.
   const int port = extended ? EpsvPort(reply) : PasvPort(PasvFields(reply));
   if (port <= 0) return -1;
-  const std::string peer = session.env.channels.PeerAddress(session.h);
+  const std::string peer = session.channels.PeerAddress(session.h);
   if (peer.empty()) return -1;
-  const int32_t data = OpenDataChannel(session.env, peer, port);
+  const int32_t data = OpenDataChannel(session, peer, port);
   return data > 0 ? data : -1;
 }
 
 }  // namespace
 
 std::string AskForDataPort(Session& session, const std::string& command) {
-  Env& env = session.env;
   if (session.PassiveAhead) {
     std::string reply = std::move(*session.PassiveAhead);
     session.PassiveAhead.reset();
     session.ReplyLine = reply;
     ftpRecordReply(session, reply);
-    if (env.debug()) session.TranscriptLine(reply);
+    if (session.debug()) session.TranscriptLine(reply);
     return reply;
   }
   std::string reply = "250";
@@ -78,19 +77,19 @@ std::string AskForDataPort(Session& session, const std::string& command) {
     ftpSendCommand(session, command);
     reply = ftpGetReply(session);
     ftpRecordReply(session, reply);
-    if (env.debug()) session.TranscriptLine(reply);
+    if (session.debug()) session.TranscriptLine(reply);
   }
   return reply;
 }
 
 std::string PassiveCommand(const Session& session) {
-  return IsIpv6Address(session.env.channels.PeerAddress(session.h)) ? "EPSV" : "PASV";
+  return IsIpv6Address(session.channels.PeerAddress(session.h)) ? "EPSV" : "PASV";
 }
 
 void KeepPassiveAhead(Session& session) {
   Env& env = session.env;
   const std::string decided = session.ReplyLine;
-  const int wait = std::min(env.stalled_reply_wait_ms, env.channels.TimeoutOf(session.h));
+  const int wait = std::min(env.stalled_reply_wait_ms, session.channels.TimeoutOf(session.h));
   // Read as on a connection not logged in: a connection that ends here has lost nothing, and
   // says nothing of it.
   session.ConnectedFlag = kOff;
@@ -98,11 +97,11 @@ void KeepPassiveAhead(Session& session) {
   for (int read = 0; read < kMaxPasvRequests && LeadingDigitsValue(reply) == 250; ++read) {
     reply = ftpGetReply(session, wait, OnSilence::kKeepConnection);
   }
-  const bool open = session.h >= 1 && env.channels.IsOpen(session.h);
+  const bool open = session.h >= 1 && session.channels.IsOpen(session.h);
   if (open && !reply.empty() && ftpReplyCode(reply) != 421) {
     session.ConnectedFlag = kOn;
     session.PassiveAhead = std::move(reply);
-  } else if (open && !env.state.AbortFlag) {
+  } else if (open && !session.state.AbortFlag) {
     // The server closes the connection (a time-out), or leaves the command unanswered, and an
     // answer that came later would be taken for another command's: the connection goes
     // quietly, and where the server was silent the next one sends every command alone.
@@ -117,7 +116,7 @@ void KeepPassiveAhead(Session& session) {
 }
 
 int32_t ftpOpenDataConnection(Session& session) {
-  if (IsIpv6Address(session.env.channels.PeerAddress(session.h))) {
+  if (IsIpv6Address(session.channels.PeerAddress(session.h))) {
     return ftpOpenExtendedDataConnection(session);
   }
   return OpenPassiveDataConnection(session, "PASV");
@@ -129,7 +128,7 @@ int32_t OpenPassiveDataConnection(Session& session, const std::string& command) 
 
 std::string ReportNoDataConnection(Session& session) {
   Env& env = session.env;
-  if (env.state.AbortFlag) return std::string();
+  if (session.state.AbortFlag) return std::string();
   const std::string& reply = session.ReplyLine;
   const std::string line =
       ZeroPad(ftpReplyCode(reply), 3) + " " + std::string(ftpReplyLineText(reply));
@@ -146,30 +145,30 @@ int PasvPort(std::string_view fields) {
   return PortByte(Piece(fields, 5)) * 256 + PortByte(Piece(fields, 6));
 }
 
-int32_t ftpParsePasv(Env& env, const std::string& host, std::string_view fields) {
+int32_t ftpParsePasv(Session& session, const std::string& host, std::string_view fields) {
   const int port = PasvPort(fields);
   if (port == 0) return -1;
-  return OpenDataChannel(env, host, port);
+  return OpenDataChannel(session, host, port);
 }
 
-int32_t OpenDataChannel(Env& env, const std::string& host, int port) {
-  const int channel = env.pool.Lowest();
-  if (!ftpOpenChannel(env, channel, host, port)) return -1;
+int32_t OpenDataChannel(Session& session, const std::string& host, int port) {
+  const int channel = session.pool.Lowest();
+  if (!ftpOpenChannel(session, channel, host, port)) return -1;
   return channel;
 }
 
-size_t Read_data_block(Env& env, int data, std::span<char> buffer) {
-  return env.channels.Receive(data, buffer.data(), buffer.size());
+size_t Read_data_block(Session& session, int data, std::span<char> buffer) {
+  return session.channels.Receive(data, buffer.data(), buffer.size());
 }
 
-int32_t Write_data_block(Env& env, int data, std::string_view block) {
-  env.channels.ClearError();
-  env.channels.Send(data, block);
-  return env.channels.Error() == 0 ? 1 : 0;
+int32_t Write_data_block(Session& session, int data, std::string_view block) {
+  session.channels.ClearError();
+  session.channels.Send(data, block);
+  return session.channels.Error() == 0 ? 1 : 0;
 }
 
 bool FinalReplyAwaited(const Session& session) {
-  return session.NoStatusLine != kOn && session.env.state.AbortFlag != kOn;
+  return session.NoStatusLine != kOn && session.state.AbortFlag != kOn;
 }
 
 std::string ftpEndTransfer(Session& session, DataChannel& data, FinalReplyWait wait) {
@@ -177,8 +176,8 @@ std::string ftpEndTransfer(Session& session, DataChannel& data, FinalReplyWait w
   const int control = session.h;
   data.Close();
   if (!FinalReplyAwaited(session)) return std::string();
-  if (!env.channels.IsOpen(control)) return std::string(kConnectionLostReply);
-  const int channel_wait = env.channels.TimeoutOf(control);
+  if (!session.channels.IsOpen(control)) return std::string(kConnectionLostReply);
+  const int channel_wait = session.channels.TimeoutOf(control);
   std::string reply;
   switch (wait) {
     case FinalReplyWait::kChannel:

@@ -42,11 +42,11 @@ std::string AskForDataPort(Session& session, const std::string& command);
 
 // Opens the data connection to `host`:`port` on the lowest free channel number. Returns the
 // channel or -1.
-int32_t OpenDataChannel(Env& env, const std::string& host, int port);
+int32_t OpenDataChannel(Session& session, const std::string& host, int port);
 
 // The port from the fields between the parentheses of a 227 reply (fifth and sixth numbers, low
 // 8 bits each), connected on `host`. Returns the data channel or -1.
-int32_t ftpParsePasv(Env& env, const std::string& host, std::string_view fields);
+int32_t ftpParsePasv(Session& session, const std::string& host, std::string_view fields);
 
 // Prints, in every mode, the line that tells a transfer got no data connection: TIME, then the
 // reply to the command that failed (ReplyLine: the PASV reply, or "000 Connection lost") as its
@@ -63,15 +63,15 @@ int PasvPort(std::string_view fields);
 
 // The bytes available now on `data`, at most buffer.size(), waiting at most the channel time-out.
 // 0 when the server closed the connection or nothing came in time.
-size_t Read_data_block(Env& env, int data, std::span<char> buffer);
+size_t Read_data_block(Session& session, int data, std::span<char> buffer);
 
 // Sends every byte of `block`; 1 when all were handed to the network, 0 on failure.
-int32_t Write_data_block(Env& env, int data, std::string_view block);
+int32_t Write_data_block(Session& session, int data, std::string_view block);
 
 // Owns an open data channel and closes it when it goes out of scope (or at Close()).
 class DataChannel {
  public:
-  DataChannel(Env& env, int32_t channel) : env_(env), channel_(channel) {}
+  DataChannel(Session& session, int32_t channel) : channels_(session.channels), channel_(channel) {}
   ~DataChannel() { Close(); }
   DataChannel(const DataChannel&) = delete;
   DataChannel& operator=(const DataChannel&) = delete;
@@ -79,12 +79,12 @@ class DataChannel {
   bool is_open() const { return channel_ > 0; }
   int32_t channel() const { return channel_; }
   void Close() {
-    if (channel_ > 0) env_.channels.Close(channel_);
+    if (channel_ > 0) channels_.Close(channel_);
     channel_ = -1;
   }
 
  private:
-  Env& env_;
+  Channels& channels_;
   int32_t channel_;
 };
 

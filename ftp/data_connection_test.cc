@@ -129,15 +129,15 @@ TEST_P(OpenDataConnectionTest, SwallowsLeftOver250sAndConnectsToTheControlConnec
   }
   testing::FakeFtpServer& peer = c.ipv6 ? server6 : server;
   peer.AddSession(Session({}, replies));
-  ASSERT_TRUE(env.channels.Open(1, c.ipv6 ? "::1" : "127.0.0.1", peer.port(), kTimeoutMs));
+  ASSERT_TRUE(session.channels.Open(1, c.ipv6 ? "::1" : "127.0.0.1", peer.port(), kTimeoutMs));
   session.h = 1;
-  env.options.VerboseLevel = 1;
+  options.VerboseLevel = 1;
 
   const int32_t data = ftpOpenDataConnection(session);
   std::string received(16, '\0');
   if (data > 0) {
-    received.resize(Read_data_block(env, data, received));
-    env.channels.Close(data);
+    received.resize(Read_data_block(session, data, received));
+    session.channels.Close(data);
   } else {
     ReportNoDataConnection(session);
   }
@@ -241,7 +241,7 @@ class DataBlockTest : public FtpFixture {
                                       }}));
     const int32_t data = ftpOpenDataConnection(session);
     EXPECT_GT(data, 0);
-    EXPECT_EQ(env.channels.ReadLine(h), "150 sent");
+    EXPECT_EQ(session.channels.ReadLine(h), "150 sent");
     return data;
   }
 };
@@ -262,14 +262,14 @@ TEST_F(DataBlockTest, ReadsAtMost8192BytesAndLeavesTheRestForTheNextRead) {
   std::vector<char> block(kDataBlockSize);
   std::vector<size_t> counts;
   std::string received;
-  while (size_t n = Read_data_block(env, data, block)) {
+  while (size_t n = Read_data_block(session, data, block)) {
     counts.push_back(n);
     received.append(block.data(), n);
   }
   EXPECT_THAT(counts, ElementsAre(8192u, 8192u, 3616u));
   EXPECT_TRUE(received == sent);
-  EXPECT_EQ(Read_data_block(env, data, block), 0u);  // and so on once the server has closed
-  EXPECT_EQ(env.channels.Error(), 0);
+  EXPECT_EQ(Read_data_block(session, data, block), 0u);  // and so on once the server has closed
+  EXPECT_EQ(session.channels.Error(), 0);
   ServerCommands();
 }
 
@@ -279,22 +279,24 @@ class DataTimeOutTest : public ::testing::Test {
  protected:
   DataTimeOutTest() {
     env.channel_timeout_ms = kTimeoutMs;
-    EXPECT_TRUE(env.channels.Open(1, "127.0.0.1", 21, kTimeoutMs));
+    EXPECT_TRUE(session.channels.Open(1, "127.0.0.1", 21, kTimeoutMs));
   }
   static constexpr int kTimeoutMs = 300;
   testing::RecordingConsole console;
   testing::FakeClock clock;
   MemoryTransport transport{clock};
   MemoryPeer& control = transport.Expect();
+  Options options;
+  RunSettings state;
   Env env{console, clock, transport};
-  koru::Session session{env, 1};
+  koru::Session session{env, options, state, 1};
 };
 
 TEST_F(DataTimeOutTest, PasvWithoutReplyGivesNoDataConnection) {
   EXPECT_EQ(ftpOpenDataConnection(session), -1);
   EXPECT_EQ(control.received(), "PASV\r\n");
   EXPECT_EQ(clock.skipped_ms, kTimeoutMs);
-  EXPECT_EQ(env.pool.Lowest(), 2);  // no data channel left open
+  EXPECT_EQ(session.pool.Lowest(), 2);  // no data channel left open
 }
 
 TEST_F(DataTimeOutTest, ReturnsWhatHasArrivedAndZeroWhenNothingMoreComesInTime) {
@@ -303,9 +305,9 @@ TEST_F(DataTimeOutTest, ReturnsWhatHasArrivedAndZeroWhenNothingMoreComesInTime) 
   const int32_t data = ftpOpenDataConnection(session);
   ASSERT_EQ(data, 2);
   std::vector<char> block(kDataBlockSize);
-  EXPECT_EQ(std::string(block.data(), Read_data_block(env, data, block)), "only this");
-  EXPECT_EQ(Read_data_block(env, data, block), 0u);
-  EXPECT_EQ(env.channels.Error(), kErrTimeout);
+  EXPECT_EQ(std::string(block.data(), Read_data_block(session, data, block)), "only this");
+  EXPECT_EQ(Read_data_block(session, data, block), 0u);
+  EXPECT_EQ(session.channels.Error(), kErrTimeout);
   EXPECT_EQ(clock.skipped_ms, kTimeoutMs);
 }
 
@@ -315,7 +317,7 @@ TEST_F(DataBlockTest, ReadsZeroWhenTheServerClosesWithoutSending) {
     s.Reply("150 sent");
   });
   std::vector<char> block(kDataBlockSize);
-  EXPECT_EQ(Read_data_block(env, data, block), 0u);
+  EXPECT_EQ(Read_data_block(session, data, block), 0u);
   ServerCommands();
 }
 
@@ -327,10 +329,10 @@ TEST_F(DataBlockTest, WritesEveryByteOfABlock) {
     s.Reply("226 received");
   });
   const std::string block = Bytes(300000);  // more than the network takes in one send
-  EXPECT_EQ(Write_data_block(env, data, block), 1);
-  EXPECT_EQ(Write_data_block(env, data, "!"), 1);
-  env.channels.Close(data);
-  EXPECT_EQ(env.channels.ReadLine(1), "226 received");
+  EXPECT_EQ(Write_data_block(session, data, block), 1);
+  EXPECT_EQ(Write_data_block(session, data, "!"), 1);
+  session.channels.Close(data);
+  EXPECT_EQ(session.channels.ReadLine(1), "226 received");
   ServerCommands();
   EXPECT_EQ(received.size(), block.size() + 1);
   EXPECT_TRUE(received == block + "!");
@@ -344,10 +346,10 @@ TEST_F(DataBlockTest, WriteFailsOnAConnectionTheServerHasReset) {
   const std::string block(65536, 'x');
   int32_t status = 1;
   // The reset may still be on its way for the first block; it cannot be for long.
-  for (int i = 0; i < 50 && status == 1; ++i) status = Write_data_block(env, data, block);
+  for (int i = 0; i < 50 && status == 1; ++i) status = Write_data_block(session, data, block);
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(env.channels.Error(), kErrSocket);
-  EXPECT_EQ(Write_data_block(env, 7, "x"), 0);  // no such channel
+  EXPECT_EQ(session.channels.Error(), kErrSocket);
+  EXPECT_EQ(Write_data_block(session, 7, "x"), 0);  // no such channel
   ServerCommands();
 }
 

@@ -27,10 +27,11 @@ struct Transfer {
 };
 
 // Opens the local file, emptied unless it is resumed; prints the error line on failure.
-bool OpenLocalFile(Env& env, Transfer& t, const std::string& local, bool resume) {
+bool OpenLocalFile(Session& session, Transfer& t, const std::string& local, bool resume) {
+  Env& env = session.env;
   const auto mode = resume ? LocalFile::Mode::kReadWrite : LocalFile::Mode::kReadWriteEmpty;
   t.file = LocalFile(*env.files);
-  if (t.file.Open(env.pool, local, mode)) return true;
+  if (t.file.Open(session.pool, local, mode)) return true;
   const SystemError error = t.file.LastError();
   t.last_text = ZeroPad(error.number, 3) + " Local File Open Error";
   env.TimedLine(" " + t.last_text);
@@ -53,10 +54,10 @@ bool Restart(Session& session, Transfer& t, const std::string& local) {
       return true;
     }
   }
-  if (env.verbose()) env.TimedLine(" * Server does not support download resume.");
+  if (session.verbose()) env.TimedLine(" * Server does not support download resume.");
   t.file.Close();
   DeleteLocalFile(*env.files, local);
-  return OpenLocalFile(env, t, local, false);
+  return OpenLocalFile(session, t, local, false);
 }
 
 // The expected count with the listing's check: a count that would make the file larger than
@@ -75,7 +76,7 @@ int64_t ExpectedCount(Session& session, const std::string& reply, const FileToFe
     // that nor what REST leaves is a lie worth a line.
     const bool lied = offset > 0 && expected != listed;
     expected = listed - offset;
-    if (lied && env.verbose()) {
+    if (lied && session.verbose()) {
       env.TimedLine(" Server lied about REST bytes. Adjusting to " + std::to_string(expected) +
                     " bytes.");
     }
@@ -83,11 +84,12 @@ int64_t ExpectedCount(Session& session, const std::string& reply, const FileToFe
   return expected;
 }
 
-void ChangeDelay(Env& env, int step, DownloadProgress& progress) {
-  RunSettings& s = env.state;
+void ChangeDelay(Session& session, int step, DownloadProgress& progress) {
+  Env& env = session.env;
+  RunSettings& s = session.state;
   const std::string text = StepBlockDelay(s, step);
   env.Title(text);
-  if (env.debug()) env.TimedLine(" * " + text);
+  if (session.debug()) env.TimedLine(" * " + text);
   progress.Redraw();
   env.PauseUnlessKey(s.BlockDelay);
 }
@@ -98,14 +100,14 @@ bool HandleKey(Session& session, int key, DownloadProgress& progress) {
   switch (key) {
     case '+':
     case '=':
-      ChangeDelay(env, 100, progress);
+      ChangeDelay(session, 100, progress);
       return true;
     case '-':
     case '_':
-      ChangeDelay(env, -100, progress);
+      ChangeDelay(session, -100, progress);
       return true;
     case kKeyEsc:
-      env.UserAbort();
+      session.UserAbort();
       session.LastTransfer.user_cut = true;
       return false;
     case kKeyTab:
@@ -123,9 +125,9 @@ bool HandleKey(Session& session, int key, DownloadProgress& progress) {
 constexpr size_t kFastStep = 256 * 1024;
 
 // One buffer for every download of the run: no allocation per block or per file.
-char* StepBuffer(Env& env) {
-  if (!env.receive_buffer) env.receive_buffer.reset(new char[kFastStep]);
-  return env.receive_buffer.get();
+char* StepBuffer(Session& session) {
+  if (!session.receive_buffer) session.receive_buffer.reset(new char[kFastStep]);
+  return session.receive_buffer.get();
 }
 
 size_t NextStep(const Transfer& t, bool fast) {
@@ -151,26 +153,26 @@ bool HandleWaitingKeys(Session& session, DownloadProgress& progress) {
 // for the whole channel time-out. The status line shows `remote` while it runs.
 bool ReceiveLoop(Session& session, int data, Transfer& t, const std::string& remote) {
   Env& env = session.env;
-  DownloadProgress progress(env, remote, t.offset, t.expected);
-  char* buffer = StepBuffer(env);
+  DownloadProgress progress(env, session.state, remote, t.offset, t.expected);
+  char* buffer = StepBuffer(session);
   bool key_pressed = false;
-  env.channels.ClearError();
+  session.channels.ClearError();
   for (;;) {
-    const bool fast = env.state.BlockDelay <= 0 && !key_pressed;
-    const size_t n = Read_data_block(env, data, std::span<char>(buffer, NextStep(t, fast)));
+    const bool fast = session.state.BlockDelay <= 0 && !key_pressed;
+    const size_t n = Read_data_block(session, data, std::span<char>(buffer, NextStep(t, fast)));
     if (n < 1) {
-      if (env.channels.Error() == kErrInterrupted) {
+      if (session.channels.Error() == kErrInterrupted) {
         // The user's stop waits among the keys: act on each of them up to it. Without one after
         // all (the start of an arrow key looks like Esc until its rest arrives), receive on.
         key_pressed = true;
         if (!HandleWaitingKeys(session, progress)) return false;
-        env.channels.ClearError();
+        session.channels.ClearError();
         continue;
       }
-      if (env.debug()) {
+      if (session.debug()) {
         session.TimedTranscriptLine(" ** Read_data_block returned zero bytes. Ending transfer.");
       }
-      return env.channels.Error() == kErrTimeout;
+      return session.channels.Error() == kErrTimeout;
     }
     // A block that cannot be stored ends the transfer; the size check then tells.
     if (!t.file.Write(buffer, n)) {
@@ -178,10 +180,10 @@ bool ReceiveLoop(Session& session, int data, Transfer& t, const std::string& rem
       return false;
     }
     t.received += static_cast<int64_t>(n);
-    if (env.received_bytes) env.received_bytes->fetch_add(static_cast<int64_t>(n));
+    if (session.received_bytes) session.received_bytes->fetch_add(static_cast<int64_t>(n));
     if (t.expected > 0 && t.expected - t.received <= 0) return false;
     progress.Update(t.received);
-    env.PauseUnlessKey(env.state.BlockDelay);
+    env.PauseUnlessKey(session.state.BlockDelay);
     const int key = env.PollKey();
     if (key == kNoKey) continue;
     key_pressed = true;
@@ -193,25 +195,24 @@ bool ReceiveLoop(Session& session, int data, Transfer& t, const std::string& rem
 // start; `t.last_text` then holds the text to record.
 bool StartTransfer(Session& session, Transfer& t, const FileToFetch& remote,
                    const std::string& local, LocalFilePolicy& policy) {
-  Env& env = session.env;
   const bool resume = policy.PrepareForDownload(local, remote.listed_time);
-  if (!OpenLocalFile(env, t, local, resume)) return false;
+  if (!OpenLocalFile(session, t, local, resume)) return false;
   policy.Opened(local);
   ftpTypeBinary(session);
   // A stop heard while TYPE was answered ends the download before anything more is asked.
-  if (env.state.AbortFlag) return false;
+  if (session.state.AbortFlag) return false;
   if (resume && !Restart(session, t, local)) return false;
   ftpSendCommand(session, "RETR " + remote.path);
   t.last_text = ftpGetShownReply(session);
   const int32_t code = ftpReplyCode(t.last_text);
   if (code != 150 && code != 125) {
     session.LastTransfer.refused = true;
-    if (env.debug()) {
+    if (session.debug()) {
       session.TranscriptLine("* Did not receive 125 or 150 level message, aborting transfer.");
     }
     return false;
   }
-  if (env.debug()) session.TranscriptLine("* Received 125 or 150, starting transfer.");
+  if (session.debug()) session.TranscriptLine("* Received 125 or 150, starting transfer.");
   return true;
 }
 
@@ -269,11 +270,11 @@ namespace {
 DownloadResult Fetch(Session& session, const FileToFetch& remote, const std::string& local,
                      LocalFilePolicy& policy) {
   Env& env = session.env;
-  RunSettings& s = env.state;
+  RunSettings& s = session.state;
   TransferOutcome& outcome = session.LastTransfer;
   outcome = TransferOutcome{};
   if (s.AbortFlag) return {.expected_total = 0, .outcome = outcome};
-  DataChannel data(env, ftpOpenDataConnection(session));
+  DataChannel data(session, ftpOpenDataConnection(session));
   if (!data.is_open()) {
     ftpRecordReply(session, ReportNoDataConnection(session));
     return {.expected_total = 0, .outcome = outcome};
@@ -286,21 +287,21 @@ DownloadResult Fetch(Session& session, const FileToFetch& remote, const std::str
     const bool secured = ftpSecureData(session, data.channel());
     const bool stalled = secured && ReceiveLoop(session, data.channel(), t, remote.path);
     const bool awaited = FinalReplyAwaited(session);
-    if (awaited && env.debug()) {
+    if (awaited && session.debug()) {
       session.TranscriptLine("** Waiting for server to send status line.");
     }
     const std::string final_reply = ftpEndTransfer(
         session, data, stalled ? FinalReplyWait::kAfterStall : FinalReplyWait::kChannel);
     if (awaited) {
       t.last_text = final_reply;
-      if (env.debug()) session.TranscriptLine(t.last_text);
+      if (session.debug()) session.TranscriptLine(t.last_text);
       outcome.reply = final_reply;
       outcome.failed =
           session.ReplyLine == kConnectionLostReply || ftpReplyCode(final_reply) >= 400;
     }
     outcome.failed = outcome.failed || !secured;
     result = t.expected + t.offset;
-    env.Title(env.options.ProgramTitle);
+    env.Title(session.options.ProgramTitle);
   } else {
     outcome.failed = true;
     outcome.reply = outcome.refused ? session.ReplyLine : t.last_text;

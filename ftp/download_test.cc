@@ -29,7 +29,7 @@ namespace {
 
 // A download with the mirror's local-file rules (erase, resume, date).
 int64_t FetchAsMirror(Session& session, const FileToFetch& remote, const std::string& local) {
-  MirrorFilePolicy policy(session.env);
+  MirrorFilePolicy policy(session.env, session.options);
   return ftpGetFile(session, remote, local, policy);
 }
 
@@ -235,10 +235,10 @@ TEST_P(DownloadTest, Downloads) {
   if (c.local_dated_remote) testing::StampDate(local, kRemoteTime);
   if (c.local_is_directory) std::filesystem::create_directory(local);
   OpenControl(Session({}, {}, ServeDownload(c.server)));
-  RunSettings& s = env.state;
-  env.options.VerboseLevel = c.verbose;
-  env.options.OverwriteMode = c.overwrite;
-  env.options.ResumeMode = c.resume;
+  RunSettings& s = state;
+  options.VerboseLevel = c.verbose;
+  options.OverwriteMode = c.overwrite;
+  options.ResumeMode = c.resume;
   s.BlockDelay = c.block_delay;
   session.NoStatusLine = c.no_status_line;
   s.AbortFlag = c.abort;
@@ -269,8 +269,8 @@ TEST_P(DownloadTest, Downloads) {
   EXPECT_EQ(session.NoStatusLine, c.no_status_line_after);
   EXPECT_EQ(s.AbortFlag, c.abort_after);
   EXPECT_EQ(s.BlockDelay, c.block_delay_after.value_or(c.block_delay));
-  EXPECT_FALSE(env.pool.InUse(2));  // the data connection and the local file are closed
-  EXPECT_FALSE(env.pool.InUse(3));
+  EXPECT_FALSE(session.pool.InUse(2));  // the data connection and the local file are closed
+  EXPECT_FALSE(session.pool.InUse(3));
 }
 
 const std::vector<std::string> kGet = {"PASV", "TYPE I", "RETR /pub/a.txt"};
@@ -735,7 +735,7 @@ TEST_P(DownloadOutcomeTest, TellsTheReplyAndWhetherTheConnectionWasLost) {
   const DownloadOutcomeCase& c = GetParam();
   OpenControl(Session({}, {}, ServeDownload(c.server)));
   session.ConnectedFlag = kOn;
-  MirrorFilePolicy policy(env);
+  MirrorFilePolicy policy(env, options);
 
   const DownloadResult result = DownloadFile(
       session, {"/pub/a.txt", 20000, kRemoteTime}, dir_.path() + "/a.txt", policy);
@@ -800,8 +800,8 @@ TEST_F(FtpFixture, ResumesAFileBeyond2GiB) {
           s.Reply("226 Transfer complete.");
         }
       }));
-  env.options.VerboseLevel = -1;
-  env.options.ResumeMode = 1;
+  options.VerboseLevel = -1;
+  options.ResumeMode = 1;
   EXPECT_EQ(FetchAsMirror(session, {"/pub/big.bin", kSize, kRemoteTime}, local),
             static_cast<int64_t>(kSize));
 
@@ -858,6 +858,8 @@ CommandHandler ServeA(std::function<void(FakeFtpSession&)> send) {
 TEST(StopWhileSilent, EndsADownloadAtOnce) {
   StoppingConsole console;
   testing::FakeClock clock;
+  Options options;
+  RunSettings state;
   Env env(console, clock);
   env.channel_timeout_ms = 20000;
   testing::FakeFtpServer server;
@@ -865,15 +867,16 @@ TEST(StopWhileSilent, EndsADownloadAtOnce) {
                               s.SendData(Pattern(5000));
                               s.Pause(30000);  // silent, with the data connection open
                             })));
-  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), env.channel_timeout_ms));
-  koru::Session session(env, 1);
+  koru::Session session(env, options, state);
+  ASSERT_TRUE(session.channels.Open(1, "127.0.0.1", server.port(), env.channel_timeout_ms));
+  session.h = 1;
   ScratchDir dir;
   const auto start = std::chrono::steady_clock::now();
 
   EXPECT_EQ(FetchAsMirror(session, {"/pub/a.txt", 20000, {}}, dir / "a.txt"), 20000);
 
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  EXPECT_EQ(env.state.AbortFlag, kOn);
+  EXPECT_EQ(state.AbortFlag, kOn);
   EXPECT_TRUE(session.LastTransfer.user_cut);
   EXPECT_EQ(FileContent(dir / "a.txt"), Pattern(5000));
   server.Stop();
@@ -894,6 +897,8 @@ class FalseStopConsole : public testing::RecordingConsole {
 TEST(StopWhileSilent, AWaitWithoutEscGoesOn) {
   FalseStopConsole console;
   testing::FakeClock clock;
+  Options options;
+  RunSettings state;
   Env env(console, clock);
   env.channel_timeout_ms = 5000;
   testing::FakeFtpServer server;
@@ -902,13 +907,14 @@ TEST(StopWhileSilent, AWaitWithoutEscGoesOn) {
                               s.CloseData();
                               s.Reply("226 Transfer complete.");
                             })));
-  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), env.channel_timeout_ms));
-  koru::Session session(env, 1);
+  koru::Session session(env, options, state);
+  ASSERT_TRUE(session.channels.Open(1, "127.0.0.1", server.port(), env.channel_timeout_ms));
+  session.h = 1;
   ScratchDir dir;
   EXPECT_EQ(FetchAsMirror(session, {"/pub/a.txt", 20000, {}}, dir / "a.txt"), 20000);
 
   EXPECT_TRUE(console.seen);
-  EXPECT_EQ(env.state.AbortFlag, kOff);
+  EXPECT_EQ(state.AbortFlag, kOff);
   EXPECT_FALSE(session.LastTransfer.user_cut);
   EXPECT_EQ(FileContent(dir / "a.txt"), Pattern(20000));
   server.Stop();
@@ -924,13 +930,13 @@ class DownloadStatusTest : public ::testing::Test {
 
   DownloadStatusTest() {
     console.status_line = true;
-    env.state.BlockDelay = 100;
+    state.BlockDelay = 100;
     control.Send(
         "227 Entering Passive Mode (127,0,0,1,4,1).\r\n200 Binary.\r\n"
         "150 Opening BINARY mode data connection for /pub/big.bin (409600 bytes).\r\n"
         "226 Done.\r\n");
     transport.Expect().Send(Pattern(kSize)).Close();
-    EXPECT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 10000));
+    EXPECT_TRUE(session.channels.Open(1, "127.0.0.1", 21, 10000));
   }
 
   int64_t Download() { return FetchAsMirror(session, {"/pub/big.bin", kSize, {}}, dir / "big.bin"); }
@@ -939,8 +945,10 @@ class DownloadStatusTest : public ::testing::Test {
   testing::FakeClock clock;
   testing::MemoryTransport transport{clock};
   testing::MemoryPeer& control = transport.Expect();
+  Options options;
+  RunSettings state;
   Env env{console, clock, transport};
-  koru::Session session{env, 1};
+  koru::Session session{env, options, state, 1};
   ScratchDir dir;
 };
 
@@ -975,7 +983,7 @@ TEST_F(DownloadStatusTest, ADelayChangeShowsAtOnce) {
 TEST_F(DownloadStatusTest, EscLeavesTheLineErased) {
   console.keys = {kNoKey, kNoKey, kNoKey, kNoKey, kKeyEsc};
   EXPECT_EQ(Download(), kSize);
-  EXPECT_EQ(env.state.AbortFlag, kOn);
+  EXPECT_EQ(state.AbortFlag, kOn);
   EXPECT_EQ(console.statuses.size(), 3u);
   EXPECT_FALSE(console.status_shown);
 }
@@ -1010,18 +1018,21 @@ TEST_F(DownloadStatusTest, AKeyCutsTheDelayShort) {
         "150 Opening BINARY mode data connection for /pub/big.bin (409600 bytes).\r\n"
         "226 Done.\r\n");
     transport.Expect().Send(Pattern(kSize)).Close();
+    Options options;
+    RunSettings state;
     Env env{console, clock, transport};
-    ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 10000));
-    koru::Session session{env, 1};
-    env.state.BlockDelay = c.delay;
+    koru::Session session{env, options, state};
+    ASSERT_TRUE(session.channels.Open(1, "127.0.0.1", 21, 10000));
+    session.h = 1;
+    state.BlockDelay = c.delay;
     console.arriving_keys = c.keys;
 
     EXPECT_EQ(FetchAsMirror(session, {"/pub/big.bin", kSize, {}}, dir / "big.bin"), kSize);
 
     EXPECT_EQ(clock.sleeps, c.sleeps);
     EXPECT_TRUE(session.LastTransfer.user_cut);
-    EXPECT_EQ(env.state.BlockDelay, c.delay_after);
-    EXPECT_EQ(env.state.AbortFlag, c.abort_after);
+    EXPECT_EQ(state.BlockDelay, c.delay_after);
+    EXPECT_EQ(state.AbortFlag, c.abort_after);
   }
 }
 

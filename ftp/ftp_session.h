@@ -1,24 +1,42 @@
 #ifndef KORU_FTP_FTP_SESSION_H_
 #define KORU_FTP_FTP_SESSION_H_
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/channels.h"
+#include "platform/handle_pool.h"
 #include "run/env.h"
+#include "run/options.h"
+#include "run/run_settings.h"
+#include "run/user_stop.h"
 
 namespace koru {
 
-// One control connection and what belongs to it alone: the channel it runs on (closed when
-// the session goes), its replies, whether it is logged in, whether its transfers still await
-// final replies and how its commands end. Two sessions of one run never share any of it; the
-// run's options, state and services stay in `env`.
+// One control connection and what belongs to it alone: its numbered channels and files (the
+// control channel among them, closed when the session goes), its receive buffer, its replies,
+// whether it is logged in, whether its transfers still await final replies and how its
+// commands end. Two sessions of one run never share any of it. A session works through the
+// run's services (`env`), reads the run's options, which nothing changes while it lives, and
+// shares the run's state (`state`) with the other connections of the run.
 class Session {
  public:
-  explicit Session(Env& run_env) : env(run_env) {}
-  // Takes over the open channel `channel`.
-  Session(Env& run_env, int channel) : env(run_env), h(channel) {}
+  Session(Env& run_env, const Options& run_options, RunSettings& run_state)
+      : env(run_env),
+        options(run_options),
+        state(run_state),
+        channels(pool, run_env.transport, run_env.clock) {
+    StopWaitsOnTheUsersStop();
+  }
+  // With `channel` as its control channel, to be opened on `channels`.
+  Session(Env& run_env, const Options& run_options, RunSettings& run_state, int channel)
+      : Session(run_env, run_options, run_state) {
+    h = channel;
+  }
   ~Session() { CloseChannel(); }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -26,10 +44,17 @@ class Session {
   // Closes the channel, when one is open, without a word to the server. The session then holds
   // no channel number, so it can never close one that has been given to another connection.
   void CloseChannel() {
-    if (h >= 1 && env.channels.IsOpen(h)) env.channels.Close(h);
+    if (h >= 1 && channels.IsOpen(h)) channels.Close(h);
     h = -1;
     PassiveAhead.reset();
   }
+
+  bool verbose() const { return options.verbose(); }
+  bool debug() const { return options.debug(); }
+
+  // The user's stop, for the whole run (run/user_stop.h).
+  void UserAbort() { koru::UserAbort(env, state); }
+  bool TakeStop() { return koru::TakeStop(env, state); }
 
   bool logged_in() const { return ConnectedFlag == kOn; }
 
@@ -54,6 +79,17 @@ class Session {
   }
 
   Env& env;
+  const Options& options;
+  RunSettings& state;  // shared by every connection of the run
+  HandlePool pool;
+  Channels channels;
+  // The blocks of a download, kept for the next one. Never filled beforehand: only the pages a
+  // download writes take memory, so a connection fetching small files keeps little of it.
+  std::unique_ptr<char[]> receive_buffer;
+  // Where a run over several connections counts the bytes of all its downloads; none otherwise.
+  std::atomic<int64_t>* received_bytes = nullptr;
+  // When this session last ended its control connection with QUIT (MonotonicMs), if it has.
+  std::optional<int64_t> last_quit_ms;
   int h = -1;  // the control channel; below 1 while there is none
   // The connection's number in the +V transcript. 0 (the default, a run over one connection)
   // shows none and leaves each line as it is; a run over several connections numbers them 1 to
@@ -87,6 +123,10 @@ class Session {
 
  private:
   std::string NumberTag() const { return "[" + std::to_string(number) + "]"; }
+  // A wait on the network ends as soon as the user asks to stop, whatever the server does.
+  void StopWaitsOnTheUsersStop() {
+    channels.SetStopCheck([this] { return env.console.StopPending(); });
+  }
 };
 
 }  // namespace koru

@@ -23,25 +23,25 @@ bool ReadListingLines(Session& session, int data, const std::string& title_tail,
                       std::vector<std::string>& lines, bool& began_with_total) {
   Env& env = session.env;
   ListingProgress progress(env, title_tail);
-  env.channels.ClearError();
+  session.channels.ClearError();
   for (;;) {
     std::string line;
-    const bool read = ftpUnlessStopped(env, [&] {
-      line = env.channels.ReadLine(data);
+    const bool read = ftpUnlessStopped(session, [&] {
+      line = session.channels.ReadLine(data);
       return !line.empty();
     });
-    if (!read && env.channels.Error() == kErrInterrupted) {
+    if (!read && session.channels.Error() == kErrInterrupted) {
       session.LastTransfer.user_cut = true;
       return false;
     }
-    if (env.debug()) session.TranscriptLine(line);
+    if (session.debug()) session.TranscriptLine(line);
     if (lines.empty() && !session.NoStatusLine && line.rfind("total ", 0) == 0)
       began_with_total = true;
-    if (IsBlank(line)) return line.empty() && env.channels.Error() == kErrTimeout;
+    if (IsBlank(line)) return line.empty() && session.channels.Error() == kErrTimeout;
     lines.push_back(std::move(line));
     progress.Update(static_cast<int64_t>(lines.size()));
     if (env.PollKey() == kKeyEsc) {
-      env.UserAbort();
+      session.UserAbort();
       session.LastTransfer.user_cut = true;
       return false;
     }
@@ -59,15 +59,17 @@ bool ListingComplete(const Session& session, const std::string& final_reply) {
 void FetchListing(Session& session, const std::string& directory, const std::string& argument,
                   std::vector<std::string>& lines) {
   Env& env = session.env;
-  RunSettings& s = env.state;
+  RunSettings& s = session.state;
   TransferOutcome& outcome = session.LastTransfer;
   outcome = TransferOutcome{};
   lines.clear();
   if (s.AbortFlag) return;
-  DataChannel data(env, ftpOpenDataConnection(session));
+  DataChannel data(session, ftpOpenDataConnection(session));
   if (!data.is_open()) {
     ReportNoDataConnection(session);
-    if (env.verbose() && !s.AbortFlag) env.TimedLine(" * Error: Unable to get passive connection.");
+    if (session.verbose() && !s.AbortFlag) {
+      env.TimedLine(" * Error: Unable to get passive connection.");
+    }
     return;
   }
   ftpTypeAscii(session);
@@ -91,7 +93,7 @@ void FetchListing(Session& session, const std::string& directory, const std::str
                                                  : FinalReplyWait::kChannel;
   const bool awaited = FinalReplyAwaited(session);
   const std::string final_reply = ftpEndTransfer(session, data, wait);
-  if (awaited && env.debug()) session.TranscriptLine(final_reply);
+  if (awaited && session.debug()) session.TranscriptLine(final_reply);
   if (NumericValue(final_reply) > 0) ftpRecordReply(session, final_reply);
   if (!s.AbortFlag && (!secured || !ListingComplete(session, final_reply))) {
     // What came is not the whole directory: none of it may be acted on.
@@ -125,7 +127,7 @@ ListingOutcome ListDirectory(Session& session, const std::string& directory,
 int32_t ftpListDirs(Session& session, const std::string& directory,
                     std::vector<std::string>& names) {
   Env& env = session.env;
-  if (env.state.AbortFlag) return 0;
+  if (session.state.AbortFlag) return 0;
   names.clear();
   std::vector<std::string> lines;
   ftpList(session, directory, "", lines);

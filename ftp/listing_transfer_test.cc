@@ -79,14 +79,15 @@ TEST_F(FtpFixture, TwoSessionsKeepTheirOwnRepliesAndFinalReplyState) {
       Session({}, {}, Serve({.data = Crlf({"total 8", kFile}), .final_reply = std::nullopt})));
   server.AddSession(Session({}, {}, Serve({.data = Crlf({"total 8", kFile})})));
   std::vector<std::string> lines;
-  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), kTimeoutMs));
+  ASSERT_TRUE(session.channels.Open(1, "127.0.0.1", server.port(), kTimeoutMs));
   session.h = 1;
   ftpList(session, "/pub/", "", lines);
   EXPECT_EQ(ftpExchange(session, "MKD x"), "502 Command not scripted.");
   session.CloseChannel();
 
-  ASSERT_TRUE(env.channels.Open(2, "127.0.0.1", server.port(), kTimeoutMs));
-  koru::Session second(env, 2);
+  koru::Session second(env, options, state);
+  ASSERT_TRUE(second.channels.Open(2, "127.0.0.1", server.port(), kTimeoutMs));
+  second.h = 2;
   EXPECT_EQ(ftpList(second, "/pub/", "", lines), 2);
 
   ftpTypeBinary(second);
@@ -143,7 +144,7 @@ class ListTest : public ListingTest, public ::testing::WithParamInterface<ListCa
 TEST_P(ListTest, ReadsTheListing) {
   const ListCase& c = GetParam();
   OpenControl(Session({}, {}, Serve(c.server)));
-  env.options.VerboseLevel = 1;
+  options.VerboseLevel = 1;
   session.NoStatusLine = c.no_status_line;
   console.keys = c.keys;
   std::vector<std::string> lines = {"left over"};
@@ -156,8 +157,8 @@ TEST_P(ListTest, ReadsTheListing) {
   EXPECT_EQ(console.titles, c.titles);
   EXPECT_EQ(session.LastReplyCode, c.last_code);
   EXPECT_EQ(session.NoStatusLine, c.no_status_line_after);
-  EXPECT_EQ(env.state.AbortFlag, c.abort_after);
-  EXPECT_FALSE(env.pool.InUse(2));  // the data connection is closed
+  EXPECT_EQ(state.AbortFlag, c.abort_after);
+  EXPECT_FALSE(session.pool.InUse(2));  // the data connection is closed
   std::vector<std::string> commands = c.commands;
   if (c.in_step) {
     EXPECT_EQ(ftpExchange(session, "NOOP"), "200 NOOP ok.");
@@ -303,7 +304,7 @@ TEST_F(ListingTest, NoDataConnectionQuietly) {
 
 TEST_F(ListingTest, NoDataConnectionFromAServerThatHasGone) {
   OpenControl(Session({testing::Hangup()}));
-  env.options.VerboseLevel = -1;
+  options.VerboseLevel = -1;
   std::vector<std::string> lines;
   EXPECT_EQ(ftpList(session, "/", "", lines), 0);
   EXPECT_THAT(console.lines, ElementsAre("09:05:03 000 ",
@@ -312,7 +313,7 @@ TEST_F(ListingTest, NoDataConnectionFromAServerThatHasGone) {
 
 TEST_F(ListingTest, AbortedRunListsNothing) {
   OpenControl(Session({}, {}, Serve({})));
-  env.state.AbortFlag = kOn;
+  state.AbortFlag = kOn;
   std::vector<std::string> lines = {"left over"};
   std::vector<std::string> names = {"kept"};
   EXPECT_EQ(ftpList(session, "/", "", lines), 0);
@@ -407,9 +408,9 @@ class TranscriptTest : public FtpFixture {
                                testing::Reply("230 Logged in")},
                               Serve({.data = Crlf({kFile, kDir})})));
     console.lines.clear();
-    env.options.VerboseLevel = 1;
+    options.VerboseLevel = 1;
     env.status_line_wait_ms = 100;
-    koru::Session numbered(env);
+    koru::Session numbered(env, options, state);
     numbered.number = number;
     EXPECT_GE(ftpConnect(numbered, server.address(), "bob", "secret"), 1);
     std::vector<std::string> lines;
@@ -476,9 +477,12 @@ TEST(ListingStatusTest, ALongListingShowsItsCountAfterHalfASecond) {
   testing::MemoryPeer& data = transport.Expect();
   for (int i = 0; i < 10; ++i) data.Send(kFile + std::to_string(i) + "\r\n").Silence(100);
   data.Close();
+  Options options;
+  RunSettings state;
   Env env(console, clock, transport);
-  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, 10000));
-  koru::Session session(env, 1);
+  koru::Session session(env, options, state);
+  ASSERT_TRUE(session.channels.Open(1, "127.0.0.1", 21, 10000));
+  session.h = 1;
   std::vector<std::string> lines;
 
   EXPECT_EQ(ftpList(session, "/pub/", "*.txt", lines), 10);

@@ -32,8 +32,10 @@ class QuitWaitTest : public ::testing::TestWithParam<QuitCase> {
   testing::RecordingConsole console;
   testing::FakeClock clock;
   MemoryTransport transport{clock};
+  Options options;
+  RunSettings state;
   Env env{console, clock, transport};
-  koru::Session session{env, 1};
+  koru::Session session{env, options, state, 1};
 };
 
 // In each row the wait that applies is 200 ms and the others are 10 s; the scripted server
@@ -41,18 +43,18 @@ class QuitWaitTest : public ::testing::TestWithParam<QuitCase> {
 TEST_P(QuitWaitTest, SilentServerIsLeftAfterTheShortWait) {
   const QuitCase& c = GetParam();
   const MemoryPeer& server = transport.Expect();
-  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", 21, c.channel_timeout_ms));
+  ASSERT_TRUE(session.channels.Open(1, "127.0.0.1", 21, c.channel_timeout_ms));
   session.h = 1;
   env.quit_wait_ms = c.quit_wait_ms;
   env.abort_quit_wait_ms = c.abort_quit_wait_ms;
   session.ConnectedFlag = kOn;
-  env.state.AbortFlag = c.aborted ? kOn : kOff;
+  state.AbortFlag = c.aborted ? kOn : kOff;
 
   ftpQuit(session);
 
   EXPECT_EQ(clock.skipped_ms, 200);
   EXPECT_EQ(session.ConnectedFlag, kOff);
-  EXPECT_FALSE(env.channels.IsOpen(1));
+  EXPECT_FALSE(session.channels.IsOpen(1));
   EXPECT_THAT(console.lines, IsEmpty());  // a QUIT left unanswered is no lost connection
   EXPECT_EQ(server.received(), c.aborted ? "" : "QUIT\r\n");
 }

@@ -26,9 +26,8 @@ std::string ReadGreeting(Session& session) {
 // Discards what the server sent after its greeting, up to a line that begins with a positive
 // number, the end of the data received, or a read that gets nothing.
 void DrainAfterGreeting(Session& session) {
-  Env& env = session.env;
   const int h = session.h;
-  while (!env.channels.EndOfData(h)) {
+  while (!session.channels.EndOfData(h)) {
     const std::string reply = ftpGetShownReply(session);
     if (reply.empty() || NumericValue(reply) > 0) return;
   }
@@ -37,18 +36,19 @@ void DrainAfterGreeting(Session& session) {
 // The wait after a "421 busy" greeting to connection attempt `attempt`: 90 one-second steps with
 // a countdown in the title and on the status line. Tab ends it early. False when Esc aborted it
 // (AbortFlag set).
-bool WaitForBusyServer(Env& env, int attempt) {
+bool WaitForBusyServer(Session& session, int attempt) {
+  Env& env = session.env;
   StatusPacer status(env, 0);
   for (int n = kBusyWaitSeconds; n > 0;) {
     status.Show(BusyStatus{attempt, kMaxConnectAttempts, n});
     env.clock.Sleep(1000);
     --n;
-    env.Title(env.options.ProgramTitle + ": Waiting " + ZeroPad(n, 2) +
+    env.Title(session.options.ProgramTitle + ": Waiting " + ZeroPad(n, 2) +
               " seconds for busy server.");
     const int key = env.PollKey();
     if (key == kKeyTab) return true;
     if (key == kKeyEsc) {
-      env.UserAbort();
+      session.UserAbort();
       return false;
     }
   }
@@ -60,20 +60,22 @@ std::string LogIn(Session& session, const std::string& user, const std::string& 
   Env& env = session.env;
   ftpSendCommand(session, "USER " + user);
   std::string reply = ftpGetShownReply(session);
-  if (ftpReplyCode(reply) == 0 && !env.state.AbortFlag) {
-    if (env.debug()) session.TimedTranscriptLine(" * Server did not respond, sending USER again.");
+  if (ftpReplyCode(reply) == 0 && !session.state.AbortFlag) {
+    if (session.debug()) {
+      session.TimedTranscriptLine(" * Server did not respond, sending USER again.");
+    }
     ftpSendCommand(session, "USER " + user);
     // The login goes on with the reply to the USER sent again.
     reply = ftpGetShownReply(session);
   }
-  if (env.state.AbortFlag) return reply;  // the user stopped the wait
+  if (session.state.AbortFlag) return reply;  // the user stopped the wait
   // A server that refuses USER has refused the login; its reply says why.
   if (ftpReplyCode(reply) >= 400) return reply;
   if (ftpReplyCode(reply) == 331) {
     ftpSendCommand(session, "PASS " + password);
   } else {
     env.TimedLine(" * Server did not request a password for user " + user + "?");
-    if (env.debug()) session.TimedTranscriptLine(" > Last reply= " + reply);
+    if (session.debug()) session.TimedTranscriptLine(" > Last reply= " + reply);
     // Logged in on USER alone: no further reply will come.
     if (ftpReplyCode(reply) == 230) return reply;
   }
@@ -87,8 +89,9 @@ enum class Attempt { kLoggedIn, kBusy, kFailed };
 
 // Why no reply came: the server fell silent for the whole time-out, or it closed the
 // connection.
-std::string NoReplyReason(Env& env) {
-  if (env.channels.Error() != kErrTimeout) return "Connection closed by the server";
+std::string NoReplyReason(Session& session) {
+  Env& env = session.env;
+  if (session.channels.Error() != kErrTimeout) return "Connection closed by the server";
   const int ms = env.channel_timeout_ms;
   const std::string seconds = ms % 1000 == 0 ? std::to_string(ms / 1000)
                                              : std::to_string(ms / 1000) + "." +
@@ -97,10 +100,10 @@ std::string NoReplyReason(Env& env) {
 }
 
 // At an implicit-TLS port the server waits for a handshake that ftpes:// never starts.
-std::string NoGreetingReason(Env& env) {
-  std::string reason = NoReplyReason(env);
-  if (env.channels.Error() == kErrTimeout &&
-      env.options.Security == ConnectionSecurity::kExplicitTls) {
+std::string NoGreetingReason(Session& session) {
+  std::string reason = NoReplyReason(session);
+  if (session.channels.Error() == kErrTimeout &&
+      session.options.Security == ConnectionSecurity::kExplicitTls) {
     reason += " (an implicit TLS port? try ftps://)";
   }
   return reason;
@@ -111,9 +114,10 @@ void QuitRefusingServer(Session& session) {
   Env& env = session.env;
   const int h = session.h;
   ftpSendCommand(session, "QUIT");
-  const std::string reply = ftpGetReply(
-      session, std::min(env.quit_wait_ms, env.channels.TimeoutOf(h)), OnSilence::kKeepConnection);
-  if (env.debug()) session.TranscriptLine(reply);
+  const std::string reply =
+      ftpGetReply(session, std::min(env.quit_wait_ms, session.channels.TimeoutOf(h)),
+                  OnSilence::kKeepConnection);
+  if (session.debug()) session.TranscriptLine(reply);
   session.CloseChannel();
   session.ConnectedFlag = kOff;
 }
@@ -137,40 +141,40 @@ bool SecureOrClose(Session& session, const ServerAddress& address) {
 Attempt TryConnect(Session& session, const ServerAddress& address, const std::string& user,
                    const std::string& password) {
   Env& env = session.env;
-  if (!ftpOpenChannel(env, session.h, address.host, address.port)) {
-    session.ConnectFailure = env.channels.LastError().text;
-    const std::string error = ZeroPad(env.channels.Error(), 3);
+  if (!ftpOpenChannel(session, session.h, address.host, address.port)) {
+    session.ConnectFailure = session.channels.LastError().text;
+    const std::string error = ZeroPad(session.channels.Error(), 3);
     ftpRecordReply(session, error + " Unable to open socket");
-    if (env.verbose()) env.TimedLine(" * " + error + "- Unable to open socket");
+    if (session.verbose()) env.TimedLine(" * " + error + "- Unable to open socket");
     session.ConnectedFlag = kOff;
     return Attempt::kFailed;
   }
-  const bool tls = env.options.Security != ConnectionSecurity::kPlain;
-  if (env.options.Security == ConnectionSecurity::kImplicitTls &&
+  const bool tls = session.options.Security != ConnectionSecurity::kPlain;
+  if (session.options.Security == ConnectionSecurity::kImplicitTls &&
       !SecureOrClose(session, address)) {
     return Attempt::kFailed;
   }
   const std::string greeting = ReadGreeting(session);
   if (!GreetingAccepted(greeting)) {
-    if (greeting.empty()) session.ConnectFailure = NoGreetingReason(env);
+    if (greeting.empty()) session.ConnectFailure = NoGreetingReason(session);
     ftpRecordReply(session, greeting);
-    env.channels.ClearError();
+    session.channels.ClearError();
     session.CloseChannel();
     if (ftpReplyCode(greeting) == 421) return Attempt::kBusy;
-    if (env.verbose()) {
-      env.TimedLine(" * " + ZeroPad(env.channels.Error(), 3) + "- Invalid socket.");
+    if (session.verbose()) {
+      env.TimedLine(" * " + ZeroPad(session.channels.Error(), 3) + "- Invalid socket.");
     }
     session.ConnectedFlag = kOff;
     return Attempt::kFailed;
   }
   DrainAfterGreeting(session);
-  if (env.options.Security == ConnectionSecurity::kExplicitTls &&
+  if (session.options.Security == ConnectionSecurity::kExplicitTls &&
       !SecureOrClose(session, address)) {
     return Attempt::kFailed;
   }
   const std::string result = LogIn(session, user, password);
   ftpRecordReply(session, result);
-  if (result.empty() && !env.state.AbortFlag) session.ConnectFailure = NoReplyReason(env);
+  if (result.empty() && !session.state.AbortFlag) session.ConnectFailure = NoReplyReason(session);
   if (ftpReplyCode(result) != 230) {
     session.CloseChannel();
     return Attempt::kFailed;
@@ -207,8 +211,10 @@ constexpr int kQuickRetryFirstMs = 100;
 constexpr int kQuickRetries = 5;             // 0.1, 0.2, 0.4, 0.8 and 1.6 s
 constexpr int64_t kRightAfterQuitMs = 1000;  // a connect this soon after QUIT follows it
 
-bool RightAfterOwnQuit(Env& env) {
-  return env.last_quit_ms && env.clock.MonotonicMs() - *env.last_quit_ms <= kRightAfterQuitMs;
+bool RightAfterOwnQuit(Session& session) {
+  Env& env = session.env;
+  return session.last_quit_ms &&
+         env.clock.MonotonicMs() - *session.last_quit_ms <= kRightAfterQuitMs;
 }
 
 }  // namespace
@@ -226,25 +232,25 @@ namespace {
 int32_t Connect(Session& session, const std::string& server, const std::string& user,
                 const std::string& password, BusyServer busy) {
   Env& env = session.env;
-  const bool implicit = env.options.Security == ConnectionSecurity::kImplicitTls;
+  const bool implicit = session.options.Security == ConnectionSecurity::kImplicitTls;
   const ServerAddress address = SplitServerText(server, implicit ? kFtpsPort : kFtpPort);
   int32_t result = 0;
-  int quick_retries = RightAfterOwnQuit(env) ? kQuickRetries : 0;
+  int quick_retries = RightAfterOwnQuit(session) ? kQuickRetries : 0;
   for (int busy_replies = 0;;) {
     if (env.PollKey() == kKeyEsc) {
-      env.UserAbort();
+      session.UserAbort();
       result = -1;
     }
-    if (env.state.AbortFlag) return result;
-    env.channels.ClearError();
-    session.h = env.pool.Lowest();
+    if (session.state.AbortFlag) return result;
+    session.channels.ClearError();
+    session.h = session.pool.Lowest();
     ftpClearReply(session);
     session.ConnectFailure.clear();
     switch (TryConnect(session, address, user, password)) {
       case Attempt::kFailed:
         return -1;
       case Attempt::kLoggedIn:
-        if (env.PollKey() == kKeyEsc) env.UserAbort();
+        if (env.PollKey() == kKeyEsc) session.UserAbort();
         session.ConnectedFlag = kOn;
         // Whether final replies come is learnt anew on every connection.
         session.NoStatusLine = kOff;
@@ -259,7 +265,7 @@ int32_t Connect(Session& session, const std::string& server, const std::string& 
         env.TimedLine(" * Pausing for busy server.");
         env.TimedLine("  " + std::to_string(ftpLastReplyCode(session)) + " " +
                       ftpLastReplyText(session));
-        if (!WaitForBusyServer(env, busy_replies + 1)) return -1;
+        if (!WaitForBusyServer(session, busy_replies + 1)) return -1;
         if (++busy_replies >= kMaxConnectAttempts) return -1;
         break;
     }
@@ -286,7 +292,7 @@ LoginOutcome ConnectAndLogIn(Session& session, const std::string& server, const 
 
 bool DropIfClosedWhileIdle(Session& session) {
   if (!session.logged_in()) return false;
-  Channels& channels = session.env.channels;
+  Channels& channels = session.channels;
   if (channels.IsOpen(session.h) && !channels.HasInput(session.h)) return true;
   session.CloseChannel();
   session.ConnectedFlag = kOff;
@@ -299,14 +305,14 @@ void ftpQuit(Session& session) {
   ftpSendCommand(session, "QUIT");
   // A server that does not answer QUIT must not hold the run: the wait is short, and shorter
   // still once the user has asked to stop.
-  const int wait = env.state.AbortFlag ? env.abort_quit_wait_ms : env.quit_wait_ms;
-  const std::string reply =
-      ftpGetReply(session, std::min(wait, env.channels.TimeoutOf(h)), OnSilence::kKeepConnection);
-  if (env.debug()) session.TranscriptLine(reply);
+  const int wait = session.state.AbortFlag ? env.abort_quit_wait_ms : env.quit_wait_ms;
+  const std::string reply = ftpGetReply(session, std::min(wait, session.channels.TimeoutOf(h)),
+                                        OnSilence::kKeepConnection);
+  if (session.debug()) session.TranscriptLine(reply);
   ftpRecordReply(session, reply);
   session.CloseChannel();
   session.ConnectedFlag = kOff;
-  env.last_quit_ms = env.clock.MonotonicMs();
+  session.last_quit_ms = env.clock.MonotonicMs();
 }
 
 }  // namespace koru

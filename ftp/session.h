@@ -28,7 +28,7 @@ ServerAddress SplitServerText(std::string_view server, int default_port = kFtpPo
 // Connects to `server` ("host" or "host:port"), waits out busy servers (greeting 421: up to
 // ten attempts, each followed by a wait of 90 one-second steps that Tab cuts short and Esc
 // aborts), and logs in with USER and, when asked for, PASS. The last reply is cleared at every
-// attempt. Under TLS (env.options.Security) the connection is secured before the login and the
+// attempt. Under TLS (options.Security) the connection is secured before the login and the
 // data protected after it (ftp/tls_session.h); port 990 is the default for implicit TLS.
 // Returns the control channel (1 or above, ConnectedFlag -1) after a successful
 // login; -1 after a failure or a user abort (the channel is closed again); 0 when AbortFlag was

@@ -36,7 +36,7 @@ class RealServerFixture : public ::testing::Test {
   RealServerFixture() {
     // Replies come at once; a long time-out only matters when something is wrong.
     env_.channel_timeout_ms = 5000;
-    env_.options.ProgramTitle = "KORU 20080313";
+    options_.ProgramTitle = "KORU 20080313";
   }
 
   // Starts a server of `kind`; the test is skipped when its package is missing.
@@ -48,8 +48,10 @@ class RealServerFixture : public ::testing::Test {
 
   testing::RecordingConsole console_;
   testing::FakeClock clock_;
+  Options options_;
+  RunSettings state_;
   Env env_{console_, clock_};
-  koru::Session session{env_};
+  koru::Session session{env_, options_, state_};
   std::unique_ptr<RealFtpServer> server_;
 };
 
@@ -117,7 +119,7 @@ class RealServerTest : public RealServerFixture,
     ftpQuit(session);
     expect("QUIT", "221");
     EXPECT_EQ(session.ConnectedFlag, kOff);
-    EXPECT_FALSE(env_.pool.InUse(h));
+    EXPECT_FALSE(session.pool.InUse(h));
     return shown;
   }
 };
@@ -125,7 +127,7 @@ class RealServerTest : public RealServerFixture,
 TEST_P(RealServerTest, LogsInBuildsATreeRenamesDeletesAndQuitsInEveryMode) {
   for (const int32_t level : {0, -1, 1}) {
     SCOPED_TRACE("VerboseLevel " + std::to_string(level));
-    env_.options.VerboseLevel = level;
+    options_.VerboseLevel = level;
     console_.lines.clear();
     const auto shown = Walk();
     if (level > 0) {
@@ -164,7 +166,7 @@ TEST_F(RealServerFixture, VsftpdWithoutAnonymousPassword) {
   if (IsSkipped() || !server_) return;
   for (const int32_t level : {0, 1}) {
     console_.lines.clear();
-    env_.options.VerboseLevel = level;
+    options_.VerboseLevel = level;
     const int32_t h = ftpConnect(session, server_->address(), "anonymous", "guest@example.org");
     ASSERT_GT(h, 0);
     EXPECT_EQ(session.LastReplyCode, 230);
@@ -184,7 +186,7 @@ TEST_F(RealServerFixture, VsftpdWithoutAnonymousPassword) {
 TEST_F(RealServerFixture, PyftpdlibNamedUser) {
   StartServer(FtpServerKind::kPyftpdlib, {.user = "bob", .password = "secret"});
   if (IsSkipped() || !server_) return;
-  env_.options.VerboseLevel = -1;
+  options_.VerboseLevel = -1;
   const int32_t h = ftpConnect(session, server_->address(), "bob", "secret");
   ASSERT_GT(h, 0);
   EXPECT_EQ(ftpPwd(session), "/");
@@ -221,7 +223,7 @@ class DualStackTest : public RealServerFixture,
   // "localhost" resolves to both loopback addresses, in the order given (this machine's hosts
   // file may name one only); every other host as the system resolves it.
   void ResolveLocalhostTo(std::vector<std::string> addresses) {
-    env_.channels.SetResolver([addresses](const std::string& host) {
+    session.channels.SetResolver([addresses](const std::string& host) {
       return host == "localhost" ? addresses : ResolveHost(host);
     });
   }
@@ -235,13 +237,13 @@ TEST_P(DualStackTest, LocalhostReachesTheServerOnEitherFamilyWithoutATimeOut) {
                                   : std::vector<std::string>{"127.0.0.1", "::1"});
   std::ofstream(Pub("/a.txt")) << "a";
   server_->HandOver(Pub("/a.txt"));
-  env_.options.VerboseLevel = 1;
+  options_.VerboseLevel = 1;
   const auto start = std::chrono::steady_clock::now();
 
   const int32_t h = ftpConnect(session, "localhost:" + std::to_string(server_->port()), "anonymous",
                                "guest@example.org");
   ASSERT_GT(h, 0);
-  EXPECT_EQ(env_.channels.PeerAddress(h), c.server_on_ipv6 ? "::1" : "127.0.0.1");
+  EXPECT_EQ(session.channels.PeerAddress(h), c.server_on_ipv6 ? "::1" : "127.0.0.1");
   std::vector<std::string> lines;
   EXPECT_EQ(ftpChangeDir(session, "/pub/"), 1);
   EXPECT_EQ(ftpList(session, "/pub/", "", lines), 1);
@@ -285,7 +287,7 @@ TEST_P(NeverAnsweringFirstTest, CostsTheHeadStartOnly) {
   testing::LoopbackListener silent(true, server_->port());
   ASSERT_TRUE(silent.valid());
   ASSERT_TRUE(silent.NeverAnswer());
-  env_.channels.SetResolver([](const std::string& host) {
+  session.channels.SetResolver([](const std::string& host) {
     return host == "localhost" ? std::vector<std::string>{"::1", "127.0.0.1"} : ResolveHost(host);
   });
   const auto start = std::chrono::steady_clock::now();
@@ -294,7 +296,7 @@ TEST_P(NeverAnsweringFirstTest, CostsTheHeadStartOnly) {
                                "guest@example.org");
   const int64_t took = MsSince(start);
   ASSERT_GT(h, 0);
-  EXPECT_EQ(env_.channels.PeerAddress(h), "127.0.0.1");
+  EXPECT_EQ(session.channels.PeerAddress(h), "127.0.0.1");
   EXPECT_EQ(ftpChangeDir(session, "/pub"), 1);
   ftpQuit(session);
   EXPECT_GE(took, kConnectHeadStartMs);
@@ -331,15 +333,17 @@ TEST(ConnectStopTest, EscWhileTheConnectWaitsAbortsTheRun) {
   ASSERT_TRUE(silent.NeverAnswer());
   EscInTheFirstWaitConsole console;
   PosixClock clock;
+  Options options;
+  RunSettings state;
   Env env(console, clock);
-  koru::Session session(env);
+  koru::Session session(env, options, state);
   const auto start = std::chrono::steady_clock::now();
 
   const int32_t h =
       ftpConnect(session, "127.0.0.1:" + std::to_string(silent.port()), "anonymous", "guest@");
 
   EXPECT_EQ(h, -1);
-  EXPECT_EQ(env.state.AbortFlag, kOn);
+  EXPECT_EQ(state.AbortFlag, kOn);
   EXPECT_LT(MsSince(start), 10000);  // far below the system's own give-up time
 }
 

@@ -71,18 +71,18 @@ class ConnectTest : public FtpFixture, public ::testing::WithParamInterface<Conn
 TEST_P(ConnectTest, LogsInOrFails) {
   const ConnectCase& c = GetParam();
   for (const SessionScript& script : c.sessions) server.AddSession(script);
-  env.options.VerboseLevel = c.verbose_level;
+  options.VerboseLevel = c.verbose_level;
   console.keys.assign(c.keys.begin(), c.keys.end());
 
   const int32_t h = ftpConnect(session, server.address(), "anonymous", "guest@");
 
   EXPECT_EQ(h, c.result);
   EXPECT_EQ(session.ConnectedFlag, h > 0 ? kOn : kOff);
-  EXPECT_EQ(env.pool.InUse(1), h > 0) << "the channel is open exactly on success";
+  EXPECT_EQ(session.pool.InUse(1), h > 0) << "the channel is open exactly on success";
   EXPECT_EQ(session.LastReplyCode, c.last_code);
   EXPECT_EQ(session.LastReplyText, c.last_text);
   EXPECT_EQ(console.lines, c.lines);
-  if (h > 0) env.channels.Close(h);
+  if (h > 0) session.channels.Close(h);
   EXPECT_EQ(ServerCommands(), c.commands);
   EXPECT_EQ(server.connections(), c.connections);
 }
@@ -108,10 +108,12 @@ TEST_P(UnansweredUserTest, SendsUserAgain) {
   testing::RecordingConsole console;
   testing::FakeClock clock;
   testing::MemoryTransport transport(clock);
+  Options options;
+  RunSettings state;
   Env env(console, clock, transport);
-  koru::Session session(env);
+  koru::Session session(env, options, state);
   env.channel_timeout_ms = 300;
-  env.options.VerboseLevel = c.verbose_level;
+  options.VerboseLevel = c.verbose_level;
   const testing::MemoryPeer& server =
       transport.Expect().Send("220 Ready\r\n").Silence(301).Send(c.late_reply + "\r\n");
 
@@ -269,16 +271,18 @@ TEST_F(FtpFixture, BusyRightAfterOwnQuitIsRetriedQuicklyBeforeTheBusyWait) {
     SCOPED_TRACE(c.name);
     testing::RecordingConsole quiet;
     testing::FakeClock time;
+    Options options;
+    RunSettings state;
     Env run{quiet, time};
     run.channel_timeout_ms = kTimeoutMs;
     testing::FakeFtpServer site;
     for (int i = 0; i < c.busy; ++i) site.AddSession(Busy());
     site.AddSession(Normal());
-    if (c.after_quit) run.last_quit_ms = time.MonotonicMs();
     quiet.keys.assign(200, kNoKey);
     quiet.keys.push_back(kKeyTab);  // ends a busy wait, if one comes, after its 200 polls
 
-    koru::Session session(run);
+    koru::Session session(run, options, state);
+    if (c.after_quit) session.last_quit_ms = time.MonotonicMs();
     EXPECT_GE(ftpConnect(session, site.address(), "anonymous", "guest@"), 1);
 
     const std::vector<int> quick(time.sleeps.begin(),
@@ -358,7 +362,7 @@ TEST_F(FtpFixture, EscDuringTheBusyWaitAbortsTheRun) {
   server.AddSession(Busy());
   console.keys = {kNoKey, kNoKey, kKeyEsc};
   EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), -1);
-  EXPECT_EQ(env.state.AbortFlag, kOn);
+  EXPECT_EQ(state.AbortFlag, kOn);
   EXPECT_EQ(clock.sleeps.size(), 2u);
   EXPECT_EQ(console.titles.back(), "User abort - closing connection");
 }
@@ -366,7 +370,7 @@ TEST_F(FtpFixture, EscDuringTheBusyWaitAbortsTheRun) {
 TEST_F(FtpFixture, EscBeforeConnectingAbortsTheRun) {
   console.keys = {kKeyEsc};
   EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), -1);
-  EXPECT_EQ(env.state.AbortFlag, kOn);
+  EXPECT_EQ(state.AbortFlag, kOn);
   EXPECT_THAT(console.titles, ElementsAre("User abort - closing connection"));
 }
 
@@ -374,13 +378,13 @@ TEST_F(FtpFixture, EscAfterTheLoginStillGivesTheConnection) {
   server.AddSession(Normal());
   console.keys = {kNoKey, kKeyEsc};
   EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), 1);
-  EXPECT_EQ(env.state.AbortFlag, kOn);
+  EXPECT_EQ(state.AbortFlag, kOn);
   EXPECT_EQ(session.ConnectedFlag, kOn);
   EXPECT_THAT(console.titles, ElementsAre("User abort - closing connection"));
 }
 
 TEST_F(FtpFixture, AlreadyAbortedReturnsZeroAndTouchesNothing) {
-  env.state.AbortFlag = kOn;
+  state.AbortFlag = kOn;
   session.LastReplyCode = 550;
   session.LastReplyText = "Earlier";
   EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), 0);
@@ -388,7 +392,7 @@ TEST_F(FtpFixture, AlreadyAbortedReturnsZeroAndTouchesNothing) {
   EXPECT_EQ(session.LastReplyText, "Earlier");
   EXPECT_EQ(server.connections(), 0);
   EXPECT_THAT(console.lines, IsEmpty());
-  EXPECT_EQ(env.pool.Lowest(), 1);
+  EXPECT_EQ(session.pool.Lowest(), 1);
 }
 
 TEST_F(FtpFixture, TheLastReplyIsClearedAtEveryAttempt) {
@@ -402,7 +406,7 @@ TEST_F(FtpFixture, TheLastReplyIsClearedAtEveryAttempt) {
 
 TEST_F(FtpFixture, ConnectsOnTheNextFreeChannelNumber) {
   server.AddSession(Normal());
-  env.pool.Claim(1);  // an open local file
+  session.pool.Claim(1);  // an open local file
   EXPECT_EQ(ftpConnect(session, server.address(), "anonymous", "guest@"), 2);
 }
 
@@ -424,14 +428,14 @@ TEST_F(FtpFixture, UnopenableServer) {
         Case{refused, kQuiet, {}}}) {
     SCOPED_TRACE(c.server);
     console.lines.clear();
-    env.options.VerboseLevel = c.verbose_level;
+    options.VerboseLevel = c.verbose_level;
     session.ConnectedFlag = kOn;
     EXPECT_EQ(ftpConnect(session, c.server, "anonymous", "guest@"), -1);
     EXPECT_EQ(session.LastReplyCode, 57);
     EXPECT_EQ(session.LastReplyText, "Unable to open socket");
     EXPECT_EQ(session.ConnectedFlag, kOff);
     EXPECT_EQ(console.lines, c.lines);
-    EXPECT_FALSE(env.pool.InUse(1));
+    EXPECT_FALSE(session.pool.InUse(1));
   }
 }
 
@@ -465,11 +469,11 @@ TEST(ServerText, SplitsHostAndPort) {
 
 TEST_F(FtpFixture, QuitSendsQuitRecordsTheReplyAndCloses) {
   const int h = OpenControl(Session({}, {Reply("221 Goodbye")}));
-  env.options.VerboseLevel = kDebug;
+  options.VerboseLevel = kDebug;
   session.ConnectedFlag = kOn;
   ftpQuit(session);
   EXPECT_EQ(session.ConnectedFlag, kOff);
-  EXPECT_FALSE(env.pool.InUse(h));
+  EXPECT_FALSE(session.pool.InUse(h));
   EXPECT_EQ(session.LastReplyCode, 221);
   EXPECT_EQ(session.LastReplyText, "Goodbye");
   EXPECT_THAT(console.lines, ElementsAre("QUIT", "221 Goodbye"));
@@ -478,11 +482,11 @@ TEST_F(FtpFixture, QuitSendsQuitRecordsTheReplyAndCloses) {
 
 TEST_F(FtpFixture, QuitAfterAnAbortSendsNothingButStillCloses) {
   const int h = OpenControl(Session({}));
-  env.state.AbortFlag = kOn;
+  state.AbortFlag = kOn;
   session.ConnectedFlag = kOn;
   ftpQuit(session);
   EXPECT_EQ(session.ConnectedFlag, kOff);
-  EXPECT_FALSE(env.pool.InUse(h));
+  EXPECT_FALSE(session.pool.InUse(h));
   EXPECT_THAT(ServerCommands(), IsEmpty());
 }
 
@@ -498,7 +502,7 @@ TEST_F(FtpFixture, ConnectAndQuitInEveryMode) {
               "230 Logged in", "QUIT", "221 Goodbye."}}}) {
     server.AddSession(Normal());
     console.lines.clear();
-    env.options.VerboseLevel = c.verbose_level;
+    options.VerboseLevel = c.verbose_level;
     const int32_t h = ftpConnect(session, server.address(), "bob", "secret");
     ASSERT_EQ(h, 1);
     ftpQuit(session);
@@ -542,7 +546,7 @@ TEST_P(LoginOutcomeTest, TellsHowTheLoginEnded) {
   EXPECT_EQ(login.kept_text, c.kept_text);
   EXPECT_EQ(login.failure, c.failure);
   EXPECT_EQ(login.reply, c.reply);
-  if (login.logged_in) env.channels.Close(login.channel);
+  if (login.logged_in) session.channels.Close(login.channel);
   ServerCommands();
 }
 
@@ -572,12 +576,12 @@ TEST_F(FtpFixture, DropsAnIdleConnectionTheServerClosed) {
   const int h = OpenControl(Session({Hangup()}));
   session.ConnectedFlag = kOn;
   // Once the server has closed its end, the channel has input: the end of the data.
-  for (int i = 0; i < 500 && !env.channels.HasInput(h); ++i) {
+  for (int i = 0; i < 500 && !session.channels.HasInput(h); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_FALSE(DropIfClosedWhileIdle(session));
   EXPECT_FALSE(session.logged_in());
-  EXPECT_FALSE(env.pool.InUse(h));
+  EXPECT_FALSE(session.pool.InUse(h));
   EXPECT_THAT(console.lines, IsEmpty());
   ServerCommands();
 }
@@ -587,7 +591,7 @@ TEST_F(FtpFixture, KeepsAnIdleConnectionThatStillStands) {
   session.ConnectedFlag = kOn;
   EXPECT_TRUE(DropIfClosedWhileIdle(session));
   EXPECT_TRUE(session.logged_in());
-  EXPECT_TRUE(env.pool.InUse(h));
+  EXPECT_TRUE(session.pool.InUse(h));
   ServerCommands();
 }
 

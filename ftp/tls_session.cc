@@ -5,8 +5,9 @@
 namespace koru {
 namespace {
 
-void PrintTlsFailure(Env& env, std::string_view prefix) {
-  const TlsFailure& failure = env.channels.LastTlsFailure();
+void PrintTlsFailure(Session& session, std::string_view prefix) {
+  Env& env = session.env;
+  const TlsFailure& failure = session.channels.LastTlsFailure();
   if (failure.certificate) {
     env.TimedLine(" ERROR: TLS certificate rejected: " + failure.text);
   } else {
@@ -14,7 +15,8 @@ void PrintTlsFailure(Env& env, std::string_view prefix) {
   }
 }
 
-void PrintRefusal(Env& env, const std::string& reply) {
+void PrintRefusal(Session& session, const std::string& reply) {
+  Env& env = session.env;
   env.TimedLine(" ERROR: Server refused TLS: " + reply);
 }
 
@@ -24,34 +26,33 @@ bool ftpSecureControl(Session& session, const std::string& host, bool* may_quit)
   Env& env = session.env;
   const int h = session.h;
   *may_quit = false;
-  if (env.options.Security == ConnectionSecurity::kExplicitTls) {
+  if (session.options.Security == ConnectionSecurity::kExplicitTls) {
     ftpSendCommand(session, "AUTH TLS");
     const std::string reply = ftpGetShownReply(session);
     if (ftpReplyCode(reply) != 234) {
       ftpRecordReply(session, reply);
-      if (env.state.AbortFlag) return false;
-      PrintRefusal(env, reply);
-      *may_quit = !env.channels.PeerClosed(h);
+      if (session.state.AbortFlag) return false;
+      PrintRefusal(session, reply);
+      *may_quit = !session.channels.PeerClosed(h);
       return false;
     }
   }
-  if (!ftpUnlessStopped(env, [&] { return env.channels.StartTls(h, host); })) {
-    ftpRecordReply(session, ZeroPad(env.channels.Error(), 3) + " TLS handshake failed");
-    if (env.channels.Error() != kErrInterrupted) {
-      PrintTlsFailure(env, " ERROR: TLS handshake failed: ");
+  if (!ftpUnlessStopped(session, [&] { return session.channels.StartTls(h, host); })) {
+    ftpRecordReply(session, ZeroPad(session.channels.Error(), 3) + " TLS handshake failed");
+    if (session.channels.Error() != kErrInterrupted) {
+      PrintTlsFailure(session, " ERROR: TLS handshake failed: ");
     }
     return false;
   }
-  if (env.verbose()) env.TimedLine(" * TLS " + env.channels.TlsDescription(h));
+  if (session.verbose()) env.TimedLine(" * TLS " + session.channels.TlsDescription(h));
   return true;
 }
 
 bool ftpProtectData(Session& session) {
-  Env& env = session.env;
   for (const char* command : {"PBSZ 0", "PROT P"}) {
     const std::string reply = ftpExchange(session, command);
     if (ftpReplyCode(reply) / 100 != 2) {
-      if (!env.state.AbortFlag) PrintRefusal(env, reply);
+      if (!session.state.AbortFlag) PrintRefusal(session, reply);
       return false;
     }
   }
@@ -59,12 +60,13 @@ bool ftpProtectData(Session& session) {
 }
 
 bool ftpSecureData(Session& session, int data) {
-  Env& env = session.env;
   const int control = session.h;
-  if (!env.channels.IsTls(control)) return true;
-  if (ftpUnlessStopped(env, [&] { return env.channels.ResumeTls(data, control); })) return true;
-  if (env.channels.Error() != kErrInterrupted) {
-    PrintTlsFailure(env, " ERROR: TLS on the data connection failed: ");
+  if (!session.channels.IsTls(control)) return true;
+  if (ftpUnlessStopped(session, [&] { return session.channels.ResumeTls(data, control); })) {
+    return true;
+  }
+  if (session.channels.Error() != kErrInterrupted) {
+    PrintTlsFailure(session, " ERROR: TLS on the data connection failed: ");
   }
   return false;
 }

@@ -30,7 +30,7 @@ namespace {
 
 // A download with the mirror's local-file rules (erase, resume, date).
 int64_t FetchAsMirror(Session& session, const FileToFetch& remote, const std::string& local) {
-  MirrorFilePolicy policy(session.env);
+  MirrorFilePolicy policy(session.env, session.options);
   return ftpGetFile(session, remote, local, policy);
 }
 
@@ -59,7 +59,7 @@ class RealTransferTest : public ::testing::TestWithParam<FtpServerKind> {
  protected:
   RealTransferTest() {
     env_.channel_timeout_ms = 5000;  // replies come at once; only a fault would wait
-    env_.options.ProgramTitle = "KORU 20080313";
+    options_.ProgramTitle = "KORU 20080313";
     clock_.now = PosixClock().Now();  // the listings show this year's dates by time of day
   }
 
@@ -121,8 +121,10 @@ class RealTransferTest : public ::testing::TestWithParam<FtpServerKind> {
 
   testing::RecordingConsole console_;
   testing::FakeClock clock_;
+  Options options_;
+  RunSettings state_;
   Env env_{console_, clock_};
-  koru::Session session{env_};
+  koru::Session session{env_, options_, state_};
   std::unique_ptr<RealFtpServer> server_;
   int32_t h_ = 0;
 };
@@ -188,8 +190,8 @@ TEST_P(RealTransferTest, DownloadsResumesAndStamps) {
 
   // A partial file: resumed at its size. vsftpd names the whole size again after REST.
   fs::resize_file(local, 400000);
-  env_.options.ResumeMode = 1;
-  env_.options.VerboseLevel = 1;
+  options_.ResumeMode = 1;
+  options_.VerboseLevel = 1;
   EXPECT_EQ(FetchAsMirror(session, file, local), static_cast<int64_t>(kFileSize));
   EXPECT_TRUE(FileContent(local) == content);
   GETFILEDATE(local, date);

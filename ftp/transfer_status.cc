@@ -68,9 +68,10 @@ void ListingProgress::Update(int64_t lines) {
   if (pacer_.Due()) pacer_.Show(ListingStatus{directory_, lines});
 }
 
-DownloadProgress::DownloadProgress(Env& env, std::string_view name, int64_t offset,
-                                   int64_t expected)
+DownloadProgress::DownloadProgress(Env& env, const RunSettings& state, std::string_view name,
+                                   int64_t offset, int64_t expected)
     : env_(env),
+      state_(state),
       pacer_(env, kDownloadFirstMs),
       meter_(pacer_.now_ms(), 0),
       name_(name),
@@ -103,7 +104,7 @@ void DownloadProgress::Draw() {
   const int64_t now = env_.clock.MonotonicMs();
   meter_.Add(now, received_);
   const int64_t rate = meter_.BytesPerSecond(now, received_);
-  DownloadStatus status{name_, received_ + offset_, -1, rate, -1, env_.state.BlockDelay};
+  DownloadStatus status{name_, received_ + offset_, -1, rate, -1, state_.BlockDelay};
   if (expected_ > 0) {
     status.size = expected_ + offset_;
     const int64_t remaining = expected_ - received_;

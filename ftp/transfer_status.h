@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "run/env.h"
+#include "run/run_settings.h"
 
 // The status line of the activities that take time (downloads, listings, the busy wait), paced
 // on the run's clock, so that tests drive it with a fake one.
@@ -87,7 +88,8 @@ class ListingProgress {
 class DownloadProgress {
  public:
   // `name` must outlive this object. `expected` 0 or less: the size is unknown.
-  DownloadProgress(Env& env, std::string_view name, int64_t offset, int64_t expected);
+  DownloadProgress(Env& env, const RunSettings& state, std::string_view name, int64_t offset,
+                   int64_t expected);
   // After each block: the title, and the status line when a redraw is due.
   void Update(int64_t received) {
     received_ = received;
@@ -102,6 +104,7 @@ class DownloadProgress {
   void ShowTitle();
 
   Env& env_;
+  const RunSettings& state_;  // its delay is on the status line
   StatusPacer pacer_;
   RateMeter meter_;
   const std::string_view name_;

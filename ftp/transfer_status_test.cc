@@ -58,6 +58,8 @@ class TransferStatusTest : public ::testing::Test {
 
   testing::RecordingConsole console;
   testing::FakeClock clock;
+  Options options;
+  RunSettings state;
   Env env{console, clock};
 };
 
@@ -83,7 +85,7 @@ TEST_F(TransferStatusTest, WithoutAStatusLineNothingIsDrawn) {
     StatusPacer pacer(env, 0);
     EXPECT_FALSE(pacer.Due());
     pacer.Show(BusyStatus{1, 10, 90});
-    DownloadProgress progress(env, "/pub/a.txt", 0, 100);
+    DownloadProgress progress(env, state, "/pub/a.txt", 0, 100);
     clock.Advance(1000);
     progress.Update(50);
     progress.Redraw();
@@ -110,9 +112,9 @@ TEST_F(TransferStatusTest, DownloadShowsTheFileSoFarItsRateAndTimeLeft) {
   };
   for (const Case& c : cases) {
     console.statuses.clear();
-    env.state.BlockDelay = c.delay_ms;
+    state.BlockDelay = c.delay_ms;
     {
-      DownloadProgress progress(env, "/pub/a.bin", c.offset, c.expected);
+      DownloadProgress progress(env, state, "/pub/a.bin", c.offset, c.expected);
       clock.Advance(2000);
       progress.Update(c.received);
     }
@@ -122,11 +124,11 @@ TEST_F(TransferStatusTest, DownloadShowsTheFileSoFarItsRateAndTimeLeft) {
 }
 
 TEST_F(TransferStatusTest, DownloadLineWaitsItsFirst200MsExceptForADelayChange) {
-  DownloadProgress progress(env, "/pub/a.bin", 0, 1000);
+  DownloadProgress progress(env, state, "/pub/a.bin", 0, 1000);
   clock.Advance(150);
   progress.Update(100);
   EXPECT_THAT(console.statuses, IsEmpty()) << "a file that comes at once leaves no line";
-  env.state.BlockDelay = 100;
+  state.BlockDelay = 100;
   progress.Redraw();
   EXPECT_THAT(console.statuses, ElementsAre("/pub/a.bin  10%  100 / 1,000  --:--  delay 100 ms"));
 }

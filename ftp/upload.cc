@@ -13,25 +13,26 @@ namespace koru {
 namespace {
 
 // Reads exactly `length` bytes of `file` and sends them. False on a read or send failure.
-bool SendPart(Env& env, int data, LocalFile& file, char* buffer, size_t length) {
+bool SendPart(Session& session, int data, LocalFile& file, char* buffer, size_t length) {
   size_t filled = 0;
   while (filled < length) {
     const int64_t got = file.Read(buffer + filled, length - filled);
     if (got <= 0) return false;
     filled += static_cast<size_t>(got);
   }
-  return Write_data_block(env, data, std::string_view(buffer, length)) != 0;
+  return Write_data_block(session, data, std::string_view(buffer, length)) != 0;
 }
 
 // Sends the whole file: full blocks with their progress title, then the rest.
-bool SendFile(Env& env, int data, LocalFile& file, int32_t progress) {
+bool SendFile(Session& session, int data, LocalFile& file, int32_t progress) {
+  Env& env = session.env;
   const int64_t size = file.Size();
   const int64_t full_blocks = size / static_cast<int64_t>(kDataBlockSize);
   const size_t rest = static_cast<size_t>(size % static_cast<int64_t>(kDataBlockSize));
   std::array<char, kDataBlockSize> block;
   std::string title;
   for (int64_t i = 1; i <= full_blocks; ++i) {
-    if (!SendPart(env, data, file, block.data(), block.size())) return false;
+    if (!SendPart(session, data, file, block.data(), block.size())) return false;
     if (progress) {
       title.clear();
       AppendDecimal(title, i * static_cast<int64_t>(kDataBlockSize) * 100 / size);
@@ -39,16 +40,15 @@ bool SendFile(Env& env, int data, LocalFile& file, int32_t progress) {
       env.Title(title);
     }
   }
-  return rest == 0 || SendPart(env, data, file, block.data(), rest);
+  return rest == 0 || SendPart(session, data, file, block.data(), rest);
 }
 
 // After the local file is open: TYPE I, the data connection, STOR and the data. Returns the
 // result and leaves the reply to record in `working`.
 int32_t Store(Session& session, int32_t progress, const std::string& remote, LocalFile& file,
               std::string& working) {
-  Env& env = session.env;
   ftpTypeBinary(session);
-  DataChannel data(env, ftpOpenDataConnection(session));
+  DataChannel data(session, ftpOpenDataConnection(session));
   if (!data.is_open()) {
     working = ReportNoDataConnection(session);
     return 0;
@@ -58,7 +58,7 @@ int32_t Store(Session& session, int32_t progress, const std::string& remote, Loc
   const int32_t code = ftpReplyCode(working);
   if (code != 150 && code != 125) return 0;
   const bool sent =
-      ftpSecureData(session, data.channel()) && SendFile(env, data.channel(), file, progress);
+      ftpSecureData(session, data.channel()) && SendFile(session, data.channel(), file, progress);
   // Closing the data connection tells the server the file is complete. The final reply is
   // read after a failed upload too, so that it is not taken later for the reply to another
   // command; a server known to send none is trusted with what was sent.
@@ -73,13 +73,13 @@ int32_t Store(Session& session, int32_t progress, const std::string& remote, Loc
 int32_t ftpPutFile(Session& session, int32_t progress, const std::string& remote,
                    const std::string& local) {
   Env& env = session.env;
-  if (env.state.AbortFlag) return 0;
+  if (session.state.AbortFlag) return 0;
   std::string working;
   int32_t result = 0;
   LocalFile file(*env.files);
   if (FILEEXISTS(*env.files, local) < 0) {
     working = "001 Local File Not Found";
-  } else if (!file.Open(env.pool, local, LocalFile::Mode::kRead)) {
+  } else if (!file.Open(session.pool, local, LocalFile::Mode::kRead)) {
     working = ZeroPad(file.LastError().number, 3) + " Local File Access Error";
     env.TimedLine(" " + working);
   } else {

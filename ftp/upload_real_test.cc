@@ -40,8 +40,10 @@ class RealUploadTest : public ::testing::TestWithParam<FtpServerKind> {
 
   testing::RecordingConsole console_;
   testing::FakeClock clock_;
+  Options options_;
+  RunSettings state_;
   Env env_{console_, clock_};
-  koru::Session session{env_};
+  koru::Session session{env_, options_, state_};
   std::unique_ptr<RealFtpServer> server_;
   ScratchDir local_;
 };

@@ -64,8 +64,8 @@ class UploadTest : public FtpFixture {
   // Only the control connection (channel 1) is left open: the local file and the data
   // connection are closed.
   void ExpectOnlyTheControlConnectionOpen() {
-    EXPECT_TRUE(env.pool.InUse(1));
-    for (int n = 2; n <= 4; ++n) EXPECT_FALSE(env.pool.InUse(n)) << "number " << n;
+    EXPECT_TRUE(session.pool.InUse(1));
+    for (int n = 2; n <= 4; ++n) EXPECT_FALSE(session.pool.InUse(n)) << "number " << n;
   }
 
   ScratchDir local;
@@ -144,7 +144,7 @@ class LocalProblemTest : public UploadTest,
 TEST_P(LocalProblemTest, SendsNothing) {
   const LocalProblemCase& c = GetParam();
   Written(local, "present.bin", Content(100));
-  env.state.AbortFlag = c.abort_flag;
+  state.AbortFlag = c.abort_flag;
   OpenControl(Session({}));
 
   EXPECT_EQ(ftpPutFile(session, kOn, "up.bin", local / c.local_name), 0);
@@ -202,7 +202,7 @@ TEST_F(UploadTest, DataConnectionResetMidUploadFailsAndTheFinalReplyIsNotLeftBeh
                                    s.Reply(abort_reply);
                                  },
                                  Reply("200 NOOP ok")}));
-  ASSERT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), kTimeoutMs));
+  ASSERT_TRUE(session.channels.Open(1, "127.0.0.1", server.port(), kTimeoutMs));
   session.h = 1;
   // Far more than the socket buffers hold, so the reset meets the upload under way.
   const std::string path = Written(local, "big.bin", Content(8 << 20));

@@ -198,12 +198,12 @@ class CheckingConsole final : public testing::RecordingConsole {
 // is to the server stream, and the session that reads it. Nobody can stop a run, and no name
 // needs looking up, so a connect starts no thread.
 struct Rig {
-  Rig() : transport(server), env(console, clock, transport), session(env) {
+  Rig() : transport(server), env(console, clock, transport), session(env, options, state) {
     clock.follows_real_time = false;
-    env.options.VerboseLevel = 1;
+    options.VerboseLevel = 1;
     env.channel_timeout_ms = kTimeoutMs;
-    env.channels.SetStopCheck(nullptr);
-    env.channels.SetResolver(
+    session.channels.SetStopCheck(nullptr);
+    session.channels.SetResolver(
         [](const std::string&) { return std::vector<std::string>{"127.0.0.1"}; });
     // Room for the largest input from the start: an input that leaves more blocks behind than
     // it found makes the fuzzer look for a leak, which costs more than a hundred inputs.
@@ -218,6 +218,8 @@ struct Rig {
   ServerStream server;
   ServerTransport transport;
   Env env;
+  Options options;
+  RunSettings state;
   // Takes each input's channel; what reading replies changes in it is reset per input, and the
   // rooms of its texts are kept, as a program's session keeps them from reply to reply.
   Session session;
@@ -232,11 +234,10 @@ Rig& TheRig() {
 
 // Reads replies up to the end reply, keeping each as the program does.
 void ReadReplies(Session& session, size_t stream_size) {
-  Env& env = session.env;
   // A reply takes one line at least, and every line before the end takes its LF at least.
   for (size_t replies = 0; replies <= stream_size + 2; ++replies) {
     const std::string reply = ftpGetReply(session);
-    Check(env.channels.Error() == 0, "no read waits for more on a stream that is all there");
+    Check(session.channels.Error() == 0, "no read waits for more on a stream that is all there");
     CheckLineText(reply);
     const int32_t kept = session.LastReplyCode;
     ftpRecordReply(session, reply);
@@ -258,16 +259,15 @@ KORU_FUZZ_TARGET(reply_framing) {
   PlaceEdges(rig.stream, SeedOf(input), rig.edges);
   rig.server.Start(rig.stream, rig.edges);
 
-  Env& env = rig.env;
-  env.channels.ClearError();
-  const int channel = env.pool.Lowest();
-  Check(env.channels.Open(channel, "127.0.0.1", 21, kTimeoutMs), "a connection to the server");
   Session& session = rig.session;
+  session.channels.ClearError();
+  const int channel = session.pool.Lowest();
+  Check(session.channels.Open(channel, "127.0.0.1", 21, kTimeoutMs), "a connection to the server");
   session.h = channel;
   session.ReplyLine.clear();
   ftpClearReply(session);
   ReadReplies(session, input_size);
-  Check(ftpGetReply(session).empty() && env.channels.Error() == 0,
+  Check(ftpGetReply(session).empty() && session.channels.Error() == 0,
         "after the server has closed, replies come back empty at once");
   session.CloseChannel();
 }

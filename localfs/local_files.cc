@@ -164,8 +164,9 @@ std::string FORMATFILEDATE(const SYSTEMTIME& date) {
   return day + " " + HourMinute(date);
 }
 
-int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which) {
-  return SETFILEDATE(env, path, date, which, nullptr);
+int32_t SETFILEDATE(Env& env, const Options& options, const std::string& path,
+                    const SYSTEMTIME& date, int32_t which) {
+  return SETFILEDATE(env, options, path, date, which, nullptr);
 }
 
 void WarnLocalFileError(Env& env, const std::string& path, const std::string& why) {
@@ -175,9 +176,9 @@ void WarnLocalFileError(Env& env, const std::string& path, const std::string& wh
 namespace {
 
 // The verbose line and the times `which` (0 last write, 1 last access, -1 both) of `path`.
-bool StampTimes(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which,
-                std::string* why) {
-  if (env.verbose()) {
+bool StampTimes(Env& env, const Options& options, const std::string& path, const SYSTEMTIME& date,
+                int32_t which, std::string* why) {
+  if (options.verbose()) {
     env.TimedLine(" * Setting " + path + " to " + DateText(date) + " " + TimeText(date));
   }
   int64_t seconds = 0;
@@ -197,15 +198,15 @@ bool StampTimes(Env& env, const std::string& path, const SYSTEMTIME& date, int32
 
 }  // namespace
 
-bool StampExistingFile(Env& env, const std::string& path, const SYSTEMTIME& date,
-                       std::string* why) {
-  return StampTimes(env, path, date, -1, why);
+bool StampExistingFile(Env& env, const Options& options, const std::string& path,
+                       const SYSTEMTIME& date, std::string* why) {
+  return StampTimes(env, options, path, date, -1, why);
 }
 
-int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which,
-                    std::string* why) {
+int32_t SETFILEDATE(Env& env, const Options& options, const std::string& path,
+                    const SYSTEMTIME& date, int32_t which, std::string* why) {
   if (path.empty() || env.files->Stat(path).kind == EntryKind::kMissing) return 0;
-  return StampTimes(env, path, date, which, why) ? 1 : 0;
+  return StampTimes(env, options, path, date, which, why) ? 1 : 0;
 }
 
 int32_t DAYOFWEEK(std::string_view yyyymmdd) {

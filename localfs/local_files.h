@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "run/env.h"
+#include "run/options.h"
 #include "platform/file_system.h"
 #include "platform/system_time.h"
 
@@ -53,18 +54,19 @@ std::string WidenedShortDateFormat(std::string_view format);
 // Stamps `date` (local time) onto `path`: `which` 0 the last-write time, 1 the last-access
 // time, -1 both. A creation time cannot be set on this platform: `which` 2, like every other
 // value, sets nothing and gives 0. In verbose mode, once the path is known to exist, prints
-// "hh:mm:ss * Setting <path> to MM-DD-YYYY hh:mm:ss".
+// "hh:mm:ss * Setting <path> to MM-DD-YYYY hh:mm:ss" (the verbose mode of `options`).
 // On success: 1. On failure (empty or missing path, `date` no valid calendar time, the platform
 // refusing the time, nothing settable): 0.
-int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which);
+int32_t SETFILEDATE(Env& env, const Options& options, const std::string& path,
+                    const SYSTEMTIME& date, int32_t which);
 // The same; when the platform refused the time, `why` gets the system's text (it stays as it
 // was for the other failures).
 // SETFILEDATE with `which` -1 for a path the caller knows to be there: it is not looked at
 // first. True when both times were set.
-bool StampExistingFile(Env& env, const std::string& path, const SYSTEMTIME& date,
-                       std::string* why);
-int32_t SETFILEDATE(Env& env, const std::string& path, const SYSTEMTIME& date, int32_t which,
-                    std::string* why);
+bool StampExistingFile(Env& env, const Options& options, const std::string& path,
+                       const SYSTEMTIME& date, std::string* why);
+int32_t SETFILEDATE(Env& env, const Options& options, const std::string& path,
+                    const SYSTEMTIME& date, int32_t which, std::string* why);
 
 // The warning that a local file could not be created, opened, written, extended or stamped:
 // "hh:mm:ss * Warning: Local file error: <path> (<why>)".

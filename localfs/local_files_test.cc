@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/local_file.h"
+#include "run/run_settings.h"
 #include "tests/fakes.h"
 
 namespace koru {
@@ -72,6 +73,7 @@ class LocalFilesTest : public ::testing::Test {
   std::filesystem::path saved_cwd_;
   testing::RecordingConsole console_;
   testing::FakeClock clock_;
+  Options options_;
   Env env_{console_, clock_};
 };
 
@@ -126,7 +128,7 @@ TEST_F(LocalFilesTest, SetFileDateRoundTripsThroughGetFileDate) {
   const std::string file = MakeFile("stamped");
   SYSTEMTIME read = Date(1, 1, 1, 1, 1, 1);
   read.wMilliseconds = 999;
-  EXPECT_EQ(SETFILEDATE(env_, file, Date(1999, 3, 15, 14, 5, 7), -1), 1);
+  EXPECT_EQ(SETFILEDATE(env_, options_, file, Date(1999, 3, 15, 14, 5, 7), -1), 1);
   GETFILEDATE(file, read);
   SYSTEMTIME expected = Date(1999, 3, 15, 14, 5, 7);
   expected.wDayOfWeek = 1;  // Monday
@@ -134,7 +136,7 @@ TEST_F(LocalFilesTest, SetFileDateRoundTripsThroughGetFileDate) {
   EXPECT_EQ(Stat(file).st_atime, Stat(file).st_mtime);
 
   // Directories can be stamped too.
-  EXPECT_EQ(SETFILEDATE(env_, dir_, Date(2000, 2, 29, 23, 59, 59), -1), 1);
+  EXPECT_EQ(SETFILEDATE(env_, options_, dir_, Date(2000, 2, 29, 23, 59, 59), -1), 1);
   GETFILEDATE(dir_, read);
   EXPECT_EQ(read.wYear, 2000);
   EXPECT_EQ(read.wMonth, 2);
@@ -162,7 +164,7 @@ TEST_F(LocalFilesTest, SetFileDateSetsOnlyTheTimesThatWhichSelects) {
     SCOPED_TRACE(c.which);
     const std::string file = MakeFile("which");
     ASSERT_TRUE(SetLocalFileTimes(file, true, true, old_time));
-    EXPECT_EQ(SETFILEDATE(env_, file, Date(2002, 6, 7, 8, 9, 10), c.which), c.result);
+    EXPECT_EQ(SETFILEDATE(env_, options_, file, Date(2002, 6, 7, 8, 9, 10), c.which), c.result);
     EXPECT_EQ(Stat(file).st_atime, c.access_set ? new_time : old_time);
     EXPECT_EQ(Stat(file).st_mtime, c.write_set ? new_time : old_time);
   }
@@ -179,7 +181,7 @@ TEST_F(LocalFilesTest, SetFileDateStampsNothingForDatesThatAreNoCalendarTime) {
   ASSERT_TRUE(SetLocalFileTimes(file, true, true, 1000000000));
   for (const SYSTEMTIME& date : invalid) {
     SCOPED_TRACE(DateText(date) + " " + TimeText(date));
-    EXPECT_EQ(SETFILEDATE(env_, file, date, -1), 0);
+    EXPECT_EQ(SETFILEDATE(env_, options_, file, date, -1), 0);
     EXPECT_EQ(Stat(file).st_mtime, 1000000000);
     EXPECT_EQ(Stat(file).st_atime, 1000000000);
   }
@@ -188,13 +190,13 @@ TEST_F(LocalFilesTest, SetFileDateStampsNothingForDatesThatAreNoCalendarTime) {
 TEST_F(LocalFilesTest, SetFileDateVerboseLineNamesPathAndDate) {
   const std::string file = MakeFile("shown");
   const SYSTEMTIME date = Date(1999, 3, 15, 14, 5, 0);
-  EXPECT_EQ(SETFILEDATE(env_, file, date, -1), 1);
+  EXPECT_EQ(SETFILEDATE(env_, options_, file, date, -1), 1);
   EXPECT_TRUE(console_.lines.empty());  // quiet mode
 
-  env_.options.VerboseLevel = kOn;
-  EXPECT_EQ(SETFILEDATE(env_, file, date, -1), 1);
-  EXPECT_EQ(SETFILEDATE(env_, dir_ + "missing", date, -1), 0);
-  EXPECT_EQ(SETFILEDATE(env_, "", date, -1), 0);
+  options_.VerboseLevel = kOn;
+  EXPECT_EQ(SETFILEDATE(env_, options_, file, date, -1), 1);
+  EXPECT_EQ(SETFILEDATE(env_, options_, dir_ + "missing", date, -1), 0);
+  EXPECT_EQ(SETFILEDATE(env_, options_, "", date, -1), 0);
   EXPECT_EQ(console_.lines,
             std::vector<std::string>{"09:05:03 * Setting " + file + " to 03-15-1999 14:05:00"});
 }

@@ -27,6 +27,9 @@ struct Options {
   int32_t Connections = 0;    // -P: control connections at once (1-16); 0 one at a time
   int32_t QuietMode = 0;      // -Q: nothing on standard output, failures on standard error
   ConnectionSecurity Security = ConnectionSecurity::kPlain;
+
+  bool verbose() const { return VerboseLevel != 0; }
+  bool debug() const { return VerboseLevel > 0; }
 };
 
 }  // namespace koru

@@ -132,7 +132,7 @@ Task<bool> DirectoryMirror::Verify(const DownloadResult& result, int64_t listed_
     if (!target.part.empty()) DeleteLocalFile(*env().files, target.part);
     co_return false;
   }
-  if (!MirrorFilePolicy(env()).KeepPart(target)) co_return false;
+  if (!MirrorFilePolicy(env(), options()).KeepPart(target)) co_return false;
   ++pass_transfers_;
   ++totals().FilesTransferred;
   if (!options().MoveMode) co_return true;

@@ -58,8 +58,8 @@ Task<void> DirectoryMirror::HandleEntry(const LISTENTRY& listed) {
 bool DirectoryMirror::SettledHere(const EntryStep& step) {
   if (step.hands_out_name) handed_out_.insert(step.local_name);
   if (step.redate) {
-    MirrorFilePolicy(env()).Redate(local_dir_ + step.local_name, step.seen.modified_seconds,
-                                   step.listed_time);
+    MirrorFilePolicy(env(), options())
+        .Redate(local_dir_ + step.local_name, step.seen.modified_seconds, step.listed_time);
   }
   switch (step.action) {
     case EntryAction::kSkipUnsafe:
@@ -113,7 +113,9 @@ Task<DirectoryMirror::LinkSize> DirectoryMirror::ResolveLinkSize(LISTENTRY& entr
     co_return LinkSize::kNoConnection;
   }
   if (sized.size < 0) {
-    if (env().verbose()) env().TimedLine(" * Skipping link " + remote + " (" + sized.reply + ")");
+    if (options().verbose()) {
+      env().TimedLine(" * Skipping link " + remote + " (" + sized.reply + ")");
+    }
     co_return LinkSize::kSkipped;
   }
   entry.size = sized.size;

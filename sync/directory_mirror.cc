@@ -91,7 +91,7 @@ void DirectoryMirror::PrintConnectionError(const StepReport& report, bool kept_r
 }
 
 void DirectoryMirror::EndByAbort() {
-  env().state.AbortFlag = kOn;
+  s_.state().AbortFlag = kOn;
   result_ = 1;
 }
 

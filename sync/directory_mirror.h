@@ -47,9 +47,9 @@ class DirectoryMirror {
   // --- connections, titles, abort, failures the run must not pass over (directory_mirror.cc)
 
   Env& env() { return s_.env(); }
-  const Options& options() { return s_.env().options; }
+  const Options& options() { return s_.options(); }
   RunTotals& totals() { return s_.totals(); }
-  bool Aborted() { return s_.env().state.AbortFlag != 0; }
+  bool Aborted() { return s_.state().AbortFlag != 0; }
 
   void Title(const std::string& text);
   void ActivityTitle(const std::string& activity);

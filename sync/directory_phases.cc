@@ -90,7 +90,7 @@ Task<bool> DirectoryMirror::DirectoryPhase() {
   FindClashes(listing);
   const std::vector<LISTENTRY> directories = DirectoryEntries(listing);
   const auto n = static_cast<int32_t>(directories.size());
-  if (env().verbose()) {
+  if (options().verbose()) {
     env().TimedLine(" * Found " + std::to_string(n) + " Director" + Plural(n, "y", "ies") +
                     " in " + remote_path_);
   }
@@ -134,7 +134,7 @@ bool DirectoryMirror::CreateLocalDirectory(const std::string& path) {
   if (kind == EntryKind::kDirectory) return true;
   if (kind == EntryKind::kMissing) {
     ++totals().SubDirsCreated;
-    if (env().verbose()) env().TimedLine(" Creating local directory: " + path);
+    if (options().verbose()) env().TimedLine(" Creating local directory: " + path);
   }
   std::string why;
   if (MakeLocalDirectory(*env().files, path, nullptr, &why)) return true;
@@ -143,7 +143,7 @@ bool DirectoryMirror::CreateLocalDirectory(const std::string& path) {
 }
 
 Task<void> DirectoryMirror::Recurse(const std::string& name) {
-  if (env().verbose()) env().TimedLine(" * Recurse to directory " + name);
+  if (options().verbose()) env().TimedLine(" * Recurse to directory " + name);
   // Over several connections a sub-directory goes on beside this one; otherwise it is worked
   // on here, before this directory goes on.
   if (s_.policy().overlap) {
@@ -264,7 +264,7 @@ bool DirectoryMirror::MaskRefused(const ListingRead& read) {
 
 Task<DirectoryMirror::ListingRead> DirectoryMirror::ListAndMatchHere(
     std::vector<std::string>& lines) {
-  if (totals().MasksMatchedHere++ == 0 && env().verbose()) {
+  if (totals().MasksMatchedHere++ == 0 && options().verbose()) {
     env().TimedLine(" * Note: the server does not match masks; matched here");
   }
   // Over several connections the listing may come on another connection than the refusal:
@@ -285,7 +285,7 @@ void DirectoryMirror::PrintListing(const std::vector<std::string>& lines, int32_
 }
 
 void DirectoryMirror::PrintFileCount(int32_t n) {
-  if (totals().FilesTransferred != 0 && !env().verbose()) return;
+  if (totals().FilesTransferred != 0 && !options().verbose()) return;
   const std::string masked = HasWildcard(mask_) ? " " + mask_ : "";
   env().TimedLine(" * Found " + std::to_string(n) + masked + " file" + Plural(n, "", "s") +
                   " in " + remote_path_);

@@ -69,7 +69,7 @@ LocalCopy MirrorFilePolicy::Assess(const std::string& local, int64_t listed_size
   const LocalEntry entry = StatLocal(*env_.files, local);
   before_ = entry;
   if (entry.kind == EntryKind::kRegular) seen_origin_ = RecordedOrigin(*env_.files, local);
-  const CopyVerdict verdict = JudgeLocalCopy(CopyRules::Of(env_.options), entry, seen_origin_,
+  const CopyVerdict verdict = JudgeLocalCopy(CopyRules::Of(options_), entry, seen_origin_,
                                              listed_size, listed_time, origin);
   if (verdict.redate) Redate(local, entry.modified_seconds, listed_time);
   return verdict.copy;
@@ -90,11 +90,11 @@ bool MirrorFilePolicy::KeepPart(const LocalTarget& target) {
 
 bool MirrorFilePolicy::PrepareForDownload(const std::string& local,
                                           const SYSTEMTIME& listed_time) {
-  const Options& o = env_.options;
+  const Options& o = options_;
   const LocalEntry entry = before_ ? *before_ : StatLocal(*env_.files, local);
   if (entry.kind == EntryKind::kMissing) return false;
   if (o.OverwriteMode) {
-    if (env_.verbose()) {
+    if (options_.verbose()) {
       env_.TimedLine(" * Overwrite mode enabled and local file exists, erasing.");
     }
     DeleteLocalFile(*env_.files, local);
@@ -115,14 +115,14 @@ void MirrorFilePolicy::FinishDownload(const std::string& local, const SYSTEMTIME
   } else if (listed_time.wYear && listed_time.wMonth && listed_time.wDay) {
     // A file that could not be made has no date to set.
     if (after_.kind != EntryKind::kMissing) SetDate(local, listed_time);
-  } else if (env_.verbose()) {
+  } else if (options_.verbose()) {
     env_.TimedLine(" * We do not know the remote file date and time.");
   }
 }
 
 void MirrorFilePolicy::Redate(const std::string& local, int64_t modified_seconds,
                               const SYSTEMTIME& listed) {
-  if (env_.verbose()) {
+  if (options_.verbose()) {
     env_.TimedLine("  File date stamps are different.");
     env_.TimedLine("    Remote= " + FORMATFILEDATE(listed));
     env_.TimedLine("    Local = " + FORMATFILEDATE(EpochToLocal(modified_seconds)));
@@ -132,7 +132,7 @@ void MirrorFilePolicy::Redate(const std::string& local, int64_t modified_seconds
 
 void MirrorFilePolicy::SetDate(const std::string& local, const SYSTEMTIME& listed) {
   std::string why;
-  if (!StampExistingFile(env_, local, listed, &why) && !why.empty()) {
+  if (!StampExistingFile(env_, options_, local, listed, &why) && !why.empty()) {
     WarnLocalFileError(env_, local, why);
   }
 }

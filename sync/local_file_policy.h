@@ -62,9 +62,10 @@ CopyVerdict JudgeLocalCopy(const CopyRules& rules, const LocalEntry& seen,
 // once after it (FinishDownload, whose finding After() gives).
 class MirrorFilePolicy : public LocalFilePolicy {
  public:
-  explicit MirrorFilePolicy(Env& env) : env_(env) {}
+  MirrorFilePolicy(Env& env, const Options& options) : env_(env), options_(options) {}
   // For a download into a file already looked at: `before` is what stood there.
-  MirrorFilePolicy(Env& env, const LocalEntry& before) : env_(env), before_(before) {}
+  MirrorFilePolicy(Env& env, const Options& options, const LocalEntry& before)
+      : env_(env), options_(options), before_(before) {}
 
   // Without NewerMode: complete when `local` is a regular file at least `listed_size` long
   // (outside overwrite mode); it is then dated like the listing where it is not already.
@@ -110,6 +111,7 @@ class MirrorFilePolicy : public LocalFilePolicy {
   void SetDate(const std::string& local, const SYSTEMTIME& listed);
 
   Env& env_;
+  const Options& options_;
   std::optional<LocalEntry> before_;
   LocalEntry after_;
   std::string origin_;

@@ -51,7 +51,7 @@ using testing::ModeName;
 
 // One local mirror of the in-memory server's tree, mirrored with -S.
 struct Mirror : testing::MemoryMirror {
-  Mirror() { env.options.SubDirMode = 1; }
+  Mirror() { options.SubDirMode = 1; }
 
   void AddTree(const Lines& remote_files) {
     for (const std::string& path : remote_files) {
@@ -301,8 +301,8 @@ std::vector<Scenario> Scenarios() {
          m.server.AddFile("/pub/a.txt", kRemoteA);
          m.server.AddFile("/pub/a(1).txt", kRemoteA1);
          m.disk.AddFile(std::string(kLocal) + "a.txt", "the local a.txt");
-         m.env.options.MoveMode = 1;
-         m.env.options.UniqueNames = 1;
+         m.options.MoveMode = 1;
+         m.options.UniqueNames = 1;
        },
        {.result = 0,
         .every_file_accounted = false,
@@ -327,7 +327,7 @@ std::vector<Scenario> Scenarios() {
          m.server.AddFile("/pub/x", kRemoteX);
          m.server.AddFile("/pub/x.koru-part", kRemotePart);
          m.disk.AddFile(std::string(kLocal) + "x", "old x");
-         m.env.options.NewerMode = 1;
+         m.options.NewerMode = 1;
        },
        {.result = 0,
         .every_file_accounted = false,

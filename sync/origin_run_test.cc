@@ -30,7 +30,7 @@ class OriginRunTest : public ::testing::TestWithParam<RunCase>, protected testin
   int32_t Run(bool move) {
     console.lines.clear();
     totals = RunTotals{};
-    env.options.MoveMode = move ? -1 : 0;
+    options.MoveMode = move ? -1 : 0;
     return MemoryMirror::Run(GetParam().connections);
   }
   int Retrieved() const { return Count("RETR"); }

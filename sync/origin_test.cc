@@ -84,6 +84,7 @@ class OriginPolicyTest : public ::testing::TestWithParam<PolicyCase> {
  protected:
   testing::RecordingConsole console;
   testing::FakeClock clock;
+  Options options;
   Env env{console, clock};
   testing::MemoryFileSystem disk;
 };
@@ -91,8 +92,8 @@ class OriginPolicyTest : public ::testing::TestWithParam<PolicyCase> {
 TEST_P(OriginPolicyTest, AssessesByTheRecordedOrigin) {
   const PolicyCase& c = GetParam();
   env.files = &disk;
-  env.options.MoveMode = c.move ? -1 : 0;
-  env.options.ResumeMode = 1;
+  options.MoveMode = c.move ? -1 : 0;
+  options.ResumeMode = 1;
   if (c.recorded == Recorded::kUnsupported) disk.WithoutAttributes();
   const std::string bytes = c.local == Local::kSmaller ? "12" : "12345";
   const int64_t date = EpochOfLocal(kListed) + (c.local == Local::kCompleteOtherDate ? 86400 : 0);
@@ -102,7 +103,7 @@ TEST_P(OriginPolicyTest, AssessesByTheRecordedOrigin) {
   const std::string origin = origins[static_cast<int>(c.recorded)];
   if (!origin.empty()) RecordOrigin(disk, kLocal, origin);
 
-  MirrorFilePolicy policy(env);
+  MirrorFilePolicy policy(env, options);
   EXPECT_EQ(policy.Assess(kLocal, 5, kListed, kThisFile), c.expected);
 
   EXPECT_EQ(disk.Content(kLocal), bytes);
@@ -159,23 +160,24 @@ class OriginPolicy : public ::testing::Test {
   OriginPolicy() { env.files = &disk; }
   testing::RecordingConsole console;
   testing::FakeClock clock;
+  Options options;
   Env env{console, clock};
   testing::MemoryFileSystem disk;
 };
 
 // Overwrite mode erases no file that holds another remote file's bytes.
 TEST_F(OriginPolicy, OverwriteModeLeavesAClashAlone) {
-  env.options.OverwriteMode = -1;
+  options.OverwriteMode = -1;
   disk.AddFile(kLocal, "12345");
   RecordOrigin(disk, kLocal, "ftp://host/pub/a%3Eb.txt");
-  MirrorFilePolicy policy(env);
+  MirrorFilePolicy policy(env, options);
   EXPECT_EQ(policy.Assess(kLocal, 5, kListed, kThisFile), LocalCopy::kClash);
 }
 
 // The origin is on the file as soon as it is opened for writing, so a cut download has it too.
 TEST_F(OriginPolicy, AnOpenedFileGetsItsOrigin) {
   disk.AddFile(kLocal, "");
-  MirrorFilePolicy policy(env);
+  MirrorFilePolicy policy(env, options);
   policy.RecordsOrigin(kThisFile);
   policy.Opened(kLocal);
   EXPECT_EQ(RecordedOrigin(disk, kLocal), kThisFile);

@@ -48,7 +48,7 @@ bool IsFileCount(const std::string& line) {
 struct Mirror : testing::MemoryMirror {
   Mirror() {
     for (const std::string& path : RemoteFiles()) server.AddFile(path, ContentOf(path));
-    env.options.SubDirMode = 1;
+    options.SubDirMode = 1;
   }
 
   int32_t InParallel(int connections) { return Run(connections); }
@@ -142,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
 // nothing, and says once (verbose) how many the server allows.
 TEST(ParallelRunLimitTest, ServerLimitIsNotedOnceAndFailsNothing) {
   Mirror mirror;
-  mirror.env.options.VerboseLevel = -1;
+  mirror.options.VerboseLevel = -1;
   mirror.server.LimitSessions(2);
   // The downloads wait until the run has asked for more sessions than the server allows.
   mirror.server.HoldDownloadsUntil(4);
@@ -215,7 +215,7 @@ TEST_P(ParallelRunIdleTest, ConnectionTimedOutWhileIdleIsLoggedInAgainInSilence)
     m.server.AddFile(std::string("/pub/") + name, std::string("content of ") + name);
   }
   m.server.TimeOutAfter(GetParam().timed_out_after);
-  m.env.options.OverwriteMode = GetParam().one_pass ? kOn : kOff;
+  m.options.OverwriteMode = GetParam().one_pass ? kOn : kOff;
 
   EXPECT_EQ(m.Run(1), 0);
 

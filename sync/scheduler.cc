@@ -34,7 +34,8 @@ ConnectionPolicy ConnectionPolicy::Lean(int connections) {
 
 // One connection of the run: its worker and, over several connections, the thread it runs on.
 struct Scheduler::Slot {
-  Slot(Env& env, const Login& login, int number) : worker(env, login, number) {}
+  Slot(Env& env, const Options& options, RunSettings& state, const Login& login, int number)
+      : worker(env, options, state, login, number) {}
   std::unique_ptr<WorkerConsole> console;
   std::unique_ptr<Env> env;
   Worker worker;
@@ -50,16 +51,17 @@ struct Scheduler::Slot {
   bool given_up = false;
 };
 
-Scheduler::Scheduler(Env& run, RunTotals& totals, const Login& login,
-                     const ConnectionPolicy& policy)
-    : run_(run),
+Scheduler::Scheduler(Env& run, const Options& options, RunSettings& state, RunTotals& totals,
+                     const Login& login, const ConnectionPolicy& policy)
+    : options_(options),
+      state_(state),
       totals_(totals),
       login_(login),
       policy_(policy),
       inline_(!policy.overlap),
       env_(&run) {
   if (inline_) {
-    slots_.push_back(std::make_unique<Slot>(run, login_, 0));
+    slots_.push_back(std::make_unique<Slot>(run, options_, state_, login_, 0));
     slots_[0]->worker.session().SkipsRepeatedType = policy.skip_repeated_type;
     slots_[0]->worker.session().PipelinesCommands = policy.pipeline;
     return;
@@ -68,10 +70,10 @@ Scheduler::Scheduler(Env& run, RunTotals& totals, const Login& login,
   own_env_ = std::make_unique<Env>(run, *locked_);
   env_ = own_env_.get();
   for (int i = 0; i < policy.connections; ++i) {
-    auto console = std::make_unique<WorkerConsole>(*locked_, run.state, keys_);
+    auto console = std::make_unique<WorkerConsole>(*locked_, state_, keys_);
     auto env = std::make_unique<Env>(run, *console);
-    env->received_bytes = &bytes_;
-    auto slot = std::make_unique<Slot>(*env, login_, i);
+    auto slot = std::make_unique<Slot>(*env, options_, state_, login_, i);
+    slot->worker.session().received_bytes = &bytes_;
     slot->console = std::move(console);
     slot->env = std::move(env);
     slot->worker.session().SkipsRepeatedType = policy.skip_repeated_type;
@@ -112,7 +114,7 @@ Task<void> KeepResult(Task<int32_t> root, int32_t* result) { *result = co_await 
 int32_t Scheduler::RunToEnd(Task<int32_t> root) {
   int32_t result = 0;
   // A run the user stopped before it began says nothing of it, as over one connection.
-  const bool stopped_before = run_.state.AbortFlag != 0;
+  const bool stopped_before = state_.AbortFlag != 0;
   TaskGroup run;
   run.Start(KeepResult(std::move(root), &result));
   if (inline_) return result;
@@ -124,7 +126,7 @@ int32_t Scheduler::RunToEnd(Task<int32_t> root) {
   EndDisplay();
   // A stop heard only by the downloads in flight, after every entry was handed out, or during
   // the final QUITs, is said here, once, as over one connection.
-  if (run_.state.AbortFlag && !stopped_before) {
+  if (state_.AbortFlag && !stopped_before) {
     PrintAbort();
     result = 1;
   }
@@ -170,8 +172,8 @@ Scheduler::Slot* Scheduler::FreeSlot(const Job& job) {
 }
 
 void Scheduler::Dispatch() {
-  if (run_.state.AbortFlag || std::none_of(slots_.begin(), slots_.end(),
-                                           [&](const auto& s) { return Usable(*s); })) {
+  if (state_.AbortFlag ||
+      std::none_of(slots_.begin(), slots_.end(), [&](const auto& s) { return Usable(*s); })) {
     FailPending();
   }
   for (std::deque<Job>* queue : {&listings_, &transfers_}) {
@@ -335,7 +337,7 @@ void Scheduler::GiveUp(Slot& slot, const StepReport& report) {
 void Scheduler::NoteServerLimit() {
   if (!limit_reached_ || limit_noted_ || logins_under_way_ > 0) return;
   limit_noted_ = true;
-  if (!env_->verbose()) return;
+  if (!options_.verbose()) return;
   const auto allowed = std::count_if(slots_.begin(), slots_.end(),
                                      [](const auto& s) { return s->logged_in && !s->given_up; });
   env_->TimedLine(" * Note: the server allows " + std::to_string(allowed) + " connection" +
@@ -378,11 +380,11 @@ void Scheduler::QuitAll() {
 }
 
 bool Scheduler::AbortRequested() {
-  if (run_.state.AbortFlag) return true;
+  if (state_.AbortFlag) return true;
   return inline_ && env_->PollKey() == kKeyEsc;
 }
 
-void Scheduler::PrintAbort() { PrintUserAbort(*env_); }
+void Scheduler::PrintAbort() { PrintUserAbort(*env_, state_); }
 
 void Scheduler::Tick() {
   for (int key = env_->PollKey(); key != kNoKey; key = env_->PollKey()) ActOnKey(key);
@@ -398,7 +400,7 @@ void Scheduler::Tick() {
 void Scheduler::ActOnKey(int key) {
   switch (key) {
     case kKeyEsc:
-      run_.state.AbortFlag = kOn;
+      state_.AbortFlag = kOn;
       env_->console.SetTitle("User abort - closing connection");
       break;
     case kKeyTab:
@@ -408,9 +410,9 @@ void Scheduler::ActOnKey(int key) {
     case '=':
     case '-':
     case '_': {
-      const std::string text = StepBlockDelay(run_.state, key == '+' || key == '=' ? 100 : -100);
+      const std::string text = StepBlockDelay(state_, key == '+' || key == '=' ? 100 : -100);
       env_->console.SetTitle(text);
-      if (env_->debug()) env_->TimedLine(" * " + text);
+      if (options_.debug()) env_->TimedLine(" * " + text);
       break;
     }
     default:
@@ -433,16 +435,16 @@ void Scheduler::DrawStatus(int64_t now) {
     status_text_ += ", ";
     AppendRate(status_text_, rate);
   }
-  env_->console.SetTitle(std::string_view(env_->options.ProgramTitle + " - " + status_text_)
-                             .substr(0, kTitleLength));
+  env_->console.SetTitle(
+      std::string_view(options_.ProgramTitle + " - " + status_text_).substr(0, kTitleLength));
   if (!env_->console.HasStatusLine()) return;
-  env_->console.ShowStatus(RunStatus{files_in_flight_, files_done_, files_known_, bytes, rate,
-                                     run_.state.BlockDelay});
+  env_->console.ShowStatus(
+      RunStatus{files_in_flight_, files_done_, files_known_, bytes, rate, state_.BlockDelay});
 }
 
 void Scheduler::EndDisplay() {
   if (env_->console.HasStatusLine()) env_->console.ClearStatus();
-  env_->console.SetTitle(std::string_view(env_->options.ProgramTitle).substr(0, kTitleLength));
+  env_->console.SetTitle(std::string_view(options_.ProgramTitle).substr(0, kTitleLength));
 }
 
 }  // namespace koru

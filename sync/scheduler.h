@@ -54,7 +54,9 @@ struct ConnectionPolicy {
 // and the status line while they work.
 class Scheduler {
  public:
-  Scheduler(Env& run, RunTotals& totals, const Login& login, const ConnectionPolicy& policy);
+  // `state`: the run's state, which every connection of the run shares.
+  Scheduler(Env& run, const Options& options, RunSettings& state, RunTotals& totals,
+            const Login& login, const ConnectionPolicy& policy);
   ~Scheduler();
   Scheduler(const Scheduler&) = delete;
   Scheduler& operator=(const Scheduler&) = delete;
@@ -89,6 +91,8 @@ class Scheduler {
 
   // The environment the engine's own lines, titles and local files go through.
   Env& env() { return *env_; }
+  const Options& options() const { return options_; }
+  RunSettings& state() { return state_; }
   RunTotals& totals() { return totals_; }
   const ConnectionPolicy& policy() const { return policy_; }
   const Login& login() const { return login_; }
@@ -136,7 +140,8 @@ class Scheduler {
   void EndDisplay();
   void WorkerLoop(Slot& slot);
 
-  Env& run_;
+  const Options& options_;
+  RunSettings& state_;
   RunTotals& totals_;
   const Login& login_;
   const ConnectionPolicy policy_;

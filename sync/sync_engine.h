@@ -5,6 +5,8 @@
 #include <string>
 
 #include "run/env.h"
+#include "run/options.h"
+#include "run/run_settings.h"
 #include "sync/run_totals.h"
 
 namespace koru {
@@ -17,7 +19,7 @@ inline constexpr int kMaxDirectoryDepth = 100;
 inline constexpr int kMaxConnections = 16;
 
 // Prints "** User Abort **" unless this run has printed it already.
-void PrintUserAbort(Env& env);
+void PrintUserAbort(Env& env, RunSettings& state);
 
 // Makes the local directory `localDir` (ending in "/") catch up with the remote directory
 // `remotePath` (ending in "/", or "./"): with SubDirMode set, first creates the local
@@ -31,18 +33,18 @@ void PrintUserAbort(Env& env);
 // Returns 1 after a failed connection, a user abort (AbortFlag set) or a sub-directory that
 // returned 1; else 0. Every connection it opens is closed before it returns. What it transfers
 // and fails is counted in `totals`.
-int32_t SyncSubDirectory(Env& env, RunTotals& totals, const std::string& server,
-                         const std::string& user, const std::string& password,
-                         const std::string& remotePath, const std::string& localDir,
-                         const std::string& mask);
+int32_t SyncSubDirectory(Env& env, const Options& options, RunSettings& state, RunTotals& totals,
+                         const std::string& server, const std::string& user,
+                         const std::string& password, const std::string& remotePath,
+                         const std::string& localDir, const std::string& mask);
 
 // The step-by-step variant for the starting directory: it creates the remote path on the server
 // where it is missing, connects anew for every step, and hands sub-directories to
 // SyncSubDirectory.
-int32_t SyncDirectory(Env& env, RunTotals& totals, const std::string& server,
-                      const std::string& user, const std::string& password,
-                      const std::string& remotePath, const std::string& localDir,
-                      const std::string& mask);
+int32_t SyncDirectory(Env& env, const Options& options, RunSettings& state, RunTotals& totals,
+                      const std::string& server, const std::string& user,
+                      const std::string& password, const std::string& remotePath,
+                      const std::string& localDir, const std::string& mask);
 
 // Mirrors like SyncSubDirectory over up to `connections` control connections at once: each
 // logs in once for the run (the further ones while the first lists), sends TYPE only when its
@@ -52,10 +54,10 @@ int32_t SyncDirectory(Env& env, RunTotals& totals, const std::string& server,
 // The calling thread reads the keys (Esc stops every connection, Tab ends every download in
 // flight, + and - change the delay of all) and keeps the title and the status line on the
 // whole run. Every connection ends with QUIT, all at once.
-int32_t MirrorInParallel(Env& env, RunTotals& totals, int connections, const std::string& server,
-                         const std::string& user, const std::string& password,
-                         const std::string& remotePath, const std::string& localDir,
-                         const std::string& mask);
+int32_t MirrorInParallel(Env& env, const Options& options, RunSettings& state, RunTotals& totals,
+                         int connections, const std::string& server, const std::string& user,
+                         const std::string& password, const std::string& remotePath,
+                         const std::string& localDir, const std::string& mask);
 
 }  // namespace koru
 

@@ -74,7 +74,7 @@ class SyncEngineTest : public ::testing::Test {
 
   SyncEngineTest() {
     m.env.channel_timeout_ms = 300;
-    m.env.options.ProgramTitle = kTitle;
+    m.options.ProgramTitle = kTitle;
   }
 
   ~SyncEngineTest() override {
@@ -180,7 +180,7 @@ TEST_P(SyncModesTest, MissingFileIsFetchedDatedCountedAndFoundCompleteByTheNextP
   EXPECT_EQ(ReadLocal("a.txt"), std::string(100, 'a'));
   EXPECT_EQ(LocalDate("a.txt"), Date(2001, 3, 5));
   EXPECT_EQ(m.totals.FilesTransferred, 1);
-  EXPECT_EQ(m.env.pool.Lowest(), 1) << "every channel is closed";
+  EXPECT_EQ(m.server.counts().open_sessions, 0) << "every connection is closed";
 }
 
 struct CompleteCase {
@@ -205,7 +205,7 @@ TEST_P(CompleteFileTest, IsOnlyDatedLikeTheRemoteFile) {
   site().AddFile("/pub/a.txt", std::string(100, 'r'));
   WriteLocal("a.txt", std::string(c.local_size, 'l'));
   DateLocal("a.txt", c.local_date);
-  m.env.options.VerboseLevel = c.verbose_level;
+  m.options.VerboseLevel = c.verbose_level;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -261,7 +261,7 @@ TEST_P(ResumeTest, SmallerLocalFileIsFetchedAgainOrResumed) {
   site().AddFile("/pub/a.txt", "0123456789");
   WriteLocal("a.txt", "ABCD");
   DateLocal("a.txt", Date(2001, 3, 5));
-  m.env.options.ResumeMode = resume;
+  m.options.ResumeMode = resume;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -282,7 +282,7 @@ TEST_P(SyncModesTest, OverwriteFetchesEveryFileInExactlyOnePass) {
   site().AddFile("/pub/b.txt", "new b");
   WriteLocal("a.txt", "old a");
   DateLocal("a.txt", Date(2001, 3, 5));
-  m.env.options.OverwriteMode = kOn;
+  m.options.OverwriteMode = kOn;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -299,7 +299,7 @@ TEST_P(SyncModesTest, OverwriteFetchesEveryFileInExactlyOnePass) {
 // not deleted on the server, and it causes no further pass.
 TEST_P(SyncModesTest, EmptyRemoteFileIsCreatedWithoutATransfer) {
   site().AddFile("/pub/empty", "");
-  m.env.options.MoveMode = kOn;
+  m.options.MoveMode = kOn;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -314,7 +314,7 @@ TEST_P(SyncModesTest, EmptyRemoteFileIsCreatedWithoutATransfer) {
 TEST_P(SyncModesTest, MoveDeletesVerifiedDownloadsAndCountsThemEvenWhenRefused) {
   site().AddFile("/pub/a.txt", "aaaaa");
   site().AddFile("/pub/b.txt", FakeFile{.content = "bbbbb", .refuse_delete = true});
-  m.env.options.MoveMode = kOn;
+  m.options.MoveMode = kOn;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -342,8 +342,8 @@ TEST_P(SyncModesTest, UniqueNamesNeverWriteOverALocalFile) {
   WriteLocal("x.zip", "first");
   WriteLocal("x(1).zip", "second");
   WriteLocal("a_b.txt", "local ab");  // the remote a:b.txt would be stored as a_b.txt
-  m.env.options.MoveMode = kOn;
-  m.env.options.UniqueNames = kOn;
+  m.options.MoveMode = kOn;
+  m.options.UniqueNames = kOn;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -362,8 +362,8 @@ TEST_P(SyncModesTest, UniqueNamesNeverWriteOverALocalFile) {
 TEST_P(SyncModesTest, UniqueNamesWithARefusedDeleteKeepOneCopy) {
   site().AddFile("/pub/x.zip", FakeFile{.content = "remote x", .refuse_delete = true});
   WriteLocal("x.zip", "first");
-  m.env.options.MoveMode = kOn;
-  m.env.options.UniqueNames = kOn;
+  m.options.MoveMode = kOn;
+  m.options.UniqueNames = kOn;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -383,8 +383,8 @@ TEST_P(SyncModesTest, SizeThatNeverMatchesEndsThePasses) {
   site().AddFile("/pub/short.txt", FakeFile{.content = std::string(60, 's'),
                                             .listed_size = 100,
                                             .announced_size = testing::kNoAnnouncedSize});
-  m.env.options.MoveMode = kOn;
-  m.env.options.VerboseLevel = -1;
+  m.options.MoveMode = kOn;
+  m.options.VerboseLevel = -1;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -521,7 +521,7 @@ TEST_F(SyncEngineTest, EscBetweenTwoDownloadsStopsTheRun) {
                                          T(" 5 2001-03-05 /pub/a.txt")) != c.lines.end();
     return first_fetched && c.titles.back() == kTitle;
   };
-  m.env.options.VerboseLevel = 1;
+  m.options.VerboseLevel = 1;
 
   EXPECT_EQ(Sync("/pub/"), 1);
 
@@ -531,8 +531,8 @@ TEST_F(SyncEngineTest, EscBetweenTwoDownloadsStopsTheRun) {
       << "the abort line comes before the QUIT";
   EXPECT_EQ(ReadLocal("a.txt"), "aaaaa");
   EXPECT_EQ(ReadLocal("b.txt"), "<no file>");
-  EXPECT_EQ(m.env.state.AbortFlag, kOn);
-  EXPECT_EQ(m.env.pool.Lowest(), 1) << "every channel is closed";
+  EXPECT_EQ(m.state.AbortFlag, kOn);
+  EXPECT_EQ(m.server.counts().open_sessions, 0) << "every connection is closed";
 }
 
 // Esc inside the last transfer ends the run as a user abort too (exit code 1).
@@ -555,7 +555,7 @@ TEST_F(SyncEngineTest, EscDuringTheLastDownloadFailsTheRun) {
   EXPECT_THAT(console().lines,
               ElementsAre(T(" * Found 1 file in /pub/"), T(" 100 2001-03-05 /pub/a.txt"),
                           T(" * Warning: Local file size does not match remote (50/100)")));
-  EXPECT_EQ(m.env.pool.Lowest(), 1) << "every channel is closed";
+  EXPECT_EQ(m.server.counts().open_sessions, 0) << "every connection is closed";
 }
 
 struct RefusedConnectCase {
@@ -576,14 +576,14 @@ class FailedConnectionTest
 // The server's port refuses the connect (or the run was stopped before it).
 TEST_P(FailedConnectionTest, EndsTheDirectory) {
   const RefusedConnectCase& c = std::get<0>(GetParam());
-  m.env.state.AbortFlag = c.abort_flag ? kOn : kOff;
+  m.state.AbortFlag = c.abort_flag ? kOn : kOff;
   const int connections = mode_ == Mode::kOneConnection ? 0 : mode_ == Mode::kP1 ? 1 : 4;
   const int32_t result =
       connections == 0
-          ? SyncSubDirectory(m.env, m.totals, "127.0.0.1:1", "anonymous", "guest@", "/pub/",
-                             local_, "")
-          : MirrorInParallel(m.env, m.totals, connections, "127.0.0.1:1", "anonymous", "guest@",
-                             "/pub/", local_, "");
+          ? SyncSubDirectory(m.env, m.options, m.state, m.totals, "127.0.0.1:1", "anonymous",
+                             "guest@", "/pub/", local_, "")
+          : MirrorInParallel(m.env, m.options, m.state, m.totals, connections, "127.0.0.1:1",
+                             "anonymous", "guest@", "/pub/", local_, "");
 
   EXPECT_EQ(result, 1);
   ExpectLines(Cat({c.lines}));
@@ -661,7 +661,7 @@ TEST_F(SyncEngineTest, TitlesKeepTheirFirst249Characters) {
 TEST_P(SyncModesTest, LocalNameClashKeepsTheFirstEntryAndNeverTouchesTheSecond) {
   site().AddFile("/pub/x:1.txt", "first");
   site().AddFile("/pub/x;1.txt", "second");
-  m.env.options.MoveMode = kOn;
+  m.options.MoveMode = kOn;
 
   EXPECT_EQ(Sync("/pub/"), 1);
 
@@ -684,7 +684,7 @@ TEST_P(SyncModesTest, DirectoriesGetMappedExactNamesAndLoseClashesLikeFiles) {
   site().AddFile("/pub/a?b/two.txt", "two");
   site().AddFile("/pub/ lead dir/l.txt", "lead");
   site().AddFile("/pub/trail dir /t.txt", "trail");
-  m.env.options.SubDirMode = 1;
+  m.options.SubDirMode = 1;
 
   EXPECT_EQ(Sync("/pub/"), 1);
 
@@ -726,7 +726,7 @@ TEST_F(SyncEngineTest, TabLeavesTheFileForTheRestOfTheRun) {
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "LIST"), 2);
   EXPECT_EQ(ReadLocal("b.txt"), "bbbbb");
   EXPECT_TRUE(m.totals.FailedDownloads.empty());
-  EXPECT_EQ(m.env.state.AbortFlag, kOff);
+  EXPECT_EQ(m.state.AbortFlag, kOff);
 }
 
 // ---- Directory phase -----------------------------------------------------------------------
@@ -749,8 +749,8 @@ class TreeTest : public SyncModesTest {
 };
 
 TEST_P(TreeTest, RecursionIsDepthFirstAndCreatesMissingDirectories) {
-  m.env.options.SubDirMode = 1;
-  m.env.options.VerboseLevel = -1;
+  m.options.SubDirMode = 1;
+  m.options.VerboseLevel = -1;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -786,11 +786,11 @@ TEST_P(TreeTest, RecursionIsDepthFirstAndCreatesMissingDirectories) {
 }
 
 TEST_P(TreeTest, SecondRunCreatesAndFetchesNothing) {
-  m.env.options.SubDirMode = 1;
+  m.options.SubDirMode = 1;
   EXPECT_EQ(Sync("/pub/"), 0);
-  m.env.state.AbortFlag = 0;
-  m.env.state.AbortReported = 0;
-  m.env.state.BlockDelay = 0;
+  m.state.AbortFlag = 0;
+  m.state.AbortReported = 0;
+  m.state.BlockDelay = 0;
   m.totals = RunTotals();
   console().lines.clear();
   const size_t first_run_sessions = site().commands().size();
@@ -816,7 +816,7 @@ TEST_P(TreeTest, SecondRunCreatesAndFetchesNothing) {
 
 TEST_P(TreeTest, CreationOnlyMakesTheFirstLevelAndFetchesTheStartingDirectory) {
   site().AddFile("/pub/a/deeper/d.txt", "d");
-  m.env.options.SubDirMode = -1;
+  m.options.SubDirMode = -1;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -841,7 +841,7 @@ TEST_P(TreeTest, CreationOnlyMakesTheFirstLevelAndFetchesTheStartingDirectory) {
 // counts as failed.
 TEST_P(TreeTest, LocalFileBlocksADirectoryWhichIsNotEntered) {
   WriteLocal("a", "in the way");
-  m.env.options.SubDirMode = 1;
+  m.options.SubDirMode = 1;
 
   EXPECT_EQ(Sync("/pub/"), 1);
 
@@ -860,7 +860,7 @@ TEST_P(SyncModesTest, DotsAndSeparatorsInDirectoryNamesAreNeverVisited) {
   site().SetListing("/pub", {DirectoryLine("."), DirectoryLine(".."), DirectoryLine("../up"),
                              DirectoryLine("a\\b"), DirectoryLine(std::string("..\0x", 4)),
                              DirectoryLine("ok")});
-  m.env.options.SubDirMode = 1;
+  m.options.SubDirMode = 1;
 
   EXPECT_EQ(Sync("/pub/"), 0);
 
@@ -888,7 +888,7 @@ TEST_P(SyncModesTest, RecursionStopsAtTheDepthBound) {
     }
     return true;
   });
-  m.env.options.SubDirMode = 1;
+  m.options.SubDirMode = 1;
 
   EXPECT_EQ(Sync("/loop/"), 0);
 
@@ -916,7 +916,7 @@ TEST_P(SyncModesTest, RecursionStopsAtTheDepthBound) {
 // connection (-P gives a refused further connection up and goes on with the ones it has).
 TEST_F(SyncEngineTest, FailedConnectionOfASubDirectoryIsReportedAndFailsTheRun) {
   AddTree(site());
-  m.env.options.SubDirMode = 1;
+  m.options.SubDirMode = 1;
   site().Intercept([](const std::string& command, MemorySession& session) {
     if (session.index() != 1 || Verb(command) != "PASS") return false;
     session.Reply("530 Login incorrect.");
@@ -935,7 +935,7 @@ TEST_F(SyncEngineTest, FailedConnectionOfASubDirectoryIsReportedAndFailsTheRun) 
 }
 
 TEST_P(SyncModesTest, DirectoryThatCannotBeEnteredIsLeftOnOneConnection) {
-  m.env.options.SubDirMode = 1;
+  m.options.SubDirMode = 1;
 
   EXPECT_EQ(Sync("/nosuch/"), 1);
 
@@ -950,7 +950,7 @@ TEST_P(SyncModesTest, DirectoryThatCannotBeEnteredIsLeftOnOneConnection) {
 
 TEST_F(SyncEngineTest, EscInTheDirectoryLoopEndsTheCallBeforeItsFiles) {
   AddTree(site());
-  m.env.options.SubDirMode = 1;
+  m.options.SubDirMode = 1;
   console().key_when = [](const testing::RecordingConsole& c) {
     const bool listed = std::find(c.titles.begin(), c.titles.end(), "DIRLIST /pub/") !=
                         c.titles.end();
@@ -961,14 +961,14 @@ TEST_F(SyncEngineTest, EscInTheDirectoryLoopEndsTheCallBeforeItsFiles) {
 
   EXPECT_EQ(Commands(), DirectoryPhase("/pub"));
   EXPECT_THAT(console().lines, ElementsAre(T(" ** User Abort **")));
-  EXPECT_EQ(m.env.state.AbortFlag, kOn);
+  EXPECT_EQ(m.state.AbortFlag, kOn);
   EXPECT_THAT(LocalNames(), ElementsAre());
 }
 
 // The program hands a listing only to the run over one connection, -P or not.
 TEST_F(SyncEngineTest, ListOnlyVisitsEveryDirectoryAndStillCreatesThem) {
   AddTree(site());
-  m.env.options.SubDirMode = 1;
+  m.options.SubDirMode = 1;
 
   EXPECT_EQ(Sync("/pub/", "=*.txt"), 0);
 
@@ -993,7 +993,7 @@ INSTANTIATE_TEST_SUITE_P(SyncEngine, TreeTest, kModes,
 // -U with -T creates the remote path level by level before it lists it.
 TEST_F(SyncEngineTest, StepwiseVariantCreatesTheRemotePath) {
   site().AddDirectory("/pub");
-  m.env.options.SubDirMode = -1;
+  m.options.SubDirMode = -1;
 
   EXPECT_EQ(SyncStepwise("/pub/new/deep/"), 0);
 
@@ -1019,7 +1019,7 @@ bool RefuseMkd(const std::string& command, MemorySession& session) {
 TEST_F(SyncEngineTest, StepwiseVariantLeavesADirectoryItCannotEnter) {
   site().AddDirectory("/pub");
   site().Intercept(RefuseMkd);
-  m.env.options.SubDirMode = -1;
+  m.options.SubDirMode = -1;
 
   EXPECT_EQ(SyncStepwise("/pub/x/"), 1);
 
@@ -1027,7 +1027,7 @@ TEST_F(SyncEngineTest, StepwiseVariantLeavesADirectoryItCannotEnter) {
                              Cd("/pub/x"), kQuit, kLogin, Cd("/pub/x"), kQuit}));
   EXPECT_THAT(console().lines, ElementsAre(T(" * Warning: Unable to change to remote directory "
                                              "/pub/x/ (550 Failed to change directory.)")));
-  EXPECT_EQ(m.env.pool.Lowest(), 1) << "every channel is closed";
+  EXPECT_EQ(m.server.counts().open_sessions, 0) << "every connection is closed";
 }
 
 // Only the starting directory is handled step by step: a sub-directory keeps one connection
@@ -1035,7 +1035,7 @@ TEST_F(SyncEngineTest, StepwiseVariantLeavesADirectoryItCannotEnter) {
 TEST_F(SyncEngineTest, StepwiseVariantHandsSubDirectoriesToTheNormalEngine) {
   AddTree(site());
   site().AddFile("/pub/b/b2.txt", "b2");
-  m.env.options.SubDirMode = 1;
+  m.options.SubDirMode = 1;
 
   EXPECT_EQ(SyncStepwise("/pub/"), 0);
 
@@ -1071,7 +1071,7 @@ TEST_F(SyncEngineTest, StepwiseVariantStopsBetweenDownloadsWithoutAQuit) {
 
 TEST_F(SyncEngineTest, StepwiseVariantFailsQuietlyWhenThePathCannotBeMade) {
   site().Intercept(RefuseMkd);
-  m.env.options.SubDirMode = 1;
+  m.options.SubDirMode = 1;
 
   EXPECT_EQ(SyncStepwise("/locked/x/"), 1);
 
@@ -1085,7 +1085,7 @@ TEST_F(SyncEngineTest, StepwiseVariantFailsQuietlyWhenThePathCannotBeMade) {
 // A top-level directory is made below the root, which is reached with "CWD /".
 TEST_F(SyncEngineTest, StepwiseVariantMakesATopLevelDirectory) {
   site().AddFile("/top.txt", "top");
-  m.env.options.SubDirMode = -1;
+  m.options.SubDirMode = -1;
 
   EXPECT_EQ(SyncStepwise("/new/"), 0);
 

@@ -579,7 +579,7 @@ TEST_F(SyncFailuresTest, EscEndsTheRunPromptlyWhateverTheServerDoes) {
   EXPECT_EQ(Output(), (Lines{T(" * Found 2 files in /pub/"), T(" 3000 2001-03-05 /pub/a.bin"),
                              T(" * Warning: Local file size does not match remote (1000/3000)"),
                              T(" ** User Abort **"), T(" * No more files to transfer.")}));
-  EXPECT_EQ(m.env.pool.Lowest(), 1) << "every channel is closed";
+  EXPECT_EQ(m.server.counts().open_sessions, 0) << "every connection is closed";
   EXPECT_EQ(Local("b.txt"), "<no file>");
 }
 

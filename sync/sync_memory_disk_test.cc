@@ -39,8 +39,8 @@ class SyncOnMemoryDiskTest : public ::testing::Test {
   ~SyncOnMemoryDiskTest() override { server.Stop(); }
 
   int32_t Sync() {
-    return SyncSubDirectory(env, totals, server.address(), "anonymous", "guest@", "/pub/", kLocal,
-                            "");
+    return SyncSubDirectory(env, options, state, totals, server.address(), "anonymous", "guest@",
+                            "/pub/", kLocal, "");
   }
   Lines Commands() {
     server.Stop();
@@ -50,6 +50,8 @@ class SyncOnMemoryDiskTest : public ::testing::Test {
 
   testing::RecordingConsole console;
   testing::FakeClock clock;
+  Options options;
+  RunSettings state;
   Env env{console, clock};
   RunTotals totals;
   testing::MemoryFileSystem disk;
@@ -92,7 +94,7 @@ TEST_F(SyncOnMemoryDiskTest, CompleteFilesAreLookedAtOnceEach) {
   disk.AddFile(kLocal + "same.txt", "12345", kListedDate + 59);
   disk.AddFile(kLocal + "later.txt", "12345", kListedDate + 60);
   disk.AddFile(kLocal + "larger.txt", "1234567", kListedDate);
-  env.options.VerboseLevel = -1;
+  options.VerboseLevel = -1;
 
   EXPECT_EQ(Sync(), 0);
 
@@ -118,7 +120,7 @@ TEST_F(SyncOnMemoryDiskTest, ADownloadLooksAtItsFileOnceBeforeAndOnceAfter) {
   site.AddFile("/pub/missing.txt", "12345");
   site.AddFile("/pub/smaller.txt", "12345");
   disk.AddFile(kLocal + "smaller.txt", "12", kListedDate);
-  env.options.ResumeMode = 1;
+  options.ResumeMode = 1;
 
   EXPECT_EQ(Sync(), 0);
 
@@ -134,7 +136,7 @@ TEST_F(SyncOnMemoryDiskTest, ADownloadLooksAtItsFileOnceBeforeAndOnceAfter) {
 TEST_F(SyncOnMemoryDiskTest, OverwriteErasesWhatTheLookBeforeFound) {
   site.AddFile("/pub/a.txt", "12345");
   disk.AddFile(kLocal + "a.txt", "123456789", kListedDate);
-  env.options.OverwriteMode = kOn;
+  options.OverwriteMode = kOn;
 
   EXPECT_EQ(Sync(), 0);
 

@@ -7,8 +7,8 @@
 
 namespace koru {
 
-Worker::Worker(Env& env, const Login& login, int number)
-    : env_(env), login_(login), number_(number), session_(env) {}
+Worker::Worker(Env& env, const Options& options, RunSettings& state, const Login& login, int number)
+    : env_(env), login_(login), number_(number), session_(env, options, state) {}
 
 StepReport Worker::Run(const Step& step) {
   if (entry_ != Entry::kByStep && step.kind != StepKind::kQuit) {
@@ -44,8 +44,8 @@ StepReport Worker::Run(const Step& step) {
 }
 
 StepReport Worker::LogIn(bool with_line, BusyServer busy) {
-  if (with_line && env_.verbose()) env_.TimedLine(" * Connecting to " + login_.server);
-  env_.Title(env_.options.ProgramTitle + " Connecting to " + login_.server, kTitleLength);
+  if (with_line && session_.verbose()) env_.TimedLine(" * Connecting to " + login_.server);
+  env_.Title(session_.options.ProgramTitle + " Connecting to " + login_.server, kTitleLength);
   LoginOutcome login =
       ConnectAndLogIn(session_, login_.server, login_.user, login_.password, busy);
   StepReport report;
@@ -71,7 +71,7 @@ StepReport Worker::Quit() {
 
 StepReport Worker::List(const Step& step) {
   if (step.change_dir) {
-    Title(env_.options.ProgramTitle + " CD " + step.path);
+    Title(session_.options.ProgramTitle + " CD " + step.path);
     StepReport cd = Ended(ChangeDirForListing(session_, step.path));
     if (cd.ok && !cd.connected && entry_ != Entry::kByStep) {
       // The server left what was sent with the CWD unanswered and the connection went
@@ -97,7 +97,7 @@ StepReport Worker::List(const Step& step) {
 }
 
 StepReport Worker::ChangeDir(const std::string& path) {
-  Title(env_.options.ProgramTitle + " CD " + path);
+  Title(session_.options.ProgramTitle + " CD " + path);
   return Ended(ChangeDirExactly(session_, path));
 }
 
@@ -117,7 +117,7 @@ StepReport Worker::Download(const Step& step) {
   const LocalTarget& target = step.target;
   // A part file left by an earlier try is no copy to resume: the file comes whole.
   if (!target.part.empty()) DeleteLocalFile(*env_.files, target.part);
-  MirrorFilePolicy policy(env_, step.before);
+  MirrorFilePolicy policy(env_, session_.options, step.before);
   policy.RecordsOrigin(step.origin);
   StepReport report;
   bool logged_in = session_.logged_in();
@@ -129,14 +129,14 @@ StepReport Worker::Download(const Step& step) {
     logged_in = report.download.logged_in;
   } else {
     LocalFile empty(*env_.files);
-    if (!empty.Open(env_.pool, target.file, LocalFile::Mode::kReadWriteEmpty)) {
+    if (!empty.Open(session_.pool, target.file, LocalFile::Mode::kReadWriteEmpty)) {
       WarnLocalFileError(env_, target.file, empty.LastError().text);
     } else {
       policy.Opened(target.file);
     }
   }
   report.after = policy.After();
-  Title(env_.options.ProgramTitle);
+  Title(session_.options.ProgramTitle);
   return Ended(std::move(report), logged_in);
 }
 

@@ -25,8 +25,8 @@ struct Login {
 // report. A worker is used by one thread at a time; the engine never reads its session.
 class Worker {
  public:
-  // `env`: the connection's view of the run (its own channels and buffers).
-  Worker(Env& env, const Login& login, int number);
+  // `env`: the run's services as this connection sees them; `state`: the run's state.
+  Worker(Env& env, const Options& options, RunSettings& state, const Login& login, int number);
 
   // How a worker that is not logged in when a step comes behaves: the engine logs it in with
   // kLogIn steps, or the worker logs itself in first (waiting out a busy server or not).

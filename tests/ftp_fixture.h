@@ -21,14 +21,14 @@ class FtpFixture : public ::testing::Test {
 
   FtpFixture() {
     env.channel_timeout_ms = kTimeoutMs;
-    env.options.ProgramTitle = "KORU 20080313";
+    options.ProgramTitle = "KORU 20080313";
   }
 
   // Opens channel 1 straight to the server (no greeting, no login) as the channel of
   // `session`; its first connection follows `script`. Returns the channel number.
   int OpenControl(SessionScript script) {
     server.AddSession(std::move(script));
-    EXPECT_TRUE(env.channels.Open(1, "127.0.0.1", server.port(), kTimeoutMs));
+    EXPECT_TRUE(session.channels.Open(1, "127.0.0.1", server.port(), kTimeoutMs));
     session.h = 1;
     return 1;
   }
@@ -41,8 +41,10 @@ class FtpFixture : public ::testing::Test {
 
   RecordingConsole console;
   FakeClock clock;
+  Options options;
+  RunSettings state;
   Env env{console, clock};
-  koru::Session session{env};  // the control connection under test
+  koru::Session session{env, options, state};  // the control connection under test
   FakeFtpServer server;
 };
 

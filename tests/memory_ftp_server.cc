@@ -368,7 +368,9 @@ void MemoryFtpServer::SetMlsdListing(const std::string& directory,
 
 MemoryFtpServer::Counts MemoryFtpServer::counts() const {
   const std::lock_guard lock(mutex_);
-  return counts_;
+  Counts counts = counts_;
+  counts.open_sessions = open_sessions_;
+  return counts;
 }
 
 std::vector<std::vector<std::string>> MemoryFtpServer::commands() const {

@@ -148,6 +148,7 @@ class MemoryFtpServer : public Transport {
     int logins = 0;          // PASS commands, refused ones too
     int refused_logins = 0;  // answered 530
     int retrs = 0;           // RETR commands
+    int open_sessions = 0;   // not yet closed by the client
   };
   Counts counts() const;
   // The commands of each session that was not refused, in the order the sessions opened.

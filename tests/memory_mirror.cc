@@ -41,16 +41,16 @@ std::vector<std::string> ComparedAcrossModes(const std::vector<std::string>& lin
 int32_t MemoryMirror::Run(int connections, const std::string& remote_path,
                           const std::string& mask) {
   if (connections == 0) {
-    return SyncSubDirectory(env, totals, kMirrorServer, "anonymous", "guest@", remote_path,
-                            kMirrorDir, mask);
+    return SyncSubDirectory(env, options, state, totals, kMirrorServer, "anonymous", "guest@",
+                            remote_path, kMirrorDir, mask);
   }
-  return MirrorInParallel(env, totals, connections, kMirrorServer, "anonymous", "guest@",
-                          remote_path, kMirrorDir, mask);
+  return MirrorInParallel(env, options, state, totals, connections, kMirrorServer, "anonymous",
+                          "guest@", remote_path, kMirrorDir, mask);
 }
 
 int32_t MemoryMirror::RunStepwise(const std::string& remote_path, const std::string& mask) {
-  return SyncDirectory(env, totals, kMirrorServer, "anonymous", "guest@", remote_path, kMirrorDir,
-                       mask);
+  return SyncDirectory(env, options, state, totals, kMirrorServer, "anonymous", "guest@",
+                       remote_path, kMirrorDir, mask);
 }
 
 std::vector<std::string> MemoryMirror::AllCommands() const {

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "run/env.h"
+#include "run/options.h"
+#include "run/run_settings.h"
 #include "sync/run_totals.h"
 #include "tests/fakes.h"
 #include "tests/locked_file_system.h"
@@ -94,6 +96,8 @@ struct MemoryMirror {
   MemoryFtpServer server{clock};
   MemoryFileSystem disk;
   LockedFileSystem files{disk};
+  Options options;
+  RunSettings state;
   Env env{console, clock, server};  // closed before the server goes
   RunTotals totals;
 };

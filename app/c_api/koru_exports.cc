@@ -26,11 +26,13 @@ class SilentConsole : public Console {
 };
 
 struct Library {
-  Library() : env(console, clock) { env.options.ProgramTitle = std::string("KORU ") + kVersion; }
+  Library() : env(console, clock) { options.ProgramTitle = std::string("KORU ") + kVersion; }
 
   SilentConsole console;
   PosixClock clock;
   Env env;
+  Options options;                                       // set here, read by every session
+  RunSettings state;                                     // shared by every session
   std::map<int32_t, std::unique_ptr<Session>> sessions;  // by the handle the caller holds
 };
 
@@ -110,7 +112,7 @@ int32_t ftpConnect(const BSTR* server, const BSTR* user, const BSTR* password) {
       return int32_t{-1};
     }
     koru::Library& library = koru::TheLibrary();
-    auto session = std::make_unique<koru::Session>(library.env);
+    auto session = std::make_unique<koru::Session>(library.env, library.options, library.state);
     const int32_t handle = koru::ftpConnect(*session, server_text, user_text, password_text);
     if (handle >= 1) library.sessions[handle] = std::move(session);
     return handle;
