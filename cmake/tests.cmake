@@ -55,13 +55,8 @@ target_link_libraries(koru_e2e_tests PRIVATE koru_test_settings GTest::gtest_mai
 add_dependencies(koru_e2e_tests koru c_caller)
 
 # GoogleTest's headers are most of what every test source compiles: one precompiled header for
-# all three targets. Off by default under a compiler launcher, which caches compiles whole (ccache
-# does not cache a compile that uses a precompiled header unless told to be sloppy about it).
-if(CMAKE_CXX_COMPILER_LAUNCHER)
-  set(pch_default OFF)
-else()
-  set(pch_default ON)
-endif()
+# all three targets. Off by default under a compiler launcher (pch_default, set beside the
+# library's own precompiled header).
 option(KORU_TEST_PCH "Precompile GoogleTest's headers for the test programs" ${pch_default})
 if(KORU_TEST_PCH)
   target_precompile_headers(koru_test_doubles PRIVATE

@@ -5,16 +5,12 @@
 #include <optional>
 #include <string>
 
+#include "tests/local_dates.h"
+
 namespace koru {
 namespace {
 
-SYSTEMTIME Today(uint16_t year, uint16_t month, uint16_t day) {
-  SYSTEMTIME t;
-  t.wYear = year;
-  t.wMonth = month;
-  t.wDay = day;
-  return t;
-}
+using testing::Date;
 
 int64_t Utc(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute,
             int32_t second) {
@@ -97,7 +93,7 @@ TEST(MdtmReply, GivesTheInstantOfA213OnlyOtherwiseNothing) {
 }
 
 TEST(ListLineShowsTime, OnlyUnixDatesWithATimeOfDay) {
-  const SYSTEMTIME today = Today(2026, 12, 10);
+  const SYSTEMTIME today = Date(2026, 12, 10);
   EXPECT_TRUE(ListLineShowsTime("-rw-r--r--   1 ftp ftp   6 Mar  5 12:34 a.txt", today));
   EXPECT_TRUE(ListLineShowsTime("-rw-r--r--   1 ftp ftp   6 Dec 11 00:00 a.txt", today));
   EXPECT_FALSE(ListLineShowsTime("-rw-r--r--   1 ftp ftp   6 Mar  5  2001 a.txt", today));
@@ -116,24 +112,24 @@ TEST(ServerZone, ComesFromTheListedTimeAndTheMdtmRoundedToAQuarterHour) {
     std::optional<int32_t> zone;
   };
   const Case cases[] = {
-      {"five hours west", "Mar 10 12:20", Today(2026, 3, 11), Utc(2026, 3, 10, 17, 20, 7), -300},
-      {"UTC, MDTM second 59", "Mar 10 12:20", Today(2026, 3, 11), Utc(2026, 3, 10, 12, 20, 59),
+      {"five hours west", "Mar 10 12:20", Date(2026, 3, 11), Utc(2026, 3, 10, 17, 20, 7), -300},
+      {"UTC, MDTM second 59", "Mar 10 12:20", Date(2026, 3, 11), Utc(2026, 3, 10, 12, 20, 59),
        0},
-      {"UTC, server clock a second ahead", "Mar 10 12:21", Today(2026, 3, 11),
+      {"UTC, server clock a second ahead", "Mar 10 12:21", Date(2026, 3, 11),
        Utc(2026, 3, 10, 12, 20, 59), 0},
-      {"half hour, into the new year", "Jan  1 02:15", Today(2027, 1, 1),
+      {"half hour, into the new year", "Jan  1 02:15", Date(2027, 1, 1),
        Utc(2026, 12, 31, 20, 45, 0), 330},
-      {"fourteen hours east, into March", "Mar  1 01:00", Today(2026, 3, 1),
+      {"fourteen hours east, into March", "Mar  1 01:00", Date(2026, 3, 1),
        Utc(2026, 2, 28, 11, 0, 30), 840},
-      {"west, back into February of a leap year", "Feb 29 22:10", Today(2024, 3, 1),
+      {"west, back into February of a leap year", "Feb 29 22:10", Date(2024, 3, 1),
        Utc(2024, 3, 1, 3, 10, 0), -300},
-      {"twelve hours west", "Mar 10 00:20", Today(2026, 3, 11), Utc(2026, 3, 10, 12, 20, 0),
+      {"twelve hours west", "Mar 10 00:20", Date(2026, 3, 11), Utc(2026, 3, 10, 12, 20, 0),
        -720},
-      {"beyond twelve hours west", "Mar 10 00:05", Today(2026, 3, 11),
+      {"beyond twelve hours west", "Mar 10 00:05", Date(2026, 3, 11),
        Utc(2026, 3, 10, 12, 20, 0), std::nullopt},
-      {"beyond fourteen hours east", "Mar 11 02:35", Today(2026, 3, 11),
+      {"beyond fourteen hours east", "Mar 11 02:35", Date(2026, 3, 11),
        Utc(2026, 3, 10, 12, 20, 0), std::nullopt},
-      {"a year away", "Mar 10 12:20", Today(2026, 3, 11), Utc(2025, 3, 10, 12, 20, 0),
+      {"a year away", "Mar 10 12:20", Date(2026, 3, 11), Utc(2025, 3, 10, 12, 20, 0),
        std::nullopt},
   };
   for (const Case& c : cases) {
@@ -151,12 +147,12 @@ TEST(ServerZone, ComesFromTheListedTimeAndTheMdtmRoundedToAQuarterHour) {
 
 TEST(ServerZone, CorrectsListedTimesToUtc) {
   LISTENTRY listed;
-  ASSERT_TRUE(PARSELISTLINE("-rw-r--r-- 1 a b 6 Jan  1 02:15 f", listed, Today(2027, 1, 5)));
+  ASSERT_TRUE(PARSELISTLINE("-rw-r--r-- 1 a b 6 Jan  1 02:15 f", listed, Date(2027, 1, 5)));
   EXPECT_EQ(ListedTimeToUtc(listed, 330), Utc(2026, 12, 31, 20, 45, 0));
   EXPECT_EQ(ListedTimeToUtc(listed, -300), Utc(2027, 1, 1, 7, 15, 0));
   EXPECT_EQ(ListedTimeToUtc(listed, 0), Utc(2027, 1, 1, 2, 15, 0));
   // A year-only date is midnight of its day.
-  ASSERT_TRUE(PARSELISTLINE("-rw-r--r-- 1 a b 6 Mar  5  2001 f", listed, Today(2027, 1, 5)));
+  ASSERT_TRUE(PARSELISTLINE("-rw-r--r-- 1 a b 6 Mar  5  2001 f", listed, Date(2027, 1, 5)));
   EXPECT_EQ(ListedTimeToUtc(listed, 180), Utc(2001, 3, 4, 21, 0, 0));
 }
 
