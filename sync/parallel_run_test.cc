@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -236,6 +237,43 @@ INSTANTIATE_TEST_SUITE_P(Idle, ParallelRunIdleTest,
                          ::testing::Values(IdleCase{"BetweenDownloads", "RETR /pub/a.txt", false, 2, 1},
                                            IdleCase{"BeforeTheQuit", "RETR /pub/c.txt", true, 1, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A server that leaves the PASV sent together with a CWD and a TYPE A unanswered: the
+// connection goes quietly, a new one sends each command alone, and the run succeeds without a
+// word of it.
+TEST(ParallelRunPipeliningTest, PassiveLeftUnansweredAfterACwdCostsOneQuietLogin) {
+  testing::MemoryMirror m;
+  m.env.stalled_reply_wait_ms = 200;
+  for (const char* name : {"a.txt", "b.txt"}) {
+    m.server.AddFile(std::string("/pub/") + name, std::string("content of ") + name);
+  }
+  std::map<size_t, std::vector<std::string>> verbs_of;  // by session
+  bool silent_once = false;
+  m.server.Intercept([&](const std::string& command, testing::MemorySession& session) {
+    std::vector<std::string>& verbs = verbs_of[session.index()];
+    verbs.push_back(command.substr(0, command.find(' ')));
+    const size_t n = verbs.size();
+    const bool pipelined = n >= 3 && verbs[n - 1] == "PASV" && verbs[n - 2] == "TYPE" &&
+                           verbs[n - 3] == "CWD";
+    if (!pipelined || silent_once) return false;
+    silent_once = true;
+    session.FallSilent();
+    return true;
+  });
+
+  EXPECT_EQ(m.Run(2), 0);
+
+  EXPECT_TRUE(silent_once);
+  EXPECT_EQ(m.Count("USER"), 3);  // two connections, and the one that replaced the silent one
+  EXPECT_EQ(m.totals.FilesTransferred, 2);
+  EXPECT_EQ(m.disk.Content(kLocal + "b.txt"), "content of b.txt");
+  for (const std::string& line : m.console.lines) {
+    EXPECT_THAT(line, ::testing::Not(::testing::AnyOf(::testing::HasSubstr("ost"),
+                                                      ::testing::HasSubstr("ERROR"),
+                                                      ::testing::HasSubstr("Warning"))));
+  }
+  EXPECT_EQ(m.server.counts().stalled_waits, 0);
+}
 
 }  // namespace
 }  // namespace koru
