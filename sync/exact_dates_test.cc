@@ -132,6 +132,24 @@ TEST_P(ExactDatesTest, LinkInMlsdIsSizedAndFetched) {
   EXPECT_EQ(LocalDate("lnk"), kChanged);
 }
 
+TEST_P(ExactDatesTest, MlsdEntriesAreHandledInNameOrder) {
+  OfferAll();
+  for (const char* name : {"c.txt", "a.txt", "b.txt"}) {
+    mir->server.AddFile(std::string("/pub/") + name, name);
+  }
+  mir->server.SetMlsdListing("/pub", {"type=file;size=5;modify=20261209213042; c.txt",
+                                      "type=pdir;modify=20261209213042; ..",
+                                      "type=file;size=5;modify=20261209213042; a.txt",
+                                      "type=file;size=5;modify=20261209213042; b.txt"});
+
+  EXPECT_EQ(Run(), 0);
+
+  EXPECT_EQ(mir->disk.Content(kLocal + "c.txt"), "c.txt");
+  if (GetParam() == Mode::kOneConnection) {
+    EXPECT_EQ(CommandsOf("RETR"), (Lines{"RETR /pub/a.txt", "RETR /pub/b.txt", "RETR /pub/c.txt"}));
+  }
+}
+
 struct Fallback {
   const char* name;
   std::optional<std::string> fail_reply;  // MLSD of /pub answered this

@@ -1,5 +1,7 @@
 #include "sync/worker.h"
 
+#include <algorithm>
+
 #include "ftp/commands.h"
 #include "ftp/control.h"
 #include "ftp/listing_transfer.h"
@@ -124,6 +126,14 @@ bool AllMlsdLinesRead(const std::vector<std::string>& lines) {
   return true;
 }
 
+// MLSD comes in the order the server keeps its directory; entries are handled by name, in the
+// order a Unix LIST shows them. Every line reads (AllMlsdLinesRead).
+void SortByName(std::vector<std::string>& lines) {
+  std::stable_sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
+    return ParseMlsdLine(a)->name < ParseMlsdLine(b)->name;
+  });
+}
+
 }  // namespace
 
 std::optional<StepReport> Worker::ListByMlsd(const Step& step) {
@@ -138,6 +148,7 @@ std::optional<StepReport> Worker::ListByMlsd(const Step& step) {
   } else {
     StepReport report = ListingReport(std::move(listing));
     report.form.mlsd = true;
+    SortByName(report.lines);
     if (!step.argument.empty()) {
       const SYSTEMTIME today = env_.clock.Now();
       std::erase_if(report.lines, [&](const std::string& line) {
