@@ -123,6 +123,8 @@ std::optional<std::string> ApplySwitch(std::string_view word, Options& s, Locati
     s.VerboseLevel = 1;
   } else if (key == "-Q" && exact) {
     s.QuietMode = kOn;
+  } else if (key == "-L" && exact) {
+    s.ListingDatesOnly = kOn;
   } else {
     return IgnoredWord(word, "unknown switch");
   }

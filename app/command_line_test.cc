@@ -321,6 +321,30 @@ TEST(CommandLineTest, WordsNotReadAsWrittenAreNamed) {
   }
 }
 
+// -L is read exactly, in any case; anything longer is no switch.
+TEST(CommandLineTest, ListingDatesOnlySwitch) {
+  const struct {
+    CommandWords words;
+    int32_t listing_only;
+    std::vector<std::string> warnings;
+  } cases[] = {
+      {{"host/"}, 0, {}},
+      {{"host/", "-L"}, kOn, {}},
+      {{"host/", "-l", "-S"}, kOn, {}},
+      {{"host/", "-Lx"}, 0, {"koru: warning: ignored \"-Lx\": unknown switch"}},
+      {{"host/", "+L"}, 0, {"koru: warning: ignored \"+L\": unknown switch"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.words.back());
+    Options s;
+    Location location;
+    std::vector<std::string> warnings;
+    ReadSwitches(c.words, s, location, warnings);
+    EXPECT_EQ(s.ListingDatesOnly, c.listing_only);
+    EXPECT_EQ(warnings, c.warnings);
+  }
+}
+
 TEST(CommandLineTest, LastWordAndNormalisation) {
   EXPECT_EQ(LASTWORD(""), "");
   EXPECT_EQ(LASTWORD("one"), "one");

@@ -49,6 +49,7 @@ void EchoOptions(Env& env, const Options& s) {
     env.Line(indent + "Parallel transfers over " + std::to_string(s.Connections) +
              " connections");
   }
+  if (s.ListingDatesOnly) env.Line(indent + "Dates from the listing only (no FEAT, MLSD or MDTM)");
 }
 
 void PrintStartLines(Env& env, const Location& location, const std::string& current_dir) {
@@ -182,6 +183,7 @@ const std::vector<std::string>& HelpText() {
       "   \"host/Jan 2024 dir/\"   quotes keep a location or password with blanks whole.",
       "",
       "Switches the usage text does not show:",
+      "   -L    dates from the listing only: no FEAT, MLSD or MDTM.",
       "   -N    fetch again a file whose size or date differs from the listing.",
       "   -P#   up to # connections at once (1 to 16): directories are listed and files",
       "         downloaded side by side, each connection logged in once for the run.",

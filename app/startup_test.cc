@@ -98,6 +98,16 @@ TEST_F(StartupTest, VerboseEchoListsEveryOptionInOrder) {
   EXPECT_EQ(options_.LoginPassword, "pw");
 }
 
+TEST_F(StartupTest, ListingDatesOnlyIsEchoedLast) {
+  EXPECT_EQ(Run("bob:pw@127.0.0.1:1/pub/ -L -V -P2"), 1);
+  const std::vector<std::string> lines(console_.lines.begin(), console_.lines.begin() + 5);
+  EXPECT_THAT(lines, ElementsAre("Koru (KORU 20080313)", "12-10-2026 Options:",
+                                 "           + Verbose mode enabled",
+                                 "           + Parallel transfers over 2 connections",
+                                 "           + Dates from the listing only (no FEAT, MLSD or MDTM)"));
+  EXPECT_EQ(options_.ListingDatesOnly, kOn);
+}
+
 TEST_F(StartupTest, DebugEchoWithCreationOnly) {
   EXPECT_EQ(Run("127.0.0.1:1 -T +V"), 1);
   EXPECT_THAT(console_.lines,

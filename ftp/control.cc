@@ -130,7 +130,7 @@ void DropConnection(Session& session, const std::string& why, std::string_view r
 // Reads one reply, each line waiting at most `timeout_ms`. `silence` tells whether a wait that
 // ends with nothing loses the connection; `silent_before_ms` is the silence that came before.
 std::string ReadReply(Session& session, int timeout_ms, OnSilence silence,
-                      int silent_before_ms = 0) {
+                      int silent_before_ms = 0, std::vector<std::string>* lines = nullptr) {
   Env& env = session.env;
   const int h = session.h;
   ReplyFraming framing;
@@ -175,6 +175,7 @@ std::string ReadReply(Session& session, int timeout_ms, OnSilence silence,
         }
       }
       session.ReplyLine = *reply;
+      if (lines) lines->push_back(*reply);
       // 421: the server is closing the connection, so the next command would find it gone.
       if (ftpReplyCode(*reply) == 421 && session.ConnectedFlag == kOn) {
         DropConnection(session, "closed by the server", *reply);
@@ -182,6 +183,7 @@ std::string ReadReply(Session& session, int timeout_ms, OnSilence silence,
       return std::move(*reply);
     }
     if (session.debug()) session.TranscriptLine(framing.last_continuation());
+    if (lines) lines->push_back(framing.last_continuation());
     line = read_line();
     if (!line.empty() && env.PollKey() == kKeyEsc) {
       // The run ends here: nothing is sent any more, so the rest of this reply is never
@@ -247,6 +249,14 @@ std::string ftpReplyText(int32_t code) {
 
 std::string ftpGetShownReply(Session& session) {
   std::string reply = ftpGetReply(session);
+  if (session.debug()) session.TranscriptLine(reply);
+  return reply;
+}
+
+std::string ftpGetShownReplyLines(Session& session, std::vector<std::string>& lines) {
+  lines.clear();
+  std::string reply = ReadReply(session, session.channels.TimeoutOf(session.h),
+                                OnSilence::kDropConnection, 0, &lines);
   if (session.debug()) session.TranscriptLine(reply);
   return reply;
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ftp/ftp_session.h"
 #include "run/env.h"
@@ -88,6 +89,9 @@ std::string ftpReplyText(int32_t code);
 
 // Reads one reply and prints its final line in debug mode; nothing is recorded.
 std::string ftpGetShownReply(Session& session);
+// The same, with every line of the reply, its final line last, into `lines` (emptied first;
+// a reply that did not come leaves it without a final line).
+std::string ftpGetShownReplyLines(Session& session, std::vector<std::string>& lines);
 
 // The standard exchange of a command: send `command`, read the reply, print it in debug mode
 // and record it. Returns the reply line.

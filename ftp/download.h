@@ -13,11 +13,13 @@
 namespace koru {
 
 // A file to download as its listing gave it: the text after RETR, the listed size (0 or
-// less: unknown) and the listed date (local time; a zero year, month or day: unknown).
+// less: unknown) and the listed date (local time; a zero year, month or day: unknown), exact to
+// the second where `exact_time`.
 struct FileToFetch {
   std::string path;
   int64_t listed_size = 0;
   SYSTEMTIME listed_time{};
+  bool exact_time = false;
 };
 
 // What a download does with its local file, decided by its caller.

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "ftp/remote_facts.h"
 #include "platform/channels.h"
 #include "platform/handle_pool.h"
 #include "run/env.h"
@@ -120,6 +121,9 @@ class Session {
   // ("Connection refused") or the silence of the server; empty otherwise.
   std::string ConnectFailure;
   TransferOutcome LastTransfer;  // how the latest listing or download ended
+  // What the run's server offers for exact remote dates, shared by the connections of the run;
+  // none where dates come from the listing only (then neither FEAT nor OPTS UTF8 is sent).
+  RemoteFacts* remote_facts = nullptr;
 
  private:
   std::string NumberTag() const { return "[" + std::to_string(number) + "]"; }

@@ -57,7 +57,7 @@ bool ListingComplete(const Session& session, const std::string& final_reply) {
 
 // Fetches the listing as ftpList says, recording into the session.
 void FetchListing(Session& session, const std::string& directory, const std::string& argument,
-                  std::vector<std::string>& lines) {
+                  std::vector<std::string>& lines, const std::string& verb) {
   Env& env = session.env;
   RunSettings& s = session.state;
   TransferOutcome& outcome = session.LastTransfer;
@@ -73,7 +73,7 @@ void FetchListing(Session& session, const std::string& directory, const std::str
     return;
   }
   ftpTypeAscii(session);
-  ftpSendCommand(session, argument.empty() ? "LIST" : "LIST " + argument);
+  ftpSendCommand(session, argument.empty() ? verb : verb + " " + argument);
   const std::string reply = ftpGetShownReply(session);
   // A refused listing sends no data and no final reply: waiting for them would only stall
   // the run and misplace the replies of the commands that follow.
@@ -114,9 +114,9 @@ int32_t ftpList(Session& session, const std::string& directory, const std::strin
 }
 
 ListingOutcome ListDirectory(Session& session, const std::string& directory,
-                             const std::string& argument) {
+                             const std::string& argument, const std::string& verb) {
   ListingOutcome listing;
-  FetchListing(session, directory, argument, listing.lines);
+  FetchListing(session, directory, argument, listing.lines, verb);
   listing.transfer = session.LastTransfer;
   listing.reply = session.ReplyLine;
   listing.lost = listing.transfer.failed && ReplyLosesConnection(listing.reply);

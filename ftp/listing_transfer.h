@@ -31,7 +31,8 @@ int32_t ftpList(Session& session, const std::string& directory, const std::strin
                 std::vector<std::string>& lines);
 
 // What a listing came to, told whole: ftpList computes its result through ListDirectory, which
-// records into the session as ftpList says.
+// records into the session as ftpList says. `verb` is the listing command ("MLSD" for the
+// machine-readable listing, whose lines come the same way).
 struct ListingOutcome {
   std::vector<std::string> lines{};  // what ftpList stores
   TransferOutcome transfer{};        // what ftpList keeps as LastTransfer
@@ -40,7 +41,7 @@ struct ListingOutcome {
   bool logged_in = false;            // the connection is still logged in after it
 };
 ListingOutcome ListDirectory(Session& session, const std::string& directory,
-                             const std::string& argument);
+                             const std::string& argument, const std::string& verb = "LIST");
 
 // The raw lines of the full listing (a plain "LIST" through ftpList) that PARSELISTLINE reads
 // as directories, into `names` (emptied first). Returns their number; 0 (and `names` untouched)

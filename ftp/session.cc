@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ftp/control.h"
+#include "ftp/server_features.h"
 #include "ftp/tls_session.h"
 #include "ftp/transfer_status.h"
 #include "platform/text.h"
@@ -217,6 +218,26 @@ bool RightAfterOwnQuit(Session& session) {
          env.clock.MonotonicMs() - *session.last_quit_ms <= kRightAfterQuitMs;
 }
 
+// FEAT, and its whole reply read.
+ServerFeatures AskFeatures(Session& session) {
+  ftpSendCommand(session, "FEAT");
+  std::vector<std::string> lines;
+  ftpGetShownReplyLines(session, lines);
+  return ParseFeatReply(lines);
+}
+
+// Right after a login: what the server offers is asked once per run (FEAT on the first
+// connection that logs in), and a server offering UTF8 is told so on every connection before
+// any path goes out. Neither reply decides anything else.
+void LearnWhatServerOffers(Session& session) {
+  if (!session.remote_facts) return;
+  const ServerFeatures features =
+      session.remote_facts->LearnOnce([&session] { return AskFeatures(session); });
+  if (!features.utf8 || !session.logged_in()) return;
+  ftpSendCommand(session, "OPTS UTF8 ON");
+  ftpGetShownReply(session);
+}
+
 }  // namespace
 
 ServerAddress SplitServerText(std::string_view server, int default_port) {
@@ -255,7 +276,8 @@ int32_t Connect(Session& session, const std::string& server, const std::string& 
         // Whether final replies come is learnt anew on every connection.
         session.NoStatusLine = kOff;
         session.TransferType = 0;
-        return session.h;
+        if (!session.state.AbortFlag) LearnWhatServerOffers(session);
+        return session.logged_in() ? session.h : -1;
       case Attempt::kBusy:
         if (busy == BusyServer::kGiveUp) return -1;
         if (quick_retries > 0) {

@@ -26,6 +26,10 @@ struct LISTENTRY {
   // either end belong to the name, and a link's name still carries its " -> target".
   std::string name;
   int16_t isLink = 0;  // 1 for a Unix line whose type letter is l or L
+  // Where the date is known to the second (an MLSD modify fact): its seconds, and `exact` set.
+  // A listed line never knows them.
+  int16_t second = 0;
+  bool exact = false;
 
   bool operator==(const LISTENTRY&) const = default;
 };

@@ -26,6 +26,8 @@ struct Options {
   int32_t NewerMode = 0;      // -N: fetch again what changed on the server (size or date)
   int32_t Connections = 0;    // -P: control connections at once (1-16); 0 one at a time
   int32_t QuietMode = 0;      // -Q: nothing on standard output, failures on standard error
+  // -L: dates come from the listing only; the server is asked for no FEAT, MLSD or MDTM.
+  int32_t ListingDatesOnly = 0;
   ConnectionSecurity Security = ConnectionSecurity::kPlain;
 
   bool verbose() const { return VerboseLevel != 0; }

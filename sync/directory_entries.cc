@@ -51,7 +51,7 @@ Task<void> DirectoryMirror::HandleEntry(const LISTENTRY& listed) {
     co_return;
   }
   const LocalTarget target = step.TargetIn(local_dir_);
-  const FileToFetch file{step.remote, step.size, step.listed_time};
+  const FileToFetch file{step.remote, step.size, step.listed_time, step.exact_time};
   co_await Download(file, step.key, target);
 }
 

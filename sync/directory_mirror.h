@@ -155,7 +155,8 @@ class DirectoryMirror {
   bool MaskRefused(const ListingRead& read);
 
   // The whole listing, cut down to the lines of entries whose names fit the mask.
-  Task<ListingRead> ListAndMatchHere(std::vector<std::string>& lines);
+  // `form`: how the lines are read.
+  Task<ListingRead> ListAndMatchHere(std::vector<std::string>& lines, ListingForm& form);
 
   void PrintListing(const std::vector<std::string>& lines, int32_t n);
   void PrintFileCount(int32_t n);
@@ -260,6 +261,7 @@ class DirectoryMirror {
   std::optional<std::vector<std::string>> listed_lines_;  // a listing the file pass is to use
   // The directory phase's listing, until a file pass has read one of its own.
   std::optional<std::vector<std::string>> found_lines_;
+  ListingForm found_form_;  // how the directory phase's listing is read
   TaskGroup children_;   // sub-directories worked on beside this one
   TaskGroup downloads_;  // downloads of the current pass
   bool no_connection_ = false;  // a download of this call found no connection

@@ -14,10 +14,10 @@ namespace {
 
 // Keeps the lines of the entries whose names fit `mask`.
 void KeepMatching(std::vector<std::string>& lines, const std::string& mask,
-                  const SYSTEMTIME& today) {
+                  const SYSTEMTIME& today, const ListingForm& form) {
   std::erase_if(lines, [&](const std::string& line) {
-    LISTENTRY entry;
-    return !PARSELISTLINE(line, entry, today) || !WILDMATCH(EntryFileName(entry), mask, 0);
+    const std::optional<LISTENTRY> entry = ParseListedLine(line, today, form);
+    return !entry || !WILDMATCH(EntryFileName(*entry), mask, 0);
   });
 }
 
@@ -28,7 +28,8 @@ Step DirectoryMirror::ListStep(bool change_dir, std::string argument, std::strin
               .path = remote_path_,
               .argument = std::move(argument),
               .change_dir = change_dir,
-              .list_title = std::move(title)};
+              .list_title = std::move(title),
+              .exact_dates = !IsListOnly(mask_)};
 }
 
 Task<bool> DirectoryMirror::DirectoryPhase() {
@@ -79,7 +80,7 @@ Task<bool> DirectoryMirror::DirectoryPhase() {
   }
   if (ListingFailed("", ReadOf(listed))) co_return true;
   std::vector<std::string> lines = std::move(listed.lines);
-  const Listing listing = ParseListing(lines, env().clock.Now());
+  const Listing listing = ParseListing(lines, env().clock.Now(), listed.form);
   // Where one listing serves the sub-directories and the files it is kept for the file phase;
   // otherwise to count the files it found should the file phase not connect.
   if (s_.policy().one_listing && mask_.empty()) {
@@ -87,6 +88,7 @@ Task<bool> DirectoryMirror::DirectoryPhase() {
   } else {
     found_lines_ = std::move(lines);
   }
+  found_form_ = listed.form;
   FindClashes(listing);
   const std::vector<LISTENTRY> directories = DirectoryEntries(listing);
   const auto n = static_cast<int32_t>(directories.size());
@@ -175,6 +177,7 @@ Task<void> DirectoryMirror::FilePhase() {
 
 Task<DirectoryMirror::Pass> DirectoryMirror::FilePass() {
   std::vector<std::string> lines;
+  ListingForm form = found_form_;
   int32_t n = 0;
   if (listed_lines_) {
     lines = std::move(*listed_lines_);
@@ -204,8 +207,9 @@ Task<DirectoryMirror::Pass> DirectoryMirror::FilePass() {
     co_await QuitAfterStep();
     ListingRead read = ReadOf(listed);
     lines = std::move(listed.lines);
+    form = listed.form;
     if (MaskRefused(read)) {
-      read = co_await ListAndMatchHere(lines);
+      read = co_await ListAndMatchHere(lines, form);
       // Over several connections none may be left for the whole listing: said like the first.
       if (no_connection_) co_return Pass::kCallEnded;
     }
@@ -217,7 +221,7 @@ Task<DirectoryMirror::Pass> DirectoryMirror::FilePass() {
     PrintListing(lines, n);
     co_return Pass::kLast;
   }
-  const Listing listing = ParseListing(lines, env().clock.Now());
+  const Listing listing = ParseListing(lines, env().clock.Now(), form);
   PrintFileCount(EntryCount(listing));
   FindClashes(listing);
   const bool go_on = co_await HandleEntries(listing);
@@ -232,8 +236,8 @@ Task<void> DirectoryMirror::CountFoundFilesNotTried() {
   std::vector<std::string> lines = std::move(*found_lines_);
   found_lines_.reset();
   const SYSTEMTIME today = env().clock.Now();
-  if (!mask_.empty()) KeepMatching(lines, mask_, today);
-  const Listing listing = ParseListing(lines, today);
+  if (!mask_.empty()) KeepMatching(lines, mask_, today, found_form_);
+  const Listing listing = ParseListing(lines, today, found_form_);
   FindClashes(listing);
   co_await HandleEntries(listing);
 }
@@ -263,7 +267,7 @@ bool DirectoryMirror::MaskRefused(const ListingRead& read) {
 }
 
 Task<DirectoryMirror::ListingRead> DirectoryMirror::ListAndMatchHere(
-    std::vector<std::string>& lines) {
+    std::vector<std::string>& lines, ListingForm& form) {
   if (totals().MasksMatchedHere++ == 0 && options().verbose()) {
     env().TimedLine(" * Note: the server does not match masks; matched here");
   }
@@ -274,7 +278,8 @@ Task<DirectoryMirror::ListingRead> DirectoryMirror::ListAndMatchHere(
   if (listed.no_connection) NoConnection(listed);
   ListingRead read = ReadOf(listed);
   lines = std::move(listed.lines);
-  KeepMatching(lines, ListArgument(), env().clock.Now());
+  form = listed.form;
+  KeepMatching(lines, ListArgument(), env().clock.Now(), form);
   read.n = static_cast<int32_t>(lines.size());
   co_return read;
 }

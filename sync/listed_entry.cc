@@ -3,18 +3,54 @@
 #include <algorithm>
 #include <string_view>
 
+#include "listing/mlsd_parser.h"
+#include "listing/remote_time.h"
 #include "localfs/local_files.h"
+#include "platform/local_file.h"
 #include "platform/text.h"
 
 namespace koru {
 
-Listing ParseListing(const std::vector<std::string>& lines, const SYSTEMTIME& today) {
+namespace {
+
+void SetLocalDate(LISTENTRY& entry, int64_t utc_seconds) {
+  const SYSTEMTIME local = EpochToLocal(utc_seconds);
+  entry.year = local.wYear;
+  entry.month = static_cast<int16_t>(local.wMonth);
+  entry.day = static_cast<int16_t>(local.wDay);
+  entry.hour = static_cast<int16_t>(local.wHour);
+  entry.minute = static_cast<int16_t>(local.wMinute);
+  entry.second = static_cast<int16_t>(local.wSecond);
+}
+
+}  // namespace
+
+std::optional<LISTENTRY> ParseListedLine(const std::string& line, const SYSTEMTIME& today,
+                                         const ListingForm& form) {
+  if (form.mlsd) {
+    const std::optional<MlsdEntry> mlsd = ParseMlsdLine(line);
+    if (!mlsd) return std::nullopt;
+    std::optional<ExactEntry> exact = ToExactEntry(*mlsd);
+    if (!exact) return std::nullopt;
+    if (exact->utc_seconds) {
+      SetLocalDate(exact->entry, *exact->utc_seconds);
+      exact->entry.exact = true;
+    }
+    return std::move(exact->entry);
+  }
+  LISTENTRY entry;
+  if (!PARSELISTLINE(line, entry, today)) return std::nullopt;
+  if (form.zone_minutes && ListLineShowsTime(line, today)) {
+    SetLocalDate(entry, ListedTimeToUtc(entry, *form.zone_minutes));
+  }
+  return entry;
+}
+
+Listing ParseListing(const std::vector<std::string>& lines, const SYSTEMTIME& today,
+                     const ListingForm& form) {
   Listing listing;
   listing.reserve(lines.size());
-  for (const std::string& line : lines) {
-    LISTENTRY entry;
-    listing.push_back(PARSELISTLINE(line, entry, today) ? std::optional(entry) : std::nullopt);
-  }
+  for (const std::string& line : lines) listing.push_back(ParseListedLine(line, today, form));
   return listing;
 }
 
@@ -40,7 +76,8 @@ bool IsUnsafeName(const std::string& name) {
 std::string EntryKey(const LISTENTRY& entry, const std::string& name) {
   return name + '\n' + std::to_string(entry.size) + ' ' + std::to_string(entry.year) + '-' +
          std::to_string(entry.month) + '-' + std::to_string(entry.day) + ' ' +
-         std::to_string(entry.hour) + ':' + std::to_string(entry.minute);
+         std::to_string(entry.hour) + ':' + std::to_string(entry.minute) +
+         (entry.exact ? ':' + std::to_string(entry.second) : "");
 }
 
 SYSTEMTIME ListedTime(const LISTENTRY& entry) {
@@ -52,7 +89,7 @@ SYSTEMTIME ListedTime(const LISTENTRY& entry) {
       DAYOFWEEK(ZeroPad(entry.year, 4) + ZeroPad(entry.month, 2) + ZeroPad(entry.day, 2)));
   t.wHour = static_cast<uint16_t>(entry.hour);
   t.wMinute = static_cast<uint16_t>(entry.minute);
-  t.wSecond = 0;
+  t.wSecond = static_cast<uint16_t>(entry.second);
   t.wMilliseconds = 0;
   return t;
 }

@@ -15,8 +15,26 @@ namespace koru {
 // total).
 using Listing = std::vector<std::optional<LISTENTRY>>;
 
+// How a listing's lines are read: MLSD lines (dates exact, UTC), or LIST lines whose wall
+// times are in the server's zone where a probe told it (`zone_minutes` east of UTC), and in the
+// local zone otherwise.
+struct ListingForm {
+  bool mlsd = false;
+  std::optional<int32_t> zone_minutes;
+
+  bool operator==(const ListingForm&) const = default;
+};
+
+// One line of a listing of `form`: its entry, dated in local time; none for a line that gives
+// no entry (a notice, a total, MLSD's cdir and pdir). An MLSD entry with a modify fact is exact
+// to the second; a LIST line that shows a time of day, read with a known zone, is moved from
+// the server's zone into the local one.
+std::optional<LISTENTRY> ParseListedLine(const std::string& line, const SYSTEMTIME& today,
+                                         const ListingForm& form = {});
+
 // Every line of a listing read once; `today` dates the entries listed without a year.
-Listing ParseListing(const std::vector<std::string>& lines, const SYSTEMTIME& today);
+Listing ParseListing(const std::vector<std::string>& lines, const SYSTEMTIME& today,
+                     const ListingForm& form = {});
 
 // Lines that give an entry: a server's own error text among the lines is no file.
 int32_t EntryCount(const Listing& listing);

@@ -52,9 +52,11 @@ struct CopyVerdict {
 
 // The decision of MirrorFilePolicy::Assess, from what stands at the local file (`seen`, with
 // the origin it records, `seen_origin`, empty for none) alone: nothing is looked at or changed.
+// Where the listed date is `exact` (to the second), dates are compared to the second.
 CopyVerdict JudgeLocalCopy(const CopyRules& rules, const LocalEntry& seen,
                            const std::string& seen_origin, int64_t listed_size,
-                           const SYSTEMTIME& listed_time, const std::string& origin);
+                           const SYSTEMTIME& listed_time, const std::string& origin,
+                           bool exact = false);
 
 // What a mirror does with a local file: whether it is fetched, erased or resumed, and how it is
 // dated and tidied after a download. Reads the overwrite and resume switches of the run.
@@ -78,8 +80,12 @@ class MirrorFilePolicy : public LocalFilePolicy {
   // size; with NewerMode the listed date too) that records `origin` itself is
   // kCompleteToDelete. A file without an origin follows the rules above alone.
   // JudgeLocalCopy on what stands at `local`, which is then dated where the verdict says so.
+  // With `exact` (the listed date is exact to the second) dates agree only to the second.
   LocalCopy Assess(const std::string& local, int64_t listed_size, const SYSTEMTIME& listed_time,
-                   const std::string& origin);
+                   const std::string& origin, bool exact = false);
+
+  // The dates PrepareForDownload compares are exact to the second.
+  void ComparesToTheSecond(bool exact) { exact_ = exact; }
 
   // Dates the complete local file `local`, last written at `modified_seconds`, like the
   // listing, where a verdict said its date differs (verbose: both dates first).
@@ -113,6 +119,7 @@ class MirrorFilePolicy : public LocalFilePolicy {
   Env& env_;
   const Options& options_;
   std::optional<LocalEntry> before_;
+  bool exact_ = false;
   LocalEntry after_;
   std::string origin_;
   std::string seen_origin_;

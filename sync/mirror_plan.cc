@@ -79,6 +79,7 @@ EntryStep PlanEntry(const LISTENTRY& entry, bool link_sized, const MirrorRules& 
   step.key = EntryKey(entry, step.name);
   step.size = entry.size;
   step.listed_time = ListedTime(entry);
+  step.exact_time = entry.exact;
   if (!PlanBeforeName(entry, link_sized, memory, step)) return step;
 
   step.hands_out_name = rules.unique_names;
@@ -90,7 +91,8 @@ EntryStep PlanEntry(const LISTENTRY& entry, bool link_sized, const MirrorRules& 
   const LocalFacts facts = local.Look(step.local_name);
   step.seen = facts.entry;
   const CopyVerdict verdict = JudgeLocalCopy(rules.copy, facts.entry, facts.origin, entry.size,
-                                             step.listed_time, rules.OriginOf(step.remote));
+                                             step.listed_time, rules.OriginOf(step.remote),
+                                             step.exact_time);
   step.action = ActionOf(verdict.copy);
   step.redate = verdict.redate;
   if (verdict.copy == LocalCopy::kClash) step.owner = OriginPath(facts.origin);

@@ -89,6 +89,7 @@ struct EntryStep {
   std::string key;     // EntryKey: tells it from other files between passes
   int64_t size = 0;    // the listed size (a link's: SIZE's answer)
   SYSTEMTIME listed_time{};
+  bool exact_time = false;  // `listed_time` is exact to the second
   bool warn = false;
   std::string local_name;
   bool hands_out_name = false;  // +M: `local_name` is taken from now on

@@ -62,6 +62,7 @@ Scheduler::Scheduler(Env& run, const Options& options, RunSettings& state, RunTo
       env_(&run) {
   if (inline_) {
     slots_.push_back(std::make_unique<Slot>(run, options_, state_, login_, 0));
+    ShareRemoteFacts(slots_[0]->worker.session());
     slots_[0]->worker.session().SkipsRepeatedType = policy.skip_repeated_type;
     slots_[0]->worker.session().PipelinesCommands = policy.pipeline;
     return;
@@ -74,6 +75,7 @@ Scheduler::Scheduler(Env& run, const Options& options, RunSettings& state, RunTo
     auto env = std::make_unique<Env>(run, *console);
     auto slot = std::make_unique<Slot>(*env, options_, state_, login_, i);
     slot->worker.session().received_bytes = &bytes_;
+    ShareRemoteFacts(slot->worker.session());
     slot->console = std::move(console);
     slot->env = std::move(env);
     slot->worker.session().SkipsRepeatedType = policy.skip_repeated_type;
@@ -91,6 +93,10 @@ Scheduler::Scheduler(Env& run, const Options& options, RunSettings& state, RunTo
     done_signal_.notify_one();
   });
   for (auto& slot : slots_) slot->thread = std::thread([this, s = slot.get()] { WorkerLoop(*s); });
+}
+
+void Scheduler::ShareRemoteFacts(Session& session) {
+  if (!options_.ListingDatesOnly) session.remote_facts = &remote_facts_;
 }
 
 Scheduler::~Scheduler() {

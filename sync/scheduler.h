@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "ftp/remote_facts.h"
 #include "ftp/transfer_status.h"
 #include "run/env.h"
 #include "sync/run_totals.h"
@@ -139,12 +140,17 @@ class Scheduler {
   void DrawStatus(int64_t now);
   void EndDisplay();
   void WorkerLoop(Slot& slot);
+  // Where dates are not to come from the listing only, `session` learns and reads what the
+  // server offers through the run's RemoteFacts.
+  void ShareRemoteFacts(Session& session);
 
   const Options& options_;
   RunSettings& state_;
   RunTotals& totals_;
   const Login& login_;
   const ConnectionPolicy policy_;
+  // What the server offers for exact dates, shared by the run's connections.
+  RemoteFacts remote_facts_;
   const bool inline_;  // one worker, on this thread
   std::unique_ptr<LockedConsole> locked_;
   std::unique_ptr<Env> own_env_;  // this thread's view of the run over several connections

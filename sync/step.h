@@ -8,6 +8,7 @@
 #include "ftp/download.h"
 #include "localfs/local_files.h"
 #include "run/run_settings.h"
+#include "sync/listed_entry.h"
 #include "sync/local_file_policy.h"
 
 namespace koru {
@@ -31,6 +32,9 @@ struct Step {
   bool change_dir = false;  // kList
   bool with_line = false;   // kLogIn: the connecting line in verbose mode
   std::string list_title{};   // kList: the title while the listing comes; none: kept
+  // kList: the listing feeds the comparison with local files, so it is asked for in the form
+  // that dates entries best (MLSD where offered; the server's zone probed where not).
+  bool exact_dates = false;
   // kDownload
   FileToFetch file{};
   LocalTarget target{};
@@ -57,6 +61,7 @@ struct StepReport {
   bool connected = false;  // the connection is logged in after the step
   bool dir_refused = false;  // kList: the CWD before it failed (`reply`), nothing was listed
   std::vector<std::string> lines{};  // kList
+  ListingForm form{};                // kList: how `lines` are read
   TransferOutcome outcome{};         // kList, kDownload
   int64_t size = -1;               // kFileSize
   DownloadResult download{};         // kDownload

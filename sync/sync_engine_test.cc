@@ -75,6 +75,8 @@ class SyncEngineTest : public ::testing::Test {
   SyncEngineTest() {
     m.env.channel_timeout_ms = 300;
     m.options.ProgramTitle = kTitle;
+    // The command sequences here are those of dates from the listing alone.
+    m.options.ListingDatesOnly = kOn;
   }
 
   ~SyncEngineTest() override {

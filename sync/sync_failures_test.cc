@@ -89,6 +89,8 @@ class SyncFailuresTest : public ::testing::Test {
  protected:
   SyncFailuresTest() {
     m.env.channel_timeout_ms = 300;
+    // The command sequences here are those of dates from the listing alone.
+    m.options.ListingDatesOnly = kOn;
     // The times these tests bound are the time-outs': the round trips cost next to nothing.
     m.server.SetRoundTrip(1);
   }
@@ -99,8 +101,9 @@ class SyncFailuresTest : public ::testing::Test {
 
   bool OneConnection() const { return mode_ == Mode::kOneConnection; }
 
-  // Runs "koru anonymous:guest@SERVER<path> <switches>" in the local directory, with -P1 or
-  // -P4 as the mode asks, timing it on the clock.
+  // Runs "koru anonymous:guest@SERVER<path> <switches> -L" in the local directory, with -P1 or
+  // -P4 as the mode asks, timing it on the clock. The command sequences here are those of
+  // dates from the listing alone.
   int Run(const std::string& path, const std::string& switches = "") {
     const std::string parallel = mode_ == Mode::kP1   ? " -P1"
                                  : mode_ == Mode::kP4 ? " -P4"
@@ -109,7 +112,7 @@ class SyncFailuresTest : public ::testing::Test {
     const int exit_code =
         KoruMain(m.env, m.totals,
                  std::string("anonymous:guest@") + testing::kMirrorServer + path + " " +
-                     switches + parallel,
+                     switches + parallel + " -L",
                  testing::kMirrorDir);
     elapsed_ms = m.clock.MonotonicMs() - start;
     return exit_code;

@@ -33,6 +33,8 @@ class SyncOnMemoryDiskTest : public ::testing::Test {
   SyncOnMemoryDiskTest() {
     env.channel_timeout_ms = 300;
     env.files = &disk;
+    // The command sequences here are those of dates from the listing alone.
+    options.ListingDatesOnly = kOn;
     disk.AddDirectory(kLocal);
     server.SetDefaultSession(site.Script());
   }

@@ -3,6 +3,9 @@
 #include "ftp/commands.h"
 #include "ftp/control.h"
 #include "ftp/listing_transfer.h"
+#include "listing/mlsd_parser.h"
+#include "listing/remote_time.h"
+#include "listing/wildmatch.h"
 #include "platform/local_file.h"
 
 namespace koru {
@@ -86,7 +89,23 @@ StepReport Worker::List(const Step& step) {
     }
   }
   if (!step.list_title.empty()) Title(step.list_title);
-  ListingOutcome listing = ListDirectory(session_, step.path, step.argument);
+  RemoteFacts* facts = step.exact_dates ? session_.remote_facts : nullptr;
+  const ServerFeatures offered = facts ? facts->Features() : ServerFeatures{};
+  if (offered.mlst) {
+    std::optional<StepReport> mlsd = ListByMlsd(step);
+    if (mlsd) return std::move(*mlsd);
+  }
+  StepReport report = ListingReport(ListDirectory(session_, step.path, step.argument));
+  if (!facts) return report;
+  if (report.ok && offered.mdtm && !offered.mlst && !facts->Zone()) {
+    ProbeZone(step.path, report.lines);
+    report.connected = session_.logged_in();
+  }
+  report.form.zone_minutes = facts->Zone();
+  return report;
+}
+
+StepReport Worker::ListingReport(ListingOutcome listing) const {
   StepReport report;
   report.lines = std::move(listing.lines);
   report.outcome = std::move(listing.transfer);
@@ -94,6 +113,68 @@ StepReport Worker::List(const Step& step) {
   report.reply = std::move(listing.reply);
   report.lost = listing.lost;
   return Ended(std::move(report), listing.logged_in);
+}
+
+namespace {
+
+bool AllMlsdLinesRead(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) {
+    if (!ParseMlsdLine(line)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<StepReport> Worker::ListByMlsd(const Step& step) {
+  ListingOutcome listing = ListDirectory(session_, step.path, "", "MLSD");
+  const TransferOutcome& outcome = listing.transfer;
+  std::string why;
+  if (outcome.refused && !listing.lost && listing.logged_in && !session_.state.AbortFlag &&
+      ftpReplyCode(outcome.reply) >= 400) {
+    why = "MLSD refused (" + outcome.reply + ")";
+  } else if (!outcome.failed && !AllMlsdLinesRead(listing.lines)) {
+    why = "MLSD unreadable";
+  } else {
+    StepReport report = ListingReport(std::move(listing));
+    report.form.mlsd = true;
+    if (!step.argument.empty()) {
+      const SYSTEMTIME today = env_.clock.Now();
+      std::erase_if(report.lines, [&](const std::string& line) {
+        const std::optional<LISTENTRY> entry = ParseListedLine(line, today, report.form);
+        return !entry || !WILDMATCH(EntryFileName(*entry), step.argument, 0);
+      });
+    }
+    return report;
+  }
+  if (session_.verbose() && session_.remote_facts->FirstFallbackOf(step.path)) {
+    env_.TimedLine(" * Listed with LIST: " + why);
+  }
+  return std::nullopt;
+}
+
+void Worker::ProbeZone(const std::string& directory, const std::vector<std::string>& lines) {
+  RemoteFacts& facts = *session_.remote_facts;
+  const SYSTEMTIME today = env_.clock.Now();
+  for (const std::string& line : lines) {
+    LISTENTRY entry;
+    if (!PARSELISTLINE(line, entry, today) || entry.isDir || entry.isLink ||
+        !ListLineShowsTime(line, today)) {
+      continue;
+    }
+    // One probe a run: a refused or unreadable answer leaves the listed times as they read.
+    if (!facts.ClaimZoneProbe()) return;
+    const std::string path = directory + EntryFileName(entry);
+    ftpSendCommand(session_, "MDTM " + path);
+    const std::optional<int64_t> utc = ParseMdtmReply(ftpGetShownReply(session_));
+    const std::optional<int32_t> zone = utc ? ServerZoneMinutes(entry, *utc) : std::nullopt;
+    if (!zone) return;
+    facts.SetZone(*zone);
+    if (session_.verbose()) {
+      env_.TimedLine(" * Server time: " + ZoneText(*zone) + " (from MDTM of " + path + ")");
+    }
+    return;
+  }
 }
 
 StepReport Worker::ChangeDir(const std::string& path) {
@@ -118,6 +199,7 @@ StepReport Worker::Download(const Step& step) {
   // A part file left by an earlier try is no copy to resume: the file comes whole.
   if (!target.part.empty()) DeleteLocalFile(*env_.files, target.part);
   MirrorFilePolicy policy(env_, session_.options, step.before);
+  policy.ComparesToTheSecond(step.file.exact_time);
   policy.RecordsOrigin(step.origin);
   StepReport report;
   bool logged_in = session_.logged_in();

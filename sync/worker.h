@@ -3,10 +3,13 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "ftp/commands.h"
 #include "ftp/ftp_session.h"
+#include "ftp/listing_transfer.h"
 #include "ftp/session.h"
 #include "run/env.h"
 #include "sync/step.h"
@@ -45,6 +48,14 @@ class Worker {
   StepReport LogIn(bool with_line, BusyServer busy);
   StepReport Quit();
   StepReport List(const Step& step);
+  StepReport ListingReport(ListingOutcome listing) const;
+  // MLSD of the step's directory, its lines matched against the step's mask here. None when it
+  // is to be listed with LIST after all: MLSD refused, or a line of it that does not read (said
+  // once per directory in verbose mode).
+  std::optional<StepReport> ListByMlsd(const Step& step);
+  // The run's one probe of the server's zone: MDTM of the first file of `lines` (a LIST of
+  // `directory`) that shows a time of day, where no probe has been made yet.
+  void ProbeZone(const std::string& directory, const std::vector<std::string>& lines);
   StepReport ChangeDir(const std::string& path);
   StepReport MakeDirTree(const std::string& path);
   StepReport FileSize(const std::string& path);
