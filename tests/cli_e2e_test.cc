@@ -63,6 +63,7 @@ Location forms the syntax above does not show:
    "host/Jan 2024 dir/"   quotes keep a location or password with blanks whole.
 
 Switches the usage text does not show:
+   -L    dates from the listing only: no FEAT, MLSD or MDTM.
    -N    fetch again a file whose size or date differs from the listing.
    -P#   up to # connections at once (1 to 16): directories are listed and files
          downloaded side by side, each connection logged in once for the run.

@@ -265,6 +265,17 @@ std::vector<std::string> UsageSwitches() {
   return switches;
 }
 
+// The switches --help adds below "Switches the usage text does not show:" ("-N", "-P#", ...).
+std::vector<std::string> HelpSwitches() {
+  const std::regex row(R"(^   ([-+][A-Z]#?) )");
+  std::vector<std::string> switches;
+  std::smatch match;
+  for (const std::string& line : HelpText()) {
+    if (std::regex_search(line, match, row)) switches.push_back(match[1]);
+  }
+  return switches;
+}
+
 // The keys a user can press, as the manual page's tags and the README's table name them.
 struct Key {
   std::string man_tag;
@@ -329,6 +340,9 @@ TEST_F(ManualPage, NamesEverySwitchAndKey) {
   ASSERT_EQ(run.exit_code, 0) << run.errors;
   const std::string options = RenderedSection(run.output, "OPTIONS");
   for (const std::string& name : switches) EXPECT_TRUE(HasTag(options, name)) << name;
+  const std::vector<std::string> more = HelpSwitches();
+  EXPECT_THAT(more, ::testing::IsSupersetOf({"-N", "-P#", "-Q"}));
+  for (const std::string& name : more) EXPECT_TRUE(HasTag(options, name)) << name;
   for (const char* name : {"--help", "--version"}) {
     EXPECT_THAT(options, HasSubstr(name));
   }
@@ -352,6 +366,9 @@ TEST_F(ManualPage, NamesEverySwitchAndKey) {
 TEST(InstallTest, TheReadmeNamesEverySwitchAndKey) {
   const std::string readme = FileContent(KORU_SOURCE_DIR "/README.md");
   for (const std::string& name : UsageSwitches()) {
+    EXPECT_THAT(readme, HasSubstr("| `" + name + "` |")) << name;
+  }
+  for (const std::string& name : HelpSwitches()) {
     EXPECT_THAT(readme, HasSubstr("| `" + name + "` |")) << name;
   }
   for (const Key& key : kKeys) EXPECT_THAT(readme, HasSubstr("| " + key.readme_cell + " |"));

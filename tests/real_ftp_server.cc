@@ -109,7 +109,8 @@ std::string VsftpdConfig(const std::string& root, const std::string& empty, int 
     << "\n"
     << "secure_chroot_dir=" << empty << "\n"
     << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
-    << "xferlog_enable=NO\nconnect_from_port_20=NO\nuse_localtime=YES\n";
+    << "xferlog_enable=NO\nconnect_from_port_20=NO\n"
+    << "use_localtime=" << (options.utc_times ? "NO" : "YES") << "\n";
   if (max_rate > 0) c << "anon_max_rate=" << max_rate << "\n";
   if (options.max_per_ip > 0) c << "max_per_ip=" << options.max_per_ip << "\n";
   return c.str();

@@ -59,6 +59,9 @@ struct RealFtpServerOptions {
   // empty: the tests' own. A POSIX rule ("EST5" is UTC-05:00, "XXX-05:30" UTC+05:30: the sign
   // is inverted) rather than a zone's name, whose file a server shut in its root cannot read.
   std::string tz{};
+  // vsftpd: times in UTC, in its listings and MDTM replies alike (use_localtime=NO, its own
+  // default) in place of the server's zone.
+  bool utc_times = false;
 };
 
 class RealFtpServer;
