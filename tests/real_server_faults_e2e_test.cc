@@ -281,7 +281,8 @@ TEST_P(RealServerFaultsTest, DirectoryNamedWithoutSlashGetsANote) {
   const std::string note =
       "TIME * Note: /pub/docs is a directory; end the location with \"/\" to mirror it";
 
-  const ChildResult directory = Run("/pub/docs");
+  // As a LIST reads it (-L): a server asked for "LIST docs" lists what is inside.
+  const ChildResult directory = Run("/pub/docs", {"-L"});
 
   EXPECT_EQ(directory.exit_code, 1) << directory.output;
   const std::vector<std::string> lines = Lines(directory.output);
@@ -339,7 +340,8 @@ TEST_P(RealServerFaultsTest, LinkToAFileArrivesWholeAndOtherLinksAreSkipped) {
   Link("pub/dangling", "nowhere");
   Serve();
 
-  const ChildResult first = Run("/pub/", {"-V"});
+  // Links as a LIST shows them (-L): an MLSD listing leaves out what the server cannot follow.
+  const ChildResult first = Run("/pub/", {"-V", "-L"});
 
   EXPECT_EQ(first.exit_code, 0);
   const std::vector<std::string> lines = Lines(first.output);
@@ -355,7 +357,7 @@ TEST_P(RealServerFaultsTest, LinkToAFileArrivesWholeAndOtherLinksAreSkipped) {
   EXPECT_EQ(LocalTree(), (std::map<std::string, std::string>{{"big-link.bin", Describe(big)}}));
   const auto arrived = fs::last_write_time(local_ + "/big-link.bin");
 
-  const ChildResult second = Run("/pub/");
+  const ChildResult second = Run("/pub/", {"-L"});
 
   EXPECT_EQ(second.exit_code, 0);
   EXPECT_THAT(second.output, EndsWith("\nTIME * No more files to transfer.\n"));
@@ -414,7 +416,8 @@ TEST_P(RealServerFaultsTest, MaskIsExpandedThereOrHere) {
                             "\nTIME 2 files transferred.\n");
   EXPECT_EQ(LocalTree(),
             (std::map<std::string, std::string>{{"a.txt", "\"a\""}, {"b.txt", "\"b\""}}));
-  const ChildResult verbose = Run("/pub/*.txt", {"-V"});
+  // The mask goes to the server with a LIST (-L; an MLSD listing is matched here in silence).
+  const ChildResult verbose = Run("/pub/*.txt", {"-V", "-L"});
   EXPECT_EQ(verbose.output.find("* Note: the server does not match masks; matched here") !=
                 std::string::npos,
             !GetParam().mask_refused.empty())
