@@ -20,29 +20,26 @@ bash scripts/unpack-debs.sh /opt/koru-test-servers proftpd-core pure-ftpd
 # build, mostly the test programs, compiles and links faster than with full debug information.
 cmake -S . -B build-test -G Ninja -DKORU_SANITIZE=ON -DKORU_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1 >/dev/null
-# The end-to-end tests need everything but the unit test program: they run first, while the
-# unit tests (the only target left to the second ninja), the fuzz targets and then the unit tests with ThreadSanitizer are built
-# (niced): most end-to-end cases wait on servers and timers rather than on the processor.
+ninja -C build-test
+
+# The fuzz targets, and then the unit tests with ThreadSanitizer, are built (niced) while the
+# suite runs: most end-to-end cases wait on servers and timers rather than on the processor.
 # ThreadSanitizer excludes AddressSanitizer, hence a build of its own.
 # Warnings are the ASan build's to catch: at the optimisation ThreadSanitizer is built with,
 # GCC 12 reports bounds in the standard library's string code that are not there.
-ninja -C build-test koru libkoru.so koru_debian_files c_caller koru_e2e_tests
 build_tsan() {
   cmake -S . -B build-tsan -G Ninja -DKORU_TSAN=ON -DKORU_WERROR=OFF -DCMAKE_BUILD_TYPE=Debug \
     >/dev/null
   nice -n 10 ninja -C build-tsan koru_tests
 }
-{ nice -n 5 ninja -C build-test && bash scripts/fuzz.sh -b && build_tsan; } &
-builds=$!
-e2e_status=0
-ctest --test-dir build-test --output-on-failure -j2 --timeout 300 -L e2e || e2e_status=$?
+{ bash scripts/fuzz.sh -b && build_tsan; } &
+fuzz_build=$!
+suite_status=0
+ctest --test-dir build-test --output-on-failure -j2 --timeout 300 || suite_status=$?
 build_status=0
-wait "$builds" || build_status=$?
-[ "$e2e_status" -eq 0 ] || exit "$e2e_status"
+wait "$fuzz_build" || build_status=$?
+[ "$suite_status" -eq 0 ] || exit "$suite_status"
 [ "$build_status" -eq 0 ] || exit "$build_status"
-
-# The unit tests, in the shards of the unit label.
-ctest --test-dir build-test --output-on-failure -j2 --timeout 300 -L unit
 
 # Every unit test under ThreadSanitizer, in the shards of the unit label: the first race ends
 # a shard. Only reports that are no race of KORU's are suppressed (tests/tsan.supp).
