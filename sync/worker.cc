@@ -1,6 +1,7 @@
 #include "sync/worker.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "ftp/commands.h"
 #include "ftp/control.h"
@@ -119,19 +120,22 @@ StepReport Worker::ListingReport(ListingOutcome listing) const {
 
 namespace {
 
-bool AllMlsdLinesRead(const std::vector<std::string>& lines) {
-  for (const std::string& line : lines) {
-    if (!ParseMlsdLine(line)) return false;
+// Puts the lines of an MLSD listing in the order of their names, the order a Unix LIST shows
+// them (MLSD comes in the order the server keeps its directory). False, the lines left as they
+// are, when a line does not read. Each line is read once.
+bool SortByName(std::vector<std::string>& lines) {
+  std::vector<std::pair<std::string, std::string>> named;
+  named.reserve(lines.size());
+  for (std::string& line : lines) {
+    std::optional<MlsdEntry> entry = ParseMlsdLine(line);
+    if (!entry) return false;
+    named.emplace_back(std::move(entry->name), std::string());
   }
+  for (size_t i = 0; i < lines.size(); ++i) named[i].second = std::move(lines[i]);
+  std::stable_sort(named.begin(), named.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 0; i < lines.size(); ++i) lines[i] = std::move(named[i].second);
   return true;
-}
-
-// MLSD comes in the order the server keeps its directory; entries are handled by name, in the
-// order a Unix LIST shows them. Every line reads (AllMlsdLinesRead).
-void SortByName(std::vector<std::string>& lines) {
-  std::stable_sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
-    return ParseMlsdLine(a)->name < ParseMlsdLine(b)->name;
-  });
 }
 
 }  // namespace
@@ -143,12 +147,11 @@ std::optional<StepReport> Worker::ListByMlsd(const Step& step) {
   if (outcome.refused && !listing.lost && listing.logged_in && !session_.state.AbortFlag &&
       ftpReplyCode(outcome.reply) >= 400) {
     why = "MLSD refused (" + outcome.reply + ")";
-  } else if (!outcome.failed && !AllMlsdLinesRead(listing.lines)) {
+  } else if (!outcome.failed && !SortByName(listing.lines)) {
     why = "MLSD unreadable";
   } else {
     StepReport report = ListingReport(std::move(listing));
     report.form.mlsd = true;
-    SortByName(report.lines);
     if (!step.argument.empty()) {
       const SYSTEMTIME today = env_.clock.Now();
       std::erase_if(report.lines, [&](const std::string& line) {
